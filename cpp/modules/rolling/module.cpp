@@ -1,0 +1,15 @@
+// alvora.rolling: rolling-window factor nodes, their kernels and the operators.
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(rolling, m) {
+    m.doc() = "滑动窗口（时间序列）算子";
+    m.attr("chain") = py::module_::import("itertools").attr("chain");
+    m.attr("np") = py::module_::import("numpy");
+    auto interface = py::module_::import("alvora.interface");
+    m.attr("AbstractFactor") = interface.attr("AbstractFactor");
+    m.attr("ShiftedFactor") = interface.attr("ShiftedFactor");
+    m.attr("BinaryCombinedFactor") = interface.attr("BinaryCombinedFactor");
+    m.attr("rolling_window") = py::module_::import("alvora.utils").attr("rolling_window");
+}

@@ -1,0 +1,7 @@
+#include "study_bench/registry.hpp"
+
+namespace alvora::study_bench {
+
+void register_pipeline(py::module_& m) {}
+
+}  // namespace alvora::study_bench

@@ -1,0 +1,1 @@
+WINSORIZE_METHODS = {}

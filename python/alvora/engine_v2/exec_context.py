@@ -1,0 +1,3 @@
+PRICING_FACTORS = set()
+def get_universe_mask(order_book_ids, start_date, end_date, universe): return None
+class ThreadingExecContext: pass

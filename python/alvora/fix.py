@@ -1,0 +1,5 @@
+from .interface import AbstractFactor
+
+
+class FixedFactor(AbstractFactor):
+    pass

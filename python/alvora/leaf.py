@@ -1,0 +1,5 @@
+from .interface import LeafFactor
+
+
+class _Factor(LeafFactor):
+    pass

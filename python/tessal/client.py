@@ -1,0 +1,1 @@
+def get_client(): raise NotImplementedError

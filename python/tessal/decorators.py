@@ -1,0 +1,4 @@
+def ttl_cache(seconds):
+    def deco(f):
+        return f
+    return deco
