@@ -6,6 +6,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 bash "$ROOT/scripts/setup.sh"
 cd "$ROOT"
 if [ $# -eq 0 ]; then
-    set -- study "MA(close, 5) / close"
+    set -- study
 fi
 exec "$PY" -m alvora.cli "$@"
