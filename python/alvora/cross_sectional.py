@@ -1,5 +1,147 @@
+"""Cross-sectional factors: computed across all instruments date by date."""
+import numpy as np
+import pandas as pd
+
 from .interface import AbstractFactor
+
+__all__ = ["CrossSectionalFactor", "CS_RANK", "CS_ZSCORE", "CS_DEMEAN", "CS_SCALE"]
 
 
 class CrossSectionalFactor(AbstractFactor):
-    pass
+    """``func(*frames)`` over the factor frames of ``sub_factors``.
+
+    The engine evaluates every sub-factor into a frame (dates x instruments),
+    masks them with the universe, calls :meth:`execute` and stores the result
+    in the execution context, which serves it per instrument like leaf data.
+    ``func`` must return a frame over the same dates and instruments; it
+    should be a module-level function so the node pickles.
+    """
+
+    def __init__(self, func, *sub_factors, name=None):
+        if not callable(func):
+            raise TypeError("func must be callable, got {}".format(type(func).__name__))
+        if not sub_factors:
+            raise ValueError("a cross-sectional factor needs at least one sub-factor")
+        for f in sub_factors:
+            if not isinstance(f, AbstractFactor):
+                raise TypeError("sub-factors must be factor nodes, got {}".format(
+                    type(f).__name__))
+        self._func = func
+        self._sub_factors = tuple(sub_factors)
+        self._name = name
+
+    @property
+    def sub_factors(self):
+        return self._sub_factors
+
+    @property
+    def expr(self):
+        return self
+
+    @property
+    def shift(self):
+        return 0
+
+    @property
+    def dependencies(self):
+        return [self]
+
+    def execute(self, *frames):
+        if len(frames) != len(self._sub_factors):
+            raise ValueError("expected {} frames, got {}".format(
+                len(self._sub_factors), len(frames)))
+        first = frames[0]
+        result = self._func(*frames)
+        if not isinstance(result, pd.DataFrame):
+            raise TypeError("{} returned {}, expected a DataFrame".format(
+                self._label(), type(result).__name__))
+        if result.shape != first.shape or not (
+                result.index.equals(first.index) and result.columns.equals(first.columns)):
+            raise ValueError("{} returned a frame of shape {} that does not match its "
+                             "input {}".format(self._label(), result.shape, first.shape))
+        return result
+
+    def _label(self):
+        return self._name or getattr(self._func, "__name__", repr(self._func))
+
+    def __repr__(self):
+        return "{}({})".format(self._label(), ", ".join(repr(f) for f in self._sub_factors))
+
+
+def _finite(frame):
+    """Values as float with infinities treated as missing."""
+    values = frame.to_numpy(dtype=np.float64, copy=True)
+    values[~np.isfinite(values)] = np.nan
+    return values
+
+
+def _row_stat(values, fn):
+    # all-NaN rows give NaN without numpy's "empty slice" warnings
+    out = np.full(values.shape[0], np.nan)
+    has = ~np.all(np.isnan(values), axis=1)
+    if has.any():
+        out[has] = fn(values[has], axis=1)
+    return out
+
+
+def cs_rank(frame):
+    """Percentile rank across instruments per date (ties averaged, NaN kept)."""
+    ranked = frame.astype(np.float64)
+    return ranked.rank(axis=1, method="average", na_option="keep", pct=True)
+
+
+def cs_zscore(frame):
+    """(x - mean) / std across instruments per date (sample std, ddof=1).
+
+    Infinite values count as missing; a date with fewer than two values or no
+    dispersion gives NaN.
+    """
+    values = _finite(frame)
+    mean = _row_stat(values, np.nanmean)
+    counts = np.sum(~np.isnan(values), axis=1)
+    std = np.full(values.shape[0], np.nan)
+    ok = counts >= 2
+    if ok.any():
+        std[ok] = np.nanstd(values[ok], axis=1, ddof=1)
+    std[std == 0] = np.nan
+    out = (values - mean[:, None]) / std[:, None]
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+
+def cs_demean(frame):
+    """x minus the mean across instruments per date (infinities count as missing)."""
+    values = _finite(frame)
+    out = values - _row_stat(values, np.nanmean)[:, None]
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+
+def cs_scale(frame):
+    """x divided by the sum of |x| across instruments per date, so |weights| sum to 1.
+
+    Infinities count as missing; a date whose absolute sum is 0 gives NaN.
+    """
+    values = _finite(frame)
+    total = _row_stat(np.abs(values), np.nansum)
+    total[total == 0] = np.nan
+    out = values / total[:, None]
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+
+def CS_RANK(factor):
+    """Percentile rank of ``factor`` across instruments, per date, in (0, 1]."""
+    return CrossSectionalFactor(cs_rank, factor, name="CS_RANK")
+
+
+def CS_ZSCORE(factor):
+    """``factor`` standardised across instruments per date."""
+    return CrossSectionalFactor(cs_zscore, factor, name="CS_ZSCORE")
+
+
+def CS_DEMEAN(factor):
+    """``factor`` minus its cross-sectional mean per date."""
+    return CrossSectionalFactor(cs_demean, factor, name="CS_DEMEAN")
+
+
+def CS_SCALE(factor):
+    """``factor`` scaled so its absolute values sum to 1 across instruments per date."""
+    return CrossSectionalFactor(cs_scale, factor, name="CS_SCALE")
