@@ -1,0 +1,24 @@
+// Input preparation shared inside study_bench: the helpers of inputs*.cpp.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace alvora::study_bench {
+
+namespace py = pybind11;
+
+// Binds _validate_data_frame, _get_datetime_freq, _is_date_frequency_index,
+// _format_factor_data and _get_return_fields on the module.
+void register_inputs(py::module_& m);
+
+// The checks and conversions FactorStudyBench.analysis runs before any step:
+// horizon type check, factor frame check, resolution of `returns` ("daily" is
+// fetched through tessal), wrapping of a single horizon, naming of both tables' axes.
+struct PreparedInputs {
+    py::object factor_data;
+    py::object returns;
+    py::object periods;
+};
+PreparedInputs prepare_inputs(py::object factor_data, py::object returns, py::object periods);
+
+}  // namespace alvora::study_bench
