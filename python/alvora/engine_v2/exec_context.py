@@ -1,3 +1,270 @@
-PRICING_FACTORS = set()
-def get_universe_mask(order_book_ids, start_date, end_date, universe): return None
-class ThreadingExecContext: pass
+"""Execution context: loads leaf data once and serves it per instrument.
+
+The engine asks for one instrument's row mask and value series at a time,
+thousands of times per node, so everything is laid out once up front: each
+loaded field becomes a column-major float64 array over (trading dates x
+distinct instruments), and each instrument's valid rows are kept as a boolean
+mask plus the positions of its true entries.
+
+Valid rows of an instrument: it traded that day, i.e. its close is a number and
+its volume is positive. Instruments that carry no volume at all (indexes in
+some data sets) count every day with a close as valid.
+"""
+import numbers
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+
+import tessal
+
+from ..cross_sectional import CrossSectionalFactor
+from ..fix import FixedFactor
+from ..interface import LeafFactor
+from ..leaf import PRICE_FIELDS, _Factor
+
+__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask", "INDEX_SIZES"]
+
+PRICING_FACTORS = frozenset(_Factor(name) for name in PRICE_FIELDS)
+
+# Index universes are approximated by size: on every date the N instruments of
+# the caller's list with the highest mean turnover over the last 20 trading
+# days stand in for the index's constituents.
+INDEX_SIZES = {
+    "000016.XSHG": 50,
+    "000300.XSHG": 300,
+    "000905.XSHG": 500,
+    "000852.XSHG": 1000,
+}
+_TURNOVER_WINDOW = 20
+_MAX_LOADER_THREADS = 4
+
+
+def _unique(ids):
+    return list(dict.fromkeys(ids))
+
+
+def _check_ids(order_book_ids):
+    if isinstance(order_book_ids, str):
+        raise TypeError("order_book_ids must be a list of ids, not a single string")
+    ids = list(order_book_ids)
+    for oid in ids:
+        if not isinstance(oid, str):
+            raise TypeError("order_book_ids must be strings, got {!r}".format(oid))
+    return ids
+
+
+def get_universe_mask(order_book_ids, start_date, end_date, universe):
+    """Boolean frame (trading dates x ``order_book_ids``) of universe membership.
+
+    ``universe`` may be:
+
+    - ``None``: no restriction, returns ``None``;
+    - a list, tuple, set or Index of ids: those ids on every date;
+    - a boolean DataFrame (dates x ids): used as is, aligned to the grid;
+      dates or ids it lacks count as outside the universe;
+    - an index id from ``INDEX_SIZES``: approximated by turnover size (see
+      ``INDEX_SIZES``).
+    """
+    if universe is None:
+        return None
+    ids = _check_ids(order_book_ids)
+    dates = pd.DatetimeIndex(tessal.get_trading_dates(start_date, end_date))
+    if isinstance(universe, pd.DataFrame):
+        return _mask_from_frame(universe, dates, ids)
+    if isinstance(universe, str):
+        if universe not in INDEX_SIZES:
+            raise ValueError("universe: unknown index {!r}; supported: {}".format(
+                universe, ", ".join(sorted(INDEX_SIZES))))
+        return _approximate_index(INDEX_SIZES[universe], dates, ids, start_date, end_date)
+    if isinstance(universe, (list, tuple, set, frozenset, pd.Index, np.ndarray)):
+        members = set(_check_ids(universe))
+        row = np.array([oid in members for oid in ids], dtype=bool)
+        data = np.broadcast_to(row, (len(dates), len(ids))).copy()
+        return pd.DataFrame(data, index=dates, columns=ids)
+    raise TypeError("universe must be None, a list of ids, a boolean DataFrame or an index "
+                    "id, got {}".format(type(universe).__name__))
+
+
+def _mask_from_frame(universe, dates, ids):
+    if not all(pd.api.types.is_bool_dtype(t) for t in universe.dtypes):
+        raise TypeError("a universe DataFrame must hold booleans only")
+    if not universe.columns.is_unique:
+        raise ValueError("a universe DataFrame must not repeat instruments")
+    frame = universe.copy()
+    frame.index = pd.DatetimeIndex(frame.index)
+    if not frame.index.is_unique:
+        raise ValueError("a universe DataFrame must not repeat dates")
+    frame = frame.reindex(index=dates, columns=pd.Index(_unique(ids)))
+    values = frame.to_numpy(dtype=object)
+    values = np.where(pd.isna(values), False, values).astype(bool)
+    return pd.DataFrame(values, index=dates, columns=frame.columns).reindex(columns=ids)
+
+
+def _approximate_index(size, dates, ids, start_date, end_date):
+    distinct = _unique(ids)
+    turnover = tessal.get_panel("total_turnover", distinct, start_date, end_date)
+    turnover = turnover.reindex(index=dates, columns=distinct).astype(np.float64)
+    mean = turnover.rolling(_TURNOVER_WINDOW, min_periods=1).mean()
+    rank = mean.rank(axis=1, method="first", ascending=False, na_option="keep")
+    member = (rank <= size).fillna(False).astype(bool)
+    return member.reindex(columns=ids)
+
+
+def _load_field(leaf, ids, start_date, end_date, dates):
+    """One leaf as a column-major float64 array over (dates x ids)."""
+    name = leaf.name
+    if leaf in PRICING_FACTORS:
+        frame = tessal.get_panel(name, ids, start_date, end_date)
+    else:
+        table = tessal.get_factor(ids, name, start_date, end_date, expect_df=True)
+        if table is None or len(table) == 0:
+            warnings.warn("stored factor {} has no data from {} to {}".format(
+                name, start_date, end_date))
+            frame = pd.DataFrame(index=dates, columns=ids, dtype=np.float64)
+        else:
+            frame = table[name].unstack("order_book_id")
+    if frame is None:
+        frame = pd.DataFrame(index=dates, columns=ids, dtype=np.float64)
+    frame = frame.copy()
+    frame.index = pd.DatetimeIndex(frame.index)
+    frame = frame.reindex(index=dates, columns=ids)
+    return np.asfortranarray(frame.to_numpy(dtype=np.float64))
+
+
+class ThreadingExecContext:
+    """Loads the leaves of a tree for instruments x trading dates (several
+    fields at once on a small thread pool) and serves per-instrument values.
+
+    Members used by the engine: ``universe_mask`` (writable), ``ndays``,
+    ``index``, ``get_mask_for``, ``get_factor_value`` and ``update``.
+    """
+
+    def __init__(self, leaves, order_book_ids, start_date, end_date, universe=None):
+        ids = _check_ids(order_book_ids)
+        self.order_book_ids = ids
+        self.universe = universe
+        self.universe_mask = None
+        self.start_date = start_date
+        self.end_date = end_date
+        self.index = pd.DatetimeIndex(tessal.get_trading_dates(start_date, end_date))
+        self.ndays = len(self.index)
+
+        self._ids = _unique(ids)
+        self._column = {oid: j for j, oid in enumerate(self._ids)}
+        for leaf in leaves:
+            if not isinstance(leaf, _Factor):
+                raise TypeError("cannot load leaf {!r}: only named fields and stored factors "
+                                "are loaded".format(leaf))
+        wanted = _unique([_Factor("close"), _Factor("volume")] + list(leaves))
+        self._fields = self._load(wanted, start_date, end_date)
+        self._masks, self._rows = self._build_masks()
+        self._computed = {}
+        self._computed_columns = {}
+
+    def _load(self, leaves, start_date, end_date):
+        if not leaves:
+            return {}
+        workers = max(1, min(_MAX_LOADER_THREADS, len(leaves)))
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = {leaf: pool.submit(_load_field, leaf, self._ids, start_date, end_date,
+                                         self.index)
+                       for leaf in leaves}
+            return {leaf: future.result() for leaf, future in futures.items()}
+
+    def _build_masks(self):
+        close = self._fields[_Factor("close")]
+        volume = self._fields[_Factor("volume")]
+        traded = np.isfinite(close) & (volume > 0)
+        no_volume = np.all(np.isnan(volume), axis=0)
+        if no_volume.any():
+            traded[:, no_volume] = np.isfinite(close[:, no_volume])
+        traded = np.asfortranarray(traded)
+        masks, rows = {}, {}
+        for oid, j in self._column.items():
+            mask = traded[:, j]
+            mask.flags.writeable = False
+            masks[oid] = mask
+            positions = np.flatnonzero(mask)
+            positions.flags.writeable = False
+            rows[oid] = positions
+        return masks, rows
+
+    def _position(self, order_book_id):
+        try:
+            return self._column[order_book_id]
+        except (KeyError, TypeError):
+            raise KeyError("instrument {!r} is not in this execution context".format(
+                order_book_id)) from None
+
+    def get_mask_for(self, order_book_id):
+        """Boolean array of ``ndays`` entries: the instrument's valid rows."""
+        self._position(order_book_id)
+        return self._masks[order_book_id]
+
+    def get_factor_value(self, node, order_book_id):
+        """The instrument's values of ``node`` on its valid rows (oldest first),
+        or a number when the node's stored value is a number."""
+        if isinstance(node, numbers.Real):
+            return node
+        j = self._position(order_book_id)
+        rows = self._rows[order_book_id]
+        if node in self._computed:
+            grid = self._computed[node]
+            if isinstance(grid, numbers.Real):
+                return grid
+            if grid.ndim == 2:
+                k = self._computed_columns[node].get(order_book_id)
+                if k is None:
+                    raise KeyError("{!r} has no values for {!r}".format(node, order_book_id))
+                return grid[:, k].take(rows)
+            return grid.take(rows)
+        if isinstance(node, LeafFactor) and node in self._fields:
+            return self._fields[node][:, j].take(rows)
+        raise KeyError("no values for {!r}: it was neither loaded nor computed".format(node))
+
+    def update(self, node, values):
+        """Store what the engine computed for a cross-sectional or fixed node."""
+        if isinstance(values, numbers.Real):
+            self._computed[node] = values
+            return
+        if isinstance(values, pd.DataFrame):
+            frame = values.reindex(index=self.index)
+            if not frame.columns.is_unique:
+                frame = frame.loc[:, ~frame.columns.duplicated()]
+            self._computed[node] = np.asfortranarray(frame.to_numpy(dtype=np.float64))
+            self._computed_columns[node] = {c: k for k, c in enumerate(frame.columns)}
+            return
+        if isinstance(values, pd.Series):
+            series = values.copy()
+            series.index = pd.DatetimeIndex(series.index)
+            self._computed[node] = series.reindex(self.index).to_numpy(dtype=np.float64)
+            return
+        series = np.asarray(values, dtype=np.float64)
+        if series.ndim != 1:
+            raise ValueError("cannot store {}-dimensional values for {!r}".format(
+                series.ndim, node))
+        self._computed[node] = self._on_grid(node, series)
+
+    def _on_grid(self, node, series):
+        """A value series of a fixed node sits on the fixed instrument's last
+        valid rows; place it on the date grid."""
+        grid = np.full(self.ndays, np.nan)
+        if isinstance(node, FixedFactor):
+            rows = self._rows[self._fixed_id(node)]
+        elif isinstance(node, CrossSectionalFactor):
+            raise ValueError("a cross-sectional node stores a frame, got a value series")
+        else:
+            rows = np.arange(self.ndays)
+        if len(series) > len(rows):
+            raise ValueError("{} values for {!r} but only {} valid rows".format(
+                len(series), node, len(rows)))
+        if len(series):
+            grid[rows[len(rows) - len(series):]] = series
+        return grid
+
+    def _fixed_id(self, node):
+        oid = node.order_book_id
+        self._position(oid)
+        return oid
