@@ -1,0 +1,44 @@
+// Assembling the exposure panel: placing the rows of long (date, instrument)
+// tables onto a dense dates × instruments grid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace alvora::ols {
+
+// Grid row of each pair of a two-level table. For pair k, the level codes
+// date_codes[k] and inst_codes[k] (negative = missing label) are mapped through
+// date_map and inst_map (grid position of each level label, negative = not on
+// the grid) to date * instruments + instrument, or -1 when either is off-grid.
+// Throws std::out_of_range on a code or a map entry out of range.
+void pair_positions(std::span<const std::int64_t> date_codes,
+                    std::span<const std::int64_t> inst_codes,
+                    std::span<const std::int64_t> date_map, std::span<const std::int64_t> inst_map,
+                    std::size_t dates, std::size_t instruments, std::span<std::int64_t> out);
+
+// Copies row k of `values` (rows × q, row-major) into row positions[k] of
+// `table` (width columns per row), columns [offset, offset + q). Negative
+// positions are skipped. Returns the index k of the first row whose position
+// was already written, if any (the table is then only partly filled).
+std::optional<std::size_t> scatter_rows(std::span<const std::int64_t> positions,
+                                        std::span<const double> values, std::size_t q,
+                                        std::span<double> table, std::size_t width,
+                                        std::size_t offset);
+
+// Same for one integer label per row.
+std::optional<std::size_t> scatter_labels(std::span<const std::int64_t> positions,
+                                          std::span<const std::int64_t> labels,
+                                          std::span<std::int64_t> table);
+
+// Expands a table of day blocks onto the grid: grid date d receives the block
+// of day day_of[d] (negative = none, the grid rows stay as they are). A block
+// is `instruments` rows; columns [0, q) of `days` (q per row) go to columns
+// [offset, offset + q) of `table` (width per row).
+void copy_day_blocks(std::span<const double> days, std::size_t q,
+                     std::span<const std::int64_t> day_of, std::size_t instruments,
+                     std::span<double> table, std::size_t width, std::size_t offset);
+
+}  // namespace alvora::ols

@@ -1,0 +1,196 @@
+// Per-date least-squares residuals: group demeaning plus a column-pivoted
+// Householder QR of the dense regressors.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "alvora/ols/residuals.hpp"
+
+namespace alvora::ols {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double dot(const double* a, const double* b, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
+
+// v := v - tau * (h . v) * h over n entries.
+void reflect(const double* h, double tau, double* v, std::size_t n) {
+    const double f = tau * dot(h, v, n);
+    if (f == 0.0) return;
+    for (std::size_t i = 0; i < n; ++i) v[i] -= f * h[i];
+}
+
+void check_sizes(const CrossSection& cs, std::span<double> out) {
+    const std::size_t n = cs.y.size();
+    if (cs.x.size() != n * cs.p)
+        throw std::invalid_argument("ols: regressor buffer holds " + std::to_string(cs.x.size()) +
+                                    " values, expected " + std::to_string(n * cs.p));
+    if (!cs.group.empty() && cs.group.size() != n)
+        throw std::invalid_argument("ols: group labels do not match the observations");
+    if (out.size() != n) throw std::invalid_argument("ols: output size does not match");
+}
+
+}  // namespace
+
+double rank_tolerance(std::size_t rows, std::size_t cols) {
+    return 16.0 * static_cast<double>(std::max({rows, cols, std::size_t{1}})) *
+           std::numeric_limits<double>::epsilon();
+}
+
+FitInfo ResidualSolver::residuals(const CrossSection& cs, std::span<double> out) {
+    check_sizes(cs, out);
+    const std::size_t n = cs.y.size();
+    const std::size_t p = cs.p;
+    const bool grouped = !cs.group.empty();
+    std::fill(out.begin(), out.end(), kNaN);
+
+    // Rows that take part: every value finite, a label when grouped.
+    used_.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(cs.y[i])) continue;
+        if (grouped) {
+            const std::int64_t g = cs.group[i];
+            if (g < 0) continue;
+            if (static_cast<std::uint64_t>(g) >= cs.groups)
+                throw std::invalid_argument("ols: group label " + std::to_string(g) +
+                                            " outside [0, " + std::to_string(cs.groups) + ")");
+        }
+        const double* row = cs.x.data() + i * p;
+        if (!std::all_of(row, row + p, [](double v) { return std::isfinite(v); })) continue;
+        used_.push_back(i);
+    }
+    const std::size_t m = used_.size();
+    if (m == 0) return {};
+
+    r_.resize(m);
+    a_.resize(m * p);
+    labels_.resize(grouped ? m : 0);
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t i = used_[k];
+        r_[k] = cs.y[i];
+        for (std::size_t j = 0; j < p; ++j) a_[j * m + k] = cs.x[i * p + j];
+        if (grouped) labels_[k] = cs.group[i];
+    }
+
+    // Measure every column against its own norm, so that the rank decision
+    // below is independent of the regressors' units. All-zero columns span
+    // nothing and are left out.
+    active_.clear();
+    for (std::size_t j = 0; j < p; ++j) {
+        double* col = a_.data() + j * m;
+        double scale = 0.0;
+        for (std::size_t k = 0; k < m; ++k) scale = std::max(scale, std::abs(col[k]));
+        if (scale == 0.0) continue;
+        double norm2 = 0.0;
+        for (std::size_t k = 0; k < m; ++k) {
+            col[k] /= scale;
+            norm2 += col[k] * col[k];
+        }
+        const double norm = std::sqrt(norm2);
+        for (std::size_t k = 0; k < m; ++k) col[k] /= norm;
+        active_.push_back(j);
+    }
+
+    if (grouped) demean_within_groups(labels_, cs.groups);
+    const std::size_t rank = factorize_and_project();
+    for (std::size_t k = 0; k < m; ++k) out[used_[k]] = r_[k];
+    return {m, rank};
+}
+
+// Projects the group indicators out of r_ and the active columns: subtracts
+// each group's mean, twice, so that the rounding of the first pass is removed
+// by the second.
+void ResidualSolver::demean_within_groups(std::span<const std::int64_t> labels,
+                                          std::size_t groups) {
+    const std::size_t m = labels.size();
+    count_.assign(groups, 0.0);
+    for (std::size_t k = 0; k < m; ++k) count_[labels[k]] += 1.0;
+    auto demean = [&](double* v) {
+        for (int pass = 0; pass < 2; ++pass) {
+            sum_.assign(groups, 0.0);
+            for (std::size_t k = 0; k < m; ++k) sum_[labels[k]] += v[k];
+            for (std::size_t k = 0; k < m; ++k) v[k] -= sum_[labels[k]] / count_[labels[k]];
+        }
+    };
+    demean(r_.data());
+    for (std::size_t j : active_) demean(a_.data() + j * m);
+}
+
+// Column-pivoted Householder QR of the active columns, stopped once no column
+// has a part left above the tolerance; r_ becomes its residual on the columns
+// taken. Returns the numerical rank.
+std::size_t ResidualSolver::factorize_and_project() {
+    const std::size_t m = r_.size();
+    const std::size_t cols = active_.size();
+    const double tol = rank_tolerance(m, cols);
+    tau_.clear();
+    reflector_.clear();
+
+    std::size_t k = 0;
+    for (; k < std::min(m, cols); ++k) {
+        // Pivot: the column with the largest part not yet explained.
+        std::size_t best = k;
+        double best_norm2 = -1.0;
+        for (std::size_t c = k; c < cols; ++c) {
+            const double* col = a_.data() + active_[c] * m;
+            const double s = dot(col + k, col + k, m - k);
+            if (s > best_norm2) {
+                best_norm2 = s;
+                best = c;
+            }
+        }
+        if (!(std::sqrt(best_norm2) > tol)) break;
+        std::swap(active_[k], active_[best]);
+
+        // Reflector h with (I - tau h h^T) x = alpha e1, stored in place of x.
+        double* h = a_.data() + active_[k] * m + k;
+        const double norm = std::sqrt(best_norm2);
+        const double alpha = h[0] >= 0.0 ? -norm : norm;
+        h[0] -= alpha;
+        const double hh = dot(h, h, m - k);
+        const double tau = 2.0 / hh;
+        for (std::size_t c = k + 1; c < cols; ++c)
+            reflect(h, tau, a_.data() + active_[c] * m + k, m - k);
+        tau_.push_back(tau);
+        reflector_.push_back(active_[k]);
+    }
+
+    // r := (I - Q Q^T) r with Q the first k columns of H_1 ... H_k.
+    for (std::size_t t = 0; t < k; ++t)
+        reflect(a_.data() + reflector_[t] * m + t, tau_[t], r_.data() + t, m - t);
+    std::fill(r_.begin(), r_.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+    for (std::size_t t = k; t-- > 0;)
+        reflect(a_.data() + reflector_[t] * m + t, tau_[t], r_.data() + t, m - t);
+    return k;
+}
+
+void panel_residuals(const Panel& panel, std::span<double> out) {
+    const std::size_t cells = panel.dates * panel.instruments;
+    if (panel.y.size() != cells || out.size() != cells)
+        throw std::invalid_argument("ols: panel values do not match dates * instruments");
+    if (panel.x.size() != cells * panel.p)
+        throw std::invalid_argument("ols: panel regressors do not match dates * instruments * p");
+    if (!panel.group.empty() && panel.group.size() != cells)
+        throw std::invalid_argument("ols: panel group labels do not match dates * instruments");
+
+    ResidualSolver solver;
+    const std::size_t n = panel.instruments;
+    for (std::size_t d = 0; d < panel.dates; ++d) {
+        CrossSection cs;
+        cs.y = panel.y.subspan(d * n, n);
+        cs.x = panel.x.subspan(d * n * panel.p, n * panel.p);
+        cs.p = panel.p;
+        if (!panel.group.empty()) cs.group = panel.group.subspan(d * n, n);
+        cs.groups = panel.groups;
+        solver.residuals(cs, out.subspan(d * n, n));
+    }
+}
+
+}  // namespace alvora::ols
