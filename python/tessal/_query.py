@@ -1,0 +1,95 @@
+"""Argument handling shared by the data functions."""
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from .utils import to_timestamp
+
+__all__ = ["id_list", "columns_of", "name_list", "day", "date_range", "long_frame"]
+
+_SHOWN = 10
+
+
+def id_list(order_book_ids):
+    """A list of id strings from one id or any iterable of ids."""
+    if order_book_ids is None:
+        raise ValueError("order_book_ids must be an id or a list of ids, got None")
+    if isinstance(order_book_ids, str):
+        return [order_book_ids]
+    try:
+        ids = list(order_book_ids)
+    except TypeError:
+        raise ValueError("order_book_ids must be an id or a list of ids, got {!r}"
+                         .format(order_book_ids)) from None
+    bad = [x for x in ids if not isinstance(x, str)]
+    if bad:
+        raise ValueError("order_book_ids must be strings, got {!r}".format(bad[0]))
+    return ids
+
+
+def columns_of(bundle, ids, warn=True):
+    """Column positions of `ids` in the bundle's arrays; -1 for unknown ids (warned)."""
+    lookup = bundle.column_of
+    cols = np.fromiter((lookup.get(x, -1) for x in ids), dtype=np.int64, count=len(ids))
+    if warn and (cols < 0).any():
+        unknown = [x for x, c in zip(ids, cols) if c < 0]
+        more = "" if len(unknown) <= _SHOWN else " and {} more".format(len(unknown) - _SHOWN)
+        warnings.warn("unknown order_book_id(s) ignored: {}{}".format(
+            ", ".join(unknown[:_SHOWN]), more), stacklevel=3)
+    return cols
+
+
+def name_list(names, available, what):
+    """A list of names checked against `available` (None = all of them)."""
+    if names is None:
+        return list(available)
+    if isinstance(names, str):
+        names = [names]
+    names = list(names)
+    if not names:
+        raise ValueError("no {} requested".format(what))
+    unknown = [n for n in names if n not in available]
+    if unknown:
+        raise ValueError("unknown {} {}; available: {}".format(
+            what, ", ".join(map(repr, unknown)), ", ".join(available)))
+    return names
+
+
+def day(date):
+    return np.datetime64(to_timestamp(date).date(), "D")
+
+
+def date_range(bundle, start_date, end_date):
+    """(start, end) as datetime64[D]; None means the first / last date with data."""
+    start = bundle.data_dates[0] if start_date is None else day(start_date)
+    end = bundle.latest_date if end_date is None else day(end_date)
+    if end < start:
+        raise ValueError("end_date {} is before start_date {}".format(end, start))
+    return start, end
+
+
+def long_frame(bundle, arrays, names, ids, cols, r0, r1):
+    """Rows (order_book_id, date) of the given arrays, leaving out all-NaN rows.
+
+    `arrays` are (dates x instruments) matrices; ids with column -1 are skipped.
+    Returns None when no row holds data.
+    """
+    keep = [k for k, c in enumerate(cols) if c >= 0]
+    seen = set()
+    keep = [k for k in keep if not (ids[k] in seen or seen.add(ids[k]))]
+    if not keep or r1 <= r0:
+        return None
+    sel = cols[keep]
+    blocks = [np.take(np.asarray(a[r0:r1]), sel, axis=1).T for a in arrays]  # (ids, dates)
+    has = np.zeros(blocks[0].shape, dtype=bool)
+    for b in blocks:
+        has |= ~np.isnan(b)
+    if not has.any():
+        return None
+    id_code, date_code = np.nonzero(has)
+    dates = pd.DatetimeIndex(bundle.data_dates[r0:r1].astype("datetime64[ns]"), name="date")
+    index = pd.MultiIndex(levels=[pd.Index([ids[k] for k in keep]), dates],
+                          codes=[id_code, date_code], names=["order_book_id", "date"])
+    data = {name: b[has] for name, b in zip(names, blocks)}
+    return pd.DataFrame(data, index=index, columns=list(names))

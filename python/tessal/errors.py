@@ -1,0 +1,8 @@
+"""Exceptions raised by the market-data client."""
+
+
+class BundleError(Exception):
+    """A data bundle is missing, damaged, of an unsupported version or malformed.
+
+    The message names the offending file whenever one is to blame.
+    """
