@@ -6,3 +6,7 @@ class BundleError(Exception):
 
     The message names the offending file whenever one is to blame.
     """
+
+
+class CsvFormatError(ValueError):
+    """A CSV file given to the importer is malformed; the message names file and line."""
