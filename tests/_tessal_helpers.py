@@ -24,14 +24,21 @@ def small_bundle(tmp_path_factory, **overrides):
 
 
 @contextlib.contextmanager
-def using(path):
+def pointed_at(path):
     """Points tessal at `path` for the duration of the block, then restores the previous choice."""
     saved = (_state._chosen, _state._opened)
     tessal.init(path)
     try:
-        yield open_bundle(path)
+        yield
     finally:
         _state._chosen, _state._opened = saved
+
+
+@contextlib.contextmanager
+def using(path):
+    """Like `pointed_at`, yielding the opened bundle."""
+    with pointed_at(path):
+        yield open_bundle(path)
 
 
 def leftovers(folder):
