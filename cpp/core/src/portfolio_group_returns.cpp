@@ -1,0 +1,137 @@
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "alvora/portfolio/group_returns.hpp"
+#include "alvora/portfolio/quantile_labels.hpp"
+#include "alvora/portfolio/schedule.hpp"
+
+namespace alvora::portfolio {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Running sums and counts per (group, row) for an average over schedules that skips NaN.
+struct Average {
+    std::vector<double> sum;
+    std::vector<double> count;
+    explicit Average(std::size_t size) : sum(size, 0.0), count(size, 0.0) {}
+    void add(std::size_t at, double value) {
+        if (std::isnan(value)) return;
+        sum[at] += value;
+        count[at] += 1.0;
+    }
+    std::vector<double> result() const {
+        std::vector<double> out(sum.size());
+        for (std::size_t j = 0; j < out.size(); ++j) out[j] = count[j] > 0 ? sum[j] / count[j] : kNaN;
+        return out;
+    }
+};
+
+std::vector<char> rows_with_labels(std::span<const std::int32_t> labels, std::size_t rows,
+                                   std::size_t cols) {
+    std::vector<char> any(rows, 0);
+    for (std::size_t t = 0; t < rows; ++t) {
+        const std::int32_t* lab = labels.data() + t * cols;
+        for (std::size_t i = 0; i < cols; ++i) {
+            if (lab[i] != kNoLabel) {
+                any[t] = 1;
+                break;
+            }
+        }
+    }
+    return any;
+}
+
+// Daily group returns of one schedule, added to `avg`.  The schedule's rows are those whose
+// rebalance row labels anything; a group with no valid growth on such a row has no value there
+// and its change is measured against its last value (pad forward).
+void add_schedule_returns(std::span<const std::int32_t> labels, PanelView levels, int groups,
+                          std::size_t period, std::size_t offset, const std::vector<char>& held,
+                          Average& avg) {
+    const std::size_t rows = levels.rows, cols = levels.cols;
+    const auto g = static_cast<std::size_t>(groups);
+    std::vector<double> sum(g), count(g), padded(g, kNaN);
+    for (std::size_t t = offset; t < rows; ++t) {
+        const std::size_t s = rebalance_row(t, offset, period);
+        if (!held[s]) continue;
+        const std::int32_t* lab = labels.data() + s * cols;
+        const double* now = levels.row(t);
+        const double* base = levels.row(s - 1);
+        std::fill(sum.begin(), sum.end(), 0.0);
+        std::fill(count.begin(), count.end(), 0.0);
+        for (std::size_t i = 0; i < cols; ++i) {
+            const std::int32_t k = lab[i];
+            if (k == kNoLabel) continue;
+            const double growth = now[i] / base[i];
+            if (std::isnan(growth)) continue;
+            sum[k] += growth;
+            count[k] += 1.0;
+        }
+        const bool rebalance = (t == s);
+        for (std::size_t k = 0; k < g; ++k) {
+            const double value = count[k] > 0 ? sum[k] / count[k] : kNaN;
+            const double previous = padded[k];
+            if (!std::isnan(value)) padded[k] = value;
+            avg.add(k * rows + t, rebalance ? value - 1.0 : padded[k] / previous - 1.0);
+        }
+    }
+}
+
+// Entrant fraction of each group of one schedule, added to `avg`: on a rebalance row the share
+// of members that were not in the group at its previous holding (0 for its first holding),
+// 0 on the other rows of a holding, nothing where the group is empty.
+void add_schedule_turnover(std::span<const std::int32_t> labels, std::size_t rows,
+                           std::size_t cols, int groups, std::size_t period, std::size_t offset,
+                           Average& avg) {
+    const auto g = static_cast<std::size_t>(groups);
+    constexpr std::size_t kNever = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> last_held(g, kNever);
+    std::vector<double> members(g), entrants(g);
+    for (std::size_t s = offset; s < rows; s += period) {
+        const std::int32_t* lab = labels.data() + s * cols;
+        std::fill(members.begin(), members.end(), 0.0);
+        std::fill(entrants.begin(), entrants.end(), 0.0);
+        for (std::size_t i = 0; i < cols; ++i) {
+            const std::int32_t k = lab[i];
+            if (k == kNoLabel) continue;
+            members[k] += 1.0;
+            const std::size_t before = last_held[k];
+            if (before != kNever && labels[before * cols + i] != k) entrants[k] += 1.0;
+        }
+        const std::size_t end = std::min(rows, s + period);
+        for (std::size_t k = 0; k < g; ++k) {
+            if (members[k] == 0) continue;
+            avg.add(k * rows + s, entrants[k] / members[k]);
+            for (std::size_t t = s + 1; t < end; ++t) avg.add(k * rows + t, 0.0);
+            last_held[k] = s;
+        }
+    }
+}
+
+}  // namespace
+
+GroupSeries quantile_group_series(std::span<const std::int32_t> labels, PanelView levels,
+                                  int groups, std::size_t period) {
+    if (groups < 1) throw std::invalid_argument("quantile groups must be at least 1");
+    if (period < 1) throw std::invalid_argument("holding period must be at least 1");
+    if (labels.size() != levels.rows * levels.cols)
+        throw std::invalid_argument("labels and levels differ in shape");
+    const std::size_t rows = levels.rows, cols = levels.cols;
+    for (std::int32_t k : labels) {
+        if (k != kNoLabel && (k < 0 || k >= groups))
+            throw std::invalid_argument("label outside the quantile groups");
+    }
+    const std::vector<char> held = rows_with_labels(labels, rows, cols);
+    Average returns(static_cast<std::size_t>(groups) * rows);
+    Average turnover(static_cast<std::size_t>(groups) * rows);
+    // Schedules starting at or beyond the last row hold nothing.
+    for (std::size_t offset = 1; offset <= period && offset < rows; ++offset) {
+        add_schedule_returns(labels, levels, groups, period, offset, held, returns);
+        add_schedule_turnover(labels, rows, cols, groups, period, offset, turnover);
+    }
+    return {returns.result(), turnover.result()};
+}
+
+}  // namespace alvora::portfolio
