@@ -1,0 +1,250 @@
+// Gathering style exposures, industry labels and user factor tables onto the
+// dates × instruments grid of a factor frame.
+#include "study_bench/preprocess_exposure.hpp"
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "alvora/ols/exposure.hpp"
+#include "study_bench/preprocess_parts.hpp"
+
+namespace alvora::study_bench::preprocess {
+
+namespace {
+
+using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+I64 as_i64(const py::object& obj) {
+    return global("np").attr("asarray")(obj, py::arg("dtype") = "int64").cast<I64>();
+}
+
+F64 float_values(const py::object& table) {
+    py::object np = global("np");
+    py::object raw = table.attr("to_numpy")(py::arg("dtype") = "float64",
+                                            py::arg("na_value") = np.attr("nan"));
+    return np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64").cast<F64>();
+}
+
+template <typename T>
+std::span<const T> view(const py::array_t<T, py::array::c_style | py::array::forcecast>& a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+std::optional<int> level_named(const py::object& index, const char* name) {
+    py::list names(index.attr("names"));
+    for (std::size_t k = 0; k < names.size(); ++k)
+        if (py::str(name).equal(names[k])) return static_cast<int>(k);
+    return std::nullopt;
+}
+
+bool is_pair_index(const py::object& index) {
+    return py::isinstance(index, global("pd").attr("MultiIndex")) &&
+           index.attr("nlevels").cast<int>() == 2;
+}
+
+// A long table: one row per pair of a two-level index, `q` value columns.
+struct LongTable {
+    I64 positions;  // grid row of each table row, -1 when off the grid
+    F64 values;     // rows × q
+    std::size_t q = 0;
+    py::list names;
+};
+
+// Grid row (date * instruments + instrument) of every pair of a two-level index.
+I64 grid_positions(const py::object& index, int date_level, int inst_level,
+                   const py::object& dates, const py::object& instruments) {
+    py::object levels = index.attr("levels");
+    py::object codes = index.attr("codes");
+    I64 date_map = as_i64(dates.attr("get_indexer")(levels[py::int_(date_level)]));
+    I64 inst_map = as_i64(instruments.attr("get_indexer")(levels[py::int_(inst_level)]));
+    I64 date_codes = as_i64(codes[py::int_(date_level)]);
+    I64 inst_codes = as_i64(codes[py::int_(inst_level)]);
+    I64 out(date_codes.size());
+    const auto n_dates = static_cast<std::size_t>(py::len(dates));
+    const auto n_inst = static_cast<std::size_t>(py::len(instruments));
+    ols::pair_positions(view(date_codes), view(inst_codes), view(date_map), view(inst_map),
+                        n_dates, n_inst,
+                        std::span<std::int64_t>(out.mutable_data(), out.size()));
+    return out;
+}
+
+[[noreturn]] void duplicate_pair(const char* what, const py::object& index, std::size_t k) {
+    throw py::value_error(py::str("{}: duplicate (date, order_book_id) pair {}")
+                              .format(what, index[py::int_(k)]));
+}
+
+void scatter(const LongTable& t, py::array_t<double>& table, std::size_t width,
+             std::size_t offset, const char* what, const py::object& index) {
+    std::optional<std::size_t> dup;
+    {
+        py::gil_scoped_release release;
+        dup = ols::scatter_rows(view(t.positions), view(t.values), t.q,
+                                std::span<double>(table.mutable_data(), table.size()), width,
+                                offset);
+    }
+    if (dup) duplicate_pair(what, index, *dup);
+}
+
+py::array_t<double> nan_array(std::size_t size) {
+    py::array_t<double> a(static_cast<py::ssize_t>(size));
+    std::fill(a.mutable_data(), a.mutable_data() + size, std::numeric_limits<double>::quiet_NaN());
+    return a;
+}
+
+// Style exposures: fetched once for the whole range. Daily frames take the
+// exposures of their date; intraday frames those of each timestamp's day.
+struct StyleBlock {
+    LongTable table;
+    py::object index;     // the exposure table's index, for messages
+    bool daily = true;
+    I64 day_of;           // intraday: day-table block of each timestamp
+    std::size_t days = 0;
+};
+
+StyleBlock fetch_style(const ExposureRequest& r) {
+    py::object index = r.index;
+    py::object table = global("tessal").attr("get_style_factor_exposure")(
+        py::arg("order_book_ids") = py::list(r.columns), py::arg("start_date") = index[py::int_(0)],
+        py::arg("end_date") = index[py::int_(-1)], py::arg("factors") = r.style_factors);
+    if (table.is_none())
+        throw py::value_error(py::str("style factor exposure: no data for {} instruments from {} "
+                                      "to {}")
+                                  .format(py::len(r.columns), index[py::int_(0)],
+                                          index[py::int_(-1)]));
+    if (!py::isinstance(table, global("pd").attr("DataFrame")))
+        throw py::value_error(py::str("style factor exposure: expect pd.DataFrame, got {}")
+                                  .format(py::type::of(table)));
+    py::object tindex = table.attr("index");
+    auto date_level = level_named(tindex, "date");
+    auto inst_level = level_named(tindex, "order_book_id");
+    if (!is_pair_index(tindex) || !date_level || !inst_level)
+        throw py::value_error(py::str("style factor exposure: expect an index with the levels "
+                                      "'date' and 'order_book_id', got {}")
+                                  .format(py::list(tindex.attr("names"))));
+
+    StyleBlock s;
+    s.index = tindex;
+    s.daily = py::bool_(global("_is_date_frequency_index")(index));
+    py::object day_targets = index;
+    if (!s.daily) {
+        py::object days = index.attr("normalize")();
+        day_targets = days.attr("unique")();
+        s.day_of = as_i64(day_targets.attr("get_indexer")(days));
+        s.days = py::len(day_targets);
+    }
+    s.table.positions = grid_positions(tindex, *date_level, *inst_level, day_targets, r.columns);
+    s.table.values = float_values(table);
+    s.table.names = py::list(table.attr("columns"));
+    s.table.q = s.table.names.size();
+    return s;
+}
+
+// Industry labels of every listed pair; pairs without an industry keep -1.
+void fetch_industry(const ExposureRequest& r, ExposureGrid& g) {
+    py::object series = global("_load_industry_data")(py::list(r.columns), py::list(r.index),
+                                                      py::arg("source") = r.industry);
+    py::object pd = global("pd");
+    if (!py::isinstance(series, pd.attr("Series")) || !is_pair_index(series.attr("index")))
+        throw py::value_error(py::str("industry data: expect a pd.Series indexed by (datetime, "
+                                      "order_book_id), got {}")
+                                  .format(py::type::of(series)));
+    py::object sindex = series.attr("index");
+    auto inst_level = level_named(sindex, "order_book_id").value_or(1);
+    int date_level = 1 - inst_level;
+    py::tuple factorized = pd.attr("factorize")(series, py::arg("sort") = true);
+    I64 labels = as_i64(factorized[0]);
+    I64 positions = grid_positions(sindex, date_level, inst_level, r.index, r.columns);
+
+    g.has_industry = true;
+    g.industry_names = py::list(factorized[1]);
+    g.industry = py::array_t<std::int64_t>(static_cast<py::ssize_t>(g.dates * g.instruments));
+    std::span<std::int64_t> grid(g.industry.mutable_data(), g.industry.size());
+    std::fill(grid.begin(), grid.end(), -1);
+    std::optional<std::size_t> dup;
+    {
+        py::gil_scoped_release release;
+        dup = ols::scatter_labels(view(positions), view(labels), grid);
+    }
+    if (dup) duplicate_pair("industry data", sindex, *dup);
+}
+
+// A user factor table (DataFrame or Series) indexed by (date, order_book_id).
+LongTable user_table(const ExposureRequest& r, py::handle item, std::size_t k, py::object& index) {
+    py::object pd = global("pd");
+    py::object table = py::reinterpret_borrow<py::object>(item);
+    if (py::isinstance(table, pd.attr("Series"))) table = table.attr("to_frame")();
+    if (!py::isinstance(table, pd.attr("DataFrame")) || !is_pair_index(table.attr("index")))
+        throw py::value_error(py::str("other_factors[{}]: expect a pd.DataFrame or pd.Series "
+                                      "indexed by (datetime, order_book_id), got {}")
+                                  .format(k, py::type::of(item)));
+    index = table.attr("index");
+    // Dates first unless the levels say otherwise.
+    auto inst_level = level_named(index, "order_book_id").value_or(1);
+    LongTable t;
+    t.positions = grid_positions(index, 1 - inst_level, inst_level, r.index, r.columns);
+    try {
+        t.values = float_values(table);
+    } catch (py::error_already_set& e) {
+        throw py::value_error(
+            py::str("other_factors[{}]: expect numeric columns ({})").format(k, e.value()));
+    }
+    t.names = py::list(table.attr("columns"));
+    t.q = t.names.size();
+    const auto pos = view(t.positions);
+    if (!pos.empty() && std::all_of(pos.begin(), pos.end(), [](std::int64_t p) { return p < 0; }))
+        warn(py::str("other_factors[{}]: no (datetime, order_book_id) pair matches the factor "
+                     "data; its columns are all missing")
+                 .format(k));
+    return t;
+}
+
+}  // namespace
+
+ExposureGrid build_exposures(const ExposureRequest& r) {
+    ExposureGrid g;
+    g.dates = py::len(r.index);
+    g.instruments = py::len(r.columns);
+    const std::size_t cells = g.dates * g.instruments;
+
+    std::optional<StyleBlock> style;
+    if (r.style) style = fetch_style(r);
+    if (!r.industry.is_none()) fetch_industry(r, g);
+    std::vector<LongTable> others;
+    std::vector<py::object> other_index;
+    for (std::size_t k = 0; k < r.other.size(); ++k) {
+        py::object index;
+        others.push_back(user_table(r, r.other[k], k, index));
+        other_index.push_back(index);
+    }
+
+    g.style_width = style ? style->table.q : 0;
+    g.width = g.style_width;
+    for (const auto& t : others) g.width += t.q;
+    g.dense = nan_array(cells * g.width);
+
+    if (style) {
+        g.style_names = style->table.names;
+        if (style->daily) {
+            scatter(style->table, g.dense, g.width, 0, "style factor exposure", style->index);
+        } else {
+            auto days = nan_array(style->days * g.instruments * g.style_width);
+            scatter(style->table, days, g.style_width, 0, "style factor exposure", style->index);
+            py::gil_scoped_release release;
+            ols::copy_day_blocks({days.data(), static_cast<std::size_t>(days.size())},
+                                 g.style_width, view(style->day_of), g.instruments,
+                                 {g.dense.mutable_data(), static_cast<std::size_t>(g.dense.size())},
+                                 g.width, 0);
+        }
+    }
+    std::size_t offset = g.style_width;
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        scatter(others[k], g.dense, g.width, offset, "other_factors", other_index[k]);
+        for (auto name : others[k].names) g.other_names.append(name);
+        offset += others[k].q;
+    }
+    return g;
+}
+
+}  // namespace alvora::study_bench::preprocess

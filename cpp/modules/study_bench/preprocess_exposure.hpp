@@ -1,0 +1,43 @@
+// The exposure panel of Neutralization: every regressor of every
+// (date, instrument) pair of the factor frame, on a dense grid.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace alvora::study_bench::preprocess {
+
+namespace py = pybind11;
+
+// What to gather, in this order: style exposures, industry, user factor tables.
+struct ExposureRequest {
+    py::object index;    // the factor frame's DatetimeIndex (unique)
+    py::object columns;  // its instruments (unique)
+    bool style = false;
+    py::object style_factors;  // None = every style factor
+    py::object industry;       // source name, or None when off
+    py::list other;            // user tables, possibly empty
+};
+
+struct ExposureGrid {
+    std::size_t dates = 0;
+    std::size_t instruments = 0;
+    // Dense regressors, style first then the user columns: dates*instruments*width,
+    // row (date, instrument); NaN where a pair has no value.
+    std::size_t width = 0;
+    std::size_t style_width = 0;
+    py::array_t<double> dense;
+    py::list style_names;
+    py::list other_names;
+    // Industry label of each pair (-1 = none), dates*instruments; empty when off.
+    bool has_industry = false;
+    py::array_t<std::int64_t> industry;
+    py::list industry_names;  // label -> industry name, sorted
+};
+
+ExposureGrid build_exposures(const ExposureRequest& request);
+
+}  // namespace alvora::study_bench::preprocess

@@ -1,0 +1,148 @@
+// Winzorization (per-date clipping by an outside routine) and Normalization
+// (per-date standardization, computed natively).
+#include <pybind11/numpy.h>
+
+#include "alvora/ols/standardize.hpp"
+#include "common/pyclass.hpp"
+#include "study_bench/preprocess_parts.hpp"
+
+namespace alvora::study_bench::preprocess {
+
+namespace {
+
+const char* const kWinzorizationDoc = R"doc(去极值：逐个交易日对截面因子值做缩尾处理。
+
+每个交易日的一行因子值（Series，index 为 order_book_id，name 为日期）交给
+``WINSORIZE_METHODS[method]`` 对应的函数处理，结果组成新的因子表，行列与输入相同。
+该函数在每次 ``process`` 时从模块属性 ``WINSORIZE_METHODS`` 中查找。
+
+:param method: 去极值方法，"mad"、"std" 或 "percentile"（区分大小写），默认 "mad"
+:raises ValueError: method 不在 ``VALID_WINSORIZE_METHODS`` 中
+
+Example::
+
+    bench = FactorStudyBench()
+    bench.append(("winsorize", Winzorization(method="mad")))
+    Winzorization("percentile").process(factor_data)
+)doc";
+
+const char* const kWinzorizationProcessDoc = R"doc(对每个交易日的截面做去极值。
+
+:param factor_data: 因子表，index 为交易日，columns 为 order_book_id
+:return: 新的因子表（float），index 与 columns 与输入相同
+:raises KeyError: ``WINSORIZE_METHODS`` 中没有该方法
+
+Example::
+
+    clipped = Winzorization("std").process(factor_data)
+)doc";
+
+const char* const kNormalizationDoc = R"doc(标准化：逐个交易日把截面因子值变为 z-score。
+
+每行减去该行均值、除以该行样本标准差（除数 n - 1），均跳过 NaN；结果中的正负无穷置为 0，
+NaN 保持 NaN。只有一个有效值或全部相等的行结果为 NaN。
+
+Example::
+
+    bench = FactorStudyBench()
+    bench.append(("normalize", Normalization()))
+    Normalization().process(factor_data)
+)doc";
+
+const char* const kNormalizationProcessDoc = R"doc(对每个交易日的截面做标准化。
+
+:param factor_data: 因子表，index 为交易日，columns 为 order_book_id
+:return: 新的因子表（float），index 与 columns 与输入相同
+
+Example::
+
+    z = Normalization().process(factor_data)
+)doc";
+
+void winzorization_init(py::object self, py::object method) {
+    py::object valid = global("VALID_WINSORIZE_METHODS");
+    if (!py::bool_(valid.attr("__contains__")(method))) {
+        throw py::value_error(
+            py::str("method: expect one of {}, got {}").format(valid, method));
+    }
+    self.attr("method") = method;
+}
+
+// One date's clipped values as float64, aligned to the frame's columns.
+py::array_t<double> clipped_row(const py::object& result, const py::object& columns,
+                                py::ssize_t width, const py::object& routine) {
+    py::object pd = global("pd");
+    py::object np = global("np");
+    py::object row = result;
+    if (py::isinstance(row, pd.attr("Series")) &&
+        !py::bool_(row.attr("index").attr("equals")(columns))) {
+        row = row.attr("reindex")(columns);
+    }
+    py::object arr = py::isinstance(row, pd.attr("Series"))
+                         ? row.attr("to_numpy")(py::arg("dtype") = "float64",
+                                                py::arg("na_value") = np.attr("nan"))
+                         : np.attr("asarray")(row, py::arg("dtype") = "float64");
+    auto values = arr.cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+    if (values.ndim() != 1 || values.shape(0) != width) {
+        throw py::value_error(py::str("winsorize routine {} returned a result of shape {} for "
+                                      "a cross-section of {} instruments")
+                                  .format(routine, np.attr("shape")(arr), width));
+    }
+    return values;
+}
+
+py::object winzorization_process(py::object self, py::object factor_data) {
+    require_frame(factor_data);
+    py::object routine = global("WINSORIZE_METHODS")[self.attr("method")];
+    py::object index = factor_data.attr("index");
+    py::object columns = factor_data.attr("columns");
+    py::array_t<double> values = frame_values(factor_data);
+    const py::ssize_t rows = values.shape(0), width = values.shape(1);
+    py::array_t<double> out({rows, width});
+    if (width > 0) {
+        py::object series = global("pd").attr("Series");
+        py::list labels(index);
+        for (py::ssize_t d = 0; d < rows; ++d) {
+            py::array_t<double> row({width}, {sizeof(double)}, values.data(d, 0));
+            py::object result = routine(series(row, py::arg("index") = columns,
+                                               py::arg("name") = labels[d]));
+            auto clipped = clipped_row(result, columns, width, routine);
+            std::copy(clipped.data(), clipped.data() + width, out.mutable_data(d, 0));
+        }
+    }
+    return make_frame(out, index, columns);
+}
+
+py::object normalization_process(py::object self, py::object factor_data) {
+    require_frame(factor_data);
+    py::array_t<double> values = frame_values(factor_data);
+    const auto rows = static_cast<std::size_t>(values.shape(0));
+    const auto cols = static_cast<std::size_t>(values.shape(1));
+    {
+        py::gil_scoped_release release;
+        std::span<double> cells(values.mutable_data(), rows * cols);
+        ols::standardize_rows(cells, rows, cols, cells);
+    }
+    return make_frame(values, factor_data.attr("index"), factor_data.attr("columns"));
+}
+
+}  // namespace
+
+void register_scaling(py::module_& m, py::object base) {
+    using pyclass::add_method;
+    py::object winz = pyclass::make_class(m, "Winzorization", py::make_tuple(base),
+                                          kWinzorizationDoc);
+    // Not named __init__: pybind11 would treat it as a constructor of a pybind11 type.
+    py::setattr(winz, "__init__",
+                py::cpp_function(&winzorization_init, py::name("_init_winzorization"),
+                                 py::is_method(winz), py::arg("method") = "mad"));
+    add_method(winz, "process", &winzorization_process, py::arg("factor_data"),
+               py::doc(kWinzorizationProcessDoc));
+
+    py::object norm = pyclass::make_class(m, "Normalization", py::make_tuple(base),
+                                          kNormalizationDoc);
+    add_method(norm, "process", &normalization_process, py::arg("factor_data"),
+               py::doc(kNormalizationProcessDoc));
+}
+
+}  // namespace alvora::study_bench::preprocess
