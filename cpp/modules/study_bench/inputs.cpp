@@ -152,6 +152,7 @@ void register_inputs(py::module_& m) {
     m.def("_get_datetime_freq", &get_datetime_freq, py::arg("index"), kFreqDoc);
     m.def("_is_date_frequency_index", &is_date_frequency_index, py::arg("index"), kIsDateDoc);
     m.def("_get_return_fields", &get_return_fields, py::arg("columns"), kReturnFieldsDoc);
+    register_inputs_format(m);
 }
 
 }  // namespace alvora::study_bench

@@ -10,6 +10,7 @@ namespace py = pybind11;
 // Binds _validate_data_frame, _get_datetime_freq, _is_date_frequency_index,
 // _format_factor_data and _get_return_fields on the module.
 void register_inputs(py::module_& m);
+void register_inputs_format(py::module_& m);  // _format_factor_data
 
 // The checks and conversions FactorStudyBench.analysis runs before any step:
 // horizon type check, factor frame check, resolution of `returns` ("daily" is

@@ -1,0 +1,69 @@
+// Information coefficients over a long factor table: one correlation per group of rows
+// (a date, an industry) and per forward-return column, and the decay over date lags.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "alvora/stats/correlation.hpp"
+
+namespace alvora::stats {
+
+// Rows of a table bucketed by group code: the rows of group g are
+// rows[offsets[g] .. offsets[g + 1]), in table order. Codes < 0 belong to no group.
+struct GroupedRows {
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int64_t> rows;
+};
+
+GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups);
+
+// Counts of inputs the correlation could not handle well (reported by the caller).
+struct CorrelationNotes {
+    std::size_t constant_inputs = 0;
+    std::size_t near_constant_inputs = 0;
+    void add(CorrelationNote note);
+};
+
+// Per group and return column, row-major (group * n_columns + column).
+struct GroupedIC {
+    std::vector<double> coefficient;
+    std::vector<double> p_value;
+    CorrelationNotes notes;
+};
+
+// For each group and each return column: the correlation of the return column with the
+// factor over the group's rows where both are present (each column masked on its own).
+// Fewer than two such rows give coefficient 0 and p-value 0.
+GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
+                     std::span<const std::span<const double>> returns, const GroupedRows& groups);
+
+// A dates x instruments grid of row numbers of a long table. An empty `rows` means the
+// table is the full product in date-major order (row = date * n_instruments + instrument);
+// otherwise rows[date * n_instruments + instrument] is the row, or -1 when absent.
+struct RowGrid {
+    std::size_t n_dates;
+    std::size_t n_instruments;
+    std::span<const std::int64_t> rows;
+    std::int64_t row(std::size_t date, std::size_t instrument) const {
+        const std::size_t cell = date * n_instruments + instrument;
+        return rows.empty() ? static_cast<std::int64_t>(cell) : rows[cell];
+    }
+};
+
+// Coefficients at one lag d >= 1: for date t, the factor of t against the forward returns
+// of date t + d, over the instruments whose factor and every return column are present.
+// Only dates with at least one such instrument appear (in ascending order).
+struct DecayLag {
+    std::vector<std::int64_t> dates;
+    std::vector<double> coefficient;  // dates.size() x n_columns, row-major
+    CorrelationNotes notes;
+};
+
+DecayLag ic_decay_lag(CorrelationMethod method, std::span<const double> factor,
+                      std::span<const std::span<const double>> returns, const RowGrid& grid,
+                      std::size_t lag);
+
+}  // namespace alvora::stats

@@ -1,0 +1,146 @@
+// Group codes of index levels and label series, and the dates x instruments grid of a
+// long factor table.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "study_bench/registry.hpp"
+#include "study_bench/study_errors.hpp"
+#include "study_bench/study_groups.hpp"
+
+namespace alvora::study_bench {
+
+namespace {
+
+py::object global(const char* name) { return module_globals()[name]; }
+
+std::vector<std::int32_t> int32_codes(const py::object& codes) {
+    auto arr = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(
+        global("np").attr("asarray")(codes, "int32"));
+    return {arr.data(), arr.data() + arr.size()};
+}
+
+// Renumbers codes that index into `labels` so that they count the labels actually used,
+// in ascending label order; the returned labels are those used, ascending.
+RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels) {
+    const std::size_t n_labels = py::len(labels);
+    std::vector<char> used(n_labels, 0);
+    for (std::int32_t code : codes)
+        if (code >= 0 && static_cast<std::size_t>(code) < n_labels) used[code] = 1;
+    auto order = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        global("np").attr("asarray")(labels.attr("argsort")(), "int64"));
+    std::vector<std::int32_t> rank_of(n_labels, -1);
+    py::list kept;
+    std::int32_t next = 0;
+    for (py::ssize_t k = 0; k < order.size(); ++k) {
+        const std::int64_t position = order.data()[k];
+        if (!used[static_cast<std::size_t>(position)]) continue;
+        rank_of[static_cast<std::size_t>(position)] = next++;
+        kept.append(position);
+    }
+    for (std::int32_t& code : codes)
+        code = (code >= 0 && static_cast<std::size_t>(code) < n_labels) ? rank_of[code] : -1;
+    py::object taken = labels.attr("take")(global("np").attr("asarray")(kept, "int64"));
+    return {std::move(codes), global("pd").attr("Index")(taken)};
+}
+
+RowGroups factorized(const py::object& values) {
+    py::tuple pair = global("pd").attr("factorize")(values, py::arg("sort") = true);
+    return {int32_codes(pair[0]), global("pd").attr("Index")(pair[1])};
+}
+
+int level_position(const py::object& index, const char* level) {
+    py::list names(index.attr("names"));
+    for (std::size_t k = 0; k < names.size(); ++k)
+        if (py::object(names[k]).equal(py::str(level))) return static_cast<int>(k);
+    raise_py(PyExc_ValueError,
+             py::str("long factor table: index has no level named '{}'").format(level));
+}
+
+}  // namespace
+
+RowGroups groups_of_level(const py::object& index, const char* level) {
+    if (py::isinstance(index, global("pd").attr("MultiIndex"))) {
+        const int position = level_position(index, level);
+        return ranked(int32_codes(index.attr("codes")[py::int_(position)]),
+                      index.attr("levels")[py::int_(position)]);
+    }
+    if (!py::object(index.attr("name")).equal(py::str(level))) level_position(index, level);
+    return factorized(index);
+}
+
+RowGroups groups_of_values(const py::object& values) {
+    py::object pd = global("pd");
+    if (py::isinstance(values.attr("dtype"), pd.attr("CategoricalDtype"))) {
+        py::object categorical = pd.attr("Categorical")(values);
+        return ranked(int32_codes(categorical.attr("codes")), categorical.attr("categories"));
+    }
+    return factorized(values);
+}
+
+TableGrid grid_of_table(const py::object& index) {
+    TableGrid grid{groups_of_level(index, "datetime"), groups_of_level(index, "order_book_id"),
+                   {}};
+    const std::size_t n_dates = grid.dates.size();
+    const std::size_t n_instruments = grid.instruments.size();
+    const std::size_t n_rows = grid.dates.codes.size();
+    bool full_product = n_rows == n_dates * n_instruments;
+    for (std::size_t r = 0; r < n_rows && full_product; ++r) {
+        full_product = grid.dates.codes[r] == static_cast<std::int32_t>(r / n_instruments) &&
+                       grid.instruments.codes[r] == static_cast<std::int32_t>(r % n_instruments);
+    }
+    if (full_product) return grid;
+    grid.rows.assign(n_dates * n_instruments, -1);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const std::int32_t d = grid.dates.codes[r];
+        const std::int32_t i = grid.instruments.codes[r];
+        if (d < 0 || i < 0) continue;
+        std::int64_t& cell = grid.rows[static_cast<std::size_t>(d) * n_instruments + i];
+        if (cell >= 0) {
+            raise_py(PyExc_ValueError,
+                     py::str("Index contains duplicate entries, cannot reshape"));
+        }
+        cell = static_cast<std::int64_t>(r);
+    }
+    return grid;
+}
+
+std::vector<std::int64_t> align_rows(const TableGrid& grid, const py::object& other) {
+    if (!py::isinstance(other, global("pd").attr("MultiIndex"))) {
+        raise_py(PyExc_ValueError,
+                 py::str("industry data: expect a (datetime, order_book_id) MultiIndex, got {}")
+                     .format(py::type::of(other)));
+    }
+    const int date_level = level_position(other, "datetime");
+    const int id_level = level_position(other, "order_book_id");
+    auto level_map = [&](int level, const RowGroups& groups) {
+        return int32_codes(groups.labels.attr("get_indexer")(other.attr("levels")[py::int_(level)]));
+    };
+    const std::vector<std::int32_t> date_map = level_map(date_level, grid.dates);
+    const std::vector<std::int32_t> id_map = level_map(id_level, grid.instruments);
+    const std::vector<std::int32_t> date_codes = int32_codes(other.attr("codes")[py::int_(date_level)]);
+    const std::vector<std::int32_t> id_codes = int32_codes(other.attr("codes")[py::int_(id_level)]);
+    const std::size_t n_instruments = grid.instruments.size();
+    std::vector<std::int64_t> rows(date_codes.size(), -1);
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        if (date_codes[j] < 0 || id_codes[j] < 0) continue;
+        const std::int32_t d = date_map[date_codes[j]];
+        const std::int32_t i = id_map[id_codes[j]];
+        if (d < 0 || i < 0) continue;
+        const std::size_t cell = static_cast<std::size_t>(d) * n_instruments + i;
+        rows[j] = grid.rows.empty() ? static_cast<std::int64_t>(cell) : grid.rows[cell];
+    }
+    return rows;
+}
+
+py::array_t<double> numeric_column(const py::object& table, const py::object& column) {
+    py::object series = table[column];
+    const std::string kind = py::str(series.attr("dtype").attr("kind"));
+    if (kind.size() != 1 || std::string("biuf").find(kind[0]) == std::string::npos) {
+        raise_py(PyExc_ValueError, py::str("column {}: expect numeric values, got dtype={}")
+                                       .format(column, series.attr("dtype")));
+    }
+    return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        global("np").attr("asarray")(series, "float64"));
+}
+
+}  // namespace alvora::study_bench
