@@ -1,13 +1,6 @@
 """Fakes and a reference evaluator for the factor-model tests."""
-import numbers
-
 import numpy as np
 import pandas as pd
-
-from alvora.cross_sectional import CrossSectionalFactor
-from alvora.fix import FixedFactor
-from alvora.interface import LeafFactor
-from alvora.utils import is_cross_sectional
 
 IDS = ["A", "B", "C", "D", "IDX"]
 NDAYS = 12
@@ -29,7 +22,8 @@ class FakeMarket:
 
     def get_panel(self, field, ids, start, end):
         self.calls.append(("get_panel", field, tuple(ids)))
-        return self.panels[field].loc[pd.Timestamp(start):pd.Timestamp(end)].reindex(columns=ids)
+        source = self.panels[field] if field in self.panels else self.stored[field]
+        return source.loc[pd.Timestamp(start):pd.Timestamp(end)].reindex(columns=ids)
 
     def get_factor(self, ids, name, start, end, universe=None, expect_df=True):
         self.calls.append(("get_factor", name, tuple(ids)))
@@ -72,52 +66,8 @@ def make_market():
 
 
 def evaluate(factor, ctx, ids):
-    """Plain transcription of the engine's per-instrument evaluation, used to
-    check that node expressions line up with what the context serves."""
-    if isinstance(factor, CrossSectionalFactor):
-        return _cross(factor, ids, ctx)
-    for dep in set(factor.dependencies):
-        if isinstance(dep, CrossSectionalFactor):
-            ctx.update(dep, _cross(dep, ids, ctx))
-        elif isinstance(dep, FixedFactor):
-            ctx.update(dep, _fixed(dep, ids, ctx))
-    out = np.full((ctx.ndays, len(ids)), np.nan, order="F")
-    expr, shift = factor.expr, factor.shift
-    for i, oid in enumerate(ids):
-        mask = ctx.get_mask_for(oid)
-        if mask.sum() <= shift:
-            continue
-        s = _expr(expr, oid, ctx)
-        (rows,) = np.nonzero(mask)
-        if isinstance(s, numbers.Real):
-            out[rows, i] = s
-        else:
-            out[rows[-len(s):], i] = s
-    return pd.DataFrame(out, index=ctx.index, columns=ids)
-
-
-def _expr(expr, oid, ctx):
-    if isinstance(expr, numbers.Real):
-        return expr
-    if isinstance(expr, (LeafFactor, CrossSectionalFactor, FixedFactor)):
-        return ctx.get_factor_value(expr, oid)
-    if not isinstance(expr, tuple):
-        return expr
-    func, args = expr
-    return func(*[_expr(a, oid, ctx) for a in args])
-
-
-def _cross(factor, ids, ctx):
-    frames = [evaluate(f, ctx, ids) for f in factor.sub_factors]
-    if ctx.universe_mask is not None:
-        frames = [f.where(ctx.universe_mask) for f in frames]
-    return factor.execute(*frames)
-
-
-def _fixed(factor, ids, ctx):
-    if is_cross_sectional(factor.factor):
-        return _cross(factor.factor, ids, ctx)[factor.order_book_id]
-    return _expr(factor.factor.expr, factor.order_book_id, ctx)
+    from alvora.expression_eval import evaluate_frame
+    return evaluate_frame(factor, ids, ctx)
 
 
 def window_sum(x, n):

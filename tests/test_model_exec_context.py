@@ -78,7 +78,7 @@ def test_stored_factor_leaf(market):
     ctx = build(Factor("value_score") + 1)
     np.testing.assert_array_equal(ctx.get_factor_value(Factor("value_score"), "D"),
                                   2 * (40.0 + np.arange(9)))
-    assert any(c[:2] == ("get_factor", "value_score") for c in market.calls)
+    assert ("get_panel", "value_score", tuple(IDS)) in market.calls
 
 
 def test_fields_load_on_a_thread_pool(market, monkeypatch):

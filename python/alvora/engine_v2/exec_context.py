@@ -11,7 +11,6 @@ its volume is positive. Instruments that carry no volume at all (indexes in
 some data sets) count every day with a close as valid.
 """
 import numbers
-import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -113,22 +112,15 @@ def _approximate_index(size, dates, ids, start_date, end_date):
 
 
 def _load_field(leaf, ids, start_date, end_date, dates):
-    """One leaf as a column-major float64 array over (dates x ids)."""
-    name = leaf.name
-    if leaf in PRICING_FACTORS:
-        frame = tessal.get_panel(name, ids, start_date, end_date)
-    else:
-        table = tessal.get_factor(ids, name, start_date, end_date, expect_df=True)
-        if table is None or len(table) == 0:
-            warnings.warn("stored factor {} has no data from {} to {}".format(
-                name, start_date, end_date))
-            frame = pd.DataFrame(index=dates, columns=ids, dtype=np.float64)
-        else:
-            frame = table[name].unstack("order_book_id")
+    """One leaf (a price field or a stored factor) as a column-major float64
+    array over (dates x ids); NaN where the client has no value."""
+    frame = tessal.get_panel(leaf.name, ids, start_date, end_date)
     if frame is None:
         frame = pd.DataFrame(index=dates, columns=ids, dtype=np.float64)
     frame = frame.copy()
     frame.index = pd.DatetimeIndex(frame.index)
+    if not frame.columns.is_unique:
+        frame = frame.loc[:, ~frame.columns.duplicated()]
     frame = frame.reindex(index=dates, columns=ids)
     return np.asfortranarray(frame.to_numpy(dtype=np.float64))
 

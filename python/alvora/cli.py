@@ -1,0 +1,378 @@
+"""Command line of alvora.
+
+    alvora check EXPR                 parse an expression and show the tree
+    alvora eval EXPR [options]        evaluate it and print a summary of the frame
+    alvora study [EXPR] [options]     evaluate, preprocess and analyse it, write a report
+
+Expressions use the language of :mod:`alvora.expression`, for example
+``"CS_RANK(-(close / MA(close, 5) - 1))"``. Data comes from the market-data
+bundle (``--bundle``; by default the embedded synthetic market).
+"""
+import argparse
+import importlib
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+
+import tessal
+
+from .expression import ExpressionError, parse_factor
+from .report import write_report
+from .utils import get_leaves, use_dma
+
+__all__ = ["main", "build_parser", "DEFAULT_EXPRESSION"]
+
+# five-day reversal: how far the close sits below its five-day mean
+DEFAULT_EXPRESSION = "-(close / MA(close, 5) - 1)"
+DEFAULT_DAYS = 250
+DEFAULT_PERIODS = (1, 5, 10)
+
+
+class CliError(Exception):
+    """A failure to report as one line and exit status 1."""
+
+
+class _Output:
+    """Prints and keeps a copy of everything printed for summary.txt."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.lines = []
+
+    def __call__(self, text=""):
+        text = str(text)
+        print(text, file=self.stream, flush=True)
+        self.lines.append(text)
+
+    def text(self):
+        return "\n".join(self.lines) + "\n"
+
+
+# -- argument parsing ----------------------------------------------------------
+
+def _periods(text):
+    try:
+        values = [int(part) for part in text.split(",") if part.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError("periods must be whole numbers such as 1,5,10") from None
+    if not values or any(v < 1 for v in values):
+        raise argparse.ArgumentTypeError("periods must be positive, got {!r}".format(text))
+    if len(set(values)) != len(values):
+        raise argparse.ArgumentTypeError("periods must not repeat, got {!r}".format(text))
+    return values
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a whole number, got {!r}".format(text)) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("expected a positive number, got {}".format(value))
+    return value
+
+
+def _date(text):
+    try:
+        return pd.Timestamp(text)
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError("not a date: {!r}".format(text)) from None
+
+
+def _add_data_options(parser, instruments):
+    parser.add_argument("--bundle", help="market-data bundle folder (default: embedded market)")
+    parser.add_argument("--start", type=_date, help="first date (default: --days before --end)")
+    parser.add_argument("--end", type=_date, help="last date (default: latest trading date)")
+    parser.add_argument("--days", type=_positive, default=DEFAULT_DAYS,
+                        help="trading days to cover when --start is not given (default %(default)s)")
+    parser.add_argument("--instruments", type=_positive, default=instruments,
+                        help="number of common stocks to use (default %(default)s)")
+    parser.add_argument("--ids", help="comma-separated order_book_ids instead of --instruments")
+    parser.add_argument("--universe", help="an index id whose approximate members to keep")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="alvora", description="Factor research on equity data.")
+    parser.add_argument("--debug", action="store_true", help="show tracebacks of failures")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    check = sub.add_parser("check", help="parse an expression and show the factor tree")
+    check.add_argument("expression")
+
+    ev = sub.add_parser("eval", help="evaluate an expression and summarise the factor frame")
+    ev.add_argument("expression")
+    _add_data_options(ev, instruments=50)
+    ev.add_argument("--out", help="also write the factor frame to this CSV file")
+
+    st = sub.add_parser("study", help="evaluate and analyse an expression, write a report")
+    st.add_argument("expression", nargs="?", default=DEFAULT_EXPRESSION,
+                    help="factor expression (default: %(default)s)")
+    _add_data_options(st, instruments=200)
+    st.add_argument("--periods", type=_periods, default=list(DEFAULT_PERIODS),
+                    help="holding horizons in trading days, e.g. 1,5,10")
+    st.add_argument("--quantiles", type=_positive, default=5, help="number of quantile groups")
+    st.add_argument("--max-decay", type=_positive, default=5, help="IC decay lags")
+    st.add_argument("--industry", default="citics_2019", help="industry classification source")
+    st.add_argument("--benchmark", default="000300.XSHG", help="benchmark index id")
+    st.add_argument("--winsorize-method", default="mad", choices=("mad", "std", "percentile"))
+    st.add_argument("--no-winsorize", dest="winsorize", action="store_false")
+    st.add_argument("--no-neutralize", dest="neutralize", action="store_false")
+    st.add_argument("--no-normalize", dest="normalize", action="store_false")
+    st.add_argument("--ascending", action="store_true",
+                    help="rank smaller factor values first (default: larger first)")
+    st.add_argument("--out", default="report", help="report folder (default %(default)s)")
+    return parser
+
+
+# -- data selection -------------------------------------------------------------
+
+def _init_data(bundle):
+    init = getattr(tessal, "init", None)
+    if callable(init):
+        init(bundle_path=bundle) if bundle else init()
+    elif bundle:
+        raise CliError("this market-data client cannot open a bundle folder")
+
+
+def _date_range(args):
+    latest = pd.Timestamp(tessal.get_latest_trading_date())
+    end = min(args.end, latest) if args.end is not None else latest
+    if args.start is not None:
+        start = args.start
+    else:
+        dates = pd.DatetimeIndex(tessal.get_trading_dates("1900-01-01", end))
+        if len(dates) == 0:
+            raise CliError("no trading dates up to {}".format(end.date()))
+        start = dates[max(0, len(dates) - args.days)]
+    if start > end:
+        raise CliError("start {} is after end {}".format(start.date(), end.date()))
+    return start, end
+
+
+def _instruments(args, start, end):
+    if args.ids:
+        ids = [part.strip() for part in args.ids.split(",") if part.strip()]
+        if not ids:
+            raise CliError("--ids holds no instrument")
+        return list(dict.fromkeys(ids))
+    table = tessal.all_instruments(type="CS")
+    listed = pd.to_datetime(table["listed_date"], errors="coerce")
+    delisted = pd.to_datetime(table["de_listed_date"].replace("0000-00-00", None), errors="coerce")
+    alive = (listed <= end) & (delisted.isna() | (delisted >= start))
+    ids = sorted(table.loc[alive.to_numpy(), "order_book_id"])
+    if not ids:
+        raise CliError("no common stock is listed between {} and {}".format(
+            start.date(), end.date()))
+    return ids[:args.instruments]
+
+
+def _execute(factor, ids, start, end, universe, say):
+    try:
+        eval_core = importlib.import_module("alvora.engine_v2.eval_core")
+        execute_factor = getattr(eval_core, "execute_factor")
+    except (ImportError, AttributeError) as exc:
+        say("notice: compiled engine unavailable ({}); evaluating in Python".format(exc))
+        from .expression_eval import evaluate_factor as execute_factor
+    return execute_factor(factor, ids, start, end, universe=universe)
+
+
+# -- printing ---------------------------------------------------------------------
+
+def _fmt(value):
+    return "nan" if value is None or not np.isfinite(value) else "{:.6g}".format(value)
+
+
+def _describe_frame(frame, say):
+    values = frame.to_numpy(dtype=np.float64)
+    finite = values[np.isfinite(values)]
+    say("frame: {} dates x {} instruments".format(*frame.shape))
+    if len(frame.index):
+        say("dates: {} .. {}".format(frame.index[0].date(), frame.index[-1].date()))
+    coverage = finite.size / values.size if values.size else 0.0
+    say("values: {} of {} cells ({:.1%})".format(finite.size, values.size, coverage))
+    if finite.size:
+        q = np.percentile(finite, [0, 25, 50, 75, 100])
+        say("distribution: mean {} std {} min {} q25 {} median {} q75 {} max {}".format(
+            _fmt(finite.mean()), _fmt(finite.std()), *[_fmt(v) for v in q]))
+        per_date = np.sum(np.isfinite(values), axis=1)
+        say("instruments with a value per date: min {} mean {:.1f} max {}".format(
+            per_date.min(), per_date.mean(), per_date.max()))
+        last = frame.iloc[-1].dropna().sort_values()
+        if len(last):
+            say("last date, highest: " + ", ".join(
+                "{} {}".format(k, _fmt(v)) for k, v in last.iloc[::-1].iloc[:5].items()))
+            say("last date, lowest:  " + ", ".join(
+                "{} {}".format(k, _fmt(v)) for k, v in last.iloc[:5].items()))
+
+
+def _show_result(name, result, say):
+    say("")
+    say("== {} ({})".format(name, type(result).__name__))
+    summary = getattr(result, "summary", None)
+    if callable(summary):
+        table = summary()
+        with pd.option_context("display.width", 160, "display.max_columns", 30):
+            say(table.to_string(float_format=lambda v: "{:.4f}".format(v))
+                if len(table) else "(no figures)")
+    else:
+        say(repr(result))
+
+
+# -- commands ---------------------------------------------------------------------
+
+def _cmd_check(args, say):
+    factor = parse_factor(args.expression)
+    say("factor: {!r}".format(factor))
+    say("look-back: {} rows{}".format(factor.shift, " + 126 warm-up" if use_dma(factor) else ""))
+    say("leaves: {}".format(", ".join(repr(leaf) for leaf in get_leaves(factor))))
+    return 0
+
+
+def _prepare(args, say):
+    factor = parse_factor(args.expression)
+    _init_data(args.bundle)
+    start, end = _date_range(args)
+    ids = _instruments(args, start, end)
+    say("factor: {!r}".format(factor))
+    say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
+    began = time.perf_counter()
+    frame = _execute(factor, ids, start, end, args.universe, say)
+    say("evaluated in {:.2f}s".format(time.perf_counter() - began))
+    return factor, frame
+
+
+def _cmd_eval(args, say):
+    _, frame = _prepare(args, say)
+    _describe_frame(frame, say)
+    if args.out:
+        frame.to_csv(args.out)
+        say("wrote {}".format(args.out))
+    return 0
+
+
+_STEPS = (
+    # (step name, class name, switch, keyword arguments from args)
+    ("winsorize", "Winzorization", "winsorize", lambda a: {"method": a.winsorize_method}),
+    ("neutralize", "Neutralization", "neutralize", lambda a: {"industry": a.industry}),
+    ("normalize", "Normalization", "normalize", lambda a: {}),
+    ("ic", "ICAnalysis", None,
+     lambda a: {"industry_classification": a.industry, "max_decay": a.max_decay}),
+    ("quantile", "QuantileReturnAnalysis", None,
+     lambda a: {"quantile": a.quantiles, "benchmark": a.benchmark}),
+    ("factor_return", "FactorReturnAnalysis", None, lambda a: {}),
+)
+
+
+def _build_steps(module, args, say):
+    steps = []
+    for name, class_name, switch, kwargs in _STEPS:
+        if switch is not None and not getattr(args, switch):
+            continue
+        cls = getattr(module, class_name, None)
+        if cls is None:
+            say("notice: {} is not available; skipping step {}".format(class_name, name))
+            continue
+        steps.append((name, cls(**kwargs(args))))
+    return steps
+
+
+def _run_steps(module, steps, frame, args, say):
+    """All steps in one pipeline; when it fails, step by step so one failing
+    step does not hide the others' results."""
+    bench = module.FactorStudyBench()
+    for step in steps:
+        bench.append(step)
+    try:
+        return bench.analysis(frame, "daily", ascending=args.ascending, periods=args.periods) or {}
+    except Exception as exc:  # reported, then narrowed down below
+        say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
+            type(exc).__name__, exc))
+    preprocessors = [s for s in steps if isinstance(s[1], module.FactorPreprocessor)]
+    analysers = [s for s in steps if s not in preprocessors]
+    for name, step in preprocessors:
+        try:
+            frame = step.process(frame)
+        except Exception as exc:
+            say("notice: step {} failed ({}: {}); skipped".format(name, type(exc).__name__, exc))
+    results = {}
+    for name, step in analysers:
+        single = module.FactorStudyBench()
+        single.append((name, step))
+        try:
+            results.update(single.analysis(frame, "daily", ascending=args.ascending,
+                                           periods=args.periods) or {})
+        except Exception as exc:
+            say("notice: step {} failed ({}: {}); skipped".format(name, type(exc).__name__, exc))
+    return results
+
+
+def _cmd_study(args, say):
+    try:
+        module = importlib.import_module("alvora.analysis.study_bench")
+    except ImportError as exc:
+        raise CliError("the analysis module is not available: {}".format(exc)) from None
+    if getattr(module, "FactorStudyBench", None) is None:
+        raise CliError("the analysis module has no FactorStudyBench")
+    _, frame = _prepare(args, say)
+    _describe_frame(frame, say)
+    steps = _build_steps(module, args, say)
+    say("steps: {}".format(", ".join(name for name, _ in steps) or "none"))
+    began = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        results = _run_steps(module, steps, frame, args, say)
+    for w in _distinct_warnings(caught):
+        say("warning: {}".format(w))
+    say("analysed in {:.2f}s".format(time.perf_counter() - began))
+    for name, result in results.items():
+        _show_result(name, result, say)
+    paths = write_report(args.out, say.text(), factor_frame=frame, results=results)
+    say("")
+    say("report: {} files in {}".format(len(paths), args.out))
+    return 0
+
+
+def _distinct_warnings(caught):
+    seen = []
+    for w in caught:
+        text = str(w.message)
+        if text not in seen:
+            seen.append(text)
+    return seen
+
+
+_COMMANDS = {"check": _cmd_check, "eval": _cmd_eval, "study": _cmd_study}
+
+
+def main(argv=None, stdout=None, stderr=None):
+    stdout = stdout or sys.stdout
+    stderr = stderr or sys.stderr
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(stdout)
+        return 2
+    say = _Output(stdout)
+    try:
+        return _COMMANDS[args.command](args, say)
+    except ExpressionError as exc:
+        print("alvora: bad expression: {}".format(exc), file=stderr)
+        return 2
+    except CliError as exc:
+        print("alvora: {}".format(exc), file=stderr)
+        return 1
+    except BrokenPipeError:  # output piped into head and the like
+        return 0
+    except Exception as exc:
+        if args.debug:
+            raise
+        print("alvora: {}: {} (run with --debug for the traceback)".format(
+            type(exc).__name__, exc), file=stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,299 @@
+"""A safe parser for factor expressions written as text.
+
+The text is parsed with Python's ``ast`` and only a small whitelist is turned
+into factor nodes; nothing is ever evaluated as Python code. Accepted:
+
+- numbers;
+- field names (``open``, ``high``, ``low``, ``close``, ``volume``,
+  ``total_turnover``) and stored factors written ``Factor("name")``;
+- the rolling operators (the names of ``alvora.rolling.__all__``), called as
+  ``OP(factor, ..., window)`` with an integer window last;
+- the cross-sectional operators ``CS_RANK``, ``CS_ZSCORE``, ``CS_DEMEAN``,
+  ``CS_SCALE`` and ``FIX(factor, "order_book_id")``;
+- ``+ - * / **``, unary ``-``/``+``, ``abs(x)``, comparisons ``< <= > >= == !=``
+  (elementwise), logic ``& | ~`` (or ``and or not``) and parentheses.
+
+Example: ``CS_RANK(-(close / MA(close, 5) - 1))``.
+"""
+import ast
+import importlib
+import numbers
+
+import numpy as np
+
+from .cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE
+from .fix import FixedFactor
+from .interface import AbstractFactor, BinaryCombinedFactor, UnaryCombinedFactor
+from .leaf import PRICE_FIELDS, _Factor
+
+__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW"]
+
+MAX_LENGTH = 10000
+MAX_WINDOW = 5000  # about twenty years of trading days
+
+CROSS_SECTIONAL_OPERATORS = {
+    "CS_RANK": CS_RANK,
+    "CS_ZSCORE": CS_ZSCORE,
+    "CS_DEMEAN": CS_DEMEAN,
+    "CS_SCALE": CS_SCALE,
+}
+
+_BINARY = {
+    ast.Add: np.add,
+    ast.Sub: np.subtract,
+    ast.Mult: np.multiply,
+    ast.Div: np.true_divide,
+    ast.Pow: np.power,
+    ast.BitAnd: np.logical_and,
+    ast.BitOr: np.logical_or,
+}
+
+_COMPARE = {
+    ast.Lt: np.less,
+    ast.LtE: np.less_equal,
+    ast.Gt: np.greater,
+    ast.GtE: np.greater_equal,
+    ast.Eq: np.equal,
+    ast.NotEq: np.not_equal,
+}
+
+_BOOL = {ast.And: np.logical_and, ast.Or: np.logical_or}
+
+_DESCRIBE = {
+    ast.Attribute: "attribute access",
+    ast.Subscript: "indexing",
+    ast.Lambda: "lambda",
+    ast.ListComp: "comprehensions",
+    ast.GeneratorExp: "comprehensions",
+    ast.List: "lists",
+    ast.Tuple: "tuples",
+    ast.Dict: "dicts",
+    ast.IfExp: "conditional expressions",
+    ast.JoinedStr: "f-strings",
+    ast.Starred: "star arguments",
+}
+
+
+class ExpressionError(ValueError):
+    """A factor expression that cannot be parsed or is not allowed."""
+
+
+def _rolling_operators():
+    """Name -> operator for the rolling module, or ({}, reason) when it cannot load."""
+    try:
+        rolling = importlib.import_module("alvora.rolling")
+    except ImportError as exc:
+        return {}, str(exc)
+    names = getattr(rolling, "__all__", ())
+    return {name: getattr(rolling, name) for name in names if hasattr(rolling, name)}, None
+
+
+def available_operators():
+    """Every function name the expression language accepts, sorted."""
+    rolling, _ = _rolling_operators()
+    return sorted(set(rolling) | set(CROSS_SECTIONAL_OPERATORS) | {"FIX", "Factor", "abs"})
+
+
+def parse_factor(text, fields=PRICE_FIELDS):
+    """Turn ``text`` into a factor node; raises :class:`ExpressionError`."""
+    if not isinstance(text, str):
+        raise TypeError("expression must be a string, got {}".format(type(text).__name__))
+    text = text.strip()
+    if not text:
+        raise ExpressionError("empty expression")
+    if len(text) > MAX_LENGTH:
+        raise ExpressionError("expression is longer than {} characters".format(MAX_LENGTH))
+    try:
+        tree = ast.parse(text, mode="eval")
+    except SyntaxError as exc:
+        raise ExpressionError("invalid expression: {} (column {})".format(
+            exc.msg, exc.offset)) from None
+    except (RecursionError, MemoryError, ValueError) as exc:
+        raise ExpressionError("invalid expression: {}".format(exc or "too deeply nested")) from None
+    rolling, reason = _rolling_operators()
+    builder = _Builder(tuple(fields), rolling, reason)
+    try:
+        result = builder.build(tree.body)
+    except RecursionError:
+        raise ExpressionError("expression is nested too deeply") from None
+    if not isinstance(result, AbstractFactor):
+        raise ExpressionError("the expression has no factor in it (it is the constant {!r})"
+                              .format(result))
+    return result
+
+
+class _Builder:
+    def __init__(self, fields, rolling, rolling_unavailable):
+        self.fields = fields
+        self.rolling = rolling
+        self.rolling_unavailable = rolling_unavailable
+
+    def fail(self, node, message):
+        col = getattr(node, "col_offset", None)
+        where = " (column {})".format(col + 1) if col is not None else ""
+        raise ExpressionError(message + where)
+
+    def build(self, node):
+        method = getattr(self, "visit_" + type(node).__name__, None)
+        if method is None:
+            what = _DESCRIBE.get(type(node), type(node).__name__)
+            self.fail(node, "{} is not allowed in a factor expression".format(what))
+        return method(node)
+
+    # -- leaves ---------------------------------------------------------------
+
+    def visit_Constant(self, node):
+        value = node.value
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            self.fail(node, "only numbers are allowed as constants, got {!r}".format(value))
+        return value
+
+    def visit_Name(self, node):
+        name = node.id
+        if name in self.fields:
+            return _Factor(name)
+        if name in self.rolling or name in CROSS_SECTIONAL_OPERATORS or name in ("FIX", "Factor"):
+            self.fail(node, "{} is an operator: call it, e.g. {}(close, 5)".format(name, name))
+        self.fail(node, "unknown name {!r}; fields are {}; write stored factors as "
+                        "Factor(\"name\")".format(name, ", ".join(self.fields)))
+
+    # -- operators ------------------------------------------------------------
+
+    def visit_BinOp(self, node):
+        op = _BINARY.get(type(node.op))
+        if op is None:
+            self.fail(node, "operator {} is not allowed".format(type(node.op).__name__))
+        return self.combine(node, op, self.build(node.left), self.build(node.right))
+
+    def visit_UnaryOp(self, node):
+        operand = self.build(node.operand)
+        if isinstance(node.op, ast.UAdd):
+            return operand
+        if isinstance(node.op, ast.USub):
+            if isinstance(operand, AbstractFactor):
+                return UnaryCombinedFactor(np.negative, operand)
+            return -operand
+        if isinstance(node.op, (ast.Invert, ast.Not)):
+            if isinstance(operand, AbstractFactor):
+                return UnaryCombinedFactor(np.logical_not, operand)
+            return not operand
+        self.fail(node, "operator {} is not allowed".format(type(node.op).__name__))
+
+    def visit_Compare(self, node):
+        if len(node.ops) != 1:
+            self.fail(node, "chained comparisons are not supported; combine them with &")
+        op = _COMPARE.get(type(node.ops[0]))
+        if op is None:
+            self.fail(node, "comparison {} is not allowed".format(type(node.ops[0]).__name__))
+        return self.combine(node, op, self.build(node.left), self.build(node.comparators[0]))
+
+    def visit_BoolOp(self, node):
+        op = _BOOL[type(node.op)]
+        values = [self.build(v) for v in node.values]
+        result = values[0]
+        for value in values[1:]:
+            result = self.combine(node, op, result, value)
+        return result
+
+    def combine(self, node, op, left, right):
+        if isinstance(left, AbstractFactor) or isinstance(right, AbstractFactor):
+            return BinaryCombinedFactor(op, left, right)
+        return self.fold(node, op, left, right)
+
+    def fold(self, node, op, left, right):
+        """Constant arithmetic, done in Python so integers stay integers."""
+        try:
+            if op is np.power:
+                if isinstance(left, int) and isinstance(right, int) and 0 <= right <= 64 \
+                        and abs(left) <= 10 ** 6:
+                    return left ** right
+                result = float(left) ** float(right)
+                if isinstance(result, complex):
+                    self.fail(node, "{} ** {} is not a real number".format(left, right))
+                return result
+            if op is np.true_divide:
+                return left / right
+            py = {np.add: lambda a, b: a + b, np.subtract: lambda a, b: a - b,
+                  np.multiply: lambda a, b: a * b}.get(op)
+            if py is not None:
+                return py(left, right)
+            return bool(op(left, right))
+        except ZeroDivisionError:
+            self.fail(node, "division by zero")
+        except OverflowError:
+            self.fail(node, "number too large")
+
+    # -- calls ----------------------------------------------------------------
+
+    def visit_Call(self, node):
+        if not isinstance(node.func, ast.Name):
+            self.fail(node, "only operators can be called, e.g. MA(close, 5)")
+        name = node.func.id
+        if node.keywords:
+            self.fail(node, "{}: keyword arguments are not supported, pass them in order"
+                      .format(name))
+        if name == "Factor":
+            return self.call_factor(node)
+        if name == "FIX":
+            return self.call_fix(node)
+        if name == "abs":
+            (arg,) = self.expect_args(node, name, 1)
+            value = self.build(arg)
+            return abs(value)
+        if name in CROSS_SECTIONAL_OPERATORS:
+            (arg,) = self.expect_args(node, name, 1)
+            return CROSS_SECTIONAL_OPERATORS[name](self.factor_arg(arg, name, 1))
+        if name in self.rolling:
+            return self.call_rolling(node, name)
+        if self.rolling_unavailable and name.isupper():
+            self.fail(node, "{} is not available: the rolling operators failed to load ({})"
+                      .format(name, self.rolling_unavailable))
+        self.fail(node, "{} is not an operator; known operators: {}".format(
+            name, ", ".join(available_operators())))
+
+    def expect_args(self, node, name, count):
+        if len(node.args) != count:
+            self.fail(node, "{} takes {} argument{}, got {}".format(
+                name, count, "" if count == 1 else "s", len(node.args)))
+        return node.args
+
+    def factor_arg(self, arg, name, position):
+        value = self.build(arg)
+        if not isinstance(value, AbstractFactor):
+            self.fail(arg, "argument {} of {} must be a factor expression, got {!r}".format(
+                position, name, value))
+        return value
+
+    def string_arg(self, arg, name, position):
+        if not (isinstance(arg, ast.Constant) and isinstance(arg.value, str) and arg.value):
+            self.fail(arg, "argument {} of {} must be a non-empty quoted string".format(
+                position, name))
+        return arg.value
+
+    def call_factor(self, node):
+        (arg,) = self.expect_args(node, "Factor", 1)
+        return _Factor(self.string_arg(arg, "Factor", 1))
+
+    def call_fix(self, node):
+        factor_node, id_node = self.expect_args(node, "FIX", 2)
+        return FixedFactor(self.factor_arg(factor_node, "FIX", 1),
+                           self.string_arg(id_node, "FIX", 2))
+
+    def call_rolling(self, node, name):
+        if len(node.args) < 2:
+            self.fail(node, "{} takes its factor argument(s) and a window, got {} argument{}"
+                      .format(name, len(node.args), "" if len(node.args) == 1 else "s"))
+        *factor_nodes, window_node = node.args
+        factors = [self.factor_arg(a, name, i + 1) for i, a in enumerate(factor_nodes)]
+        window = self.build(window_node)
+        if isinstance(window, AbstractFactor) or not isinstance(window, numbers.Integral) \
+                or isinstance(window, bool):
+            self.fail(window_node, "the window of {} must be a whole number, got {!r}".format(
+                name, window))
+        if not 1 <= window <= MAX_WINDOW:
+            self.fail(window_node, "the window of {} must be between 1 and {}, got {}".format(
+                name, MAX_WINDOW, window))
+        try:
+            return self.rolling[name](*factors, int(window))
+        except TypeError as exc:
+            self.fail(node, "{}: {}".format(name, exc))
