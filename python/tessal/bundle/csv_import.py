@@ -89,9 +89,21 @@ def _dates(path, text, lines, column, allow=()):
     return parsed.to_numpy().astype("datetime64[D]")
 
 
+def _parse(text):
+    try:
+        return float(text)
+    except ValueError:
+        return np.nan
+
+
 def _numbers(path, text, lines, column):
     missing = text.isin(_MISSING).to_numpy()
-    values = pd.to_numeric(text.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float)
+    cleaned = text.where(~missing, "nan").to_numpy(dtype=object)
+    try:
+        # Python's own parsing: exact round trip of printed floats.
+        values = cleaned.astype(np.float64)
+    except (ValueError, TypeError):
+        values = np.array([_parse(x) for x in cleaned])
     bad = ~missing & ~np.isfinite(values)
     if bad.any():
         k = int(np.argmax(bad))
