@@ -348,7 +348,8 @@ class Bundle:
         if source not in self._industry_cache:
             entry = self.meta["industry"].get(source)
             if entry is None:
-                raise BundleError("bundle {} holds no {} industry records".format(self.path, source))
+                raise BundleError("bundle {} holds no {} industry records".format(
+                    self.path, source))
             full = os.path.join(self.path, entry["file"])
             try:
                 with open(full, encoding="utf-8") as fh:

@@ -193,7 +193,8 @@ class _Simulation:
                 raw[k] = self._latent(name)
         size_k = STYLE_FACTORS.index("size")
         raw[size_k] = np.log(fund["market_cap"])
-        raw[STYLE_FACTORS.index("earnings_yield")] = fund["return_on_equity"] * fund["book_to_market"]
+        earnings_yield = fund["return_on_equity"] * fund["book_to_market"]
+        raw[STYLE_FACTORS.index("earnings_yield")] = earnings_yield
         raw[STYLE_FACTORS.index("book_to_price")] = np.log(fund["book_to_market"])
         expo = _zscore(raw, listed)
         size = expo[size_k]
@@ -230,8 +231,11 @@ class _Simulation:
         high = np.where(trading, np.maximum(high, np.maximum(opn, close)), close)
         low = np.where(trading, np.maximum(np.minimum(low, np.minimum(opn, close)), 0.01), close)
         close = np.maximum(close, 0.01)
-        rate = 0.01 * np.exp(0.45 * self._latent("liquidity") + 0.3 * z[3]) * (1.0 + 6.0 * np.abs(ret))
-        volume = np.where(trading, np.maximum(np.round(0.6 * self.shares * rate / 100.0), 1) * 100, 0.0)
+        # Daily turnover of the free float: liquid stocks and big moves trade more.
+        rate = 0.01 * np.exp(0.45 * self._latent("liquidity") + 0.3 * z[3])
+        rate *= 1.0 + 6.0 * np.abs(ret)
+        lots = np.maximum(np.round(0.6 * self.shares * rate / 100.0), 1)
+        volume = np.where(trading, lots * 100, 0.0)
         turnover = volume * (high + low + 2.0 * close) / 4.0
 
         prev_close = self.last_close
