@@ -137,7 +137,7 @@ class _Builder:
         method = getattr(self, "visit_" + type(node).__name__, None)
         if method is None:
             what = _DESCRIBE.get(type(node), type(node).__name__)
-            self.fail(node, "{} is not allowed in a factor expression".format(what))
+            self.fail(node, "not allowed in a factor expression: {}".format(what))
         return method(node)
 
     # -- leaves ---------------------------------------------------------------

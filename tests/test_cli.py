@@ -1,0 +1,194 @@
+import io
+import os
+import sys
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tessal
+from alvora import cli
+from alvora.analysis.analysis_result import FactorReturnAnalysisResult, ICAnalysisResult
+
+
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    path = tmp_path_factory.mktemp("cli") / "market"
+    tessal.bundle.generate_market(str(path), n_instruments=40, start="2023-01-03",
+                                  end="2023-12-29", seed=11)
+    yield str(path)
+    tessal.init(None)
+
+
+def run(argv):
+    out, err = io.StringIO(), io.StringIO()
+    code = cli.main(argv, stdout=out, stderr=err)
+    return code, out.getvalue(), err.getvalue()
+
+
+def test_check_shows_the_tree():
+    code, out, _ = run(["check", "CS_RANK(close - open) + FIX(volume, '000300.XSHG')"])
+    assert code == 0
+    assert "factor: (CS_RANK((close - open)) + FIX(volume, '000300.XSHG'))" in out
+    assert "look-back: 0 rows" in out and "leaves: close, open, volume" in out
+
+
+def test_bad_expressions_and_arguments():
+    code, out, err = run(["check", "close.__class__"])
+    assert code == 2 and out == "" and "bad expression: not allowed" in err
+    code, _, err = run(["eval", "os.system('x')"])
+    assert code == 2 and "only operators can be called" in err
+    for argv in (["study", "--periods", "0"], ["study", "--periods", "1,x"],
+                 ["study", "--quantiles", "-2"], ["eval", "close", "--start", "notadate"]):
+        with pytest.raises(SystemExit) as info:
+            cli.build_parser().parse_args(argv)
+        assert info.value.code == 2
+    assert cli.build_parser().parse_args(["study", "--periods", "1,5"]).periods == [1, 5]
+
+
+def test_eval_on_a_bundle(bundle, tmp_path):
+    target = tmp_path / "f.csv"
+    code, out, err = run(["eval", "CS_RANK(close / open)", "--bundle", bundle,
+                          "--instruments", "12", "--days", "30", "--out", str(target)])
+    assert code == 0, err
+    assert "instruments: 12, dates:" in out and "frame: 30 dates x 12 instruments" in out
+    frame = pd.read_csv(target, index_col=0, parse_dates=True)
+    assert frame.shape == (30, 12)
+    values = frame.to_numpy()
+    ok = np.isfinite(values)
+    assert ok.mean() > 0.5 and (values[ok] > 0).all() and (values[ok] <= 1).all()
+    # every date's ranks are a permutation of k/n: their mean is (n + 1) / (2n)
+    row = frame.iloc[-1].dropna()
+    assert row.mean() == pytest.approx((len(row) + 1) / (2 * len(row)))
+
+
+def test_eval_ids_and_empty_ranges(bundle):
+    code, out, _ = run(["eval", "close", "--bundle", bundle, "--ids", "000001.XSHE,000300.XSHG",
+                        "--days", "5"])
+    assert code == 0 and "frame: 5 dates x 2 instruments" in out
+    code, _, err = run(["eval", "close", "--bundle", bundle, "--start", "2023-06-01",
+                        "--end", "2023-05-01"])
+    assert code == 1 and "is after end" in err
+
+
+# -- study, with a stand-in analysis module ------------------------------------------
+
+class _Preprocessor:
+    pass
+
+
+class _Analyser:
+    step_name = "FactorAnalysisStep"
+
+
+def fake_study_module(fail_pipeline=False, missing=()):
+    module = types.ModuleType("alvora.analysis.study_bench")
+    log = []
+
+    class Bench:
+        def __init__(self):
+            self.steps = []
+
+        def append(self, step):
+            self.steps.append(step)
+
+        def analysis(self, factor_data, returns, ascending=False, periods=1):
+            log.append(("analysis", [n for n, _ in self.steps], returns, ascending, periods))
+            if fail_pipeline and len(self.steps) > 1:
+                raise RuntimeError("industry data missing")
+            for _, step in self.steps:
+                if isinstance(step, _Preprocessor):
+                    factor_data = step.process(factor_data)
+            return {name: step.analysis(factor_data, returns, periods, ascending=ascending)
+                    for name, step in self.steps if isinstance(step, _Analyser)}
+
+    def preprocessor(name):
+        class Step(_Preprocessor):
+            def __init__(self, **kwargs):
+                log.append((name, kwargs))
+
+            def process(self, frame):
+                return frame.rank(axis=1)
+        return Step
+
+    class ICAnalysis(_Analyser):
+        def __init__(self, **kwargs):
+            log.append(("ICAnalysis", kwargs))
+
+        def analysis(self, factor_data, returns, periods, ascending=True):
+            ic = pd.DataFrame({"P_{}".format(p): 0.05 for p in periods},
+                              index=factor_data.index)
+            return ICAnalysisResult(ic=ic, ic_p_value=ic * 0, ic_decay=None,
+                                    ic_industry_distribute=None, name="ic")
+
+    class FactorReturnAnalysis(_Analyser):
+        def __init__(self, **kwargs):
+            log.append(("FactorReturnAnalysis", kwargs))
+
+        def analysis(self, factor_data, returns, periods, ascending=True):
+            if fail_pipeline:
+                raise ValueError("no returns")
+            cum = pd.DataFrame({"P_1": np.linspace(0, 0.1, len(factor_data))},
+                               index=factor_data.index)
+            return FactorReturnAnalysisResult(factor_returns=cum, name="factor_return")
+
+    module.FactorStudyBench = Bench
+    module.FactorPreprocessor = _Preprocessor
+    module.FactorAnalyser = _Analyser
+    module.Winzorization = preprocessor("Winzorization")
+    module.Neutralization = preprocessor("Neutralization")
+    module.Normalization = preprocessor("Normalization")
+    module.ICAnalysis = ICAnalysis
+    module.FactorReturnAnalysis = FactorReturnAnalysis
+    for name in missing:
+        delattr(module, name)
+    return module, log
+
+
+def test_study_builds_steps_and_writes_a_report(bundle, tmp_path, monkeypatch):
+    module, log = fake_study_module()
+    monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", module)
+    out_dir = tmp_path / "rep"
+    code, out, err = run(["study", "--bundle", bundle, "--instruments", "10", "--days", "40",
+                          "--periods", "1,3", "--max-decay", "4", "--winsorize-method", "std",
+                          "--out", str(out_dir)])
+    assert code == 0, err
+    assert "factor: -((close / ma(close, 5)) - 1)" in out
+    assert "notice: QuantileReturnAnalysis is not available; skipping step quantile" in out
+    assert "steps: winsorize, neutralize, normalize, ic, factor_return" in out
+    assert ("Winzorization", {"method": "std"}) in log
+    assert ("Neutralization", {"industry": "citics_2019"}) in log
+    assert ("ICAnalysis", {"industry_classification": "citics_2019", "max_decay": 4}) in log
+    (call,) = [entry for entry in log if entry[0] == "analysis"]
+    assert call[1:] == (["winsorize", "neutralize", "normalize", "ic", "factor_return"],
+                        "daily", False, [1, 3])
+    assert "== ic (ICAnalysisResult)" in out and "IC mean" in out
+    assert "== factor_return (FactorReturnAnalysisResult)" in out
+    files = set(os.listdir(out_dir))
+    assert {"summary.txt", "factor.csv", "ic_ic.csv", "ic_ic_p_value.csv", "ic_summary.csv",
+            "factor_return_factor_returns.csv", "factor_return_summary.csv"} <= files
+    summary = (out_dir / "summary.txt").read_text()
+    assert "== ic (ICAnalysisResult)" in summary and "steps: winsorize" in summary
+    ic = pd.read_csv(out_dir / "ic_ic.csv", index_col=0)
+    assert list(ic.columns) == ["P_1", "P_3"] and len(ic) == 40
+
+
+def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
+    module, log = fake_study_module(fail_pipeline=True)
+    monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", module)
+    code, out, err = run(["study", "close", "--bundle", bundle, "--instruments", "8",
+                          "--days", "20", "--no-neutralize", "--no-winsorize", "--ascending",
+                          "--out", str(tmp_path / "r")])
+    assert code == 0, err
+    assert "steps: normalize, ic, factor_return" in out
+    assert "notice: the pipeline failed (RuntimeError: industry data missing)" in out
+    assert "notice: step factor_return failed (ValueError: no returns); skipped" in out
+    assert "== ic (ICAnalysisResult)" in out and "== factor_return" not in out
+    assert [e[3] for e in log if e[0] == "analysis"] == [True, True, True]
+
+
+def test_study_without_the_analysis_module(monkeypatch):
+    monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", None)
+    code, _, err = run(["study"])
+    assert code == 1 and "analysis module is not available" in err
