@@ -346,3 +346,34 @@ def test_random_trees_match_the_plain_transcription(fakes):
         got = ec._exec_factor(node, ids, ctx)
         want = reference_exec_factor(node, ids, ctx, ec._exec_expr)
         pd.testing.assert_frame_equal(got, want)
+
+
+def test_deeply_nested_cross_sectional_nodes_raise_recursion_error(fakes):
+    node = Leaf("close")
+    for _ in range(50_000):
+        node = CrossSectional([node], lambda frame: frame)
+    with pytest.raises(RecursionError):
+        ec._exec_factor(node, ["A"], make_context(["A"]))
+
+
+def test_replaced_cross_sectional_and_fixed_evaluators_are_used(fakes, monkeypatch):
+    ctx = make_context(IDS, ndays=4)
+    cs = CrossSectional([Leaf("close")], rank_pct)
+    fixed = Fixed(Leaf("close"), "A")
+    calls = []
+
+    def fake_cs(factor, order_book_ids, exec_context):
+        calls.append(("cs", factor))
+        return 0.5
+
+    def fake_fixed(factor, order_book_ids, exec_context):
+        calls.append(("fixed", factor))
+        return 2.0
+
+    monkeypatch.setattr(ec, "_exec_cross_sectional", fake_cs)
+    monkeypatch.setattr(ec, "_exec_fixed", fake_fixed)
+    node = Node((lambda a, b: a * b, [cs, fixed]), dependencies=[cs, fixed])
+    out = ec._exec_factor(node, IDS, ctx)
+    assert sorted(c[0] for c in calls) == ["cs", "fixed"]
+    assert (out == 1.0).all().all()
+    assert ec._exec_factor(cs, IDS, ctx) == 0.5

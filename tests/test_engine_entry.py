@@ -234,3 +234,20 @@ def test_pricing_factors_go_through_the_execution_context(monkeypatch):
     out = ec.execute_factor(close, ["A"], "2024-01-01", "2024-01-05", None, factory)
     assert "get_factor" not in tessal.names() and len(factory.built) == 1
     np.testing.assert_array_equal(out["A"], factory.built[0]["ctx"].fields["close"]["A"])
+
+
+def test_replaced_module_functions_are_called_by_execute_factor(monkeypatch):
+    install(monkeypatch, tessal=FakeTessal(latest="2030-01-01"))
+    factory = ContextFactory(ndays=6)
+    seen = {}
+
+    def fake_exec_factor(factor, order_book_ids, exec_context):
+        seen["ctx"] = exec_context
+        return pd.DataFrame(1.0, index=exec_context.index, columns=order_book_ids)
+
+    monkeypatch.setattr(ec, "_exec_factor", fake_exec_factor)
+    monkeypatch.setattr(ec, "ensure_end_date", lambda end_date: pd.Timestamp("2024-01-03"))
+    out = ec.execute_factor(Leaf("close"), ["A"], "2024-01-02", "2024-01-31", None, factory)
+    assert seen["ctx"] is factory.built[0]["ctx"]
+    assert factory.built[0]["end"] == pd.Timestamp("2024-01-03")
+    assert list(out.index) == [pd.Timestamp("2024-01-02"), pd.Timestamp("2024-01-03")]

@@ -1,8 +1,11 @@
 // Evaluation of factor nodes: whole nodes instrument by instrument, single
 // expressions for one instrument, cross-sectional and fixed-instrument nodes.
 #include <string>
+#include <vector>
 
+#include "eval_core/fast_calls.hpp"
 #include "eval_core/names.hpp"
+#include "eval_core/recursion_guard.hpp"
 #include "eval_core/result_grid.hpp"
 
 namespace alvora::eval_core {
@@ -20,19 +23,6 @@ bool truthy(py::handle obj) {
     if (r < 0) throw py::error_already_set();
     return r != 0;
 }
-
-// Keeps deep expression trees from exhausting the C stack: past the
-// interpreter's recursion limit they raise RecursionError like Python code.
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while evaluating a factor expression") != 0)
-            throw py::error_already_set();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 // Stores the values of the cross-sectional and fixed nodes among the node's
 // dependencies in the context, each distinct node once.
@@ -53,6 +43,7 @@ void exec_dependencies(const Names& names, py::handle factor, py::handle order_b
 }  // namespace
 
 py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle ctx) {
+    RecursionGuard guard;
     const Names names = Names::resolve();
     if (isinstance_of(factor, names.cross_sectional))
         return call_exec_cross_sectional(factor, order_book_ids, ctx);
@@ -73,7 +64,7 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
     py::object shift = factor.attr("shift");
     py::ssize_t i = 0;
     for (py::handle order_book_id : order_book_ids) {
-        py::object mask = ctx.attr("get_mask_for")(order_book_id);
+        py::object mask = call_method(ctx, hot_names.get_mask_for, order_book_id);
         ValidRows rows(mask, order_book_id, nrows);
         py::object valid_count =
             native ? py::object(py::int_(rows.count())) : py::object(mask.attr("sum")());
@@ -101,7 +92,7 @@ py::object exec_expr(const Names& names, py::handle expr, py::handle order_book_
                      py::handle ctx) {
     if (names.is_real(expr)) return py::reinterpret_borrow<py::object>(expr);
     if (isinstance_of(expr, names.terminal))
-        return ctx.attr("get_factor_value")(expr, order_book_id);
+        return call_method(ctx, hot_names.get_factor_value, expr, order_book_id);
     if (!PyTuple_Check(expr.ptr())) return py::reinterpret_borrow<py::object>(expr);
 
     py::object func, args;
@@ -116,9 +107,9 @@ py::object exec_expr(const Names& names, py::handle expr, py::handle order_book_
     }
 
     RecursionGuard guard;
-    py::list values;
-    for (py::handle arg : args) values.append(call_exec_expr(names, arg, order_book_id, ctx));
-    return func(*values);
+    std::vector<py::object> values;
+    for (py::handle arg : args) values.push_back(call_exec_expr(names, arg, order_book_id, ctx));
+    return call_with(func, values);
 }
 
 py::object exec_cross_sectional(py::handle factor, py::handle order_book_ids, py::handle ctx) {

@@ -2,6 +2,7 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include "eval_core/fast_calls.hpp"
 #include "eval_core/names.hpp"
 
 namespace py = pybind11;
@@ -91,6 +92,7 @@ PYBIND11_MODULE(eval_core, m) {
     m.doc() = "因子表达式树的执行引擎";
     bind_outside_names(m);
     ec::globals.bind(m);
+    ec::intern_hot_names();
 
     py::options options;
     options.disable_function_signatures();

@@ -1,5 +1,7 @@
 #include "eval_core/names.hpp"
 
+#include "eval_core/fast_calls.hpp"
+
 namespace alvora::eval_core {
 
 alvora::pyclass::ModuleGlobals globals;
@@ -36,9 +38,11 @@ py::object call_exec_factor(py::handle factor, py::handle order_book_ids, py::ha
 
 py::object call_exec_expr(const Names& names, py::handle expr, py::handle order_book_id,
                           py::handle ctx) {
-    py::object fn = globals["_exec_expr"];
+    PyObject* found = PyObject_GetAttr(globals.module().ptr(), hot_names.exec_expr);
+    if (found == nullptr) throw py::error_already_set();
+    auto fn = py::reinterpret_steal<py::object>(found);
     if (fn.is(originals.exec_expr)) return exec_expr(names, expr, order_book_id, ctx);
-    return fn(expr, order_book_id, ctx);
+    return call3(fn, expr, order_book_id, ctx);
 }
 
 py::object call_exec_cross_sectional(py::handle factor, py::handle order_book_ids,
