@@ -32,10 +32,27 @@ class _Factor(LeafFactor):
             raise TypeError("factor name must be a string, got {}".format(type(name).__name__))
         if not name:
             raise ValueError("factor name must not be empty")
-        self.name = name
+        self._name = name
+
+    @property
+    def name(self):
+        """The field or stored-factor name (fixed once created: nodes are hashed by it)."""
+        return self._name
+
+    # leaves are looked up constantly (sets, PRICING_FACTORS, the execution
+    # context): compare and hash by name directly
+    def __eq__(self, other):
+        if self is other:
+            return True
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._name == other._name
+
+    def __hash__(self):
+        return hash((_Factor, self._name))
 
     def __repr__(self):
-        return self.name
+        return self._name
 
 
 def Factor(name):

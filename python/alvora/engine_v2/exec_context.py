@@ -151,9 +151,11 @@ class ThreadingExecContext:
                                 "are loaded".format(leaf))
         wanted = _unique([_Factor("close"), _Factor("volume")] + list(leaves))
         self._fields = self._load(wanted, start_date, end_date)
-        self._masks, self._rows = self._build_masks()
+        self._instruments = self._build_masks()
         self._computed = {}
         self._computed_columns = {}
+        # id(node) -> (node, source): skips structural hashing on the hot path
+        self._sources = {}
 
     def _load(self, leaves, start_date, end_date):
         if not leaves:
@@ -166,6 +168,7 @@ class ThreadingExecContext:
             return {leaf: future.result() for leaf, future in futures.items()}
 
     def _build_masks(self):
+        """id -> (column, read-only mask, read-only valid-row positions)."""
         close = self._fields[_Factor("close")]
         volume = self._fields[_Factor("volume")]
         traded = np.isfinite(close) & (volume > 0)
@@ -173,51 +176,65 @@ class ThreadingExecContext:
         if no_volume.any():
             traded[:, no_volume] = np.isfinite(close[:, no_volume])
         traded = np.asfortranarray(traded)
-        masks, rows = {}, {}
+        instruments = {}
         for oid, j in self._column.items():
             mask = traded[:, j]
             mask.flags.writeable = False
-            masks[oid] = mask
             positions = np.flatnonzero(mask)
             positions.flags.writeable = False
-            rows[oid] = positions
-        return masks, rows
+            instruments[oid] = (j, mask, positions)
+        return instruments
 
-    def _position(self, order_book_id):
+    def _instrument(self, order_book_id):
         try:
-            return self._column[order_book_id]
+            return self._instruments[order_book_id]
         except (KeyError, TypeError):
             raise KeyError("instrument {!r} is not in this execution context".format(
                 order_book_id)) from None
 
     def get_mask_for(self, order_book_id):
         """Boolean array of ``ndays`` entries: the instrument's valid rows."""
-        self._position(order_book_id)
-        return self._masks[order_book_id]
+        return self._instrument(order_book_id)[1]
 
     def get_factor_value(self, node, order_book_id):
         """The instrument's values of ``node`` on its valid rows (oldest first),
         or a number when the node's stored value is a number."""
         if isinstance(node, numbers.Real):
             return node
-        j = self._position(order_book_id)
-        rows = self._rows[order_book_id]
+        j, _, rows = self._instrument(order_book_id)
+        entry = self._sources.get(id(node))
+        if entry is None or entry[0] is not node:
+            entry = (node, self._source_of(node))
+            self._sources[id(node)] = entry
+        kind, payload = entry[1]
+        if kind == "grid":
+            return payload.take(rows)
+        if kind == "leaf":
+            return payload[:, j].take(rows)
+        if kind == "frame":
+            grid, columns = payload
+            k = columns.get(order_book_id)
+            if k is None:
+                raise KeyError("{!r} has no values for {!r}".format(node, order_book_id))
+            return grid[:, k].take(rows)
+        return payload  # a number
+
+    def _source_of(self, node):
+        """Where ``node``'s values live, found once per node object."""
         if node in self._computed:
             grid = self._computed[node]
             if isinstance(grid, numbers.Real):
-                return grid
+                return ("number", grid)
             if grid.ndim == 2:
-                k = self._computed_columns[node].get(order_book_id)
-                if k is None:
-                    raise KeyError("{!r} has no values for {!r}".format(node, order_book_id))
-                return grid[:, k].take(rows)
-            return grid.take(rows)
+                return ("frame", (grid, self._computed_columns[node]))
+            return ("grid", grid)
         if isinstance(node, LeafFactor) and node in self._fields:
-            return self._fields[node][:, j].take(rows)
+            return ("leaf", self._fields[node])
         raise KeyError("no values for {!r}: it was neither loaded nor computed".format(node))
 
     def update(self, node, values):
         """Store what the engine computed for a cross-sectional or fixed node."""
+        self._sources.clear()
         if isinstance(values, numbers.Real):
             self._computed[node] = values
             return
@@ -244,7 +261,7 @@ class ThreadingExecContext:
         valid rows; place it on the date grid."""
         grid = np.full(self.ndays, np.nan)
         if isinstance(node, FixedFactor):
-            rows = self._rows[self._fixed_id(node)]
+            rows = self._instrument(node.order_book_id)[2]
         elif isinstance(node, CrossSectionalFactor):
             raise ValueError("a cross-sectional node stores a frame, got a value series")
         else:
@@ -255,8 +272,3 @@ class ThreadingExecContext:
         if len(series):
             grid[rows[len(rows) - len(series):]] = series
         return grid
-
-    def _fixed_id(self, node):
-        oid = node.order_book_id
-        self._position(oid)
-        return oid
