@@ -1,6 +1,8 @@
 """Shared pieces of the preprocessing tests and benchmark: synthetic factor
 frames and exposures, stand-ins for the market-data client, and a plain
 pandas/statsmodels transcription of the neutralization algorithm."""
+import warnings
+
 import numpy as np
 import pandas as pd
 import statsmodels.api as sm
@@ -112,7 +114,9 @@ def transcribe_neutralize(factor, exposure):
         usable = x.notna() & exog.notna().all(axis=1)
         if not usable.any():
             return pd.Series(np.nan, index=x.index)
-        return sm.OLS(x, exog, hasconst=False, missing="drop").fit().resid
+        with warnings.catch_warnings():  # rank-deficient designs are meant
+            warnings.simplefilter("ignore")
+            return sm.OLS(x, exog, hasconst=False, missing="drop").fit().resid
 
     out = factor.apply(fit, axis=1)
     return out.reindex(index=factor.index, columns=factor.columns).astype(float)
