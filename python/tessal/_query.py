@@ -81,15 +81,19 @@ def long_frame(bundle, arrays, names, ids, cols, r0, r1):
     if not keep or r1 <= r0:
         return None
     sel = cols[keep]
-    blocks = [np.take(np.asarray(a[r0:r1]), sel, axis=1).T for a in arrays]  # (ids, dates)
+    # Read date-major (as stored), then lay the rows out instrument-major.
+    blocks = [np.take(np.asarray(a[r0:r1]), sel, axis=1) for a in arrays]
     has = np.zeros(blocks[0].shape, dtype=bool)
     for b in blocks:
         has |= ~np.isnan(b)
+    has = np.ascontiguousarray(has.T)
     if not has.any():
         return None
     id_code, date_code = np.nonzero(has)
+    values = np.empty((len(blocks), id_code.size))
+    for k, b in enumerate(blocks):
+        values[k] = b.T[has]
     dates = pd.DatetimeIndex(bundle.data_dates[r0:r1].astype("datetime64[ns]"), name="date")
     index = pd.MultiIndex(levels=[pd.Index([ids[k] for k in keep]), dates],
                           codes=[id_code, date_code], names=["order_book_id", "date"])
-    data = {name: b[has] for name, b in zip(names, blocks)}
-    return pd.DataFrame(data, index=index, columns=list(names))
+    return pd.DataFrame(values.T, index=index, columns=list(names), copy=False)

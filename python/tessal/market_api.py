@@ -61,7 +61,7 @@ def dense_panel(bundle, array, ids, cols, start, end):
     known = cols >= 0
     full_rows = r1 - r0 == hi - lo
     if full_rows and known.all():
-        block = array[r0:r1]
+        block = np.asarray(array[r0:r1])
         if cols.size == array.shape[1] and np.array_equal(cols, np.arange(cols.size)):
             values = np.array(block)
         else:
@@ -70,7 +70,8 @@ def dense_panel(bundle, array, ids, cols, start, end):
         values = np.full((hi - lo, cols.size), np.nan)
         if r1 > r0 and known.any():
             first = bundle.data_offset + r0 - lo
-            values[first:first + r1 - r0, known] = np.take(array[r0:r1], cols[known], axis=1)
+            values[first:first + r1 - r0, known] = np.take(np.asarray(array[r0:r1]), cols[known],
+                                                           axis=1)
     return pd.DataFrame(values, index=index, columns=pd.Index(ids), copy=False)
 
 
@@ -115,7 +116,7 @@ def get_price_change_rate(order_book_ids, start_date=None, end_date=None, expect
     if r1 > r0 and known.any():
         close = bundle.array("fields", "close")
         lo = max(r0 - 1, 0)
-        block = np.take(close[lo:r1], cols[known], axis=1)
+        block = np.take(np.asarray(close[lo:r1]), cols[known], axis=1)
         with np.errstate(divide="ignore", invalid="ignore"):
             step = block[1:] / block[:-1] - 1.0
         step[~np.isfinite(step)] = np.nan

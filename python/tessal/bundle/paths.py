@@ -66,12 +66,8 @@ def ensure_default_bundle():
 
 
 def build_large_bundle(path=None, overwrite=False):
-    """Generates the large benchmark bundle (takes a minute and about 2 GB of disk)."""
-    path = path or large_bundle_path()
-    if os.path.exists(path) and not overwrite:
-        open_bundle(path)
-        return os.path.abspath(path)
-    generate_market(path, overwrite=overwrite, checksums=False, **LARGE_SETTINGS)
-    return os.path.abspath(path)
-
-
+    """Generates the large benchmark bundle unless present (a minute or two, about 2 GB)."""
+    path = os.path.abspath(path or large_bundle_path())
+    if overwrite:
+        return generate_market(path, overwrite=True, checksums=False, **LARGE_SETTINGS)
+    return ensure_bundle(path, checksums=False, **LARGE_SETTINGS)
