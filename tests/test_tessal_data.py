@@ -135,6 +135,7 @@ def test_no_data_gives_none(bundle):
     ({"frequency": "1m"}, "daily bars"),
     ({"fields": "vwap"}, "unknown field"),
     ({"fields": []}, "no field"),
+    ({"fields": 5}, "a name or a list of names"),
     ({"start_date": "2020-03-05", "end_date": "2020-03-01"}, "before start_date"),
     ({"adjust_type": "pre"}, "as traded"),
     ({"expect_df": False}, "expect_df"),

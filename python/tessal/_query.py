@@ -46,7 +46,11 @@ def name_list(names, available, what):
         return list(available)
     if isinstance(names, str):
         names = [names]
-    names = list(names)
+    try:
+        names = list(names)
+    except TypeError:
+        raise ValueError("{} must be a name or a list of names, got {!r}".format(
+            what, names)) from None
     if not names:
         raise ValueError("no {} requested".format(what))
     unknown = [n for n in names if n not in available]
