@@ -1,7 +1,544 @@
+// ICAnalysis: information coefficient per date and horizon, its decay over date lags
+// and its distribution over industries; and _get_ic_func, the correlation function.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <alvora/stats/correlation.hpp>
+#include <alvora/stats/ic.hpp>
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "common/pyclass.hpp"
 #include "study_bench/registry.hpp"
+#include "study_bench/study_errors.hpp"
+#include "study_bench/study_groups.hpp"
 
 namespace alvora::study_bench {
 
-void register_ic(py::module_& m) {}
+namespace {
+
+using stats::CorrelationMethod;
+
+const char* const kConstantMessage =
+    "An input array is constant; the correlation coefficient is not defined.";
+const char* const kNearConstantMessage =
+    "An input array is nearly constant; the computed correlation coefficient may be "
+    "inaccurate.";
+
+// The scipy objects the native statistics stand in for; kept for the process lifetime.
+struct Originals {
+    py::handle stats_module;
+    py::handle spearmanr;
+    py::handle pearsonr;
+    py::handle ic_function_class;
+};
+Originals g_originals;
+
+py::object global(const char* name) { return module_globals()[name]; }
+
+const char* const kGetICFuncDoc = R"doc(构造 IC 相关系数函数。
+
+返回的函数 ``wrapper(fs, rs)`` 先剔除任一方为 NaN 的样本；有效样本多于 1 个时返回
+``stats.spearmanr``（rank_ic 为真）或 ``stats.pearsonr`` 的结果（系数, 双侧 p 值），否则返回 (0, 0)。
+
+:param rank_ic: 为真时使用 Spearman 秩相关，否则使用 Pearson 线性相关
+:return: 相关系数函数
+
+Example::
+
+    ic_func = _get_ic_func(rank_ic=True)
+    coef, p_value = ic_func(returns_series, factor_series)
+)doc";
+
+const char* const kICAnalysisDoc = R"doc(IC 分析步骤：因子值与远期收益的截面相关系数。
+
+对每个交易日、每个持有期计算因子值与远期收益的相关系数（默认 Spearman 秩相关）及其双侧 p 值；
+可选计算 IC 衰减（远期收益起点推后 0 至 max_decay - 1 个交易日）与按行业汇总的 IC 分布。
+
+:param rank_ic: 为真时计算秩相关 IC（Spearman），否则计算 Pearson IC
+:param industry_classification: 行业分类：None、"citics_2019"、"sws"、dict（order_book_id → 行业名称）
+    或 pd.Series（index 为 order_book_id）；映射中缺失的股票归入 "Unknown"
+:param max_decay: IC 衰减的期数（正整数）；None 或 0 表示不计算
+
+Example::
+
+    bench = FactorStudyBench()
+    bench.append(("ic", ICAnalysis(rank_ic=True, industry_classification="citics_2019", max_decay=10)))
+    result = bench.analysis(factor_data, "daily", periods=(1, 5, 20))
+    result["ic"].ic
+)doc";
+
+const char* const kAnalysisDoc = R"doc(执行 IC 分析。
+
+:param factor_data: 因子表
+:param returns: 日收益率表
+:param periods: 持有期的 tuple 或 list
+:param ascending: 为真表示因子值越小越好；秩相关 IC 时因子取相反数
+:return: ICAnalysisResult（ic、ic_p_value、ic_decay、ic_industry_distribute、name）
+
+Example::
+
+    result = ICAnalysis().analysis(factor_data, returns, [1, 5], ascending=False)
+)doc";
+
+const char* const kCalcICDoc = R"doc(逐日计算各持有期的 IC 与 p 值。
+
+:param factor_data: 长格式因子表（见 ``_format_factor_data``）
+:return: (ic, ic_p_value) 两个 DataFrame，index 为日期（"datetime"），列为远期收益列
+
+Example::
+
+    ic, p_value = step._calc_ic(table)
+)doc";
+
+const char* const kCalcDecayDoc = R"doc(计算 IC 衰减：第 d 期使用 d 个交易日之后开始的远期收益。
+
+每个滞后期只保留因子值与全部持有期收益均非缺失的股票。
+
+:param factor_data: 长格式因子表
+:param ic: ``_calc_ic`` 得到的 IC 表（作为第 0 期）
+:return: index 为 ("datetime", "decay") 的 DataFrame；max_decay 为空时返回 None
+
+Example::
+
+    decay = step._calc_ic_decay(table, ic)
+)doc";
+
+const char* const kCalcIndustryDoc = R"doc(按行业汇总 IC：每个行业内全部日期、全部股票的样本合并计算一个相关系数。
+
+:param factor_data: 长格式因子表
+:return: index 为行业名称、列为远期收益列的 DataFrame；未设置行业分类时返回 None
+
+Example::
+
+    step._calc_ic_industry_distribute(table)
+)doc";
+
+const char* const kIndustryDataDoc = R"doc(取长格式因子表每一行对应的行业名称。
+
+字符串分类从行情客户端加载（仅含上市期间、有分类记录的样本）；dict/Series 映射中缺失的股票记为 "Unknown"。
+
+:param factor_data: 长格式因子表
+:return: 行业名称 Series
+
+Example::
+
+    step._get_industry_data(table)
+)doc";
+
+// ---- correlation function ------------------------------------------------------------
+
+void ic_function_init(py::object self, py::object func) { self.attr("func") = func; }
+
+py::object ic_function_call(py::object self, py::object fs, py::object rs) {
+    py::object np = global("np");
+    py::object mask = np.attr("isnan")(fs).attr("__or__")(np.attr("isnan")(rs)).attr("__invert__")();
+    if (py::int_(np.attr("count_nonzero")(mask)).cast<long long>() > 1)
+        return self.attr("func")(fs[mask], rs[mask]);
+    return py::make_tuple(0, 0);
+}
+
+py::object get_ic_func(py::object rank_ic) {
+    py::object stats = global("stats");
+    py::object func = py::bool_(rank_ic) ? stats.attr("spearmanr") : stats.attr("pearsonr");
+    return py::reinterpret_borrow<py::object>(g_originals.ic_function_class)(func);
+}
+
+// The native method equivalent to the step's correlation function, if there is one.
+std::optional<CorrelationMethod> native_method(const py::object& self) {
+    if (!global("stats").is(g_originals.stats_module)) return std::nullopt;
+    py::object f = self.attr("ic_func");
+    if (!py::type::of(f).is(g_originals.ic_function_class)) return std::nullopt;
+    py::object func = py::getattr(f, "func", py::none());
+    if (func.is(g_originals.spearmanr)) return CorrelationMethod::spearman;
+    if (func.is(g_originals.pearsonr)) return CorrelationMethod::pearson;
+    return std::nullopt;
+}
+
+void report_notes(const stats::CorrelationNotes& notes) {
+    py::object stats = global("stats");
+    py::object warn = global("warnings").attr("warn");
+    if (notes.constant_inputs > 0)
+        warn(stats.attr("ConstantInputWarning")(kConstantMessage), py::arg("stacklevel") = 2);
+    if (notes.near_constant_inputs > 0)
+        warn(stats.attr("NearConstantInputWarning")(kNearConstantMessage),
+             py::arg("stacklevel") = 2);
+}
+
+// ---- shared plumbing -------------------------------------------------------------------
+
+struct Columns {
+    py::list fields;
+    std::vector<py::array_t<double>> arrays;  // keeps the buffers alive
+    std::vector<std::span<const double>> returns;
+    py::array_t<double> factor_array;
+    std::span<const double> factor;
+};
+
+Columns numeric_columns(const py::object& table, const py::list& fields) {
+    Columns c;
+    c.fields = fields;
+    for (py::handle field : fields) {
+        c.arrays.push_back(numeric_column(table, py::reinterpret_borrow<py::object>(field)));
+        c.returns.emplace_back(c.arrays.back().data(), static_cast<std::size_t>(c.arrays.back().size()));
+    }
+    c.factor_array = numeric_column(table, py::str("factor"));
+    c.factor = {c.factor_array.data(), static_cast<std::size_t>(c.factor_array.size())};
+    return c;
+}
+
+py::list return_fields(const py::object& table) {
+    return py::list(global("_get_return_fields")(table.attr("columns")));
+}
+
+py::object frame(py::object values, py::object index, const py::list& fields) {
+    return global("pd").attr("DataFrame")(values, py::arg("index") = index,
+                                          py::arg("columns") = global("pd").attr("Index")(fields));
+}
+
+py::array_t<double> matrix(const std::vector<double>& values, std::size_t rows, std::size_t cols) {
+    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+py::array_t<std::int64_t> int64_array(const std::vector<std::int64_t>& values) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+// Calls the step's correlation function on pandas series of the chosen rows.
+py::object call_ic_func(const py::object& self, const py::object& x_series,
+                        const py::object& f_series, const std::vector<std::int64_t>& x_rows,
+                        const std::vector<std::int64_t>& f_rows) {
+    py::object x = x_series.attr("iloc")[int64_array(x_rows)];
+    py::object f = f_series.attr("iloc")[int64_array(f_rows)];
+    if (!x_rows.empty() && x_rows != f_rows) {
+        // Pair by position, as the aligned columns of one shifted table would.
+        x = x.attr("reset_index")(py::arg("drop") = true);
+        f = f.attr("reset_index")(py::arg("drop") = true);
+    }
+    return self.attr("ic_func")(x, f);
+}
+
+// Coefficient (and p-value) per group through the step's own correlation function.
+void python_grouped_ic(const py::object& self, const py::object& table, const py::list& fields,
+                       const stats::GroupedRows& groups, py::list& coef_rows, py::list& p_rows) {
+    py::object factor = table["factor"];
+    const std::size_t n_groups = groups.offsets.size() - 1;
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        std::vector<std::int64_t> rows(groups.rows.begin() + groups.offsets[g],
+                                       groups.rows.begin() + groups.offsets[g + 1]);
+        py::list coef;
+        py::list p;
+        for (py::handle field : fields) {
+            py::object result = call_ic_func(self, table[field], factor, rows, rows);
+            coef.append(result[py::int_(0)]);
+            p.append(result[py::int_(1)]);
+        }
+        coef_rows.append(coef);
+        p_rows.append(p);
+    }
+}
+
+// ---- ICAnalysis ------------------------------------------------------------------------
+
+void ic_analysis_init(py::object self, py::object rank_ic, py::object industry,
+                      py::object max_decay) {
+    py::object pd = global("pd");
+    if (!industry.is_none() && !py::isinstance<py::str>(industry) &&
+        !py::isinstance<py::dict>(industry) && !py::isinstance(industry, pd.attr("Series"))) {
+        raise_py(PyExc_ValueError,
+                 py::str("Unsupported industry_classification type, expect one of "
+                         "None/str/pd.Series/dict, got type={}")
+                     .format(py::type::of(industry)));
+    }
+    py::object sources = global("VALID_INDUSTRY_SOURCE");
+    if (py::isinstance<py::str>(industry) && !sources.contains(industry)) {
+        raise_py(PyExc_ValueError, py::str("industry_classification: expect one of {}, got {}")
+                                       .format(sources, industry));
+    }
+    self.attr("rank_ic") = rank_ic;
+    self.attr("ic_func") = global("_get_ic_func")(rank_ic);
+    self.attr("industry") = industry;
+    self.attr("max_decay") = max_decay;
+}
+
+py::object ic_analysis(py::object self, py::object factor_data, py::object returns,
+                       py::object periods, py::object ascending) {
+    py::object table = global("_format_factor_data")(factor_data, returns, periods);
+    if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
+        // With ascending order smaller values rank first: flip so a positive IC means the
+        // better-ranked instruments earned more. In place on our own table when possible.
+        py::object np = global("np");
+        py::object column = table["factor"];
+        py::object values = column.attr("to_numpy")();
+        // Two reads sharing memory means both are views of the table's own storage.
+        const bool is_view =
+            py::isinstance<py::array>(values) && py::array(values).writeable() &&
+            py::bool_(np.attr("shares_memory")(values, table["factor"].attr("to_numpy")()));
+        if (is_view) {
+            np.attr("negative")(values, py::arg("out") = values);
+        } else {
+            table.attr("__setitem__")("factor", column.attr("__mul__")(-1));
+        }
+    }
+    py::tuple ic_pair = self.attr("_calc_ic")(table);
+    py::object ic = ic_pair[0];
+    py::object ic_p_value = ic_pair[1];
+    py::object ic_decay = self.attr("_calc_ic_decay")(table, ic);
+    py::object distribute = self.attr("_calc_ic_industry_distribute")(table);
+    return global("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p_value,
+                                      py::arg("ic_decay") = ic_decay,
+                                      py::arg("ic_industry_distribute") = distribute,
+                                      py::arg("name") = self.attr("step_name"));
+}
+
+py::tuple calc_ic(py::object self, py::object table) {
+    py::list fields = return_fields(table);
+    RowGroups dates = groups_of_level(table.attr("index"), "datetime");
+    stats::GroupedRows groups = stats::group_rows(dates.codes, dates.size());
+    py::object index = dates.labels.attr("rename")("datetime");
+    const std::size_t n_groups = dates.size();
+    const std::size_t n_fields = fields.size();
+
+    if (auto method = native_method(self)) {
+        Columns c = numeric_columns(table, fields);
+        stats::GroupedIC result;
+        {
+            py::gil_scoped_release release;
+            result = stats::grouped_ic(*method, c.factor, c.returns, groups);
+        }
+        report_notes(result.notes);
+        return py::make_tuple(frame(matrix(result.coefficient, n_groups, n_fields), index, fields),
+                              frame(matrix(result.p_value, n_groups, n_fields), index, fields));
+    }
+    py::list coef_rows;
+    py::list p_rows;
+    python_grouped_ic(self, table, fields, groups, coef_rows, p_rows);
+    if (n_groups == 0) {
+        return py::make_tuple(frame(py::none(), index, fields), frame(py::none(), index, fields));
+    }
+    return py::make_tuple(frame(coef_rows, index, fields), frame(p_rows, index, fields));
+}
+
+// Coefficients at lag d through the step's own correlation function, same selection as
+// the native computation.
+py::object python_decay_lag(const py::object& self, const py::object& table,
+                            const py::list& fields, const TableGrid& grid, std::size_t lag,
+                            std::vector<std::int64_t>& dates) {
+    Columns c = numeric_columns(table, fields);
+    stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
+    py::object factor = table["factor"];
+    py::list coef_rows;
+    for (std::size_t t = 0; t + lag < rows.n_dates; ++t) {
+        std::vector<std::int64_t> now;
+        std::vector<std::int64_t> ahead;
+        for (std::size_t i = 0; i < rows.n_instruments; ++i) {
+            const std::int64_t a = rows.row(t, i);
+            const std::int64_t b = rows.row(t + lag, i);
+            if (a < 0 || b < 0 || std::isnan(c.factor[a])) continue;
+            bool complete = true;
+            for (auto& column : c.returns) complete = complete && !std::isnan(column[b]);
+            if (!complete) continue;
+            now.push_back(a);
+            ahead.push_back(b);
+        }
+        if (now.empty()) continue;
+        dates.push_back(static_cast<std::int64_t>(t));
+        py::list coef;
+        for (py::handle field : fields) {
+            py::object result = now.size() > 1
+                                    ? call_ic_func(self, table[field], factor, ahead, now)
+                                    : py::object(py::make_tuple(0, 0));
+            coef.append(result[py::int_(0)]);
+        }
+        coef_rows.append(coef);
+    }
+    return coef_rows;
+}
+
+py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
+    py::object max_decay = self.attr("max_decay");
+    if (!py::bool_(max_decay)) return py::none();
+    py::object pd = global("pd");
+    py::object np = global("np");
+    py::list fields = return_fields(table);
+    const long long lags = py::module_::import("operator").attr("index")(max_decay).cast<long long>();
+
+    py::object lag0 = ic.attr("copy")();
+    lag0.attr("__setitem__")("decay", 0);
+    lag0 = lag0.attr("set_index")("decay", py::arg("append") = true);
+    py::list frames;
+    frames.append(lag0);
+
+    if (lags > 1) {
+        TableGrid grid = grid_of_table(table.attr("index"));
+        const auto n_dates = static_cast<long long>(grid.dates.size());
+        const std::size_t n_fields = fields.size();
+        const auto method = native_method(self);
+        std::optional<Columns> columns;
+        if (method) columns = numeric_columns(table, fields);
+        // Lags at or beyond the number of dates have no rows.
+        for (long long d = 1; d < std::min(lags, n_dates); ++d) {
+            std::vector<std::int64_t> dates;
+            py::object values;
+            if (method) {
+                stats::DecayLag lag;
+                // Sizes are read from Python objects, so before the GIL is released.
+                const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
+                {
+                    py::gil_scoped_release release;
+                    lag = stats::ic_decay_lag(*method, columns->factor, columns->returns, rows,
+                                              static_cast<std::size_t>(d));
+                }
+                report_notes(lag.notes);
+                dates = std::move(lag.dates);
+                values = matrix(lag.coefficient, dates.size(), n_fields);
+            } else {
+                values = python_decay_lag(self, table, fields, grid, static_cast<std::size_t>(d),
+                                          dates);
+                if (dates.empty()) values = py::none();
+            }
+            py::object index = pd.attr("MultiIndex").attr("from_arrays")(
+                py::make_tuple(grid.dates.labels.attr("take")(int64_array(dates)),
+                               np.attr("full")(dates.size(), d, py::arg("dtype") = "int64")),
+                py::arg("names") = py::make_tuple("datetime", "decay"));
+            frames.append(frame(values, index, fields));
+        }
+    }
+    return pd.attr("concat")(frames).attr("sort_index")();
+}
+
+py::object get_industry_data(py::object self, py::object table) {
+    py::object pd = global("pd");
+    py::object np = global("np");
+    py::object industry = self.attr("industry");
+    py::object index = table.attr("index");
+    if (py::isinstance<py::str>(industry)) {
+        return global("_load_industry_data")(
+            py::arg("order_book_ids") = index.attr("unique")(py::arg("level") = "order_book_id"),
+            py::arg("dates") = index.attr("unique")(py::arg("level") = "datetime"),
+            py::arg("source") = industry);
+    }
+    py::object mapping;
+    if (py::isinstance<py::dict>(industry)) {
+        mapping = pd.attr("Series")(industry);
+    } else if (py::isinstance(industry, pd.attr("Series"))) {
+        mapping = industry.attr("copy")();
+    } else {
+        raise_py(PyExc_RuntimeError, py::str("Invalid industry type, expect str/dict/pd.Series, go {} ")
+                                         .format(py::type::of(industry)));
+    }
+    // Look the names up once per distinct instrument, then spread them over the rows.
+    py::object ids = index.attr("unique")(py::arg("level") = "order_book_id");
+    mapping = mapping.attr("reindex")(ids).attr("fillna")("Unknown");
+    RowGroups rows = groups_of_level(index, "order_book_id");  // codes index rows.labels
+    py::object names = mapping.attr("reindex")(rows.labels).attr("to_numpy")(py::arg("dtype") = "object");
+    names = np.attr("append")(names, py::make_tuple("Unknown"));  // a row without id
+    py::array_t<std::int64_t> codes(static_cast<py::ssize_t>(rows.codes.size()));
+    const auto last = static_cast<std::int64_t>(rows.size());
+    for (std::size_t r = 0; r < rows.codes.size(); ++r)
+        codes.mutable_data()[r] = rows.codes[r] < 0 ? last : rows.codes[r];
+    return pd.attr("Series")(names.attr("take")(codes), py::arg("index") = index);
+}
+
+py::object calc_ic_industry_distribute(py::object self, py::object table) {
+    if (self.attr("industry").is_none()) return py::none();
+    py::object industry = self.attr("_get_industry_data")(table);
+    py::list fields = return_fields(table);
+    py::object index = table.attr("index");
+    const std::size_t n_rows = py::len(index);
+
+    // Group code of every table row: the industry series aligned on the table's labels.
+    RowGroups by_value = groups_of_values(industry.attr("to_numpy")());
+    std::vector<std::int32_t> codes;
+    py::object industry_index = industry.attr("index");
+    if (industry_index.is(index) ||
+        (py::len(industry_index) == n_rows && py::bool_(industry_index.attr("equals")(index)))) {
+        codes = std::move(by_value.codes);
+    } else {
+        TableGrid grid = grid_of_table(index);
+        const std::vector<std::int64_t> rows = align_rows(grid, industry_index);
+        codes.assign(n_rows, -1);
+        for (std::size_t j = 0; j < rows.size(); ++j)
+            if (rows[j] >= 0) codes[static_cast<std::size_t>(rows[j])] = by_value.codes[j];
+    }
+    // Keep only industries that own at least one table row, renumbered in label order.
+    std::vector<std::int32_t> renumber(by_value.size(), -1);
+    for (std::int32_t code : codes)
+        if (code >= 0) renumber[code] = 0;
+    py::list kept;
+    std::int32_t next = 0;
+    for (std::size_t g = 0; g < renumber.size(); ++g)
+        if (renumber[g] == 0) {
+            renumber[g] = next++;
+            kept.append(g);
+        }
+    for (std::int32_t& code : codes)
+        if (code >= 0) code = renumber[code];
+    py::object labels = by_value.labels.attr("take")(global("np").attr("asarray")(kept, "int64"));
+    labels = labels.attr("rename")(industry.attr("name"));
+
+    stats::GroupedRows groups = stats::group_rows(codes, static_cast<std::size_t>(next));
+    const std::size_t n_groups = static_cast<std::size_t>(next);
+    if (auto method = native_method(self)) {
+        Columns c = numeric_columns(table, fields);
+        stats::GroupedIC result;
+        {
+            py::gil_scoped_release release;
+            result = stats::grouped_ic(*method, c.factor, c.returns, groups);
+        }
+        report_notes(result.notes);
+        return frame(matrix(result.coefficient, n_groups, fields.size()), labels, fields);
+    }
+    py::list coef_rows;
+    py::list p_rows;
+    python_grouped_ic(self, table, fields, groups, coef_rows, p_rows);
+    return frame(n_groups == 0 ? py::object(py::none()) : py::object(coef_rows), labels, fields);
+}
+
+}  // namespace
+
+void register_ic(py::module_& m) {
+    using pyclass::add_method;
+    py::object scipy_stats = m.attr("stats");
+    // Owned references released on purpose: they must outlive every call.
+    g_originals.stats_module = py::object(scipy_stats).release();
+    g_originals.spearmanr = py::object(scipy_stats.attr("spearmanr")).release();
+    g_originals.pearsonr = py::object(scipy_stats.attr("pearsonr")).release();
+
+    py::tuple no_bases = py::make_tuple(py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    py::object ic_function = pyclass::make_class(
+        m, "_ICFunction", no_bases, "IC 相关系数函数：剔除缺失值后调用 func，样本不足两个时返回 (0, 0)。");
+    py::setattr(ic_function, "__init__",
+                py::cpp_function(&ic_function_init, py::name("_init_ic_function"),
+                                 py::is_method(ic_function), py::arg("func")));
+    add_method(ic_function, "__call__", &ic_function_call, py::arg("fs"), py::arg("rs"));
+    g_originals.ic_function_class = py::object(ic_function).release();
+
+    m.def("_get_ic_func", &get_ic_func, py::arg("rank_ic") = false, kGetICFuncDoc);
+
+    py::object analyser = m.attr("FactorAnalyser");
+    py::object cls = pyclass::make_class(m, "ICAnalysis", py::make_tuple(analyser), kICAnalysisDoc);
+    py::setattr(cls, "__init__",
+                py::cpp_function(&ic_analysis_init, py::name("_init_ic_analysis"),
+                                 py::is_method(cls), py::arg("rank_ic") = true,
+                                 py::arg("industry_classification") = py::none(),
+                                 py::arg("max_decay") = py::none()));
+    add_method(cls, "analysis", &ic_analysis, py::arg("factor_data"), py::arg("returns"),
+               py::arg("periods"), py::arg("ascending") = true, py::doc(kAnalysisDoc));
+    add_method(cls, "_calc_ic", &calc_ic, py::arg("factor_data"), py::doc(kCalcICDoc));
+    add_method(cls, "_calc_ic_decay", &calc_ic_decay, py::arg("factor_data"), py::arg("ic"),
+               py::doc(kCalcDecayDoc));
+    add_method(cls, "_calc_ic_industry_distribute", &calc_ic_industry_distribute,
+               py::arg("factor_data"), py::doc(kCalcIndustryDoc));
+    add_method(cls, "_get_industry_data", &get_industry_data, py::arg("factor_data"),
+               py::doc(kIndustryDataDoc));
+}
 
 }  // namespace alvora::study_bench

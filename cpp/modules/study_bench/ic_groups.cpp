@@ -39,8 +39,14 @@ RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels) {
     }
     for (std::int32_t& code : codes)
         code = (code >= 0 && static_cast<std::size_t>(code) < n_labels) ? rank_of[code] : -1;
-    py::object taken = labels.attr("take")(global("np").attr("asarray")(kept, "int64"));
-    return {std::move(codes), global("pd").attr("Index")(taken)};
+    py::object taken = global("pd").attr("Index")(
+        labels.attr("take")(global("np").attr("asarray")(kept, "int64")));
+    // Group labels carry no frequency, as pandas grouping results do not.
+    if (!py::getattr(taken, "freq", py::none()).is_none()) {
+        taken = taken.attr("copy")();
+        taken.attr("freq") = py::none();
+    }
+    return {std::move(codes), taken};
 }
 
 RowGroups factorized(const py::object& values) {
