@@ -101,9 +101,8 @@ def test_sws_industry_only_never_asks_for_styles(market):
     assert loader.calls[0][2] == "sws"
     # Industry indicators alone: the residual is the value minus its industry mean.
     industry = loader.series.reindex(pd.MultiIndex.from_product([factor.index, IDS]))
-    long = factor.stack(future_stack=True) if "future_stack" in \
-        pd.DataFrame.stack.__code__.co_varnames else factor.stack(dropna=False)
-    frame = pd.DataFrame({"x": long.to_numpy(), "g": industry.to_numpy()}, index=industry.index)
+    frame = pd.DataFrame({"x": factor.to_numpy().ravel(), "g": industry.to_numpy()},
+                         index=industry.index)
     frame = frame[frame.x.notna() & frame.g.notna()]
     frame["r"] = frame.x - frame.groupby([frame.index.get_level_values(0), "g"]).x \
         .transform("mean")

@@ -175,6 +175,23 @@ TEST(OlsResiduals, SmallScaleColumnIsKept) {
     expect_close(r, normal_equation_residuals(y, x, p), 1e-11);
 }
 
+TEST(OlsResiduals, NearlyDependentColumnIsKept) {
+    // span{u, u + 1e-6 v} = span{u, v}: the second column is nearly, not exactly,
+    // dependent on the first and must stay in the fit.
+    const std::size_t n = 40;
+    auto y = random_values(n, 17);
+    auto uv = random_values(n * 2, 18);
+    std::vector<double> close(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        close[i * 2] = uv[i * 2];
+        close[i * 2 + 1] = uv[i * 2] + 1e-6 * uv[i * 2 + 1];
+    }
+    alvora::ols::FitInfo info;
+    auto r = solve(y, close, 2, {}, 0, &info);
+    EXPECT_EQ(info.rank, 2u);
+    expect_close(r, normal_equation_residuals(y, uv, 2), 1e-8);
+}
+
 TEST(OlsResiduals, IncompleteRowsAreLeftOut) {
     const std::size_t n = 20, p = 2;
     auto y = random_values(n, 13);
