@@ -50,6 +50,8 @@ def test_generate_argument_errors(tmp_path):
         generate_market(str(tmp_path / "x"), n_instruments=2.5)
     with pytest.raises(ValueError, match="before start"):
         generate_market(str(tmp_path / "x"), start="2021-01-04", end="2020-01-02")
+    with pytest.raises(ValueError, match="GB"):
+        generate_market(str(tmp_path / "x"), n_instruments=10 ** 9)
     with pytest.raises(ValueError, match="fewer than two"):
         generate_market(str(tmp_path / "x"), start="2021-01-02", end="2021-01-04")
     assert os.listdir(tmp_path) == []

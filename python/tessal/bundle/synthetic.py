@@ -22,6 +22,9 @@ Conventions of the generated data:
 - Two indexes ("000300.XSHG", "000905.XSHG", type "INDX") are cap-weighted over
   the largest stocks and the next tier; their volume is their members' volume.
 """
+import os
+import shutil
+
 import numpy as np
 import pandas as pd
 
@@ -82,7 +85,12 @@ class _Universe:
         u[0] = 1.0  # the first stock trades throughout
         self.listed_row = np.zeros(n, dtype=np.int64)
         self.end_row = np.full(n, T, dtype=np.int64)
-        early = make_calendar("1993-01-04", dates[0] - np.timedelta64(30, "D"))
+        # Stocks listed before the data start were listed from 1993 on (or up to 25
+        # years earlier for markets that start before 1994).
+        oldest = np.datetime64("1993-01-04")
+        if dates[0] < np.datetime64("1994-01-01"):
+            oldest = dates[0] - np.timedelta64(25 * 365, "D")
+        early = make_calendar(oldest, dates[0] - np.timedelta64(30, "D"))
         listed = early[rng.integers(0, max(1, early.size - 1), size=n)].astype(object)
         new = (u < 0.15) & (T > 70)
         self.listed_row[new] = rng.integers(5, T - 60, size=int(new.sum())) if new.any() else 0
@@ -285,6 +293,20 @@ class _Simulation:
             fields["total_turnover"][t, col] = float(turnover[members].sum())
 
 
+def _check_room(path, n_dates, n_columns):
+    """Refuses a market that would not fit on the disk before writing any of it."""
+    n_arrays = len(PRICE_FIELDS) + len(STORED_FACTORS) + len(STYLE_FACTORS)
+    needed = n_dates * n_columns * 8 * n_arrays
+    parent = os.path.dirname(os.path.abspath(os.fspath(path)))
+    while parent and not os.path.isdir(parent):
+        parent = os.path.dirname(parent)
+    free = shutil.disk_usage(parent or ".").free
+    if needed > 0.9 * free:
+        raise ValueError("a market of {} dates x {} instruments needs {:.1f} GB, but only {:.1f} GB "
+                         "are free under {}".format(n_dates, n_columns, needed / 1e9, free / 1e9,
+                                                    parent))
+
+
 def generate_market(path, n_instruments=800, start="2017-01-03", end="2023-12-29", seed=7,
                     overwrite=False, checksums=True):
     """Writes a synthetic market bundle to `path` (atomically) and returns the path.
@@ -307,6 +329,7 @@ def generate_market(path, n_instruments=800, start="2017-01-03", end="2023-12-29
     if dates.size < 2:
         raise ValueError("the range {} to {} holds fewer than two trading dates".format(
             first.date(), last.date()))
+    _check_room(path, dates.size, int(n_instruments) + len(INDEXES))
     rng = np.random.default_rng(seed)
     uni = _Universe(rng, int(n_instruments), dates)
     with BundleWriter(path, overwrite=overwrite, checksums=checksums) as writer:
