@@ -1,7 +1,306 @@
+// Industry classification history, per-date industry lookup and listing masks.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <vector>
+
 #include "study_bench/registry.hpp"
+#include "study_bench/study_errors.hpp"
 
 namespace alvora::study_bench {
 
-void register_industry(py::module_& m) {}
+namespace {
+
+py::object global(const char* name) { return module_globals()[name]; }
+
+const char* const kCacheDoc = R"doc(下载一个行业分类来源的全部一级行业历史（由模块的 ttl_cache 缓存 3600 秒）。
+
+申万分类同时含三个版本：起始日在 2014-01-01（含）之前取版本 1，2014-01-01 之后至 2021-07-31（含）取版本 2，
+之后取版本 3。
+
+:param source: "citics_2019"（中信 2019）或 "sws"（申万）
+:return: 行业名称 Series，index 为 ("order_book_id", "start_date")，已排序
+:raises ValueError: 未知的来源
+
+Example::
+
+    history = _cache_industry_data(source="sws")
+)doc";
+
+const char* const kLoadDoc = R"doc(查询每个（日期, 股票）上的一级行业名称。
+
+每个股票在某日的行业取起始日不晚于该日的最后一条分类记录；该日之前没有任何记录时为缺失值（NaN），
+因此调用方分组（groupby）或生成哑变量（get_dummies）时会自动忽略这些样本。
+只保留股票在该日处于上市状态的样本（按标签对齐上市掩码）。
+
+:param order_book_ids: 股票代码序列
+:param dates: 日期序列
+:param source: "citics_2019" 或 "sws"
+:return: 行业名称 Series，index 为 ("datetime", "order_book_id")，按日期、股票代码升序
+
+Example::
+
+    industry = _load_industry_data(["000001.XSHE"], pd.to_datetime(["2020-01-02"]), source="citics_2019")
+)doc";
+
+const char* const kListedDoc = R"doc(每个股票在每个日期是否处于上市状态（上市日当天起，至退市日前一天）。
+
+:param order_book_ids: 股票代码序列（重复的只保留一次）
+:param trading_dates: 日期序列
+:return: 布尔 Series，index 为（日期, 股票代码）的 MultiIndex，按给定顺序
+:raises KeyError: 股票不在普通股列表中
+
+Example::
+
+    mask = _get_listed_date_mask_series(["000001.XSHE"], pd.to_datetime(["2020-01-02"]))
+)doc";
+
+// ---- industry history --------------------------------------------------------------------
+
+py::object cache_industry_data(py::object source) {
+    py::object pd = global("pd");
+    py::object client = global("tessal").attr("client").attr("get_client")();
+    py::object table;
+    std::string field;
+    if (source.equal(py::str("citics_2019"))) {
+        field = "first_industry_name";
+        table = pd.attr("DataFrame")(
+            client.attr("execute")("__internal__zx2019_industry"),
+            py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date"));
+    } else if (source.equal(py::str("sws"))) {
+        field = "index_name";
+        table = pd.attr("DataFrame")(
+            client.attr("execute")("__internal__shenwan_industry"),
+            py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date", "version"));
+    } else {
+        raise_py(PyExc_ValueError,
+                 py::str("source: invalid source={}, expect one of [sws, citics_2019]").format(source));
+    }
+    // Start dates as timestamps, so that the lookups compare them with requested dates.
+    table.attr("__setitem__")("start_date", pd.attr("to_datetime")(table["start_date"]));
+    if (field == "index_name") {
+        // Three editions side by side: keep the one valid at each record's start date.
+        py::object start = table["start_date"];
+        py::object np = global("np");
+        py::object select = np.attr("where")(
+            start.attr("__gt__")(pd.attr("Timestamp")("2021-07-31")), 3,
+            np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2014-01-01")), 2, 1));
+        table = table[table["version"].attr("__eq__")(select)];
+    }
+    return table.attr("set_index")(py::make_tuple("order_book_id", "start_date"))[py::str(field)]
+        .attr("sort_index")();
+}
+
+// ---- listing mask ------------------------------------------------------------------------
+
+std::string date_text(const py::object& value, const py::object& to_date_str) {
+    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+    return py::str(to_date_str(value)).cast<std::string>();
+}
+
+// Listing flags of every (date, instrument) pair, dates-major: flags[d * ids + i].
+struct Listing {
+    py::list ids;  // the requested instruments, each once, in order
+    py::list date_texts;
+    std::vector<std::uint8_t> flags;
+};
+
+Listing listing_of(py::object order_book_ids, py::object trading_dates) {
+    py::object tessal = global("tessal");
+    py::object to_date_str = tessal.attr("utils").attr("to_date_str");
+    py::object table = tessal.attr("all_instruments")("CS").attr("set_index")("order_book_id");
+    py::object de_listed_column =
+        table["de_listed_date"].attr("replace")("0000-00-00", "2999-12-31");
+    py::dict listed_dates = table["listed_date"].attr("to_dict")();
+    py::dict de_listed_dates = de_listed_column.attr("to_dict")();
+
+    Listing listing;
+    std::vector<std::string> dates;
+    for (py::handle date : trading_dates) {
+        py::str text = to_date_str(date);
+        listing.date_texts.append(text);
+        dates.push_back(text.cast<std::string>());
+    }
+    std::vector<std::string> starts;
+    std::vector<std::string> ends;
+    py::set seen;
+    py::object isna = global("pd").attr("isna");
+    for (py::handle id : order_book_ids) {
+        if (seen.contains(id)) continue;
+        seen.add(id);
+        listing.ids.append(id);
+        if (!listed_dates.contains(id)) {
+            PyErr_SetObject(PyExc_KeyError, id.ptr());
+            throw py::error_already_set();
+        }
+        py::object start = listed_dates[id];
+        py::object end = de_listed_dates[id];
+        // A missing listing date never lists; a missing de-listing date never de-lists.
+        starts.push_back(py::bool_(isna(start)) ? std::string("9999-99-99")
+                                                : date_text(start, to_date_str));
+        ends.push_back(py::bool_(isna(end)) ? std::string("2999-12-31")
+                                            : date_text(end, to_date_str));
+    }
+    const std::size_t n_ids = starts.size();
+    listing.flags.resize(dates.size() * n_ids);
+    for (std::size_t d = 0; d < dates.size(); ++d)
+        for (std::size_t i = 0; i < n_ids; ++i)
+            listing.flags[d * n_ids + i] = starts[i] <= dates[d] && dates[d] < ends[i];
+    return listing;
+}
+
+py::object listed_date_mask_series(py::object order_book_ids, py::object trading_dates) {
+    Listing listing = listing_of(order_book_ids, trading_dates);
+    py::object pd = global("pd");
+    py::object index = pd.attr("MultiIndex").attr("from_product")(
+        py::make_tuple(pd.attr("to_datetime")(listing.date_texts), listing.ids));
+    py::array_t<bool> values(static_cast<py::ssize_t>(listing.flags.size()));
+    std::copy(listing.flags.begin(), listing.flags.end(), values.mutable_data());
+    return pd.attr("Series")(values, py::arg("index") = index);
+}
+
+// ---- industry per (date, instrument) ------------------------------------------------------
+
+std::vector<std::int64_t> nanoseconds(const py::object& dates) {
+    py::object np = global("np");
+    py::object converted = np.attr("asarray")(global("pd").attr("to_datetime")(dates),
+                                              "datetime64[ns]").attr("view")("int64");
+    auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(converted);
+    return {arr.data(), arr.data() + arr.size()};
+}
+
+std::vector<std::int64_t> stable_order(const py::object& values) {
+    auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        global("np").attr("asarray")(
+            global("np").attr("argsort")(values, py::arg("kind") = "stable"), "int64"));
+    return {arr.data(), arr.data() + arr.size()};
+}
+
+py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
+    py::object pd = global("pd");
+    py::object np = global("np");
+    py::object history = global("_cache_industry_data")(py::arg("source") = source);
+    py::list ids(order_book_ids);
+    py::object date_index = pd.attr("to_datetime")(py::list(dates));
+    const std::vector<std::int64_t> date_ns = nanoseconds(date_index);
+
+    // Records of each requested instrument: a contiguous, date-sorted run of the history.
+    py::object history_index = history.attr("index");
+    py::object history_ids = history_index.attr("get_level_values")(0);
+    const std::vector<std::int64_t> starts_ns =
+        nanoseconds(history_index.attr("get_level_values")(1));
+    auto run_begin = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        history_ids.attr("searchsorted")(ids, py::arg("side") = "left"));
+    auto run_end = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        history_ids.attr("searchsorted")(ids, py::arg("side") = "right"));
+
+    // Pairs in output order: dates ascending, then instruments ascending (stable for repeats).
+    const std::vector<std::int64_t> date_order = stable_order(date_index);
+    const std::vector<std::int64_t> id_order =
+        stable_order(np.attr("asarray")(ids, py::arg("dtype") = "object"));
+    const std::size_t n_dates = date_ns.size();
+    const std::size_t n_ids = ids.size();
+
+    // Listing flags aligned by label: the mask series is looked up per (date, instrument).
+    py::object mask = global("_get_listed_date_mask_series")(ids, date_index);
+    py::object mask_index = mask.attr("index");
+    auto mask_values = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(
+        np.attr("asarray")(mask, "bool"));
+    auto level_map = [&](int level, const py::object& wanted) {
+        auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+            np.attr("asarray")(mask_index.attr("levels")[py::int_(level)].attr("get_indexer")(wanted),
+                               "int64"));
+        return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+    };
+    // Positions of the requested dates and ids among the mask's level values.
+    py::object unique_dates = date_index.attr("unique")();
+    py::object unique_ids = pd.attr("Index")(ids).attr("unique")();
+    const std::vector<std::int64_t> date_slot = level_map(0, unique_dates);
+    const std::vector<std::int64_t> id_slot = level_map(1, unique_ids);
+    auto to_unique = [&](const py::object& all, const py::object& unique) {
+        auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+            np.attr("asarray")(unique.attr("get_indexer")(all), "int64"));
+        return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+    };
+    const std::vector<std::int64_t> date_unique = to_unique(date_index, unique_dates);
+    const std::vector<std::int64_t> id_unique = to_unique(pd.attr("Index")(ids), unique_ids);
+    const std::size_t n_mask_dates = py::len(mask_index.attr("levels")[py::int_(0)]);
+    const std::size_t n_mask_ids = py::len(mask_index.attr("levels")[py::int_(1)]);
+    std::vector<std::uint8_t> listed(n_mask_dates * n_mask_ids, 0);
+    {
+        auto codes = [&](int level) {
+            auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+                np.attr("asarray")(mask_index.attr("codes")[py::int_(level)], "int64"));
+            return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+        };
+        const std::vector<std::int64_t> mask_dates = codes(0);
+        const std::vector<std::int64_t> mask_ids = codes(1);
+        for (std::size_t k = 0; k < mask_dates.size(); ++k)
+            if (mask_dates[k] >= 0 && mask_ids[k] >= 0 && mask_values.data()[k])
+                listed[mask_dates[k] * n_mask_ids + mask_ids[k]] = 1;
+    }
+    auto is_listed = [&](std::size_t d, std::size_t i) {
+        const std::int64_t ds = date_slot[date_unique[d]];
+        const std::int64_t is = id_slot[id_unique[i]];
+        return ds >= 0 && is >= 0 && listed[ds * n_mask_ids + is];
+    };
+
+    // Output levels: the distinct dates and ids, ascending; codes index into them.
+    py::object level_dates = unique_dates.attr("sort_values")();
+    py::object level_ids = unique_ids.attr("sort_values")();
+    const std::vector<std::int64_t> date_code = to_unique(date_index, level_dates);
+    const std::vector<std::int64_t> id_code = to_unique(pd.attr("Index")(ids), level_ids);
+
+    const auto missing = static_cast<std::int64_t>(py::len(history));  // -> NaN
+    std::vector<std::int64_t> picks;
+    std::vector<std::int32_t> out_dates;
+    std::vector<std::int32_t> out_ids;
+    for (std::int64_t d : date_order) {
+        for (std::int64_t i : id_order) {
+            if (!is_listed(static_cast<std::size_t>(d), static_cast<std::size_t>(i))) continue;
+            // Last record of the instrument starting on or before the date, if any.
+            const auto begin = starts_ns.begin() + run_begin.data()[i];
+            const auto end = starts_ns.begin() + run_end.data()[i];
+            const auto after = std::upper_bound(begin, end, date_ns[d]);
+            picks.push_back(after == begin ? missing : (after - starts_ns.begin()) - 1);
+            out_dates.push_back(static_cast<std::int32_t>(date_code[d]));
+            out_ids.push_back(static_cast<std::int32_t>(id_code[i]));
+        }
+    }
+    (void)n_dates;
+    (void)n_ids;
+
+    auto as_array = [](const auto& v) {
+        using T = typename std::decay_t<decltype(v)>::value_type;
+        py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+        std::copy(v.begin(), v.end(), out.mutable_data());
+        return out;
+    };
+    py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
+                                         py::make_tuple(py::float_(NAN)));
+    py::object index = pd.attr("MultiIndex")(
+        py::arg("levels") = py::make_tuple(level_dates, level_ids),
+        py::arg("codes") = py::make_tuple(as_array(out_dates), as_array(out_ids)),
+        py::arg("names") = py::make_tuple("datetime", "order_book_id"),
+        py::arg("verify_integrity") = false);
+    return pd.attr("Series")(names.attr("take")(as_array(picks)), py::arg("index") = index);
+}
+
+}  // namespace
+
+void register_industry(py::module_& m) {
+    py::cpp_function raw(&cache_industry_data, py::name("_cache_industry_data"), py::scope(m),
+                         py::arg("source") = "citics_2019", py::doc(kCacheDoc));
+    m.attr("_cache_industry_data") = m.attr("ttl_cache")(3600)(raw);
+    m.def("_load_industry_data", &load_industry_data, py::arg("order_book_ids"), py::arg("dates"),
+          py::arg("source") = "citics_2019", kLoadDoc);
+    m.def("_get_listed_date_mask_series", &listed_date_mask_series, py::arg("order_book_ids"),
+          py::arg("trading_dates"), kListedDoc);
+}
 
 }  // namespace alvora::study_bench
