@@ -92,7 +92,10 @@ py::object cache_industry_data(py::object source) {
             np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2014-01-01")), 2, 1));
         table = table[table["version"].attr("__eq__")(select)];
     }
-    return table.attr("set_index")(py::make_tuple("order_book_id", "start_date"))[py::str(field)]
+    py::list keys;
+    keys.append("order_book_id");
+    keys.append("start_date");
+    return table.attr("set_index")(keys)[py::str(field)]
         .attr("sort_index")();
 }
 
@@ -174,13 +177,6 @@ std::vector<std::int64_t> nanoseconds(const py::object& dates) {
     return {arr.data(), arr.data() + arr.size()};
 }
 
-std::vector<std::int64_t> stable_order(const py::object& values) {
-    auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        global("np").attr("asarray")(
-            global("np").attr("argsort")(values, py::arg("kind") = "stable"), "int64"));
-    return {arr.data(), arr.data() + arr.size()};
-}
-
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
     py::object pd = global("pd");
     py::object np = global("np");
@@ -199,12 +195,6 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     auto run_end = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
         history_ids.attr("searchsorted")(ids, py::arg("side") = "right"));
 
-    // Pairs in output order: dates ascending, then instruments ascending (stable for repeats).
-    const std::vector<std::int64_t> date_order = stable_order(date_index);
-    const std::vector<std::int64_t> id_order =
-        stable_order(np.attr("asarray")(ids, py::arg("dtype") = "object"));
-    const std::size_t n_dates = date_ns.size();
-    const std::size_t n_ids = ids.size();
 
     // Listing flags aligned by label: the mask series is looked up per (date, instrument).
     py::object mask = global("_get_listed_date_mask_series")(ids, date_index);
@@ -256,24 +246,45 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     const std::vector<std::int64_t> date_code = to_unique(date_index, level_dates);
     const std::vector<std::int64_t> id_code = to_unique(pd.attr("Index")(ids), level_ids);
 
+    // Pairs in index order (dates, then instruments, ascending); a pair requested k times
+    // (repeated dates or instruments) appears k times in a row.
+    const std::size_t n_level_dates = py::len(level_dates);
+    const std::size_t n_level_ids = py::len(level_ids);
+    std::vector<std::int64_t> a_date(n_level_dates, -1), a_id(n_level_ids, -1);
+    std::vector<std::int64_t> date_count(n_level_dates, 0), id_count(n_level_ids, 0);
+    for (std::size_t d = 0; d < date_code.size(); ++d) {
+        if (date_code[d] < 0) continue;  // NaT
+        if (a_date[date_code[d]] < 0) a_date[date_code[d]] = static_cast<std::int64_t>(d);
+        ++date_count[date_code[d]];
+    }
+    for (std::size_t i = 0; i < id_code.size(); ++i) {
+        if (id_code[i] < 0) continue;
+        if (a_id[id_code[i]] < 0) a_id[id_code[i]] = static_cast<std::int64_t>(i);
+        ++id_count[id_code[i]];
+    }
     const auto missing = static_cast<std::int64_t>(py::len(history));  // -> NaN
     std::vector<std::int64_t> picks;
     std::vector<std::int32_t> out_dates;
     std::vector<std::int32_t> out_ids;
-    for (std::int64_t d : date_order) {
-        for (std::int64_t i : id_order) {
-            if (!is_listed(static_cast<std::size_t>(d), static_cast<std::size_t>(i))) continue;
+    for (std::size_t dc = 0; dc < n_level_dates; ++dc) {
+        if (date_count[dc] == 0) continue;
+        const auto d = static_cast<std::size_t>(a_date[dc]);
+        for (std::size_t ic = 0; ic < n_level_ids; ++ic) {
+            if (id_count[ic] == 0) continue;
+            const auto i = static_cast<std::size_t>(a_id[ic]);
+            if (!is_listed(d, i)) continue;
             // Last record of the instrument starting on or before the date, if any.
             const auto begin = starts_ns.begin() + run_begin.data()[i];
             const auto end = starts_ns.begin() + run_end.data()[i];
             const auto after = std::upper_bound(begin, end, date_ns[d]);
-            picks.push_back(after == begin ? missing : (after - starts_ns.begin()) - 1);
-            out_dates.push_back(static_cast<std::int32_t>(date_code[d]));
-            out_ids.push_back(static_cast<std::int32_t>(id_code[i]));
+            const std::int64_t pick = after == begin ? missing : (after - starts_ns.begin()) - 1;
+            for (std::int64_t k = 0; k < date_count[dc] * id_count[ic]; ++k) {
+                picks.push_back(pick);
+                out_dates.push_back(static_cast<std::int32_t>(dc));
+                out_ids.push_back(static_cast<std::int32_t>(ic));
+            }
         }
     }
-    (void)n_dates;
-    (void)n_ids;
 
     auto as_array = [](const auto& v) {
         using T = typename std::decay_t<decltype(v)>::value_type;
