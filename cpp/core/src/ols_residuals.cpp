@@ -14,10 +14,18 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Four partial sums: breaks the add latency chain without reordering beyond it.
 double dot(const double* a, const double* b, std::size_t n) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
-    return s;
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
 }
 
 // v := v - tau * (h . v) * h over n entries.
@@ -116,7 +124,9 @@ void ResidualSolver::demean_within_groups(std::span<const std::int64_t> labels,
         for (int pass = 0; pass < 2; ++pass) {
             sum_.assign(groups, 0.0);
             for (std::size_t k = 0; k < m; ++k) sum_[labels[k]] += v[k];
-            for (std::size_t k = 0; k < m; ++k) v[k] -= sum_[labels[k]] / count_[labels[k]];
+            for (std::size_t g = 0; g < groups; ++g)
+                if (count_[g] > 0.0) sum_[g] /= count_[g];
+            for (std::size_t k = 0; k < m; ++k) v[k] -= sum_[labels[k]];
         }
     };
     demean(r_.data());
@@ -133,31 +143,40 @@ std::size_t ResidualSolver::factorize_and_project() {
     tau_.clear();
     reflector_.clear();
 
+    // Squared norms of the columns' unexplained parts, downdated after each
+    // step and recomputed once cancellation has eaten most of their digits.
+    norm2_.resize(cols);
+    ref2_.resize(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        const double* col = a_.data() + active_[c] * m;
+        norm2_[c] = ref2_[c] = dot(col, col, m);
+    }
+
     std::size_t k = 0;
     for (; k < std::min(m, cols); ++k) {
         // Pivot: the column with the largest part not yet explained.
         std::size_t best = k;
-        double best_norm2 = -1.0;
-        for (std::size_t c = k; c < cols; ++c) {
-            const double* col = a_.data() + active_[c] * m;
-            const double s = dot(col + k, col + k, m - k);
-            if (s > best_norm2) {
-                best_norm2 = s;
-                best = c;
-            }
-        }
-        if (!(std::sqrt(best_norm2) > tol)) break;
+        for (std::size_t c = k + 1; c < cols; ++c)
+            if (norm2_[c] > norm2_[best]) best = c;
+        if (!(std::sqrt(norm2_[best]) > tol)) break;
         std::swap(active_[k], active_[best]);
+        std::swap(norm2_[k], norm2_[best]);
+        std::swap(ref2_[k], ref2_[best]);
 
         // Reflector h with (I - tau h h^T) x = alpha e1, stored in place of x.
         double* h = a_.data() + active_[k] * m + k;
-        const double norm = std::sqrt(best_norm2);
+        const double norm = std::sqrt(dot(h, h, m - k));
         const double alpha = h[0] >= 0.0 ? -norm : norm;
         h[0] -= alpha;
-        const double hh = dot(h, h, m - k);
-        const double tau = 2.0 / hh;
-        for (std::size_t c = k + 1; c < cols; ++c)
-            reflect(h, tau, a_.data() + active_[c] * m + k, m - k);
+        const double tau = 2.0 / dot(h, h, m - k);
+        for (std::size_t c = k + 1; c < cols; ++c) {
+            double* col = a_.data() + active_[c] * m;
+            reflect(h, tau, col + k, m - k);
+            norm2_[c] -= col[k] * col[k];
+            if (norm2_[c] <= 1e-8 * ref2_[c]) {
+                norm2_[c] = ref2_[c] = dot(col + k + 1, col + k + 1, m - k - 1);
+            }
+        }
         tau_.push_back(tau);
         reflector_.push_back(active_[k]);
     }

@@ -60,6 +60,7 @@ private:
     std::vector<std::size_t> active_;     // columns with a non-zero norm
     std::vector<double> tau_;             // Householder scalars
     std::vector<std::size_t> reflector_;  // column of a_ holding each reflector
+    std::vector<double> norm2_, ref2_;    // unexplained column norms while factorizing
     std::vector<double> sum_, count_;     // per-group accumulators
 };
 
