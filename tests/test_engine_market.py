@@ -99,3 +99,43 @@ def test_rolling_mean_over_suspension_gaps(market):
     # want holds values from the first requested date on only if the look-back was loaded
     assert want.iloc[0].notna().any()
     pd.testing.assert_frame_equal(out, want, check_freq=False, check_names=False, rtol=1e-9)
+
+
+def rolling_on_valid_rows(frame, valid, window, stat):
+    """Each column's statistic over windows of consecutive valid rows."""
+    out = pd.DataFrame(np.nan, index=frame.index, columns=frame.columns)
+    for oid in frame.columns:
+        on_valid = frame[oid][valid[oid]]
+        out.loc[on_valid.index, oid] = stat(on_valid.rolling(window))
+    return out
+
+
+def test_rolling_node_over_a_cross_sectional_dependency(market):
+    rolling = pytest.importorskip("alvora.rolling")
+    if not hasattr(rolling, "MA"):
+        pytest.skip("rolling operators not available yet")
+    ids = market[:12]
+    out = run(rolling.MA(CrossSectionalFactor(demean, close), 3), ids)
+    first = pd.Timestamp(tessal.trading_date_offset(pd.Timestamp(START), -2))
+    valid = valid_frame(ids, start=first)
+    demeaned = demean(panel("close", ids, start=first).where(valid))
+    want = rolling_on_valid_rows(demeaned, valid, 3, lambda r: r.mean()).loc[START:END]
+    pd.testing.assert_frame_equal(out, want, check_freq=False, check_names=False, rtol=1e-9)
+
+
+def test_combined_rolling_correlation_of_two_fields(market):
+    rolling = pytest.importorskip("alvora.rolling")
+    if not hasattr(rolling, "CORRELATION"):
+        pytest.skip("rolling operators not available yet")
+    ids = market[:10]
+    out = run(rolling.CORRELATION(close, open_, 10), ids)
+    first = pd.Timestamp(tessal.trading_date_offset(pd.Timestamp(START), -9))
+    valid = valid_frame(ids, start=first)
+    c, o = panel("close", ids, start=first), panel("open", ids, start=first)
+    want = pd.DataFrame(np.nan, index=c.index, columns=ids)
+    for oid in ids:
+        rows = valid[oid]
+        corr = c[oid][rows].rolling(10).corr(o[oid][rows])
+        want.loc[corr.index, oid] = corr
+    pd.testing.assert_frame_equal(out, want.loc[START:END], check_freq=False,
+                                  check_names=False, rtol=1e-8)
