@@ -344,3 +344,53 @@ def test_pickles_by_reference_and_runs_in_a_pipeline(market):
         out = bench.analysis(factor, factor * 0.0, periods=1, keep_preprocess_result=True)
     assert_residuals(out["neutral"], sb.Neutralization(style_factors=None).process(factor),
                      tol=0)
+
+
+# ---- with the module's own industry lookup ---------------------------------------------------
+
+def test_with_the_module_industry_lookup(monkeypatch):
+    """Industry history and listings from a fake client, looked up by the
+    module's _load_industry_data: a reclassification takes effect on its day,
+    an instrument before its listing or before its first record drops out."""
+    import types
+
+    import tessal
+
+    ids = ["000001.XSHE", "000002.XSHE", "000003.XSHE", "000004.XSHE", "000005.XSHE",
+           "000006.XSHE"]
+    dates = pd.bdate_range("2021-01-04", periods=4)
+    factor = factor_frame(0, ids, seed=90, index=dates)
+    history = pd.Series(
+        ["银行", "银行", "医药", "医药", "电子", "电子", "银行"],
+        index=pd.MultiIndex.from_tuples(
+            [("000001.XSHE", pd.Timestamp("2015-01-01")),
+             ("000002.XSHE", pd.Timestamp("2015-01-01")),
+             ("000003.XSHE", pd.Timestamp("2015-01-01")),
+             ("000004.XSHE", pd.Timestamp("2015-01-01")),
+             ("000005.XSHE", pd.Timestamp("2015-01-01")),
+             ("000005.XSHE", dates[2]),              # reclassified on the third date
+             ("000006.XSHE", dates[1])],             # no record before the second date
+            names=["order_book_id", "start_date"]),
+        name="first_industry_name")
+    history.iloc[5] = "医药"
+    listing = pd.DataFrame({"order_book_id": ids,
+                            "listed_date": ["2010-01-04"] * 3 + [str(dates[1].date())]
+                            + ["2010-01-04"] * 2,
+                            "de_listed_date": ["0000-00-00"] * 6})
+    fake = types.SimpleNamespace(all_instruments=lambda kind, **kw: listing, utils=tessal.utils,
+                                 get_style_factor_exposure=None)
+    monkeypatch.setattr(sb, "tessal", fake)
+    monkeypatch.setattr(sb, "_cache_industry_data", lambda source="citics_2019": history)
+
+    out = sb.Neutralization(style_factors=None).process(factor)
+    groups = {  # industry of every instrument on each date, None = left out
+        0: ["银行", "银行", "医药", None, "电子", None],
+        1: ["银行", "银行", "医药", "医药", "电子", "银行"],
+        2: ["银行", "银行", "医药", "医药", "医药", "银行"],
+        3: ["银行", "银行", "医药", "医药", "医药", "银行"],
+    }
+    for d, labels in groups.items():
+        x = factor.iloc[d]
+        frame = pd.DataFrame({"x": x, "g": labels}).dropna()
+        expected = (frame.x - frame.groupby("g").x.transform("mean")).reindex(ids)
+        np.testing.assert_allclose(out.iloc[d].to_numpy(), expected.to_numpy(), atol=1e-12)
