@@ -90,6 +90,8 @@ def reference_decay(table, ic, max_decay, rank_ic=True):
         for date, group in long.groupby(level="datetime"):
             rows.append([date] + [float(ic_func(group[x], group["factor"])[0]) for x in fields])
         lag = pd.DataFrame(rows, columns=["datetime"] + fields)
+        lag["datetime"] = pd.to_datetime(lag["datetime"])
+        lag[fields] = lag[fields].astype(np.float64)
         lag["decay"] = d
         frames.append(lag.set_index(["datetime", "decay"]))
     return pd.concat(frames).sort_index()

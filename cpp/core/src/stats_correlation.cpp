@@ -80,7 +80,12 @@ Correlation spearman(std::span<const double> x, std::span<const double> y,
         sxx += dx * dx;
         syy += dy * dy;
     }
-    double rho = sxy / (std::sqrt(sxx) * std::sqrt(syy));
+    // Same operation order as a covariance-matrix normalisation, so that perfectly
+    // (anti-)monotone samples land on the same last bit as the usual tools.
+    const double dof = static_cast<double>(n) - 1.0;
+    double rho = sxy / dof;
+    rho /= std::sqrt(sxx / dof);
+    rho /= std::sqrt(syy / dof);
     rho = std::clamp(rho, -1.0, 1.0);
     return {rho, correlation_p_value(rho, static_cast<double>(n) - 2.0), CorrelationNote::none};
 }
