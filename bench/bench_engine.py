@@ -5,14 +5,14 @@ generated market (5000 instruments x about 2500 trading dates; generated once
 into the tessal cache on first run, which takes a few minutes).  Prints:
 
 - data loading: construction of the execution context;
-- execute_factor on the built context, with the context serving every
-  instrument's mask and leaf series as usual;
-- execute_factor on the same series prefetched into dictionaries, which
-  leaves out the context's serving cost, and within it the kernels (numpy
-  ufuncs) and the cross-sectional rank;
-- engine overhead: the prefetched total minus kernels and rank;
-- each beside a straightforward Python transcription of the engine's loop
-  run on the same context, with the ratio transcription / engine.
+- execute_factor on the built context (the context serves every instrument's
+  mask and leaf series; the cross-sectional rank is part of it);
+- the per-instrument loop of the inner node on the same series prefetched
+  into dictionaries, which leaves out the context's serving cost, and the
+  kernels (numpy ufuncs) within it;
+- engine overhead: that loop minus the kernels;
+- each beside a straightforward Python transcription of the engine's
+  algorithm run on the same context, with the ratio transcription / engine.
 
 Run:  python bench/bench_engine.py [--small] [--repeat N]
 """
@@ -111,7 +111,7 @@ def py_execute(factor, order_book_ids, start_date, end_date, exec_context_class)
     return df.where(universe_mask).loc[start_date:end_date]
 
 
-# ---- measuring ------------------------------------------------------------------------------------
+# ---- measuring -----------------------------------------------------------------------------
 
 def best_of(repeat, fn):
     times, value = [], None
@@ -144,7 +144,7 @@ class PrefetchedContext:
         raise AssertionError("the benchmark tree stores nothing")
 
 
-def kernel_time(ctx, ids, repeat):
+def kernel_runner(ctx, ids):
     """The kernels alone on the served series."""
     series = [[ctx.get_factor_value(leaf, oid) for leaf in (open_, close, high, low)]
               for oid in ids]
@@ -153,7 +153,7 @@ def kernel_time(ctx, ids, repeat):
         for o, c, h, lo in series:
             np.divide(np.subtract(c, o), np.subtract(h, lo))
 
-    return best_of(repeat, kernels)[0]
+    return kernels
 
 
 def main():
@@ -184,49 +184,63 @@ def main():
                                                               end_ts, universe=None))
     fast = PrefetchedContext(ctx, [open_, close, high, low], ids)
 
-    def timed_pair(context):
-        def built(*a, **k):
-            return context
+    def built(*a, **k):
+        return ctx
 
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            mine, got = best_of(args.repeat, lambda: ec.execute_factor(
-                factor, ids, start, end, exec_context_class=built))
-            theirs, want = best_of(args.repeat, lambda: py_execute(factor, ids, start, end,
-                                                                   built))
+    def interleaved(repeat, **fns):
+        """Best time of each function over rounds that run them one after the
+        other, so a busy machine slows all of them alike."""
+        best = {name: float("inf") for name in fns}
+        for _ in range(repeat):
+            for name, fn in fns.items():
+                gc.collect()
+                t0 = time.perf_counter()
+                fn()
+                best[name] = min(best[name], time.perf_counter() - t0)
+        return best
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = ec.execute_factor(factor, ids, start, end, exec_context_class=built)
+        want = py_execute(factor, ids, start, end, built)
         pd.testing.assert_frame_equal(got, want)
-        return mine, theirs
-
-    real_engine, real_py = timed_pair(ctx)
-    fast_engine, fast_py = timed_pair(fast)
-    with np.errstate(all="ignore"):
-        kernels = kernel_time(fast, ids, args.repeat)
+        pd.testing.assert_frame_equal(ec._exec_factor(inner, ids, fast),
+                                      py_exec_factor(inner, ids, fast))
         rank_input = py_exec_factor(inner, ids, fast)
-    rank = best_of(args.repeat, lambda: factor.execute(rank_input))[0]
-    outside = kernels + rank
+        t = interleaved(
+            args.repeat,
+            engine_full=lambda: ec.execute_factor(factor, ids, start, end,
+                                                  exec_context_class=built),
+            py_full=lambda: py_execute(factor, ids, start, end, built),
+            engine_loop=lambda: ec._exec_factor(inner, ids, fast),
+            py_loop=lambda: py_exec_factor(inner, ids, fast),
+            kernels=kernel_runner(fast, ids),
+            rank=lambda: factor.execute(rank_input),
+        )
 
     print("execute_factor of CS_RANK((close - open) / (high - low))")
     print("market: {} instruments x {} trading dates ({} .. {}), best of {}".format(
         len(ids), ctx.ndays, start, end, args.repeat))
     print()
-    print("{:<58} {:>9} {:>13} {:>7}".format("seconds", "engine", "transcribed", "ratio"))
+    print("{:<60} {:>8} {:>12} {:>7}".format("seconds", "engine", "transcribed", "ratio"))
 
     def row(label, mine, theirs=None):
         if theirs is None:
-            print("{:<58} {:>9.3f}".format(label, mine))
+            print("{:<60} {:>8.3f}".format(label, mine))
         else:
-            print("{:<58} {:>9.3f} {:>13.3f} {:>6.2f}x".format(label, mine, theirs,
+            print("{:<60} {:>8.3f} {:>12.3f} {:>6.2f}x".format(label, mine, theirs,
                                                                theirs / mine))
 
+    overhead = t["engine_loop"] - t["kernels"]
     row("data loading (execution context construction)", load_time)
-    row("execute_factor on the built context (serving included)", real_engine, real_py)
-    row("execute_factor on prefetched series (serving left out)", fast_engine, fast_py)
-    row("  of which kernels (numpy ufuncs, 3 per instrument)", kernels)
-    row("  of which cross-sectional rank (execute)", rank)
-    row("engine overhead (prefetched total - kernels - rank)", fast_engine - outside,
-        fast_py - outside)
+    row("execute_factor on the built context", t["engine_full"], t["py_full"])
+    row("  cross-sectional rank (execute, the same in both)", t["rank"])
+    row("per-instrument loop of the inner node, prefetched series", t["engine_loop"],
+        t["py_loop"])
+    row("  kernels (numpy ufuncs, 3 per instrument)", t["kernels"])
+    row("engine overhead (loop - kernels)", overhead, t["py_loop"] - t["kernels"])
     print()
-    print("engine overhead / data loading: {:.1%}".format((fast_engine - outside) / load_time))
+    print("engine overhead / data loading: {:.1%}".format(overhead / load_time))
 
 
 if __name__ == "__main__":

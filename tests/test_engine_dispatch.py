@@ -2,6 +2,7 @@
 import collections
 import numbers
 import types
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -377,3 +378,34 @@ def test_replaced_cross_sectional_and_fixed_evaluators_are_used(fakes, monkeypat
     assert sorted(c[0] for c in calls) == ["cs", "fixed"]
     assert (out == 1.0).all().all()
     assert ec._exec_factor(cs, IDS, ctx) == 0.5
+
+
+def test_native_writes_and_numpy_indexing_agree_on_every_kind_of_result(fakes, monkeypatch):
+    """The native column writer must give exactly what the array library's own
+    assignment gives (values or error), which the engine uses with a replaced np."""
+    ctx = make_context(["A", "B"], ndays=8, gaps={"A": [0, 3, 5], "B": range(8)})
+    results = [np.arange(n, dtype=float) + 0.5 for n in range(8)] + [
+        np.ones((2, 1)), np.ones((1, 3)), np.array(2.0), [1, 2], (3.0,), "ab", None,
+        np.bool_(True), np.array([True, False]), np.array(["x"]), np.array([1 + 2j]),
+        np.arange(6, dtype=np.int8)[::-2], 4, -0.0, np.float32(1.5),
+    ]
+    passthrough = types.SimpleNamespace(nan=np.nan, full=np.full, nonzero=np.nonzero)
+
+    def outcome(result):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                return ec._exec_factor(Node((lambda: result, [])), ["A", "B"], ctx)
+        except Exception as exc:  # the comparison is about which error, not whether
+            return type(exc), str(exc)
+
+    for result in results:
+        native = outcome(result)
+        with monkeypatch.context() as patched:
+            patched.setattr(ec, "np", passthrough)
+            through_numpy = outcome(result)
+        if isinstance(native, pd.DataFrame):
+            assert isinstance(through_numpy, pd.DataFrame), (result, through_numpy)
+            pd.testing.assert_frame_equal(native, through_numpy)
+        else:
+            assert native == through_numpy, result

@@ -150,7 +150,8 @@ def test_result_keeps_callers_columns_and_dates_even_with_fixed_instruments(monk
     assert built["ids"] == ["C", "A", "F"]
     assert built["end"] == pd.Timestamp("2024-01-12")
     assert list(out.columns) == ids
-    assert out.index[0] == pd.Timestamp("2024-01-02") and out.index[-1] == pd.Timestamp("2024-01-12")
+    assert out.index[0] == pd.Timestamp("2024-01-02")
+    assert out.index[-1] == pd.Timestamp("2024-01-12")
     close = built["ctx"].fields["close"]
     want = close[ids].sub(close["F"], axis=0).loc["2024-01-02":"2024-01-12"]
     pd.testing.assert_frame_equal(out, want, check_freq=False)

@@ -75,7 +75,8 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
         py::object s = call_exec_expr(names, expr, order_book_id, ctx);
         const bool is_number = names.is_real(s);
         if (native) {
-            if (!grid.try_write(i, rows, s, is_number)) grid.assign(i, rows.positions(), s, is_number);
+            if (!grid.try_write(i, rows, s, is_number))
+                grid.assign(i, rows.positions(), s, is_number);
         } else {
             py::object indexes = py::reinterpret_borrow<py::object>(originals.unpack_one)(
                 np.attr("nonzero")(mask));
