@@ -71,13 +71,19 @@ inline double m2_of(double s1, double s2, double nd) {
     return m2 > 0.0 ? m2 : 0.0;
 }
 
+// The same with a precomputed 1 / n (no division in the scan loop).
+inline double m2_inv(double s1, double s2, double inv_n) {
+    const double m2 = s2 - s1 * s1 * inv_n;
+    return m2 > 0.0 ? m2 : 0.0;
+}
+
 }  // namespace
 
 void var(std::span<const double> x, size_t n, std::span<double> out) {
-    const double nd = static_cast<double>(n);
+    const double inv_n = 1.0 / static_cast<double>(n);
     double* o = out.data();
     power_scan<2>(x, n, [=](size_t i, const Moments<2>& m) {
-        o[i] = std::isfinite(m.s[0]) ? m2_of(m.s[0], m.s[1], nd) / nd : kNaN;
+        o[i] = std::isfinite(m.s[0]) ? m2_inv(m.s[0], m.s[1], inv_n) * inv_n : kNaN;
     });
 }
 

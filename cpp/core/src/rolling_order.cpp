@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
 
 namespace alvora::rolling {
@@ -19,67 +20,76 @@ bool is_nan(T v) {
         return false;
 }
 
-// Fixed-capacity ring of positions (at most n live entries).
-class Ring {
-public:
-    explicit Ring(size_t cap) : buf_(cap + 1), cap_(cap + 1) {}
-    bool empty() const { return head_ == tail_; }
-    size_t front() const { return buf_[head_]; }
-    size_t back() const { return buf_[tail_ == 0 ? cap_ - 1 : tail_ - 1]; }
-    void push_back(size_t v) {
-        buf_[tail_] = v;
-        tail_ = tail_ + 1 == cap_ ? 0 : tail_ + 1;
-    }
-    void pop_back() { tail_ = tail_ == 0 ? cap_ - 1 : tail_ - 1; }
-    void pop_front() { head_ = head_ + 1 == cap_ ? 0 : head_ + 1; }
+// Extremes by block scans (see blocks.hpp): each partial keeps its extreme
+// value, the position of its first occurrence, and the position of its first
+// NaN. Tails grow backwards, so an equal value replaces the kept one (it is
+// older); heads grow forwards and keep the older on ties. No branch depends
+// on the data except the rare NaN.
+constexpr size_t kNone = static_cast<size_t>(-1);
 
-private:
-    std::vector<size_t> buf_;
-    size_t cap_;
-    size_t head_ = 0, tail_ = 0;
+template <class T>
+struct Extreme {
+    T value;
+    size_t pos;
+    size_t nan;
 };
 
-// Monotonic queue over the numbers of each window, oldest extreme in front
-// (equal values are kept, so the front is the first occurrence); NaN
-// positions are queued separately. emit(i, best_pos, first_nan_pos or npos).
+template <class T, bool Max, class Emit>
+struct ExtremeFold {
+    using State = Extreme<T>;
+    const T* x;
+    Emit emit_fn;
+    static constexpr T worst() {
+        if constexpr (std::is_floating_point_v<T>)
+            return Max ? -std::numeric_limits<T>::infinity() : std::numeric_limits<T>::infinity();
+        else
+            return Max ? std::numeric_limits<T>::lowest() : std::numeric_limits<T>::max();
+    }
+    State zero() const { return {worst(), kNone, kNone}; }
+    int anchor(size_t) const { return 0; }
+    static bool better(T a, T b) { return Max ? a > b : a < b; }
+    void add_tail(State& s, size_t pos, size_t, int) const {
+        const T v = x[pos];
+        if (is_nan(v)) s.nan = pos;  // the oldest NaN so far
+        const bool take = !better(s.value, v) && !is_nan(v);
+        s.value = take ? v : s.value;
+        s.pos = take ? pos : s.pos;
+    }
+    void add_head(State& s, size_t pos, size_t, int) const {
+        const T v = x[pos];
+        if (is_nan(v) && s.nan == kNone) s.nan = pos;
+        const bool take = better(v, s.value);
+        s.value = take ? v : s.value;
+        s.pos = take ? pos : s.pos;
+    }
+    void emit(size_t i, const State& tail, const State& head, size_t) {
+        const size_t nan = tail.nan != kNone ? tail.nan : head.nan;
+        // the tail is older: it wins ties
+        const bool from_head = head.pos != kNone && better(head.value, tail.value);
+        emit_fn(i, from_head ? head.pos : tail.pos, nan);
+    }
+};
+
 template <class T, bool Max, class Emit>
 void scan_extreme(std::span<const T> x, size_t n, Emit emit) {
-    constexpr size_t npos = static_cast<size_t>(-1);
-    Ring q(n + 1), nans(n + 1);  // the newest entry joins before the oldest leaves
-    const size_t L = x.size();
-    for (size_t e = 0; e < L; ++e) {
-        const T v = x[e];
-        if (is_nan(v)) {
-            nans.push_back(e);
-        } else {
-            if constexpr (Max) {
-                while (!q.empty() && x[q.back()] < v) q.pop_back();
-            } else {
-                while (!q.empty() && x[q.back()] > v) q.pop_back();
-            }
-            q.push_back(e);
-        }
-        if (e + 1 < n) continue;
-        const size_t i = e + 1 - n;
-        while (!q.empty() && q.front() < i) q.pop_front();
-        while (!nans.empty() && nans.front() < i) nans.pop_front();
-        emit(i, q.empty() ? npos : q.front(), nans.empty() ? npos : nans.front());
-    }
+    ExtremeFold<T, Max, Emit> f{x.data(), emit};
+    detail::block_scan(x.size(), n, f);
 }
 
 template <class T, bool Max>
 void extreme_value(std::span<const T> x, size_t n, std::span<T> out) {
-    constexpr size_t npos = static_cast<size_t>(-1);
-    scan_extreme<T, Max>(x, n, [&](size_t i, size_t best, size_t nan) {
-        out[i] = nan != npos ? x[nan] : x[best];
+    T* o = out.data();
+    const T* xs = x.data();
+    scan_extreme<T, Max>(x, n, [o, xs](size_t i, size_t best, size_t nan) {
+        o[i] = nan != kNone ? xs[nan] : xs[best];
     });
 }
 
 template <class T, bool Max>
 void extreme_position(std::span<const T> x, size_t n, std::span<double> out) {
-    constexpr size_t npos = static_cast<size_t>(-1);
-    scan_extreme<T, Max>(x, n, [&](size_t i, size_t best, size_t nan) {
-        out[i] = static_cast<double>((nan != npos ? nan : best) - i);
+    double* o = out.data();
+    scan_extreme<T, Max>(x, n, [o](size_t i, size_t best, size_t nan) {
+        o[i] = static_cast<double>((nan != kNone ? nan : best) - i);
     });
 }
 

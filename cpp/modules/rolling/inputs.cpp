@@ -1,4 +1,5 @@
 // Conversion of value series and validation of windows for the kernels.
+#include <bit>
 #include <string>
 
 #include "rolling/rolling_module.hpp"
@@ -40,15 +41,30 @@ py::array ensure(const py::array& a, const py::dtype& dt) {
 
 void init_inputs() { cache(); }
 
+// A one-dimensional, aligned, C-contiguous, native-order array of the wanted
+// element type is used as it is; anything else goes through astype.
+bool usable_as_is(const py::array& arr, int type_num) {
+    namespace d = py::detail;
+    const auto* a = d::array_proxy(arr.ptr());
+    const auto* descr = d::array_descriptor_proxy(a->descr);
+    constexpr int kFlags = d::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | d::npy_api::NPY_ARRAY_ALIGNED_;
+    const char order = descr->byteorder;
+    return descr->type_num == type_num && (a->flags & kFlags) == kFlags &&
+           (order == '=' || order == '|' || (order == '<' && std::endian::native == std::endian::little));
+}
+
 Series to_series(py::handle x, Want want) {
+    namespace d = py::detail;
     py::array arr = py::isinstance<py::array>(x)
                         ? py::reinterpret_borrow<py::array>(x)
                         : py::reinterpret_borrow<py::array>(cache().asarray(x));
-    if (arr.ndim() != 1)
-        value_error("expect a one-dimensional series, got " + std::to_string(arr.ndim()) +
+    const auto* proxy = d::array_proxy(arr.ptr());
+    if (proxy->nd != 1)
+        value_error("expect a one-dimensional series, got " + std::to_string(proxy->nd) +
                     " dimensions");
-    const char k = arr.dtype().kind();
-    const auto item = arr.dtype().itemsize();
+    const auto* descr = d::array_descriptor_proxy(proxy->descr);
+    const char k = descr->kind;
+    const auto item = arr.itemsize();
     Kind kind;
     switch (k) {
         case 'f':
@@ -70,10 +86,15 @@ Series to_series(py::handle x, Want want) {
             type_error("expect a numeric series, got dtype " +
                        py::str(arr.dtype()).cast<std::string>());
     }
-    const py::dtype& dt = kind == Kind::F64   ? cache().f64
-                          : kind == Kind::I64 ? cache().i64
-                                              : cache().boolean;
-    arr = ensure(arr, dt);
+    const int type_num = kind == Kind::F64   ? d::npy_api::NPY_DOUBLE_
+                         : kind == Kind::I64 ? static_cast<int>(d::npy_api::NPY_INT64_)
+                                             : d::npy_api::NPY_BOOL_;
+    if (!usable_as_is(arr, type_num)) {
+        const py::dtype& dt = kind == Kind::F64   ? cache().f64
+                              : kind == Kind::I64 ? cache().i64
+                                                  : cache().boolean;
+        arr = py::array::ensure(arr.attr("astype")(dt), py::array::c_style);
+    }
     return Series{arr, kind, static_cast<std::size_t>(arr.shape(0))};
 }
 
@@ -86,7 +107,13 @@ std::size_t to_window(py::handle n, std::size_t len) {
     long long v = 0;
     bool huge = false;
     PyObject* p = n.ptr();
-    if (!PyBool_Check(p) && (PyLong_Check(p) || PyObject_IsInstance(p, cache().integer_type.ptr()) == 1)) {
+    if (PyLong_CheckExact(p)) {
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (overflow > 0) huge = true;
+        if (overflow < 0) v = -1;
+    } else if (!PyBool_Check(p) &&
+               (PyLong_Check(p) || PyObject_IsInstance(p, cache().integer_type.ptr()) == 1)) {
         py::object idx = py::reinterpret_steal<py::object>(PyNumber_Index(p));
         if (!idx) throw py::error_already_set();
         int overflow = 0;
@@ -97,10 +124,10 @@ std::size_t to_window(py::handle n, std::size_t len) {
         type_error("window must be an integer, got " +
                    py::str(py::type::handle_of(n).attr("__name__")).cast<std::string>());
     }
-    const std::string shown = py::str(n).cast<std::string>();
-    if (!huge && v < 1) value_error("window must be at least 1, got " + shown);
+    auto shown = [&] { return py::str(n).cast<std::string>(); };
+    if (!huge && v < 1) value_error("window must be at least 1, got " + shown());
     if (huge || static_cast<unsigned long long>(v) > len)
-        value_error("window " + shown + " is longer than the series (" + std::to_string(len) +
+        value_error("window " + shown() + " is longer than the series (" + std::to_string(len) +
                     " values)");
     return static_cast<std::size_t>(v);
 }
