@@ -12,18 +12,6 @@ namespace alvora::eval_core {
 
 namespace {
 
-bool less_equal(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool truthy(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // Stores the values of the cross-sectional and fixed nodes among the node's
 // dependencies in the context, each distinct node once.
 void exec_dependencies(const Names& names, py::handle factor, py::handle order_book_ids,
@@ -68,7 +56,7 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
         ValidRows rows(mask, order_book_id, nrows);
         py::object valid_count =
             native ? py::object(py::int_(rows.count())) : py::object(mask.attr("sum")());
-        if (less_equal(valid_count, shift)) {
+        if (compare(valid_count, shift, Py_LE)) {
             ++i;
             continue;  // too few valid rows to fill the windows: the column stays NaN
         }

@@ -9,18 +9,6 @@ namespace {
 // Warm-up rows added to the look-back of trees that need it.
 constexpr long kDmaWarmUp = 126;
 
-bool truthy(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 py::object steal_or_throw(PyObject* obj) {
     if (obj == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(obj);

@@ -13,6 +13,18 @@ bool isinstance_of(py::handle obj, py::handle cls) {
     return r != 0;
 }
 
+bool truthy(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
 Names Names::resolve() {
     Names n;
     n.real = globals["numbers"].attr("Real");

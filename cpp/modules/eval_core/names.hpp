@@ -40,7 +40,11 @@ struct Names {
     bool is_real(py::handle x) const;
 };
 
+// isinstance(obj, cls), bool(obj) and a <op> b with the interpreter's semantics;
+// errors propagate as Python exceptions.
 bool isinstance_of(py::handle obj, py::handle cls);
+bool truthy(py::handle obj);
+bool compare(py::handle a, py::handle b, int op);
 
 // Calls to the module's own functions: native when the attribute is still the
 // original function, through the attribute otherwise.
