@@ -215,16 +215,15 @@ def test_stored_factor_is_fetched_by_name_with_the_callers_arguments(monkeypatch
     assert tessal.calls == [("get_factor", ["A", "Z"], "pe", "2023-12-01", "2031-01-01", "U",
                              True)]
     assert record["universe_mask"] == [(["A", "Z"], "2023-12-01", "2031-01-01", "U")]
-    pd.testing.assert_frame_equal(out, stored_frame()["pe"].unstack("order_book_id"))
-
-
-def test_stored_factor_is_masked_by_the_universe(monkeypatch):
     frame = stored_frame()["pe"].unstack("order_book_id")
+    pd.testing.assert_frame_equal(out, frame)
+
     mask = pd.DataFrame(True, index=frame.index, columns=frame.columns)
     mask.iloc[1, 0] = False
-    install(monkeypatch, tessal=FakeTessal(factor_frame=stored_frame()), universe_mask=mask)
-    out = ec.execute_factor(Stored("pe"), ["A", "B"], "2024-01-01", "2024-01-03")
-    pd.testing.assert_frame_equal(out, frame.where(mask))
+    install(monkeypatch, tessal=tessal, universe_mask=mask)
+    masked = ec.execute_factor(factor, ["A", "B"], "2024-01-01", "2024-01-03")
+    pd.testing.assert_frame_equal(masked, frame.where(mask))
+    assert np.isnan(masked.iloc[1, 0]) and masked.notna().sum().sum() == 5
 
 
 def test_pricing_factors_go_through_the_execution_context(monkeypatch):
