@@ -10,60 +10,14 @@
 #include <limits>
 #include <vector>
 
-#include "alvora/rolling/blocks.hpp"
+#include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/kernels.hpp"
 
 namespace alvora::rolling {
 
 namespace {
 
-using detail::block_scan;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Sums of y^1 .. y^K of one window, with the anchor c.
-template <int K>
-struct Moments {
-    std::array<double, K> s;
-    double c;
-};
-
-template <int K, class Emit>
-struct PowerFold {
-    using State = std::array<double, K>;
-    const double* x;
-    Emit emit_fn;
-    State zero() const { return State{}; }
-    double anchor(size_t pos) const { return x[pos]; }
-    void add(State& st, size_t pos, double c) const {
-        const double y = x[pos] - c;
-        double p = y;
-        st[0] += p;
-        for (int k = 1; k < K; ++k) {
-            p *= y;
-            st[k] += p;
-        }
-    }
-    void add_tail(State& st, size_t pos, size_t, double c) const { add(st, pos, c); }
-    void add_head(State& st, size_t pos, size_t, double c) const { add(st, pos, c); }
-    void emit(size_t i, const State& tail, const State& head, size_t head_len) {
-        Moments<K> m;
-        for (int k = 0; k < K; ++k) m.s[k] = tail[k] + head[k];
-        // The anchor of this window: the last value of the block holding its start.
-        m.c = cur_anchor(i, head_len);
-        emit_fn(i, m);
-    }
-    size_t n;
-    double cur_anchor(size_t i, size_t head_len) const {
-        // The window [i, i + n) splits at i + n - head_len; the anchor sits just before.
-        return x[i + n - head_len - 1];
-    }
-};
-
-template <int K, class Emit>
-void power_scan(std::span<const double> x, size_t n, Emit e) {
-    PowerFold<K, Emit> f{x.data(), e, n};
-    block_scan(x.size(), n, f);
-}
 
 // Sum of squared deviations from the window mean, never negative.
 inline double m2_of(double s1, double s2, double nd) {
@@ -79,52 +33,67 @@ inline double m2_inv(double s1, double s2, double inv_n) {
 
 }  // namespace
 
-void var(std::span<const double> x, size_t n, std::span<double> out) {
+namespace {
+
+// Variance (or its square root) from the window's shifted sums. s1 - s1 is 0
+// unless a NaN or an infinity reached the window. errno never applies to the
+// square roots here (arguments are >= 0 or NaN), so the loop vectorises.
+template <bool Sqrt>
+__attribute__((target_clones("avx2", "default"), optimize("no-math-errno"))) void finish_var(
+    const double* s1, const double* s2, double* o, size_t m, double inv_n) {
+    for (size_t i = 0; i < m; ++i) {
+        double v = m2_inv(s1[i], s2[i], inv_n) * inv_n;
+        if constexpr (Sqrt) v = std::sqrt(v);
+        o[i] = s1[i] - s1[i] == 0.0 ? v : kNaN;
+    }
+}
+
+template <bool Sqrt>
+void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
     const double inv_n = 1.0 / static_cast<double>(n);
-    double* o = out.data();
-    power_scan<2>(x, n, [=](size_t i, const Moments<2>& m) {
-        o[i] = std::isfinite(m.s[0]) ? m2_inv(m.s[0], m.s[1], inv_n) * inv_n : kNaN;
-    });
+    const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true);
+    finish_var<Sqrt>(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
+}
+
+}  // namespace
+
+void var(std::span<const double> x, size_t n, std::span<double> out) {
+    var_or_std<false>(x, n, out);
 }
 
 void stddev(std::span<const double> x, size_t n, std::span<double> out) {
-    var(x, n, out);
-    for (double& v : out) v = std::sqrt(v);
+    var_or_std<true>(x, n, out);
 }
 
 void zscore(std::span<const double> x, size_t n, std::span<double> out) {
-    const double nd = static_cast<double>(n);
+    const double inv_n = 1.0 / static_cast<double>(n);
+    const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true);
+    const double *s1 = ps.s[0].data(), *s2 = ps.s[1].data(), *c = ps.anchor.data();
+    const double* newest = x.data() + n - 1;
     double* o = out.data();
-    const double* xs = x.data();
-    power_scan<2>(x, n, [=](size_t i, const Moments<2>& m) {
-        if (!std::isfinite(m.s[0])) {
-            o[i] = kNaN;
-            return;
-        }
-        const double sd = std::sqrt(m2_of(m.s[0], m.s[1], nd) / nd);
-        const double newest = xs[i + n - 1] - m.c;
-        o[i] = (newest - m.s[0] / nd) / sd;
-    });
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double sd = std::sqrt(m2_inv(s1[i], s2[i], inv_n) * inv_n);
+        const double z = ((newest[i] - c[i]) - s1[i] * inv_n) / sd;
+        o[i] = s1[i] - s1[i] == 0.0 ? z : kNaN;
+    }
 }
 
 void skew(std::span<const double> x, size_t n, std::span<double> out) {
     const double nd = static_cast<double>(n);
     const double k = n > 2 ? std::sqrt(nd * (nd - 1.0)) / (nd - 2.0) : 1.0;
+    const auto ps = detail::power_sums<3>(x.data(), x.size(), n, true);
+    const double *s1 = ps.s[0].data(), *s2 = ps.s[1].data(), *s3 = ps.s[2].data();
+    const double* cs = ps.anchor.data();
     double* o = out.data();
-    power_scan<3>(x, n, [=](size_t i, const Moments<3>& m) {
-        const auto& s = m.s;
-        if (!std::isfinite(s[0])) {
-            o[i] = kNaN;
-            return;
-        }
+    for (size_t i = 0; i < out.size(); ++i) {
         // Raw moments of the window, then the raw-moment expression as defined.
-        const double c = m.c;
-        const double u = c + s[0] / nd;
-        const double u3 = c * c * c + (3.0 * c * c * s[0] + 3.0 * c * s[1] + s[2]) / nd;
-        const double sd = std::sqrt(m2_of(s[0], s[1], nd) / nd);
+        const double c = cs[i];
+        const double u = c + s1[i] / nd;
+        const double u3 = c * c * c + (3.0 * c * c * s1[i] + 3.0 * c * s2[i] + s3[i]) / nd;
+        const double sd = std::sqrt(m2_of(s1[i], s2[i], nd) / nd);
         const double g = (u3 - 3.0 * u * sd * sd - u * u * u) / (sd * sd * sd);
-        o[i] = n > 2 ? k * g : g;
-    });
+        o[i] = s1[i] - s1[i] == 0.0 ? (n > 2 ? k * g : g) : kNaN;
+    }
 }
 
 void kurt(std::span<const double> x, size_t n, std::span<double> out) {
@@ -135,19 +104,20 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
     }
     const double nd = static_cast<double>(n);
     const double lead = 1.0 / ((nd - 2.0) * (nd - 3.0));
+    const double inv_n = 1.0 / nd;
+    const auto ps = detail::power_sums<4>(x.data(), x.size(), n, true);
+    const double *s1 = ps.s[0].data(), *s2 = ps.s[1].data(), *s3 = ps.s[2].data(),
+                 *s4 = ps.s[3].data();
     double* o = out.data();
-    power_scan<4>(x, n, [=](size_t i, const Moments<4>& m) {
-        const auto& s = m.s;
-        if (!std::isfinite(s[0])) {
-            o[i] = kNaN;
-            return;
-        }
-        const double d = s[0] / nd;  // mean - c
-        const double m2 = m2_of(s[0], s[1], nd) / nd;
-        double m4 = (s[3] - 4.0 * d * s[2] + 6.0 * d * d * s[1] - 3.0 * nd * d * d * d * d) / nd;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double d = s1[i] * inv_n;  // mean - c
+        const double m2 = m2_inv(s1[i], s2[i], inv_n) * inv_n;
+        double m4 =
+            (s4[i] - 4.0 * d * s3[i] + 6.0 * d * d * s2[i] - 3.0 * nd * d * d * d * d) * inv_n;
         if (m4 < 0.0) m4 = 0.0;  // rounding below zero
-        o[i] = lead * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
-    });
+        const double kurt = lead * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
+        o[i] = s1[i] - s1[i] == 0.0 ? kurt : kNaN;
+    }
 }
 
 namespace {
@@ -166,11 +136,13 @@ __attribute__((target_clones("avx2", "default"))) void abs_deviation_sums(
 
 void avedev(std::span<const double> x, size_t n, std::span<double> out) {
     const double nd = static_cast<double>(n);
-    std::vector<double> mean(out.size());
-    double* mp = mean.data();
-    power_scan<1>(x, n, [=](size_t i, const Moments<1>& m) {
-        mp[i] = std::isfinite(m.s[0]) ? m.c + m.s[0] / nd : kNaN;
-    });
+    auto ps = detail::power_sums<1>(x.data(), x.size(), n, true);
+    double* mean = ps.s[0].data();  // becomes the window means in place
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double s1 = mean[i];
+        mean[i] = s1 - s1 == 0.0 ? ps.anchor[i] + s1 / nd : kNaN;
+    }
+    const double* mp = mean;
     // Chunks of windows keep the accumulators in the first-level cache.
     constexpr size_t kChunk = 512;
     std::fill(out.begin(), out.end(), 0.0);

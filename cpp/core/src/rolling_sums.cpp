@@ -1,4 +1,5 @@
 // Sums, products and weighted averages over sliding windows (block scans).
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -6,6 +7,7 @@
 
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/power_sums.hpp"
 
 namespace alvora::rolling {
 
@@ -97,8 +99,9 @@ struct EmaFold {
 }  // namespace
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
-    Fold<double, double, false> f{x.data(), out.data()};
-    block_scan(x.size(), n, f);
+    const auto ps = detail::power_sums<1>(x.data(), x.size(), n, false);
+    std::copy(ps.s[0].data(), ps.s[0].data() + out.size(),
+              out.begin());
 }
 
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
@@ -122,9 +125,10 @@ void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> 
 }
 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
-    sum(x, n, out);
+    const auto ps = detail::power_sums<1>(x.data(), x.size(), n, false);
     const double nd = static_cast<double>(n);
-    for (double& v : out) v /= nd;
+    const double* s = ps.s[0].data();
+    for (size_t i = 0; i < out.size(); ++i) out[i] = s[i] / nd;
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
