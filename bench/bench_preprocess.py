@@ -124,7 +124,8 @@ def main():
     for size, with_plain in ((small, True), (full, args.full_transcription)):
         t_native, t_plain, note = bench_neutralization(*size, args, with_plain)
         table.append((f"Neutralization ({args.styles} styles, {args.industries} industries)",
-                      size, t_native, t_plain, note or "transcription not run (--full-transcription)"))
+                      size, t_native, t_plain,
+                      note or "transcription not run (--full-transcription)"))
     for name, t_native, t_plain, note in bench_scaling(*full):
         table.append((name, full, t_native, t_plain, note))
 

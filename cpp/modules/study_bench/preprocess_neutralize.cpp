@@ -13,8 +13,9 @@ namespace alvora::study_bench::preprocess {
 
 namespace {
 
-const char* const kNeutralizationDoc = R"doc(中性化：逐个交易日把因子值对风格因子暴露、行业哑变量和自定义因子做最小二乘回归，
-以残差作为新的因子值。
+const char* const kNeutralizationDoc = R"doc(中性化：逐个交易日做截面最小二乘回归，以残差作为新的因子值。
+
+回归变量为风格因子暴露、行业哑变量和自定义因子。
 
 回归不另加截距项；启用行业中性化时，行业哑变量之和为 1，起到截距的作用。
 因子值或任一回归变量缺失的股票不参与当日回归，结果为 NaN；当日没有可回归的股票时整行为 NaN。
@@ -172,7 +173,8 @@ py::array_t<double> called_residuals(const ExposureGrid& g, const py::array_t<do
                                .attr("resid");
         py::object aligned = pd.attr("Series")(resid).attr("reindex")(columns).attr("to_numpy")(
             py::arg("dtype") = "float64", py::arg("na_value") = global("np").attr("nan"));
-        auto values = aligned.cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+        using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
+        auto values = aligned.cast<F64>();
         std::copy(values.data(), values.data() + n, o + d * n);
     }
     return out;
