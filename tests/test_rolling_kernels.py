@@ -271,6 +271,12 @@ def test_inputs_are_left_unchanged_and_views_are_handled():
                 REFERENCES["correlation"](3, x[::3].copy(), x[1::3].copy()))
     assert_same(rolling.ma(list(x[:10]), 3), REFERENCES["ma"](x[:10], 3))
     assert_same(rolling.ma(pd.Series(x), 3), REFERENCES["ma"](x, 3))
+    swapped = x.astype(">f8")  # big-endian: must be converted, not misread
+    assert_same(rolling.std(swapped, 4), REFERENCES["std"](x, 4))
+    assert rolling.sum(np.arange(6).astype(">i8"), 3).tolist() == [3, 6, 9, 12]
+    frozen = x.copy()
+    frozen.setflags(write=False)
+    assert_same(rolling.ts_max(frozen, 5), REFERENCES["ts_max"](x, 5))
     np.testing.assert_array_equal(x, keep)
 
 
