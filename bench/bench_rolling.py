@@ -1,0 +1,157 @@
+"""Side-by-side timings of the alvora.rolling kernels.
+
+One generated panel (5000 series x 2500 points, about 1 % NaN). For every
+kernel and window: our kernel called once per series (as the engine does),
+the plain numpy transcription of the window-matrix definition, bottleneck's
+move_* on the whole 2-D panel where it computes the same statistic, and pandas
+rolling where it has one. Slow anchors run on a subset of series and are
+scaled to the whole panel; the table says which.
+
+    python bench/bench_rolling.py [--series 5000] [--points 2500]
+"""
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from _rolling_helpers import PAIRWISE, REFERENCES  # noqa: E402
+
+from alvora import rolling  # noqa: E402
+
+try:
+    import bottleneck as bn
+except ImportError:  # the table then leaves those columns empty
+    bn = None
+
+WINDOWS = (5, 20, 60, 250)
+KERNELS = ["sum", "ma", "ema", "wma", "std", "var", "zscore", "skew", "kurt", "avedev",
+           "product", "ts_rank", "ts_min", "ts_max", "ts_argmin", "ts_argmax", "count",
+           "covariance", "correlation", "regression", "slope"]
+
+BOTTLENECK = {"sum": "move_sum", "ma": "move_mean", "std": "move_std", "var": "move_var",
+              "ts_min": "move_min", "ts_max": "move_max", "ts_argmin": "move_argmin",
+              "ts_argmax": "move_argmax", "ts_rank": "move_rank"}
+PANDAS = {"sum": lambda r: r.sum(), "ma": lambda r: r.mean(), "std": lambda r: r.std(ddof=0),
+          "var": lambda r: r.var(ddof=0), "skew": lambda r: r.skew(), "kurt": lambda r: r.kurt(),
+          "ts_min": lambda r: r.min(), "ts_max": lambda r: r.max(),
+          "ts_rank": lambda r: r.rank(method="max", pct=False)}
+PANDAS_PAIR = {"covariance": lambda r, o: r.cov(o, ddof=0), "correlation": lambda r, o: r.corr(o)}
+NUMPY_SUBSET = 40      # series timed with the numpy transcription
+SLOW_SUBSET = 250      # series timed with move_rank and pandas rank
+
+
+def make_panel(series, points, seed):
+    rng = np.random.default_rng(seed)
+    x = 100.0 + np.cumsum(rng.standard_normal((series, points)), axis=1)
+    x[rng.random((series, points)) < 0.01] = np.nan
+    return x
+
+
+def timed(fn, repeat=1):
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def ours(name, a, b, n):
+    k = getattr(rolling, name)
+    if name in PAIRWISE:
+        def run():
+            for i in range(a.shape[0]):
+                k(n, a[i], b[i])
+    else:
+        def run():
+            for i in range(a.shape[0]):
+                k(a[i], n)
+    return timed(run, repeat=2)
+
+
+def numpy_transcription(name, a, b, n):
+    ref = REFERENCES[name]
+    rows = a[:NUMPY_SUBSET]
+    with np.errstate(all="ignore"):
+        if name in PAIRWISE:
+            t = timed(lambda: [ref(n, rows[i], b[i]) for i in range(len(rows))])
+        else:
+            t = timed(lambda: [ref(rows[i], n) for i in range(len(rows))])
+    return t * a.shape[0] / len(rows)
+
+
+def bottleneck_time(name, a, n):
+    if bn is None or name not in BOTTLENECK:
+        return None
+    fn = getattr(bn, BOTTLENECK[name])
+    if name == "ts_rank":
+        rows = a[:SLOW_SUBSET]
+        return timed(lambda: fn(rows, n, axis=1)) * a.shape[0] / len(rows)
+    return timed(lambda: fn(a, n, axis=1), repeat=2)
+
+
+def pandas_time(name, a, b, n):
+    if name in PANDAS_PAIR:
+        fa, fb = pd.DataFrame(a.T), pd.DataFrame(b.T)
+        return timed(lambda: PANDAS_PAIR[name](fa.rolling(n), fb))
+    if name not in PANDAS:
+        return None
+    rows = a[:SLOW_SUBSET] if name == "ts_rank" else a
+    frame = pd.DataFrame(rows.T)
+    return timed(lambda: PANDAS[name](frame.rolling(n))) * a.shape[0] / rows.shape[0]
+
+
+def check_agreement(a, n):
+    """Bottleneck computes the same where it propagates NaN like we do."""
+    if bn is None:
+        return
+    for name in ("sum", "ma", "std", "var", "ts_min", "ts_max"):
+        theirs = getattr(bn, BOTTLENECK[name])(a[:20], n, axis=1)[:, n - 1:]
+        mine = np.array([getattr(rolling, name)(a[i], n) for i in range(20)])
+        np.testing.assert_allclose(mine, theirs, rtol=1e-7, atol=1e-9, equal_nan=True)
+
+
+def fmt(t):
+    return "-" if t is None else "{:9.1f}".format(t * 1e3)
+
+
+def ratio(t, base):
+    return "-" if t is None else "{:7.1f}x".format(t / base)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--series", type=int, default=5000)
+    parser.add_argument("--points", type=int, default=2500)
+    parser.add_argument("--kernels", nargs="*", default=KERNELS)
+    args = parser.parse_args()
+
+    a = make_panel(args.series, args.points, 1)
+    b = make_panel(args.series, args.points, 2)
+    print("panel: {} series x {} points, {:.2%} NaN; times in ms for the whole panel".format(
+        args.series, args.points, np.isnan(a).mean()))
+    print("numpy transcription timed on {} series, move_rank and pandas rank on {}, "
+          "then scaled".format(NUMPY_SUBSET, SLOW_SUBSET))
+    head = "{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
+        "kernel", "n", "ours", "numpy", "bottlnck", "pandas", "np/ours", "bn/ours", "pd/ours")
+    print(head)
+    print("-" * len(head))
+    for n in WINDOWS:
+        check_agreement(a, n)
+    for name in args.kernels:
+        for n in WINDOWS:
+            t_ours = ours(name, a, b, n)
+            t_np = numpy_transcription(name, a, b, n)
+            t_bn = bottleneck_time(name, a, n)
+            t_pd = pandas_time(name, a, b, n)
+            print("{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
+                name, n, fmt(t_ours), fmt(t_np), fmt(t_bn), fmt(t_pd), ratio(t_np, t_ours),
+                ratio(t_bn, t_ours), ratio(t_pd, t_ours)), flush=True)
+
+
+if __name__ == "__main__":
+    main()
