@@ -229,9 +229,11 @@ def test_returned_frame_keeps_the_input_axes(market):
     assert out.drop(columns=IDS[20]).notna().any().all()
 
 
-def test_bare_table_as_other_factors(market):
+@pytest.mark.parametrize("as_series", [False, True])
+def test_bare_table_as_other_factors(market, as_series):
     factor, tessal, loader = market
     table = user_table(factor, seed=60)
+    table = table["u1"] if as_series else table
     lone = sb.Neutralization(industry=None, style_factors=None, other_factors=table)
     with pytest.warns(UserWarning) as record:
         assert lone.process(factor) is factor
