@@ -329,6 +329,17 @@ def test_replaced_ols_is_called_per_date(market, monkeypatch):
     assert all(c[2] is False and c[3] == "drop" for c in calls)
     assert_residuals(called, native, tol=1e-8)
 
+    class PositionalResiduals:  # residuals without labels cannot be placed
+        def __init__(self, endog, exog, **kwargs):
+            self.resid = np.zeros(3)
+
+        def fit(self):
+            return self
+
+    monkeypatch.setattr(sb, "OLS", PositionalResiduals)
+    with pytest.raises(ValueError, match="resid: expect a pd.Series"):
+        sb.Neutralization().process(factor)
+
 
 # ---- classes --------------------------------------------------------------------------------
 

@@ -171,7 +171,11 @@ py::array_t<double> called_residuals(const ExposureGrid& g, const py::array_t<do
                                py::arg("missing") = "drop")
                                .attr("fit")()
                                .attr("resid");
-        py::object aligned = pd.attr("Series")(resid).attr("reindex")(columns).attr("to_numpy")(
+        if (!py::isinstance(resid, pd.attr("Series")))
+            throw py::value_error(py::str("OLS(...).fit().resid: expect a pd.Series indexed by "
+                                          "order_book_id, got {}")
+                                      .format(py::type::of(resid)));
+        py::object aligned = resid.attr("reindex")(columns).attr("to_numpy")(
             py::arg("dtype") = "float64", py::arg("na_value") = global("np").attr("nan"));
         using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
         auto values = aligned.cast<F64>();
