@@ -192,3 +192,33 @@ def test_study_without_the_analysis_module(monkeypatch):
     monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", None)
     code, _, err = run(["study"])
     assert code == 1 and "analysis module is not available" in err
+
+
+def test_instrument_selection_respects_listing(monkeypatch):
+    table = pd.DataFrame({
+        "order_book_id": ["C", "A", "B", "D"],
+        "listed_date": ["2010-01-01", "2010-01-01", "2023-05-01", "2010-01-01"],
+        "de_listed_date": ["0000-00-00", "2022-12-30", "0000-00-00", "2023-02-01"],
+    })
+    fake = types.SimpleNamespace(all_instruments=lambda type=None: table)
+    monkeypatch.setattr(cli, "tessal", fake)
+    args = cli.build_parser().parse_args(["eval", "close", "--instruments", "5"])
+    # A left before the range, B listed after it; D left inside it
+    assert cli._instruments(args, pd.Timestamp("2023-01-03"), pd.Timestamp("2023-03-31")) == \
+        ["C", "D"]
+    args.instruments = 1
+    assert cli._instruments(args, pd.Timestamp("2023-01-03"), pd.Timestamp("2023-03-31")) == ["C"]
+    args.ids = " X , Y,X "
+    assert cli._instruments(args, None, None) == ["X", "Y"]
+
+
+def test_eval_with_a_universe_list(bundle, tmp_path):
+    target = tmp_path / "u.csv"
+    code, _, err = run(["eval", "close", "--bundle", bundle, "--instruments", "4", "--days", "10",
+                        "--universe", "000001.XSHE,000002.XSHE", "--out", str(target)])
+    assert code == 0, err
+    frame = pd.read_csv(target, index_col=0)
+    inside = [c for c in frame.columns if c in ("000001.XSHE", "000002.XSHE")]
+    outside = [c for c in frame.columns if c not in inside]
+    assert inside and outside
+    assert frame[outside].isna().all().all() and frame[inside].notna().any().all()

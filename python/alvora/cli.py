@@ -91,7 +91,9 @@ def _add_data_options(parser, instruments):
     parser.add_argument("--instruments", type=_positive, default=instruments,
                         help="number of common stocks to use (default %(default)s)")
     parser.add_argument("--ids", help="comma-separated order_book_ids instead of --instruments")
-    parser.add_argument("--universe", help="an index id whose approximate members to keep")
+    parser.add_argument("--universe",
+                        help="keep only these instruments: an index id (approximated by "
+                             "turnover size) or comma-separated order_book_ids")
 
 
 def build_parser():
@@ -160,7 +162,8 @@ def _instruments(args, start, end):
         return list(dict.fromkeys(ids))
     table = tessal.all_instruments(type="CS")
     listed = pd.to_datetime(table["listed_date"], errors="coerce")
-    delisted = pd.to_datetime(table["de_listed_date"].replace("0000-00-00", None), errors="coerce")
+    raw = table["de_listed_date"]
+    delisted = pd.to_datetime(raw.where(raw != "0000-00-00"), errors="coerce")  # never: NaT
     alive = (listed <= end) & (delisted.isna() | (delisted >= start))
     ids = sorted(table.loc[alive.to_numpy(), "order_book_id"])
     if not ids:
@@ -239,7 +242,10 @@ def _prepare(args, say):
     say("factor: {!r}".format(factor))
     say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
     began = time.perf_counter()
-    frame = _execute(factor, ids, start, end, args.universe, say)
+    universe = args.universe
+    if universe and "," in universe:
+        universe = [part.strip() for part in universe.split(",") if part.strip()]
+    frame = _execute(factor, ids, start, end, universe, say)
     say("evaluated in {:.2f}s".format(time.perf_counter() - began))
     return factor, frame
 

@@ -211,7 +211,7 @@ class AbstractFactor:
 
 
 def _is_operand(value):
-    """Numbers (not bools mixed up with strings etc.) and nodes combine."""
+    """Nodes and real numbers (bools included) can be combined into nodes."""
     return isinstance(value, (AbstractFactor, numbers.Real)) and not isinstance(value, str)
 
 
