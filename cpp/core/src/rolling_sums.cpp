@@ -8,6 +8,7 @@
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/power_sums.hpp"
+#include "alvora/rolling/rowwise.hpp"
 
 namespace alvora::rolling {
 
@@ -38,45 +39,6 @@ struct Fold {
             out[i] = tail + head;
     }
 };
-
-// Sum and position-weighted sum: weighted = sum over the window of (p - i + 1) x_p
-// for the window starting at i. Tails: A[i] = A[i + 1] + S[i]; heads keep the
-// plain sum P and Q = sum (t + 1) x at head offset t, and the window adds
-// Q + (distance from i to the head) * P.
-struct Weighted {
-    double s = 0.0;  // plain sum
-    double w = 0.0;  // weighted sum
-};
-
-template <class Emit>
-struct WeightedFold {
-    using State = Weighted;
-    const double* x;
-    size_t n;
-    bool shifted;  // subtract the boundary value (slope) or not (wma)
-    Emit emit_fn;
-    State zero() const { return {}; }
-    double anchor(size_t pos) const { return shifted ? x[pos] : 0.0; }
-    void add_tail(State& st, size_t pos, size_t, double c) const {
-        st.s += x[pos] - c;
-        st.w += st.s;
-    }
-    void add_head(State& st, size_t pos, size_t t, double c) const {
-        const double y = x[pos] - c;
-        st.s += y;
-        st.w += static_cast<double>(t + 1) * y;
-    }
-    void emit(size_t i, const State& tail, const State& head, size_t head_len) {
-        const double s = tail.s + head.s;
-        const double w = tail.w + head.w + static_cast<double>(n - head_len) * head.s;
-        emit_fn(i, s, w);
-    }
-};
-
-template <class Emit>
-WeightedFold<Emit> weighted_fold(const double* x, size_t n, bool shifted, Emit e) {
-    return WeightedFold<Emit>{x, n, shifted, e};
-}
 
 // Exponential weights beta^(e - p) relative to the window end e: tails are
 // weighted relative to their block end, heads by the recursion V = beta V + x.
@@ -141,13 +103,29 @@ void ema(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void wma(std::span<const double> x, size_t n, std::span<double> out) {
+    // sum over the window of (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p,
+    // with c the window's block boundary: both sums are plain window sums.
     const double nd = static_cast<double>(n);
     const double scale = 2.0 / (nd * (nd + 1.0));
-    double* o = out.data();
-    auto f = weighted_fold(x.data(), n, false, [o, scale](size_t i, double, double w) {
-        o[i] = w * scale;
-    });
-    block_scan(x.size(), n, f);
+    // Windows holding an infinity are weighted value by value, as defined
+    // (the split weights could meet inf * 0).
+    const double* xs = x.data();
+    auto feat = [xs](size_t pos, size_t c, double (&v)[3]) {
+        v[0] = xs[pos];
+        v[1] = (static_cast<double>(pos) - static_cast<double>(c)) * xs[pos];
+        v[2] = xs[pos] != xs[pos] ? 1.0 : 0.0;
+    };
+    const auto ws = detail::block_sums<3>(x.size(), n, feat, true);
+    const double *s0 = ws.s[0].data(), *s1 = ws.s[1].data(), *nan = ws.s[2].data(),
+                 *c = ws.anchor.data();
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (nan[i] > 0.0)
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+        else if (s0[i] - s0[i] != 0.0)
+            out[i] = rowwise::wma(xs + i, n);
+        else
+            out[i] = (s1[i] + (c[i] - static_cast<double>(i) + 1.0) * s0[i]) * scale;
+    }
 }
 
 void slope(std::span<const double> y, size_t n, std::span<double> out) {
@@ -156,15 +134,21 @@ void slope(std::span<const double> y, size_t n, std::span<double> out) {
     const double sumx = nd * (nd - 1.0) / 2.0;
     const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
     const double divisor = sumx * sumx - nd * sumxsqr;
-    double* o = out.data();
     // Values are taken relative to a value inside the window: the slope does
     // not change, and a large level does not swamp the numerator.
-    auto f = weighted_fold(y.data(), n, true, [=](size_t i, double s, double w) {
-        const double st = w - s;  // sum of t * y
-        o[i] = std::isfinite(s) ? (s * sumx - nd * st) / divisor
-                                : std::numeric_limits<double>::quiet_NaN();
-    });
-    block_scan(y.size(), n, f);
+    const double* ys = y.data();
+    auto feat = [ys](size_t pos, size_t c, double (&v)[2]) {
+        const double d = ys[pos] - ys[c];
+        v[0] = d;
+        v[1] = (static_cast<double>(pos) - static_cast<double>(c)) * d;
+    };
+    const auto ws = detail::block_sums<2>(y.size(), n, feat, true);
+    const double *s0 = ws.s[0].data(), *s1 = ws.s[1].data(), *c = ws.anchor.data();
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double st = s1[i] + (c[i] - static_cast<double>(i)) * s0[i];  // sum of t * y
+        out[i] = s0[i] - s0[i] == 0.0 ? (s0[i] * sumx - nd * st) / divisor
+                                      : std::numeric_limits<double>::quiet_NaN();
+    }
 }
 
 }  // namespace alvora::rolling

@@ -1,9 +1,11 @@
-// Window sums of y, y^2, ..., y^K with y = x - c, by block scans.
+// Window sums of per-value features, by block scans.
 //
-// The same decomposition as blocks.hpp, specialised for plain sums so the
-// scans run two elements per dependent addition and the combination is a
-// separate vectorisable pass. c is the last value of the block holding the
-// window's start (a value inside the window), or 0 when unshifted.
+// The decomposition of blocks.hpp, specialised for plain sums: the scans add
+// four values per dependent addition (the partial sums inside a group are off
+// the chain) and the combination of tail and head is a separate vectorisable
+// pass. A feature is computed from a value and the anchor c of its block
+// boundary: the last value of the block holding the window's start, a value
+// inside every window that uses it (0 for unshifted sums).
 #pragma once
 
 #include <algorithm>
@@ -24,83 +26,107 @@ struct Buffer {
     double operator[](std::size_t i) const { return p[i]; }
 };
 
+template <int F>
+struct WindowSums {
+    std::array<Buffer, F> s;  // s[f][i]: sum over window i of feature f
+    Buffer anchor;            // the block-boundary position of window i, as a double
+};
+
+// feat(pos, anchor_pos, double (&out)[F]) computes the features of one value.
+template <int F, class Feat>
+WindowSums<F> block_sums(std::size_t L, std::size_t n, Feat feat, bool keep_anchor) {
+    const std::size_t m = L - n + 1;
+    WindowSums<F> r;
+    // n entries of slack: tail scans of the last block may write past m
+    for (auto& v : r.s) v.allocate(m + n);
+    if (keep_anchor) r.anchor.allocate(m + n);
+    std::array<std::vector<double>, F> head;
+    for (auto& v : head) v.resize(n);
+
+    for (std::size_t b0 = 0; b0 < m; b0 += n) {
+        const std::size_t cnt = std::min(n, m - b0);
+        const std::size_t c = b0 + n - 1;
+        // Tails [b0 + j, b0 + n), j from n - 1 down to 0.
+        {
+            std::array<double, F> acc{};
+            std::size_t j = n;
+            for (; j >= 4; j -= 4) {
+                double v[4][F];
+                for (int e = 0; e < 4; ++e) feat(b0 + j - 1 - e, c, v[e]);
+                for (int f = 0; f < F; ++f) {
+                    double* dst = r.s[f].data() + b0 + j - 4;
+                    const double g2 = v[0][f] + v[1][f];
+                    dst[3] = acc[f] + v[0][f];
+                    dst[2] = acc[f] + g2;
+                    dst[1] = acc[f] + (g2 + v[2][f]);
+                    dst[0] = acc[f] = acc[f] + (g2 + (v[2][f] + v[3][f]));
+                }
+            }
+            for (; j >= 1; --j) {
+                double v[F];
+                feat(b0 + j - 1, c, v);
+                for (int f = 0; f < F; ++f) r.s[f][b0 + j - 1] = acc[f] = acc[f] + v[f];
+            }
+        }
+        // Heads [b0 + n, b0 + n + t], t < cnt - 1, added to window b0 + t + 1.
+        if (cnt > 1) {
+            const std::size_t h = b0 + n;
+            const std::size_t len = cnt - 1;
+            std::array<double, F> acc{};
+            std::size_t t = 0;
+            for (; t + 4 <= len; t += 4) {
+                double v[4][F];
+                for (int e = 0; e < 4; ++e) feat(h + t + e, c, v[e]);
+                for (int f = 0; f < F; ++f) {
+                    double* dst = head[f].data() + t;
+                    const double g2 = v[0][f] + v[1][f];
+                    dst[0] = acc[f] + v[0][f];
+                    dst[1] = acc[f] + g2;
+                    dst[2] = acc[f] + (g2 + v[2][f]);
+                    dst[3] = acc[f] = acc[f] + (g2 + (v[2][f] + v[3][f]));
+                }
+            }
+            for (; t < len; ++t) {
+                double v[F];
+                feat(h + t, c, v);
+                for (int f = 0; f < F; ++f) head[f][t] = acc[f] = acc[f] + v[f];
+            }
+            for (int f = 0; f < F; ++f) {
+                double* dst = r.s[f].data() + b0 + 1;
+                const double* src = head[f].data();
+                for (std::size_t q = 0; q < len; ++q) dst[q] += src[q];
+            }
+        }
+        if (keep_anchor)
+            std::fill(r.anchor.data() + b0, r.anchor.data() + b0 + cnt, static_cast<double>(c));
+    }
+    return r;
+}
+
 template <int K>
 struct PowerSums {
-    std::array<Buffer, K> s;  // s[k][i]: sum over window i of y^(k+1)
+    std::array<Buffer, K> s;  // s[k][i]: sum over window i of y^(k+1), y = x - c
     Buffer anchor;            // c of window i (shifted sums only)
 };
 
 template <int K>
 PowerSums<K> power_sums(const double* x, std::size_t L, std::size_t n, bool shifted) {
-    const std::size_t m = L - n + 1;
+    auto feat = [x, shifted](std::size_t pos, std::size_t c, double (&v)[K]) {
+        const double y = shifted ? x[pos] - x[c] : x[pos];
+        double p = y;
+        for (int k = 0; k < K; ++k) {
+            v[k] = p;
+            p *= y;
+        }
+    };
+    auto ws = block_sums<K>(L, n, feat, shifted);
     PowerSums<K> r;
-    // n entries of slack: tail scans of the last block may write past m
-    for (auto& v : r.s) v.allocate(m + n);
-    if (shifted) r.anchor.allocate(m + n);
-    std::array<std::vector<double>, K> head;
-    for (auto& v : head) v.resize(n);
-
-    for (std::size_t b0 = 0; b0 < m; b0 += n) {
-        const std::size_t cnt = std::min(n, m - b0);
-        const double c = shifted ? x[b0 + n - 1] : 0.0;
-        // Tails [b0 + j, b0 + n), j from n - 1 down to 0.
-        {
-            std::array<double, K> acc{};
-            std::size_t j = n;
-            for (; j >= 2; j -= 2) {
-                const double y1 = x[b0 + j - 1] - c, y2 = x[b0 + j - 2] - c;
-                double p1 = y1, p2 = y2;
-                for (int k = 0; k < K; ++k) {
-                    const double a1 = acc[k] + p1;
-                    const double a2 = acc[k] + (p1 + p2);
-                    r.s[k][b0 + j - 1] = a1;
-                    r.s[k][b0 + j - 2] = a2;
-                    acc[k] = a2;
-                    p1 *= y1;
-                    p2 *= y2;
-                }
-            }
-            if (j == 1) {
-                const double y = x[b0] - c;
-                double p = y;
-                for (int k = 0; k < K; ++k) {
-                    r.s[k][b0] = acc[k] + p;
-                    p *= y;
-                }
-            }
-        }
-        // Heads [b0 + n, b0 + n + t], t < cnt - 1, added to window b0 + t + 1.
-        if (cnt > 1) {
-            const double* h = x + b0 + n;
-            const std::size_t len = cnt - 1;
-            std::array<double, K> acc{};
-            std::size_t t = 0;
-            for (; t + 2 <= len; t += 2) {
-                const double y1 = h[t] - c, y2 = h[t + 1] - c;
-                double p1 = y1, p2 = y2;
-                for (int k = 0; k < K; ++k) {
-                    head[k][t] = acc[k] + p1;
-                    acc[k] = acc[k] + (p1 + p2);
-                    head[k][t + 1] = acc[k];
-                    p1 *= y1;
-                    p2 *= y2;
-                }
-            }
-            if (t < len) {
-                const double y = h[t] - c;
-                double p = y;
-                for (int k = 0; k < K; ++k) {
-                    head[k][t] = acc[k] + p;
-                    p *= y;
-                }
-            }
-            for (int k = 0; k < K; ++k) {
-                double* dst = r.s[k].data() + b0 + 1;
-                const double* src = head[k].data();
-                for (std::size_t q = 0; q < len; ++q) dst[q] += src[q];
-            }
-        }
-        if (shifted) std::fill(r.anchor.data() + b0, r.anchor.data() + b0 + cnt, c);
+    r.s = std::move(ws.s);
+    if (shifted) {
+        // anchor positions -> anchor values
+        r.anchor = std::move(ws.anchor);
+        const std::size_t m = L - n + 1;
+        for (std::size_t i = 0; i < m; ++i) r.anchor[i] = x[static_cast<std::size_t>(r.anchor[i])];
     }
     return r;
 }
