@@ -216,8 +216,8 @@ def test_single_factor_operators(name, x):
     doc = op.__doc__
     assert doc.splitlines()[0] == summary
     for section in ("Parameters\n----------", "Returns\n-------",
-                    "alvora.rolling.RollingWindowFactor", "factor : alvora.interface.AbstractFactor",
-                    "window : int"):
+                    "alvora.rolling.RollingWindowFactor",
+                    "factor : alvora.interface.AbstractFactor", "window : int"):
         assert section in doc
 
 

@@ -126,7 +126,8 @@ std::vector<Case> single_series_cases() {
 TEST(RollingKernels, MatchWindowDefinitionsOnMessyData) {
     const auto x = messy_series(300, 7);
     for (const auto& c : single_series_cases())
-        for (size_t n : {1, 2, 3, 4, 5, 7, 20, 64, 299, 300}) compare_to_rows(c.kernel, c.row, x, n, c.rel, c.name);
+        for (size_t n : {1, 2, 3, 4, 5, 7, 20, 64, 299, 300})
+            compare_to_rows(c.kernel, c.row, x, n, c.rel, c.name);
 }
 
 // The raw-moment definitions (skew, pairwise) lose digits at a high level

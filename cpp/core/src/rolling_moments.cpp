@@ -115,7 +115,8 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
         double m4 =
             (s4[i] - 4.0 * d * s3[i] + 6.0 * d * d * s2[i] - 3.0 * nd * d * d * d * d) * inv_n;
         if (m4 < 0.0) m4 = 0.0;  // rounding below zero
-        const double kurt = lead * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
+        const double kurt =
+            lead * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
         o[i] = s1[i] - s1[i] == 0.0 ? kurt : kNaN;
     }
 }

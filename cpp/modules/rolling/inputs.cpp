@@ -50,7 +50,8 @@ bool usable_as_is(const py::array& arr, int type_num) {
     constexpr int kFlags = d::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | d::npy_api::NPY_ARRAY_ALIGNED_;
     const char order = descr->byteorder;
     return descr->type_num == type_num && (a->flags & kFlags) == kFlags &&
-           (order == '=' || order == '|' || (order == '<' && std::endian::native == std::endian::little));
+           (order == '=' || order == '|' ||
+            (order == '<' && std::endian::native == std::endian::little));
 }
 
 Series to_series(py::handle x, Want want) {

@@ -51,7 +51,8 @@ py::object float_kernel(py::handle x, py::handle n, F64Kernel kernel, F64Row row
     if (!native_windows()) {
         py::array r = call_rolling_window(s.arr, n, w, f64());
         auto out = new_array<double>(rows_of(r));
-        for (std::size_t i = 0; i < rows_of(r); ++i) out.mutable_data()[i] = row(row_ptr<double>(r, i), w);
+        for (std::size_t i = 0; i < rows_of(r); ++i)
+            out.mutable_data()[i] = row(row_ptr<double>(r, i), w);
         return std::move(out);
     }
     auto out = new_array<double>(s.size - w + 1);
@@ -90,7 +91,8 @@ py::object skew(py::handle x, py::handle n) {
         auto s3 = elementwise(s.size, [xs](std::size_t i) { return xs[i] * xs[i] * xs[i]; });
         py::array r = call_rolling_window(s.arr, n, w, f64());
         py::array r3 = call_rolling_window(s3, n, w, f64());
-        if (rows_of(r3) != rows_of(r)) throw py::value_error("rolling_window returned matrices of different shapes");
+        if (rows_of(r3) != rows_of(r))
+            throw py::value_error("rolling_window returned matrices of different shapes");
         auto out = new_array<double>(rows_of(r));
         for (std::size_t i = 0; i < rows_of(r); ++i)
             out.mutable_data()[i] = rw::skew(row_ptr<double>(r, i), row_ptr<double>(r3, i), w);
@@ -122,11 +124,13 @@ py::object int_or_float(py::handle x, py::handle n, Core64 kf, CoreI ki, RowF rf
         py::array r = call_rolling_window(s.arr, n, w, ints ? i64() : f64());
         if (ints) {
             auto out = new_array<std::int64_t>(rows_of(r));
-            for (std::size_t i = 0; i < rows_of(r); ++i) out.mutable_data()[i] = ri(row_ptr<std::int64_t>(r, i), w);
+            for (std::size_t i = 0; i < rows_of(r); ++i)
+                out.mutable_data()[i] = ri(row_ptr<std::int64_t>(r, i), w);
             return std::move(out);
         }
         auto out = new_array<double>(rows_of(r));
-        for (std::size_t i = 0; i < rows_of(r); ++i) out.mutable_data()[i] = rf(row_ptr<double>(r, i), w);
+        for (std::size_t i = 0; i < rows_of(r); ++i)
+            out.mutable_data()[i] = rf(row_ptr<double>(r, i), w);
         return std::move(out);
     }
     if (ints) {

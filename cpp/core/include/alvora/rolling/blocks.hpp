@@ -11,8 +11,8 @@
 // A policy P supplies
 //   using State; State zero() const;
 //   Anchor anchor(size_t pos) const;  // value shared by a tail and the next head
-//   void add_tail(State&, size_t pos, size_t t, const Anchor&) const;  // t = steps back from block end
-//   void add_head(State&, size_t pos, size_t t, const Anchor&) const;  // t = steps from block start
+//   void add_tail(State&, size_t pos, size_t t, const Anchor&) const;  // t: back from block end
+//   void add_head(State&, size_t pos, size_t t, const Anchor&) const;  // t: from block start
 //   void emit(size_t i, const State& tail, const State& head, size_t head_len);
 // The anchor of a boundary is taken at the last position of the earlier block,
 // a value that lies inside every window combining that tail and head.
