@@ -222,7 +222,9 @@ def test_returned_frame_keeps_the_input_axes(market):
     frame.index.name = "datetime"
     frame.columns.name = "order_book_id"
     frame[IDS[20]] = np.nan  # never fitted on any date
+    before = frame.copy()
     out = sb.Neutralization().process(frame)
+    pd.testing.assert_frame_equal(frame, before)
     assert out.index.equals(frame.index) and out.index.name == "datetime"
     assert list(out.columns) == order and out.columns.name == "order_book_id"
     assert out[IDS[20]].isna().all()

@@ -117,6 +117,16 @@ def test_normalization_degenerate_rows():
     np.testing.assert_allclose(out.iloc[5].to_numpy(), [-np.sqrt(0.5), np.nan, np.sqrt(0.5)])
 
 
+def test_steps_leave_their_input_unchanged(monkeypatch):
+    monkeypatch.setattr(sb, "WINSORIZE_METHODS", {"mad": lambda s: s.clip(-0.5, 0.5)})
+    factor = factor_frame(4, IDS, nan_fraction=0.2)  # float64: one block pandas may expose
+    before = factor.copy()
+    for step in (sb.Normalization(), sb.Winzorization()):
+        out = step.process(factor)
+        pd.testing.assert_frame_equal(factor, before)
+        assert not np.shares_memory(out.to_numpy(), factor.to_numpy())
+
+
 def test_normalization_inputs_and_outputs():
     ints = pd.DataFrame({"a": [1, 2], "b": [3, 5], "c": [2, 2]},
                         index=pd.DatetimeIndex(["2022-01-03", "2022-01-04"]))

@@ -16,7 +16,10 @@ py::array_t<double> frame_values(const py::object& df) {
     py::object np = global("np");
     py::object raw = df.attr("to_numpy")(py::arg("dtype") = "float64",
                                          py::arg("na_value") = np.attr("nan"));
-    return np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64")
+    // Always a fresh buffer: to_numpy may hand out a view of the frame's own
+    // block, and the steps write into what this returns.
+    return np.attr("array")(raw, py::arg("dtype") = "float64", py::arg("order") = "C",
+                            py::arg("copy") = true)
         .cast<py::array_t<double>>();
 }
 
