@@ -53,7 +53,7 @@ py::object float_kernel(py::handle x, py::handle n, F64Kernel kernel, F64Row row
         auto out = new_array<double>(rows_of(r));
         for (std::size_t i = 0; i < rows_of(r); ++i)
             out.mutable_data()[i] = row(row_ptr<double>(r, i), w);
-        return std::move(out);
+        return out;
     }
     auto out = new_array<double>(s.size - w + 1);
     auto in = s.span<double>();
@@ -62,7 +62,7 @@ py::object float_kernel(py::handle x, py::handle n, F64Kernel kernel, F64Row row
         py::gil_scoped_release nogil;
         kernel(in, w, o);
     }
-    return std::move(out);
+    return out;
 }
 
 py::object zscore(py::handle x, py::handle n) {
@@ -78,7 +78,7 @@ py::object zscore(py::handle x, py::handle n) {
         const double* xs = s.span<double>().data();
         for (std::size_t i = 0; i < m; ++i)
             out.mutable_data()[i] = rw::zscore(row_ptr<double>(r, i), w, xs[i + w - 1]);
-        return std::move(out);
+        return out;
     }
     return float_kernel(s.arr, n, core::zscore, nullptr);
 }
@@ -96,7 +96,7 @@ py::object skew(py::handle x, py::handle n) {
         auto out = new_array<double>(rows_of(r));
         for (std::size_t i = 0; i < rows_of(r); ++i)
             out.mutable_data()[i] = rw::skew(row_ptr<double>(r, i), row_ptr<double>(r3, i), w);
-        return std::move(out);
+        return out;
     }
     return float_kernel(s.arr, n, core::skew, nullptr);
 }
@@ -108,7 +108,7 @@ py::object kurt(py::handle x, py::handle n) {
         // Fixed constants, one per complete window, whatever the values.
         auto out = new_array<double>(s.size - w + 1);
         core::kurt(s.span<double>(), w, out_span(out));
-        return std::move(out);
+        return out;
     }
     return float_kernel(s.arr, n, core::kurt, rw::kurt);
 }
@@ -126,12 +126,12 @@ py::object int_or_float(py::handle x, py::handle n, Core64 kf, CoreI ki, RowF rf
             auto out = new_array<std::int64_t>(rows_of(r));
             for (std::size_t i = 0; i < rows_of(r); ++i)
                 out.mutable_data()[i] = ri(row_ptr<std::int64_t>(r, i), w);
-            return std::move(out);
+            return out;
         }
         auto out = new_array<double>(rows_of(r));
         for (std::size_t i = 0; i < rows_of(r); ++i)
             out.mutable_data()[i] = rf(row_ptr<double>(r, i), w);
-        return std::move(out);
+        return out;
     }
     if (ints) {
         auto out = new_array<std::int64_t>(s.size - w + 1);
@@ -141,7 +141,7 @@ py::object int_or_float(py::handle x, py::handle n, Core64 kf, CoreI ki, RowF rf
             py::gil_scoped_release nogil;
             ki(in, w, o);
         }
-        return std::move(out);
+        return out;
     }
     auto out = new_array<double>(s.size - w + 1);
     auto in = s.span<double>();
@@ -150,7 +150,7 @@ py::object int_or_float(py::handle x, py::handle n, Core64 kf, CoreI ki, RowF rf
         py::gil_scoped_release nogil;
         kf(in, w, o);
     }
-    return std::move(out);
+    return out;
 }
 
 // ---- order kernels: results of the element type or float64 positions ----------
@@ -172,7 +172,7 @@ py::object extreme(py::handle x, py::handle n) {
         if (!native) {
             for (std::size_t i = 0; i < m; ++i)
                 o[i] = Max ? rw::max(row_ptr<T>(r, i), w) : rw::min(row_ptr<T>(r, i), w);
-            return std::move(out);
+            return out;
         }
         auto in = s.span<T>();
         {
@@ -182,7 +182,7 @@ py::object extreme(py::handle x, py::handle n) {
             else
                 core::ts_min(in, w, o);
         }
-        return std::move(out);
+        return out;
     };
     switch (s.kind) {
         case Kind::F64: return run(double{});
@@ -211,7 +211,7 @@ py::object position(py::handle x, py::handle n) {
                 else if constexpr (Which == 1) o[i] = rw::argmax(p, w);
                 else o[i] = rw::rank(p, w);
             }
-            return std::move(out);
+            return out;
         }
         auto in = s.span<T>();
         {
@@ -220,7 +220,7 @@ py::object position(py::handle x, py::handle n) {
             else if constexpr (Which == 1) core::ts_argmax(in, w, o);
             else core::ts_rank(in, w, o);
         }
-        return std::move(out);
+        return out;
     };
     switch (s.kind) {
         case Kind::F64: return run(double{});
@@ -249,7 +249,7 @@ py::object count(py::handle x, py::handle n) {
         auto out = new_array<std::int64_t>(rows_of(r));
         for (std::size_t i = 0; i < rows_of(r); ++i)
             out.mutable_data()[i] = rw::count(row_ptr<core::Bool>(r, i), w);
-        return std::move(out);
+        return out;
     }
     auto out = new_array<std::int64_t>(s.size - w + 1);
     auto o = out_span(out);
@@ -261,7 +261,7 @@ py::object count(py::handle x, py::handle n) {
             default: core::count(s.span<core::Bool>(), w, o);
         }
     }
-    return std::move(out);
+    return out;
 }
 
 // ---- pairwise kernels ---------------------------------------------------------------
@@ -301,7 +301,7 @@ py::object pairwise(py::handle window, py::handle a, py::handle b, Pair which, c
                 : which == Pair::Corr ? rw::correlation(x, y, xy, w)
                                       : rw::regression(x, y, xy, row_ptr<double>(raa, i), w);
         }
-        return std::move(out);
+        return out;
     }
     auto out = new_array<double>(sa.size - w + 1);
     auto o = out_span(out);
@@ -314,7 +314,7 @@ py::object pairwise(py::handle window, py::handle a, py::handle b, Pair which, c
             case Pair::Reg: core::regression(x, y, w, o); break;
         }
     }
-    return std::move(out);
+    return out;
 }
 
 double sum_row(const double* r, std::size_t n) { return rw::sum(r, n); }
