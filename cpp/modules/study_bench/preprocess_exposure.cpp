@@ -2,6 +2,8 @@
 // dates × instruments grid of a factor frame.
 #include "study_bench/preprocess_exposure.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>

@@ -1,8 +1,10 @@
 // Neutralization: per-date least-squares residuals of the factor on style
 // exposures, industry indicators and user factors.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <span>
+#include <string>
 
 #include "alvora/ols/residuals.hpp"
 #include "common/pyclass.hpp"

@@ -2,6 +2,9 @@
 // (per-date standardization, computed natively).
 #include <pybind11/numpy.h>
 
+#include <algorithm>
+#include <span>
+
 #include "alvora/ols/standardize.hpp"
 #include "common/pyclass.hpp"
 #include "study_bench/preprocess_parts.hpp"
