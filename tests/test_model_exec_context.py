@@ -7,7 +7,7 @@ import pytest
 from alvora import leaf
 from alvora.cross_sectional import CS_RANK
 from alvora.engine_v2 import exec_context
-from alvora.engine_v2.exec_context import PRICING_FACTORS, ThreadingExecContext, get_universe_mask
+from alvora.engine_v2.exec_context import ThreadingExecContext, get_universe_mask
 from alvora.fix import FIX
 from alvora.leaf import Factor, close, volume
 from alvora.utils import get_fixed_order_book_ids, get_leaves
@@ -27,11 +27,6 @@ def market(monkeypatch):
 def build(tree, ids=IDS, universe=None):
     ids = list(ids) + get_fixed_order_book_ids(tree, ids)
     return ThreadingExecContext(get_leaves(tree), ids, START, END, universe=universe)
-
-
-def test_pricing_factors():
-    assert close in PRICING_FACTORS and Factor("total_turnover") in PRICING_FACTORS
-    assert Factor("pe") not in PRICING_FACTORS
 
 
 def test_grid_and_masks(market):

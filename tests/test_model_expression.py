@@ -112,6 +112,3 @@ class TestRejected:
         monkeypatch.setattr(expression, "_rolling_operators", lambda: ({}, "no module"))
         with pytest.raises(ExpressionError, match="failed to load \\(no module\\)"):
             parse_factor("MA(close, 5)")
-
-    def test_errors_are_value_errors(self):
-        assert issubclass(ExpressionError, ValueError)

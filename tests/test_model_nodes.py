@@ -7,7 +7,7 @@ import pytest
 from alvora import leaf
 from alvora.cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE, CrossSectionalFactor
 from alvora.fix import FIX, FixedFactor
-from alvora.interface import (AbstractFactor, BinaryCombinedFactor, LeafFactor, ShiftedFactor,
+from alvora.interface import (BinaryCombinedFactor, LeafFactor, ShiftedFactor,
                               UnaryCombinedFactor, drop_oldest)
 from alvora.leaf import Factor, _Factor, close, volume
 
@@ -43,13 +43,6 @@ class TestLeaves:
         ns = {}
         exec("from alvora.leaf import *", ns)
         assert "open" not in ns and ns["close"] == close
-
-    def test_abstract_members_raise(self):
-        node = AbstractFactor()
-        for name in ("expr", "shift", "dependencies"):
-            with pytest.raises(NotImplementedError):
-                getattr(node, name)
-
 
 class TestStructuralIdentity:
     def test_equal_trees_hash_and_dedupe(self):

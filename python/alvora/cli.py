@@ -222,6 +222,11 @@ def _show_result(name, result, say):
                 if len(table) else "(no figures)")
     else:
         say(repr(result))
+    decay = getattr(result, "decay_summary", None)
+    table = decay() if callable(decay) else None
+    if table is not None and len(table):
+        say("IC decay, mean IC per lag:")
+        say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
 
 
 # -- commands ---------------------------------------------------------------------
