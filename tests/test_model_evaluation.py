@@ -58,3 +58,13 @@ def test_window_values_by_hand(market):
     expected = traded.rolling(3).sum().loc["2023-04-03":]
     got = out["000001.XSHE"].dropna()
     np.testing.assert_allclose(got.to_numpy(), expected.reindex(got.index).to_numpy())
+
+
+def test_stored_factor_alone_is_fetched_whole(market):
+    ids = list(tessal.all_instruments(type="CS")["order_book_id"])[:5]
+    ours = evaluate_factor(Factor("pe_ratio"), ids, "2023-05-02", "2023-05-31")
+    engine = eval_core.execute_factor(Factor("pe_ratio"), ids, "2023-05-02", "2023-05-31")
+    pd.testing.assert_frame_equal(ours, engine)
+    masked = evaluate_factor(Factor("pe_ratio"), ids, "2023-05-02", "2023-05-31",
+                             universe=ids[:2])
+    assert masked[ids[2:]].isna().all().all() and masked[ids[:2]].notna().any().all()
