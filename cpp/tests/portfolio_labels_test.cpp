@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <numeric>
+#include <random>
 #include <vector>
 
 #include "alvora/portfolio/quantile_labels.hpp"
@@ -51,4 +54,29 @@ TEST(PortfolioLabels, RejectsBadGroupCounts) {
     EXPECT_THROW(label_row(row, 0, true, out), std::invalid_argument);
     EXPECT_THROW(quantile_bin_edges(0, 3), std::invalid_argument);
     EXPECT_THROW(PanelView(row, 2, 1), std::invalid_argument);
+}
+
+TEST(PortfolioLabels, SelectionMatchesAFullStableSort) {
+    std::mt19937 gen(7);
+    std::uniform_int_distribution<int> coarse(0, 6);  // many ties
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::size_t size : {1u, 2u, 5u, 17u, 64u, 301u}) {
+        for (int groups : {1, 2, 3, 7, 10, 40}) {
+            std::vector<double> row(size);
+            for (double& v : row) v = unit(gen) < 0.1 ? kNaN : coarse(gen);
+            for (bool ascending : {true, false}) {
+                std::vector<std::size_t> order;
+                for (std::size_t i = 0; i < size; ++i)
+                    if (!std::isnan(row[i])) order.push_back(i);
+                std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                    return ascending ? row[a] < row[b] : row[a] > row[b];
+                });
+                const std::vector<std::int32_t> by_rank = group_of_rank(order.size(), groups);
+                std::vector<std::int32_t> expected(size, kNoLabel), got(size);
+                for (std::size_t j = 0; j < order.size(); ++j) expected[order[j]] = by_rank[j];
+                label_row(row, groups, ascending, got);
+                EXPECT_EQ(got, expected) << "size " << size << " groups " << groups;
+            }
+        }
+    }
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -45,27 +46,51 @@ std::vector<std::int32_t> group_of_rank(std::size_t count, int groups) {
 
 namespace {
 
-// Ranks the row and writes labels; `order` is scratch space reused across rows.
+struct Keyed {
+    double key;
+    std::uint32_t column;
+};
+
+bool before(const Keyed& a, const Keyed& b) {
+    return a.key < b.key || (a.key == b.key && a.column < b.column);
+}
+
+// Puts every element into its rank range: positions `cuts` (ascending, relative to `first`)
+// end up holding the elements of those ranks with smaller ranks before them.  Only the group
+// of each rank matters, so this selection costs O(n log groups) instead of a full sort.
+void partition_at(Keyed* first, Keyed* last, const std::size_t* cut_first,
+                  const std::size_t* cut_last, std::size_t offset) {
+    if (cut_first == cut_last || last - first < 2) return;
+    const std::size_t* mid = cut_first + (cut_last - cut_first) / 2;
+    Keyed* nth = first + (*mid - offset);
+    std::nth_element(first, nth, last, before);
+    partition_at(first, nth, cut_first, mid, offset);
+    partition_at(nth, last, mid + 1, cut_last, *mid);
+}
+
+// Ranks the row and writes labels.  Ordering (value, column) pairs with the column as
+// tie-break gives the ranks of a stable sort by value; scratch vectors are reused across rows.
 void label_row_into(const double* values, std::size_t cols, int groups, bool ascending,
-                    std::int32_t* out, std::vector<std::size_t>& order,
-                    std::vector<std::int32_t>& groups_by_rank) {
+                    std::int32_t* out, std::vector<Keyed>& order,
+                    std::vector<std::int32_t>& groups_by_rank, std::vector<std::size_t>& cuts) {
     order.clear();
     for (std::size_t i = 0; i < cols; ++i) {
         out[i] = kNoLabel;
-        if (!std::isnan(values[i])) order.push_back(i);
+        // Negation keeps ties (0.0 and -0.0 included) and reverses the order for descending.
+        if (!std::isnan(values[i]))
+            order.push_back({ascending ? values[i] : -values[i], static_cast<std::uint32_t>(i)});
     }
     if (order.empty()) return;
-    if (ascending) {
-        std::stable_sort(order.begin(), order.end(),
-                         [values](std::size_t a, std::size_t b) { return values[a] < values[b]; });
-    } else {
-        std::stable_sort(order.begin(), order.end(),
-                         [values](std::size_t a, std::size_t b) { return values[a] > values[b]; });
-    }
     const std::size_t count = order.size();
     // Rows usually share their labelled count, so the rank -> group table is reused.
-    if (groups_by_rank.size() != count) groups_by_rank = group_of_rank(count, groups);
-    for (std::size_t j = 0; j < count; ++j) out[order[j]] = groups_by_rank[j];
+    if (groups_by_rank.size() != count) {
+        groups_by_rank = group_of_rank(count, groups);
+        cuts.clear();
+        for (std::size_t j = 1; j < count; ++j)
+            if (groups_by_rank[j] != groups_by_rank[j - 1]) cuts.push_back(j);
+    }
+    partition_at(order.data(), order.data() + count, cuts.data(), cuts.data() + cuts.size(), 0);
+    for (std::size_t j = 0; j < count; ++j) out[order[j].column] = groups_by_rank[j];
 }
 
 }  // namespace
@@ -74,20 +99,24 @@ void label_row(std::span<const double> values, int groups, bool ascending,
                std::span<std::int32_t> out) {
     if (out.size() != values.size()) throw std::invalid_argument("labels: output size mismatch");
     if (groups < 1) throw std::invalid_argument("quantile groups must be at least 1");
-    std::vector<std::size_t> order;
+    if (values.size() > UINT32_MAX) throw std::invalid_argument("too many instruments");
+    std::vector<Keyed> order;
     std::vector<std::int32_t> cache;
-    label_row_into(values.data(), values.size(), groups, ascending, out.data(), order, cache);
+    std::vector<std::size_t> cuts;
+    label_row_into(values.data(), values.size(), groups, ascending, out.data(), order, cache, cuts);
 }
 
 std::vector<std::int32_t> previous_row_labels(PanelView factor, int groups, bool ascending) {
     if (groups < 1) throw std::invalid_argument("quantile groups must be at least 1");
     std::vector<std::int32_t> labels(factor.rows * factor.cols, kNoLabel);
-    std::vector<std::size_t> order;
+    if (factor.cols > UINT32_MAX) throw std::invalid_argument("too many instruments");
+    std::vector<Keyed> order;
     order.reserve(factor.cols);
     std::vector<std::int32_t> cache;
+    std::vector<std::size_t> cuts;
     for (std::size_t t = 1; t < factor.rows; ++t) {
         label_row_into(factor.row(t - 1), factor.cols, groups, ascending,
-                       labels.data() + t * factor.cols, order, cache);
+                       labels.data() + t * factor.cols, order, cache, cuts);
     }
     return labels;
 }
