@@ -222,3 +222,20 @@ def test_eval_with_a_universe_list(bundle, tmp_path):
     outside = [c for c in frame.columns if c not in inside]
     assert inside and outside
     assert frame[outside].isna().all().all() and frame[inside].notna().any().all()
+
+
+def test_study_end_to_end(bundle, tmp_path):
+    pytest.importorskip("alvora.analysis.study_bench")
+    out_dir = tmp_path / "report"
+    code, out, err = run(["study", "--bundle", bundle, "--instruments", "30", "--days", "60",
+                          "--periods", "1,5", "--out", str(out_dir)])
+    assert code == 0, err
+    assert "steps: winsorize, neutralize, normalize, ic, quantile, factor_return" in out
+    for section in ("== ic (ICAnalysisResult)", "== quantile (QuantileReturnAnalysisResult)",
+                    "== factor_return (FactorReturnAnalysisResult)"):
+        assert section in out
+    assert "failed" not in out
+    quantiles = pd.read_csv(out_dir / "quantile_summary.csv", index_col=0)
+    assert list(quantiles.index[:5]) == ["q1", "q2", "q3", "q4", "q5"]
+    ic = pd.read_csv(out_dir / "ic_ic.csv", index_col=0)
+    assert list(ic.columns) == ["P_1", "P_5"] and ic.abs().max().max() <= 1
