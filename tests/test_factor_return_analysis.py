@@ -99,7 +99,8 @@ def test_horizon_beyond_data_contributes_zero(fake_results):
     np.testing.assert_allclose(daily_from_cumulative(long["P_12"])[1:],
                                daily_from_cumulative(short["P_5"])[1:] * 5 / 12, rtol=1e-9,
                                atol=1e-15)
-    huge = run(factor, returns, [10**12])
+    huge = run(factor, returns, [10**12, 10**30])
+    assert list(huge.columns) == ["P_1000000000000", "P_" + "1" + "0" * 30]
     assert np.abs(huge.to_numpy()).max() < 1e-9
 
 

@@ -69,7 +69,7 @@ std::vector<Horizon> distinct(const std::vector<Horizon>& horizons) {
     return out;
 }
 
-py::str column_name(const Horizon& h) { return py::str("P_{}").format(h.value); }
+py::str column_name(const Horizon& h) { return py::str("P_{}").format(h.original); }
 
 Panel panel_of(const py::object& frame) {
     Panel p;

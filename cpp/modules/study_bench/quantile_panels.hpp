@@ -39,7 +39,7 @@ std::vector<Horizon> parse_horizons(const py::object& periods);
 // First occurrence of each horizon value, in order (a repeated horizon gives one column).
 std::vector<Horizon> distinct(const std::vector<Horizon>& horizons);
 
-// "P_" followed by the horizon.
+// "P_" followed by the horizon as the caller gave it.
 py::str column_name(const Horizon& h);
 
 Panel panel_of(const py::object& frame);
