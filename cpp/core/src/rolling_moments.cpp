@@ -10,6 +10,10 @@
 #include <limits>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/kernels.hpp"
 
@@ -35,24 +39,35 @@ inline double m2_inv(double s1, double s2, double inv_n) {
 
 namespace {
 
-// Variance (or its square root) from the window's shifted sums. s1 - s1 is 0
-// unless a NaN or an infinity reached the window. errno never applies to the
-// square roots here (arguments are >= 0 or NaN), so the loop vectorises.
-template <bool Sqrt>
-__attribute__((target_clones("avx2", "default"), optimize("no-math-errno"))) void finish_var(
-    const double* s1, const double* s2, double* o, size_t m, double inv_n) {
+// Variance from the window's shifted sums. s1 - s1 is 0 unless a NaN or an
+// infinity reached the window. Written out in full so the loop vectorises.
+__attribute__((target_clones("avx2", "default"))) void finish_var(
+    const double* __restrict s1, const double* __restrict s2, double* __restrict o, size_t m,
+    double inv_n) {
     for (size_t i = 0; i < m; ++i) {
-        double v = m2_inv(s1[i], s2[i], inv_n) * inv_n;
-        if constexpr (Sqrt) v = std::sqrt(v);
+        const double m2 = s2[i] - s1[i] * s1[i] * inv_n;
+        const double v = (m2 > 0.0 ? m2 : 0.0) * inv_n;
         o[i] = s1[i] - s1[i] == 0.0 ? v : kNaN;
     }
+}
+
+// Square roots of values >= 0 or NaN. The packed instruction: the compiler
+// keeps std::sqrt scalar for errno's sake, which never applies here.
+void sqrt_in_place(std::span<double> v) {
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 2 <= v.size(); i += 2)
+        _mm_storeu_pd(v.data() + i, _mm_sqrt_pd(_mm_loadu_pd(v.data() + i)));
+#endif
+    for (; i < v.size(); ++i) v[i] = std::sqrt(v[i]);
 }
 
 template <bool Sqrt>
 void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
     const double inv_n = 1.0 / static_cast<double>(n);
-    const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true);
-    finish_var<Sqrt>(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
+    const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true, false);
+    finish_var(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
+    if constexpr (Sqrt) sqrt_in_place(out);
 }
 
 }  // namespace
@@ -105,7 +120,7 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
     const double nd = static_cast<double>(n);
     const double lead = 1.0 / ((nd - 2.0) * (nd - 3.0));
     const double inv_n = 1.0 / nd;
-    const auto ps = detail::power_sums<4>(x.data(), x.size(), n, true);
+    const auto ps = detail::power_sums<4>(x.data(), x.size(), n, true, false);
     const double *s1 = ps.s[0].data(), *s2 = ps.s[1].data(), *s3 = ps.s[2].data(),
                  *s4 = ps.s[3].data();
     double* o = out.data();

@@ -109,20 +109,29 @@ struct PowerSums {
     Buffer anchor;            // c of window i (shifted sums only)
 };
 
+// want_anchor: fill PowerSums::anchor (costs a pass; shifted sums only).
 template <int K>
-PowerSums<K> power_sums(const double* x, std::size_t L, std::size_t n, bool shifted) {
-    auto feat = [x, shifted](std::size_t pos, std::size_t c, double (&v)[K]) {
-        const double y = shifted ? x[pos] - x[c] : x[pos];
+PowerSums<K> power_sums(const double* x, std::size_t L, std::size_t n, bool shifted,
+                        bool want_anchor = true) {
+    auto powers = [](double y, double (&v)[K]) {
         double p = y;
         for (int k = 0; k < K; ++k) {
             v[k] = p;
             p *= y;
         }
     };
-    auto ws = block_sums<K>(L, n, feat, shifted);
+    auto shifted_feat = [x, powers](std::size_t pos, std::size_t c, double (&v)[K]) {
+        powers(x[pos] - x[c], v);
+    };
+    auto plain_feat = [x, powers](std::size_t pos, std::size_t, double (&v)[K]) {
+        powers(x[pos], v);
+    };
+    want_anchor = want_anchor && shifted;
+    auto ws = shifted ? block_sums<K>(L, n, shifted_feat, want_anchor)
+                      : block_sums<K>(L, n, plain_feat, false);
     PowerSums<K> r;
     r.s = std::move(ws.s);
-    if (shifted) {
+    if (want_anchor) {
         // anchor positions -> anchor values
         r.anchor = std::move(ws.anchor);
         const std::size_t m = L - n + 1;
