@@ -48,7 +48,8 @@ py::array_t<double> elementwise(std::size_t len, F f) {
 py::object float_kernel(py::handle x, py::handle n, F64Kernel kernel, F64Row row) {
     const Series s = to_series(x, Want::Float);
     const std::size_t w = to_window(n, s.size);
-    if (!native_windows()) {
+    // row is null for kernels that take the window-matrix path themselves
+    if (row != nullptr && !native_windows()) {
         py::array r = call_rolling_window(s.arr, n, w, f64());
         auto out = new_array<double>(rows_of(r));
         for (std::size_t i = 0; i < rows_of(r); ++i)

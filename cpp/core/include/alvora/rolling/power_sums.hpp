@@ -2,10 +2,10 @@
 //
 // The decomposition of blocks.hpp, specialised for plain sums: the scans add
 // four values per dependent addition (the partial sums inside a group are off
-// the chain) and the combination of tail and head is a separate vectorisable
-// pass. A feature is computed from a value and the anchor c of its block
-// boundary: the last value of the block holding the window's start, a value
-// inside every window that uses it (0 for unshifted sums).
+// the chain), and each head is added onto the tail written just before. A
+// feature is computed from a value and the anchor c of its block boundary:
+// the last value of the block holding the window's start, a value inside
+// every window that uses it (0 for unshifted sums).
 #pragma once
 
 #include <algorithm>
@@ -40,8 +40,6 @@ WindowSums<F> block_sums(std::size_t L, std::size_t n, Feat feat, bool keep_anch
     // n entries of slack: tail scans of the last block may write past m
     for (auto& v : r.s) v.allocate(m + n);
     if (keep_anchor) r.anchor.allocate(m + n);
-    std::array<std::vector<double>, F> head;
-    for (auto& v : head) v.resize(n);
 
     for (std::size_t b0 = 0; b0 < m; b0 += n) {
         const std::size_t cnt = std::min(n, m - b0);
@@ -68,7 +66,8 @@ WindowSums<F> block_sums(std::size_t L, std::size_t n, Feat feat, bool keep_anch
                 for (int f = 0; f < F; ++f) r.s[f][b0 + j - 1] = acc[f] = acc[f] + v[f];
             }
         }
-        // Heads [b0 + n, b0 + n + t], t < cnt - 1, added to window b0 + t + 1.
+        // Heads [b0 + n, b0 + n + t], t < cnt - 1, added to window b0 + t + 1
+        // (whose tail was written just above).
         if (cnt > 1) {
             const std::size_t h = b0 + n;
             const std::size_t len = cnt - 1;
@@ -78,23 +77,19 @@ WindowSums<F> block_sums(std::size_t L, std::size_t n, Feat feat, bool keep_anch
                 double v[4][F];
                 for (int e = 0; e < 4; ++e) feat(h + t + e, c, v[e]);
                 for (int f = 0; f < F; ++f) {
-                    double* dst = head[f].data() + t;
+                    double* dst = r.s[f].data() + b0 + 1 + t;
                     const double g2 = v[0][f] + v[1][f];
-                    dst[0] = acc[f] + v[0][f];
-                    dst[1] = acc[f] + g2;
-                    dst[2] = acc[f] + (g2 + v[2][f]);
-                    dst[3] = acc[f] = acc[f] + (g2 + (v[2][f] + v[3][f]));
+                    dst[0] += acc[f] + v[0][f];
+                    dst[1] += acc[f] + g2;
+                    dst[2] += acc[f] + (g2 + v[2][f]);
+                    acc[f] = acc[f] + (g2 + (v[2][f] + v[3][f]));
+                    dst[3] += acc[f];
                 }
             }
             for (; t < len; ++t) {
                 double v[F];
                 feat(h + t, c, v);
-                for (int f = 0; f < F; ++f) head[f][t] = acc[f] = acc[f] + v[f];
-            }
-            for (int f = 0; f < F; ++f) {
-                double* dst = r.s[f].data() + b0 + 1;
-                const double* src = head[f].data();
-                for (std::size_t q = 0; q < len; ++q) dst[q] += src[q];
+                for (int f = 0; f < F; ++f) r.s[f][b0 + 1 + t] += (acc[f] = acc[f] + v[f]);
             }
         }
         if (keep_anchor)
