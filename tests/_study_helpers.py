@@ -102,7 +102,7 @@ def reference_industry_ic(table, industry, rank_ic=True):
     ic_func = reference_ic_func(rank_ic)
     fields = [c for c in table.columns if c.startswith("P_")]
     rows, names = [], []
-    for name, group in table.groupby(industry.reindex(table.index)):
+    for name, group in table.groupby(industry.reindex(table.index), observed=True):
         rows.append([float(ic_func(group[x], group["factor"])[0]) for x in fields])
         names.append(name)
     return pd.DataFrame(rows, index=pd.Index(names, name=industry.name), columns=fields)

@@ -80,6 +80,10 @@ Correlation spearman(std::span<const double> x, std::span<const double> y,
         sxx += dx * dx;
         syy += dy * dy;
     }
+    return rank_correlation(sxy, sxx, syy, n);
+}
+
+Correlation rank_correlation(double sxy, double sxx, double syy, std::size_t n) {
     // Same operation order as a covariance-matrix normalisation, so that perfectly
     // (anti-)monotone samples land on the same last bit as the usual tools.
     const double dof = static_cast<double>(n) - 1.0;

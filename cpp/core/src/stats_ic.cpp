@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "alvora/stats/ic.hpp"
+#include "alvora/stats/ranks.hpp"
 
 namespace alvora::stats {
 
@@ -33,7 +34,7 @@ GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups
     for (std::size_t r = 0; r < codes.size(); ++r) {
         const std::int32_t code = codes[r];
         if (code >= 0 && static_cast<std::size_t>(code) < n_groups)
-            grouped.rows[static_cast<std::size_t>(next[code]++)] = static_cast<std::int64_t>(r);
+            grouped.rows[static_cast<std::size_t>(next[code]++)] = static_cast<std::uint32_t>(r);
     }
     return grouped;
 }
@@ -46,21 +47,65 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     result.coefficient.resize(n_groups * n_columns);
     result.p_value.resize(n_groups * n_columns);
     CorrelationWorkspace ws;
+    // Spearman: each group's factor is sorted once and each column once; the correlation
+    // of a column then ranks both over the rows usable for it by walking those orders.
+    std::vector<double> f_values, x_values, f_ranks, x_ranks;
+    std::vector<std::uint32_t> f_order, x_order, tie, chosen;
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint8_t> usable;
     for (std::size_t g = 0; g < n_groups; ++g) {
         const auto begin = static_cast<std::size_t>(groups.offsets[g]);
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
+        const std::size_t size = end - begin;
+        f_values.resize(size);
+        for (std::size_t j = 0; j < size; ++j)
+            f_values[j] = factor[static_cast<std::size_t>(groups.rows[begin + j])];
+        const bool ranked = method == CorrelationMethod::spearman;
+        if (ranked) {
+            sorted_order(f_values, f_order, keys);
+            f_ranks.resize(size);
+            x_ranks.resize(size);
+            usable.assign(size, 0);
+        }
+        x_values.resize(size);
         for (std::size_t k = 0; k < n_columns; ++k) {
-            ws.x.clear();
-            ws.y.clear();
-            for (std::size_t j = begin; j < end; ++j) {
-                const auto r = static_cast<std::size_t>(groups.rows[j]);
-                const double x = returns[k][r];
-                const double f = factor[r];
-                if (std::isnan(x) || std::isnan(f)) continue;
-                ws.x.push_back(x);
-                ws.y.push_back(f);
+            chosen.clear();
+            for (std::size_t j = 0; j < size; ++j) {
+                x_values[j] = returns[k][static_cast<std::size_t>(groups.rows[begin + j])];
+                if (!std::isnan(x_values[j]) && !std::isnan(f_values[j]))
+                    chosen.push_back(static_cast<std::uint32_t>(j));
             }
-            const Correlation c = correlate_pairs(method, ws, result.notes);
+            Correlation c{0.0, 0.0, CorrelationNote::none};
+            if (chosen.size() >= 2 && ranked) {
+                for (std::uint32_t j : chosen) usable[j] = 1;
+                sorted_order(x_values, x_order, keys);
+                const std::size_t x_distinct = masked_average_ranks(x_order, x_values, usable, x_ranks, tie);
+                const std::size_t f_distinct = masked_average_ranks(f_order, f_values, usable, f_ranks, tie);
+                if (x_distinct <= 1 || f_distinct <= 1) {
+                    c = {std::nan(""), std::nan(""), CorrelationNote::constant_input};
+                } else {
+                    const double mean = 0.5 * (static_cast<double>(chosen.size()) + 1.0);
+                    double sxy = 0.0, sxx = 0.0, syy = 0.0;
+                    for (std::uint32_t j : chosen) {
+                        const double dx = x_ranks[j] - mean;
+                        const double dy = f_ranks[j] - mean;
+                        sxy += dx * dy;
+                        sxx += dx * dx;
+                        syy += dy * dy;
+                    }
+                    c = rank_correlation(sxy, sxx, syy, chosen.size());
+                }
+                for (std::uint32_t j : chosen) usable[j] = 0;
+            } else if (chosen.size() >= 2) {
+                ws.x.clear();
+                ws.y.clear();
+                for (std::uint32_t j : chosen) {
+                    ws.x.push_back(x_values[j]);
+                    ws.y.push_back(f_values[j]);
+                }
+                c = pearson(ws.x, ws.y);
+            }
+            result.notes.add(c.note);
             result.coefficient[g * n_columns + k] = c.coefficient;
             result.p_value[g * n_columns + k] = c.p_value;
         }

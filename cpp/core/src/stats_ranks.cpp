@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <numeric>
 
 #include "alvora/stats/ranks.hpp"
@@ -22,6 +24,92 @@ void average_ranks(std::span<const double> values, std::span<double> ranks,
         for (std::size_t k = start; k < end; ++k) ranks[order[k]] = rank;
         start = end;
     }
+}
+
+}  // namespace alvora::stats
+
+namespace alvora::stats {
+
+namespace {
+
+// Maps a double to an unsigned key with the same order (negative values flipped).
+std::uint64_t order_key(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
+}
+
+constexpr int kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
+
+}  // namespace
+
+void sorted_order(std::span<const double> values, std::vector<std::uint32_t>& order,
+                  std::vector<std::uint64_t>& keys) {
+    order.clear();
+    keys.clear();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::isnan(values[i])) continue;
+        order.push_back(static_cast<std::uint32_t>(i));
+        keys.push_back(order_key(values[i]));
+    }
+    const std::size_t n = order.size();
+    if (n < 64) {
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return values[a] < values[b] || (values[a] == values[b] && a < b);
+        });
+        return;
+    }
+    // LSD radix sort of (key, index) pairs: stable, so equal keys stay in index order.
+    std::vector<std::uint64_t> key_buffer(n);
+    std::vector<std::uint32_t> id_buffer(n);
+    std::vector<std::size_t> counts(kBuckets);
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const int shift = pass * kDigitBits;
+        std::fill(counts.begin(), counts.end(), 0);
+        for (std::uint64_t key : keys) ++counts[(key >> shift) & (kBuckets - 1)];
+        if (counts[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
+        std::size_t total = 0;
+        for (std::size_t& c : counts) {
+            const std::size_t here = c;
+            c = total;
+            total += here;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t slot = counts[(keys[k] >> shift) & (kBuckets - 1)]++;
+            key_buffer[slot] = keys[k];
+            id_buffer[slot] = order[k];
+        }
+        keys.swap(key_buffer);
+        order.swap(id_buffer);
+    }
+}
+
+std::size_t masked_average_ranks(std::span<const std::uint32_t> order,
+                                 std::span<const double> values,
+                                 std::span<const std::uint8_t> usable, std::span<double> ranks,
+                                 std::vector<std::uint32_t>& tie) {
+    std::size_t placed = 0;
+    std::size_t distinct = 0;
+    std::size_t j = 0;
+    const std::size_t m = order.size();
+    while (j < m) {
+        if (!usable[order[j]]) {
+            ++j;
+            continue;
+        }
+        const double value = values[order[j]];
+        tie.clear();
+        for (; j < m && values[order[j]] == value; ++j)
+            if (usable[order[j]]) tie.push_back(order[j]);
+        const std::size_t first = placed;
+        placed += tie.size();
+        const double rank = 0.5 * static_cast<double>(first + 1 + placed);
+        for (std::uint32_t id : tie) ranks[id] = rank;
+        ++distinct;
+    }
+    return distinct;
 }
 
 }  // namespace alvora::stats

@@ -5,6 +5,7 @@
 
 #include <alvora/stats/correlation.hpp>
 #include <alvora/stats/ic.hpp>
+#include <alvora/stats/ic_panel.hpp>
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -231,7 +232,7 @@ void python_grouped_ic(const py::object& self, const py::object& table, const py
     const std::size_t n_groups = groups.offsets.size() - 1;
     for (std::size_t g = 0; g < n_groups; ++g) {
         std::vector<std::int64_t> rows(groups.rows.begin() + groups.offsets[g],
-                                       groups.rows.begin() + groups.offsets[g + 1]);
+                                       groups.rows.begin() + groups.offsets[g + 1]);  // widened
         py::list coef;
         py::list p;
         for (py::handle field : fields) {
@@ -299,13 +300,31 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
 
 py::tuple calc_ic(py::object self, py::object table) {
     py::list fields = return_fields(table);
+    const auto method = native_method(self);
+    if (method) {
+        // One (date, instrument) pair per row: the grid walk sorts each date once.
+        if (std::optional<TableGrid> grid = try_grid_of_table(table.attr("index"))) {
+            Columns c = numeric_columns(table, fields);
+            const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
+            stats::GroupedIC result;
+            {
+                py::gil_scoped_release release;
+                result = stats::panel_ic(*method, c.factor, c.returns, rows);
+            }
+            report_notes(result.notes);
+            py::object index = grid->dates.labels.attr("rename")("datetime");
+            return py::make_tuple(
+                frame(matrix(result.coefficient, rows.n_dates, fields.size()), index, fields),
+                frame(matrix(result.p_value, rows.n_dates, fields.size()), index, fields));
+        }
+    }
     RowGroups dates = groups_of_level(table.attr("index"), "datetime");
     stats::GroupedRows groups = stats::group_rows(dates.codes, dates.size());
     py::object index = dates.labels.attr("rename")("datetime");
     const std::size_t n_groups = dates.size();
     const std::size_t n_fields = fields.size();
 
-    if (auto method = native_method(self)) {
+    if (method) {
         Columns c = numeric_columns(table, fields);
         stats::GroupedIC result;
         {
@@ -380,21 +399,23 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
         const auto n_dates = static_cast<long long>(grid.dates.size());
         const std::size_t n_fields = fields.size();
         const auto method = native_method(self);
-        std::optional<Columns> columns;
-        if (method) columns = numeric_columns(table, fields);
         // Lags at or beyond the number of dates have no rows.
-        for (long long d = 1; d < std::min(lags, n_dates); ++d) {
+        const long long last = std::min(lags, n_dates);
+        std::vector<stats::DecayLag> native;
+        if (method && last > 1) {
+            Columns c = numeric_columns(table, fields);
+            const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
+            {
+                py::gil_scoped_release release;
+                native = stats::panel_ic_decay(*method, c.factor, c.returns, rows,
+                                               static_cast<std::size_t>(last));
+            }
+        }
+        for (long long d = 1; d < last; ++d) {
             std::vector<std::int64_t> dates;
             py::object values;
             if (method) {
-                stats::DecayLag lag;
-                // Sizes are read from Python objects, so before the GIL is released.
-                const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
-                {
-                    py::gil_scoped_release release;
-                    lag = stats::ic_decay_lag(*method, columns->factor, columns->returns, rows,
-                                              static_cast<std::size_t>(d));
-                }
+                stats::DecayLag& lag = native[static_cast<std::size_t>(d - 1)];
                 report_notes(lag.notes);
                 dates = std::move(lag.dates);
                 values = matrix(lag.coefficient, dates.size(), n_fields);
@@ -446,6 +467,25 @@ py::object get_industry_data(py::object self, py::object table) {
     return pd.attr("Series")(names.attr("take")(codes), py::arg("index") = index);
 }
 
+// Two MultiIndexes holding the same labels in the same order, compared through their
+// levels and codes (comparing the labels row by row would materialise every one).
+bool same_pairs(const py::object& a, const py::object& b) {
+    py::object pd = global("pd");
+    py::object np = global("np");
+    if (!py::isinstance(a, pd.attr("MultiIndex")) || !py::isinstance(b, pd.attr("MultiIndex")))
+        return py::bool_(a.attr("equals")(b));
+    if (py::len(a) != py::len(b) || !py::list(a.attr("names")).equal(py::list(b.attr("names"))))
+        return false;
+    py::list a_levels(a.attr("levels")), b_levels(b.attr("levels"));
+    py::list a_codes(a.attr("codes")), b_codes(b.attr("codes"));
+    if (a_levels.size() != b_levels.size()) return false;
+    for (std::size_t k = 0; k < a_levels.size(); ++k) {
+        if (!py::bool_(a_levels[k].attr("equals")(b_levels[k]))) return false;
+        if (!py::bool_(np.attr("array_equal")(a_codes[k], b_codes[k]))) return false;
+    }
+    return true;
+}
+
 py::object calc_ic_industry_distribute(py::object self, py::object table) {
     if (self.attr("industry").is_none()) return py::none();
     py::object industry = self.attr("_get_industry_data")(table);
@@ -453,37 +493,64 @@ py::object calc_ic_industry_distribute(py::object self, py::object table) {
     py::object index = table.attr("index");
     const std::size_t n_rows = py::len(index);
 
-    // Group code of every table row: the industry series aligned on the table's labels.
-    RowGroups by_value = groups_of_values(industry.attr("to_numpy")());
-    std::vector<std::int32_t> codes;
+    // Group of every table row: the industry series aligned on the table's labels.
     py::object industry_index = industry.attr("index");
-    if (industry_index.is(index) ||
-        (py::len(industry_index) == n_rows && py::bool_(industry_index.attr("equals")(index)))) {
-        codes = std::move(by_value.codes);
-    } else {
-        TableGrid grid = grid_of_table(index);
-        const std::vector<std::int64_t> rows = align_rows(grid, industry_index);
-        codes.assign(n_rows, -1);
-        for (std::size_t j = 0; j < rows.size(); ++j)
-            if (rows[j] >= 0) codes[static_cast<std::size_t>(rows[j])] = by_value.codes[j];
-    }
-    // Keep only industries that own at least one table row, renumbered in label order.
-    std::vector<std::int32_t> renumber(by_value.size(), -1);
-    for (std::int32_t code : codes)
-        if (code >= 0) renumber[code] = 0;
-    py::list kept;
+    const bool aligned = industry_index.is(index) || same_pairs(industry_index, index);
+    const bool categorical =
+        py::isinstance(industry.attr("dtype"), global("pd").attr("CategoricalDtype"));
+    stats::GroupedRows groups;
+    py::object labels;
     std::int32_t next = 0;
-    for (std::size_t g = 0; g < renumber.size(); ++g)
-        if (renumber[g] == 0) {
-            renumber[g] = next++;
-            kept.append(g);
+    if (aligned && categorical) {
+        // Category codes are read in place: no per-row copy of names or codes.
+        py::object values = industry.attr("array");
+        const CodeView view = code_view(values.attr("codes"));
+        RowGroups by_code = groups_of_codes(view, values.attr("categories"));
+        next = static_cast<std::int32_t>(by_code.size());
+        labels = by_code.labels;
+        groups.offsets.assign(static_cast<std::size_t>(next) + 1, 0);
+        auto group_of = [&](std::size_t r) {
+            const std::int64_t code = view[r];
+            return code >= 0 && static_cast<std::size_t>(code) < by_code.rank_of.size()
+                       ? by_code.rank_of[code] : -1;
+        };
+        for (std::size_t r = 0; r < view.size; ++r)
+            if (const std::int32_t g = group_of(r); g >= 0) ++groups.offsets[g + 1];
+        for (std::int32_t g = 0; g < next; ++g) groups.offsets[g + 1] += groups.offsets[g];
+        groups.rows.resize(static_cast<std::size_t>(groups.offsets[next]));
+        std::vector<std::int64_t> fill(groups.offsets.begin(), groups.offsets.end() - 1);
+        for (std::size_t r = 0; r < view.size; ++r)
+            if (const std::int32_t g = group_of(r); g >= 0)
+                groups.rows[static_cast<std::size_t>(fill[g]++)] = static_cast<std::uint32_t>(r);
+    } else {
+        RowGroups by_value = groups_of_values(industry);
+        std::vector<std::int32_t> codes;
+        if (aligned) {
+            codes = std::move(by_value.codes);
+        } else {
+            TableGrid grid = grid_of_table(index);
+            const std::vector<std::int64_t> rows = align_rows(grid, industry_index);
+            codes.assign(n_rows, -1);
+            for (std::size_t j = 0; j < rows.size(); ++j)
+                if (rows[j] >= 0) codes[static_cast<std::size_t>(rows[j])] = by_value.codes[j];
         }
-    for (std::int32_t& code : codes)
-        if (code >= 0) code = renumber[code];
-    py::object labels = by_value.labels.attr("take")(global("np").attr("asarray")(kept, "int64"));
+        // Keep only industries that own at least one table row, renumbered in label order.
+        std::vector<std::int32_t> renumber(by_value.size(), -1);
+        for (std::int32_t code : codes)
+            if (code >= 0) renumber[code] = 0;
+        py::list kept;
+        for (std::size_t g = 0; g < renumber.size(); ++g)
+            if (renumber[g] == 0) {
+                renumber[g] = next++;
+                kept.append(g);
+            }
+        for (std::int32_t& code : codes)
+            if (code >= 0) code = renumber[code];
+        labels = by_value.labels.attr("take")(global("np").attr("asarray")(kept, "int64"));
+        groups = stats::group_rows(codes, static_cast<std::size_t>(next));
+    }
     labels = labels.attr("rename")(industry.attr("name"));
 
-    stats::GroupedRows groups = stats::group_rows(codes, static_cast<std::size_t>(next));
     const std::size_t n_groups = static_cast<std::size_t>(next);
     if (auto method = native_method(self)) {
         Columns c = numeric_columns(table, fields);

@@ -7,25 +7,69 @@
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_groups.hpp"
 
+#include <optional>
+
 namespace alvora::study_bench {
 
 namespace {
 
 py::object global(const char* name) { return module_globals()[name]; }
 
-std::vector<std::int32_t> int32_codes(const py::object& codes) {
-    auto arr = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(
-        global("np").attr("asarray")(codes, "int32"));
-    return {arr.data(), arr.data() + arr.size()};
+template <typename T>
+bool copy_codes(const py::array& arr, std::vector<std::int32_t>& out) {
+    if (!arr.dtype().is(py::dtype::of<T>()) || !(arr.flags() & py::array::c_style)) return false;
+    const T* data = static_cast<const T*>(arr.data());
+    out.assign(data, data + arr.size());
+    return true;
 }
+
+}  // namespace
+
+// Codes as int32 with a single copy (pandas keeps them as int8/16/32/64 arrays).
+std::vector<std::int32_t> int32_codes(const py::object& codes) {
+    py::array arr = py::array::ensure(global("np").attr("asarray")(codes));
+    std::vector<std::int32_t> out;
+    if (arr && arr.ndim() == 1 &&
+        (copy_codes<std::int8_t>(arr, out) || copy_codes<std::int16_t>(arr, out) ||
+         copy_codes<std::int32_t>(arr, out) || copy_codes<std::int64_t>(arr, out)))
+        return out;
+    auto converted = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(
+        global("np").attr("asarray")(codes, "int32"));
+    return {converted.data(), converted.data() + converted.size()};
+}
+
+CodeView code_view(const py::object& codes) {
+    CodeView view;
+    py::array arr = py::array::ensure(global("np").attr("asarray")(codes));
+    const bool usable = arr && arr.ndim() == 1 && (arr.flags() & py::array::c_style) &&
+                        arr.dtype().kind() == 'i';
+    if (!usable) arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+                     global("np").attr("asarray")(codes, "int64"));
+    view.keep = arr;
+    view.data = arr.data();
+    view.bytes = static_cast<int>(arr.itemsize());
+    view.size = static_cast<std::size_t>(arr.size());
+    return view;
+}
+
+namespace {
 
 // Renumbers codes that index into `labels` so that they count the labels actually used,
 // in ascending label order; the returned labels are those used, ascending.
-RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels) {
+RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels,
+                 const CodeView* view = nullptr) {
+    // With a view, `codes` is empty and the level codes are read from the view instead.
+    const bool codes_only_for_use = view != nullptr;
     const std::size_t n_labels = py::len(labels);
     std::vector<char> used(n_labels, 0);
-    for (std::int32_t code : codes)
+    auto mark = [&](std::int64_t code) {
         if (code >= 0 && static_cast<std::size_t>(code) < n_labels) used[code] = 1;
+    };
+    if (view) {
+        for (std::size_t k = 0; k < view->size; ++k) mark((*view)[k]);
+    } else {
+        for (std::int32_t code : codes) mark(code);
+    }
     auto order = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
         global("np").attr("asarray")(labels.attr("argsort")(), "int64"));
     std::vector<std::int32_t> rank_of(n_labels, -1);
@@ -37,8 +81,10 @@ RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels) {
         rank_of[static_cast<std::size_t>(position)] = next++;
         kept.append(position);
     }
-    for (std::int32_t& code : codes)
-        code = (code >= 0 && static_cast<std::size_t>(code) < n_labels) ? rank_of[code] : -1;
+    if (!codes_only_for_use) {
+        for (std::int32_t& code : codes)
+            code = (code >= 0 && static_cast<std::size_t>(code) < n_labels) ? rank_of[code] : -1;
+    }
     py::object taken = global("pd").attr("Index")(
         labels.attr("take")(global("np").attr("asarray")(kept, "int64")));
     // Group labels carry no frequency, as pandas grouping results do not.
@@ -46,7 +92,7 @@ RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels) {
         taken = taken.attr("copy")();
         taken.attr("freq") = py::none();
     }
-    return {std::move(codes), taken};
+    return {std::move(codes), taken, std::move(rank_of)};
 }
 
 RowGroups factorized(const py::object& values) {
@@ -74,37 +120,60 @@ RowGroups groups_of_level(const py::object& index, const char* level) {
     return factorized(index);
 }
 
+RowGroups groups_of_codes(const CodeView& codes, const py::object& labels) {
+    return ranked({}, labels, &codes);
+}
+
 RowGroups groups_of_values(const py::object& values) {
     py::object pd = global("pd");
     if (py::isinstance(values.attr("dtype"), pd.attr("CategoricalDtype"))) {
-        py::object categorical = pd.attr("Categorical")(values);
+        // The codes are used as they are: no per-row names are materialised.
+        py::object categorical = py::isinstance(values, pd.attr("Series"))
+                                     ? py::object(values.attr("array"))
+                                     : pd.attr("Categorical")(values);
         return ranked(int32_codes(categorical.attr("codes")), categorical.attr("categories"));
     }
     return factorized(values);
 }
 
 TableGrid grid_of_table(const py::object& index) {
-    TableGrid grid{groups_of_level(index, "datetime"), groups_of_level(index, "order_book_id"),
-                   {}};
+    std::optional<TableGrid> grid = try_grid_of_table(index);
+    if (!grid) raise_py(PyExc_ValueError, py::str("Index contains duplicate entries, cannot reshape"));
+    return std::move(*grid);
+}
+
+std::optional<TableGrid> try_grid_of_table(const py::object& index) {
+    if (!py::isinstance(index, global("pd").attr("MultiIndex"))) {
+        level_position(index, "datetime");
+        return std::nullopt;  // a single-level index is no (date, instrument) grid
+    }
+    const int date_level = level_position(index, "datetime");
+    const int id_level = level_position(index, "order_book_id");
+    const CodeView dates = code_view(index.attr("codes")[py::int_(date_level)]);
+    const CodeView ids = code_view(index.attr("codes")[py::int_(id_level)]);
+    TableGrid grid{ranked({}, index.attr("levels")[py::int_(date_level)], &dates),
+                   ranked({}, index.attr("levels")[py::int_(id_level)], &ids), {}};
+    const std::vector<std::int32_t>& date_rank = grid.dates.rank_of;
+    const std::vector<std::int32_t>& id_rank = grid.instruments.rank_of;
+    auto rank = [](const std::vector<std::int32_t>& of, std::int64_t code) {
+        return code >= 0 && static_cast<std::size_t>(code) < of.size() ? of[code] : -1;
+    };
     const std::size_t n_dates = grid.dates.size();
     const std::size_t n_instruments = grid.instruments.size();
-    const std::size_t n_rows = grid.dates.codes.size();
-    bool full_product = n_rows == n_dates * n_instruments;
+    const std::size_t n_rows = dates.size;
+    bool full_product = n_rows == n_dates * n_instruments && n_instruments > 0;
     for (std::size_t r = 0; r < n_rows && full_product; ++r) {
-        full_product = grid.dates.codes[r] == static_cast<std::int32_t>(r / n_instruments) &&
-                       grid.instruments.codes[r] == static_cast<std::int32_t>(r % n_instruments);
+        full_product = rank(date_rank, dates[r]) == static_cast<std::int32_t>(r / n_instruments) &&
+                       rank(id_rank, ids[r]) == static_cast<std::int32_t>(r % n_instruments);
     }
     if (full_product) return grid;
     grid.rows.assign(n_dates * n_instruments, -1);
     for (std::size_t r = 0; r < n_rows; ++r) {
-        const std::int32_t d = grid.dates.codes[r];
-        const std::int32_t i = grid.instruments.codes[r];
+        const std::int32_t d = rank(date_rank, dates[r]);
+        const std::int32_t i = rank(id_rank, ids[r]);
         if (d < 0 || i < 0) continue;
         std::int64_t& cell = grid.rows[static_cast<std::size_t>(d) * n_instruments + i];
-        if (cell >= 0) {
-            raise_py(PyExc_ValueError,
-                     py::str("Index contains duplicate entries, cannot reshape"));
-        }
+        if (cell >= 0) return std::nullopt;
         cell = static_cast<std::int64_t>(r);
     }
     return grid;

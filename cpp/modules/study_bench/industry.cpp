@@ -11,6 +11,7 @@
 
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
+#include "study_bench/study_groups.hpp"
 
 namespace alvora::study_bench {
 
@@ -36,12 +37,13 @@ const char* const kLoadDoc = R"doc(查询每个（日期, 股票）上的一级�
 
 每个股票在某日的行业取起始日不晚于该日的最后一条分类记录；该日之前没有任何记录时为缺失值（NaN），
 因此调用方分组（groupby）或生成哑变量（get_dummies）时会自动忽略这些样本。
+取值为 category 类型（类别只含实际出现的行业名称，升序），以节省内存。
 只保留股票在该日处于上市状态的样本（按标签对齐上市掩码）。
 
 :param order_book_ids: 股票代码序列
 :param dates: 日期序列
 :param source: "citics_2019" 或 "sws"
-:return: 行业名称 Series，index 为 ("datetime", "order_book_id")，按日期、股票代码升序
+:return: 行业名称 Series（category 类型），index 为 ("datetime", "order_book_id")，按日期、股票代码升序
 
 Example::
 
@@ -177,6 +179,29 @@ std::vector<std::int64_t> nanoseconds(const py::object& dates) {
     return {arr.data(), arr.data() + arr.size()};
 }
 
+// An int8/int16/int32 array chosen by the largest code it must hold (-1 = missing).
+struct SmallCodes {
+    py::array array;
+    int bytes;
+    SmallCodes(std::int64_t n, std::size_t n_values)
+        : bytes(n_values < 127 ? 1 : n_values < 32767 ? 2 : 4) {
+        const char* dtype = bytes == 1 ? "int8" : bytes == 2 ? "int16" : "int32";
+        array = py::array(py::dtype(dtype), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+    }
+    void set(std::int64_t k, std::int32_t value) {
+        void* data = array.mutable_data();
+        if (bytes == 1) static_cast<std::int8_t*>(data)[k] = static_cast<std::int8_t>(value);
+        else if (bytes == 2) static_cast<std::int16_t*>(data)[k] = static_cast<std::int16_t>(value);
+        else static_cast<std::int32_t*>(data)[k] = value;
+    }
+    std::int32_t get(std::int64_t k) const {
+        const void* data = array.data();
+        if (bytes == 1) return static_cast<const std::int8_t*>(data)[k];
+        if (bytes == 2) return static_cast<const std::int16_t*>(data)[k];
+        return static_cast<const std::int32_t*>(data)[k];
+    }
+};
+
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
     py::object pd = global("pd");
     py::object np = global("np");
@@ -199,6 +224,10 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     // Listing flags aligned by label: the mask series is looked up per (date, instrument).
     py::object mask = global("_get_listed_date_mask_series")(ids, date_index);
     py::object mask_index = mask.attr("index");
+    if (!py::isinstance(mask_index, pd.attr("MultiIndex")) || py::len(mask_index.attr("levels")) != 2) {
+        raise_py(PyExc_ValueError,
+                 py::str("listing mask: expect a boolean Series indexed by (date, instrument)"));
+    }
     auto mask_values = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(
         np.attr("asarray")(mask, "bool"));
     auto level_map = [&](int level, const py::object& wanted) {
@@ -223,16 +252,18 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     const std::size_t n_mask_ids = py::len(mask_index.attr("levels")[py::int_(1)]);
     std::vector<std::uint8_t> listed(n_mask_dates * n_mask_ids, 0);
     {
-        auto codes = [&](int level) {
-            auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-                np.attr("asarray")(mask_index.attr("codes")[py::int_(level)], "int64"));
-            return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
-        };
-        const std::vector<std::int64_t> mask_dates = codes(0);
-        const std::vector<std::int64_t> mask_ids = codes(1);
-        for (std::size_t k = 0; k < mask_dates.size(); ++k)
-            if (mask_dates[k] >= 0 && mask_ids[k] >= 0 && mask_values.data()[k])
-                listed[mask_dates[k] * n_mask_ids + mask_ids[k]] = 1;
+        const CodeView mask_dates = code_view(mask_index.attr("codes")[py::int_(0)]);
+        const CodeView mask_ids = code_view(mask_index.attr("codes")[py::int_(1)]);
+        if (static_cast<py::ssize_t>(mask_dates.size) != mask_values.size() ||
+            mask_ids.size != mask_dates.size) {
+            raise_py(PyExc_ValueError, py::str("listing mask: index and values differ in length"));
+        }
+        const bool* flags = mask_values.data();
+        for (std::size_t k = 0; k < mask_dates.size; ++k) {
+            const std::int64_t d = mask_dates[k];
+            const std::int64_t i = mask_ids[k];
+            if (d >= 0 && i >= 0 && flags[k]) listed[static_cast<std::size_t>(d) * n_mask_ids + i] = 1;
+        }
     }
     auto is_listed = [&](std::size_t d, std::size_t i) {
         const std::int64_t ds = date_slot[date_unique[d]];
@@ -262,44 +293,73 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         if (a_id[id_code[i]] < 0) a_id[id_code[i]] = static_cast<std::int64_t>(i);
         ++id_count[id_code[i]];
     }
-    const auto missing = static_cast<std::int64_t>(py::len(history));  // -> NaN
-    std::vector<std::int64_t> picks;
-    std::vector<std::int32_t> out_dates;
-    std::vector<std::int32_t> out_ids;
-    for (std::size_t dc = 0; dc < n_level_dates; ++dc) {
-        if (date_count[dc] == 0) continue;
-        const auto d = static_cast<std::size_t>(a_date[dc]);
-        for (std::size_t ic = 0; ic < n_level_ids; ++ic) {
-            if (id_count[ic] == 0) continue;
-            const auto i = static_cast<std::size_t>(a_id[ic]);
-            if (!is_listed(d, i)) continue;
-            // Last record of the instrument starting on or before the date, if any.
-            const auto begin = starts_ns.begin() + run_begin.data()[i];
-            const auto end = starts_ns.begin() + run_end.data()[i];
-            const auto after = std::upper_bound(begin, end, date_ns[d]);
-            const std::int64_t pick = after == begin ? missing : (after - starts_ns.begin()) - 1;
-            for (std::int64_t k = 0; k < date_count[dc] * id_count[ic]; ++k) {
-                picks.push_back(pick);
-                out_dates.push_back(static_cast<std::int32_t>(dc));
-                out_ids.push_back(static_cast<std::int32_t>(ic));
+    // Industry of every history record as a category code (names ascending).
+    py::tuple factorized = pd.attr("factorize")(history.attr("to_numpy")(py::arg("dtype") = "object"),
+                                                py::arg("sort") = true);
+    auto record_codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        factorized[0]);
+    py::object names = factorized[1];
+
+    // Pairs in index order (dates, then instruments, ascending); a pair requested k times
+    // (repeated dates or instruments) appears k times in a row. Two passes: count, then fill.
+    auto for_each_pair = [&](auto&& emit) {
+        for (std::size_t dc = 0; dc < n_level_dates; ++dc) {
+            if (date_count[dc] == 0) continue;
+            const auto d = static_cast<std::size_t>(a_date[dc]);
+            for (std::size_t ic = 0; ic < n_level_ids; ++ic) {
+                if (id_count[ic] == 0) continue;
+                const auto i = static_cast<std::size_t>(a_id[ic]);
+                if (!is_listed(d, i)) continue;
+                emit(dc, ic, d, i, date_count[dc] * id_count[ic]);
             }
         }
-    }
-
-    auto as_array = [](const auto& v) {
-        using T = typename std::decay_t<decltype(v)>::value_type;
-        py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
-        std::copy(v.begin(), v.end(), out.mutable_data());
-        return out;
     };
-    py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
-                                         py::make_tuple(py::float_(NAN)));
+    std::int64_t n_out = 0;
+    for_each_pair([&](std::size_t, std::size_t, std::size_t, std::size_t, std::int64_t k) { n_out += k; });
+    // Codes in the narrowest integer type pandas would keep them in, to save memory.
+    SmallCodes out_dates(n_out, n_level_dates), out_ids(n_out, n_level_ids);
+    SmallCodes out_names(n_out, py::len(names));
+    std::int64_t at = 0;
+    std::vector<std::uint8_t> name_used(py::len(names), 0);
+    for_each_pair([&](std::size_t dc, std::size_t ic, std::size_t d, std::size_t i, std::int64_t k) {
+        // Last record of the instrument starting on or before the date; none yet: missing.
+        const auto begin = starts_ns.begin() + run_begin.data()[i];
+        const auto end = starts_ns.begin() + run_end.data()[i];
+        const auto after = std::upper_bound(begin, end, date_ns[d]);
+        std::int32_t name = -1;
+        if (after != begin) {
+            name = static_cast<std::int32_t>(record_codes.data()[(after - starts_ns.begin()) - 1]);
+            if (name >= 0) name_used[static_cast<std::size_t>(name)] = 1;
+        }
+        for (std::int64_t r = 0; r < k; ++r, ++at) {
+            out_dates.set(at, static_cast<std::int32_t>(dc));
+            out_ids.set(at, static_cast<std::int32_t>(ic));
+            out_names.set(at, name);
+        }
+    });
+    // Only the industries that occur become categories.
+    std::vector<std::int32_t> renumber(name_used.size(), -1);
+    py::list kept;
+    std::int32_t next = 0;
+    for (std::size_t c = 0; c < name_used.size(); ++c)
+        if (name_used[c]) {
+            renumber[c] = next++;
+            kept.append(c);
+        }
+    for (std::int64_t r = 0; r < n_out; ++r) {
+        const std::int32_t name = out_names.get(r);
+        if (name >= 0) out_names.set(r, renumber[static_cast<std::size_t>(name)]);
+    }
+    py::object categories = names.attr("take")(np.attr("asarray")(kept, "int64"));
+
     py::object index = pd.attr("MultiIndex")(
         py::arg("levels") = py::make_tuple(level_dates, level_ids),
-        py::arg("codes") = py::make_tuple(as_array(out_dates), as_array(out_ids)),
+        py::arg("codes") = py::make_tuple(out_dates.array, out_ids.array),
         py::arg("names") = py::make_tuple("datetime", "order_book_id"),
         py::arg("verify_integrity") = false);
-    return pd.attr("Series")(names.attr("take")(as_array(picks)), py::arg("index") = index);
+    py::object values = pd.attr("Categorical")
+                            .attr("from_codes")(out_names.array, py::arg("categories") = categories);
+    return pd.attr("Series")(values, py::arg("index") = index);
 }
 
 }  // namespace

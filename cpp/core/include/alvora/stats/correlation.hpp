@@ -39,6 +39,10 @@ Correlation pearson(std::span<const double> x, std::span<const double> y);
 Correlation spearman(std::span<const double> x, std::span<const double> y,
                      CorrelationWorkspace& ws);
 
+// Spearman's coefficient and p-value from the centred sums of the ranks of n >= 3 (or 2)
+// pairs: sxy = sum (rx - m)(ry - m), sxx, syy likewise, m = (n + 1) / 2.
+Correlation rank_correlation(double sxy, double sxx, double syy, std::size_t n);
+
 Correlation correlate(CorrelationMethod method, std::span<const double> x,
                       std::span<const double> y, CorrelationWorkspace& ws);
 

@@ -15,9 +15,10 @@ namespace alvora::stats {
 // rows[offsets[g] .. offsets[g + 1]), in table order. Codes < 0 belong to no group.
 struct GroupedRows {
     std::vector<std::int64_t> offsets;
-    std::vector<std::int64_t> rows;
+    std::vector<std::uint32_t> rows;
 };
 
+// Tables up to 2^32 rows.
 GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups);
 
 // Counts of inputs the correlation could not handle well (reported by the caller).

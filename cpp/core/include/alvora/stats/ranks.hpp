@@ -13,4 +13,17 @@ namespace alvora::stats {
 void average_ranks(std::span<const double> values, std::span<double> ranks,
                    std::vector<std::uint32_t>& order);
 
+// Indices of the non-NaN values ordered by value, ties by index (a stable radix sort on
+// the bit patterns; -0.0 sorts just before +0.0, next to it). `keys` is scratch.
+void sorted_order(std::span<const double> values, std::vector<std::uint32_t>& order,
+                  std::vector<std::uint64_t>& keys);
+
+// Average ranks (1-based, among the usable entries only) written into ranks[i] for every
+// usable i, walking `order` from sorted_order. Returns the number of distinct usable
+// values (1 means a constant input). `tie` is scratch.
+std::size_t masked_average_ranks(std::span<const std::uint32_t> order,
+                                 std::span<const double> values,
+                                 std::span<const std::uint8_t> usable, std::span<double> ranks,
+                                 std::vector<std::uint32_t>& tie);
+
 }  // namespace alvora::stats

@@ -1,0 +1,205 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "alvora/stats/ic_panel.hpp"
+#include "alvora/stats/ranks.hpp"
+
+namespace alvora::stats {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// One date's values of every column (0 = factor, 1.. = returns) by instrument, and, on
+// demand, the instruments holding a value sorted by it.
+struct DateSlice {
+    std::int64_t date = -1;
+    bool sorted = false;
+    std::vector<std::vector<double>> values;
+    std::vector<std::vector<std::uint32_t>> orders;
+};
+
+// The slices of the last few dates, recomputed as the walk over dates moves on.
+class DateWindow {
+public:
+    DateWindow(std::span<const double> factor, std::span<const std::span<const double>> returns,
+               const RowGrid& grid, std::size_t span_of_dates)
+        : factor_(factor), returns_(returns), grid_(grid), slices_(std::max<std::size_t>(1, span_of_dates)) {}
+
+    const DateSlice& get(std::size_t date, bool need_orders) {
+        DateSlice& s = slices_[date % slices_.size()];
+        if (s.date != static_cast<std::int64_t>(date)) load(s, date);
+        if (need_orders && !s.sorted) sort(s);
+        return s;
+    }
+
+private:
+    std::span<const double> column(std::size_t c) const { return c == 0 ? factor_ : returns_[c - 1]; }
+
+    void load(DateSlice& s, std::size_t date) {
+        const std::size_t n_columns = returns_.size() + 1;
+        const std::size_t n = grid_.n_instruments;
+        s.values.resize(n_columns);
+        s.orders.resize(n_columns);
+        for (std::size_t c = 0; c < n_columns; ++c) {
+            const std::span<const double> source = column(c);
+            std::vector<double>& v = s.values[c];
+            v.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::int64_t row = grid_.row(date, i);
+                v[i] = row < 0 ? kNaN : source[static_cast<std::size_t>(row)];
+            }
+        }
+        s.date = static_cast<std::int64_t>(date);
+        s.sorted = false;
+    }
+
+    void sort(DateSlice& s) {
+        for (std::size_t c = 0; c < s.values.size(); ++c) sorted_order(s.values[c], s.orders[c], keys_);
+        s.sorted = true;
+    }
+
+    std::span<const double> factor_;
+    std::span<const std::span<const double>> returns_;
+    const RowGrid& grid_;
+    std::vector<DateSlice> slices_;
+    std::vector<std::uint64_t> keys_;
+};
+
+// Scratch shared by the correlations of one walk.
+struct Scratch {
+    std::vector<std::uint8_t> usable;
+    std::vector<std::uint32_t> ids;
+    std::vector<double> x_ranks;
+    std::vector<double> y_ranks;
+    std::vector<std::uint32_t> tie;
+    CorrelationWorkspace ws;
+
+    explicit Scratch(std::size_t n) : usable(n, 0), x_ranks(n), y_ranks(n) {}
+
+    void select(const std::vector<std::uint32_t>& chosen) {
+        for (std::uint32_t id : ids) usable[id] = 0;
+        ids = chosen;
+        for (std::uint32_t id : ids) usable[id] = 1;
+    }
+};
+
+// Spearman over the selected instruments, from the two slices' orders. `y_ready` means
+// the y ranks of this selection were already computed (shared across return columns).
+Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_column,
+                              const DateSlice& ys, std::size_t y_column, bool& y_ready,
+                              std::size_t& y_distinct) {
+    const std::size_t n = s.ids.size();
+    const std::size_t x_distinct =
+        masked_average_ranks(xs.orders[x_column], xs.values[x_column], s.usable, s.x_ranks, s.tie);
+    if (!y_ready) {
+        y_distinct = masked_average_ranks(ys.orders[y_column], ys.values[y_column], s.usable, s.y_ranks, s.tie);
+        y_ready = true;
+    }
+    if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
+    const double mean = 0.5 * (static_cast<double>(n) + 1.0);
+    double sxy = 0.0;
+    double sxx = 0.0;
+    double syy = 0.0;
+    for (std::uint32_t id : s.ids) {
+        const double dx = s.x_ranks[id] - mean;
+        const double dy = s.y_ranks[id] - mean;
+        sxy += dx * dy;
+        sxx += dx * dx;
+        syy += dy * dy;
+    }
+    return rank_correlation(sxy, sxx, syy, n);
+}
+
+Correlation pearson_selected(Scratch& s, const std::vector<double>& x, const std::vector<double>& y) {
+    s.ws.x.clear();
+    s.ws.y.clear();
+    for (std::uint32_t id : s.ids) {
+        s.ws.x.push_back(x[id]);
+        s.ws.y.push_back(y[id]);
+    }
+    return pearson(s.ws.x, s.ws.y);
+}
+
+}  // namespace
+
+GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
+                   std::span<const std::span<const double>> returns, const RowGrid& grid) {
+    const std::size_t n_columns = returns.size();
+    GroupedIC result;
+    result.coefficient.assign(grid.n_dates * n_columns, 0.0);
+    result.p_value.assign(grid.n_dates * n_columns, 0.0);
+    DateWindow window(factor, returns, grid, 1);
+    Scratch s(grid.n_instruments);
+    std::vector<std::uint32_t> chosen;
+    const bool ranked = method == CorrelationMethod::spearman;
+    for (std::size_t t = 0; t < grid.n_dates; ++t) {
+        const DateSlice& slice = window.get(t, ranked);
+        const std::vector<double>& f = slice.values[0];
+        for (std::size_t k = 0; k < n_columns; ++k) {
+            const std::vector<double>& r = slice.values[k + 1];
+            chosen.clear();
+            for (std::uint32_t i = 0; i < grid.n_instruments; ++i)
+                if (!std::isnan(f[i]) && !std::isnan(r[i])) chosen.push_back(i);
+            if (chosen.size() < 2) continue;  // (0, 0)
+            s.select(chosen);
+            bool y_ready = false;
+            std::size_t y_distinct = 0;
+            const Correlation c = ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
+                                         : pearson_selected(s, r, f);
+            result.notes.add(c.note);
+            result.coefficient[t * n_columns + k] = c.coefficient;
+            result.p_value[t * n_columns + k] = c.p_value;
+        }
+    }
+    return result;
+}
+
+std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const double> factor,
+                                     std::span<const std::span<const double>> returns,
+                                     const RowGrid& grid, std::size_t n_lags) {
+    std::vector<DecayLag> lags(n_lags > 1 ? n_lags - 1 : 0);
+    if (lags.empty()) return lags;
+    const std::size_t n_columns = returns.size();
+    DateWindow window(factor, returns, grid, n_lags);
+    Scratch s(grid.n_instruments);
+    std::vector<std::uint32_t> chosen;
+    const bool ranked = method == CorrelationMethod::spearman;
+    for (std::size_t t = 0; t < grid.n_dates; ++t) {
+        for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d) {
+            const DateSlice& ahead = window.get(t + d, ranked);
+            const DateSlice& now = window.get(t, ranked);
+            const std::vector<double>& f = now.values[0];
+            chosen.clear();
+            for (std::uint32_t i = 0; i < grid.n_instruments; ++i) {
+                if (std::isnan(f[i])) continue;
+                bool complete = true;
+                for (std::size_t k = 0; k < n_columns && complete; ++k)
+                    complete = !std::isnan(ahead.values[k + 1][i]);
+                if (complete) chosen.push_back(i);
+            }
+            if (chosen.empty()) continue;
+            DecayLag& lag = lags[d - 1];
+            lag.dates.push_back(static_cast<std::int64_t>(t));
+            if (chosen.size() < 2) {
+                lag.coefficient.insert(lag.coefficient.end(), n_columns, 0.0);
+                continue;
+            }
+            s.select(chosen);
+            bool y_ready = false;
+            std::size_t y_distinct = 0;
+            for (std::size_t k = 0; k < n_columns; ++k) {
+                const Correlation c =
+                    ranked ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)
+                           : pearson_selected(s, ahead.values[k + 1], f);
+                lag.notes.add(c.note);
+                lag.coefficient.push_back(c.coefficient);
+            }
+        }
+    }
+    return lags;
+}
+
+}  // namespace alvora::stats
