@@ -550,6 +550,9 @@ py::object calc_ic_industry_distribute(py::object self, py::object table) {
         groups = stats::group_rows(codes, static_cast<std::size_t>(next));
     }
     labels = labels.attr("rename")(industry.attr("name"));
+    // The groups hold the row numbers now; release the labels before the heavy part.
+    industry = py::none();
+    industry_index = py::none();
 
     const std::size_t n_groups = static_cast<std::size_t>(next);
     if (auto method = native_method(self)) {

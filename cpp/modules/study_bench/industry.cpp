@@ -159,26 +159,6 @@ Listing listing_of(py::object order_book_ids, py::object trading_dates) {
     return listing;
 }
 
-py::object listed_date_mask_series(py::object order_book_ids, py::object trading_dates) {
-    Listing listing = listing_of(order_book_ids, trading_dates);
-    py::object pd = global("pd");
-    py::object index = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(pd.attr("to_datetime")(listing.date_texts), listing.ids));
-    py::array_t<bool> values(static_cast<py::ssize_t>(listing.flags.size()));
-    std::copy(listing.flags.begin(), listing.flags.end(), values.mutable_data());
-    return pd.attr("Series")(values, py::arg("index") = index);
-}
-
-// ---- industry per (date, instrument) ------------------------------------------------------
-
-std::vector<std::int64_t> nanoseconds(const py::object& dates) {
-    py::object np = global("np");
-    py::object converted = np.attr("asarray")(global("pd").attr("to_datetime")(dates),
-                                              "datetime64[ns]").attr("view")("int64");
-    auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(converted);
-    return {arr.data(), arr.data() + arr.size()};
-}
-
 // An int8/int16/int32 array chosen by the largest code it must hold (-1 = missing).
 struct SmallCodes {
     py::array array;
@@ -201,6 +181,42 @@ struct SmallCodes {
         return static_cast<const std::int32_t*>(data)[k];
     }
 };
+
+py::object listed_date_mask_series(py::object order_book_ids, py::object trading_dates) {
+    Listing listing = listing_of(order_book_ids, trading_dates);
+    py::object pd = global("pd");
+    // The (date, instrument) product built directly from narrow codes: the generic product
+    // constructor widens them to 64 bits first, which costs gigabytes on large panels.
+    py::tuple dates = pd.attr("factorize")(pd.attr("to_datetime")(listing.date_texts));
+    const std::vector<std::int32_t> date_codes = int32_codes(dates[0]);
+    const std::size_t n_ids = listing.ids.size();
+    const auto n = static_cast<std::int64_t>(listing.flags.size());
+    SmallCodes outer(n, py::len(dates[1])), inner(n, n_ids);
+    py::array_t<bool> values(n);
+    bool* flags = values.mutable_data();
+    std::int64_t k = 0;
+    for (std::size_t d = 0; d < date_codes.size(); ++d) {
+        for (std::size_t i = 0; i < n_ids; ++i, ++k) {
+            outer.set(k, date_codes[d]);
+            inner.set(k, static_cast<std::int32_t>(i));
+            flags[k] = listing.flags[k] != 0;
+        }
+    }
+    py::object index = pd.attr("MultiIndex")(
+        py::arg("levels") = py::make_tuple(pd.attr("DatetimeIndex")(dates[1]), pd.attr("Index")(listing.ids)),
+        py::arg("codes") = py::make_tuple(outer.array, inner.array), py::arg("verify_integrity") = false);
+    return pd.attr("Series")(values, py::arg("index") = index);
+}
+
+// ---- industry per (date, instrument) ------------------------------------------------------
+
+std::vector<std::int64_t> nanoseconds(const py::object& dates) {
+    py::object np = global("np");
+    py::object converted = np.attr("asarray")(global("pd").attr("to_datetime")(dates),
+                                              "datetime64[ns]").attr("view")("int64");
+    auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(converted);
+    return {arr.data(), arr.data() + arr.size()};
+}
 
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
     py::object pd = global("pd");
@@ -265,6 +281,10 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
             if (d >= 0 && i >= 0 && flags[k]) listed[static_cast<std::size_t>(d) * n_mask_ids + i] = 1;
         }
     }
+    // The flags are copied out; drop the mask before the output is built.
+    mask_values = py::array_t<bool, py::array::c_style | py::array::forcecast>();
+    mask_index = py::none();
+    mask = py::none();
     auto is_listed = [&](std::size_t d, std::size_t i) {
         const std::int64_t ds = date_slot[date_unique[d]];
         const std::int64_t is = id_slot[id_unique[i]];
