@@ -51,23 +51,35 @@ __attribute__((target_clones("avx2", "default"))) void finish_var(
     }
 }
 
-// Square roots of values >= 0 or NaN. The packed instruction: the compiler
-// keeps std::sqrt scalar for errno's sake, which never applies here.
-void sqrt_in_place(std::span<double> v) {
+// Standard deviation straight from the sums, two windows at a time (the
+// compiler keeps std::sqrt scalar for errno's sake, which never applies here).
+void finish_std(const double* s1, const double* s2, double* o, size_t m, double inv_n) {
     size_t i = 0;
 #ifdef __SSE2__
-    for (; i + 2 <= v.size(); i += 2)
-        _mm_storeu_pd(v.data() + i, _mm_sqrt_pd(_mm_loadu_pd(v.data() + i)));
+    const __m128d inv = _mm_set1_pd(inv_n), zero = _mm_setzero_pd(), nan = _mm_set1_pd(kNaN);
+    for (; i + 2 <= m; i += 2) {
+        const __m128d a = _mm_loadu_pd(s1 + i), b = _mm_loadu_pd(s2 + i);
+        __m128d m2 = _mm_sub_pd(b, _mm_mul_pd(_mm_mul_pd(a, a), inv));
+        m2 = _mm_and_pd(m2, _mm_cmpgt_pd(m2, zero));  // below zero (or NaN) -> 0
+        const __m128d sd = _mm_sqrt_pd(_mm_mul_pd(m2, inv));
+        const __m128d finite = _mm_cmpeq_pd(_mm_sub_pd(a, a), zero);
+        _mm_storeu_pd(o + i, _mm_or_pd(_mm_and_pd(finite, sd), _mm_andnot_pd(finite, nan)));
+    }
 #endif
-    for (; i < v.size(); ++i) v[i] = std::sqrt(v[i]);
+    for (; i < m; ++i) {
+        const double m2 = s2[i] - s1[i] * s1[i] * inv_n;
+        o[i] = s1[i] - s1[i] == 0.0 ? std::sqrt((m2 > 0.0 ? m2 : 0.0) * inv_n) : kNaN;
+    }
 }
 
 template <bool Sqrt>
 void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
     const double inv_n = 1.0 / static_cast<double>(n);
     const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true, false);
-    finish_var(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
-    if constexpr (Sqrt) sqrt_in_place(out);
+    if constexpr (Sqrt)
+        finish_std(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
+    else
+        finish_var(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
 }
 
 }  // namespace
