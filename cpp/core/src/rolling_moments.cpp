@@ -15,6 +15,7 @@
 #endif
 
 #include "alvora/rolling/power_sums.hpp"
+#include "alvora/rolling/short.hpp"
 #include "alvora/rolling/kernels.hpp"
 
 namespace alvora::rolling {
@@ -51,6 +52,16 @@ __attribute__((target_clones("avx2", "default"))) void finish_var(
     }
 }
 
+// Square roots of values >= 0 or NaN, two at a time (see below).
+void sqrt_packed(std::span<double> v) {
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 2 <= v.size(); i += 2)
+        _mm_storeu_pd(v.data() + i, _mm_sqrt_pd(_mm_loadu_pd(v.data() + i)));
+#endif
+    for (; i < v.size(); ++i) v[i] = std::sqrt(v[i]);
+}
+
 // Standard deviation straight from the sums, two windows at a time (the
 // compiler keeps std::sqrt scalar for errno's sake, which never applies here).
 void finish_std(const double* s1, const double* s2, double* o, size_t m, double inv_n) {
@@ -74,6 +85,12 @@ void finish_std(const double* s1, const double* s2, double* o, size_t m, double 
 
 template <bool Sqrt>
 void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n <= detail::kShortWindow) {
+        std::vector<double> scratch(out.size());
+        detail::short_var(x.data(), n, out.data(), scratch.data(), out.size());
+        if constexpr (Sqrt) sqrt_packed(out);
+        return;
+    }
     const double inv_n = 1.0 / static_cast<double>(n);
     const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true, false);
     if constexpr (Sqrt)

@@ -9,6 +9,7 @@
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
+#include "alvora/rolling/short.hpp"
 
 namespace alvora::rolling {
 
@@ -61,6 +62,7 @@ struct EmaFold {
 }  // namespace
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n <= detail::kShortWindow) return detail::short_sum(x.data(), n, out.data(), out.size());
     const auto ps = detail::power_sums<1>(x.data(), x.size(), n, false);
     std::copy(ps.s[0].data(), ps.s[0].data() + out.size(),
               out.begin());
@@ -87,10 +89,9 @@ void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> 
 }
 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n <= detail::kShortWindow) return detail::short_mean(x.data(), n, out.data(), out.size());
     const auto ps = detail::power_sums<1>(x.data(), x.size(), n, false);
-    const double nd = static_cast<double>(n);
-    const double* s = ps.s[0].data();
-    for (size_t i = 0; i < out.size(); ++i) out[i] = s[i] / nd;
+    detail::divide(ps.s[0].data(), static_cast<double>(n), out.data(), out.size());
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
