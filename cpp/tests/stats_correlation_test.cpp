@@ -78,8 +78,8 @@ TEST(Correlation, PearsonKnownValuesAndSpecialCases) {
     EXPECT_TRUE(std::isnan(constant.p_value));
     EXPECT_EQ(constant.note, CorrelationNote::constant_input);
 
-    Correlation near = pearson(std::vector<double>{1e9, 1e9 + 1e-4, 1e9 + 2e-4},
-                               std::vector<double>{1, 2, 4});
+    Correlation near =
+        pearson(std::vector<double>{1e9, 1e9 + 1e-4, 1e9 + 2e-4}, std::vector<double>{1, 2, 4});
     EXPECT_EQ(near.note, CorrelationNote::near_constant_input);
 
     const double inf = std::numeric_limits<double>::infinity();
@@ -99,8 +99,8 @@ TEST(Correlation, SpearmanKnownValuesAndSpecialCases) {
     std::vector<double> tx{1, 1, 2, 3};
     std::vector<double> ty{4, 3, 2, 2};
     Correlation tied = spearman(tx, ty, ws);
-    Correlation on_ranks = pearson(std::vector<double>{1.5, 1.5, 3, 4},
-                                   std::vector<double>{4, 3, 1.5, 1.5});
+    Correlation on_ranks =
+        pearson(std::vector<double>{1.5, 1.5, 3, 4}, std::vector<double>{4, 3, 1.5, 1.5});
     EXPECT_NEAR(tied.coefficient, on_ranks.coefficient, 1e-15);
 
     Correlation two = spearman(std::vector<double>{1, 2}, std::vector<double>{3, 4}, ws);
@@ -111,5 +111,6 @@ TEST(Correlation, SpearmanKnownValuesAndSpecialCases) {
     EXPECT_TRUE(std::isnan(constant.coefficient));
     EXPECT_EQ(constant.note, CorrelationNote::constant_input);
 
-    EXPECT_EQ(correlate(CorrelationMethod::pearson, x, y, ws).coefficient, pearson(x, y).coefficient);
+    EXPECT_EQ(correlate(CorrelationMethod::pearson, x, y, ws).coefficient,
+              pearson(x, y).coefficient);
 }

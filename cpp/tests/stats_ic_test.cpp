@@ -22,17 +22,17 @@ TEST(ForwardReturns, GrowthSkipsGapsAndStartsAtFirstReturn) {
     std::vector<double> p1(6), p2(6);
     std::vector<double*> out{p1.data(), p2.data()};
     forward_returns(m, rows, horizons, out);
-    EXPECT_TRUE(std::isnan(p1[0]));                      // A before its first return
-    EXPECT_DOUBLE_EQ(p1[1], 0.5);                        // B row 0 -> 1
-    EXPECT_DOUBLE_EQ(p1[2], 0.0);                        // A row 1 -> 2: the gap is flat
-    EXPECT_DOUBLE_EQ(p2[2], 1.1 * 1.2 / 1.1 - 1.0);      // A row 1 -> 3
+    EXPECT_TRUE(std::isnan(p1[0]));                        // A before its first return
+    EXPECT_DOUBLE_EQ(p1[1], 0.5);                          // B row 0 -> 1
+    EXPECT_DOUBLE_EQ(p1[2], 0.0);                          // A row 1 -> 2: the gap is flat
+    EXPECT_DOUBLE_EQ(p2[2], 1.1 * 1.2 / 1.1 - 1.0);        // A row 1 -> 3
     EXPECT_DOUBLE_EQ(p2[3], 1.5 * 0.5 * 1.0 / 1.5 - 1.0);  // B row 1 -> 3
-    EXPECT_TRUE(std::isnan(p1[4]) && std::isnan(p1[5]));  // last row: nothing ahead
+    EXPECT_TRUE(std::isnan(p1[4]) && std::isnan(p1[5]));   // last row: nothing ahead
     EXPECT_TRUE(std::isnan(p2[4]));
 }
 
 TEST(ForwardReturns, NegativeHorizonLooksBackAndWideTablesUseBlocks) {
-    const std::size_t rows = 3, cols = 130;  // more than one block of instruments
+    const std::size_t rows = 3, cols = 130;       // more than one block of instruments
     std::vector<double> data(rows * cols, 0.01);  // row-major
     StridedMatrix m{data.data(), rows, cols, static_cast<std::ptrdiff_t>(cols), 1};
     std::vector<std::int64_t> selected{0, 2};
@@ -72,8 +72,9 @@ TEST(GroupedIC, GroupsMaskEachColumnAndNeedTwoPairs) {
     EXPECT_NEAR(ic.coefficient[0], 0.8, 1e-14);
     EXPECT_NEAR(ic.p_value[0], 0.2, 1e-13);
     // Column 2 drops row 2 only.
-    EXPECT_NEAR(ic.coefficient[1], pearson(std::vector<double>{4, 3, 1},
-                                           std::vector<double>{1, 2, 4}).coefficient, 1e-15);
+    EXPECT_NEAR(ic.coefficient[1],
+                pearson(std::vector<double>{4, 3, 1}, std::vector<double>{1, 2, 4}).coefficient,
+                1e-15);
     EXPECT_EQ(ic.coefficient[2], 0.0);
     EXPECT_EQ(ic.p_value[3], 0.0);
 }
@@ -101,5 +102,6 @@ TEST(GroupedIC, DecayUsesCommonRowsAndMatchesExplicitGrid) {
     DecayLag same = ic_decay_lag(CorrelationMethod::spearman, factor, returns, explicit_grid, 1);
     EXPECT_EQ(same.dates, lag.dates);
     EXPECT_EQ(same.coefficient, lag.coefficient);
-    EXPECT_TRUE(ic_decay_lag(CorrelationMethod::pearson, factor, returns, implicit, 3).dates.empty());
+    EXPECT_TRUE(
+        ic_decay_lag(CorrelationMethod::pearson, factor, returns, implicit, 3).dates.empty());
 }

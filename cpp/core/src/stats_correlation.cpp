@@ -49,7 +49,8 @@ Correlation pearson(std::span<const double> x, std::span<const double> y) {
     const bool near_constant =
         x_norm < threshold * std::fabs(x_mean) || y_norm < threshold * std::fabs(y_mean);
     double r = 0.0;
-    for (std::size_t i = 0; i < n; ++i) r += ((x[i] - x_mean) / x_norm) * ((y[i] - y_mean) / y_norm);
+    for (std::size_t i = 0; i < n; ++i)
+        r += ((x[i] - x_mean) / x_norm) * ((y[i] - y_mean) / y_norm);
     if (!std::isnan(r)) r = std::clamp(r, -1.0, 1.0);
     const CorrelationNote note =
         near_constant ? CorrelationNote::near_constant_input : CorrelationNote::none;

@@ -27,7 +27,8 @@ void forward_returns(const StridedMatrix& returns, std::span<const std::int64_t>
             double running = kNaN;
             for (std::size_t r = 0; r < n_rows; ++r) {
                 const double value = returns.at(r, c0 + b);
-                if (!std::isnan(value)) running = std::isnan(running) ? 1.0 + value : running * (1.0 + value);
+                if (!std::isnan(value))
+                    running = std::isnan(running) ? 1.0 + value : running * (1.0 + value);
                 growth[r * kBlock + b] = running;
             }
         }

@@ -79,8 +79,10 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
             if (chosen.size() >= 2 && ranked) {
                 for (std::uint32_t j : chosen) usable[j] = 1;
                 sorted_order(x_values, x_order, keys);
-                const std::size_t x_distinct = masked_average_ranks(x_order, x_values, usable, x_ranks, tie);
-                const std::size_t f_distinct = masked_average_ranks(f_order, f_values, usable, f_ranks, tie);
+                const std::size_t x_distinct =
+                    masked_average_ranks(x_order, x_values, usable, x_ranks, tie);
+                const std::size_t f_distinct =
+                    masked_average_ranks(f_order, f_values, usable, f_ranks, tie);
                 if (x_distinct <= 1 || f_distinct <= 1) {
                     c = {std::nan(""), std::nan(""), CorrelationNote::constant_input};
                 } else {
@@ -127,8 +129,7 @@ DecayLag ic_decay_lag(CorrelationMethod method, std::span<const double> factor,
         for (std::size_t i = 0; i < grid.n_instruments; ++i) {
             const std::int64_t now = grid.row(t, i);
             const std::int64_t ahead = grid.row(t + lag, i);
-            if (now < 0 || ahead < 0 || std::isnan(factor[static_cast<std::size_t>(now)]))
-                continue;
+            if (now < 0 || ahead < 0 || std::isnan(factor[static_cast<std::size_t>(now)])) continue;
             bool complete = true;
             for (std::size_t k = 0; k < n_columns && complete; ++k)
                 complete = !std::isnan(returns[k][static_cast<std::size_t>(ahead)]);

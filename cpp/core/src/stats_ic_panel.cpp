@@ -23,10 +23,13 @@ struct DateSlice {
 
 // The slices of the last few dates, recomputed as the walk over dates moves on.
 class DateWindow {
-public:
+  public:
     DateWindow(std::span<const double> factor, std::span<const std::span<const double>> returns,
                const RowGrid& grid, std::size_t span_of_dates)
-        : factor_(factor), returns_(returns), grid_(grid), slices_(std::max<std::size_t>(1, span_of_dates)) {}
+        : factor_(factor),
+          returns_(returns),
+          grid_(grid),
+          slices_(std::max<std::size_t>(1, span_of_dates)) {}
 
     const DateSlice& get(std::size_t date, bool need_orders) {
         DateSlice& s = slices_[date % slices_.size()];
@@ -35,8 +38,10 @@ public:
         return s;
     }
 
-private:
-    std::span<const double> column(std::size_t c) const { return c == 0 ? factor_ : returns_[c - 1]; }
+  private:
+    std::span<const double> column(std::size_t c) const {
+        return c == 0 ? factor_ : returns_[c - 1];
+    }
 
     void load(DateSlice& s, std::size_t date) {
         const std::size_t n_columns = returns_.size() + 1;
@@ -57,7 +62,8 @@ private:
     }
 
     void sort(DateSlice& s) {
-        for (std::size_t c = 0; c < s.values.size(); ++c) sorted_order(s.values[c], s.orders[c], keys_);
+        for (std::size_t c = 0; c < s.values.size(); ++c)
+            sorted_order(s.values[c], s.orders[c], keys_);
         s.sorted = true;
     }
 
@@ -95,7 +101,8 @@ Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_col
     const std::size_t x_distinct =
         masked_average_ranks(xs.orders[x_column], xs.values[x_column], s.usable, s.x_ranks, s.tie);
     if (!y_ready) {
-        y_distinct = masked_average_ranks(ys.orders[y_column], ys.values[y_column], s.usable, s.y_ranks, s.tie);
+        y_distinct = masked_average_ranks(ys.orders[y_column], ys.values[y_column], s.usable,
+                                          s.y_ranks, s.tie);
         y_ready = true;
     }
     if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
@@ -113,7 +120,8 @@ Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_col
     return rank_correlation(sxy, sxx, syy, n);
 }
 
-Correlation pearson_selected(Scratch& s, const std::vector<double>& x, const std::vector<double>& y) {
+Correlation pearson_selected(Scratch& s, const std::vector<double>& x,
+                             const std::vector<double>& y) {
     s.ws.x.clear();
     s.ws.y.clear();
     for (std::uint32_t id : s.ids) {
@@ -147,8 +155,9 @@ GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
             s.select(chosen);
             bool y_ready = false;
             std::size_t y_distinct = 0;
-            const Correlation c = ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
-                                         : pearson_selected(s, r, f);
+            const Correlation c =
+                ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
+                       : pearson_selected(s, r, f);
             result.notes.add(c.note);
             result.coefficient[t * n_columns + k] = c.coefficient;
             result.p_value[t * n_columns + k] = c.p_value;

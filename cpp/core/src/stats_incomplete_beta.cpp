@@ -61,8 +61,7 @@ double regularized_incomplete_beta(double a, double b, double x, double compleme
         return front_factor(a, b, x, complement_x) * beta_continued_fraction(a, b, x);
     }
     // Symmetry I_x(a, b) = 1 - I_{1-x}(b, a) where the fraction converges faster.
-    return 1.0 -
-           front_factor(b, a, complement_x, x) * beta_continued_fraction(b, a, complement_x);
+    return 1.0 - front_factor(b, a, complement_x, x) * beta_continued_fraction(b, a, complement_x);
 }
 
 double regularized_incomplete_beta(double a, double b, double x) {

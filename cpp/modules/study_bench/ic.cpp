@@ -3,10 +3,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <alvora/stats/correlation.hpp>
 #include <alvora/stats/ic.hpp>
 #include <alvora/stats/ic_panel.hpp>
-#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -37,7 +37,9 @@ struct Originals {
 };
 Originals g_originals;
 
-py::object global(const char* name) { return module_globals()[name]; }
+py::object global(const char* name) {
+    return module_globals()[name];
+}
 
 const char* const kGetICFuncDoc = R"doc(构造 IC 相关系数函数。
 
@@ -107,7 +109,8 @@ Example::
     decay = step._calc_ic_decay(table, ic)
 )doc";
 
-const char* const kCalcIndustryDoc = R"doc(按行业汇总 IC：每个行业内全部日期、全部股票的样本合并计算一个相关系数。
+const char* const kCalcIndustryDoc =
+    R"doc(按行业汇总 IC：每个行业内全部日期、全部股票的样本合并计算一个相关系数。
 
 :param factor_data: 长格式因子表
 :return: index 为行业名称、列为远期收益列的 DataFrame；未设置行业分类时返回 None
@@ -131,11 +134,14 @@ Example::
 
 // ---- correlation function ------------------------------------------------------------
 
-void ic_function_init(py::object self, py::object func) { self.attr("func") = func; }
+void ic_function_init(py::object self, py::object func) {
+    self.attr("func") = func;
+}
 
 py::object ic_function_call(py::object self, py::object fs, py::object rs) {
     py::object np = global("np");
-    py::object mask = np.attr("isnan")(fs).attr("__or__")(np.attr("isnan")(rs)).attr("__invert__")();
+    py::object mask =
+        np.attr("isnan")(fs).attr("__or__")(np.attr("isnan")(rs)).attr("__invert__")();
     if (py::int_(np.attr("count_nonzero")(mask)).cast<long long>() > 1)
         return self.attr("func")(fs[mask], rs[mask]);
     return py::make_tuple(0, 0);
@@ -183,7 +189,8 @@ Columns numeric_columns(const py::object& table, const py::list& fields) {
     c.fields = fields;
     for (py::handle field : fields) {
         c.arrays.push_back(numeric_column(table, py::reinterpret_borrow<py::object>(field)));
-        c.returns.emplace_back(c.arrays.back().data(), static_cast<std::size_t>(c.arrays.back().size()));
+        c.returns.emplace_back(c.arrays.back().data(),
+                               static_cast<std::size_t>(c.arrays.back().size()));
     }
     c.factor_array = numeric_column(table, py::str("factor"));
     c.factor = {c.factor_array.data(), static_cast<std::size_t>(c.factor_array.size())};
@@ -259,8 +266,9 @@ void ic_analysis_init(py::object self, py::object rank_ic, py::object industry,
     }
     py::object sources = global("VALID_INDUSTRY_SOURCE");
     if (py::isinstance<py::str>(industry) && !sources.contains(industry)) {
-        raise_py(PyExc_ValueError, py::str("industry_classification: expect one of {}, got {}")
-                                       .format(sources, industry));
+        raise_py(
+            PyExc_ValueError,
+            py::str("industry_classification: expect one of {}, got {}").format(sources, industry));
     }
     self.attr("rank_ic") = rank_ic;
     self.attr("ic_func") = global("_get_ic_func")(rank_ic);
@@ -292,10 +300,9 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     py::object ic_p_value = ic_pair[1];
     py::object ic_decay = self.attr("_calc_ic_decay")(table, ic);
     py::object distribute = self.attr("_calc_ic_industry_distribute")(table);
-    return global("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p_value,
-                                      py::arg("ic_decay") = ic_decay,
-                                      py::arg("ic_industry_distribute") = distribute,
-                                      py::arg("name") = self.attr("step_name"));
+    return global("ICAnalysisResult")(
+        py::arg("ic") = ic, py::arg("ic_p_value") = ic_p_value, py::arg("ic_decay") = ic_decay,
+        py::arg("ic_industry_distribute") = distribute, py::arg("name") = self.attr("step_name"));
 }
 
 py::tuple calc_ic(py::object self, py::object table) {
@@ -346,8 +353,8 @@ py::tuple calc_ic(py::object self, py::object table) {
 
 // Coefficients at lag d through the step's own correlation function, same selection as
 // the native computation.
-py::object python_decay_lag(const py::object& self, const py::object& table,
-                            const py::list& fields, const TableGrid& grid, std::size_t lag,
+py::object python_decay_lag(const py::object& self, const py::object& table, const py::list& fields,
+                            const TableGrid& grid, std::size_t lag,
                             std::vector<std::int64_t>& dates) {
     Columns c = numeric_columns(table, fields);
     stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
@@ -386,7 +393,8 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     py::object pd = global("pd");
     py::object np = global("np");
     py::list fields = return_fields(table);
-    const long long lags = py::module_::import("operator").attr("index")(max_decay).cast<long long>();
+    const long long lags =
+        py::module_::import("operator").attr("index")(max_decay).cast<long long>();
 
     py::object lag0 = ic.attr("copy")();
     lag0.attr("__setitem__")("decay", 0);
@@ -420,14 +428,17 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
                 dates = std::move(lag.dates);
                 values = matrix(lag.coefficient, dates.size(), n_fields);
             } else {
-                values = python_decay_lag(self, table, fields, grid, static_cast<std::size_t>(d),
-                                          dates);
+                values =
+                    python_decay_lag(self, table, fields, grid, static_cast<std::size_t>(d), dates);
                 if (dates.empty()) values = py::none();
             }
-            py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-                py::make_tuple(grid.dates.labels.attr("take")(int64_array(dates)),
-                               np.attr("full")(dates.size(), d, py::arg("dtype") = "int64")),
-                py::arg("names") = py::make_tuple("datetime", "decay"));
+            py::object index =
+                pd.attr("MultiIndex")
+                    .attr("from_arrays")(
+                        py::make_tuple(
+                            grid.dates.labels.attr("take")(int64_array(dates)),
+                            np.attr("full")(dates.size(), d, py::arg("dtype") = "int64")),
+                        py::arg("names") = py::make_tuple("datetime", "decay"));
             frames.append(frame(values, index, fields));
         }
     }
@@ -451,14 +462,16 @@ py::object get_industry_data(py::object self, py::object table) {
     } else if (py::isinstance(industry, pd.attr("Series"))) {
         mapping = industry.attr("copy")();
     } else {
-        raise_py(PyExc_RuntimeError, py::str("Invalid industry type, expect str/dict/pd.Series, go {} ")
-                                         .format(py::type::of(industry)));
+        raise_py(PyExc_RuntimeError,
+                 py::str("Invalid industry type, expect str/dict/pd.Series, go {} ")
+                     .format(py::type::of(industry)));
     }
     // Look the names up once per distinct instrument, then spread them over the rows.
     py::object ids = index.attr("unique")(py::arg("level") = "order_book_id");
     mapping = mapping.attr("reindex")(ids).attr("fillna")("Unknown");
     RowGroups rows = groups_of_level(index, "order_book_id");  // codes index rows.labels
-    py::object names = mapping.attr("reindex")(rows.labels).attr("to_numpy")(py::arg("dtype") = "object");
+    py::object names =
+        mapping.attr("reindex")(rows.labels).attr("to_numpy")(py::arg("dtype") = "object");
     names = np.attr("append")(names, py::make_tuple("Unknown"));  // a row without id
     py::array_t<std::int64_t> codes(static_cast<py::ssize_t>(rows.codes.size()));
     const auto last = static_cast<std::int64_t>(rows.size());
@@ -512,7 +525,8 @@ py::object calc_ic_industry_distribute(py::object self, py::object table) {
         auto group_of = [&](std::size_t r) {
             const std::int64_t code = view[r];
             return code >= 0 && static_cast<std::size_t>(code) < by_code.rank_of.size()
-                       ? by_code.rank_of[code] : -1;
+                       ? by_code.rank_of[code]
+                       : -1;
         };
         for (std::size_t r = 0; r < view.size; ++r)
             if (const std::int32_t g = group_of(r); g >= 0) ++groups.offsets[g + 1];
@@ -581,10 +595,11 @@ void register_ic(py::module_& m) {
     g_originals.spearmanr = py::object(scipy_stats.attr("spearmanr")).release();
     g_originals.pearsonr = py::object(scipy_stats.attr("pearsonr")).release();
 
-    py::tuple no_bases = py::make_tuple(py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    py::object ic_function = pyclass::make_class(
-        m, "_ICFunction", no_bases, "IC 相关系数函数：剔除缺失值后调用 func，样本不足两个时返回 (0, 0)。");
+    py::tuple no_bases = py::make_tuple(
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    py::object ic_function =
+        pyclass::make_class(m, "_ICFunction", no_bases,
+                            "IC 相关系数函数：剔除缺失值后调用 func，样本不足两个时返回 (0, 0)。");
     py::setattr(ic_function, "__init__",
                 py::cpp_function(&ic_function_init, py::name("_init_ic_function"),
                                  py::is_method(ic_function), py::arg("func")));
@@ -595,11 +610,11 @@ void register_ic(py::module_& m) {
 
     py::object analyser = m.attr("FactorAnalyser");
     py::object cls = pyclass::make_class(m, "ICAnalysis", py::make_tuple(analyser), kICAnalysisDoc);
-    py::setattr(cls, "__init__",
-                py::cpp_function(&ic_analysis_init, py::name("_init_ic_analysis"),
-                                 py::is_method(cls), py::arg("rank_ic") = true,
-                                 py::arg("industry_classification") = py::none(),
-                                 py::arg("max_decay") = py::none()));
+    py::setattr(
+        cls, "__init__",
+        py::cpp_function(&ic_analysis_init, py::name("_init_ic_analysis"), py::is_method(cls),
+                         py::arg("rank_ic") = true, py::arg("industry_classification") = py::none(),
+                         py::arg("max_decay") = py::none()));
     add_method(cls, "analysis", &ic_analysis, py::arg("factor_data"), py::arg("returns"),
                py::arg("periods"), py::arg("ascending") = true, py::doc(kAnalysisDoc));
     add_method(cls, "_calc_ic", &calc_ic, py::arg("factor_data"), py::doc(kCalcICDoc));

@@ -3,17 +3,19 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
+
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_groups.hpp"
-
-#include <optional>
 
 namespace alvora::study_bench {
 
 namespace {
 
-py::object global(const char* name) { return module_globals()[name]; }
+py::object global(const char* name) {
+    return module_globals()[name];
+}
 
 template <typename T>
 bool copy_codes(const py::array& arr, std::vector<std::int32_t>& out) {
@@ -41,10 +43,11 @@ std::vector<std::int32_t> int32_codes(const py::object& codes) {
 CodeView code_view(const py::object& codes) {
     CodeView view;
     py::array arr = py::array::ensure(global("np").attr("asarray")(codes));
-    const bool usable = arr && arr.ndim() == 1 && (arr.flags() & py::array::c_style) &&
-                        arr.dtype().kind() == 'i';
-    if (!usable) arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-                     global("np").attr("asarray")(codes, "int64"));
+    const bool usable =
+        arr && arr.ndim() == 1 && (arr.flags() & py::array::c_style) && arr.dtype().kind() == 'i';
+    if (!usable)
+        arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+            global("np").attr("asarray")(codes, "int64"));
     view.keep = arr;
     view.data = arr.data();
     view.bytes = static_cast<int>(arr.itemsize());
@@ -97,7 +100,7 @@ RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels,
 
 RowGroups factorized(const py::object& values) {
     py::tuple pair = global("pd").attr("factorize")(values, py::arg("sort") = true);
-    return {int32_codes(pair[0]), global("pd").attr("Index")(pair[1])};
+    return {int32_codes(pair[0]), global("pd").attr("Index")(pair[1]), {}};
 }
 
 int level_position(const py::object& index, const char* level) {
@@ -138,7 +141,8 @@ RowGroups groups_of_values(const py::object& values) {
 
 TableGrid grid_of_table(const py::object& index) {
     std::optional<TableGrid> grid = try_grid_of_table(index);
-    if (!grid) raise_py(PyExc_ValueError, py::str("Index contains duplicate entries, cannot reshape"));
+    if (!grid)
+        raise_py(PyExc_ValueError, py::str("Index contains duplicate entries, cannot reshape"));
     return std::move(*grid);
 }
 
@@ -152,7 +156,8 @@ std::optional<TableGrid> try_grid_of_table(const py::object& index) {
     const CodeView dates = code_view(index.attr("codes")[py::int_(date_level)]);
     const CodeView ids = code_view(index.attr("codes")[py::int_(id_level)]);
     TableGrid grid{ranked({}, index.attr("levels")[py::int_(date_level)], &dates),
-                   ranked({}, index.attr("levels")[py::int_(id_level)], &ids), {}};
+                   ranked({}, index.attr("levels")[py::int_(id_level)], &ids),
+                   {}};
     const std::vector<std::int32_t>& date_rank = grid.dates.rank_of;
     const std::vector<std::int32_t>& id_rank = grid.instruments.rank_of;
     auto rank = [](const std::vector<std::int32_t>& of, std::int64_t code) {
@@ -188,11 +193,13 @@ std::vector<std::int64_t> align_rows(const TableGrid& grid, const py::object& ot
     const int date_level = level_position(other, "datetime");
     const int id_level = level_position(other, "order_book_id");
     auto level_map = [&](int level, const RowGroups& groups) {
-        return int32_codes(groups.labels.attr("get_indexer")(other.attr("levels")[py::int_(level)]));
+        return int32_codes(
+            groups.labels.attr("get_indexer")(other.attr("levels")[py::int_(level)]));
     };
     const std::vector<std::int32_t> date_map = level_map(date_level, grid.dates);
     const std::vector<std::int32_t> id_map = level_map(id_level, grid.instruments);
-    const std::vector<std::int32_t> date_codes = int32_codes(other.attr("codes")[py::int_(date_level)]);
+    const std::vector<std::int32_t> date_codes =
+        int32_codes(other.attr("codes")[py::int_(date_level)]);
     const std::vector<std::int32_t> id_codes = int32_codes(other.attr("codes")[py::int_(id_level)]);
     const std::size_t n_instruments = grid.instruments.size();
     std::vector<std::int64_t> rows(date_codes.size(), -1);

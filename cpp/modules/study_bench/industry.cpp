@@ -17,9 +17,12 @@ namespace alvora::study_bench {
 
 namespace {
 
-py::object global(const char* name) { return module_globals()[name]; }
+py::object global(const char* name) {
+    return module_globals()[name];
+}
 
-const char* const kCacheDoc = R"doc(下载一个行业分类来源的全部一级行业历史（由模块的 ttl_cache 缓存 3600 秒）。
+const char* const kCacheDoc =
+    R"doc(下载一个行业分类来源的全部一级行业历史（由模块的 ttl_cache 缓存 3600 秒）。
 
 申万分类同时含三个版本：起始日在 2014-01-01（含）之前取版本 1，2014-01-01 之后至 2021-07-31（含）取版本 2，
 之后取版本 3。
@@ -50,7 +53,8 @@ Example::
     industry = _load_industry_data(["000001.XSHE"], pd.to_datetime(["2020-01-02"]), source="citics_2019")
 )doc";
 
-const char* const kListedDoc = R"doc(每个股票在每个日期是否处于上市状态（上市日当天起，至退市日前一天）。
+const char* const kListedDoc =
+    R"doc(每个股票在每个日期是否处于上市状态（上市日当天起，至退市日前一天）。
 
 :param order_book_ids: 股票代码序列（重复的只保留一次）
 :param trading_dates: 日期序列
@@ -80,8 +84,9 @@ py::object cache_industry_data(py::object source) {
             client.attr("execute")("__internal__shenwan_industry"),
             py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date", "version"));
     } else {
-        raise_py(PyExc_ValueError,
-                 py::str("source: invalid source={}, expect one of [sws, citics_2019]").format(source));
+        raise_py(
+            PyExc_ValueError,
+            py::str("source: invalid source={}, expect one of [sws, citics_2019]").format(source));
     }
     // Start dates as timestamps, so that the lookups compare them with requested dates.
     table.attr("__setitem__")("start_date", pd.attr("to_datetime")(table["start_date"]));
@@ -97,8 +102,7 @@ py::object cache_industry_data(py::object source) {
     py::list keys;
     keys.append("order_book_id");
     keys.append("start_date");
-    return table.attr("set_index")(keys)[py::str(field)]
-        .attr("sort_index")();
+    return table.attr("set_index")(keys)[py::str(field)].attr("sort_index")();
 }
 
 // ---- listing mask ------------------------------------------------------------------------
@@ -164,15 +168,20 @@ struct SmallCodes {
     py::array array;
     int bytes;
     SmallCodes(std::int64_t n, std::size_t n_values)
-        : bytes(n_values < 127 ? 1 : n_values < 32767 ? 2 : 4) {
+        : bytes(n_values < 127     ? 1
+                : n_values < 32767 ? 2
+                                   : 4) {
         const char* dtype = bytes == 1 ? "int8" : bytes == 2 ? "int16" : "int32";
         array = py::array(py::dtype(dtype), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
     }
     void set(std::int64_t k, std::int32_t value) {
         void* data = array.mutable_data();
-        if (bytes == 1) static_cast<std::int8_t*>(data)[k] = static_cast<std::int8_t>(value);
-        else if (bytes == 2) static_cast<std::int16_t*>(data)[k] = static_cast<std::int16_t>(value);
-        else static_cast<std::int32_t*>(data)[k] = value;
+        if (bytes == 1)
+            static_cast<std::int8_t*>(data)[k] = static_cast<std::int8_t>(value);
+        else if (bytes == 2)
+            static_cast<std::int16_t*>(data)[k] = static_cast<std::int16_t>(value);
+        else
+            static_cast<std::int32_t*>(data)[k] = value;
     }
     std::int32_t get(std::int64_t k) const {
         const void* data = array.data();
@@ -202,9 +211,11 @@ py::object listed_date_mask_series(py::object order_book_ids, py::object trading
             flags[k] = listing.flags[k] != 0;
         }
     }
-    py::object index = pd.attr("MultiIndex")(
-        py::arg("levels") = py::make_tuple(pd.attr("DatetimeIndex")(dates[1]), pd.attr("Index")(listing.ids)),
-        py::arg("codes") = py::make_tuple(outer.array, inner.array), py::arg("verify_integrity") = false);
+    py::object index =
+        pd.attr("MultiIndex")(py::arg("levels") = py::make_tuple(pd.attr("DatetimeIndex")(dates[1]),
+                                                                 pd.attr("Index")(listing.ids)),
+                              py::arg("codes") = py::make_tuple(outer.array, inner.array),
+                              py::arg("verify_integrity") = false);
     return pd.attr("Series")(values, py::arg("index") = index);
 }
 
@@ -212,9 +223,11 @@ py::object listed_date_mask_series(py::object order_book_ids, py::object trading
 
 std::vector<std::int64_t> nanoseconds(const py::object& dates) {
     py::object np = global("np");
-    py::object converted = np.attr("asarray")(global("pd").attr("to_datetime")(dates),
-                                              "datetime64[ns]").attr("view")("int64");
-    auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(converted);
+    py::object converted =
+        np.attr("asarray")(global("pd").attr("to_datetime")(dates), "datetime64[ns]")
+            .attr("view")("int64");
+    auto arr =
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(converted);
     return {arr.data(), arr.data() + arr.size()};
 }
 
@@ -236,11 +249,11 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     auto run_end = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
         history_ids.attr("searchsorted")(ids, py::arg("side") = "right"));
 
-
     // Listing flags aligned by label: the mask series is looked up per (date, instrument).
     py::object mask = global("_get_listed_date_mask_series")(ids, date_index);
     py::object mask_index = mask.attr("index");
-    if (!py::isinstance(mask_index, pd.attr("MultiIndex")) || py::len(mask_index.attr("levels")) != 2) {
+    if (!py::isinstance(mask_index, pd.attr("MultiIndex")) ||
+        py::len(mask_index.attr("levels")) != 2) {
         raise_py(PyExc_ValueError,
                  py::str("listing mask: expect a boolean Series indexed by (date, instrument)"));
     }
@@ -248,8 +261,8 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         np.attr("asarray")(mask, "bool"));
     auto level_map = [&](int level, const py::object& wanted) {
         auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-            np.attr("asarray")(mask_index.attr("levels")[py::int_(level)].attr("get_indexer")(wanted),
-                               "int64"));
+            np.attr("asarray")(
+                mask_index.attr("levels")[py::int_(level)].attr("get_indexer")(wanted), "int64"));
         return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
     };
     // Positions of the requested dates and ids among the mask's level values.
@@ -278,7 +291,8 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         for (std::size_t k = 0; k < mask_dates.size; ++k) {
             const std::int64_t d = mask_dates[k];
             const std::int64_t i = mask_ids[k];
-            if (d >= 0 && i >= 0 && flags[k]) listed[static_cast<std::size_t>(d) * n_mask_ids + i] = 1;
+            if (d >= 0 && i >= 0 && flags[k])
+                listed[static_cast<std::size_t>(d) * n_mask_ids + i] = 1;
         }
     }
     // The flags are copied out; drop the mask before the output is built.
@@ -314,10 +328,10 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         ++id_count[id_code[i]];
     }
     // Industry of every history record as a category code (names ascending).
-    py::tuple factorized = pd.attr("factorize")(history.attr("to_numpy")(py::arg("dtype") = "object"),
-                                                py::arg("sort") = true);
-    auto record_codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        factorized[0]);
+    py::tuple factorized = pd.attr("factorize")(
+        history.attr("to_numpy")(py::arg("dtype") = "object"), py::arg("sort") = true);
+    auto record_codes =
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(factorized[0]);
     py::object names = factorized[1];
 
     // Pairs in index order (dates, then instruments, ascending); a pair requested k times
@@ -335,13 +349,15 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         }
     };
     std::int64_t n_out = 0;
-    for_each_pair([&](std::size_t, std::size_t, std::size_t, std::size_t, std::int64_t k) { n_out += k; });
+    for_each_pair(
+        [&](std::size_t, std::size_t, std::size_t, std::size_t, std::int64_t k) { n_out += k; });
     // Codes in the narrowest integer type pandas would keep them in, to save memory.
     SmallCodes out_dates(n_out, n_level_dates), out_ids(n_out, n_level_ids);
     SmallCodes out_names(n_out, py::len(names));
     std::int64_t at = 0;
     std::vector<std::uint8_t> name_used(py::len(names), 0);
-    for_each_pair([&](std::size_t dc, std::size_t ic, std::size_t d, std::size_t i, std::int64_t k) {
+    for_each_pair([&](std::size_t dc, std::size_t ic, std::size_t d, std::size_t i,
+                      std::int64_t k) {
         // Last record of the instrument starting on or before the date; none yet: missing.
         const auto begin = starts_ns.begin() + run_begin.data()[i];
         const auto end = starts_ns.begin() + run_end.data()[i];
@@ -372,13 +388,14 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     }
     py::object categories = names.attr("take")(np.attr("asarray")(kept, "int64"));
 
-    py::object index = pd.attr("MultiIndex")(
-        py::arg("levels") = py::make_tuple(level_dates, level_ids),
-        py::arg("codes") = py::make_tuple(out_dates.array, out_ids.array),
-        py::arg("names") = py::make_tuple("datetime", "order_book_id"),
-        py::arg("verify_integrity") = false);
-    py::object values = pd.attr("Categorical")
-                            .attr("from_codes")(out_names.array, py::arg("categories") = categories);
+    py::object index =
+        pd.attr("MultiIndex")(py::arg("levels") = py::make_tuple(level_dates, level_ids),
+                              py::arg("codes") = py::make_tuple(out_dates.array, out_ids.array),
+                              py::arg("names") = py::make_tuple("datetime", "order_book_id"),
+                              py::arg("verify_integrity") = false);
+    py::object values =
+        pd.attr("Categorical")
+            .attr("from_codes")(out_names.array, py::arg("categories") = categories);
     return pd.attr("Series")(values, py::arg("index") = index);
 }
 

@@ -51,7 +51,9 @@ Example::
     _get_return_fields(["P_1", "P_5", "factor"])  # ["P_1", "P_5"]
 )doc";
 
-py::object global(const char* name) { return module_globals()[name]; }
+py::object global(const char* name) {
+    return module_globals()[name];
+}
 
 void validate_data_frame(py::object df, py::object name) {
     py::object pd = global("pd");
@@ -106,8 +108,9 @@ PreparedInputs prepare_inputs(py::object factor_data, py::object returns, py::ob
     const bool periods_is_sequence =
         py::isinstance<py::tuple>(periods) || py::isinstance<py::list>(periods);
     if (assertions_enabled() && !periods_is_sequence && !py::isinstance<py::int_>(periods)) {
-        raise_py(PyExc_AssertionError, py::str("periods must be tuple/list/int, but got {}")
-                                           .format(py::type::of(periods)));
+        raise_py(
+            PyExc_AssertionError,
+            py::str("periods must be tuple/list/int, but got {}").format(py::type::of(periods)));
     }
     global("_validate_data_frame")(py::arg("df") = factor_data, py::arg("name") = "factor_data");
 

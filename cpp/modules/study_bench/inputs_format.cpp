@@ -30,7 +30,9 @@ Example::
     list(table.columns)  # ["P_1", "P_5", "factor"]
 )doc";
 
-py::object global(const char* name) { return module_globals()[name]; }
+py::object global(const char* name) {
+    return module_globals()[name];
+}
 
 bool is_numeric_frame(const py::object& frame, bool float64_only) {
     for (py::handle dtype : frame.attr("dtypes")) {
@@ -75,10 +77,9 @@ MatrixView matrix_of(const py::object& frame) {
     if (arr.strides(0) % item != 0 || arr.strides(1) % item != 0) {
         arr = py::array::ensure(global("np").attr("ascontiguousarray")(arr));
     }
-    stats::StridedMatrix m{static_cast<const double*>(arr.data()),
-                           static_cast<std::size_t>(arr.shape(0)),
-                           static_cast<std::size_t>(arr.shape(1)), arr.strides(0) / item,
-                           arr.strides(1) / item};
+    stats::StridedMatrix m{
+        static_cast<const double*>(arr.data()), static_cast<std::size_t>(arr.shape(0)),
+        static_cast<std::size_t>(arr.shape(1)), arr.strides(0) / item, arr.strides(1) / item};
     return {arr, m};
 }
 
@@ -131,12 +132,15 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
         py::gil_scoped_release release;
         if (n_rows > 0) stats::forward_returns(ret.matrix, return_rows, horizons, outputs);
         if (native_factor && n_rows > 0) {
-            stats::gather(fac.matrix, factor_rows, factor_columns, {base + n_keys * n_rows, n_rows});
+            stats::gather(fac.matrix, factor_rows, factor_columns,
+                          {base + n_keys * n_rows, n_rows});
         }
     }
 
-    py::object index = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(dates, columns), py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    py::object index =
+        pd.attr("MultiIndex")
+            .attr("from_product")(py::make_tuple(dates, columns),
+                                  py::arg("names") = py::make_tuple("datetime", "order_book_id"));
     py::list all_keys(keys);
     if (native_factor) all_keys.append("factor");
     py::object table = pd.attr("DataFrame")(block.attr("T"), py::arg("index") = index,
@@ -144,10 +148,10 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
                                             py::arg("copy") = false);
     if (!native_factor) {
         // Other numeric dtypes keep pandas' own reindexing (and its dtype rules).
-        py::object values = factor_data.attr("reindex")(py::arg("index") = dates,
-                                                        py::arg("columns") = columns)
-                                .attr("to_numpy")()
-                                .attr("ravel")();
+        py::object values =
+            factor_data.attr("reindex")(py::arg("index") = dates, py::arg("columns") = columns)
+                .attr("to_numpy")()
+                .attr("ravel")();
         table.attr("__setitem__")("factor", values);
     }
     table.attr("index").attr("names") = py::make_tuple("datetime", "order_book_id");

@@ -109,9 +109,8 @@ void bench_init(py::object self) {
 void bench_append(py::object self, py::object step) {
     // `step` is declared as a tuple; None gets through and fails at unpacking.
     if (!step.is_none() && !py::isinstance<py::tuple>(step)) {
-        throw py::type_error(
-            py::str("Argument 'step' has incorrect type (expected tuple, got {})")
-                .format(py::type::of(step).attr("__name__")));
+        throw py::type_error(py::str("Argument 'step' has incorrect type (expected tuple, got {})")
+                                 .format(py::type::of(step).attr("__name__")));
     }
     if (step.is_none()) throw py::type_error("cannot unpack non-iterable NoneType object");
     auto items = py::reinterpret_borrow<py::tuple>(step);
@@ -125,9 +124,9 @@ void bench_append(py::object self, py::object step) {
 
     py::list names = self.attr(kStepNames);
     if (names.contains(name)) {
-        raise_py(PyExc_RuntimeError,
-                 py::str("pipeline step name={} already exists, please use another name.")
-                     .format(name));
+        raise_py(
+            PyExc_RuntimeError,
+            py::str("pipeline step name={} already exists, please use another name.").format(name));
     }
     names.append(name);
 
@@ -174,20 +173,23 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
 
 }  // namespace
 
-const pyclass::ModuleGlobals& module_globals() { return g_module; }
+const pyclass::ModuleGlobals& module_globals() {
+    return g_module;
+}
 
 void register_pipeline(py::module_& m) {
     g_module.bind(m);
     using pyclass::add_method;
-    py::tuple no_bases = py::make_tuple(py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    py::tuple no_bases = py::make_tuple(
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
 
-    py::object preprocessor = pyclass::make_class(m, "FactorPreprocessor", no_bases,
-                                                  kPreprocessorDoc);
+    py::object preprocessor =
+        pyclass::make_class(m, "FactorPreprocessor", no_bases, kPreprocessorDoc);
     add_method(
         preprocessor, "process",
         [](py::object self, py::object factor_data) -> py::object {
-            raise_py(PyExc_NotImplementedError, py::str("Need implement FactorPreprocessor.process"));
+            raise_py(PyExc_NotImplementedError,
+                     py::str("Need implement FactorPreprocessor.process"));
         },
         py::arg("factor_data"), py::doc(kProcessDoc));
 
@@ -199,8 +201,8 @@ void register_pipeline(py::module_& m) {
            py::object ascending) -> py::object {
             raise_py(PyExc_NotImplementedError, py::str("Need implement FactorAnalyser.analysis"));
         },
-        py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
-        py::arg("ascending") = true, py::doc(kAnalyserAnalysisDoc));
+        py::arg("factor_data"), py::arg("returns"), py::arg("periods"), py::arg("ascending") = true,
+        py::doc(kAnalyserAnalysisDoc));
 
     py::object bench = pyclass::make_class(m, "FactorStudyBench", no_bases, kBenchDoc);
     // pybind11 treats any function named __init__ as a constructor of a pybind11 type, so the

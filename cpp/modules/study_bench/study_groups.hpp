@@ -22,10 +22,14 @@ struct CodeView {
     std::size_t size = 0;
     std::int64_t operator[](std::size_t k) const {
         switch (bytes) {
-            case 1: return static_cast<const std::int8_t*>(data)[k];
-            case 2: return static_cast<const std::int16_t*>(data)[k];
-            case 4: return static_cast<const std::int32_t*>(data)[k];
-            default: return static_cast<const std::int64_t*>(data)[k];
+            case 1:
+                return static_cast<const std::int8_t*>(data)[k];
+            case 2:
+                return static_cast<const std::int16_t*>(data)[k];
+            case 4:
+                return static_cast<const std::int32_t*>(data)[k];
+            default:
+                return static_cast<const std::int64_t*>(data)[k];
         }
     }
 };
@@ -71,7 +75,6 @@ std::vector<std::int64_t> align_rows(const TableGrid& grid, const py::object& ot
 
 // Index codes (any integer dtype) copied once into int32.
 std::vector<std::int32_t> int32_codes(const py::object& codes);
-
 
 // A float64 view (or converted copy) of a table column; raises ValueError naming the
 // column when its values are not numeric.

@@ -25,7 +25,8 @@ struct StridedMatrix {
 // `returns`), out[k][j * cols + i] = G[t + n][i] / G[t][i] - 1, where G is the running
 // product of (1 + return) down each column that skips missing returns and carries the
 // last value forward (NaN before a column's first return). Rows without n later rows
-// (or earlier rows) give NaN, as do negative entries of `rows`. Each out[k] holds rows.size() * returns.cols values.
+// (or earlier rows) give NaN, as do negative entries of `rows`. Each out[k] holds rows.size() *
+// returns.cols values.
 void forward_returns(const StridedMatrix& returns, std::span<const std::int64_t> rows,
                      std::span<const std::int64_t> horizons, std::span<double* const> out);
 
