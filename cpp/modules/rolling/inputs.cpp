@@ -134,8 +134,9 @@ std::size_t to_window(py::handle n, std::size_t len) {
 }
 
 bool native_windows() {
-    static py::str name("rolling_window");
-    PyObject* cur = PyObject_GetAttr(G.module().ptr(), name.ptr());
+    // Kept for the life of the process (no destructor running after the interpreter).
+    static PyObject* name = PyUnicode_InternFromString("rolling_window");
+    PyObject* cur = PyObject_GetAttr(G.module().ptr(), name);
     if (cur == nullptr) throw py::error_already_set();
     Py_DECREF(cur);  // only compared by identity; the module keeps it alive
     return cur == cache().rolling_window.ptr();

@@ -45,8 +45,8 @@ args中所有参数都必须为AbstractFactor的子类对象
 
 // Bare assertions, made only while the interpreter runs with assertions on.
 bool assertions_enabled() {
-    static py::object sys = py::module_::import("sys");
-    return sys.attr("flags").attr("optimize").cast<int>() == 0;
+    static py::object* sys = new py::object(py::module_::import("sys"));  // never released
+    return sys->attr("flags").attr("optimize").cast<int>() == 0;
 }
 
 void assert_factor(const py::handle& obj) {
