@@ -93,15 +93,20 @@ def fake_study_module(fail_pipeline=False, missing=()):
         def append(self, step):
             self.steps.append(step)
 
-        def analysis(self, factor_data, returns, ascending=False, periods=1):
+        def analysis(self, factor_data, returns, ascending=False, periods=1,
+                     keep_preprocess_result=False):
             log.append(("analysis", [n for n, _ in self.steps], returns, ascending, periods))
             if fail_pipeline and len(self.steps) > 1:
                 raise RuntimeError("industry data missing")
-            for _, step in self.steps:
+            out = {}
+            for name, step in self.steps:
                 if isinstance(step, _Preprocessor):
                     factor_data = step.process(factor_data)
-            return {name: step.analysis(factor_data, returns, periods, ascending=ascending)
-                    for name, step in self.steps if isinstance(step, _Analyser)}
+                    if keep_preprocess_result:
+                        out[name] = factor_data.copy()
+            out.update({name: step.analysis(factor_data, returns, periods, ascending=ascending)
+                        for name, step in self.steps if isinstance(step, _Analyser)})
+            return out
 
     def preprocessor(name):
         class Step(_Preprocessor):
@@ -165,6 +170,12 @@ def test_study_builds_steps_and_writes_a_report(bundle, tmp_path, monkeypatch):
                         "daily", False, [1, 3])
     assert "== ic (ICAnalysisResult)" in out and "IC mean" in out
     assert "== factor_return (FactorReturnAnalysisResult)" in out
+    # every preprocessing step says what it did; the stand-in steps rank each date
+    lines = out.splitlines()
+    start = lines.index("== preprocessing")
+    assert [line.split(":")[0] for line in lines[start + 1:start + 4]] == [
+        "winsorize", "neutralize", "normalize"]
+    assert "became missing" in lines[start + 1]
     files = set(os.listdir(out_dir))
     assert {"summary.txt", "factor.csv", "ic_ic.csv", "ic_ic_p_value.csv", "ic_summary.csv",
             "factor_return_factor_returns.csv", "factor_return_summary.csv"} <= files
@@ -185,6 +196,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     assert "notice: the pipeline failed (RuntimeError: industry data missing)" in out
     assert "notice: step factor_return failed (ValueError: no returns); skipped" in out
     assert "== ic (ICAnalysisResult)" in out and "== factor_return" not in out
+    assert "normalize: " in out  # the step-by-step path still reports preprocessing
     assert [e[3] for e in log if e[0] == "analysis"] == [True, True, True]
 
 

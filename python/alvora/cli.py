@@ -297,18 +297,20 @@ def _run_steps(module, steps, frame, args, say):
     for step in steps:
         bench.append(step)
     try:
-        return bench.analysis(frame, "daily", ascending=args.ascending, periods=args.periods) or {}
+        return bench.analysis(frame, "daily", ascending=args.ascending, periods=args.periods,
+                              keep_preprocess_result=True) or {}
     except Exception as exc:  # reported, then narrowed down below
         say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
             type(exc).__name__, exc))
     preprocessors = [s for s in steps if isinstance(s[1], module.FactorPreprocessor)]
     analysers = [s for s in steps if s not in preprocessors]
+    results = {}
     for name, step in preprocessors:
         try:
             frame = step.process(frame)
+            results[name] = frame.copy()
         except Exception as exc:
             say("notice: step {} failed ({}: {}); skipped".format(name, type(exc).__name__, exc))
-    results = {}
     for name, step in analysers:
         single = module.FactorStudyBench()
         single.append((name, step))
@@ -338,12 +340,39 @@ def _cmd_study(args, say):
     for w in _distinct_warnings(caught):
         say("warning: {}".format(w))
     say("analysed in {:.2f}s".format(time.perf_counter() - began))
+    preprocessed = [name for name, step in steps
+                    if isinstance(step, module.FactorPreprocessor) and name in results]
+    _describe_preprocessing(frame, [(name, results.pop(name)) for name in preprocessed], say)
     for name, result in results.items():
         _show_result(name, result, say)
     paths = write_report(args.out, say.text(), factor_frame=frame, results=results)
     say("")
     say("report: {} files in {}".format(len(paths), args.out))
     return 0
+
+
+def _describe_preprocessing(frame, outputs, say):
+    """One line per preprocessing step: how its output differs from its input."""
+    if not outputs:
+        return
+    say("")
+    say("== preprocessing")
+    before = frame
+    for name, after in outputs:
+        old = before.to_numpy(dtype=float, na_value=np.nan)
+        new = after.reindex(index=before.index, columns=before.columns).to_numpy(
+            dtype=float, na_value=np.nan)
+        both = ~np.isnan(old) & ~np.isnan(new)
+        changed = int((both & ~np.isclose(old, new, rtol=1e-12, atol=0.0)).sum())
+        lost = int((~np.isnan(old) & np.isnan(new)).sum())
+        values = new[~np.isnan(new)]
+        row_std = pd.DataFrame(new).std(axis=1).mean() if values.size else float("nan")
+        say("{}: {} of {} values changed, {} became missing; now mean {} std {} "
+            "(mean per-date std {})".format(
+                name, changed, int((~np.isnan(old)).sum()), lost,
+                _fmt(values.mean() if values.size else float("nan")),
+                _fmt(values.std() if values.size else float("nan")), _fmt(row_std)))
+        before = after
 
 
 def _distinct_warnings(caught):
