@@ -67,7 +67,8 @@ def market(n_dates, n_ids, n_styles, n_industries, seed):
                          seed=seed + 1)
     industry = industry_series(factor.index, ids, [f"ind_{k:02d}" for k in range(n_industries)],
                                seed=seed + 2, missing_fraction=0.01)
-    return factor, styles, industry
+    # the module's own industry lookup hands out categorical names
+    return factor, styles, industry.astype("category")
 
 
 def bench_neutralization(n_dates, n_ids, args, with_transcription):
