@@ -2,12 +2,12 @@
 import numpy as np
 import pandas as pd
 
-from .interface import AbstractFactor
+from .interface import AbstractFactor, TerminalFactor
 
 __all__ = ["CrossSectionalFactor", "CS_RANK", "CS_ZSCORE", "CS_DEMEAN", "CS_SCALE"]
 
 
-class CrossSectionalFactor(AbstractFactor):
+class CrossSectionalFactor(TerminalFactor):
     """``func(*frames)`` over the factor frames of ``sub_factors``.
 
     The engine evaluates every sub-factor into a frame (dates x instruments),
@@ -33,18 +33,6 @@ class CrossSectionalFactor(AbstractFactor):
     @property
     def sub_factors(self):
         return self._sub_factors
-
-    @property
-    def expr(self):
-        return self
-
-    @property
-    def shift(self):
-        return 0
-
-    @property
-    def dependencies(self):
-        return [self]
 
     def execute(self, *frames):
         if len(frames) != len(self._sub_factors):

@@ -1,5 +1,5 @@
 """Fixed-instrument factors: one instrument's values served to every instrument."""
-from .interface import AbstractFactor
+from .interface import AbstractFactor, TerminalFactor
 
 __all__ = ["FixedFactor", "FIX"]
 
@@ -8,7 +8,7 @@ def _identity(frame):
     return frame
 
 
-class FixedFactor(AbstractFactor):
+class FixedFactor(TerminalFactor):
     """``factor`` evaluated for ``order_book_id`` (an index, a benchmark stock, ...)
     and handed to every instrument on its own valid rows.
 
@@ -37,18 +37,6 @@ class FixedFactor(AbstractFactor):
             factor = CrossSectionalFactor(_identity, factor)
         self.factor = factor
         self.order_book_id = order_book_id
-
-    @property
-    def expr(self):
-        return self
-
-    @property
-    def shift(self):
-        return 0
-
-    @property
-    def dependencies(self):
-        return [self]
 
     def __repr__(self):
         return "FIX({!r}, {!r})".format(self._inner, self.order_book_id)

@@ -215,8 +215,9 @@ def _is_operand(value):
     return isinstance(value, (AbstractFactor, numbers.Real)) and not isinstance(value, str)
 
 
-class LeafFactor(AbstractFactor):
-    """A terminal node whose values the execution context loads."""
+class TerminalFactor(AbstractFactor):
+    """A node the execution context serves whole: its expression is the node
+    itself, it consumes no look-back and depends on nothing but itself."""
 
     @property
     def expr(self):
@@ -229,6 +230,10 @@ class LeafFactor(AbstractFactor):
     @property
     def dependencies(self):
         return [self]
+
+
+class LeafFactor(TerminalFactor):
+    """A terminal node whose values the execution context loads."""
 
 
 class ShiftedFactor(AbstractFactor):
