@@ -83,7 +83,11 @@ def reference_decay(table, ic, max_decay, rank_ic=True):
     wide = table[fields].unstack(level="order_book_id")
     for d in range(1, max_decay):
         shifted = wide.shift(-d)
-        long = shifted.stack(level="order_book_id", future_stack=True).dropna(how="all")
+        try:
+            long = shifted.stack(level="order_book_id", future_stack=True)
+        except TypeError:  # pandas before 2.1
+            long = shifted.stack(level="order_book_id", dropna=False)
+        long = long.dropna(how="all")
         long["factor"] = table["factor"]
         long = long.dropna()
         rows = []
@@ -102,7 +106,9 @@ def reference_industry_ic(table, industry, rank_ic=True):
     ic_func = reference_ic_func(rank_ic)
     fields = [c for c in table.columns if c.startswith("P_")]
     rows, names = [], []
-    for name, group in table.groupby(industry.reindex(table.index), observed=True):
+    # plain names (not categories): groups come out in ascending name order
+    labels = industry.reindex(table.index).astype(object)
+    for name, group in table.groupby(labels):
         rows.append([float(ic_func(group[x], group["factor"])[0]) for x in fields])
         names.append(name)
     return pd.DataFrame(rows, index=pd.Index(names, name=industry.name), columns=fields)
