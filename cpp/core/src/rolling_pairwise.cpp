@@ -4,13 +4,22 @@
 // the window (see power_sums.hpp); the raw-moment expressions are the same after
 // this shift and keep their accuracy when the series sit at a large level. A
 // window whose first series is constant has exactly zero centred sums.
+#include <emmintrin.h>
+
 #include <cmath>
+#include <array>
+#include <cstring>
 #include <limits>
 #include <vector>
 
-#include "alvora/rolling/power_sums.hpp"
+#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/rowwise.hpp"
+
+// GCC 12 misreads vector initialisers as uninitialised reads; the vector
+// types in template arguments drop their (element) alignment, which is fine.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wignored-attributes"
 
 namespace alvora::rolling {
 
@@ -18,42 +27,140 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Window sums of a - ca, b - cb, their squares and product, and the number
-// of NaN values (in either series).
-enum Feature { kA, kB, kAA, kBB, kAB, kNan, kFeatures };
+// Packed window sums of the centred values: vector 0 holds the sums of
+// a - ca, b - cb, their product and the number of NaN values (in either
+// series); vector 1, when K = 2, the squares of a - ca and b - cb.
+constexpr int kA = 0, kB = 1, kAB = 2, kNan = 3;
+constexpr int kAA = 0, kBB = 1;
 
-detail::WindowSums<kFeatures> pair_sums(std::span<const double> a, std::span<const double> b,
-                                        size_t n) {
-    const double* pa = a.data();
-    const double* pb = b.data();
-    auto feat = [pa, pb](size_t pos, size_t c, double (&v)[kFeatures]) {
-        const double ya = pa[pos] - pa[c], yb = pb[pos] - pb[c];
-        v[kA] = ya;
-        v[kB] = yb;
-        v[kAA] = ya * ya;
-        v[kBB] = yb * yb;
-        v[kAB] = ya * yb;
-        v[kNan] = (pa[pos] != pa[pos]) || (pb[pos] != pb[pos]) ? 1.0 : 0.0;
+template <int K>
+[[gnu::always_inline]] inline void pair_scan(const double* pa, const double* pb, size_t L,
+                                             size_t n, detail::V4* out) {
+    using detail::V2;
+    using Bits = long long __attribute__((vector_size(16)));
+    const Bits one_bits = (Bits)(V2{1.0, 1.0});
+    auto anchor = [pa, pb](size_t c) { return V2{pa[c], pb[c]}; };
+    auto feat = [pa, pb, one_bits](size_t pos, V2 c) {
+        const V2 v{pa[pos], pb[pos]};
+        const V2 y = v - c;
+        const V2 nan = (V2)((v != v) & one_bits);  // 1.0 per NaN value
+        const V2 prod = y * __builtin_shufflevector(y, y, 1, 0);
+        const V2 nans = nan + __builtin_shufflevector(nan, nan, 1, 0);
+        std::array<detail::V4, K> f;
+        f[0] = __builtin_shufflevector(y, __builtin_shufflevector(prod, nans, 0, 3), 0, 1, 2, 3);
+        if constexpr (K == 2) f[1] = __builtin_shufflevector(y * y, V2{}, 0, 1, 2, 3);
+        return f;
     };
-    return detail::block_sums<kFeatures>(a.size(), n, feat, false);
+    detail::packed_block_sums<detail::V4, K>(L, n, anchor, feat, out);
 }
 
-// Runs finish(i, sa, sb, saa, sbb, sab) on windows free of NaN and
-// infinities, defined(i) (the definition, value by value) on windows with an
-// infinity, and writes NaN for windows with a NaN.
-template <class Finish, class Defined>
+using detail::V4;
+
+// Square roots of four values >= 0 or NaN (packed; std::sqrt stays scalar
+// for errno's sake, which never applies here).
+[[gnu::always_inline]] inline V4 sqrt4(V4 x) {
+    const __m128d lo = _mm_sqrt_pd(__builtin_shufflevector(x, x, 0, 1));
+    const __m128d hi = _mm_sqrt_pd(__builtin_shufflevector(x, x, 2, 3));
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
+}
+
+// Sums of four consecutive windows, one vector per sum.
+struct Sums4 {
+    V4 sa, sb, sab, nan, saa, sbb;
+};
+
+template <int K>
+[[gnu::always_inline]] inline Sums4 load4(const V4* ws, size_t i, size_t m) {
+    // Past the last window repeat it (those lanes are not stored).
+    auto at = [&](size_t e) { return (i + e < m ? i + e : m - 1) * K; };
+    const V4 r0 = ws[at(0)], r1 = ws[at(1)], r2 = ws[at(2)], r3 = ws[at(3)];
+    const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);  // a0 a1 ab0 ab1
+    const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);  // b0 b1 nan0 nan1
+    const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+    const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    Sums4 s;
+    s.sa = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    s.sab = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    s.sb = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    s.nan = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    if constexpr (K == 2) {
+        const V4 q0 = ws[at(0) + 1], q1 = ws[at(1) + 1], q2 = ws[at(2) + 1], q3 = ws[at(3) + 1];
+        const V4 u0 = __builtin_shufflevector(q0, q1, 0, 4, 1, 5);  // aa0 aa1 bb0 bb1
+        const V4 u1 = __builtin_shufflevector(q2, q3, 0, 4, 1, 5);
+        s.saa = __builtin_shufflevector(u0, u1, 0, 1, 4, 5);
+        s.sbb = __builtin_shufflevector(u0, u1, 2, 3, 6, 7);
+    } else {
+        s.saa = s.sbb = V4{};
+    }
+    return s;
+}
+
+enum class Stat { Covariance, Correlation, Regression };
+
+// The statistic from the centred sums, four windows at a time.
+template <Stat S>
+[[gnu::always_inline]] inline V4 statistic(const Sums4& s, double nd) {
+    const V4 zero{};
+    if constexpr (S == Stat::Covariance) {
+        return s.sab / nd - (s.sa / nd) * (s.sb / nd);
+    } else if constexpr (S == Stat::Correlation) {
+        const V4 cov = s.sab / nd - (s.sa / nd) * (s.sb / nd);
+        const V4 va = s.saa - s.sa * (s.sa / nd), vb = s.sbb - s.sb * (s.sb / nd);
+        const V4 da = sqrt4((va > zero ? va : zero) / nd);
+        const V4 db = sqrt4((vb > zero ? vb : zero) / nd);
+        return cov / (da * db);
+    } else {
+        const V4 v1 = s.sab - s.sa * (s.sb / nd);
+        const V4 v2 = s.saa - s.sa * (s.sa / nd);
+        return v1 / (v2 > zero ? v2 : zero);
+    }
+}
+
+// Writes the statistic of every window, NaN where a window holds a NaN.
+// Returns whether some window holds an infinity and no NaN: those are left
+// for the definition, value by value.
+template <Stat S, int K>
+[[gnu::always_inline]] inline bool finish_packed(const V4* ws, size_t m, double nd,
+                                                 double* out) {
+    using Mask = long long __attribute__((vector_size(32)));
+    const V4 zero{}, nan4 = zero + kNaN;
+    Mask pending{};
+    for (size_t i = 0; i < m; i += 4) {
+        const Sums4 s = load4<K>(ws, i, m);
+        const Mask has_nan = s.nan > zero;
+        const Mask finite = (s.sa - s.sa == zero) & (s.sb - s.sb == zero);
+        pending |= ~has_nan & ~finite;
+        const V4 r = has_nan ? nan4 : statistic<S>(s, nd);
+        if (i + 4 <= m) {
+            std::memcpy(out + i, &r, sizeof r);
+        } else {
+            for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
+        }
+    }
+    return (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
+}
+
+template <Stat S, int K>
+__attribute__((target_clones("avx2", "default"))) bool pair_stat(const double* a,
+                                                                 const double* b, size_t L,
+                                                                 size_t n, V4* ws, double* out) {
+    pair_scan<K>(a, b, L, n, ws);
+    return finish_packed<S, K>(ws, L - n + 1, static_cast<double>(n), out);
+}
+
+// Runs the statistic on every window and defined(i) (the definition, value by
+// value) on windows with an infinity and no NaN. K = 1 when the statistic
+// needs no squares.
+template <Stat S, int K, class Defined>
 void pairwise(std::span<const double> a, std::span<const double> b, size_t n,
-              std::span<double> out, Finish finish, Defined defined) {
-    const auto ws = pair_sums(a, b, n);
-    const double *sa = ws.s[kA].data(), *sb = ws.s[kB].data(), *saa = ws.s[kAA].data(),
-                 *sbb = ws.s[kBB].data(), *sab = ws.s[kAB].data(), *nan = ws.s[kNan].data();
+              std::span<double> out, Defined defined) {
+    detail::PackedScratch<V4> scratch(detail::packed_windows(a.size()) * K);
+    const V4* ws = scratch.data();
+    if (!pair_stat<S, K>(a.data(), b.data(), a.size(), n, scratch.data(), out.data())) return;
     for (size_t i = 0; i < out.size(); ++i) {
-        if (nan[i] > 0.0)
-            out[i] = kNaN;
-        else if (sa[i] - sa[i] != 0.0 || sb[i] - sb[i] != 0.0)
+        const V4 v = ws[i * K];
+        if (!(v[kNan] > 0.0) && (v[kA] - v[kA] != 0.0 || v[kB] - v[kB] != 0.0))
             out[i] = defined(i);
-        else
-            out[i] = finish(sa[i], sb[i], saa[i], sbb[i], sab[i]);
     }
 }
 
@@ -72,12 +179,8 @@ struct Products {
 
 void covariance(std::span<const double> a, std::span<const double> b, size_t n,
                 std::span<double> out) {
-    const double nd = static_cast<double>(n);
-    pairwise(
+    pairwise<Stat::Covariance, 1>(
         a, b, n, out,
-        [nd](double sa, double sb, double, double, double sab) {
-            return sab / nd - (sa / nd) * (sb / nd);
-        },
         [&](size_t i) {
             Products p(a.data() + i, b.data() + i, n);
             return rowwise::covariance(a.data() + i, b.data() + i, p.ab.data(), n);
@@ -86,16 +189,8 @@ void covariance(std::span<const double> a, std::span<const double> b, size_t n,
 
 void correlation(std::span<const double> a, std::span<const double> b, size_t n,
                  std::span<double> out) {
-    const double nd = static_cast<double>(n);
-    pairwise(
+    pairwise<Stat::Correlation, 2>(
         a, b, n, out,
-        [nd](double sa, double sb, double saa, double sbb, double sab) {
-            const double cov = sab / nd - (sa / nd) * (sb / nd);
-            const double va = saa - sa * (sa / nd), vb = sbb - sb * (sb / nd);
-            const double da = std::sqrt((va > 0.0 ? va : 0.0) / nd);
-            const double db = std::sqrt((vb > 0.0 ? vb : 0.0) / nd);
-            return cov / (da * db);
-        },
         [&](size_t i) {
             Products p(a.data() + i, b.data() + i, n);
             return rowwise::correlation(a.data() + i, b.data() + i, p.ab.data(), n);
@@ -104,14 +199,8 @@ void correlation(std::span<const double> a, std::span<const double> b, size_t n,
 
 void regression(std::span<const double> x, std::span<const double> y, size_t n,
                 std::span<double> out) {
-    const double nd = static_cast<double>(n);
-    pairwise(
+    pairwise<Stat::Regression, 2>(
         x, y, n, out,
-        [nd](double sx, double sy, double sxx, double, double sxy) {
-            const double v1 = sxy - sx * (sy / nd);
-            const double v2 = sxx - sx * (sx / nd);
-            return v1 / (v2 > 0.0 ? v2 : 0.0);
-        },
         [&](size_t i) {
             Products p(x.data() + i, y.data() + i, n);
             return rowwise::regression(x.data() + i, y.data() + i, p.ab.data(), p.aa.data(), n);

@@ -1,0 +1,121 @@
+// Window sums of several features at once, the features of one value packed
+// in vector registers.
+//
+// The block decomposition of blocks.hpp (tails of block k plus heads of block
+// k + 1, no value ever removed from a total), with all features of a value
+// held side by side in K vectors of the compiler's vector extension: one
+// vector addition advances every feature. The scans add four values per
+// dependent addition, and each head is added onto the tail written before.
+//
+// Sums land interleaved: out[i * K + k] holds vector k of window i. Callers
+// instantiate the scan inside a function compiled for several instruction
+// sets (target_clones), so it is always inlined.
+#pragma once
+
+// Vector values passed between inlined helpers only: no ABI is involved.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <vector>
+
+namespace alvora::rolling::detail {
+
+// Element alignment only: the buffers come from std::vector, and unaligned
+// vector moves cost the same on aligned data.
+using V2 = double __attribute__((vector_size(16), aligned(8)));
+using V4 = double __attribute__((vector_size(32), aligned(8)));
+
+// Windows the scan writes for a series of length L: m = L - n + 1 and n of
+// slack (the tail scan of the last block runs past m). Times K entries.
+inline std::size_t packed_windows(std::size_t L) { return L + 1; }
+
+// anchor(c): what the features of a block need from the block boundary
+// position c (a position inside every window that uses it), taken once per
+// block; feat(pos, anchor(c)) -> std::array<V, K>: the features of value pos.
+template <class V, int K, class Anchor, class Feat>
+[[gnu::always_inline]] inline void packed_block_sums(std::size_t L, std::size_t n, Anchor anchor,
+                                                     Feat feat, V* __restrict out) {
+    const std::size_t m = L - n + 1;
+    for (std::size_t b0 = 0; b0 < m; b0 += n) {
+        const std::size_t cnt = std::min(n, m - b0);
+        const auto c = anchor(b0 + n - 1);
+        // Tails [b0 + j, b0 + n), j from n - 1 down to 0.
+        {
+            V acc[K] = {};
+            std::size_t j = n;
+            for (; j >= 4; j -= 4) {
+                const std::array<V, K> v[4] = {feat(b0 + j - 1, c), feat(b0 + j - 2, c),
+                                               feat(b0 + j - 3, c), feat(b0 + j - 4, c)};
+                V* dst = out + (b0 + j - 4) * K;
+                for (int k = 0; k < K; ++k) {
+                    const V g2 = v[0][k] + v[1][k];
+                    dst[3 * K + k] = acc[k] + v[0][k];
+                    dst[2 * K + k] = acc[k] + g2;
+                    dst[K + k] = acc[k] + (g2 + v[2][k]);
+                    dst[k] = acc[k] = acc[k] + (g2 + (v[2][k] + v[3][k]));
+                }
+            }
+            for (; j >= 1; --j) {
+                const std::array<V, K> v = feat(b0 + j - 1, c);
+                for (int k = 0; k < K; ++k) out[(b0 + j - 1) * K + k] = acc[k] = acc[k] + v[k];
+            }
+        }
+        // Heads [b0 + n, b0 + n + t], t < cnt - 1, added onto window b0 + t + 1.
+        if (cnt > 1) {
+            const std::size_t h = b0 + n;
+            const std::size_t len = cnt - 1;
+            V acc[K] = {};
+            std::size_t t = 0;
+            for (; t + 4 <= len; t += 4) {
+                const std::array<V, K> v[4] = {feat(h + t, c), feat(h + t + 1, c),
+                                               feat(h + t + 2, c), feat(h + t + 3, c)};
+                V* dst = out + (b0 + 1 + t) * K;
+                for (int k = 0; k < K; ++k) {
+                    const V g2 = v[0][k] + v[1][k];
+                    dst[k] += acc[k] + v[0][k];
+                    dst[K + k] += acc[k] + g2;
+                    dst[2 * K + k] += acc[k] + (g2 + v[2][k]);
+                    acc[k] = acc[k] + (g2 + (v[2][k] + v[3][k]));
+                    dst[3 * K + k] += acc[k];
+                }
+            }
+            for (; t < len; ++t) {
+                const std::array<V, K> v = feat(h + t, c);
+                for (int k = 0; k < K; ++k) out[(b0 + 1 + t) * K + k] += (acc[k] = acc[k] + v[k]);
+            }
+        }
+    }
+}
+
+// Per-thread scratch for the packed sums, reused between calls; very long
+// series get a buffer of their own so the cache stays small. Held as doubles
+// (the vector types are only element-aligned).
+template <class V>
+class PackedScratch {
+   public:
+    explicit PackedScratch(std::size_t entries) {
+        const std::size_t doubles = entries * (sizeof(V) / sizeof(double));
+        if (doubles <= kKeep) {
+            auto& v = cached();
+            if (v.size() < doubles) v.resize(std::max(doubles, std::size_t{16384}));
+            data_ = reinterpret_cast<V*>(v.data());
+        } else {
+            own_.resize(doubles);
+            data_ = reinterpret_cast<V*>(own_.data());
+        }
+    }
+    V* data() { return data_; }
+
+   private:
+    static constexpr std::size_t kKeep = std::size_t{1} << 18;
+    static std::vector<double>& cached() {
+        thread_local std::vector<double> v;
+        return v;
+    }
+    std::vector<double> own_;
+    V* data_ = nullptr;
+};
+
+}  // namespace alvora::rolling::detail
