@@ -7,16 +7,20 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include <emmintrin.h>  // x86-64 baseline
 
+#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
-#include "alvora/rolling/short.hpp"
 #include "alvora/rolling/kernels.hpp"
+
+// GCC 12 misreads vector initialisers as uninitialised reads; the vector
+// types in template arguments drop their (element) alignment, which is fine.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wignored-attributes"
 
 namespace alvora::rolling {
 
@@ -40,63 +44,63 @@ inline double m2_inv(double s1, double s2, double inv_n) {
 
 namespace {
 
-// Variance from the window's shifted sums. s1 - s1 is 0 unless a NaN or an
-// infinity reached the window. Written out in full so the loop vectorises.
-__attribute__((target_clones("avx2", "default"))) void finish_var(
-    const double* __restrict s1, const double* __restrict s2, double* __restrict o, size_t m,
-    double inv_n) {
-    for (size_t i = 0; i < m; ++i) {
-        const double m2 = s2[i] - s1[i] * s1[i] * inv_n;
-        const double v = (m2 > 0.0 ? m2 : 0.0) * inv_n;
-        o[i] = s1[i] - s1[i] == 0.0 ? v : kNaN;
+using detail::V2;
+using detail::V4;
+
+[[gnu::always_inline]] inline V4 sqrt4(V4 x) {
+    const __m128d lo = _mm_sqrt_pd(__builtin_shufflevector(x, x, 0, 1));
+    const __m128d hi = _mm_sqrt_pd(__builtin_shufflevector(x, x, 2, 3));
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
+}
+
+// Variance (or deviation) of every window from its shifted sums {s1, s2},
+// four windows at a time. s1 - s1 is 0 unless a NaN or an infinity reached
+// the window. A window of equal values has s1 = s2 = 0 exactly.
+template <bool Sqrt>
+[[gnu::always_inline]] inline void finish_moments2(const V2* ws, size_t m, double inv_n,
+                                                   double* out) {
+    const V4 zero{}, nan4 = zero + kNaN;
+    for (size_t i = 0; i < m; i += 4) {
+        auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
+        const V2 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
+        const V4 lo = __builtin_shufflevector(r0, r1, 0, 1, 2, 3);
+        const V4 hi = __builtin_shufflevector(r2, r3, 0, 1, 2, 3);
+        const V4 s1 = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+        const V4 s2 = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+        const V4 m2 = s2 - s1 * s1 * inv_n;
+        V4 v = (m2 > zero ? m2 : zero) * inv_n;
+        if constexpr (Sqrt) v = sqrt4(v);
+        const V4 r = s1 - s1 == zero ? v : nan4;
+        if (i + 4 <= m) {
+            std::memcpy(out + i, &r, sizeof r);
+        } else {
+            for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
+        }
     }
 }
 
-// Square roots of values >= 0 or NaN, two at a time (see below).
-void sqrt_packed(std::span<double> v) {
-    size_t i = 0;
-#ifdef __SSE2__
-    for (; i + 2 <= v.size(); i += 2)
-        _mm_storeu_pd(v.data() + i, _mm_sqrt_pd(_mm_loadu_pd(v.data() + i)));
-#endif
-    for (; i < v.size(); ++i) v[i] = std::sqrt(v[i]);
+// Window sums {y, y^2} of y = x - c, c the block boundary value.
+[[gnu::always_inline]] inline void moment2_scan(const double* x, size_t L, size_t n, V2* ws) {
+    auto anchor = [x](size_t c) { return x[c]; };
+    auto feat = [x](size_t pos, double c) {
+        const double y = x[pos] - c;
+        return std::array<V2, 1>{V2{y, y * y}};
+    };
+    detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws);
 }
 
-// Standard deviation straight from the sums, two windows at a time (the
-// compiler keeps std::sqrt scalar for errno's sake, which never applies here).
-void finish_std(const double* s1, const double* s2, double* o, size_t m, double inv_n) {
-    size_t i = 0;
-#ifdef __SSE2__
-    const __m128d inv = _mm_set1_pd(inv_n), zero = _mm_setzero_pd(), nan = _mm_set1_pd(kNaN);
-    for (; i + 2 <= m; i += 2) {
-        const __m128d a = _mm_loadu_pd(s1 + i), b = _mm_loadu_pd(s2 + i);
-        __m128d m2 = _mm_sub_pd(b, _mm_mul_pd(_mm_mul_pd(a, a), inv));
-        m2 = _mm_and_pd(m2, _mm_cmpgt_pd(m2, zero));  // below zero (or NaN) -> 0
-        const __m128d sd = _mm_sqrt_pd(_mm_mul_pd(m2, inv));
-        const __m128d finite = _mm_cmpeq_pd(_mm_sub_pd(a, a), zero);
-        _mm_storeu_pd(o + i, _mm_or_pd(_mm_and_pd(finite, sd), _mm_andnot_pd(finite, nan)));
-    }
-#endif
-    for (; i < m; ++i) {
-        const double m2 = s2[i] - s1[i] * s1[i] * inv_n;
-        o[i] = s1[i] - s1[i] == 0.0 ? std::sqrt((m2 > 0.0 ? m2 : 0.0) * inv_n) : kNaN;
-    }
+template <bool Sqrt>
+__attribute__((target_clones("avx2", "default"))) void packed_var(const double* x, size_t L,
+                                                                  size_t n, V2* ws,
+                                                                  double* out) {
+    moment2_scan(x, L, n, ws);
+    finish_moments2<Sqrt>(ws, L - n + 1, 1.0 / static_cast<double>(n), out);
 }
 
 template <bool Sqrt>
 void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
-    if (n <= detail::kShortWindow) {
-        std::vector<double> scratch(out.size());
-        detail::short_var(x.data(), n, out.data(), scratch.data(), out.size());
-        if constexpr (Sqrt) sqrt_packed(out);
-        return;
-    }
-    const double inv_n = 1.0 / static_cast<double>(n);
-    const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true, false);
-    if constexpr (Sqrt)
-        finish_std(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
-    else
-        finish_var(ps.s[0].data(), ps.s[1].data(), out.data(), out.size(), inv_n);
+    detail::PackedScratch<V2> scratch(detail::packed_windows(x.size()));
+    packed_var<Sqrt>(x.data(), x.size(), n, scratch.data(), out.data());
 }
 
 }  // namespace
