@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include <emmintrin.h>  // x86-64 baseline
+#include <immintrin.h>  // SSE2 (the x86-64 baseline); AVX2 only behind a CPU check
 
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
@@ -47,17 +47,10 @@ namespace {
 using detail::V2;
 using detail::V4;
 
-[[gnu::always_inline]] inline V4 sqrt4(V4 x) {
-    const __m128d lo = _mm_sqrt_pd(__builtin_shufflevector(x, x, 0, 1));
-    const __m128d hi = _mm_sqrt_pd(__builtin_shufflevector(x, x, 2, 3));
-    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
-}
-
-// Variance (or deviation) of every window from its shifted sums {s1, s2},
-// four windows at a time. s1 - s1 is 0 unless a NaN or an infinity reached
+// Variance of every window from its shifted sums {s1, s2}, four windows at
+// a time. s1 - s1 is 0 unless a NaN or an infinity reached
 // the window. A window of equal values has s1 = s2 = 0 exactly.
-template <bool Sqrt>
-[[gnu::always_inline]] inline void finish_moments2(const V2* ws, size_t m, double inv_n,
+[[gnu::always_inline]] inline void finish_var(const V2* ws, size_t m, double inv_n,
                                                    double* out) {
     const V4 zero{}, nan4 = zero + kNaN;
     for (size_t i = 0; i < m; i += 4) {
@@ -68,8 +61,7 @@ template <bool Sqrt>
         const V4 s1 = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
         const V4 s2 = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
         const V4 m2 = s2 - s1 * s1 * inv_n;
-        V4 v = (m2 > zero ? m2 : zero) * inv_n;
-        if constexpr (Sqrt) v = sqrt4(v);
+        const V4 v = (m2 > zero ? m2 : zero) * inv_n;
         const V4 r = s1 - s1 == zero ? v : nan4;
         if (i + 4 <= m) {
             std::memcpy(out + i, &r, sizeof r);
@@ -89,18 +81,34 @@ template <bool Sqrt>
     detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws);
 }
 
-template <bool Sqrt>
 __attribute__((target_clones("avx2", "default"))) void packed_var(const double* x, size_t L,
                                                                   size_t n, V2* ws,
                                                                   double* out) {
     moment2_scan(x, L, n, ws);
-    finish_moments2<Sqrt>(ws, L - n + 1, 1.0 / static_cast<double>(n), out);
+    finish_var(ws, L - n + 1, 1.0 / static_cast<double>(n), out);
+}
+
+// Square roots in place of values >= 0 or NaN, four at a time where the
+// machine has 256-bit registers (its square root unit then takes four).
+__attribute__((target("avx2"))) void sqrt_wide(double* v, size_t m) {
+    size_t i = 0;
+    for (; i + 4 <= m; i += 4) _mm256_storeu_pd(v + i, _mm256_sqrt_pd(_mm256_loadu_pd(v + i)));
+    for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
+}
+
+void sqrt_in_place(double* v, size_t m) {
+    static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    if (wide) return sqrt_wide(v, m);
+    size_t i = 0;
+    for (; i + 2 <= m; i += 2) _mm_storeu_pd(v + i, _mm_sqrt_pd(_mm_loadu_pd(v + i)));
+    for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
 }
 
 template <bool Sqrt>
 void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
     detail::PackedScratch<V2> scratch(detail::packed_windows(x.size()));
-    packed_var<Sqrt>(x.data(), x.size(), n, scratch.data(), out.data());
+    packed_var(x.data(), x.size(), n, scratch.data(), out.data());
+    if constexpr (Sqrt) sqrt_in_place(out.data(), out.size());
 }
 
 }  // namespace
