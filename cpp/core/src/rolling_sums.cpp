@@ -1,15 +1,23 @@
 // Sums, products and weighted averages over sliding windows (block scans).
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
 #include "alvora/rolling/short.hpp"
+
+// GCC 12 misreads vector initialisers as uninitialised reads; the vector
+// types in template arguments drop their (element) alignment, which is fine.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wignored-attributes"
 
 namespace alvora::rolling {
 
@@ -103,9 +111,116 @@ void ema(std::span<const double> x, size_t n, std::span<double> out) {
     block_scan(x.size(), n, f);
 }
 
+namespace {
+
+using detail::V2;
+using detail::V4;
+
+// c - i for four consecutive windows i, c the last position of the block
+// holding window i's start: n - 1 - (i mod n). Needs n >= 4 (one wrap per step).
+struct AnchorOffsets {
+    V4 k = {0.0, 1.0, 2.0, 3.0};  // i mod n
+    double nd;
+    explicit AnchorOffsets(double n) : nd(n) {}
+    [[gnu::always_inline]] V4 get() const { return (nd - 1.0) - k; }
+    [[gnu::always_inline]] void advance() {
+        k += 4.0;
+        k = k >= nd ? k - nd : k;
+    }
+};
+
+[[gnu::always_inline]] inline void store4(double* out, size_t i, size_t m, V4 r) {
+    if (i + 4 <= m) {
+        std::memcpy(out + i, &r, sizeof r);
+    } else {
+        for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
+    }
+}
+
+// Window sums {x, (p - c) x, NaN count, 0}. The weighted sum of window i is
+// sum (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p. Returns whether
+// a window holds an infinity and no NaN (left for the definition).
+__attribute__((target_clones("avx2", "default"))) bool packed_wma(const double* x, size_t L,
+                                                                  size_t n, V4* ws,
+                                                                  double* out) {
+    using Bits = long long __attribute__((vector_size(16)));
+    const Bits one_bits = (Bits)(V2{1.0, 0.0});
+    auto anchor = [](size_t c) { return static_cast<double>(c); };
+    auto feat = [x, one_bits](size_t pos, double c) {
+        const V2 v = {x[pos], x[pos]};
+        const V2 terms = v * V2{1.0, static_cast<double>(pos) - c};
+        const V2 nan = (V2)((v != v) & one_bits);  // {1.0 for a NaN, 0}
+        return std::array<V4, 1>{__builtin_shufflevector(terms, nan, 0, 1, 2, 3)};
+    };
+    detail::packed_block_sums<V4, 1>(L, n, anchor, feat, ws);
+    const size_t m = L - n + 1;
+    const double nd = static_cast<double>(n);
+    const double scale = 2.0 / (nd * (nd + 1.0));
+    using Mask = long long __attribute__((vector_size(32)));
+    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
+    Mask pending{};
+    AnchorOffsets off(nd);
+    for (size_t i = 0; i < m; i += 4, off.advance()) {
+        auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
+        const V4 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
+        const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);  // s0 s0' nan nan'
+        const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);  // s1 s1' 0 0
+        const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+        const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+        const V4 s0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        const V4 nan = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        const V4 s1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        const Mask has_nan = nan > zero;
+        pending |= ~has_nan & (s0 - s0 != zero);
+        const V4 r = (s1 + (off.get() + 1.0) * s0) * scale;
+        store4(out, i, m, has_nan ? nan4 : r);
+    }
+    return (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
+}
+
+// Window sums {d, (p - c) d} of d = y - y_c.
+__attribute__((target_clones("avx2", "default"))) void packed_slope(const double* y, size_t L,
+                                                                    size_t n, V2* ws,
+                                                                    double* out) {
+    auto anchor = [y](size_t c) { return V2{y[c], static_cast<double>(c)}; };
+    auto feat = [y](size_t pos, V2 c) {
+        const double d = y[pos] - c[0];
+        return std::array<V2, 1>{V2{d, (static_cast<double>(pos) - c[1]) * d}};
+    };
+    detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws);
+    // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
+    const size_t m = L - n + 1;
+    const double nd = static_cast<double>(n);
+    const double sumx = nd * (nd - 1.0) / 2.0;
+    const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
+    const double divisor = sumx * sumx - nd * sumxsqr;
+    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
+    AnchorOffsets off(nd);
+    for (size_t i = 0; i < m; i += 4, off.advance()) {
+        auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
+        const V4 lo = __builtin_shufflevector(at(0), at(1), 0, 1, 2, 3);
+        const V4 hi = __builtin_shufflevector(at(2), at(3), 0, 1, 2, 3);
+        const V4 s0 = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+        const V4 s1 = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+        const V4 st = s1 + off.get() * s0;  // sum of t * d
+        const V4 r = (s0 * sumx - nd * st) / divisor;
+        store4(out, i, m, s0 - s0 == zero ? r : nan4);
+    }
+}
+
+}  // namespace
+
 void wma(std::span<const double> x, size_t n, std::span<double> out) {
     // sum over the window of (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p,
     // with c the window's block boundary: both sums are plain window sums.
+    if (n >= 4) {
+        detail::PackedScratch<V4> scratch(detail::packed_windows(x.size()));
+        if (!packed_wma(x.data(), x.size(), n, scratch.data(), out.data())) return;
+        const V4* ws = scratch.data();
+        for (size_t i = 0; i < out.size(); ++i)
+            if (!(ws[i][2] > 0.0) && ws[i][0] - ws[i][0] != 0.0) out[i] = rowwise::wma(x.data() + i, n);
+        return;
+    }
     const double nd = static_cast<double>(n);
     const double scale = 2.0 / (nd * (nd + 1.0));
     // Windows holding an infinity are weighted value by value, as defined
@@ -130,6 +245,10 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void slope(std::span<const double> y, size_t n, std::span<double> out) {
+    if (n >= 4) {
+        detail::PackedScratch<V2> scratch(detail::packed_windows(y.size()));
+        return packed_slope(y.data(), y.size(), n, scratch.data(), out.data());
+    }
     // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
     const double nd = static_cast<double>(n);
     const double sumx = nd * (nd - 1.0) / 2.0;
