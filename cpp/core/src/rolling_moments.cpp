@@ -111,6 +111,95 @@ void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
     if constexpr (Sqrt) sqrt_in_place(out.data(), out.size());
 }
 
+// The block boundary values c of windows i .. i + 3 (positions i + (c - i)).
+[[gnu::always_inline]] inline V4 anchors4(const double* x, size_t i, size_t m,
+                                          const detail::AnchorOffsets& off) {
+    const V4 d = off.get();
+    auto at = [&](int e) {
+        const size_t w = i + e < m ? i + e : m - 1;
+        return x[w + static_cast<size_t>(d[e])];
+    };
+    return V4{at(0), at(1), at(2), at(3)};
+}
+
+[[gnu::always_inline]] inline V4 newest4(const double* x, size_t i, size_t m, size_t n) {
+    auto at = [&](size_t e) { return x[(i + e < m ? i + e : m - 1) + n - 1]; };
+    return V4{at(0), at(1), at(2), at(3)};
+}
+
+__attribute__((target_clones("avx2", "default"))) void packed_zscore(const double* x, size_t L,
+                                                                     size_t n, V2* ws,
+                                                                     double* out) {
+    moment2_scan(x, L, n, ws);
+    const size_t m = L - n + 1;
+    const double inv_n = 1.0 / static_cast<double>(n);
+    const V4 zero{}, nan4 = zero + kNaN;
+    detail::AnchorOffsets off(static_cast<double>(n));
+    for (size_t i = 0; i < m; i += 4, off.advance()) {
+        const auto [s1, s2] = detail::columns4(ws, i, m);
+        const V4 m2 = s2 - s1 * s1 * inv_n;
+        const V4 sd = detail::sqrt4((m2 > zero ? m2 : zero) * inv_n);
+        const V4 z = ((newest4(x, i, m, n) - anchors4(x, i, m, off)) - s1 * inv_n) / sd;
+        detail::store4(out, i, m, s1 - s1 == zero ? z : nan4);
+    }
+}
+
+// Window sums of y, y^2, y^3 and y^4 (the last only when K4), y = x - c.
+template <bool K4>
+[[gnu::always_inline]] inline void moment4_scan(const double* x, size_t L, size_t n, V4* ws) {
+    auto anchor = [x](size_t c) { return x[c]; };
+    auto feat = [x](size_t pos, double c) {
+        const double y = x[pos] - c;
+        const V2 a = {y, y * y};
+        const V2 b = a * a[1];  // y^3, y^4
+        return std::array<V4, 1>{__builtin_shufflevector(a, K4 ? b : b * V2{1.0, 0.0}, 0, 1, 2, 3)};
+    };
+    detail::packed_block_sums<V4, 1>(L, n, anchor, feat, ws);
+}
+
+__attribute__((target_clones("avx2", "default"))) void packed_skew(const double* x, size_t L,
+                                                                   size_t n, V4* ws,
+                                                                   double* out) {
+    moment4_scan<false>(x, L, n, ws);
+    const size_t m = L - n + 1;
+    const double nd = static_cast<double>(n);
+    const double k = std::sqrt(nd * (nd - 1.0)) / (nd - 2.0);  // n >= 4 here
+    const V4 zero{}, nan4 = zero + kNaN;
+    detail::AnchorOffsets off(nd);
+    for (size_t i = 0; i < m; i += 4, off.advance()) {
+        const auto [s1, s2, s3, unused] = detail::columns4(ws, i, m);
+        const V4 c = anchors4(x, i, m, off);
+        // Raw moments of the window, then the raw-moment expression as defined.
+        const V4 u = c + s1 / nd;
+        const V4 u3 = c * c * c + (3.0 * c * c * s1 + 3.0 * c * s2 + s3) / nd;
+        const V4 m2 = s2 - s1 * (s1 / nd);
+        const V4 sd = detail::sqrt4((m2 > zero ? m2 : zero) / nd);
+        const V4 g = (u3 - 3.0 * u * sd * sd - u * u * u) / (sd * sd * sd);
+        detail::store4(out, i, m, s1 - s1 == zero ? k * g : nan4);
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void packed_kurt(const double* x, size_t L,
+                                                                   size_t n, V4* ws,
+                                                                   double* out) {
+    moment4_scan<true>(x, L, n, ws);
+    const size_t m = L - n + 1;
+    const double nd = static_cast<double>(n);
+    const double lead = 1.0 / ((nd - 2.0) * (nd - 3.0));
+    const double inv_n = 1.0 / nd;
+    const V4 zero{}, nan4 = zero + kNaN;
+    for (size_t i = 0; i < m; i += 4) {
+        const auto [s1, s2, s3, s4] = detail::columns4(ws, i, m);
+        const V4 d = s1 * inv_n;  // mean - c
+        const V4 v2 = s2 - s1 * s1 * inv_n;
+        const V4 m2 = (v2 > zero ? v2 : zero) * inv_n;
+        V4 m4 = (s4 - 4.0 * d * s3 + 6.0 * d * d * s2 - 3.0 * nd * d * d * d * d) * inv_n;
+        m4 = m4 < zero ? zero : m4;  // rounding below zero
+        const V4 kurt = lead * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
+        detail::store4(out, i, m, s1 - s1 == zero ? kurt : nan4);
+    }
+}
+
 }  // namespace
 
 void var(std::span<const double> x, size_t n, std::span<double> out) {
@@ -122,6 +211,10 @@ void stddev(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void zscore(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n >= 4) {
+        detail::PackedScratch<V2> scratch(detail::packed_windows(x.size()));
+        return packed_zscore(x.data(), x.size(), n, scratch.data(), out.data());
+    }
     const double inv_n = 1.0 / static_cast<double>(n);
     const auto ps = detail::power_sums<2>(x.data(), x.size(), n, true);
     const double *s1 = ps.s[0].data(), *s2 = ps.s[1].data(), *c = ps.anchor.data();
@@ -135,6 +228,10 @@ void zscore(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void skew(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n >= 4) {
+        detail::PackedScratch<V4> scratch(detail::packed_windows(x.size()));
+        return packed_skew(x.data(), x.size(), n, scratch.data(), out.data());
+    }
     const double nd = static_cast<double>(n);
     const double k = n > 2 ? std::sqrt(nd * (nd - 1.0)) / (nd - 2.0) : 1.0;
     const auto ps = detail::power_sums<3>(x.data(), x.size(), n, true);
@@ -157,6 +254,10 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
         const double value = n == 1 ? -3.0 : (n == 2 ? -2.0 : -1.5);
         std::fill(out.begin(), out.end(), value);
         return;
+    }
+    {
+        detail::PackedScratch<V4> scratch(detail::packed_windows(x.size()));
+        return packed_kurt(x.data(), x.size(), n, scratch.data(), out.data());
     }
     const double nd = static_cast<double>(n);
     const double lead = 1.0 / ((nd - 2.0) * (nd - 3.0));

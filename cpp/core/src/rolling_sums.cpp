@@ -116,27 +116,6 @@ namespace {
 using detail::V2;
 using detail::V4;
 
-// c - i for four consecutive windows i, c the last position of the block
-// holding window i's start: n - 1 - (i mod n). Needs n >= 4 (one wrap per step).
-struct AnchorOffsets {
-    V4 k = {0.0, 1.0, 2.0, 3.0};  // i mod n
-    double nd;
-    explicit AnchorOffsets(double n) : nd(n) {}
-    [[gnu::always_inline]] V4 get() const { return (nd - 1.0) - k; }
-    [[gnu::always_inline]] void advance() {
-        k += 4.0;
-        k = k >= nd ? k - nd : k;
-    }
-};
-
-[[gnu::always_inline]] inline void store4(double* out, size_t i, size_t m, V4 r) {
-    if (i + 4 <= m) {
-        std::memcpy(out + i, &r, sizeof r);
-    } else {
-        for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
-    }
-}
-
 // Window sums {x, (p - c) x, NaN count, 0}. The weighted sum of window i is
 // sum (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p. Returns whether
 // a window holds an infinity and no NaN (left for the definition).
@@ -159,7 +138,7 @@ __attribute__((target_clones("avx2", "default"))) bool packed_wma(const double* 
     using Mask = long long __attribute__((vector_size(32)));
     const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
     Mask pending{};
-    AnchorOffsets off(nd);
+    detail::AnchorOffsets off(nd);
     for (size_t i = 0; i < m; i += 4, off.advance()) {
         auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
         const V4 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
@@ -173,7 +152,7 @@ __attribute__((target_clones("avx2", "default"))) bool packed_wma(const double* 
         const Mask has_nan = nan > zero;
         pending |= ~has_nan & (s0 - s0 != zero);
         const V4 r = (s1 + (off.get() + 1.0) * s0) * scale;
-        store4(out, i, m, has_nan ? nan4 : r);
+        detail::store4(out, i, m, has_nan ? nan4 : r);
     }
     return (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
 }
@@ -195,7 +174,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_slope(const double
     const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
     const double divisor = sumx * sumx - nd * sumxsqr;
     const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
-    AnchorOffsets off(nd);
+    detail::AnchorOffsets off(nd);
     for (size_t i = 0; i < m; i += 4, off.advance()) {
         auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
         const V4 lo = __builtin_shufflevector(at(0), at(1), 0, 1, 2, 3);
@@ -204,7 +183,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_slope(const double
         const V4 s1 = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
         const V4 st = s1 + off.get() * s0;  // sum of t * d
         const V4 r = (s0 * sumx - nd * st) / divisor;
-        store4(out, i, m, s0 - s0 == zero ? r : nan4);
+        detail::store4(out, i, m, s0 - s0 == zero ? r : nan4);
     }
 }
 

@@ -12,12 +12,17 @@
 // sets (target_clones), so it is always inlined.
 #pragma once
 
-// Vector values passed between inlined helpers only: no ABI is involved.
+// Vector values passed between inlined helpers only: no ABI is involved; as
+// template arguments the vector types keep their natural alignment.
 #pragma GCC diagnostic ignored "-Wpsabi"
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace alvora::rolling::detail {
@@ -87,6 +92,60 @@ template <class V, int K, class Anchor, class Feat>
             }
         }
     }
+}
+
+// ---- finishing four windows at a time ----------------------------------------
+
+// c - i for four consecutive windows i, c the last position of the block
+// holding window i's start: n - 1 - (i mod n). Needs n >= 4 (one wrap per step).
+struct AnchorOffsets {
+    V4 k = {0.0, 1.0, 2.0, 3.0};  // i mod n
+    double nd;
+    explicit AnchorOffsets(double n) : nd(n) {}
+    [[gnu::always_inline]] V4 get() const { return (nd - 1.0) - k; }
+    [[gnu::always_inline]] void advance() {
+        k += 4.0;
+        k = k >= nd ? k - nd : k;
+    }
+};
+
+// Stores the first min(4, m - i) lanes of r at out + i.
+[[gnu::always_inline]] inline void store4(double* out, std::size_t i, std::size_t m, V4 r) {
+    if (i + 4 <= m) {
+        std::memcpy(out + i, &r, sizeof r);
+    } else {
+        for (std::size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
+    }
+}
+
+// The sums of windows i .. i + 3, one vector per feature (windows past m - 1
+// repeat the last one).
+[[gnu::always_inline]] inline std::array<V4, 2> columns4(const V2* ws, std::size_t i,
+                                                         std::size_t m) {
+    auto at = [&](std::size_t e) { return ws[i + e < m ? i + e : m - 1]; };
+    const V4 lo = __builtin_shufflevector(at(0), at(1), 0, 1, 2, 3);
+    const V4 hi = __builtin_shufflevector(at(2), at(3), 0, 1, 2, 3);
+    return {__builtin_shufflevector(lo, hi, 0, 2, 4, 6), __builtin_shufflevector(lo, hi, 1, 3, 5, 7)};
+}
+
+[[gnu::always_inline]] inline std::array<V4, 4> columns4(const V4* ws, std::size_t i,
+                                                         std::size_t m) {
+    auto at = [&](std::size_t e) { return ws[i + e < m ? i + e : m - 1]; };
+    const V4 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
+    const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+    const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+    const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+    const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    return {__builtin_shufflevector(t0, t2, 0, 1, 4, 5), __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
+            __builtin_shufflevector(t0, t2, 2, 3, 6, 7), __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
+}
+
+// Square roots of four values >= 0 or NaN with the baseline instructions
+// (std::sqrt stays scalar for errno's sake, which never applies here).
+[[gnu::always_inline]] inline V4 sqrt4(V4 x) {
+    const __m128d lo = _mm_sqrt_pd(__builtin_shufflevector(x, x, 0, 1));
+    const __m128d hi = _mm_sqrt_pd(__builtin_shufflevector(x, x, 2, 3));
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
 }
 
 // Per-thread scratch for the packed sums, reused between calls; very long
