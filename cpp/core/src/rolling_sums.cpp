@@ -67,13 +67,23 @@ struct EmaFold {
     }
 };
 
+// Plain window sums divided by d (1 for sums: exact).
+__attribute__((target_clones("avx2", "default"))) void window_sums(const double* x, size_t L,
+                                                                   size_t n, double* ws,
+                                                                   double* out, double d) {
+    auto anchor = [](size_t) { return 0; };
+    auto feat = [x](size_t pos, int) { return std::array<double, 1>{x[pos]}; };
+    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws);
+    const size_t m = L - n + 1;
+    for (size_t i = 0; i < m; ++i) out[i] = ws[i] / d;
+}
+
 }  // namespace
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_sum(x.data(), n, out.data(), out.size());
-    const auto ps = detail::power_sums<1>(x.data(), x.size(), n, false);
-    std::copy(ps.s[0].data(), ps.s[0].data() + out.size(),
-              out.begin());
+    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
+    window_sums(x.data(), x.size(), n, scratch.data(), out.data(), 1.0);
 }
 
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
@@ -98,8 +108,8 @@ void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> 
 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_mean(x.data(), n, out.data(), out.size());
-    const auto ps = detail::power_sums<1>(x.data(), x.size(), n, false);
-    detail::divide(ps.s[0].data(), static_cast<double>(n), out.data(), out.size());
+    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
+    window_sums(x.data(), x.size(), n, scratch.data(), out.data(), static_cast<double>(n));
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
