@@ -1,4 +1,5 @@
 // Extremes, their positions, ranks and counts over sliding windows.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -134,17 +135,63 @@ void rank_impl(std::span<const T> x, size_t n, std::span<double> out, Count coun
     }
 }
 
+// Counts of true values from an exact integer prefix count: flags in a
+// vectorised pass, one dependent addition per value, vectorised differences.
 template <class T>
-void count_impl(std::span<const T> x, size_t n, std::span<std::int64_t> out) {
+[[gnu::always_inline]] inline void count_windows(const T* __restrict x, size_t L, size_t n,
+                                                 std::int64_t* __restrict prefix,
+                                                 std::int64_t* __restrict out) {
     // NaN != 0 holds, so NaN counts as true.
-    std::int64_t c = 0;
-    for (size_t e = 0; e < x.size(); ++e) {
-        c += x[e] != T(0) ? 1 : 0;
-        if (e + 1 < n) continue;
-        const size_t i = e + 1 - n;
-        out[i] = c;
-        c -= x[i] != T(0) ? 1 : 0;
+    prefix[0] = 0;
+    for (size_t e = 0; e < L; ++e) prefix[e + 1] = x[e] != T(0) ? 1 : 0;
+    for (size_t e = 1; e <= L; ++e) prefix[e] += prefix[e - 1];
+    const size_t m = L - n + 1;
+    for (size_t i = 0; i < m; ++i) out[i] = prefix[i + n] - prefix[i];
+}
+
+__attribute__((target_clones("avx2", "default"))) void count_f64(const double* x, size_t L,
+                                                                 size_t n, std::int64_t* prefix,
+                                                                 std::int64_t* out) {
+    count_windows(x, L, n, prefix, out);
+}
+__attribute__((target_clones("avx2", "default"))) void count_i64(const std::int64_t* x,
+                                                                 size_t L, size_t n,
+                                                                 std::int64_t* prefix,
+                                                                 std::int64_t* out) {
+    count_windows(x, L, n, prefix, out);
+}
+__attribute__((target_clones("avx2", "default"))) void count_bool(const Bool* x, size_t L,
+                                                                  size_t n, std::int64_t* prefix,
+                                                                  std::int64_t* out) {
+    count_windows(x, L, n, prefix, out);
+}
+
+// Per-thread prefix storage, reused between calls (very long series get
+// their own).
+class PrefixScratch {
+   public:
+    explicit PrefixScratch(size_t entries) {
+        constexpr size_t kKeep = size_t{1} << 18;
+        if (entries <= kKeep) {
+            thread_local std::vector<std::int64_t> cached;
+            if (cached.size() < entries) cached.resize(std::max(entries, size_t{8192}));
+            data_ = cached.data();
+        } else {
+            own_.resize(entries);
+            data_ = own_.data();
+        }
     }
+    std::int64_t* data() { return data_; }
+
+   private:
+    std::vector<std::int64_t> own_;
+    std::int64_t* data_ = nullptr;
+};
+
+template <class T, class F>
+void count_impl(std::span<const T> x, size_t n, std::span<std::int64_t> out, F kernel) {
+    PrefixScratch prefix(x.size() + 1);
+    kernel(x.data(), x.size(), n, prefix.data(), out.data());
 }
 
 }  // namespace
@@ -195,13 +242,13 @@ void ts_rank(std::span<const std::int64_t> x, size_t n, std::span<double> out) {
 }
 
 void count(std::span<const double> x, size_t n, std::span<std::int64_t> out) {
-    count_impl(x, n, out);
+    count_impl(x, n, out, count_f64);
 }
 void count(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
-    count_impl(x, n, out);
+    count_impl(x, n, out, count_i64);
 }
 void count(std::span<const Bool> x, size_t n, std::span<std::int64_t> out) {
-    count_impl(x, n, out);
+    count_impl(x, n, out, count_bool);
 }
 
 }  // namespace alvora::rolling
