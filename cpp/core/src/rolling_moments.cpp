@@ -280,19 +280,79 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
 
 namespace {
 
-// acc[i] += |x[i + j] - mean[i]| over j, windows in the inner loop so the
-// compiler can vectorise across windows.
-__attribute__((target_clones("avx2", "default"))) void abs_deviation_sums(
-    const double* x, const double* mean, double* acc, size_t count, size_t n) {
-    for (size_t j = 0; j < n; ++j) {
-        const double* xj = x + j;
-        for (size_t i = 0; i < count; ++i) acc[i] += std::fabs(xj[i] - mean[i]);
+// out[i] = sum over j of |x[i + j] - mean[i]| / n. Sixteen windows at a time
+// with their sums in registers (four independent additions per value j),
+// each window's terms added oldest first.
+__attribute__((target_clones("avx2", "default"))) void abs_deviations(const double* x,
+                                                                      const double* mean,
+                                                                      double* out, size_t m,
+                                                                      size_t n) {
+    using Bits = long long __attribute__((vector_size(32)));
+    const Bits magnitude = (Bits)(V4{} + 1.0) | ~(Bits)(V4{} - 0.0);  // all bits but the sign
+    auto load = [](const double* p) {
+        V4 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto abs4 = [magnitude](V4 v) { return (V4)((Bits)v & magnitude); };
+    const double nd = static_cast<double>(n);
+    size_t i = 0;
+    for (; i + 16 <= m; i += 16) {
+        const V4 m0 = load(mean + i), m1 = load(mean + i + 4), m2 = load(mean + i + 8),
+                 m3 = load(mean + i + 12);
+        V4 a0{}, a1{}, a2{}, a3{};
+        for (size_t j = 0; j < n; ++j) {
+            const double* xj = x + i + j;
+            a0 += abs4(load(xj) - m0);
+            a1 += abs4(load(xj + 4) - m1);
+            a2 += abs4(load(xj + 8) - m2);
+            a3 += abs4(load(xj + 12) - m3);
+        }
+        const V4 r[4] = {a0 / nd, a1 / nd, a2 / nd, a3 / nd};
+        std::memcpy(out + i, r, sizeof r);
+    }
+    for (; i < m; ++i) {
+        double a = 0.0;
+        for (size_t j = 0; j < n; ++j) a += std::fabs(x[i + j] - mean[i]);
+        out[i] = a / nd;
+    }
+}
+
+// Window means c + sum(x - c) / n, c the block boundary value; NaN where a
+// NaN or an infinity reached the window. Needs n >= 4.
+__attribute__((target_clones("avx2", "default"))) void packed_means(const double* x, size_t L,
+                                                                    size_t n, double* ws,
+                                                                    double* mean) {
+    auto anchor = [x](size_t c) { return x[c]; };
+    auto feat = [x](size_t pos, double c) { return std::array<double, 1>{x[pos] - c}; };
+    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws);
+    const size_t m = L - n + 1;
+    const double nd = static_cast<double>(n);
+    const V4 zero{}, nan4 = zero + kNaN;
+    detail::AnchorOffsets off(nd);
+    for (size_t i = 0; i < m; i += 4, off.advance()) {
+        V4 s1;
+        if (i + 4 <= m) {
+            std::memcpy(&s1, ws + i, sizeof s1);
+        } else {
+            for (int e = 0; e < 4; ++e) s1[e] = ws[i + e < m ? i + e : m - 1];
+        }
+        const V4 mu = anchors4(x, i, m, off) + s1 / nd;
+        detail::store4(mean, i, m, s1 - s1 == zero ? mu : nan4);
     }
 }
 
 }  // namespace
 
 void avedev(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n >= 4) {
+        // the window sums, then the m means
+        detail::PackedScratch<double> scratch(detail::packed_windows(x.size()) + out.size());
+        double* mean = scratch.data() + detail::packed_windows(x.size());
+        packed_means(x.data(), x.size(), n, scratch.data(), mean);
+        abs_deviations(x.data(), mean, out.data(), out.size(), n);
+        return;
+    }
     const double nd = static_cast<double>(n);
     auto ps = detail::power_sums<1>(x.data(), x.size(), n, true);
     double* mean = ps.s[0].data();  // becomes the window means in place
@@ -300,15 +360,7 @@ void avedev(std::span<const double> x, size_t n, std::span<double> out) {
         const double s1 = mean[i];
         mean[i] = s1 - s1 == 0.0 ? ps.anchor[i] + s1 / nd : kNaN;
     }
-    const double* mp = mean;
-    // Chunks of windows keep the accumulators in the first-level cache.
-    constexpr size_t kChunk = 512;
-    std::fill(out.begin(), out.end(), 0.0);
-    for (size_t i0 = 0; i0 < out.size(); i0 += kChunk) {
-        const size_t cnt = std::min(kChunk, out.size() - i0);
-        abs_deviation_sums(x.data() + i0, mp + i0, out.data() + i0, cnt, n);
-    }
-    for (double& v : out) v /= nd;
+    abs_deviations(x.data(), mean, out.data(), out.size(), n);
 }
 
 }  // namespace alvora::rolling
