@@ -288,7 +288,7 @@ __attribute__((target_clones("avx2", "default"))) void abs_deviations(const doub
                                                                       double* out, size_t m,
                                                                       size_t n) {
     using Bits = long long __attribute__((vector_size(32)));
-    const Bits magnitude = (Bits)(V4{} + 1.0) | ~(Bits)(V4{} - 0.0);  // all bits but the sign
+    const Bits magnitude = ~(Bits)(V4{-0.0, -0.0, -0.0, -0.0});  // all bits but the sign
     auto load = [](const double* p) {
         V4 v;
         std::memcpy(&v, p, sizeof v);
