@@ -1,13 +1,16 @@
 // Extremes, their positions, ranks and counts over sliding windows.
 #include <algorithm>
 #include <cmath>
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
 
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/packed_sums.hpp"
 
 namespace alvora::rolling {
 
@@ -84,6 +87,39 @@ void extreme_value(std::span<const T> x, size_t n, std::span<T> out) {
     scan_extreme<T, Max>(x, n, [o, xs](size_t i, size_t best, size_t nan) {
         o[i] = nan != kNone ? xs[nan] : xs[best];
     });
+}
+
+// Extreme values of double windows: block scans (packed_sums.hpp) with a
+// maximum (minimum) that lets a NaN through from either side, so a window's
+// value is NaN exactly when it holds one.
+template <bool Max>
+struct NanExtreme {
+    static constexpr double identity =
+        Max ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    [[gnu::always_inline]] static double op(double a, double b) {
+        return (a != a || (Max ? a > b : a < b)) ? a : b;
+    }
+};
+
+template <bool Max>
+[[gnu::always_inline]] inline void extreme_scan(const double* x, size_t L, size_t n, double* ws,
+                                                double* out) {
+    auto anchor = [](size_t) { return 0; };
+    auto feat = [x](size_t pos, int) { return std::array<double, 1>{x[pos]}; };
+    detail::packed_block_sums<double, 1, decltype(anchor), decltype(feat), NanExtreme<Max>>(
+        L, n, anchor, feat, ws);
+    std::memcpy(out, ws, (L - n + 1) * sizeof(double));
+}
+
+__attribute__((target_clones("avx2", "default"))) void max_values(const double* x, size_t L,
+                                                                  size_t n, double* ws,
+                                                                  double* out) {
+    extreme_scan<true>(x, L, n, ws, out);
+}
+__attribute__((target_clones("avx2", "default"))) void min_values(const double* x, size_t L,
+                                                                  size_t n, double* ws,
+                                                                  double* out) {
+    extreme_scan<false>(x, L, n, ws, out);
 }
 
 template <class T, bool Max>
@@ -197,7 +233,8 @@ void count_impl(std::span<const T> x, size_t n, std::span<std::int64_t> out, F k
 }  // namespace
 
 void ts_min(std::span<const double> x, size_t n, std::span<double> out) {
-    extreme_value<double, false>(x, n, out);
+    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
+    min_values(x.data(), x.size(), n, scratch.data(), out.data());
 }
 void ts_min(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
     extreme_value<std::int64_t, false>(x, n, out);
@@ -206,7 +243,8 @@ void ts_min(std::span<const Bool> x, size_t n, std::span<Bool> out) {
     extreme_value<Bool, false>(x, n, out);
 }
 void ts_max(std::span<const double> x, size_t n, std::span<double> out) {
-    extreme_value<double, true>(x, n, out);
+    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
+    max_values(x.data(), x.size(), n, scratch.data(), out.data());
 }
 void ts_max(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
     extreme_value<std::int64_t, true>(x, n, out);

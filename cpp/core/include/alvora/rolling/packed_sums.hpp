@@ -39,7 +39,18 @@ inline std::size_t packed_windows(std::size_t L) { return L + 1; }
 // anchor(c): what the features of a block need from the block boundary
 // position c (a position inside every window that uses it), taken once per
 // block; feat(pos, anchor(c)) -> std::array<V, K>: the features of value pos.
-template <class V, int K, class Anchor, class Feat>
+// The combining operation of the scans: addition unless said otherwise.
+// Any associative operation with an identity works (tails and heads are
+// combined in the order older, newer).
+struct Plus {
+    static constexpr double identity = 0.0;
+    template <class V>
+    [[gnu::always_inline]] static V op(V a, V b) {
+        return a + b;
+    }
+};
+
+template <class V, int K, class Anchor, class Feat, class Op = Plus>
 [[gnu::always_inline]] inline void packed_block_sums(std::size_t L, std::size_t n, Anchor anchor,
                                                      Feat feat, V* __restrict out) {
     const std::size_t m = L - n + 1;
@@ -48,47 +59,52 @@ template <class V, int K, class Anchor, class Feat>
         const auto c = anchor(b0 + n - 1);
         // Tails [b0 + j, b0 + n), j from n - 1 down to 0.
         {
-            V acc[K] = {};
+            V acc[K];
+            for (int k = 0; k < K; ++k) acc[k] = V{} + Op::identity;
             std::size_t j = n;
             for (; j >= 4; j -= 4) {
                 const std::array<V, K> v[4] = {feat(b0 + j - 1, c), feat(b0 + j - 2, c),
                                                feat(b0 + j - 3, c), feat(b0 + j - 4, c)};
                 V* dst = out + (b0 + j - 4) * K;
                 for (int k = 0; k < K; ++k) {
-                    const V g2 = v[0][k] + v[1][k];
-                    dst[3 * K + k] = acc[k] + v[0][k];
-                    dst[2 * K + k] = acc[k] + g2;
-                    dst[K + k] = acc[k] + (g2 + v[2][k]);
-                    dst[k] = acc[k] = acc[k] + (g2 + (v[2][k] + v[3][k]));
+                    const V g2 = Op::op(v[0][k], v[1][k]);
+                    dst[3 * K + k] = Op::op(acc[k], v[0][k]);
+                    dst[2 * K + k] = Op::op(acc[k], g2);
+                    dst[K + k] = Op::op(acc[k], Op::op(g2, v[2][k]));
+                    dst[k] = acc[k] = Op::op(acc[k], Op::op(g2, Op::op(v[2][k], v[3][k])));
                 }
             }
             for (; j >= 1; --j) {
                 const std::array<V, K> v = feat(b0 + j - 1, c);
-                for (int k = 0; k < K; ++k) out[(b0 + j - 1) * K + k] = acc[k] = acc[k] + v[k];
+                for (int k = 0; k < K; ++k) out[(b0 + j - 1) * K + k] = acc[k] = Op::op(acc[k], v[k]);
             }
         }
         // Heads [b0 + n, b0 + n + t], t < cnt - 1, added onto window b0 + t + 1.
         if (cnt > 1) {
             const std::size_t h = b0 + n;
             const std::size_t len = cnt - 1;
-            V acc[K] = {};
+            V acc[K];
+            for (int k = 0; k < K; ++k) acc[k] = V{} + Op::identity;
             std::size_t t = 0;
             for (; t + 4 <= len; t += 4) {
                 const std::array<V, K> v[4] = {feat(h + t, c), feat(h + t + 1, c),
                                                feat(h + t + 2, c), feat(h + t + 3, c)};
                 V* dst = out + (b0 + 1 + t) * K;
                 for (int k = 0; k < K; ++k) {
-                    const V g2 = v[0][k] + v[1][k];
-                    dst[k] += acc[k] + v[0][k];
-                    dst[K + k] += acc[k] + g2;
-                    dst[2 * K + k] += acc[k] + (g2 + v[2][k]);
-                    acc[k] = acc[k] + (g2 + (v[2][k] + v[3][k]));
-                    dst[3 * K + k] += acc[k];
+                    const V g2 = Op::op(v[0][k], v[1][k]);
+                    dst[k] = Op::op(dst[k], Op::op(acc[k], v[0][k]));
+                    dst[K + k] = Op::op(dst[K + k], Op::op(acc[k], g2));
+                    dst[2 * K + k] = Op::op(dst[2 * K + k], Op::op(acc[k], Op::op(g2, v[2][k])));
+                    acc[k] = Op::op(acc[k], Op::op(g2, Op::op(v[2][k], v[3][k])));
+                    dst[3 * K + k] = Op::op(dst[3 * K + k], acc[k]);
                 }
             }
             for (; t < len; ++t) {
                 const std::array<V, K> v = feat(h + t, c);
-                for (int k = 0; k < K; ++k) out[(b0 + 1 + t) * K + k] += (acc[k] = acc[k] + v[k]);
+                for (int k = 0; k < K; ++k) {
+                    acc[k] = Op::op(acc[k], v[k]);
+                    out[(b0 + 1 + t) * K + k] = Op::op(out[(b0 + 1 + t) * K + k], acc[k]);
+                }
             }
         }
     }
