@@ -1,4 +1,6 @@
 // Extremes, their positions, ranks and counts over sliding windows.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <array>
@@ -96,8 +98,13 @@ template <bool Max>
 struct NanExtreme {
     static constexpr double identity =
         Max ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    // Branch-free: the machine's max/min gives b when either is NaN; a NaN
+    // a is then put back by mask.
     [[gnu::always_inline]] static double op(double a, double b) {
-        return (a != a || (Max ? a > b : a < b)) ? a : b;
+        const __m128d va = _mm_set_sd(a), vb = _mm_set_sd(b);
+        const __m128d r = Max ? _mm_max_sd(va, vb) : _mm_min_sd(va, vb);
+        const __m128d a_nan = _mm_cmpunord_sd(va, va);
+        return _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(a_nan, va), _mm_andnot_pd(a_nan, r)));
     }
 };
 
