@@ -207,7 +207,8 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
         if (!packed_wma(x.data(), x.size(), n, scratch.data(), out.data())) return;
         const V4* ws = scratch.data();
         for (size_t i = 0; i < out.size(); ++i)
-            if (!(ws[i][2] > 0.0) && ws[i][0] - ws[i][0] != 0.0) out[i] = rowwise::wma(x.data() + i, n);
+            if (!(ws[i][2] > 0.0) && ws[i][0] - ws[i][0] != 0.0)
+                out[i] = rowwise::wma(x.data() + i, n);
         return;
     }
     const double nd = static_cast<double>(n);

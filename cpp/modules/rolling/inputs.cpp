@@ -64,7 +64,8 @@ namespace {
 void prefetch(const void* data, std::size_t bytes) {
     constexpr std::size_t kLine = 64, kMax = std::size_t{1} << 17;
     const char* p = static_cast<const char*>(data);
-    for (std::size_t off = 0; off < std::min(bytes, kMax); off += kLine) __builtin_prefetch(p + off);
+    const std::size_t end = std::min(bytes, kMax);
+    for (std::size_t off = 0; off < end; off += kLine) __builtin_prefetch(p + off);
 }
 
 }  // namespace

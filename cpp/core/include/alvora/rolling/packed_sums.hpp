@@ -76,7 +76,8 @@ template <class V, int K, class Anchor, class Feat, class Op = Plus>
             }
             for (; j >= 1; --j) {
                 const std::array<V, K> v = feat(b0 + j - 1, c);
-                for (int k = 0; k < K; ++k) out[(b0 + j - 1) * K + k] = acc[k] = Op::op(acc[k], v[k]);
+                for (int k = 0; k < K; ++k)
+                    out[(b0 + j - 1) * K + k] = acc[k] = Op::op(acc[k], v[k]);
             }
         }
         // Heads [b0 + n, b0 + n + t], t < cnt - 1, added onto window b0 + t + 1.
@@ -94,7 +95,8 @@ template <class V, int K, class Anchor, class Feat, class Op = Plus>
                     const V g2 = Op::op(v[0][k], v[1][k]);
                     dst[k] = Op::op(dst[k], Op::op(acc[k], v[0][k]));
                     dst[K + k] = Op::op(dst[K + k], Op::op(acc[k], g2));
-                    dst[2 * K + k] = Op::op(dst[2 * K + k], Op::op(acc[k], Op::op(g2, v[2][k])));
+                    const V g3 = Op::op(g2, v[2][k]);
+                    dst[2 * K + k] = Op::op(dst[2 * K + k], Op::op(acc[k], g3));
                     acc[k] = Op::op(acc[k], Op::op(g2, Op::op(v[2][k], v[3][k])));
                     dst[3 * K + k] = Op::op(dst[3 * K + k], acc[k]);
                 }
@@ -141,7 +143,8 @@ struct AnchorOffsets {
     auto at = [&](std::size_t e) { return ws[i + e < m ? i + e : m - 1]; };
     const V4 lo = __builtin_shufflevector(at(0), at(1), 0, 1, 2, 3);
     const V4 hi = __builtin_shufflevector(at(2), at(3), 0, 1, 2, 3);
-    return {__builtin_shufflevector(lo, hi, 0, 2, 4, 6), __builtin_shufflevector(lo, hi, 1, 3, 5, 7)};
+    return {__builtin_shufflevector(lo, hi, 0, 2, 4, 6),
+            __builtin_shufflevector(lo, hi, 1, 3, 5, 7)};
 }
 
 [[gnu::always_inline]] inline std::array<V4, 4> columns4(const V4* ws, std::size_t i,
@@ -152,8 +155,10 @@ struct AnchorOffsets {
     const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
     const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
     const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-    return {__builtin_shufflevector(t0, t2, 0, 1, 4, 5), __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
-            __builtin_shufflevector(t0, t2, 2, 3, 6, 7), __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
+    return {__builtin_shufflevector(t0, t2, 0, 1, 4, 5),
+            __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
+            __builtin_shufflevector(t0, t2, 2, 3, 6, 7),
+            __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
 }
 
 // Square roots of four values >= 0 or NaN with the baseline instructions
