@@ -91,42 +91,47 @@ void extreme_value(std::span<const T> x, size_t n, std::span<T> out) {
     });
 }
 
-// Extreme values of double windows: block scans (packed_sums.hpp) with a
-// maximum (minimum) that lets a NaN through from either side, so a window's
-// value is NaN exactly when it holds one.
+// Extreme values of double windows: block scans (packed_sums.hpp) with the
+// machine's max (min), and an exact integer prefix count of NaN values that
+// marks the windows holding one. max/min pass a NaN on or drop it depending on
+// the operand order; a window without NaN never meets one (its tail and head
+// lie inside it), and the others are overwritten with NaN.
 template <bool Max>
-struct NanExtreme {
+struct PlainExtreme {
     static constexpr double identity =
         Max ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-    // Branch-free: the machine's max/min gives b when either is NaN; a NaN
-    // a is then put back by mask.
     [[gnu::always_inline]] static double op(double a, double b) {
         const __m128d va = _mm_set_sd(a), vb = _mm_set_sd(b);
-        const __m128d r = Max ? _mm_max_sd(va, vb) : _mm_min_sd(va, vb);
-        const __m128d a_nan = _mm_cmpunord_sd(va, va);
-        return _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(a_nan, va), _mm_andnot_pd(a_nan, r)));
+        return _mm_cvtsd_f64(Max ? _mm_max_sd(va, vb) : _mm_min_sd(va, vb));
     }
 };
 
 template <bool Max>
 [[gnu::always_inline]] inline void extreme_scan(const double* x, size_t L, size_t n, double* ws,
-                                                double* out) {
+                                                std::int64_t* nans, double* out) {
     auto anchor = [](size_t) { return 0; };
     auto feat = [x](size_t pos, int) { return std::array<double, 1>{x[pos]}; };
-    detail::packed_block_sums<double, 1, decltype(anchor), decltype(feat), NanExtreme<Max>>(
+    detail::packed_block_sums<double, 1, decltype(anchor), decltype(feat), PlainExtreme<Max>>(
         L, n, anchor, feat, ws);
-    std::memcpy(out, ws, (L - n + 1) * sizeof(double));
+    nans[0] = 0;
+    for (size_t e = 0; e < L; ++e) nans[e + 1] = x[e] != x[e] ? 1 : 0;
+    for (size_t e = 1; e <= L; ++e) nans[e] += nans[e - 1];
+    const size_t m = L - n + 1;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (size_t i = 0; i < m; ++i) out[i] = nans[i + n] - nans[i] > 0 ? nan : ws[i];
 }
 
 __attribute__((target_clones("avx2", "default"))) void max_values(const double* x, size_t L,
                                                                   size_t n, double* ws,
+                                                                  std::int64_t* nans,
                                                                   double* out) {
-    extreme_scan<true>(x, L, n, ws, out);
+    extreme_scan<true>(x, L, n, ws, nans, out);
 }
 __attribute__((target_clones("avx2", "default"))) void min_values(const double* x, size_t L,
                                                                   size_t n, double* ws,
+                                                                  std::int64_t* nans,
                                                                   double* out) {
-    extreme_scan<false>(x, L, n, ws, out);
+    extreme_scan<false>(x, L, n, ws, nans, out);
 }
 
 template <class T, bool Max>
@@ -241,7 +246,8 @@ void count_impl(std::span<const T> x, size_t n, std::span<std::int64_t> out, F k
 
 void ts_min(std::span<const double> x, size_t n, std::span<double> out) {
     detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
-    min_values(x.data(), x.size(), n, scratch.data(), out.data());
+    PrefixScratch nans(x.size() + 1);
+    min_values(x.data(), x.size(), n, scratch.data(), nans.data(), out.data());
 }
 void ts_min(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
     extreme_value<std::int64_t, false>(x, n, out);
@@ -251,7 +257,8 @@ void ts_min(std::span<const Bool> x, size_t n, std::span<Bool> out) {
 }
 void ts_max(std::span<const double> x, size_t n, std::span<double> out) {
     detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
-    max_values(x.data(), x.size(), n, scratch.data(), out.data());
+    PrefixScratch nans(x.size() + 1);
+    max_values(x.data(), x.size(), n, scratch.data(), nans.data(), out.data());
 }
 void ts_max(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
     extreme_value<std::int64_t, true>(x, n, out);
