@@ -78,6 +78,48 @@ __attribute__((target_clones("avx2", "default"))) void window_sums(const double*
     for (size_t i = 0; i < m; ++i) out[i] = ws[i] / d;
 }
 
+// pw[n - 1 + k] = beta^k for |k| < n (beta^(-k) stays below e^2 for every n,
+// so weights relative to a point inside the window are well scaled), and
+// scale[r] = alpha beta^r. Kept for the last window length of the thread: the
+// engine calls one kernel with one window for every instrument.
+struct EmaWeights {
+    size_t n = 0;
+    std::vector<double> pw, scale;
+};
+
+const EmaWeights& ema_weights(size_t n) {
+    thread_local EmaWeights w;
+    if (w.n == n) return w;
+    const double alpha = 2.0 / (static_cast<double>(n) + 1.0);
+    const double beta = 1.0 - alpha;
+    w.pw.resize(2 * n - 1);
+    w.scale.resize(n);
+    for (size_t k = 0; k < 2 * n - 1; ++k)
+        w.pw[k] = std::pow(beta, static_cast<double>(k) - static_cast<double>(n - 1));
+    for (size_t r = 0; r < n; ++r) w.scale[r] = alpha * w.pw[n - 1 + r];
+    w.n = n;
+    return w;
+}
+
+// Exponential averages as block sums of beta^(c - p) x_p, c the block
+// boundary: window i (ending at e = c + r, r = i mod n) is
+// alpha beta^r times its sum.
+__attribute__((target_clones("avx2", "default"))) void weighted_ema(const double* x, size_t L,
+                                                                    size_t n, const double* pw,
+                                                                    const double* scale,
+                                                                    double* ws, double* out) {
+    auto anchor = [n](size_t c) { return n - 1 + c; };
+    auto feat = [x, pw](size_t pos, size_t base) {
+        return std::array<double, 1>{pw[base - pos] * x[pos]};
+    };
+    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws);
+    const size_t m = L - n + 1;
+    for (size_t b0 = 0; b0 < m; b0 += n) {
+        const size_t cnt = std::min(n, m - b0);
+        for (size_t r = 0; r < cnt; ++r) out[b0 + r] = scale[r] * ws[b0 + r];
+    }
+}
+
 }  // namespace
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
@@ -113,12 +155,19 @@ void ma(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
-    const double alpha = 2.0 / (static_cast<double>(n) + 1.0);
-    const double beta = 1.0 - alpha;
-    std::vector<double> powers(n);
-    for (size_t t = 0; t < n; ++t) powers[t] = std::pow(beta, static_cast<double>(t));
-    EmaFold f{x.data(), powers.data(), alpha, beta, out.data()};
-    block_scan(x.size(), n, f);
+    if (n < 16) {
+        // Short blocks: the recursion over heads costs less than the packed
+        // scan's per-block work.
+        const double alpha = 2.0 / (static_cast<double>(n) + 1.0);
+        const double beta = 1.0 - alpha;
+        std::vector<double> powers(n);
+        for (size_t t = 0; t < n; ++t) powers[t] = std::pow(beta, static_cast<double>(t));
+        EmaFold f{x.data(), powers.data(), alpha, beta, out.data()};
+        return block_scan(x.size(), n, f);
+    }
+    const EmaWeights& w = ema_weights(n);
+    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
+    weighted_ema(x.data(), x.size(), n, w.pw.data(), w.scale.data(), scratch.data(), out.data());
 }
 
 namespace {
