@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace alvora::rolling::detail {
@@ -182,8 +183,8 @@ class PackedScratch {
             if (v.size() < doubles) v.resize(std::max(doubles, std::size_t{16384}));
             data_ = reinterpret_cast<V*>(v.data());
         } else {
-            own_.resize(doubles);
-            data_ = reinterpret_cast<V*>(own_.data());
+            own_.reset(new double[doubles]);  // every entry read is written first
+            data_ = reinterpret_cast<V*>(own_.get());
         }
     }
     V* data() { return data_; }
@@ -194,7 +195,7 @@ class PackedScratch {
         thread_local std::vector<double> v;
         return v;
     }
-    std::vector<double> own_;
+    std::unique_ptr<double[]> own_;
     V* data_ = nullptr;
 };
 
