@@ -46,5 +46,10 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
         -DALVORA_STAGE_DIR="$BUILD/stage" \
         -DALVORA_BUILD_TESTS=ON -DALVORA_BUILD_BENCH=ON >/dev/null
 fi
-"$VENV/bin/cmake" --build "$BUILD" -j"$(nproc)" | grep -v '^\[' || true
-test "${PIPESTATUS[0]}" -eq 0
+# Progress lines are dropped; compiler messages and failures are shown.
+if ! "$VENV/bin/cmake" --build "$BUILD" -j"$(nproc)" > "$BUILD/build.log" 2>&1; then
+    grep -v '^\[' "$BUILD/build.log" || true
+    echo "setup: the build failed (full log: $BUILD/build.log)" >&2
+    exit 1
+fi
+grep -v -e '^\[' -e '^ninja: no work to do' "$BUILD/build.log" || true

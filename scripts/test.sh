@@ -6,8 +6,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 bash "$ROOT/scripts/setup.sh"
 
 echo "== C++ core tests"
-(cd "$BUILD" && "$VENV/bin/ctest" --output-on-failure -j"$(nproc)" | tail -n 3)
-test "${PIPESTATUS[0]}" -eq 0
+# The full ctest output is shown only when something failed.
+if ! (cd "$BUILD" && "$VENV/bin/ctest" --output-on-failure -j"$(nproc)") > "$BUILD/ctest.log" 2>&1; then
+    cat "$BUILD/ctest.log"
+    echo "C++ core tests failed" >&2
+    exit 1
+fi
+tail -n 3 "$BUILD/ctest.log"
 
 echo "== Python tests"
 cd "$ROOT"
