@@ -53,8 +53,9 @@ TEST(SortedOrder, MatchesComparisonSortWithTiesAndSigns) {
     for (std::size_t k = 1; k < order.size(); ++k) {
         ASSERT_LE(values[order[k - 1]], values[order[k]]);
         if (values[order[k - 1]] == values[order[k]] &&
-            std::signbit(values[order[k - 1]]) == std::signbit(values[order[k]]))
+            std::signbit(values[order[k - 1]]) == std::signbit(values[order[k]])) {
             ASSERT_LT(order[k - 1], order[k]);  // stable
+        }
     }
     // Masked ranks over every entry equal the plain average ranks.
     std::vector<double> clean;
