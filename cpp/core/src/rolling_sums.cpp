@@ -67,15 +67,78 @@ struct EmaFold {
     }
 };
 
-// Plain window sums divided by d (1 for sums: exact).
-__attribute__((target_clones("avx2", "default"))) void window_sums(const double* x, size_t L,
-                                                                   size_t n, double* ws,
-                                                                   double* out, double d) {
-    auto anchor = [](size_t) { return 0; };
-    auto feat = [x](size_t pos, int) { return std::array<double, 1>{x[pos]}; };
-    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws);
+// Plain window sums divided by d (Divide false: sums, exact). One loop per
+// block runs the head scan of the next block (finishing this block's windows
+// straight into out) beside that block's tail scan (two independent chains),
+// four values per step with the partial sums formed inside a vector. Tails
+// live in two n-entry buffers that stay in the first-level cache. Needs n >= 4.
+template <bool Divide>
+[[gnu::always_inline]] inline void fused_window_sums(const double* __restrict x, size_t L, size_t n,
+                                                     double* __restrict cur,
+                                                     double* __restrict nxt,
+                                                     double* __restrict out, double d) {
+    using detail::V4;
+    const V4 zero{};
+    auto load4 = [](const double* p) {
+        V4 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto store4 = [](double* p, V4 v) { std::memcpy(p, &v, sizeof v); };
+    auto fin = [d](double s) { return Divide ? s / d : s; };
+    // Suffix sums of block [b, b + n) into t[0 .. n).
+    auto tails = [&](size_t b, double* t) {
+        size_t j = n;
+        double a = 0.0;  // the running total is the only dependent chain: one add per step
+        for (; j >= 4; j -= 4) {
+            const V4 w = load4(x + b + j - 4);
+            const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
+            const V4 s = q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
+            store4(t + j - 4, (zero + a) + s);
+            a += s[0];
+        }
+        for (; j >= 1; --j) t[j - 1] = a += x[b + j - 1];
+    };
     const size_t m = L - n + 1;
-    for (size_t i = 0; i < m; ++i) out[i] = ws[i] / d;
+    tails(0, cur);
+    for (size_t b0 = 0; b0 < m; b0 += n) {
+        const size_t nb = b0 + n;
+        const size_t cnt = std::min(n, m - b0);
+        out[b0] = fin(cur[0]);
+        const bool full = nb < m;  // the next block holds window starts
+        const size_t len = cnt - 1;  // heads to add: windows b0 + 1 .. b0 + cnt - 1
+        double hs = 0.0;
+        size_t t = 0;
+        for (; t + 4 <= len; t += 4) {
+            const V4 v = load4(x + nb + t);
+            const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+            const V4 h = p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
+            V4 r = load4(cur + t + 1) + ((zero + hs) + h);
+            if constexpr (Divide) r /= d;
+            store4(out + b0 + t + 1, r);
+            hs += h[3];
+        }
+        for (; t < len; ++t) {
+            hs += x[nb + t];
+            out[b0 + t + 1] = fin(cur[t + 1] + hs);
+        }
+        if (full) {
+            tails(nb, nxt);
+            std::swap(cur, nxt);
+        }
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void window_sums(const double* x, size_t L,
+                                                                   size_t n, double* tails,
+                                                                   double* out) {
+    fused_window_sums<false>(x, L, n, tails, tails + n, out, 1.0);
+}
+
+__attribute__((target_clones("avx2", "default"))) void window_means(const double* x, size_t L,
+                                                                    size_t n, double* tails,
+                                                                    double* out) {
+    fused_window_sums<true>(x, L, n, tails, tails + n, out, static_cast<double>(n));
 }
 
 // pw[n - 1 + k] = beta^k for |k| < n (beta^(-k) stays below e^2 for every n,
@@ -124,8 +187,8 @@ __attribute__((target_clones("avx2", "default"))) void weighted_ema(const double
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_sum(x.data(), n, out.data(), out.size());
-    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
-    window_sums(x.data(), x.size(), n, scratch.data(), out.data(), 1.0);
+    detail::PackedScratch<double> scratch(2 * n);
+    window_sums(x.data(), x.size(), n, scratch.data(), out.data());
 }
 
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
@@ -150,8 +213,8 @@ void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> 
 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_mean(x.data(), n, out.data(), out.size());
-    detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
-    window_sums(x.data(), x.size(), n, scratch.data(), out.data(), static_cast<double>(n));
+    detail::PackedScratch<double> scratch(2 * n);
+    window_means(x.data(), x.size(), n, scratch.data(), out.data());
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
