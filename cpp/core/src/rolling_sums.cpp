@@ -238,47 +238,6 @@ namespace {
 using detail::V2;
 using detail::V4;
 
-// Window sums {x, (p - c) x, NaN count, 0}. The weighted sum of window i is
-// sum (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p. Returns whether
-// a window holds an infinity and no NaN (left for the definition).
-__attribute__((target_clones("avx2", "default"))) bool packed_wma(const double* x, size_t L,
-                                                                  size_t n, V4* ws,
-                                                                  double* out) {
-    using Bits = long long __attribute__((vector_size(16)));
-    const Bits one_bits = (Bits)(V2{1.0, 0.0});
-    auto anchor = [](size_t c) { return static_cast<double>(c); };
-    auto feat = [x, one_bits](size_t pos, double c) {
-        const V2 v = {x[pos], x[pos]};
-        const V2 terms = v * V2{1.0, static_cast<double>(pos) - c};
-        const V2 nan = (V2)((v != v) & one_bits);  // {1.0 for a NaN, 0}
-        return std::array<V4, 1>{__builtin_shufflevector(terms, nan, 0, 1, 2, 3)};
-    };
-    detail::packed_block_sums<V4, 1>(L, n, anchor, feat, ws);
-    const size_t m = L - n + 1;
-    const double nd = static_cast<double>(n);
-    const double scale = 2.0 / (nd * (nd + 1.0));
-    using Mask = long long __attribute__((vector_size(32)));
-    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
-    Mask pending{};
-    detail::AnchorOffsets off(nd);
-    for (size_t i = 0; i < m; i += 4, off.advance()) {
-        auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
-        const V4 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
-        const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);  // s0 s0' nan nan'
-        const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);  // s1 s1' 0 0
-        const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-        const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-        const V4 s0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-        const V4 nan = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-        const V4 s1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-        const Mask has_nan = nan > zero;
-        pending |= ~has_nan & (s0 - s0 != zero);
-        const V4 r = (s1 + (off.get() + 1.0) * s0) * scale;
-        detail::store4(out, i, m, has_nan ? nan4 : r);
-    }
-    return (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
-}
-
 // Window sums {d, (p - c) d} of d = y - y_c.
 __attribute__((target_clones("avx2", "default"))) void packed_slope(const double* y, size_t L,
                                                                     size_t n, V2* ws,
@@ -309,18 +268,119 @@ __attribute__((target_clones("avx2", "default"))) void packed_slope(const double
     }
 }
 
+// Weighted averages in one pass per block like the plain sums: the tails of
+// a block carry {x, (p - c) x, NaN flag} with c the block's last position,
+// the heads of the next block the same with weights p - c = 1, 2, ...; window
+// i = c - r (r < n) weighs by (p - i + 1) = (p - c) + (c - i + 1). Tails live
+// in three pairs of n-entry buffers (tails). Returns whether a window holds
+// an infinity and no NaN (left for the definition). Needs n >= 4.
+__attribute__((target_clones("avx2", "default"))) bool fused_wma(const double* __restrict x,
+                                                                 size_t L, size_t n,
+                                                                 double* __restrict tails,
+                                                                 double* __restrict out) {
+    using Bits = long long __attribute__((vector_size(32)));
+    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
+    const V4 lane{0.0, 1.0, 2.0, 3.0};
+    const Bits one_bits = (Bits)(zero + 1.0);
+    auto load4 = [](const double* p) {
+        V4 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto store4 = [](double* p, V4 v) { std::memcpy(p, &v, sizeof v); };
+    auto suffix = [zero](V4 w) {
+        const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
+        return q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
+    };
+    auto prefix = [zero](V4 v) {
+        const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+        return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
+    };
+    auto flag = [one_bits](V4 w) { return (V4)((w != w) & one_bits); };
+    const double nd = static_cast<double>(n);
+    const double scale = 2.0 / (nd * (nd + 1.0));
+    double* cur = tails;
+    double* nxt = tails + 3 * n;
+    // Suffix sums of block [b, b + n) into t[0 .. n), t[n .. 2n), t[2n .. 3n).
+    auto scan_tails = [&](size_t b, double* t) {
+        double a0 = 0.0, a1 = 0.0, an = 0.0;
+        size_t j = n;
+        for (; j >= 4; j -= 4) {
+            const V4 w = load4(x + b + j - 4);
+            const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
+            const V4 s0 = suffix(w), s1 = suffix(w * wt), sn = suffix(flag(w));
+            store4(t + j - 4, (zero + a0) + s0);
+            store4(t + n + j - 4, (zero + a1) + s1);
+            store4(t + 2 * n + j - 4, (zero + an) + sn);
+            a0 += s0[0];
+            a1 += s1[0];
+            an += sn[0];
+        }
+        for (; j >= 1; --j) {
+            const double v = x[b + j - 1];
+            t[j - 1] = a0 += v;
+            t[n + j - 1] = a1 += (static_cast<double>(j) - nd) * v;
+            t[2 * n + j - 1] = an += v != v ? 1.0 : 0.0;
+        }
+    };
+    using Mask = long long __attribute__((vector_size(32)));
+    Mask pending{};
+    bool pending1 = false;
+    auto finish1 = [&](double s0, double s1, double cnt, double off) {
+        if (cnt > 0.0) return std::numeric_limits<double>::quiet_NaN();
+        pending1 |= s0 - s0 != 0.0;
+        return (s1 + off * s0) * scale;
+    };
+    const size_t m = L - n + 1;
+    scan_tails(0, cur);
+    for (size_t b0 = 0; b0 < m; b0 += n) {
+        const size_t nb = b0 + n;
+        const size_t len = std::min(n, m - b0) - 1;
+        out[b0] = finish1(cur[0], cur[n], cur[2 * n], nd);
+        double h0 = 0.0, h1 = 0.0, hn = 0.0;
+        size_t t = 0;
+        for (; t + 4 <= len; t += 4) {
+            const V4 v = load4(x + nb + t);
+            const V4 p0 = prefix(v), p1 = prefix(v * (lane + (static_cast<double>(t) + 1.0)));
+            const V4 pn = prefix(flag(v));
+            const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
+            const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
+            const V4 cnt = load4(cur + 2 * n + t + 1) + ((zero + hn) + pn);
+            h0 += p0[3];
+            h1 += p1[3];
+            hn += pn[3];
+            const Mask has_nan = cnt > zero;
+            pending |= ~has_nan & (s0 - s0 != zero);
+            const V4 off = (nd - 1.0 - static_cast<double>(t)) - lane;  // c - i + 1
+            store4(out + b0 + t + 1, has_nan ? nan4 : (s1 + off * s0) * scale);
+        }
+        for (; t < len; ++t) {
+            const double v = x[nb + t];
+            h0 += v;
+            h1 += (static_cast<double>(t) + 1.0) * v;
+            hn += v != v ? 1.0 : 0.0;
+            out[b0 + t + 1] = finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
+                                      cur[2 * n + t + 1] + hn, nd - 1.0 - static_cast<double>(t));
+        }
+        if (nb < m) {
+            scan_tails(nb, nxt);
+            std::swap(cur, nxt);
+        }
+    }
+    return pending1 || (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
+}
+
 }  // namespace
 
 void wma(std::span<const double> x, size_t n, std::span<double> out) {
     // sum over the window of (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p,
     // with c the window's block boundary: both sums are plain window sums.
     if (n >= 4) {
-        detail::PackedScratch<V4> scratch(detail::packed_windows(x.size()));
-        if (!packed_wma(x.data(), x.size(), n, scratch.data(), out.data())) return;
-        const V4* ws = scratch.data();
+        detail::PackedScratch<double> scratch(6 * n);
+        if (!fused_wma(x.data(), x.size(), n, scratch.data(), out.data())) return;
+        // Non-finite results of windows without a NaN: weighted value by value.
         for (size_t i = 0; i < out.size(); ++i)
-            if (!(ws[i][2] > 0.0) && ws[i][0] - ws[i][0] != 0.0)
-                out[i] = rowwise::wma(x.data() + i, n);
+            if (out[i] - out[i] != 0.0) out[i] = rowwise::wma(x.data() + i, n);
         return;
     }
     const double nd = static_cast<double>(n);
