@@ -324,3 +324,23 @@ TEST(RollingKernels, RankTiesAndNaN) {
     EXPECT_DOUBLE_EQ(run(rl::ts_rank, {1, kNaN, kNaN}, 3)[0], 2.0 / 3.0);
     EXPECT_DOUBLE_EQ(run(rl::ts_rank, {5, 1}, 1)[1], 0.0);
 }
+
+TEST(RollingKernels, WmaOfHugeValuesStaysFiniteWhereTheWeightedSumDoes) {
+    // Values near the top of the double range: the split block sums overflow
+    // although every window's weighted average is finite.
+    std::vector<double> x(200);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = (i % 3 == 0 ? -1.0 : 1.5) * 1e306;
+    x[50] = kNaN;
+    for (size_t n : {4, 20, 61}) {
+        const auto got = run(rl::wma, x, n);
+        for (size_t i = 0; i < got.size(); ++i) {
+            const double want = rw::wma(x.data() + i, n);
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(got[i])) << "n=" << n << " i=" << i;
+            } else {
+                ASSERT_TRUE(std::isfinite(got[i])) << "n=" << n << " i=" << i;
+                EXPECT_NEAR(got[i], want, 1e-9 * std::fabs(want)) << "n=" << n << " i=" << i;
+            }
+        }
+    }
+}

@@ -268,17 +268,22 @@ __attribute__((target_clones("avx2", "default"))) void packed_slope(const double
     }
 }
 
+using V4i = long long __attribute__((vector_size(32)));
+
 // Weighted averages in one pass per block like the plain sums: the tails of
 // a block carry {x, (p - c) x, NaN flag} with c the block's last position,
 // the heads of the next block the same with weights p - c = 1, 2, ...; window
 // i = c - r (r < n) weighs by (p - i + 1) = (p - c) + (c - i + 1). Tails live
-// in three pairs of n-entry buffers (tails). Returns whether a window holds
-// an infinity and no NaN (left for the definition). Needs n >= 4.
-__attribute__((target_clones("avx2", "default"))) bool fused_wma(const double* __restrict x,
-                                                                 size_t L, size_t n,
-                                                                 double* __restrict tails,
-                                                                 double* __restrict out) {
-    using Bits = long long __attribute__((vector_size(32)));
+// in three pairs of n-entry buffers (tails). Returns whether a window without
+// a NaN came out non-finite (an infinity, or split sums that overflowed): those
+// are left for the definition. Needs n >= 4.
+// Without Flags the NaN counts are left out: for series without infinities
+// and too small to overflow, a window's sums are NaN exactly when it holds a
+// NaN, and the weighted sum carries the NaN through.
+template <bool Flags>
+[[gnu::always_inline]] inline bool fused_wma(const double* __restrict x, size_t L, size_t n,
+                                             double* __restrict tails, double* __restrict out) {
+    using Bits = V4i;
     const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
     const V4 lane{0.0, 1.0, 2.0, 3.0};
     const Bits one_bits = (Bits)(zero + 1.0);
@@ -308,59 +313,71 @@ __attribute__((target_clones("avx2", "default"))) bool fused_wma(const double* _
         for (; j >= 4; j -= 4) {
             const V4 w = load4(x + b + j - 4);
             const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
-            const V4 s0 = suffix(w), s1 = suffix(w * wt), sn = suffix(flag(w));
+            const V4 s0 = suffix(w), s1 = suffix(w * wt);
             store4(t + j - 4, (zero + a0) + s0);
             store4(t + n + j - 4, (zero + a1) + s1);
-            store4(t + 2 * n + j - 4, (zero + an) + sn);
             a0 += s0[0];
             a1 += s1[0];
-            an += sn[0];
+            if constexpr (Flags) {
+                const V4 sn = suffix(flag(w));
+                store4(t + 2 * n + j - 4, (zero + an) + sn);
+                an += sn[0];
+            }
         }
         for (; j >= 1; --j) {
             const double v = x[b + j - 1];
             t[j - 1] = a0 += v;
             t[n + j - 1] = a1 += (static_cast<double>(j) - nd) * v;
-            t[2 * n + j - 1] = an += v != v ? 1.0 : 0.0;
+            if constexpr (Flags) t[2 * n + j - 1] = an += v != v ? 1.0 : 0.0;
         }
     };
     using Mask = long long __attribute__((vector_size(32)));
     Mask pending{};
     bool pending1 = false;
     auto finish1 = [&](double s0, double s1, double cnt, double off) {
-        if (cnt > 0.0) return std::numeric_limits<double>::quiet_NaN();
-        pending1 |= s0 - s0 != 0.0;
-        return (s1 + off * s0) * scale;
+        if constexpr (Flags) {
+            if (cnt > 0.0) return std::numeric_limits<double>::quiet_NaN();
+        }
+        const double r = (s1 + off * s0) * scale;
+        if constexpr (Flags) pending1 |= r - r != 0.0;
+        return r;
     };
     const size_t m = L - n + 1;
     scan_tails(0, cur);
     for (size_t b0 = 0; b0 < m; b0 += n) {
         const size_t nb = b0 + n;
         const size_t len = std::min(n, m - b0) - 1;
-        out[b0] = finish1(cur[0], cur[n], cur[2 * n], nd);
+        out[b0] = finish1(cur[0], cur[n], Flags ? cur[2 * n] : 0.0, nd);
         double h0 = 0.0, h1 = 0.0, hn = 0.0;
         size_t t = 0;
         for (; t + 4 <= len; t += 4) {
             const V4 v = load4(x + nb + t);
             const V4 p0 = prefix(v), p1 = prefix(v * (lane + (static_cast<double>(t) + 1.0)));
-            const V4 pn = prefix(flag(v));
             const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
             const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
-            const V4 cnt = load4(cur + 2 * n + t + 1) + ((zero + hn) + pn);
             h0 += p0[3];
             h1 += p1[3];
-            hn += pn[3];
-            const Mask has_nan = cnt > zero;
-            pending |= ~has_nan & (s0 - s0 != zero);
             const V4 off = (nd - 1.0 - static_cast<double>(t)) - lane;  // c - i + 1
-            store4(out + b0 + t + 1, has_nan ? nan4 : (s1 + off * s0) * scale);
+            const V4 r = (s1 + off * s0) * scale;
+            if constexpr (Flags) {
+                const V4 pn = prefix(flag(v));
+                const V4 cnt = load4(cur + 2 * n + t + 1) + ((zero + hn) + pn);
+                hn += pn[3];
+                const Mask has_nan = cnt > zero;
+                pending |= ~has_nan & (r - r != zero);
+                store4(out + b0 + t + 1, has_nan ? nan4 : r);
+            } else {
+                store4(out + b0 + t + 1, r);
+            }
         }
         for (; t < len; ++t) {
             const double v = x[nb + t];
             h0 += v;
             h1 += (static_cast<double>(t) + 1.0) * v;
-            hn += v != v ? 1.0 : 0.0;
-            out[b0 + t + 1] = finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
-                                      cur[2 * n + t + 1] + hn, nd - 1.0 - static_cast<double>(t));
+            if constexpr (Flags) hn += v != v ? 1.0 : 0.0;
+            out[b0 + t + 1] =
+                finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
+                        Flags ? cur[2 * n + t + 1] + hn : 0.0, nd - 1.0 - static_cast<double>(t));
         }
         if (nb < m) {
             scan_tails(nb, nxt);
@@ -370,6 +387,34 @@ __attribute__((target_clones("avx2", "default"))) bool fused_wma(const double* _
     return pending1 || (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
 }
 
+// Largest magnitude among the values that are not NaN (infinity if any).
+__attribute__((target_clones("avx2", "default"))) double max_magnitude(const double* x,
+                                                                       size_t L) {
+    V4 m{};
+    size_t i = 0;
+    for (; i + 4 <= L; i += 4) {
+        V4 v;
+        std::memcpy(&v, x + i, sizeof v);
+        const V4 a = (V4)((V4i)v & ~(V4i)(V4{} - 0.0));
+        m = a > m ? a : m;
+    }
+    double r = std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+    for (; i < L; ++i) r = std::fabs(x[i]) > r ? std::fabs(x[i]) : r;
+    return r;
+}
+
+__attribute__((target_clones("avx2", "default"))) bool wma_flagged(const double* x, size_t L,
+                                                                   size_t n, double* tails,
+                                                                   double* out) {
+    return fused_wma<true>(x, L, n, tails, out);
+}
+
+__attribute__((target_clones("avx2", "default"))) void wma_plain(const double* x, size_t L,
+                                                                 size_t n, double* tails,
+                                                                 double* out) {
+    fused_wma<false>(x, L, n, tails, out);
+}
+
 }  // namespace
 
 void wma(std::span<const double> x, size_t n, std::span<double> out) {
@@ -377,7 +422,12 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
     // with c the window's block boundary: both sums are plain window sums.
     if (n >= 4) {
         detail::PackedScratch<double> scratch(6 * n);
-        if (!fused_wma(x.data(), x.size(), n, scratch.data(), out.data())) return;
+        // Sums of n values weighted up to n stay finite below this bound.
+        const double nd = static_cast<double>(n);
+        const double safe = std::numeric_limits<double>::max() / (4.0 * nd * nd);
+        if (max_magnitude(x.data(), x.size()) < safe)
+            return wma_plain(x.data(), x.size(), n, scratch.data(), out.data());
+        if (!wma_flagged(x.data(), x.size(), n, scratch.data(), out.data())) return;
         // Non-finite results of windows without a NaN: weighted value by value.
         for (size_t i = 0; i < out.size(); ++i)
             if (out[i] - out[i] != 0.0) out[i] = rowwise::wma(x.data() + i, n);
