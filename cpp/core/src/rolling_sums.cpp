@@ -238,35 +238,6 @@ namespace {
 using detail::V2;
 using detail::V4;
 
-// Window sums {d, (p - c) d} of d = y - y_c.
-__attribute__((target_clones("avx2", "default"))) void packed_slope(const double* y, size_t L,
-                                                                    size_t n, V2* ws,
-                                                                    double* out) {
-    auto anchor = [y](size_t c) { return V2{y[c], static_cast<double>(c)}; };
-    auto feat = [y](size_t pos, V2 c) {
-        const double d = y[pos] - c[0];
-        return std::array<V2, 1>{V2{d, (static_cast<double>(pos) - c[1]) * d}};
-    };
-    detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws);
-    // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
-    const size_t m = L - n + 1;
-    const double nd = static_cast<double>(n);
-    const double sumx = nd * (nd - 1.0) / 2.0;
-    const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
-    const double divisor = sumx * sumx - nd * sumxsqr;
-    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
-    detail::AnchorOffsets off(nd);
-    for (size_t i = 0; i < m; i += 4, off.advance()) {
-        auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
-        const V4 lo = __builtin_shufflevector(at(0), at(1), 0, 1, 2, 3);
-        const V4 hi = __builtin_shufflevector(at(2), at(3), 0, 1, 2, 3);
-        const V4 s0 = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-        const V4 s1 = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
-        const V4 st = s1 + off.get() * s0;  // sum of t * d
-        const V4 r = (s0 * sumx - nd * st) / divisor;
-        detail::store4(out, i, m, s0 - s0 == zero ? r : nan4);
-    }
-}
 
 using V4i = long long __attribute__((vector_size(32)));
 
@@ -415,6 +386,95 @@ __attribute__((target_clones("avx2", "default"))) void wma_plain(const double* x
     fused_wma<false>(x, L, n, tails, out);
 }
 
+// Slopes in one pass per block like the weighted averages, with values taken
+// relative to the block's last value y_c (inside every window that combines
+// the block's tails with the next block's heads): sums of d = y - y_c and
+// (p - c) d. Tails live in two pairs of n-entry buffers. Needs n >= 4.
+__attribute__((target_clones("avx2", "default"))) void fused_slope(const double* __restrict y,
+                                                                   size_t L, size_t n,
+                                                                   double* __restrict tails,
+                                                                   double* __restrict out) {
+    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
+    const V4 lane{0.0, 1.0, 2.0, 3.0};
+    auto load4 = [](const double* p) {
+        V4 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto store4 = [](double* p, V4 v) { std::memcpy(p, &v, sizeof v); };
+    auto suffix = [zero](V4 w) {
+        const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
+        return q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
+    };
+    auto prefix = [zero](V4 v) {
+        const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+        return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
+    };
+    // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
+    const double nd = static_cast<double>(n);
+    const double sumx = nd * (nd - 1.0) / 2.0;
+    const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
+    const double divisor = sumx * sumx - nd * sumxsqr;
+    double* cur = tails;
+    double* nxt = tails + 2 * n;
+    auto scan_tails = [&](size_t b, double* t) {
+        const double yc = y[b + n - 1];
+        double a0 = 0.0, a1 = 0.0;
+        size_t j = n;
+        for (; j >= 4; j -= 4) {
+            const V4 w = load4(y + b + j - 4) - yc;
+            const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
+            const V4 s0 = suffix(w), s1 = suffix(w * wt);
+            store4(t + j - 4, (zero + a0) + s0);
+            store4(t + n + j - 4, (zero + a1) + s1);
+            a0 += s0[0];
+            a1 += s1[0];
+        }
+        for (; j >= 1; --j) {
+            const double v = y[b + j - 1] - yc;
+            t[j - 1] = a0 += v;
+            t[n + j - 1] = a1 += (static_cast<double>(j) - nd) * v;
+        }
+    };
+    // off = c - i: the sum of t d over the window is s1 + off s0.
+    auto finish1 = [&](double s0, double s1, double off) {
+        const double r = (s0 * sumx - nd * (s1 + off * s0)) / divisor;
+        return s0 - s0 == 0.0 ? r : std::numeric_limits<double>::quiet_NaN();
+    };
+    const size_t m = L - n + 1;
+    scan_tails(0, cur);
+    for (size_t b0 = 0; b0 < m; b0 += n) {
+        const size_t nb = b0 + n;
+        const size_t len = std::min(n, m - b0) - 1;
+        const double yc = y[nb - 1];
+        out[b0] = finish1(cur[0], cur[n], nd - 1.0);
+        double h0 = 0.0, h1 = 0.0;
+        size_t t = 0;
+        for (; t + 4 <= len; t += 4) {
+            const V4 v = load4(y + nb + t) - yc;
+            const V4 p0 = prefix(v), p1 = prefix(v * (lane + (static_cast<double>(t) + 1.0)));
+            const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
+            const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
+            h0 += p0[3];
+            h1 += p1[3];
+            const V4 off = (nd - 2.0 - static_cast<double>(t)) - lane;
+            const V4 r = (s0 * sumx - nd * (s1 + off * s0)) / divisor;
+            store4(out + b0 + t + 1, s0 - s0 == zero ? r : nan4);
+        }
+        for (; t < len; ++t) {
+            const double v = y[nb + t] - yc;
+            h0 += v;
+            h1 += (static_cast<double>(t) + 1.0) * v;
+            out[b0 + t + 1] = finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
+                                      nd - 2.0 - static_cast<double>(t));
+        }
+        if (nb < m) {
+            scan_tails(nb, nxt);
+            std::swap(cur, nxt);
+        }
+    }
+}
+
 }  // namespace
 
 void wma(std::span<const double> x, size_t n, std::span<double> out) {
@@ -458,8 +518,8 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
 
 void slope(std::span<const double> y, size_t n, std::span<double> out) {
     if (n >= 4) {
-        detail::PackedScratch<V2> scratch(detail::packed_windows(y.size()));
-        return packed_slope(y.data(), y.size(), n, scratch.data(), out.data());
+        detail::PackedScratch<double> scratch(4 * n);
+        return fused_slope(y.data(), y.size(), n, scratch.data(), out.data());
     }
     // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
     const double nd = static_cast<double>(n);
