@@ -79,12 +79,8 @@ template <bool Divide>
                                                      double* __restrict out, double d) {
     using detail::V4;
     const V4 zero{};
-    auto load4 = [](const double* p) {
-        V4 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    auto store4 = [](double* p, V4 v) { std::memcpy(p, &v, sizeof v); };
+    using detail::load4;
+    using detail::store4;
     auto fin = [d](double s) { return Divide ? s / d : s; };
     // Suffix sums of block [b, b + n) into t[0 .. n).
     auto tails = [&](size_t b, double* t) {
@@ -92,8 +88,7 @@ template <bool Divide>
         double a = 0.0;  // the running total is the only dependent chain: one add per step
         for (; j >= 4; j -= 4) {
             const V4 w = load4(x + b + j - 4);
-            const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
-            const V4 s = q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
+            const V4 s = detail::lane_suffix_sums(w);
             store4(t + j - 4, (zero + a) + s);
             a += s[0];
         }
@@ -111,8 +106,7 @@ template <bool Divide>
         size_t t = 0;
         for (; t + 4 <= len; t += 4) {
             const V4 v = load4(x + nb + t);
-            const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
-            const V4 h = p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
+            const V4 h = detail::lane_prefix_sums(v);
             V4 r = load4(cur + t + 1) + ((zero + hs) + h);
             if constexpr (Divide) r /= d;
             store4(out + b0 + t + 1, r);
@@ -258,20 +252,8 @@ template <bool Flags>
     const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
     const V4 lane{0.0, 1.0, 2.0, 3.0};
     const Bits one_bits = (Bits)(zero + 1.0);
-    auto load4 = [](const double* p) {
-        V4 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    auto store4 = [](double* p, V4 v) { std::memcpy(p, &v, sizeof v); };
-    auto suffix = [zero](V4 w) {
-        const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
-        return q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
-    };
-    auto prefix = [zero](V4 v) {
-        const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
-        return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
-    };
+    using detail::load4;
+    using detail::store4;
     auto flag = [one_bits](V4 w) { return (V4)((w != w) & one_bits); };
     const double nd = static_cast<double>(n);
     const double scale = 2.0 / (nd * (nd + 1.0));
@@ -284,13 +266,13 @@ template <bool Flags>
         for (; j >= 4; j -= 4) {
             const V4 w = load4(x + b + j - 4);
             const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
-            const V4 s0 = suffix(w), s1 = suffix(w * wt);
+            const V4 s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
             store4(t + j - 4, (zero + a0) + s0);
             store4(t + n + j - 4, (zero + a1) + s1);
             a0 += s0[0];
             a1 += s1[0];
             if constexpr (Flags) {
-                const V4 sn = suffix(flag(w));
+                const V4 sn = detail::lane_suffix_sums(flag(w));
                 store4(t + 2 * n + j - 4, (zero + an) + sn);
                 an += sn[0];
             }
@@ -323,7 +305,8 @@ template <bool Flags>
         size_t t = 0;
         for (; t + 4 <= len; t += 4) {
             const V4 v = load4(x + nb + t);
-            const V4 p0 = prefix(v), p1 = prefix(v * (lane + (static_cast<double>(t) + 1.0)));
+            const V4 p0 = detail::lane_prefix_sums(v);
+            const V4 p1 = detail::lane_prefix_sums(v * (lane + (static_cast<double>(t) + 1.0)));
             const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
             const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
             h0 += p0[3];
@@ -331,7 +314,7 @@ template <bool Flags>
             const V4 off = (nd - 1.0 - static_cast<double>(t)) - lane;  // c - i + 1
             const V4 r = (s1 + off * s0) * scale;
             if constexpr (Flags) {
-                const V4 pn = prefix(flag(v));
+                const V4 pn = detail::lane_prefix_sums(flag(v));
                 const V4 cnt = load4(cur + 2 * n + t + 1) + ((zero + hn) + pn);
                 hn += pn[3];
                 const Mask has_nan = cnt > zero;
@@ -396,20 +379,8 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
                                                                    double* __restrict out) {
     const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
     const V4 lane{0.0, 1.0, 2.0, 3.0};
-    auto load4 = [](const double* p) {
-        V4 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    auto store4 = [](double* p, V4 v) { std::memcpy(p, &v, sizeof v); };
-    auto suffix = [zero](V4 w) {
-        const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
-        return q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
-    };
-    auto prefix = [zero](V4 v) {
-        const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
-        return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
-    };
+    using detail::load4;
+    using detail::store4;
     // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
     const double nd = static_cast<double>(n);
     const double sumx = nd * (nd - 1.0) / 2.0;
@@ -424,7 +395,7 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
         for (; j >= 4; j -= 4) {
             const V4 w = load4(y + b + j - 4) - yc;
             const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
-            const V4 s0 = suffix(w), s1 = suffix(w * wt);
+            const V4 s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
             store4(t + j - 4, (zero + a0) + s0);
             store4(t + n + j - 4, (zero + a1) + s1);
             a0 += s0[0];
@@ -452,7 +423,8 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
         size_t t = 0;
         for (; t + 4 <= len; t += 4) {
             const V4 v = load4(y + nb + t) - yc;
-            const V4 p0 = prefix(v), p1 = prefix(v * (lane + (static_cast<double>(t) + 1.0)));
+            const V4 p0 = detail::lane_prefix_sums(v);
+            const V4 p1 = detail::lane_prefix_sums(v * (lane + (static_cast<double>(t) + 1.0)));
             const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
             const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
             h0 += p0[3];

@@ -128,6 +128,29 @@ struct AnchorOffsets {
     }
 };
 
+// Unaligned four-lane load and store.
+[[gnu::always_inline]] inline V4 load4(const double* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store4(double* p, V4 v) { std::memcpy(p, &v, sizeof v); }
+
+// Lane k of the result: w[k] + ... + w[3] (suffix sums within one vector).
+[[gnu::always_inline]] inline V4 lane_suffix_sums(V4 w) {
+    const V4 zero{};
+    const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
+    return q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
+}
+
+// Lane k of the result: v[0] + ... + v[k] (prefix sums within one vector).
+[[gnu::always_inline]] inline V4 lane_prefix_sums(V4 v) {
+    const V4 zero{};
+    const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+    return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
+}
+
 // Stores the first min(4, m - i) lanes of r at out + i.
 [[gnu::always_inline]] inline void store4(double* out, std::size_t i, std::size_t m, V4 r) {
     if (i + 4 <= m) {
