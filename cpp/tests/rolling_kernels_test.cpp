@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
 
 namespace rl = alvora::rolling;
@@ -126,8 +127,18 @@ std::vector<Case> single_series_cases() {
 TEST(RollingKernels, MatchWindowDefinitionsOnMessyData) {
     const auto x = messy_series(300, 7);
     for (const auto& c : single_series_cases())
-        for (size_t n : {1, 2, 3, 4, 5, 7, 20, 64, 299, 300})
+        for (size_t n : {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 20, 64, 299, 300})
             compare_to_rows(c.kernel, c.row, x, n, c.rel, c.name);
+}
+
+// The kernels with a 512-bit version also run their narrower one here.
+TEST(RollingKernels, NarrowVersionsMatchWindowDefinitions) {
+    rl::detail::narrow_vectors_only() = true;
+    const auto x = messy_series(300, 7);
+    for (const auto& c : single_series_cases())
+        for (size_t n : {4, 5, 8, 9, 20, 64, 300})
+            compare_to_rows(c.kernel, c.row, x, n, c.rel, c.name);
+    rl::detail::narrow_vectors_only() = false;
 }
 
 // The raw-moment definitions (skew, pairwise) lose digits at a high level

@@ -78,7 +78,7 @@ using detail::V4;
         const double y = x[pos] - c;
         return std::array<V2, 1>{V2{y, y * y}};
     };
-    detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws);
+    detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
 }
 
 __attribute__((target_clones("avx2", "default"))) void packed_var(const double* x, size_t L,
@@ -154,7 +154,7 @@ template <bool K4>
         const V2 b = a * a[1];  // y^3, y^4
         return std::array<V4, 1>{__builtin_shufflevector(a, K4 ? b : b * V2{1.0, 0.0}, 0, 1, 2, 3)};
     };
-    detail::packed_block_sums<V4, 1>(L, n, anchor, feat, ws);
+    detail::packed_block_sums<V4, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
 }
 
 __attribute__((target_clones("avx2", "default"))) void packed_skew(const double* x, size_t L,
@@ -164,16 +164,17 @@ __attribute__((target_clones("avx2", "default"))) void packed_skew(const double*
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
     const double k = std::sqrt(nd * (nd - 1.0)) / (nd - 2.0);  // n >= 4 here
+    const double inv_n = 1.0 / nd;  // multiplications: a division costs several
     const V4 zero{}, nan4 = zero + kNaN;
     detail::AnchorOffsets off(nd);
     for (size_t i = 0; i < m; i += 4, off.advance()) {
         const auto [s1, s2, s3, unused] = detail::columns4(ws, i, m);
         const V4 c = anchors4(x, i, m, off);
         // Raw moments of the window, then the raw-moment expression as defined.
-        const V4 u = c + s1 / nd;
-        const V4 u3 = c * c * c + (3.0 * c * c * s1 + 3.0 * c * s2 + s3) / nd;
-        const V4 m2 = s2 - s1 * (s1 / nd);
-        const V4 sd = detail::sqrt4((m2 > zero ? m2 : zero) / nd);
+        const V4 u = c + s1 * inv_n;
+        const V4 u3 = c * c * c + (3.0 * c * c * s1 + 3.0 * c * s2 + s3) * inv_n;
+        const V4 m2 = s2 - s1 * (s1 * inv_n);
+        const V4 sd = detail::sqrt4((m2 > zero ? m2 : zero) * inv_n);
         const V4 g = (u3 - 3.0 * u * sd * sd - u * u * u) / (sd * sd * sd);
         detail::store4(out, i, m, s1 - s1 == zero ? k * g : nan4);
     }
@@ -325,7 +326,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_means(const double
                                                                     double* mean) {
     auto anchor = [x](size_t c) { return x[c]; };
     auto feat = [x](size_t pos, double c) { return std::array<double, 1>{x[pos] - c}; };
-    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws);
+    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
     const V4 zero{}, nan4 = zero + kNaN;

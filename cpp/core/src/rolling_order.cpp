@@ -111,8 +111,8 @@ template <bool Max>
                                                 std::int64_t* nans, double* out) {
     auto anchor = [](size_t) { return 0; };
     auto feat = [x](size_t pos, int) { return std::array<double, 1>{x[pos]}; };
-    detail::packed_block_sums<double, 1, decltype(anchor), decltype(feat), PlainExtreme<Max>>(
-        L, n, anchor, feat, ws);
+    detail::packed_block_sums<double, 1, decltype(anchor), decltype(feat), PlainExtreme<Max>,
+                              detail::Ahead1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
     nans[0] = 0;
     for (size_t e = 0; e < L; ++e) nans[e + 1] = x[e] != x[e] ? 1 : 0;
     for (size_t e = 1; e <= L; ++e) nans[e] += nans[e - 1];

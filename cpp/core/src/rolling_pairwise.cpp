@@ -51,18 +51,10 @@ template <int K>
         if constexpr (K == 2) f[1] = __builtin_shufflevector(y * y, V2{}, 0, 1, 2, 3);
         return f;
     };
-    detail::packed_block_sums<detail::V4, K>(L, n, anchor, feat, out);
+    detail::packed_block_sums<detail::V4, K>(L, n, anchor, feat, out, detail::Ahead2{pa, pb, L});
 }
 
 using detail::V4;
-
-// Square roots of four values >= 0 or NaN (packed; std::sqrt stays scalar
-// for errno's sake, which never applies here).
-[[gnu::always_inline]] inline V4 sqrt4(V4 x) {
-    const __m128d lo = _mm_sqrt_pd(__builtin_shufflevector(x, x, 0, 1));
-    const __m128d hi = _mm_sqrt_pd(__builtin_shufflevector(x, x, 2, 3));
-    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
-}
 
 // Sums of four consecutive windows, one vector per sum.
 struct Sums4 {
@@ -97,6 +89,9 @@ template <int K>
 
 enum class Stat { Covariance, Correlation, Regression };
 
+constexpr double kSmallest = std::numeric_limits<double>::min();  // smallest normal
+constexpr double kLargest = std::numeric_limits<double>::max();
+
 // The statistic from the centred sums, four windows at a time.
 template <Stat S>
 [[gnu::always_inline]] inline V4 statistic(const Sums4& s, double nd) {
@@ -107,11 +102,18 @@ template <Stat S>
     if constexpr (S == Stat::Covariance) {
         return s.sab * inv - (s.sa * inv) * (s.sb * inv);
     } else if constexpr (S == Stat::Correlation) {
-        const V4 cov = s.sab / nd - (s.sa / nd) * (s.sb / nd);
-        const V4 va = s.saa - s.sa * (s.sa / nd), vb = s.sbb - s.sb * (s.sb / nd);
-        const V4 da = sqrt4((va > zero ? va : zero) / nd);
-        const V4 db = sqrt4((vb > zero ? vb : zero) / nd);
-        return cov / (da * db);
+        // cov / (sd_a sd_b) with the divisions by n cancelled: one square root
+        // of the product of the two sums of squares. Where that product leaves
+        // the normal range (or is zero), the two square roots are taken apart.
+        const V4 cov = s.sab - s.sa * (s.sb * inv);
+        V4 va = s.saa - s.sa * (s.sa * inv), vb = s.sbb - s.sb * (s.sb * inv);
+        va = va > zero ? va : zero;
+        vb = vb > zero ? vb : zero;
+        const V4 p = va * vb;
+        using Mask = long long __attribute__((vector_size(32)));
+        const Mask normal = (p >= kSmallest) & (p <= kLargest);
+        if (normal[0] & normal[1] & normal[2] & normal[3]) return cov / detail::sqrt4(p);
+        return cov / (detail::sqrt4(va) * detail::sqrt4(vb));
     } else {
         const V4 v1 = s.sab - s.sa * (s.sb * inv);
         const V4 v2 = s.saa - s.sa * (s.sa * inv);

@@ -11,6 +11,7 @@
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
+#include "alvora/rolling/prefetch.hpp"
 #include "alvora/rolling/rowwise.hpp"
 #include "alvora/rolling/short.hpp"
 
@@ -67,36 +68,47 @@ struct EmaFold {
     }
 };
 
-// Plain window sums divided by d (Divide false: sums, exact). One loop per
-// block runs the head scan of the next block (finishing this block's windows
-// straight into out) beside that block's tail scan (two independent chains),
-// four values per step with the partial sums formed inside a vector. Tails
-// live in two n-entry buffers that stay in the first-level cache. Needs n >= 4.
-template <bool Divide>
+// Plain window sums, times `scale` when Scale is set (means: times 1 / n,
+// within an ulp of the quotient). One loop per block runs the head scan of
+// the next block (finishing this block's windows straight into out) beside
+// that block's tail scan (two independent chains), a vector of values per
+// step with the partial sums formed inside the vector. Tails live in two
+// n-entry buffers that stay in the first-level cache.
+template <class V, bool Scale>
 [[gnu::always_inline]] inline void fused_window_sums(const double* __restrict x, size_t L, size_t n,
                                                      double* __restrict cur,
                                                      double* __restrict nxt,
-                                                     double* __restrict out, double d) {
+                                                     double* __restrict out, double scale) {
+    constexpr size_t W = detail::kLanes<V>;
     using detail::V4;
-    const V4 zero{};
-    using detail::load4;
-    using detail::store4;
-    auto fin = [d](double s) { return Divide ? s / d : s; };
-    // Suffix sums of block [b, b + n) into t[0 .. n).
+    using detail::load;
+    using detail::store;
+    const V zero{};
+    auto fin = [scale](auto s) { return Scale ? s * scale : s; };
+    // Suffix sums of block [b, b + n) into t[0 .. n), vectors from the end;
+    // the running total is the only dependent chain: one add per vector.
     auto tails = [&](size_t b, double* t) {
         size_t j = n;
-        double a = 0.0;  // the running total is the only dependent chain: one add per step
-        for (; j >= 4; j -= 4) {
-            const V4 w = load4(x + b + j - 4);
-            const V4 s = detail::lane_suffix_sums(w);
-            store4(t + j - 4, (zero + a) + s);
+        double a = 0.0;
+        for (; j >= W; j -= W) {
+            const V s = detail::lane_suffix_sums(load<V>(x + b + j - W));
+            store(t + j - W, (zero + a) + s);
             a += s[0];
+        }
+        if constexpr (W > 4) {
+            if (j >= 4) {
+                const V4 s = detail::lane_suffix_sums(load<V4>(x + b + j - 4));
+                store(t + j - 4, (V4{} + a) + s);
+                a += s[0];
+                j -= 4;
+            }
         }
         for (; j >= 1; --j) t[j - 1] = a += x[b + j - 1];
     };
     const size_t m = L - n + 1;
     tails(0, cur);
     for (size_t b0 = 0; b0 < m; b0 += n) {
+        detail::prefetch_ahead(x, L, b0, n);
         const size_t nb = b0 + n;
         const size_t cnt = std::min(n, m - b0);
         out[b0] = fin(cur[0]);
@@ -104,13 +116,18 @@ template <bool Divide>
         const size_t len = cnt - 1;  // heads to add: windows b0 + 1 .. b0 + cnt - 1
         double hs = 0.0;
         size_t t = 0;
-        for (; t + 4 <= len; t += 4) {
-            const V4 v = load4(x + nb + t);
-            const V4 h = detail::lane_prefix_sums(v);
-            V4 r = load4(cur + t + 1) + ((zero + hs) + h);
-            if constexpr (Divide) r /= d;
-            store4(out + b0 + t + 1, r);
-            hs += h[3];
+        // The tails were stored a vector at a time from the block end; the
+        // first few windows go one by one so that every vector read of them
+        // below covers exactly one of those stores (a read straddling two
+        // recent stores waits for both to reach the cache).
+        for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) {
+            hs += x[nb + t];
+            out[b0 + t + 1] = fin(cur[t + 1] + hs);
+        }
+        for (; t + W <= len; t += W) {
+            const V h = detail::lane_prefix_sums(load<V>(x + nb + t));
+            store(out + b0 + t + 1, fin(load<V>(cur + t + 1) + ((zero + hs) + h)));
+            hs += h[W - 1];
         }
         for (; t < len; ++t) {
             hs += x[nb + t];
@@ -123,16 +140,33 @@ template <bool Divide>
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void window_sums(const double* x, size_t L,
-                                                                   size_t n, double* tails,
-                                                                   double* out) {
-    fused_window_sums<false>(x, L, n, tails, tails + n, out, 1.0);
+// The same kernels for machines with 512-bit vectors and for the rest.
+#define ALVORA_WIDE __attribute__((target("avx512f")))
+#define ALVORA_NARROW __attribute__((target_clones("avx2", "default")))
+
+ALVORA_WIDE void window_sums_wide(const double* x, size_t L, size_t n, double* tails,
+                                  double* out, double scale) {
+    fused_window_sums<detail::V8, false>(x, L, n, tails, tails + n, out, scale);
+}
+ALVORA_NARROW void window_sums_narrow(const double* x, size_t L, size_t n, double* tails,
+                                      double* out, double scale) {
+    fused_window_sums<detail::V4, false>(x, L, n, tails, tails + n, out, scale);
+}
+ALVORA_WIDE void window_means_wide(const double* x, size_t L, size_t n, double* tails,
+                                   double* out, double scale) {
+    fused_window_sums<detail::V8, true>(x, L, n, tails, tails + n, out, scale);
+}
+ALVORA_NARROW void window_means_narrow(const double* x, size_t L, size_t n, double* tails,
+                                       double* out, double scale) {
+    fused_window_sums<detail::V4, true>(x, L, n, tails, tails + n, out, scale);
 }
 
-__attribute__((target_clones("avx2", "default"))) void window_means(const double* x, size_t L,
-                                                                    size_t n, double* tails,
-                                                                    double* out) {
-    fused_window_sums<true>(x, L, n, tails, tails + n, out, static_cast<double>(n));
+void window_sums(const double* x, size_t L, size_t n, double* tails, double* out) {
+    (detail::wide_vectors() ? window_sums_wide : window_sums_narrow)(x, L, n, tails, out, 1.0);
+}
+void window_means(const double* x, size_t L, size_t n, double* tails, double* out) {
+    (detail::wide_vectors() ? window_means_wide : window_means_narrow)(
+        x, L, n, tails, out, 1.0 / static_cast<double>(n));
 }
 
 // pw[n - 1 + k] = beta^k for |k| < n (beta^(-k) stays below e^2 for every n,
@@ -169,7 +203,7 @@ __attribute__((target_clones("avx2", "default"))) void weighted_ema(const double
     auto feat = [x, pw](size_t pos, size_t base) {
         return std::array<double, 1>{pw[base - pos] * x[pos]};
     };
-    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws);
+    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
     const size_t m = L - n + 1;
     for (size_t b0 = 0; b0 < m; b0 += n) {
         const size_t cnt = std::min(n, m - b0);
@@ -300,9 +334,22 @@ template <bool Flags>
     for (size_t b0 = 0; b0 < m; b0 += n) {
         const size_t nb = b0 + n;
         const size_t len = std::min(n, m - b0) - 1;
+        detail::prefetch_ahead(x, L, b0, n);
         out[b0] = finish1(cur[0], cur[n], Flags ? cur[2 * n] : 0.0, nd);
         double h0 = 0.0, h1 = 0.0, hn = 0.0;
+        auto one = [&](size_t t) {
+            const double v = x[nb + t];
+            h0 += v;
+            h1 += (static_cast<double>(t) + 1.0) * v;
+            if constexpr (Flags) hn += v != v ? 1.0 : 0.0;
+            out[b0 + t + 1] =
+                finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
+                        Flags ? cur[2 * n + t + 1] + hn : 0.0, nd - 1.0 - static_cast<double>(t));
+        };
         size_t t = 0;
+        // Vector reads of the tails then match the vector stores that wrote
+        // them (see fused_window_sums).
+        for (const size_t t0 = std::min(len, (n - 1) % 4); t < t0; ++t) one(t);
         for (; t + 4 <= len; t += 4) {
             const V4 v = load4(x + nb + t);
             const V4 p0 = detail::lane_prefix_sums(v);
@@ -324,15 +371,7 @@ template <bool Flags>
                 store4(out + b0 + t + 1, r);
             }
         }
-        for (; t < len; ++t) {
-            const double v = x[nb + t];
-            h0 += v;
-            h1 += (static_cast<double>(t) + 1.0) * v;
-            if constexpr (Flags) hn += v != v ? 1.0 : 0.0;
-            out[b0 + t + 1] =
-                finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
-                        Flags ? cur[2 * n + t + 1] + hn : 0.0, nd - 1.0 - static_cast<double>(t));
-        }
+        for (; t < len; ++t) one(t);
         if (nb < m) {
             scan_tails(nb, nxt);
             std::swap(cur, nxt);
@@ -386,6 +425,7 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
     const double sumx = nd * (nd - 1.0) / 2.0;
     const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
     const double divisor = sumx * sumx - nd * sumxsqr;
+    const double inv_divisor = 1.0 / divisor;  // a division costs several multiplications
     double* cur = tails;
     double* nxt = tails + 2 * n;
     auto scan_tails = [&](size_t b, double* t) {
@@ -409,7 +449,7 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
     };
     // off = c - i: the sum of t d over the window is s1 + off s0.
     auto finish1 = [&](double s0, double s1, double off) {
-        const double r = (s0 * sumx - nd * (s1 + off * s0)) / divisor;
+        const double r = (s0 * sumx - nd * (s1 + off * s0)) * inv_divisor;
         return s0 - s0 == 0.0 ? r : std::numeric_limits<double>::quiet_NaN();
     };
     const size_t m = L - n + 1;
@@ -418,9 +458,18 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
         const size_t nb = b0 + n;
         const size_t len = std::min(n, m - b0) - 1;
         const double yc = y[nb - 1];
+        detail::prefetch_ahead(y, L, b0, n);
         out[b0] = finish1(cur[0], cur[n], nd - 1.0);
         double h0 = 0.0, h1 = 0.0;
+        auto one = [&](size_t t) {
+            const double v = y[nb + t] - yc;
+            h0 += v;
+            h1 += (static_cast<double>(t) + 1.0) * v;
+            out[b0 + t + 1] = finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
+                                      nd - 2.0 - static_cast<double>(t));
+        };
         size_t t = 0;
+        for (const size_t t0 = std::min(len, (n - 1) % 4); t < t0; ++t) one(t);
         for (; t + 4 <= len; t += 4) {
             const V4 v = load4(y + nb + t) - yc;
             const V4 p0 = detail::lane_prefix_sums(v);
@@ -430,16 +479,10 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
             h0 += p0[3];
             h1 += p1[3];
             const V4 off = (nd - 2.0 - static_cast<double>(t)) - lane;
-            const V4 r = (s0 * sumx - nd * (s1 + off * s0)) / divisor;
+            const V4 r = (s0 * sumx - nd * (s1 + off * s0)) * inv_divisor;
             store4(out + b0 + t + 1, s0 - s0 == zero ? r : nan4);
         }
-        for (; t < len; ++t) {
-            const double v = y[nb + t] - yc;
-            h0 += v;
-            h1 += (static_cast<double>(t) + 1.0) * v;
-            out[b0 + t + 1] = finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
-                                      nd - 2.0 - static_cast<double>(t));
-        }
+        for (; t < len; ++t) one(t);
         if (nb < m) {
             scan_tails(nb, nxt);
             std::swap(cur, nxt);

@@ -3,6 +3,7 @@
 #include <bit>
 #include <string>
 
+#include "alvora/rolling/prefetch.hpp"
 #include "rolling/rolling_module.hpp"
 
 namespace alvora::rolling_module {
@@ -57,15 +58,12 @@ bool usable_as_is(const py::array& arr, int type_num) {
 
 namespace {
 
-// Asks for the series' cache lines before the kernel runs. The kernels scan
-// blocks backwards and forwards; with every line already requested the loads
-// overlap each other instead of each block waiting for memory. Only the
-// first part of very long series (the rest streams in behind the scan).
+// Asks for the first cache lines of the series before the kernel runs; the
+// kernels' block scans ask for the rest as they go (prefetch.hpp).
 void prefetch(const void* data, std::size_t bytes) {
-    constexpr std::size_t kLine = 64, kMax = std::size_t{1} << 17;
+    constexpr std::size_t kLine = 64;
     const char* p = static_cast<const char*>(data);
-    const std::size_t end = std::min(bytes, kMax);
-    for (std::size_t off = 0; off < end; off += kLine) __builtin_prefetch(p + off);
+    for (std::size_t off = 0; off < bytes; off += kLine) __builtin_prefetch(p + off);
 }
 
 }  // namespace
@@ -113,7 +111,7 @@ Series to_series(py::handle x, Want want) {
         arr = py::array::ensure(arr.attr("astype")(dt), py::array::c_style);
     }
     Series s{arr, kind, static_cast<std::size_t>(arr.shape(0))};
-    prefetch(arr.data(), s.size * static_cast<std::size_t>(arr.itemsize()));
+    prefetch(arr.data(), std::min(s.size, rolling::detail::kLead) * static_cast<std::size_t>(arr.itemsize()));
     return s;
 }
 

@@ -26,12 +26,32 @@
 #include <memory>
 #include <vector>
 
+#include "alvora/rolling/prefetch.hpp"
+
 namespace alvora::rolling::detail {
 
 // Element alignment only: the buffers come from std::vector, and unaligned
 // vector moves cost the same on aligned data.
 using V2 = double __attribute__((vector_size(16), aligned(8)));
 using V4 = double __attribute__((vector_size(32), aligned(8)));
+using V8 = double __attribute__((vector_size(64), aligned(8)));
+
+// Kernels with a 512-bit and a narrower version pick one per call: the wide
+// one where the machine runs it, unless the narrow ones are asked for (tests
+// run both on machines that have both).
+inline bool& narrow_vectors_only() {
+    static bool only = false;
+    return only;
+}
+
+inline bool wide_vectors() {
+    static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
+    return wide && !narrow_vectors_only();
+}
+
+// Number of doubles in a vector type.
+template <class V>
+inline constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
 
 // Windows the scan writes for a series of length L: m = L - n + 1 and n of
 // slack (the tail scan of the last block runs past m). Times K entries.
@@ -51,11 +71,14 @@ struct Plus {
     }
 };
 
-template <class V, int K, class Anchor, class Feat, class Op = Plus>
+// ahead(b0, n) is called at the start of block b0 (see prefetch.hpp).
+template <class V, int K, class Anchor, class Feat, class Op = Plus, class Ahead = NoPrefetch>
 [[gnu::always_inline]] inline void packed_block_sums(std::size_t L, std::size_t n, Anchor anchor,
-                                                     Feat feat, V* __restrict out) {
+                                                     Feat feat, V* __restrict out,
+                                                     Ahead ahead = {}) {
     const std::size_t m = L - n + 1;
     for (std::size_t b0 = 0; b0 < m; b0 += n) {
+        ahead(b0, n);
         const std::size_t cnt = std::min(n, m - b0);
         const auto c = anchor(b0 + n - 1);
         // Tails [b0 + j, b0 + n), j from n - 1 down to 0.
@@ -151,6 +174,33 @@ struct AnchorOffsets {
     return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
 }
 
+// The same for any vector width (V4 or V8).
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+[[gnu::always_inline]] inline V8 lane_suffix_sums(V8 w) {
+    const V8 zero{};
+    const V8 a = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4, 5, 6, 7, 8);
+    const V8 b = a + __builtin_shufflevector(a, zero, 2, 3, 4, 5, 6, 7, 8, 9);
+    return b + __builtin_shufflevector(b, zero, 4, 5, 6, 7, 8, 9, 10, 11);
+}
+
+[[gnu::always_inline]] inline V8 lane_prefix_sums(V8 v) {
+    const V8 zero{};
+    const V8 a = v + __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
+    const V8 b = a + __builtin_shufflevector(zero, a, 0, 1, 8, 9, 10, 11, 12, 13);
+    return b + __builtin_shufflevector(zero, b, 0, 1, 2, 3, 8, 9, 10, 11);
+}
+
 // Stores the first min(4, m - i) lanes of r at out + i.
 [[gnu::always_inline]] inline void store4(double* out, std::size_t i, std::size_t m, V4 r) {
     if (i + 4 <= m) {
@@ -185,12 +235,13 @@ struct AnchorOffsets {
             __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
 }
 
-// Square roots of four values >= 0 or NaN with the baseline instructions
-// (std::sqrt stays scalar for errno's sake, which never applies here).
+// Square roots of four values, lane by lane: the core is compiled without
+// errno for math functions, so this becomes one vector instruction of the
+// widest kind the calling clone has.
 [[gnu::always_inline]] inline V4 sqrt4(V4 x) {
-    const __m128d lo = _mm_sqrt_pd(__builtin_shufflevector(x, x, 0, 1));
-    const __m128d hi = _mm_sqrt_pd(__builtin_shufflevector(x, x, 2, 3));
-    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
+    V4 r;
+    for (int k = 0; k < 4; ++k) r[k] = __builtin_sqrt(x[k]);
+    return r;
 }
 
 // Per-thread scratch for the packed sums, reused between calls; very long
