@@ -328,6 +328,25 @@ TEST(RollingKernels, IntegerAndBoolKernels) {
     EXPECT_EQ(bc, (std::vector<std::int64_t>{2, 2, 2, 3}));
 }
 
+// Few distinct values (ties everywhere), NaN, and either infinity: the
+// positions are the first extreme's or the first NaN's in every case.
+TEST(RollingKernels, ExtremePositionsWithTiesNaNAndInfinities) {
+    std::mt19937_64 gen(5);
+    std::uniform_int_distribution<int> level(0, 4);
+    for (double extra : {0.0, kInf, -kInf}) {
+        std::vector<double> x(400);
+        for (auto& v : x) v = level(gen);
+        for (size_t i = 7; i < x.size(); i += 37) x[i] = kNaN;
+        if (extra != 0.0) x[150] = x[301] = extra;
+        for (size_t n : {1, 3, 4, 5, 8, 20, 33, 400}) {
+            compare_to_rows(rl::ts_argmin, [](const double* r, size_t w) { return rw::argmin(r, w); },
+                            x, n, 0.0, "ts_argmin");
+            compare_to_rows(rl::ts_argmax, [](const double* r, size_t w) { return rw::argmax(r, w); },
+                            x, n, 0.0, "ts_argmax");
+        }
+    }
+}
+
 TEST(RollingKernels, RankTiesAndNaN) {
     // newest of equal values ranks highest; NaN sorts last
     EXPECT_DOUBLE_EQ(run(rl::ts_rank, {2, 2, 2}, 3)[0], 2.0 / 3.0);

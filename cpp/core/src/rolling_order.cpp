@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "alvora/rolling/blocks.hpp"
+#include "alvora/rolling/extreme_positions.hpp"
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 
@@ -268,6 +269,7 @@ void ts_max(std::span<const Bool> x, size_t n, std::span<Bool> out) {
 }
 
 void ts_argmin(std::span<const double> x, size_t n, std::span<double> out) {
+    if (detail::first_extreme_positions(x.data(), x.size(), n, false, out.data())) return;
     extreme_position<double, false>(x, n, out);
 }
 void ts_argmin(std::span<const std::int64_t> x, size_t n, std::span<double> out) {
@@ -277,6 +279,7 @@ void ts_argmin(std::span<const Bool> x, size_t n, std::span<double> out) {
     extreme_position<Bool, false>(x, n, out);
 }
 void ts_argmax(std::span<const double> x, size_t n, std::span<double> out) {
+    if (detail::first_extreme_positions(x.data(), x.size(), n, true, out.data())) return;
     extreme_position<double, true>(x, n, out);
 }
 void ts_argmax(std::span<const std::int64_t> x, size_t n, std::span<double> out) {

@@ -1,0 +1,221 @@
+// Positions of the first smallest (largest) value of sliding windows of a
+// float series, four windows at a time.
+//
+// The block scans of blocks.hpp over (value, position) pairs: tails are
+// suffix extremes of a block, heads prefix extremes of the next block, and
+// within a vector the pairs are combined in two shuffle steps, so the only
+// dependent chain is one comparison per vector. Ties go to the older
+// position everywhere. A NaN must win its window at its first occurrence:
+// it enters the scans as -inf (+inf for the largest), which is exact unless
+// the series also holds a real -inf (+inf); the caller checks that first.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+#include "alvora/rolling/extreme_positions.hpp"
+#include "alvora/rolling/packed_sums.hpp"
+#include "alvora/rolling/prefetch.hpp"
+
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace alvora::rolling::detail {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+template <bool Max>
+struct Order {
+    // a strictly better than b
+    template <class T>
+    [[gnu::always_inline]] static auto better(T a, T b) {
+        return Max ? a > b : a < b;
+    }
+    // a better than or as good as b
+    template <class T>
+    [[gnu::always_inline]] static auto at_least(T a, T b) {
+        return Max ? a >= b : a <= b;
+    }
+    static constexpr double worst = Max ? -kInf : kInf;
+    static constexpr double nan_as = Max ? kInf : -kInf;
+};
+
+// A (value, position) pair in one register; choices between pairs are
+// blends, never branches (the outcome follows the data, which a branch
+// predictor cannot learn).
+using Pair = V2;
+using PairMask = long __attribute__((vector_size(16)));
+
+[[gnu::always_inline]] inline Pair pick(PairMask take, Pair a, Pair b) { return take ? a : b; }
+
+// Both lanes true when `a`'s value is strictly better than `b`'s (or at least as good).
+template <bool Max>
+[[gnu::always_inline]] inline PairMask pair_better(Pair a, Pair b) {
+    return Order<Max>::better(__builtin_shufflevector(a, a, 0, 0), __builtin_shufflevector(b, b, 0, 0));
+}
+template <bool Max>
+[[gnu::always_inline]] inline PairMask pair_at_least(Pair a, Pair b) {
+    return Order<Max>::at_least(__builtin_shufflevector(a, a, 0, 0),
+                                __builtin_shufflevector(b, b, 0, 0));
+}
+
+template <bool Max>
+[[gnu::always_inline]] inline V4 values4(const double* p) {
+    const V4 v = load4(p);
+    return v == v ? v : V4{} + Order<Max>::nan_as;
+}
+
+template <bool Max>
+[[gnu::always_inline]] inline double value1(double v) {
+    return v == v ? v : Order<Max>::nan_as;
+}
+
+// Lane k: the best of lanes 0 .. k, the oldest on ties.
+template <bool Max>
+[[gnu::always_inline]] inline void prefix_best(V4& v, V4& p) {
+    using O = Order<Max>;
+    V4 sv = __builtin_shufflevector(v, v, 0, 0, 1, 2), sp = __builtin_shufflevector(p, p, 0, 0, 1, 2);
+    auto take = O::at_least(sv, v);
+    v = take ? sv : v;
+    p = take ? sp : p;
+    sv = __builtin_shufflevector(v, v, 0, 1, 0, 1);
+    sp = __builtin_shufflevector(p, p, 0, 1, 0, 1);
+    take = O::at_least(sv, v);
+    v = take ? sv : v;
+    p = take ? sp : p;
+}
+
+// Lane k: the best of lanes k .. 3, the oldest on ties.
+template <bool Max>
+[[gnu::always_inline]] inline void suffix_best(V4& v, V4& p) {
+    using O = Order<Max>;
+    V4 sv = __builtin_shufflevector(v, v, 1, 2, 3, 3), sp = __builtin_shufflevector(p, p, 1, 2, 3, 3);
+    auto take = O::better(sv, v);
+    v = take ? sv : v;
+    p = take ? sp : p;
+    sv = __builtin_shufflevector(v, v, 2, 3, 2, 3);
+    sp = __builtin_shufflevector(p, p, 2, 3, 2, 3);
+    take = O::better(sv, v);
+    v = take ? sv : v;
+    p = take ? sp : p;
+}
+
+template <bool Max>
+[[gnu::always_inline]] inline void scan(const double* __restrict x, size_t L, size_t n,
+                                        double* __restrict buf, double* __restrict out) {
+    using O = Order<Max>;
+    const V4 iota{0.0, 1.0, 2.0, 3.0};
+    // Tails of the current and the next block: best values and positions.
+    double* cv = buf;
+    double* cp = buf + n;
+    double* nv = buf + 2 * n;
+    double* np = buf + 3 * n;
+    auto tails = [&](size_t b, double* tv, double* tp) {
+        Pair a{O::worst, static_cast<double>(b + n - 1)};  // best of the values scanned
+        size_t j = n;
+        for (; j >= 4; j -= 4) {
+            V4 v = values4<Max>(x + b + j - 4);
+            V4 p = iota + static_cast<double>(b + j - 4);
+            suffix_best<Max>(v, p);
+            // The carry is newer: it wins only when strictly better.
+            const auto keep = O::better(V4{} + a[0], v);
+            store4(tv + j - 4, keep ? V4{} + a[0] : v);
+            store4(tp + j - 4, keep ? V4{} + a[1] : p);
+            // The carry advances from lane 0 alone: a short dependent chain.
+            const Pair first{v[0], p[0]};
+            a = pick(pair_better<Max>(a, first), a, first);
+        }
+        for (; j >= 1; --j) {
+            const Pair c{value1<Max>(x[b + j - 1]), static_cast<double>(b + j - 1)};
+            a = pick(pair_better<Max>(a, c), a, c);
+            tv[j - 1] = a[0];
+            tp[j - 1] = a[1];
+        }
+    };
+    const size_t m = L - n + 1;
+    tails(0, cv, cp);
+    for (size_t b0 = 0; b0 < m; b0 += n) {
+        prefetch_ahead(x, L, b0, n);
+        const size_t nb = b0 + n;
+        const size_t len = std::min(n, m - b0) - 1;
+        out[b0] = cp[0] - static_cast<double>(b0);
+        // The head's best so far; its position is only used once a value of
+        // the head has been taken (the tail wins every tie).
+        Pair h{O::worst, 0.0};
+        auto one = [&](size_t t) {
+            const Pair c{value1<Max>(x[nb + t]), static_cast<double>(nb + t)};
+            h = pick(pair_better<Max>(c, h), c, h);
+            const Pair tail{cv[t + 1], cp[t + 1]};
+            const Pair best = pick(pair_better<Max>(h, tail), h, tail);
+            out[b0 + t + 1] = best[1] - static_cast<double>(b0 + t + 1);
+        };
+        size_t t = 0;
+        // Vector reads of the tails match the vector stores that wrote them.
+        for (const size_t t0 = std::min(len, (n - 1) % 4); t < t0; ++t) one(t);
+        for (; t + 4 <= len; t += 4) {
+            V4 v = values4<Max>(x + nb + t);
+            V4 p = iota + static_cast<double>(nb + t);
+            prefix_best<Max>(v, p);
+            const Pair last{v[3], p[3]};
+            const auto keep = O::at_least(V4{} + h[0], v);  // the carry is older
+            v = keep ? V4{} + h[0] : v;
+            p = keep ? V4{} + h[1] : p;
+            h = pick(pair_at_least<Max>(h, last), h, last);
+            const auto from_head = O::better(v, load4(cv + t + 1));
+            const V4 r = (from_head ? p : load4(cp + t + 1)) -
+                         (iota + static_cast<double>(b0 + t + 1));
+            store4(out + b0 + t + 1, r);
+        }
+        for (; t < len; ++t) one(t);
+        if (nb < m) {
+            tails(nb, nv, np);
+            std::swap(cv, nv);
+            std::swap(cp, np);
+        }
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void scan_min(const double* x, size_t L,
+                                                                size_t n, double* buf,
+                                                                double* out) {
+    scan<false>(x, L, n, buf, out);
+}
+
+__attribute__((target_clones("avx2", "default"))) void scan_max(const double* x, size_t L,
+                                                                size_t n, double* buf,
+                                                                double* out) {
+    scan<true>(x, L, n, buf, out);
+}
+
+// Whether the series holds a NaN and a value equal to `inf`.
+__attribute__((target_clones("avx2", "default"))) bool nan_and_value(const double* x, size_t L,
+                                                                     double inf) {
+    using Mask = long long __attribute__((vector_size(32)));
+    Mask nan{}, hit{};
+    size_t i = 0;
+    for (; i + 4 <= L; i += 4) {
+        const V4 v = load4(x + i);
+        nan |= v != v;
+        hit |= v == inf;
+    }
+    bool any_nan = (nan[0] | nan[1] | nan[2] | nan[3]) != 0;
+    bool any_hit = (hit[0] | hit[1] | hit[2] | hit[3]) != 0;
+    for (; i < L; ++i) {
+        any_nan |= x[i] != x[i];
+        any_hit |= x[i] == inf;
+    }
+    return any_nan && any_hit;
+}
+
+}  // namespace
+
+bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, double* out) {
+    if (n < 4) return false;
+    if (nan_and_value(x, L, largest ? kInf : -kInf)) return false;
+    PackedScratch<double> buf(4 * n);
+    (largest ? scan_max : scan_min)(x, L, n, buf.data(), out);
+    return true;
+}
+
+}  // namespace alvora::rolling::detail
