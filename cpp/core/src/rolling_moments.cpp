@@ -281,42 +281,63 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
 
 namespace {
 
-// out[i] = sum over j of |x[i + j] - mean[i]| / n. Sixteen windows at a time
-// with their sums in registers (four independent additions per value j),
-// each window's terms added oldest first.
-__attribute__((target_clones("avx2", "default"))) void abs_deviations(const double* x,
-                                                                      const double* mean,
-                                                                      double* out, size_t m,
-                                                                      size_t n) {
-    using Bits = long long __attribute__((vector_size(32)));
-    const Bits magnitude = ~(Bits)(V4{-0.0, -0.0, -0.0, -0.0});  // all bits but the sign
-    auto load = [](const double* p) {
-        V4 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    auto abs4 = [magnitude](V4 v) { return (V4)((Bits)v & magnitude); };
+// out[i] = sum over j of |x[i + j] - mean[i]| / n. Four vectors of windows
+// at a time with their sums in registers (four independent additions per
+// value j), each window's terms added oldest first; then one vector, then
+// one window at a time.
+template <class V>
+[[gnu::always_inline]] inline void abs_deviations(const double* x, const double* mean,
+                                                  double* out, size_t m, size_t n) {
+    constexpr size_t W = detail::kLanes<V>;
+    typedef long long Bits __attribute__((vector_size(sizeof(V))));
+    const Bits magnitude = ~(Bits)(-V{});  // all bits but the sign (-V{} is -0.0)
+    using detail::load;
+    auto dev = [magnitude](V v, V mu) { return (V)((Bits)(v - mu) & magnitude); };
     const double nd = static_cast<double>(n);
     size_t i = 0;
-    for (; i + 16 <= m; i += 16) {
-        const V4 m0 = load(mean + i), m1 = load(mean + i + 4), m2 = load(mean + i + 8),
-                 m3 = load(mean + i + 12);
-        V4 a0{}, a1{}, a2{}, a3{};
+    for (; i + 4 * W <= m; i += 4 * W) {
+        const V m0 = load<V>(mean + i), m1 = load<V>(mean + i + W), m2 = load<V>(mean + i + 2 * W),
+                m3 = load<V>(mean + i + 3 * W);
+        V a0{}, a1{}, a2{}, a3{};
         for (size_t j = 0; j < n; ++j) {
             const double* xj = x + i + j;
-            a0 += abs4(load(xj) - m0);
-            a1 += abs4(load(xj + 4) - m1);
-            a2 += abs4(load(xj + 8) - m2);
-            a3 += abs4(load(xj + 12) - m3);
+            a0 += dev(load<V>(xj), m0);
+            a1 += dev(load<V>(xj + W), m1);
+            a2 += dev(load<V>(xj + 2 * W), m2);
+            a3 += dev(load<V>(xj + 3 * W), m3);
         }
-        const V4 r[4] = {a0 / nd, a1 / nd, a2 / nd, a3 / nd};
-        std::memcpy(out + i, r, sizeof r);
+        detail::store(out + i, a0 / nd);
+        detail::store(out + i + W, a1 / nd);
+        detail::store(out + i + 2 * W, a2 / nd);
+        detail::store(out + i + 3 * W, a3 / nd);
+    }
+    for (; i + W <= m; i += W) {
+        const V mu = load<V>(mean + i);
+        V a{};
+        for (size_t j = 0; j < n; ++j) a += dev(load<V>(x + i + j), mu);
+        detail::store(out + i, a / nd);
     }
     for (; i < m; ++i) {
         double a = 0.0;
         for (size_t j = 0; j < n; ++j) a += std::fabs(x[i + j] - mean[i]);
         out[i] = a / nd;
     }
+}
+
+__attribute__((target("avx512f"))) void abs_deviations_wide(const double* x, const double* mean,
+                                                            double* out, size_t m, size_t n) {
+    abs_deviations<detail::V8>(x, mean, out, m, n);
+}
+
+__attribute__((target_clones("avx2", "default"))) void abs_deviations_narrow(const double* x,
+                                                                             const double* mean,
+                                                                             double* out, size_t m,
+                                                                             size_t n) {
+    abs_deviations<V4>(x, mean, out, m, n);
+}
+
+void abs_deviations(const double* x, const double* mean, double* out, size_t m, size_t n) {
+    (detail::wide_vectors() ? abs_deviations_wide : abs_deviations_narrow)(x, mean, out, m, n);
 }
 
 // Window means c + sum(x - c) / n, c the block boundary value; NaN where a
@@ -329,6 +350,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_means(const double
     detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
+    const double inv_n = 1.0 / nd;  // a division costs several multiplications
     const V4 zero{}, nan4 = zero + kNaN;
     detail::AnchorOffsets off(nd);
     for (size_t i = 0; i < m; i += 4, off.advance()) {
@@ -338,7 +360,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_means(const double
         } else {
             for (int e = 0; e < 4; ++e) s1[e] = ws[i + e < m ? i + e : m - 1];
         }
-        const V4 mu = anchors4(x, i, m, off) + s1 / nd;
+        const V4 mu = anchors4(x, i, m, off) + s1 * inv_n;
         detail::store4(mean, i, m, s1 - s1 == zero ? mu : nan4);
     }
 }
