@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include <immintrin.h>  // SSE2 (the x86-64 baseline); AVX2 only behind a CPU check
+#include <immintrin.h>  // SSE2 (the x86-64 baseline); AVX2 and AVX-512 only behind CPU checks
 
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
@@ -96,7 +96,14 @@ __attribute__((target("avx2"))) void sqrt_wide(double* v, size_t m) {
     for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
 }
 
+__attribute__((target("avx512f"))) void sqrt_widest(double* v, size_t m) {
+    size_t i = 0;
+    for (; i + 8 <= m; i += 8) _mm512_storeu_pd(v + i, _mm512_sqrt_pd(_mm512_loadu_pd(v + i)));
+    for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
+}
+
 void sqrt_in_place(double* v, size_t m) {
+    if (detail::wide_vectors()) return sqrt_widest(v, m);
     static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
     if (wide) return sqrt_wide(v, m);
     size_t i = 0;
@@ -289,7 +296,7 @@ template <class V>
 [[gnu::always_inline]] inline void abs_deviations(const double* x, const double* mean,
                                                   double* out, size_t m, size_t n) {
     constexpr size_t W = detail::kLanes<V>;
-    typedef long long Bits __attribute__((vector_size(sizeof(V))));
+    using Bits = detail::Mask<V>;
     const Bits magnitude = ~(Bits)(-V{});  // all bits but the sign (-V{} is -0.0)
     using detail::load;
     auto dev = [magnitude](V v, V mu) { return (V)((Bits)(v - mu) & magnitude); };

@@ -14,6 +14,7 @@
 #include "alvora/rolling/extreme_positions.hpp"
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/packed_sums.hpp"
+#include "alvora/rolling/prefetch.hpp"
 
 namespace alvora::rolling {
 
@@ -192,7 +193,11 @@ template <class T>
                                                  std::int64_t* __restrict out) {
     // NaN != 0 holds, so NaN counts as true.
     prefix[0] = 0;
-    for (size_t e = 0; e < L; ++e) prefix[e + 1] = x[e] != T(0) ? 1 : 0;
+    for (size_t e0 = 0; e0 < L; e0 += 256) {
+        detail::prefetch_ahead(x, L, e0, 256);
+        const size_t end = std::min(L, e0 + 256);
+        for (size_t e = e0; e < end; ++e) prefix[e + 1] = x[e] != T(0) ? 1 : 0;
+    }
     for (size_t e = 1; e <= L; ++e) prefix[e] += prefix[e - 1];
     const size_t m = L - n + 1;
     for (size_t i = 0; i < m; ++i) out[i] = prefix[i + n] - prefix[i];

@@ -48,6 +48,8 @@ struct Fold {
         else
             out[i] = tail + head;
     }
+    size_t L;
+    void ahead(size_t b0, size_t n) const { detail::prefetch_ahead(x, L, b0, n); }
 };
 
 // Exponential weights beta^(e - p) relative to the window end e: tails are
@@ -222,19 +224,19 @@ void sum(std::span<const double> x, size_t n, std::span<double> out) {
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
     // Unsigned arithmetic wraps modulo 2^64 like numpy's int64 sums.
     std::vector<std::uint64_t> tmp(out.size());
-    Fold<std::int64_t, std::uint64_t, false> f{x.data(), tmp.data()};
+    Fold<std::int64_t, std::uint64_t, false> f{x.data(), tmp.data(), x.size()};
     block_scan(x.size(), n, f);
     for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int64_t>(tmp[i]);
 }
 
 void product(std::span<const double> x, size_t n, std::span<double> out) {
-    Fold<double, double, true> f{x.data(), out.data()};
+    Fold<double, double, true> f{x.data(), out.data(), x.size()};
     block_scan(x.size(), n, f);
 }
 
 void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
     std::vector<std::uint64_t> tmp(out.size());
-    Fold<std::int64_t, std::uint64_t, true> f{x.data(), tmp.data()};
+    Fold<std::int64_t, std::uint64_t, true> f{x.data(), tmp.data(), x.size()};
     block_scan(x.size(), n, f);
     for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int64_t>(tmp[i]);
 }
@@ -279,16 +281,17 @@ using V4i = long long __attribute__((vector_size(32)));
 // Without Flags the NaN counts are left out: for series without infinities
 // and too small to overflow, a window's sums are NaN exactly when it holds a
 // NaN, and the weighted sum carries the NaN through.
-template <bool Flags>
+template <class V, bool Flags>
 [[gnu::always_inline]] inline bool fused_wma(const double* __restrict x, size_t L, size_t n,
                                              double* __restrict tails, double* __restrict out) {
-    using Bits = V4i;
-    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
-    const V4 lane{0.0, 1.0, 2.0, 3.0};
+    constexpr size_t W = detail::kLanes<V>;
+    using Bits = detail::Mask<V>;
+    const V zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
+    const V lane = detail::lane_positions<V>();
     const Bits one_bits = (Bits)(zero + 1.0);
-    using detail::load4;
-    using detail::store4;
-    auto flag = [one_bits](V4 w) { return (V4)((w != w) & one_bits); };
+    auto load4 = [](const double* p) { return detail::load<V>(p); };
+    auto store4 = [](double* p, V v) { detail::store(p, v); };
+    auto flag = [one_bits](V w) { return (V)((w != w) & one_bits); };
     const double nd = static_cast<double>(n);
     const double scale = 2.0 / (nd * (nd + 1.0));
     double* cur = tails;
@@ -297,17 +300,17 @@ template <bool Flags>
     auto scan_tails = [&](size_t b, double* t) {
         double a0 = 0.0, a1 = 0.0, an = 0.0;
         size_t j = n;
-        for (; j >= 4; j -= 4) {
-            const V4 w = load4(x + b + j - 4);
-            const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
-            const V4 s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
-            store4(t + j - 4, (zero + a0) + s0);
-            store4(t + n + j - 4, (zero + a1) + s1);
+        for (; j >= W; j -= W) {
+            const V w = load4(x + b + j - W);
+            const V wt = lane + (static_cast<double>(j) - (W - 1.0) - nd);  // p - c
+            const V s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
+            store4(t + j - W, (zero + a0) + s0);
+            store4(t + n + j - W, (zero + a1) + s1);
             a0 += s0[0];
             a1 += s1[0];
             if constexpr (Flags) {
-                const V4 sn = detail::lane_suffix_sums(flag(w));
-                store4(t + 2 * n + j - 4, (zero + an) + sn);
+                const V sn = detail::lane_suffix_sums(flag(w));
+                store4(t + 2 * n + j - W, (zero + an) + sn);
                 an += sn[0];
             }
         }
@@ -318,8 +321,7 @@ template <bool Flags>
             if constexpr (Flags) t[2 * n + j - 1] = an += v != v ? 1.0 : 0.0;
         }
     };
-    using Mask = long long __attribute__((vector_size(32)));
-    Mask pending{};
+    detail::Mask<V> pending{};
     bool pending1 = false;
     auto finish1 = [&](double s0, double s1, double cnt, double off) {
         if constexpr (Flags) {
@@ -349,22 +351,22 @@ template <bool Flags>
         size_t t = 0;
         // Vector reads of the tails then match the vector stores that wrote
         // them (see fused_window_sums).
-        for (const size_t t0 = std::min(len, (n - 1) % 4); t < t0; ++t) one(t);
-        for (; t + 4 <= len; t += 4) {
-            const V4 v = load4(x + nb + t);
-            const V4 p0 = detail::lane_prefix_sums(v);
-            const V4 p1 = detail::lane_prefix_sums(v * (lane + (static_cast<double>(t) + 1.0)));
-            const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
-            const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
-            h0 += p0[3];
-            h1 += p1[3];
-            const V4 off = (nd - 1.0 - static_cast<double>(t)) - lane;  // c - i + 1
-            const V4 r = (s1 + off * s0) * scale;
+        for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) one(t);
+        for (; t + W <= len; t += W) {
+            const V v = load4(x + nb + t);
+            const V p0 = detail::lane_prefix_sums(v);
+            const V p1 = detail::lane_prefix_sums(v * (lane + (static_cast<double>(t) + 1.0)));
+            const V s0 = load4(cur + t + 1) + ((zero + h0) + p0);
+            const V s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
+            h0 += p0[W - 1];
+            h1 += p1[W - 1];
+            const V off = (nd - 1.0 - static_cast<double>(t)) - lane;  // c - i + 1
+            const V r = (s1 + off * s0) * scale;
             if constexpr (Flags) {
-                const V4 pn = detail::lane_prefix_sums(flag(v));
-                const V4 cnt = load4(cur + 2 * n + t + 1) + ((zero + hn) + pn);
-                hn += pn[3];
-                const Mask has_nan = cnt > zero;
+                const V pn = detail::lane_prefix_sums(flag(v));
+                const V cnt = load4(cur + 2 * n + t + 1) + ((zero + hn) + pn);
+                hn += pn[W - 1];
+                const detail::Mask<V> has_nan = cnt > zero;
                 pending |= ~has_nan & (r - r != zero);
                 store4(out + b0 + t + 1, has_nan ? nan4 : r);
             } else {
@@ -377,7 +379,9 @@ template <bool Flags>
             std::swap(cur, nxt);
         }
     }
-    return pending1 || (pending[0] | pending[1] | pending[2] | pending[3]) != 0;
+    long long any = 0;
+    for (size_t k = 0; k < W; ++k) any |= pending[k];
+    return pending1 || any != 0;
 }
 
 // Largest magnitude among the values that are not NaN (infinity if any).
@@ -396,30 +400,19 @@ __attribute__((target_clones("avx2", "default"))) double max_magnitude(const dou
     return r;
 }
 
-__attribute__((target_clones("avx2", "default"))) bool wma_flagged(const double* x, size_t L,
-                                                                   size_t n, double* tails,
-                                                                   double* out) {
-    return fused_wma<true>(x, L, n, tails, out);
-}
-
-__attribute__((target_clones("avx2", "default"))) void wma_plain(const double* x, size_t L,
-                                                                 size_t n, double* tails,
-                                                                 double* out) {
-    fused_wma<false>(x, L, n, tails, out);
-}
-
 // Slopes in one pass per block like the weighted averages, with values taken
 // relative to the block's last value y_c (inside every window that combines
 // the block's tails with the next block's heads): sums of d = y - y_c and
 // (p - c) d. Tails live in two pairs of n-entry buffers. Needs n >= 4.
-__attribute__((target_clones("avx2", "default"))) void fused_slope(const double* __restrict y,
-                                                                   size_t L, size_t n,
-                                                                   double* __restrict tails,
-                                                                   double* __restrict out) {
-    const V4 zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
-    const V4 lane{0.0, 1.0, 2.0, 3.0};
-    using detail::load4;
-    using detail::store4;
+template <class V>
+[[gnu::always_inline]] inline void fused_slope(const double* __restrict y, size_t L, size_t n,
+                                               double* __restrict tails,
+                                               double* __restrict out) {
+    constexpr size_t W = detail::kLanes<V>;
+    const V zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
+    const V lane = detail::lane_positions<V>();
+    auto load4 = [](const double* p) { return detail::load<V>(p); };
+    auto store4 = [](double* p, V v) { detail::store(p, v); };
     // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
     const double nd = static_cast<double>(n);
     const double sumx = nd * (nd - 1.0) / 2.0;
@@ -432,12 +425,12 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
         const double yc = y[b + n - 1];
         double a0 = 0.0, a1 = 0.0;
         size_t j = n;
-        for (; j >= 4; j -= 4) {
-            const V4 w = load4(y + b + j - 4) - yc;
-            const V4 wt = lane + (static_cast<double>(j) - 3.0 - nd);  // p - c
-            const V4 s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
-            store4(t + j - 4, (zero + a0) + s0);
-            store4(t + n + j - 4, (zero + a1) + s1);
+        for (; j >= W; j -= W) {
+            const V w = load4(y + b + j - W) - yc;
+            const V wt = lane + (static_cast<double>(j) - (W - 1.0) - nd);  // p - c
+            const V s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
+            store4(t + j - W, (zero + a0) + s0);
+            store4(t + n + j - W, (zero + a1) + s1);
             a0 += s0[0];
             a1 += s1[0];
         }
@@ -469,17 +462,17 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
                                       nd - 2.0 - static_cast<double>(t));
         };
         size_t t = 0;
-        for (const size_t t0 = std::min(len, (n - 1) % 4); t < t0; ++t) one(t);
-        for (; t + 4 <= len; t += 4) {
-            const V4 v = load4(y + nb + t) - yc;
-            const V4 p0 = detail::lane_prefix_sums(v);
-            const V4 p1 = detail::lane_prefix_sums(v * (lane + (static_cast<double>(t) + 1.0)));
-            const V4 s0 = load4(cur + t + 1) + ((zero + h0) + p0);
-            const V4 s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
-            h0 += p0[3];
-            h1 += p1[3];
-            const V4 off = (nd - 2.0 - static_cast<double>(t)) - lane;
-            const V4 r = (s0 * sumx - nd * (s1 + off * s0)) * inv_divisor;
+        for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) one(t);
+        for (; t + W <= len; t += W) {
+            const V v = load4(y + nb + t) - yc;
+            const V p0 = detail::lane_prefix_sums(v);
+            const V p1 = detail::lane_prefix_sums(v * (lane + (static_cast<double>(t) + 1.0)));
+            const V s0 = load4(cur + t + 1) + ((zero + h0) + p0);
+            const V s1 = load4(cur + n + t + 1) + ((zero + h1) + p1);
+            h0 += p0[W - 1];
+            h1 += p1[W - 1];
+            const V off = (nd - 2.0 - static_cast<double>(t)) - lane;
+            const V r = (s0 * sumx - nd * (s1 + off * s0)) * inv_divisor;
             store4(out + b0 + t + 1, s0 - s0 == zero ? r : nan4);
         }
         for (; t < len; ++t) one(t);
@@ -488,6 +481,40 @@ __attribute__((target_clones("avx2", "default"))) void fused_slope(const double*
             std::swap(cur, nxt);
         }
     }
+}
+
+#define ALVORA_WIDE_FN __attribute__((target("avx512f")))
+#define ALVORA_NARROW_FN __attribute__((target_clones("avx2", "default")))
+
+ALVORA_WIDE_FN bool wma_flagged_wide(const double* x, size_t L, size_t n, double* t, double* o) {
+    return fused_wma<detail::V8, true>(x, L, n, t, o);
+}
+ALVORA_NARROW_FN bool wma_flagged_narrow(const double* x, size_t L, size_t n, double* t,
+                                         double* o) {
+    return fused_wma<V4, true>(x, L, n, t, o);
+}
+ALVORA_WIDE_FN void wma_plain_wide(const double* x, size_t L, size_t n, double* t, double* o) {
+    fused_wma<detail::V8, false>(x, L, n, t, o);
+}
+ALVORA_NARROW_FN void wma_plain_narrow(const double* x, size_t L, size_t n, double* t,
+                                       double* o) {
+    fused_wma<V4, false>(x, L, n, t, o);
+}
+ALVORA_WIDE_FN void slope_wide(const double* y, size_t L, size_t n, double* t, double* o) {
+    fused_slope<detail::V8>(y, L, n, t, o);
+}
+ALVORA_NARROW_FN void slope_narrow(const double* y, size_t L, size_t n, double* t, double* o) {
+    fused_slope<V4>(y, L, n, t, o);
+}
+
+bool wma_flagged(const double* x, size_t L, size_t n, double* t, double* o) {
+    return (detail::wide_vectors() ? wma_flagged_wide : wma_flagged_narrow)(x, L, n, t, o);
+}
+void wma_plain(const double* x, size_t L, size_t n, double* t, double* o) {
+    (detail::wide_vectors() ? wma_plain_wide : wma_plain_narrow)(x, L, n, t, o);
+}
+void fused_slope(const double* y, size_t L, size_t n, double* t, double* o) {
+    (detail::wide_vectors() ? slope_wide : slope_narrow)(y, L, n, t, o);
 }
 
 }  // namespace

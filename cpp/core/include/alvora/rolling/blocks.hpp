@@ -14,6 +14,7 @@
 //   void add_tail(State&, size_t pos, size_t t, const Anchor&) const;  // t: back from block end
 //   void add_head(State&, size_t pos, size_t t, const Anchor&) const;  // t: from block start
 //   void emit(size_t i, const State& tail, const State& head, size_t head_len);
+//   optionally void ahead(size_t b0, size_t n) const;  // called at each block start
 // The anchor of a boundary is taken at the last position of the earlier block,
 // a value that lies inside every window combining that tail and head.
 #pragma once
@@ -40,6 +41,7 @@ void block_scan(std::size_t L, std::size_t n, P& p) {
     }
     const State empty = p.zero();
     for (std::size_t b0 = 0; b0 < m; b0 += n) {
+        if constexpr (requires { p.ahead(b0, n); }) p.ahead(b0, n);  // see prefetch.hpp
         const std::size_t nb = b0 + n;  // start of the next block
         const auto c = p.anchor(nb - 1);
         p.emit(b0, cur[0], empty, 0);

@@ -174,6 +174,32 @@ struct AnchorOffsets {
     return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
 }
 
+// The integer vector of a vector's width: comparison results, bit masks.
+template <class V>
+struct MaskOf;
+template <>
+struct MaskOf<V2> {
+    using type = long long __attribute__((vector_size(16)));
+};
+template <>
+struct MaskOf<V4> {
+    using type = long long __attribute__((vector_size(32)));
+};
+template <>
+struct MaskOf<V8> {
+    using type = long long __attribute__((vector_size(64)));
+};
+template <class V>
+using Mask = typename MaskOf<V>::type;
+
+// {0, 1, 2, ...}: each lane's offset within the vector.
+template <class V>
+[[gnu::always_inline]] inline V lane_positions() {
+    V v;
+    for (std::size_t k = 0; k < kLanes<V>; ++k) v[k] = static_cast<double>(k);
+    return v;
+}
+
 // The same for any vector width (V4 or V8).
 template <class V>
 [[gnu::always_inline]] inline V load(const double* p) {
