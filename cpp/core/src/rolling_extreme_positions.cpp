@@ -60,10 +60,10 @@ template <bool Max>
                                 __builtin_shufflevector(b, b, 0, 0));
 }
 
-template <bool Max>
-[[gnu::always_inline]] inline V4 values4(const double* p) {
-    const V4 v = load4(p);
-    return v == v ? v : V4{} + Order<Max>::nan_as;
+template <bool Max, class V>
+[[gnu::always_inline]] inline V values(const double* p) {
+    const V v = load<V>(p);
+    return v == v ? v : V{} + Order<Max>::nan_as;
 }
 
 template <bool Max>
@@ -71,41 +71,59 @@ template <bool Max>
     return v == v ? v : Order<Max>::nan_as;
 }
 
+// One step of the in-vector scans: lane k takes the pair from lane idx[k]
+// when `take` says so.
+template <class V, class Take>
+[[gnu::always_inline]] inline void step(V& v, V& p, V sv, V sp, Take take) {
+    const auto t = take(sv, v);
+    v = t ? sv : v;
+    p = t ? sp : p;
+}
+
 // Lane k: the best of lanes 0 .. k, the oldest on ties.
 template <bool Max>
 [[gnu::always_inline]] inline void prefix_best(V4& v, V4& p) {
-    using O = Order<Max>;
-    V4 sv = __builtin_shufflevector(v, v, 0, 0, 1, 2), sp = __builtin_shufflevector(p, p, 0, 0, 1, 2);
-    auto take = O::at_least(sv, v);
-    v = take ? sv : v;
-    p = take ? sp : p;
-    sv = __builtin_shufflevector(v, v, 0, 1, 0, 1);
-    sp = __builtin_shufflevector(p, p, 0, 1, 0, 1);
-    take = O::at_least(sv, v);
-    v = take ? sv : v;
-    p = take ? sp : p;
+    auto older = [](V4 a, V4 b) { return Order<Max>::at_least(a, b); };
+    step(v, p, __builtin_shufflevector(v, v, 0, 0, 1, 2), __builtin_shufflevector(p, p, 0, 0, 1, 2), older);
+    step(v, p, __builtin_shufflevector(v, v, 0, 1, 0, 1), __builtin_shufflevector(p, p, 0, 1, 0, 1), older);
 }
 
-// Lane k: the best of lanes k .. 3, the oldest on ties.
+template <bool Max>
+[[gnu::always_inline]] inline void prefix_best(V8& v, V8& p) {
+    auto older = [](V8 a, V8 b) { return Order<Max>::at_least(a, b); };
+    step(v, p, __builtin_shufflevector(v, v, 0, 0, 1, 2, 3, 4, 5, 6),
+         __builtin_shufflevector(p, p, 0, 0, 1, 2, 3, 4, 5, 6), older);
+    step(v, p, __builtin_shufflevector(v, v, 0, 1, 0, 1, 2, 3, 4, 5),
+         __builtin_shufflevector(p, p, 0, 1, 0, 1, 2, 3, 4, 5), older);
+    step(v, p, __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3),
+         __builtin_shufflevector(p, p, 0, 1, 2, 3, 0, 1, 2, 3), older);
+}
+
+// Lane k: the best of lanes k .. W - 1, the oldest on ties.
 template <bool Max>
 [[gnu::always_inline]] inline void suffix_best(V4& v, V4& p) {
-    using O = Order<Max>;
-    V4 sv = __builtin_shufflevector(v, v, 1, 2, 3, 3), sp = __builtin_shufflevector(p, p, 1, 2, 3, 3);
-    auto take = O::better(sv, v);
-    v = take ? sv : v;
-    p = take ? sp : p;
-    sv = __builtin_shufflevector(v, v, 2, 3, 2, 3);
-    sp = __builtin_shufflevector(p, p, 2, 3, 2, 3);
-    take = O::better(sv, v);
-    v = take ? sv : v;
-    p = take ? sp : p;
+    auto newer = [](V4 a, V4 b) { return Order<Max>::better(a, b); };
+    step(v, p, __builtin_shufflevector(v, v, 1, 2, 3, 3), __builtin_shufflevector(p, p, 1, 2, 3, 3), newer);
+    step(v, p, __builtin_shufflevector(v, v, 2, 3, 2, 3), __builtin_shufflevector(p, p, 2, 3, 2, 3), newer);
 }
 
 template <bool Max>
+[[gnu::always_inline]] inline void suffix_best(V8& v, V8& p) {
+    auto newer = [](V8 a, V8 b) { return Order<Max>::better(a, b); };
+    step(v, p, __builtin_shufflevector(v, v, 1, 2, 3, 4, 5, 6, 7, 7),
+         __builtin_shufflevector(p, p, 1, 2, 3, 4, 5, 6, 7, 7), newer);
+    step(v, p, __builtin_shufflevector(v, v, 2, 3, 4, 5, 6, 7, 6, 7),
+         __builtin_shufflevector(p, p, 2, 3, 4, 5, 6, 7, 6, 7), newer);
+    step(v, p, __builtin_shufflevector(v, v, 4, 5, 6, 7, 4, 5, 6, 7),
+         __builtin_shufflevector(p, p, 4, 5, 6, 7, 4, 5, 6, 7), newer);
+}
+
+template <class V, bool Max>
 [[gnu::always_inline]] inline void scan(const double* __restrict x, size_t L, size_t n,
                                         double* __restrict buf, double* __restrict out) {
     using O = Order<Max>;
-    const V4 iota{0.0, 1.0, 2.0, 3.0};
+    constexpr size_t W = kLanes<V>;
+    const V iota = lane_positions<V>();
     // Tails of the current and the next block: best values and positions.
     double* cv = buf;
     double* cp = buf + n;
@@ -113,18 +131,26 @@ template <bool Max>
     double* np = buf + 3 * n;
     auto tails = [&](size_t b, double* tv, double* tp) {
         Pair a{O::worst, static_cast<double>(b + n - 1)};  // best of the values scanned
-        size_t j = n;
-        for (; j >= 4; j -= 4) {
-            V4 v = values4<Max>(x + b + j - 4);
-            V4 p = iota + static_cast<double>(b + j - 4);
+        // The values [b + j - U, b + j) as one vector of U lanes.
+        auto vector_step = [&]<class U>(size_t j) __attribute__((always_inline)) {
+            U v = values<Max, U>(x + b + j - kLanes<U>);
+            U p = lane_positions<U>() + static_cast<double>(b + j - kLanes<U>);
             suffix_best<Max>(v, p);
             // The carry is newer: it wins only when strictly better.
-            const auto keep = O::better(V4{} + a[0], v);
-            store4(tv + j - 4, keep ? V4{} + a[0] : v);
-            store4(tp + j - 4, keep ? V4{} + a[1] : p);
+            const auto keep = O::better(U{} + a[0], v);
+            store(tv + j - kLanes<U>, keep ? U{} + a[0] : v);
+            store(tp + j - kLanes<U>, keep ? U{} + a[1] : p);
             // The carry advances from lane 0 alone: a short dependent chain.
             const Pair first{v[0], p[0]};
             a = pick(pair_better<Max>(a, first), a, first);
+        };
+        size_t j = n;
+        for (; j >= W; j -= W) vector_step.template operator()<V>(j);
+        if constexpr (W > 4) {
+            if (j >= 4) {
+                vector_step.template operator()<V4>(j);
+                j -= 4;
+            }
         }
         for (; j >= 1; --j) {
             const Pair c{value1<Max>(x[b + j - 1]), static_cast<double>(b + j - 1)};
@@ -152,20 +178,20 @@ template <bool Max>
         };
         size_t t = 0;
         // Vector reads of the tails match the vector stores that wrote them.
-        for (const size_t t0 = std::min(len, (n - 1) % 4); t < t0; ++t) one(t);
-        for (; t + 4 <= len; t += 4) {
-            V4 v = values4<Max>(x + nb + t);
-            V4 p = iota + static_cast<double>(nb + t);
+        for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) one(t);
+        for (; t + W <= len; t += W) {
+            V v = values<Max, V>(x + nb + t);
+            V p = iota + static_cast<double>(nb + t);
             prefix_best<Max>(v, p);
-            const Pair last{v[3], p[3]};
-            const auto keep = O::at_least(V4{} + h[0], v);  // the carry is older
-            v = keep ? V4{} + h[0] : v;
-            p = keep ? V4{} + h[1] : p;
+            const Pair last{v[W - 1], p[W - 1]};
+            const auto keep = O::at_least(V{} + h[0], v);  // the carry is older
+            v = keep ? V{} + h[0] : v;
+            p = keep ? V{} + h[1] : p;
             h = pick(pair_at_least<Max>(h, last), h, last);
-            const auto from_head = O::better(v, load4(cv + t + 1));
-            const V4 r = (from_head ? p : load4(cp + t + 1)) -
-                         (iota + static_cast<double>(b0 + t + 1));
-            store4(out + b0 + t + 1, r);
+            const auto from_head = O::better(v, load<V>(cv + t + 1));
+            const V r = (from_head ? p : load<V>(cp + t + 1)) -
+                        (iota + static_cast<double>(b0 + t + 1));
+            store(out + b0 + t + 1, r);
         }
         for (; t < len; ++t) one(t);
         if (nb < m) {
@@ -176,16 +202,23 @@ template <bool Max>
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void scan_min(const double* x, size_t L,
-                                                                size_t n, double* buf,
-                                                                double* out) {
-    scan<false>(x, L, n, buf, out);
+__attribute__((target("avx512f"))) void scan_min_wide(const double* x, size_t L, size_t n,
+                                                       double* buf, double* out) {
+    scan<V8, false>(x, L, n, buf, out);
 }
-
-__attribute__((target_clones("avx2", "default"))) void scan_max(const double* x, size_t L,
-                                                                size_t n, double* buf,
-                                                                double* out) {
-    scan<true>(x, L, n, buf, out);
+__attribute__((target("avx512f"))) void scan_max_wide(const double* x, size_t L, size_t n,
+                                                       double* buf, double* out) {
+    scan<V8, true>(x, L, n, buf, out);
+}
+__attribute__((target_clones("avx2", "default"))) void scan_min_narrow(const double* x, size_t L,
+                                                                       size_t n, double* buf,
+                                                                       double* out) {
+    scan<V4, false>(x, L, n, buf, out);
+}
+__attribute__((target_clones("avx2", "default"))) void scan_max_narrow(const double* x, size_t L,
+                                                                       size_t n, double* buf,
+                                                                       double* out) {
+    scan<V4, true>(x, L, n, buf, out);
 }
 
 // Whether the series holds a NaN and a value equal to `inf`.
@@ -214,7 +247,10 @@ bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, 
     if (n < 4) return false;
     if (nan_and_value(x, L, largest ? kInf : -kInf)) return false;
     PackedScratch<double> buf(4 * n);
-    (largest ? scan_max : scan_min)(x, L, n, buf.data(), out);
+    if (wide_vectors())
+        (largest ? scan_max_wide : scan_min_wide)(x, L, n, buf.data(), out);
+    else
+        (largest ? scan_max_narrow : scan_min_narrow)(x, L, n, buf.data(), out);
     return true;
 }
 
