@@ -70,18 +70,31 @@ def ours(name, a, b, n):
         def run():
             for i in range(a.shape[0]):
                 k(a[i], n)
-    return timed(run, repeat=2)
+    return timed(run)
 
 
-def numpy_transcription(name, a, b, n):
+def numpy_transcription(name, a, b, n, part):
+    """One pass over the part-th run of NUMPY_SUBSET series, scaled to the panel."""
     ref = REFERENCES[name]
-    rows = a[:NUMPY_SUBSET]
+    lo = part * NUMPY_SUBSET % max(1, a.shape[0] - NUMPY_SUBSET + 1)
+    rows, others = a[lo:lo + NUMPY_SUBSET], b[lo:lo + NUMPY_SUBSET]
     with np.errstate(all="ignore"):
         if name in PAIRWISE:
-            t = timed(lambda: [ref(n, rows[i], b[i]) for i in range(len(rows))])
+            t = timed(lambda: [ref(n, rows[i], others[i]) for i in range(len(rows))])
         else:
             t = timed(lambda: [ref(rows[i], n) for i in range(len(rows))])
     return t * a.shape[0] / len(rows)
+
+
+def ours_and_numpy(name, a, b, n, rounds):
+    """Best of `rounds` interleaved runs of each: a slow spell of a shared
+    machine then hits both sides alike. Every run reads series that are not
+    in the cache, as a pass over a large panel does."""
+    t_ours = t_np = float("inf")
+    for part in range(rounds):
+        t_ours = min(t_ours, ours(name, a, b, n))
+        t_np = min(t_np, numpy_transcription(name, a, b, n, part))
+    return t_ours, t_np
 
 
 def bottleneck_time(name, a, n):
@@ -128,6 +141,8 @@ def main():
     parser.add_argument("--series", type=int, default=5000)
     parser.add_argument("--points", type=int, default=2500)
     parser.add_argument("--kernels", nargs="*", default=KERNELS)
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="interleaved runs of ours and the numpy transcription (best taken)")
     args = parser.parse_args()
 
     a = make_panel(args.series, args.points, 1)
@@ -135,7 +150,8 @@ def main():
     print("panel: {} series x {} points, {:.2%} NaN; times in ms for the whole panel".format(
         args.series, args.points, np.isnan(a).mean()))
     print("numpy transcription timed on {} series, move_rank and pandas rank on {}, "
-          "then scaled".format(NUMPY_SUBSET, SLOW_SUBSET))
+          "then scaled; ours and numpy: best of {} interleaved runs".format(
+              NUMPY_SUBSET, SLOW_SUBSET, args.rounds))
     head = "{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
         "kernel", "n", "ours", "numpy", "bottlnck", "pandas", "np/ours", "bn/ours", "pd/ours")
     print(head)
@@ -144,8 +160,7 @@ def main():
         check_agreement(a, n)
     for name in args.kernels:
         for n in WINDOWS:
-            t_ours = ours(name, a, b, n)
-            t_np = numpy_transcription(name, a, b, n)
+            t_ours, t_np = ours_and_numpy(name, a, b, n, args.rounds)
             t_bn = bottleneck_time(name, a, n)
             t_pd = pandas_time(name, a, b, n)
             print("{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(

@@ -328,6 +328,31 @@ TEST(RollingKernels, IntegerAndBoolKernels) {
     EXPECT_EQ(bc, (std::vector<std::int64_t>{2, 2, 2, 3}));
 }
 
+// Products of small values of both signs shrink towards the bottom of the
+// double range: every partial product must keep its relative accuracy.
+TEST(RollingKernels, ProductsOfSmallValues) {
+    std::mt19937_64 gen(9);
+    std::uniform_real_distribution<double> u(1e-3, 1e-2);
+    std::vector<double> x(500);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = (i % 3 == 0 ? -1.0 : 1.0) * u(gen);
+    x[77] = kNaN;
+    for (bool narrow : {false, true}) {
+        rl::detail::narrow_vectors_only() = narrow;
+        for (size_t n : {4, 5, 8, 9, 20, 33, 100}) {
+            const auto got = run(rl::product, x, n);
+            for (size_t i = 0; i < got.size(); ++i) {
+                const double want = rw::product(x.data() + i, n);
+                if (std::isnan(want)) {
+                    EXPECT_TRUE(std::isnan(got[i])) << "n=" << n << " i=" << i;
+                } else {
+                    EXPECT_NEAR(got[i], want, 1e-12 * std::fabs(want)) << "n=" << n << " i=" << i;
+                }
+            }
+        }
+    }
+    rl::detail::narrow_vectors_only() = false;
+}
+
 // Few distinct values (ties everywhere), NaN, and either infinity: the
 // positions are the first extreme's or the first NaN's in every case.
 TEST(RollingKernels, ExtremePositionsWithTiesNaNAndInfinities) {

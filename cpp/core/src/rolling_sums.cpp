@@ -70,13 +70,13 @@ struct EmaFold {
     }
 };
 
-// Plain window sums, times `scale` when Scale is set (means: times 1 / n,
-// within an ulp of the quotient). One loop per block runs the head scan of
-// the next block (finishing this block's windows straight into out) beside
-// that block's tail scan (two independent chains), a vector of values per
-// step with the partial sums formed inside the vector. Tails live in two
-// n-entry buffers that stay in the first-level cache.
-template <class V, bool Scale>
+// Plain window sums (or products, with Op = Times), times `scale` when Scale
+// is set (means: times 1 / n, within an ulp of the quotient). One loop per
+// block runs the head scan of the next block (finishing this block's windows
+// straight into out) beside that block's tail scan (two independent chains),
+// a vector of values per step with the partial sums formed inside the
+// vector. Tails live in two n-entry buffers that stay in the first-level cache.
+template <class V, bool Scale, class Op = detail::Plus>
 [[gnu::always_inline]] inline void fused_window_sums(const double* __restrict x, size_t L, size_t n,
                                                      double* __restrict cur,
                                                      double* __restrict nxt,
@@ -85,27 +85,26 @@ template <class V, bool Scale>
     using detail::V4;
     using detail::load;
     using detail::store;
-    const V zero{};
     auto fin = [scale](auto s) { return Scale ? s * scale : s; };
     // Suffix sums of block [b, b + n) into t[0 .. n), vectors from the end;
-    // the running total is the only dependent chain: one add per vector.
+    // the running total is the only dependent chain: one operation per vector.
     auto tails = [&](size_t b, double* t) {
         size_t j = n;
-        double a = 0.0;
+        double a = Op::identity;
         for (; j >= W; j -= W) {
-            const V s = detail::lane_suffix_sums(load<V>(x + b + j - W));
-            store(t + j - W, (zero + a) + s);
-            a += s[0];
+            const V s = detail::lane_suffix<Op>(load<V>(x + b + j - W));
+            store(t + j - W, Op::op(V{} + a, s));  // V{} + a: a in every lane
+            a = Op::op(a, s[0]);
         }
         if constexpr (W > 4) {
             if (j >= 4) {
-                const V4 s = detail::lane_suffix_sums(load<V4>(x + b + j - 4));
-                store(t + j - 4, (V4{} + a) + s);
-                a += s[0];
+                const V4 s = detail::lane_suffix<Op>(load<V4>(x + b + j - 4));
+                store(t + j - 4, Op::op(V4{} + a, s));
+                a = Op::op(a, s[0]);
                 j -= 4;
             }
         }
-        for (; j >= 1; --j) t[j - 1] = a += x[b + j - 1];
+        for (; j >= 1; --j) t[j - 1] = a = Op::op(a, x[b + j - 1]);
     };
     const size_t m = L - n + 1;
     tails(0, cur);
@@ -116,24 +115,24 @@ template <class V, bool Scale>
         out[b0] = fin(cur[0]);
         const bool full = nb < m;  // the next block holds window starts
         const size_t len = cnt - 1;  // heads to add: windows b0 + 1 .. b0 + cnt - 1
-        double hs = 0.0;
+        double hs = Op::identity;
         size_t t = 0;
         // The tails were stored a vector at a time from the block end; the
         // first few windows go one by one so that every vector read of them
         // below covers exactly one of those stores (a read straddling two
         // recent stores waits for both to reach the cache).
         for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) {
-            hs += x[nb + t];
-            out[b0 + t + 1] = fin(cur[t + 1] + hs);
+            hs = Op::op(hs, x[nb + t]);
+            out[b0 + t + 1] = fin(Op::op(cur[t + 1], hs));
         }
         for (; t + W <= len; t += W) {
-            const V h = detail::lane_prefix_sums(load<V>(x + nb + t));
-            store(out + b0 + t + 1, fin(load<V>(cur + t + 1) + ((zero + hs) + h)));
-            hs += h[W - 1];
+            const V h = detail::lane_prefix<Op>(load<V>(x + nb + t));
+            store(out + b0 + t + 1, fin(Op::op(load<V>(cur + t + 1), Op::op(V{} + hs, h))));
+            hs = Op::op(hs, h[W - 1]);
         }
         for (; t < len; ++t) {
-            hs += x[nb + t];
-            out[b0 + t + 1] = fin(cur[t + 1] + hs);
+            hs = Op::op(hs, x[nb + t]);
+            out[b0 + t + 1] = fin(Op::op(cur[t + 1], hs));
         }
         if (full) {
             tails(nb, nxt);
@@ -163,8 +162,21 @@ ALVORA_NARROW void window_means_narrow(const double* x, size_t L, size_t n, doub
     fused_window_sums<detail::V4, true>(x, L, n, tails, tails + n, out, scale);
 }
 
+ALVORA_WIDE void window_products_wide(const double* x, size_t L, size_t n, double* tails,
+                                      double* out, double scale) {
+    fused_window_sums<detail::V8, false, detail::Times>(x, L, n, tails, tails + n, out, scale);
+}
+ALVORA_NARROW void window_products_narrow(const double* x, size_t L, size_t n, double* tails,
+                                          double* out, double scale) {
+    fused_window_sums<detail::V4, false, detail::Times>(x, L, n, tails, tails + n, out, scale);
+}
+
 void window_sums(const double* x, size_t L, size_t n, double* tails, double* out) {
     (detail::wide_vectors() ? window_sums_wide : window_sums_narrow)(x, L, n, tails, out, 1.0);
+}
+void window_products(const double* x, size_t L, size_t n, double* tails, double* out) {
+    (detail::wide_vectors() ? window_products_wide : window_products_narrow)(x, L, n, tails, out,
+                                                                            1.0);
 }
 void window_means(const double* x, size_t L, size_t n, double* tails, double* out) {
     (detail::wide_vectors() ? window_means_wide : window_means_narrow)(
@@ -230,6 +242,10 @@ void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out)
 }
 
 void product(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n >= 4) {
+        detail::PackedScratch<double> scratch(2 * n);
+        return window_products(x.data(), x.size(), n, scratch.data(), out.data());
+    }
     Fold<double, double, true> f{x.data(), out.data(), x.size()};
     block_scan(x.size(), n, f);
 }

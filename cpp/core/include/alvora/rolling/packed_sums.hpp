@@ -71,6 +71,14 @@ struct Plus {
     }
 };
 
+struct Times {
+    static constexpr double identity = 1.0;
+    template <class V>
+    [[gnu::always_inline]] static V op(V a, V b) {
+        return a * b;
+    }
+};
+
 // ahead(b0, n) is called at the start of block b0 (see prefetch.hpp).
 template <class V, int K, class Anchor, class Feat, class Op = Plus, class Ahead = NoPrefetch>
 [[gnu::always_inline]] inline void packed_block_sums(std::size_t L, std::size_t n, Anchor anchor,
@@ -225,6 +233,36 @@ template <class V>
     const V8 a = v + __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
     const V8 b = a + __builtin_shufflevector(zero, a, 0, 1, 8, 9, 10, 11, 12, 13);
     return b + __builtin_shufflevector(zero, b, 0, 1, 2, 3, 8, 9, 10, 11);
+}
+
+// In-vector scans under any operation with an identity (see Plus):
+// lane k of lane_prefix holds v[0] op ... op v[k], of lane_suffix
+// w[k] op ... op w[W - 1].
+template <class Op>
+[[gnu::always_inline]] inline V4 lane_prefix(V4 v) {
+    const V4 id = V4{} + Op::identity;
+    const V4 a = Op::op(v, __builtin_shufflevector(id, v, 0, 4, 5, 6));
+    return Op::op(a, __builtin_shufflevector(id, a, 0, 1, 4, 5));
+}
+template <class Op>
+[[gnu::always_inline]] inline V8 lane_prefix(V8 v) {
+    const V8 id = V8{} + Op::identity;
+    const V8 a = Op::op(v, __builtin_shufflevector(id, v, 0, 8, 9, 10, 11, 12, 13, 14));
+    const V8 b = Op::op(a, __builtin_shufflevector(id, a, 0, 1, 8, 9, 10, 11, 12, 13));
+    return Op::op(b, __builtin_shufflevector(id, b, 0, 1, 2, 3, 8, 9, 10, 11));
+}
+template <class Op>
+[[gnu::always_inline]] inline V4 lane_suffix(V4 w) {
+    const V4 id = V4{} + Op::identity;
+    const V4 a = Op::op(w, __builtin_shufflevector(w, id, 1, 2, 3, 4));
+    return Op::op(a, __builtin_shufflevector(a, id, 2, 3, 4, 5));
+}
+template <class Op>
+[[gnu::always_inline]] inline V8 lane_suffix(V8 w) {
+    const V8 id = V8{} + Op::identity;
+    const V8 a = Op::op(w, __builtin_shufflevector(w, id, 1, 2, 3, 4, 5, 6, 7, 8));
+    const V8 b = Op::op(a, __builtin_shufflevector(a, id, 2, 3, 4, 5, 6, 7, 8, 9));
+    return Op::op(b, __builtin_shufflevector(b, id, 4, 5, 6, 7, 8, 9, 10, 11));
 }
 
 // Stores the first min(4, m - i) lanes of r at out + i.
