@@ -33,25 +33,62 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kA = 0, kB = 1, kAB = 2, kNan = 3;
 constexpr int kAA = 0, kBB = 1;
 
+// The features of one value, or (with Four) of four consecutive values,
+// formed side by side in vectors and then transposed.
+template <int K>
+struct PairFeatures {
+    const double* pa;
+    const double* pb;
+    using V2 = detail::V2;
+    using V4 = detail::V4;
+    using Bits2 = detail::Mask<V2>;
+    using Bits4 = detail::Mask<V4>;
+    [[gnu::always_inline]] std::array<V4, K> operator()(size_t pos, V2 c) const {
+        const V2 v{pa[pos], pb[pos]};
+        const V2 y = v - c;
+        const V2 nan = (V2)((v != v) & (Bits2)(V2{} + 1.0));  // 1.0 per NaN value
+        const V2 prod = y * __builtin_shufflevector(y, y, 1, 0);
+        const V2 nans = nan + __builtin_shufflevector(nan, nan, 1, 0);
+        std::array<V4, K> f;
+        f[0] = __builtin_shufflevector(y, __builtin_shufflevector(prod, nans, 0, 3), 0, 1, 2, 3);
+        if constexpr (K == 2) f[1] = __builtin_shufflevector(y * y, V2{}, 0, 1, 2, 3);
+        return f;
+    }
+    [[gnu::always_inline]] std::array<std::array<V4, K>, 4> operator()(size_t pos, V2 c,
+                                                                        detail::Four) const {
+        const V4 a = detail::load4(pa + pos), b = detail::load4(pb + pos);
+        const V4 ya = a - c[0], yb = b - c[1];
+        const V4 prod = ya * yb;
+        const V4 nan = (V4)(((a != a) | (b != b)) & (Bits4)(V4{} + 1.0));  // NaN in either
+        const V4 t0 = __builtin_shufflevector(ya, yb, 0, 4, 2, 6);      // ya0 yb0 ya2 yb2
+        const V4 t1 = __builtin_shufflevector(ya, yb, 1, 5, 3, 7);      // ya1 yb1 ya3 yb3
+        const V4 t2 = __builtin_shufflevector(prod, nan, 0, 4, 2, 6);   // p0 n0 p2 n2
+        const V4 t3 = __builtin_shufflevector(prod, nan, 1, 5, 3, 7);   // p1 n1 p3 n3
+        std::array<std::array<V4, K>, 4> f;
+        f[0][0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        f[1][0] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        f[2][0] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        f[3][0] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+        if constexpr (K == 2) {
+            const V4 sa = ya * ya, sb = yb * yb, zero{};
+            const V4 u0 = __builtin_shufflevector(sa, sb, 0, 4, 1, 5);  // sa0 sb0 sa1 sb1
+            const V4 u1 = __builtin_shufflevector(sa, sb, 2, 6, 3, 7);  // sa2 sb2 sa3 sb3
+            f[0][1] = __builtin_shufflevector(u0, zero, 0, 1, 4, 5);
+            f[1][1] = __builtin_shufflevector(u0, zero, 2, 3, 4, 5);
+            f[2][1] = __builtin_shufflevector(u1, zero, 0, 1, 4, 5);
+            f[3][1] = __builtin_shufflevector(u1, zero, 2, 3, 4, 5);
+        }
+        return f;
+    }
+};
+
 template <int K>
 [[gnu::always_inline]] inline void pair_scan(const double* pa, const double* pb, size_t L,
                                              size_t n, detail::V4* out) {
     using detail::V2;
-    using Bits = long long __attribute__((vector_size(16)));
-    const Bits one_bits = (Bits)(V2{1.0, 1.0});
     auto anchor = [pa, pb](size_t c) { return V2{pa[c], pb[c]}; };
-    auto feat = [pa, pb, one_bits](size_t pos, V2 c) {
-        const V2 v{pa[pos], pb[pos]};
-        const V2 y = v - c;
-        const V2 nan = (V2)((v != v) & one_bits);  // 1.0 per NaN value
-        const V2 prod = y * __builtin_shufflevector(y, y, 1, 0);
-        const V2 nans = nan + __builtin_shufflevector(nan, nan, 1, 0);
-        std::array<detail::V4, K> f;
-        f[0] = __builtin_shufflevector(y, __builtin_shufflevector(prod, nans, 0, 3), 0, 1, 2, 3);
-        if constexpr (K == 2) f[1] = __builtin_shufflevector(y * y, V2{}, 0, 1, 2, 3);
-        return f;
-    };
-    detail::packed_block_sums<detail::V4, K>(L, n, anchor, feat, out, detail::Ahead2{pa, pb, L});
+    detail::packed_block_sums<detail::V4, K>(L, n, anchor, PairFeatures<K>{pa, pb}, out,
+                                             detail::Ahead2{pa, pb, L});
 }
 
 using detail::V4;

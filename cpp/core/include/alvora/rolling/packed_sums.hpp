@@ -79,6 +79,22 @@ struct Times {
     }
 };
 
+// Tag of the optional four-value form of feat: feat(pos, c, Four{}) returns
+// the features of values pos .. pos + 3 (oldest first), cheaper than four
+// calls where they can be formed in vectors.
+struct Four {};
+
+template <class Feat, class C>
+[[gnu::always_inline]] inline auto features4(Feat& feat, std::size_t pos, const C& c) {
+    if constexpr (requires { feat(pos, c, Four{}); }) {
+        return feat(pos, c, Four{});
+    } else {
+        using F = decltype(feat(pos, c));
+        return std::array<F, 4>{feat(pos, c), feat(pos + 1, c), feat(pos + 2, c),
+                                feat(pos + 3, c)};
+    }
+}
+
 // ahead(b0, n) is called at the start of block b0 (see prefetch.hpp).
 template <class V, int K, class Anchor, class Feat, class Op = Plus, class Ahead = NoPrefetch>
 [[gnu::always_inline]] inline void packed_block_sums(std::size_t L, std::size_t n, Anchor anchor,
@@ -95,8 +111,8 @@ template <class V, int K, class Anchor, class Feat, class Op = Plus, class Ahead
             for (int k = 0; k < K; ++k) acc[k] = V{} + Op::identity;
             std::size_t j = n;
             for (; j >= 4; j -= 4) {
-                const std::array<V, K> v[4] = {feat(b0 + j - 1, c), feat(b0 + j - 2, c),
-                                               feat(b0 + j - 3, c), feat(b0 + j - 4, c)};
+                const auto q = features4(feat, b0 + j - 4, c);
+                const std::array<V, K> v[4] = {q[3], q[2], q[1], q[0]};  // newest first
                 V* dst = out + (b0 + j - 4) * K;
                 for (int k = 0; k < K; ++k) {
                     const V g2 = Op::op(v[0][k], v[1][k]);
@@ -120,8 +136,7 @@ template <class V, int K, class Anchor, class Feat, class Op = Plus, class Ahead
             for (int k = 0; k < K; ++k) acc[k] = V{} + Op::identity;
             std::size_t t = 0;
             for (; t + 4 <= len; t += 4) {
-                const std::array<V, K> v[4] = {feat(h + t, c), feat(h + t + 1, c),
-                                               feat(h + t + 2, c), feat(h + t + 3, c)};
+                const auto v = features4(feat, h + t, c);
                 V* dst = out + (b0 + 1 + t) * K;
                 for (int k = 0; k < K; ++k) {
                     const V g2 = Op::op(v[0][k], v[1][k]);
