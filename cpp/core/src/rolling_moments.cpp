@@ -151,17 +151,38 @@ __attribute__((target_clones("avx2", "default"))) void packed_zscore(const doubl
     }
 }
 
+// The powers y, y^2, y^3 and y^4 (the last only when K4) of y = x - c, of
+// one value or (with Four) of four consecutive values, formed side by side
+// in vectors and then transposed.
+template <bool K4>
+struct Powers {
+    const double* x;
+    [[gnu::always_inline]] std::array<V4, 1> operator()(size_t pos, double c) const {
+        const double y = x[pos] - c;
+        const V2 a = {y, y * y};
+        const V2 b = a * a[1];  // y^3, y^4
+        return {__builtin_shufflevector(a, K4 ? b : b * V2{1.0, 0.0}, 0, 1, 2, 3)};
+    }
+    [[gnu::always_inline]] std::array<std::array<V4, 1>, 4> operator()(size_t pos, double c,
+                                                                        detail::Four) const {
+        const V4 y = detail::load4(x + pos) - c;
+        const V4 y2 = y * y, y3 = y2 * y, y4 = K4 ? y2 * y2 : V4{};
+        const V4 t0 = __builtin_shufflevector(y, y2, 0, 4, 2, 6);   // y0 q0 y2 q2
+        const V4 t1 = __builtin_shufflevector(y, y2, 1, 5, 3, 7);   // y1 q1 y3 q3
+        const V4 t2 = __builtin_shufflevector(y3, y4, 0, 4, 2, 6);
+        const V4 t3 = __builtin_shufflevector(y3, y4, 1, 5, 3, 7);
+        return {{{__builtin_shufflevector(t0, t2, 0, 1, 4, 5)},
+                 {__builtin_shufflevector(t1, t3, 0, 1, 4, 5)},
+                 {__builtin_shufflevector(t0, t2, 2, 3, 6, 7)},
+                 {__builtin_shufflevector(t1, t3, 2, 3, 6, 7)}}};
+    }
+};
+
 // Window sums of y, y^2, y^3 and y^4 (the last only when K4), y = x - c.
 template <bool K4>
 [[gnu::always_inline]] inline void moment4_scan(const double* x, size_t L, size_t n, V4* ws) {
     auto anchor = [x](size_t c) { return x[c]; };
-    auto feat = [x](size_t pos, double c) {
-        const double y = x[pos] - c;
-        const V2 a = {y, y * y};
-        const V2 b = a * a[1];  // y^3, y^4
-        return std::array<V4, 1>{__builtin_shufflevector(a, K4 ? b : b * V2{1.0, 0.0}, 0, 1, 2, 3)};
-    };
-    detail::packed_block_sums<V4, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
+    detail::packed_block_sums<V4, 1>(L, n, anchor, Powers<K4>{x}, ws, detail::Ahead1{x, L});
 }
 
 __attribute__((target_clones("avx2", "default"))) void packed_skew(const double* x, size_t L,
