@@ -280,9 +280,14 @@ TEST(RollingKernels, NoDriftOnLongSeriesAtLargeLevel) {
     const auto ma = run(rl::ma, x, n);
     const auto kurt = run(rl::kurt, x, n);
     const auto slope = run(rl::slope, x, n);
+    const auto avedev = run(rl::avedev, x, n);
     for (size_t i = 0; i < var.size(); i += 9973) {
         const double* r = x.data() + i;
         const Exact e(r, n);
+        long double dev = 0;
+        for (size_t j = 0; j < n; ++j) dev += std::fabs(static_cast<long double>(r[j]) - e.mean);
+        dev /= n;
+        EXPECT_NEAR(avedev[i], static_cast<double>(dev), 1e-9 * static_cast<double>(dev));
         EXPECT_NEAR(var[i], static_cast<double>(e.m2), 1e-9 * static_cast<double>(e.m2));
         EXPECT_NEAR(ma[i], static_cast<double>(e.mean), 1e-12 * static_cast<double>(e.mean));
         EXPECT_NEAR(kurt[i], e.kurt(n), 1e-9 * std::max(1.0, std::fabs(e.kurt(n))));

@@ -16,6 +16,7 @@
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/means.hpp"
 
 // GCC 12 misreads vector initialisers as uninitialised reads; the vector
 // types in template arguments drop their (element) alignment, which is fine.
@@ -368,40 +369,14 @@ void abs_deviations(const double* x, const double* mean, double* out, size_t m, 
     (detail::wide_vectors() ? abs_deviations_wide : abs_deviations_narrow)(x, mean, out, m, n);
 }
 
-// Window means c + sum(x - c) / n, c the block boundary value; NaN where a
-// NaN or an infinity reached the window. Needs n >= 4.
-__attribute__((target_clones("avx2", "default"))) void packed_means(const double* x, size_t L,
-                                                                    size_t n, double* ws,
-                                                                    double* mean) {
-    auto anchor = [x](size_t c) { return x[c]; };
-    auto feat = [x](size_t pos, double c) { return std::array<double, 1>{x[pos] - c}; };
-    detail::packed_block_sums<double, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
-    const size_t m = L - n + 1;
-    const double nd = static_cast<double>(n);
-    const double inv_n = 1.0 / nd;  // a division costs several multiplications
-    const V4 zero{}, nan4 = zero + kNaN;
-    detail::AnchorOffsets off(nd);
-    for (size_t i = 0; i < m; i += 4, off.advance()) {
-        V4 s1;
-        if (i + 4 <= m) {
-            std::memcpy(&s1, ws + i, sizeof s1);
-        } else {
-            for (int e = 0; e < 4; ++e) s1[e] = ws[i + e < m ? i + e : m - 1];
-        }
-        const V4 mu = anchors4(x, i, m, off) + s1 * inv_n;
-        detail::store4(mean, i, m, s1 - s1 == zero ? mu : nan4);
-    }
-}
-
 }  // namespace
 
 void avedev(std::span<const double> x, size_t n, std::span<double> out) {
     if (n >= 4) {
         // the window sums, then the m means
-        detail::PackedScratch<double> scratch(detail::packed_windows(x.size()) + out.size());
-        double* mean = scratch.data() + detail::packed_windows(x.size());
-        packed_means(x.data(), x.size(), n, scratch.data(), mean);
-        abs_deviations(x.data(), mean, out.data(), out.size(), n);
+        std::vector<double> mean(out.size());
+        detail::anchored_window_means(x.data(), x.size(), n, mean.data());
+        abs_deviations(x.data(), mean.data(), out.data(), out.size(), n);
         return;
     }
     const double nd = static_cast<double>(n);

@@ -9,6 +9,7 @@
 
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/prefetch.hpp"
@@ -76,7 +77,11 @@ struct EmaFold {
 // straight into out) beside that block's tail scan (two independent chains),
 // a vector of values per step with the partial sums formed inside the
 // vector. Tails live in two n-entry buffers that stay in the first-level cache.
-template <class V, bool Scale, class Op = detail::Plus>
+// Anchored (sums with Scale): window means taken as c + (sum of x - c) / n
+// with c the last value of the block holding the window's start, a value
+// inside the window, so the sums stay small whatever the level of the
+// series; NaN where a NaN or an infinity reached the window.
+template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
 [[gnu::always_inline]] inline void fused_window_sums(const double* __restrict x, size_t L, size_t n,
                                                      double* __restrict cur,
                                                      double* __restrict nxt,
@@ -85,26 +90,37 @@ template <class V, bool Scale, class Op = detail::Plus>
     using detail::V4;
     using detail::load;
     using detail::store;
-    auto fin = [scale](auto s) { return Scale ? s * scale : s; };
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    double c = 0.0;  // the anchor of the current block's windows
+    auto fin = [scale, &c](auto s) {
+        if constexpr (Anchored) {
+            using T = decltype(s);
+            return s - s == T{} ? (s * scale) + c : T{} + kNaN;
+        } else {
+            return Scale ? s * scale : s;
+        }
+    };
     // Suffix sums of block [b, b + n) into t[0 .. n), vectors from the end;
     // the running total is the only dependent chain: one operation per vector.
     auto tails = [&](size_t b, double* t) {
+        const double tc = Anchored ? x[b + n - 1] : 0.0;
+        auto value = [tc](auto v) { return Anchored ? v - tc : v; };
         size_t j = n;
         double a = Op::identity;
         for (; j >= W; j -= W) {
-            const V s = detail::lane_suffix<Op>(load<V>(x + b + j - W));
+            const V s = detail::lane_suffix<Op>(value(load<V>(x + b + j - W)));
             store(t + j - W, Op::op(V{} + a, s));  // V{} + a: a in every lane
             a = Op::op(a, s[0]);
         }
         if constexpr (W > 4) {
             if (j >= 4) {
-                const V4 s = detail::lane_suffix<Op>(load<V4>(x + b + j - 4));
+                const V4 s = detail::lane_suffix<Op>(value(load<V4>(x + b + j - 4)));
                 store(t + j - 4, Op::op(V4{} + a, s));
                 a = Op::op(a, s[0]);
                 j -= 4;
             }
         }
-        for (; j >= 1; --j) t[j - 1] = a = Op::op(a, x[b + j - 1]);
+        for (; j >= 1; --j) t[j - 1] = a = Op::op(a, value(x[b + j - 1]));
     };
     const size_t m = L - n + 1;
     tails(0, cur);
@@ -112,6 +128,8 @@ template <class V, bool Scale, class Op = detail::Plus>
         detail::prefetch_ahead(x, L, b0, n);
         const size_t nb = b0 + n;
         const size_t cnt = std::min(n, m - b0);
+        if constexpr (Anchored) c = x[nb - 1];
+        auto value = [c](auto v) { return Anchored ? v - c : v; };
         out[b0] = fin(cur[0]);
         const bool full = nb < m;  // the next block holds window starts
         const size_t len = cnt - 1;  // heads to add: windows b0 + 1 .. b0 + cnt - 1
@@ -122,16 +140,16 @@ template <class V, bool Scale, class Op = detail::Plus>
         // below covers exactly one of those stores (a read straddling two
         // recent stores waits for both to reach the cache).
         for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) {
-            hs = Op::op(hs, x[nb + t]);
+            hs = Op::op(hs, value(x[nb + t]));
             out[b0 + t + 1] = fin(Op::op(cur[t + 1], hs));
         }
         for (; t + W <= len; t += W) {
-            const V h = detail::lane_prefix<Op>(load<V>(x + nb + t));
+            const V h = detail::lane_prefix<Op>(value(load<V>(x + nb + t)));
             store(out + b0 + t + 1, fin(Op::op(load<V>(cur + t + 1), Op::op(V{} + hs, h))));
             hs = Op::op(hs, h[W - 1]);
         }
         for (; t < len; ++t) {
-            hs = Op::op(hs, x[nb + t]);
+            hs = Op::op(hs, value(x[nb + t]));
             out[b0 + t + 1] = fin(Op::op(cur[t + 1], hs));
         }
         if (full) {
@@ -171,6 +189,15 @@ ALVORA_NARROW void window_products_narrow(const double* x, size_t L, size_t n, d
     fused_window_sums<detail::V4, false, detail::Times>(x, L, n, tails, tails + n, out, scale);
 }
 
+ALVORA_WIDE void anchored_means_wide(const double* x, size_t L, size_t n, double* tails,
+                                     double* out, double scale) {
+    fused_window_sums<detail::V8, true, detail::Plus, true>(x, L, n, tails, tails + n, out, scale);
+}
+ALVORA_NARROW void anchored_means_narrow(const double* x, size_t L, size_t n, double* tails,
+                                         double* out, double scale) {
+    fused_window_sums<detail::V4, true, detail::Plus, true>(x, L, n, tails, tails + n, out, scale);
+}
+
 void window_sums(const double* x, size_t L, size_t n, double* tails, double* out) {
     (detail::wide_vectors() ? window_sums_wide : window_sums_narrow)(x, L, n, tails, out, 1.0);
 }
@@ -178,6 +205,16 @@ void window_products(const double* x, size_t L, size_t n, double* tails, double*
     (detail::wide_vectors() ? window_products_wide : window_products_narrow)(x, L, n, tails, out,
                                                                             1.0);
 }
+}  // namespace
+
+void detail::anchored_window_means(const double* x, size_t L, size_t n, double* out) {
+    detail::PackedScratch<double> scratch(2 * n);
+    (detail::wide_vectors() ? anchored_means_wide : anchored_means_narrow)(
+        x, L, n, scratch.data(), out, 1.0 / static_cast<double>(n));
+}
+
+namespace {
+
 void window_means(const double* x, size_t L, size_t n, double* tails, double* out) {
     (detail::wide_vectors() ? window_means_wide : window_means_narrow)(
         x, L, n, tails, out, 1.0 / static_cast<double>(n));
@@ -315,19 +352,30 @@ template <class V, bool Flags>
     // Suffix sums of block [b, b + n) into t[0 .. n), t[n .. 2n), t[2n .. 3n).
     auto scan_tails = [&](size_t b, double* t) {
         double a0 = 0.0, a1 = 0.0, an = 0.0;
-        size_t j = n;
-        for (; j >= W; j -= W) {
-            const V w = load4(x + b + j - W);
-            const V wt = lane + (static_cast<double>(j) - (W - 1.0) - nd);  // p - c
-            const V s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
-            store4(t + j - W, (zero + a0) + s0);
-            store4(t + n + j - W, (zero + a1) + s1);
+        // The values [b + j - U, b + j) as one vector of U lanes.
+        auto step = [&]<class U>(size_t j) __attribute__((always_inline)) {
+            constexpr size_t UW = detail::kLanes<U>;
+            const U w = detail::load<U>(x + b + j - UW);
+            const U wt = detail::lane_positions<U>() +
+                         (static_cast<double>(j) - (UW - 1.0) - nd);  // p - c
+            const U s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
+            detail::store(t + j - UW, (U{} + a0) + s0);
+            detail::store(t + n + j - UW, (U{} + a1) + s1);
             a0 += s0[0];
             a1 += s1[0];
             if constexpr (Flags) {
-                const V sn = detail::lane_suffix_sums(flag(w));
-                store4(t + 2 * n + j - W, (zero + an) + sn);
+                const U sn = detail::lane_suffix_sums(
+                    (U)((w != w) & (detail::Mask<U>)(U{} + 1.0)));
+                detail::store(t + 2 * n + j - UW, (U{} + an) + sn);
                 an += sn[0];
+            }
+        };
+        size_t j = n;
+        for (; j >= W; j -= W) step.template operator()<V>(j);
+        if constexpr (W > 4) {
+            if (j >= 4) {
+                step.template operator()<V4>(j);
+                j -= 4;
             }
         }
         for (; j >= 1; --j) {
@@ -440,15 +488,25 @@ template <class V>
     auto scan_tails = [&](size_t b, double* t) {
         const double yc = y[b + n - 1];
         double a0 = 0.0, a1 = 0.0;
-        size_t j = n;
-        for (; j >= W; j -= W) {
-            const V w = load4(y + b + j - W) - yc;
-            const V wt = lane + (static_cast<double>(j) - (W - 1.0) - nd);  // p - c
-            const V s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
-            store4(t + j - W, (zero + a0) + s0);
-            store4(t + n + j - W, (zero + a1) + s1);
+        // The values [b + j - U, b + j) as one vector of U lanes.
+        auto step = [&]<class U>(size_t j) __attribute__((always_inline)) {
+            constexpr size_t UW = detail::kLanes<U>;
+            const U w = detail::load<U>(y + b + j - UW) - yc;
+            const U wt = detail::lane_positions<U>() +
+                         (static_cast<double>(j) - (UW - 1.0) - nd);  // p - c
+            const U s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
+            detail::store(t + j - UW, (U{} + a0) + s0);
+            detail::store(t + n + j - UW, (U{} + a1) + s1);
             a0 += s0[0];
             a1 += s1[0];
+        };
+        size_t j = n;
+        for (; j >= W; j -= W) step.template operator()<V>(j);
+        if constexpr (W > 4) {
+            if (j >= 4) {
+                step.template operator()<V4>(j);
+                j -= 4;
+            }
         }
         for (; j >= 1; --j) {
             const double v = y[b + j - 1] - yc;
