@@ -321,8 +321,25 @@ def test_keyword_names():
     assert rolling.regression(window=3, x=x, y=x).shape == (4,)
     assert rolling.covariance(window=3, a=x, b=x).shape == (4,)
     assert rolling.slope(y=x, n=3).shape == (4,)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="unexpected keyword argument 'window'"):
         rolling.ma(x, window=2)
+    with pytest.raises(TypeError, match="missing required argument 'n'"):
+        rolling.ma(x)
+    with pytest.raises(TypeError, match="takes 2 positional arguments but 3 were given"):
+        rolling.ma(x, 2, 3)
+    with pytest.raises(TypeError, match="multiple values for argument 'n'"):
+        rolling.ma(x, 2, n=3)
+    with pytest.raises(TypeError, match="missing required argument 'b'"):
+        rolling.covariance(3, a=x)
+
+
+def test_kernels_are_plain_module_functions():
+    import inspect
+    import pickle
+    assert str(inspect.signature(rolling.covariance)) == "(window, a, b)"
+    assert str(inspect.signature(rolling.zscore)) == "(s, window)"
+    assert rolling.ma.__module__ == "alvora.rolling" and rolling.ma.__name__ == "ma"
+    assert pickle.loads(pickle.dumps(rolling.ts_argmax)) is rolling.ts_argmax
 
 
 # ---- a replaced rolling_window ----------------------------------------------------

@@ -601,8 +601,10 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
         // Sums of n values weighted up to n stay finite below this bound.
         const double nd = static_cast<double>(n);
         const double safe = std::numeric_limits<double>::max() / (4.0 * nd * nd);
-        if (max_magnitude(x.data(), x.size()) < safe)
-            return wma_plain(x.data(), x.size(), n, scratch.data(), out.data());
+        // The plain scan first, the check after it while the series is in
+        // the cache (read cold, the check would cost more than the scan).
+        wma_plain(x.data(), x.size(), n, scratch.data(), out.data());
+        if (max_magnitude(x.data(), x.size()) < safe) return;
         if (!wma_flagged(x.data(), x.size(), n, scratch.data(), out.data())) return;
         // Non-finite results of windows without a NaN: weighted value by value.
         for (size_t i = 0; i < out.size(); ++i)

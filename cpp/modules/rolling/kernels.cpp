@@ -2,6 +2,10 @@
 // with the GIL released, and the window-matrix path used when the module's
 // rolling_window has been replaced.
 #include <cmath>
+#include <vector>
+#include <utility>
+#include <functional>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -336,43 +340,154 @@ void prod_i(std::span<const std::int64_t> x, std::size_t n, std::span<std::int64
 
 }  // namespace
 
+namespace {
+
+// ---- module functions ------------------------------------------------------------
+//
+// The kernels are plain interpreter functions taking their arguments in the
+// interpreter's fast calling convention: they are called once per series, and
+// the general binding machinery (an argument tuple per call, overload
+// resolution) would cost a good part of a short series' work. Positional and
+// keyword arguments are matched to the parameter names as for a function
+// defined in Python.
+
+struct KernelEntry {
+    const char* name;
+    const char* params[3];
+    int nparams;
+    std::function<py::object(PyObject* const*)> impl;
+    std::string doc;  // "name(params)\n--\n\n" + summary: gives the signature
+};
+
+std::vector<KernelEntry>& entries() {
+    static auto* table = new std::vector<KernelEntry>();  // lives as long as the process
+    return *table;
+}
+
+[[noreturn]] void arg_error(const std::string& msg) { throw py::type_error(msg); }
+
+PyObject* call_entry(const KernelEntry& k, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    try {
+        PyObject* bound[3] = {nullptr, nullptr, nullptr};
+        const std::string fn = std::string(k.name) + "()";
+        if (nargs > k.nparams)
+            arg_error(fn + " takes " + std::to_string(k.nparams) + " positional arguments but " +
+                      std::to_string(nargs) + " were given");
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            const char* kw = PyUnicode_AsUTF8(key);
+            if (kw == nullptr) throw py::error_already_set();
+            int slot = -1;
+            for (int p = 0; p < k.nparams; ++p)
+                if (std::strcmp(kw, k.params[p]) == 0) slot = p;
+            if (slot < 0) arg_error(fn + " got an unexpected keyword argument '" + kw + "'");
+            if (bound[slot] != nullptr)
+                arg_error(fn + " got multiple values for argument '" + kw + "'");
+            bound[slot] = args[nargs + j];
+        }
+        for (int p = 0; p < k.nparams; ++p)
+            if (bound[p] == nullptr)
+                arg_error(fn + " missing required argument '" + k.params[p] + "' (pos " +
+                          std::to_string(p + 1) + ")");
+        return k.impl(bound).release().ptr();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_entry(entries()[I], args, nargs, kwnames);
+}
+
+template <std::size_t... I>
+constexpr std::array<PyCFunctionWithKeywords, sizeof...(I)> entry_table(
+    std::index_sequence<I...>) {
+    return {reinterpret_cast<PyCFunctionWithKeywords>(
+        reinterpret_cast<void (*)()>(&entry<I>))...};
+}
+
+constexpr std::size_t kMaxKernels = 24;
+
+void def_kernel(py::module_& m, const char* name, std::initializer_list<const char*> params,
+                std::function<py::object(PyObject* const*)> impl, const char* summary) {
+    static const auto table = entry_table(std::make_index_sequence<kMaxKernels>{});
+    auto& list = entries();
+    if (list.size() == kMaxKernels) throw std::logic_error("too many kernels");
+    KernelEntry k{name, {nullptr, nullptr, nullptr}, 0, std::move(impl), {}};
+    std::string sig;
+    for (const char* p : params) {
+        k.params[k.nparams++] = p;
+        sig += (sig.empty() ? "" : ", ") + std::string(p);
+    }
+    k.doc = std::string(name) + "(" + sig + ")\n--\n\n" + summary;
+    const std::size_t index = list.size();
+    list.push_back(std::move(k));
+    // Kept for the life of the process, like the function object using it.
+    auto* def = new PyMethodDef{list.back().name,
+                                reinterpret_cast<PyCFunction>(
+                                    reinterpret_cast<void (*)()>(table[index])),
+                                METH_FASTCALL | METH_KEYWORDS, list.back().doc.c_str()};
+    // Bound to the module, so the functions pickle by name like Python ones.
+    py::object fn = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(def, m.ptr(), m.attr("__name__").ptr()));
+    if (!fn) throw py::error_already_set();
+    m.attr(name) = fn;
+}
+
+}  // namespace
+
 void register_kernels(py::module_& m) {
-    using py::arg;
+    entries().reserve(kMaxKernels);  // the method definitions point into the entries
     auto f = [](F64Kernel k, F64Row r) {
-        return [k, r](py::handle x, py::handle n) { return float_kernel(x, n, k, r); };
+        return [k, r](PyObject* const* a) { return float_kernel(a[0], a[1], k, r); };
     };
-    m.def("sum", [](py::handle x, py::handle n) {
-        return int_or_float(x, n, sum_f, sum_i, sum_row, sum_row_i);
-    }, arg("x"), arg("n"), "滑动求和（整数或布尔序列得到整数）");
-    m.def("ma", f(core::ma, rw::mean), arg("x"), arg("n"), "滑动算术平均");
-    m.def("ema", f(core::ema, rw::ema), arg("x"), arg("n"),
-          "滑动指数加权和，平滑系数 2/(n+1)，权重不归一化");
-    m.def("wma", f(core::wma, rw::wma), arg("x"), arg("n"), "滑动线性加权平均，最新值权重最大");
-    m.def("std", f(core::stddev, rw::stddev), arg("x"), arg("n"), "滑动总体标准差（除以 n）");
-    m.def("var", f(core::var, rw::var), arg("x"), arg("n"), "滑动总体方差（除以 n）");
-    m.def("zscore", &zscore, arg("s"), arg("window"), "最新值相对窗口的 z 分数");
-    m.def("skew", &skew, arg("s"), arg("n"), "滑动样本偏度（n > 2 时做调整的 Fisher-Pearson 修正）");
-    m.def("kurt", &kurt, arg("s"), arg("n"), "滑动样本超额峰度（无偏形式）；n 为 1、2、3 时为常数");
-    m.def("avedev", f(core::avedev, rw::avedev), arg("s"), arg("window"), "滑动平均绝对离差");
-    m.def("product", [](py::handle x, py::handle n) {
-        return int_or_float(x, n, prod_f, prod_i, prod_row, prod_row_i);
-    }, arg("s"), arg("window"), "滑动乘积（整数或布尔序列得到整数）");
-    m.def("ts_rank", &position<2>, arg("x"), arg("window"), "最新值在窗口内的排名除以窗口长度");
-    m.def("ts_min", &extreme<false>, arg("x"), arg("n"), "滑动最小值");
-    m.def("ts_max", &extreme<true>, arg("x"), arg("n"), "滑动最大值");
-    m.def("ts_argmin", &position<0>, arg("x"), arg("n"), "窗口内第一个最小值的位置（最旧为 0）");
-    m.def("ts_argmax", &position<1>, arg("x"), arg("n"), "窗口内第一个最大值的位置（最旧为 0）");
-    m.def("count", &count, arg("x"), arg("window"), "滑动真值计数（非零或 NaN 为真）");
-    m.def("covariance", [](py::handle w, py::handle a, py::handle b) {
-        return pairwise(w, a, b, Pair::Cov, "a", "b");
-    }, arg("window"), arg("a"), arg("b"), "滑动总体协方差");
-    m.def("correlation", [](py::handle w, py::handle a, py::handle b) {
-        return pairwise(w, a, b, Pair::Corr, "a", "b");
-    }, arg("window"), arg("a"), arg("b"), "滑动皮尔逊相关系数");
-    m.def("regression", [](py::handle w, py::handle x, py::handle y) {
-        return pairwise(w, x, y, Pair::Reg, "x", "y");
-    }, arg("window"), arg("x"), arg("y"), "y 对 x 的滑动最小二乘斜率（含截距）");
-    m.def("slope", f(core::slope, rw::slope), arg("y"), arg("n"), "值对窗口内位置的滑动最小二乘斜率");
+    auto two = [](py::object (*fn)(py::handle, py::handle)) {
+        return [fn](PyObject* const* a) { return fn(a[0], a[1]); };
+    };
+    def_kernel(m, "sum", {"x", "n"}, [](PyObject* const* a) {
+        return int_or_float(a[0], a[1], sum_f, sum_i, sum_row, sum_row_i);
+    }, "滑动求和（整数或布尔序列得到整数）");
+    def_kernel(m, "ma", {"x", "n"}, f(core::ma, rw::mean), "滑动算术平均");
+    def_kernel(m, "ema", {"x", "n"}, f(core::ema, rw::ema),
+               "滑动指数加权和，平滑系数 2/(n+1)，权重不归一化");
+    def_kernel(m, "wma", {"x", "n"}, f(core::wma, rw::wma), "滑动线性加权平均，最新值权重最大");
+    def_kernel(m, "std", {"x", "n"}, f(core::stddev, rw::stddev), "滑动总体标准差（除以 n）");
+    def_kernel(m, "var", {"x", "n"}, f(core::var, rw::var), "滑动总体方差（除以 n）");
+    def_kernel(m, "zscore", {"s", "window"}, two(&zscore), "最新值相对窗口的 z 分数");
+    def_kernel(m, "skew", {"s", "n"}, two(&skew),
+               "滑动样本偏度（n > 2 时做调整的 Fisher-Pearson 修正）");
+    def_kernel(m, "kurt", {"s", "n"}, two(&kurt),
+               "滑动样本超额峰度（无偏形式）；n 为 1、2、3 时为常数");
+    def_kernel(m, "avedev", {"s", "window"}, f(core::avedev, rw::avedev), "滑动平均绝对离差");
+    def_kernel(m, "product", {"s", "window"}, [](PyObject* const* a) {
+        return int_or_float(a[0], a[1], prod_f, prod_i, prod_row, prod_row_i);
+    }, "滑动乘积（整数或布尔序列得到整数）");
+    def_kernel(m, "ts_rank", {"x", "window"}, two(&position<2>),
+               "最新值在窗口内的排名除以窗口长度");
+    def_kernel(m, "ts_min", {"x", "n"}, two(&extreme<false>), "滑动最小值");
+    def_kernel(m, "ts_max", {"x", "n"}, two(&extreme<true>), "滑动最大值");
+    def_kernel(m, "ts_argmin", {"x", "n"}, two(&position<0>),
+               "窗口内第一个最小值的位置（最旧为 0）");
+    def_kernel(m, "ts_argmax", {"x", "n"}, two(&position<1>),
+               "窗口内第一个最大值的位置（最旧为 0）");
+    def_kernel(m, "count", {"x", "window"}, two(&count), "滑动真值计数（非零或 NaN 为真）");
+    def_kernel(m, "covariance", {"window", "a", "b"}, [](PyObject* const* a) {
+        return pairwise(a[0], a[1], a[2], Pair::Cov, "a", "b");
+    }, "滑动总体协方差");
+    def_kernel(m, "correlation", {"window", "a", "b"}, [](PyObject* const* a) {
+        return pairwise(a[0], a[1], a[2], Pair::Corr, "a", "b");
+    }, "滑动皮尔逊相关系数");
+    def_kernel(m, "regression", {"window", "x", "y"}, [](PyObject* const* a) {
+        return pairwise(a[0], a[1], a[2], Pair::Reg, "x", "y");
+    }, "y 对 x 的滑动最小二乘斜率（含截距）");
+    def_kernel(m, "slope", {"y", "n"}, f(core::slope, rw::slope),
+               "值对窗口内位置的滑动最小二乘斜率");
 }
 
 }  // namespace alvora::rolling_module
+

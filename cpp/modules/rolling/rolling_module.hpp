@@ -58,7 +58,15 @@ py::array call_rolling_window(const py::array& series, py::handle n, std::size_t
 
 template <class T>
 py::array_t<T> new_array(std::size_t n) {
-    return py::array_t<T>(static_cast<py::ssize_t>(n));
+    // Straight to numpy's constructor: the array_t constructor builds shape
+    // and stride vectors on the heap first, a cost paid on every kernel call.
+    auto& api = py::detail::npy_api::get();
+    Py_intptr_t dims[1] = {static_cast<Py_intptr_t>(n)};
+    PyObject* descr = py::dtype::of<T>().release().ptr();  // the constructor takes it over
+    PyObject* a = api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, 1, dims, nullptr, nullptr,
+                                            0, nullptr);
+    if (a == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::array_t<T>>(a);
 }
 
 }  // namespace alvora::rolling_module
