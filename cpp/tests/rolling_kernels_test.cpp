@@ -358,6 +358,27 @@ TEST(RollingKernels, ProductsOfSmallValues) {
     rl::detail::narrow_vectors_only() = false;
 }
 
+// Counts of float series: zeros false, NaN and everything else true.
+TEST(RollingKernels, CountsOfFloatSeries) {
+    std::mt19937_64 gen(3);
+    std::uniform_int_distribution<int> pick(0, 4);
+    std::vector<double> x(301);
+    for (auto& v : x) v = pick(gen) == 0 ? 0.0 : pick(gen) == 1 ? kNaN : -0.5 * pick(gen);
+    for (bool narrow : {false, true}) {
+        rl::detail::narrow_vectors_only() = narrow;
+        for (size_t n : {1, 2, 7, 8, 9, 20, 301}) {
+            std::vector<std::int64_t> got(x.size() - n + 1);
+            rl::count(x, n, got);
+            for (size_t i = 0; i < got.size(); ++i) {
+                std::int64_t want = 0;
+                for (size_t j = 0; j < n; ++j) want += x[i + j] != 0.0 ? 1 : 0;
+                EXPECT_EQ(got[i], want) << "n=" << n << " i=" << i;
+            }
+        }
+    }
+    rl::detail::narrow_vectors_only() = false;
+}
+
 // Few distinct values (ties everywhere), NaN, and either infinity: the
 // positions are the first extreme's or the first NaN's in every case.
 TEST(RollingKernels, ExtremePositionsWithTiesNaNAndInfinities) {

@@ -203,10 +203,54 @@ template <class T>
     for (size_t i = 0; i < m; ++i) out[i] = prefix[i + n] - prefix[i];
 }
 
-__attribute__((target_clones("avx2", "default"))) void count_f64(const double* x, size_t L,
-                                                                 size_t n, std::int64_t* prefix,
-                                                                 std::int64_t* out) {
-    count_windows(x, L, n, prefix, out);
+// The same for float series, a vector of values per step: the flags and
+// their running count formed inside the vector, one dependent addition per
+// vector for the count carried across.
+template <class V>
+[[gnu::always_inline]] inline void count_windows_f64(const double* __restrict x, size_t L, size_t n,
+                                                     std::int64_t* __restrict prefix,
+                                                     std::int64_t* __restrict out) {
+    using I = detail::Mask<V>;  // 64-bit integer lanes
+    constexpr size_t W = detail::kLanes<V>;
+    prefix[0] = 0;
+    std::int64_t carry = 0;
+    size_t e = 0;
+    for (; e + W <= L; e += W) {
+        if (e % 256 == 0) detail::prefetch_ahead(x, L, e, 256);
+        I f = -(I)(detail::load<V>(x + e) != 0.0);  // 1 where true; NaN != 0 holds
+        if constexpr (W == 8) {
+            const I zero{};
+            f += __builtin_shufflevector(zero, f, 0, 8, 9, 10, 11, 12, 13, 14);
+            f += __builtin_shufflevector(zero, f, 0, 1, 8, 9, 10, 11, 12, 13);
+            f += __builtin_shufflevector(zero, f, 0, 1, 2, 3, 8, 9, 10, 11);
+        } else {
+            const I zero{};
+            f += __builtin_shufflevector(zero, f, 0, 4, 5, 6);
+            f += __builtin_shufflevector(zero, f, 0, 1, 4, 5);
+        }
+        const I total = f + carry;
+        std::memcpy(prefix + e + 1, &total, sizeof total);
+        carry = total[W - 1];
+    }
+    for (; e < L; ++e) prefix[e + 1] = carry += x[e] != 0.0 ? 1 : 0;
+    const size_t m = L - n + 1;
+    for (size_t i = 0; i < m; ++i) out[i] = prefix[i + n] - prefix[i];
+}
+
+__attribute__((target("avx512f"))) void count_f64_wide(const double* x, size_t L, size_t n,
+                                                       std::int64_t* prefix, std::int64_t* out) {
+    count_windows_f64<detail::V8>(x, L, n, prefix, out);
+}
+
+__attribute__((target_clones("avx2", "default"))) void count_f64_narrow(const double* x,
+                                                                        size_t L, size_t n,
+                                                                        std::int64_t* prefix,
+                                                                        std::int64_t* out) {
+    count_windows_f64<detail::V4>(x, L, n, prefix, out);
+}
+
+void count_f64(const double* x, size_t L, size_t n, std::int64_t* prefix, std::int64_t* out) {
+    (detail::wide_vectors() ? count_f64_wide : count_f64_narrow)(x, L, n, prefix, out);
 }
 __attribute__((target_clones("avx2", "default"))) void count_i64(const std::int64_t* x,
                                                                  size_t L, size_t n,
