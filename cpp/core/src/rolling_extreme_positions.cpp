@@ -123,7 +123,6 @@ template <class V, bool Max>
                                         double* __restrict buf, double* __restrict out) {
     using O = Order<Max>;
     constexpr size_t W = kLanes<V>;
-    const V iota = lane_positions<V>();
     // Tails of the current and the next block: best values and positions.
     double* cv = buf;
     double* cp = buf + n;
@@ -144,56 +143,70 @@ template <class V, bool Max>
             const Pair first{v[0], p[0]};
             a = pick(pair_better<Max>(a, first), a, first);
         };
+        // From the block end: first the piece that leaves the rest a whole
+        // number of vectors from the block start, so that the heads below
+        // read every stored vector exactly (see fused_window_sums).
         size_t j = n;
-        for (; j >= W; j -= W) vector_step.template operator()<V>(j);
-        if constexpr (W > 4) {
-            if (j >= 4) {
-                vector_step.template operator()<V4>(j);
-                j -= 4;
-            }
-        }
-        for (; j >= 1; --j) {
+        for (; j % 4 != 0; --j) {
             const Pair c{value1<Max>(x[b + j - 1]), static_cast<double>(b + j - 1)};
             a = pick(pair_better<Max>(a, c), a, c);
             tv[j - 1] = a[0];
             tp[j - 1] = a[1];
         }
+        if constexpr (W > 4) {
+            if (j % W != 0) {
+                vector_step.template operator()<V4>(j);
+                j -= 4;
+            }
+        }
+        for (; j >= W; j -= W) vector_step.template operator()<V>(j);
     };
     const size_t m = L - n + 1;
     tails(0, cv, cp);
     for (size_t b0 = 0; b0 < m; b0 += n) {
         prefetch_ahead(x, L, b0, n);
         const size_t nb = b0 + n;
-        const size_t len = std::min(n, m - b0) - 1;
-        out[b0] = cp[0] - static_cast<double>(b0);
+        const size_t cnt = std::min(n, m - b0);  // windows starting in this block
+        // Window b0 + u is the tail from b0 + u and the head [nb, nb + u).
         // The head's best so far; its position is only used once a value of
         // the head has been taken (the tail wins every tie).
         Pair h{O::worst, 0.0};
-        auto one = [&](size_t t) {
-            const Pair c{value1<Max>(x[nb + t]), static_cast<double>(nb + t)};
-            h = pick(pair_better<Max>(c, h), c, h);
-            const Pair tail{cv[t + 1], cp[t + 1]};
-            const Pair best = pick(pair_better<Max>(h, tail), h, tail);
-            out[b0 + t + 1] = best[1] - static_cast<double>(b0 + t + 1);
-        };
-        size_t t = 0;
-        // Vector reads of the tails match the vector stores that wrote them.
-        for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) one(t);
-        for (; t + W <= len; t += W) {
-            V v = values<Max, V>(x + nb + t);
-            V p = iota + static_cast<double>(nb + t);
+        // Windows u0 .. u0 + U - 1 in one vector: lane k holds the value at
+        // nb + u0 + k - 1, the newest of its window's head (none for u = 0).
+        auto vector_step = [&]<class U>(size_t u0) __attribute__((always_inline)) {
+            constexpr size_t UW = kLanes<U>;
+            const U pos = lane_positions<U>() + (static_cast<double>(nb + u0) - 1.0);
+            U v = values<Max, U>(x + nb + u0 - 1);
+            if (u0 == 0) v[0] = O::worst;
+            U p = pos;
             prefix_best<Max>(v, p);
-            const Pair last{v[W - 1], p[W - 1]};
-            const auto keep = O::at_least(V{} + h[0], v);  // the carry is older
-            v = keep ? V{} + h[0] : v;
-            p = keep ? V{} + h[1] : p;
+            const Pair last{v[UW - 1], p[UW - 1]};
+            const auto keep = O::at_least(U{} + h[0], v);  // the carry is older
+            v = keep ? U{} + h[0] : v;
+            p = keep ? U{} + h[1] : p;
             h = pick(pair_at_least<Max>(h, last), h, last);
-            const auto from_head = O::better(v, load<V>(cv + t + 1));
-            const V r = (from_head ? p : load<V>(cp + t + 1)) -
-                        (iota + static_cast<double>(b0 + t + 1));
-            store(out + b0 + t + 1, r);
+            const auto from_head = O::better(v, load<U>(cv + u0));
+            const U r = (from_head ? p : load<U>(cp + u0)) - (pos + (1.0 - static_cast<double>(n)));
+            store(out + b0 + u0, r);
+        };
+        auto one = [&](size_t u) {
+            if (u > 0) {
+                const Pair c{value1<Max>(x[nb + u - 1]), static_cast<double>(nb + u - 1)};
+                h = pick(pair_better<Max>(c, h), c, h);
+            }
+            const Pair tail{cv[u], cp[u]};
+            const Pair best = pick(pair_better<Max>(h, tail), h, tail);
+            out[b0 + u] = best[1] - static_cast<double>(b0 + u);
+        };
+        size_t u = 0;
+        for (; u + W <= cnt; u += W) vector_step.template operator()<V>(u);
+        if constexpr (W > 4) {
+            if (u + 4 <= cnt) {
+                vector_step.template operator()<V4>(u);
+                u += 4;
+            }
         }
-        for (; t < len; ++t) one(t);
+        for (; u < cnt; ++u) one(u);
         if (nb < m) {
             tails(nb, nv, np);
             std::swap(cv, nv);
@@ -245,13 +258,14 @@ __attribute__((target_clones("avx2", "default"))) bool nan_and_value(const doubl
 
 bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, double* out) {
     if (n < 4) return false;
-    if (nan_and_value(x, L, largest ? kInf : -kInf)) return false;
     PackedScratch<double> buf(4 * n);
     if (wide_vectors())
         (largest ? scan_max_wide : scan_min_wide)(x, L, n, buf.data(), out);
     else
         (largest ? scan_max_narrow : scan_min_narrow)(x, L, n, buf.data(), out);
-    return true;
+    // Checked after the scan, with the series in the cache; the rare series
+    // it fails on are done again by the caller's general path.
+    return !nan_and_value(x, L, largest ? kInf : -kInf);
 }
 
 }  // namespace alvora::rolling::detail
