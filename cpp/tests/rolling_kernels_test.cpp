@@ -406,6 +406,18 @@ TEST(RollingKernels, RankTiesAndNaN) {
     EXPECT_DOUBLE_EQ(run(rl::ts_rank, {5, 1}, 1)[1], 0.0);
 }
 
+// Large values of one sign only: the magnitude, not the signed value, decides
+// whether the split sums can overflow.
+TEST(RollingKernels, WmaOfHugeNegativeValues) {
+    std::vector<double> x(128, -1e307);
+    for (size_t i = 0; i < x.size(); i += 7) x[i] = -1.7e307;
+    for (bool narrow : {false, true}) {
+        rl::detail::narrow_vectors_only() = narrow;
+        for (size_t n : {4, 20}) compare_to_rows(rl::wma, rw::wma, x, n, 1e-12, "wma");
+    }
+    rl::detail::narrow_vectors_only() = false;
+}
+
 TEST(RollingKernels, WmaOfHugeValuesStaysFiniteWhereTheWeightedSumDoes) {
     // Values near the top of the double range: the split block sums overflow
     // although every window's weighted average is finite.

@@ -449,19 +449,41 @@ template <class V, bool Flags>
 }
 
 // Largest magnitude among the values that are not NaN (infinity if any).
-__attribute__((target_clones("avx2", "default"))) double max_magnitude(const double* x,
-                                                                       size_t L) {
-    V4 m{};
+// Four running maxima: one would make every step wait for the previous.
+template <class V>
+[[gnu::always_inline]] inline double max_magnitude(const double* x, size_t L) {
+    constexpr size_t W = detail::kLanes<V>;
+    using Bits = detail::Mask<V>;
+    const Bits magnitude = ~(Bits)(-V{});  // all bits but the sign (-V{} is -0.0)
+    auto abs = [magnitude](V v) { return (V)((Bits)v & magnitude); };
+    V m0{}, m1{}, m2{}, m3{};
     size_t i = 0;
-    for (; i + 4 <= L; i += 4) {
-        V4 v;
-        std::memcpy(&v, x + i, sizeof v);
-        const V4 a = (V4)((V4i)v & ~(V4i)(V4{} - 0.0));
-        m = a > m ? a : m;
+    for (; i + 4 * W <= L; i += 4 * W) {
+        const V a0 = abs(detail::load<V>(x + i)), a1 = abs(detail::load<V>(x + i + W));
+        const V a2 = abs(detail::load<V>(x + i + 2 * W)), a3 = abs(detail::load<V>(x + i + 3 * W));
+        m0 = a0 > m0 ? a0 : m0;
+        m1 = a1 > m1 ? a1 : m1;
+        m2 = a2 > m2 ? a2 : m2;
+        m3 = a3 > m3 ? a3 : m3;
     }
-    double r = std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+    m0 = m1 > m0 ? m1 : m0;
+    m2 = m3 > m2 ? m3 : m2;
+    m0 = m2 > m0 ? m2 : m0;
+    double r = 0.0;
+    for (size_t k = 0; k < W; ++k) r = m0[k] > r ? m0[k] : r;
     for (; i < L; ++i) r = std::fabs(x[i]) > r ? std::fabs(x[i]) : r;
     return r;
+}
+
+__attribute__((target("avx512f"))) double max_magnitude_wide(const double* x, size_t L) {
+    return max_magnitude<detail::V8>(x, L);
+}
+__attribute__((target_clones("avx2", "default"))) double max_magnitude_narrow(const double* x,
+                                                                              size_t L) {
+    return max_magnitude<V4>(x, L);
+}
+double max_magnitude(const double* x, size_t L) {
+    return detail::wide_vectors() ? max_magnitude_wide(x, L) : max_magnitude_narrow(x, L);
 }
 
 // Slopes in one pass per block like the weighted averages, with values taken
