@@ -162,7 +162,9 @@ TEST(RollingKernels, PairwiseMatchDefinitions) {
     auto a = messy_series(250, 3, 2.0);
     auto b = messy_series(250, 5, -4.0);
     b[100] = -kInf;  // an infinity only in b
-    for (size_t n : {1, 2, 5, 33, 250}) {
+    for (const bool narrow : {false, true})
+    for (size_t n : {1, 2, 5, 20, 33, 250}) {
+        rl::detail::narrow_vectors_only() = narrow;
         std::vector<double> cov(a.size() - n + 1), cor(cov.size()), reg(cov.size());
         rl::covariance(a, b, n, cov);
         rl::correlation(a, b, n, cor);
@@ -198,6 +200,7 @@ TEST(RollingKernels, PairwiseMatchDefinitions) {
             expect_close(reg[i], static_cast<double>(c / va), 1e-9, "reg");
         }
     }
+    rl::detail::narrow_vectors_only() = false;
 }
 
 TEST(RollingKernels, WorkedValues) {

@@ -82,6 +82,25 @@ struct PairFeatures {
     }
 };
 
+// Both vectors of PairFeatures<2> as one 512-bit vector: the scans then
+// take every sum of a value in one addition. Its memory layout is that of
+// the two vectors side by side, so the finishing reads it unchanged.
+struct WidePairFeatures {
+    PairFeatures<2> f;
+    using V8 = detail::V8;
+    [[gnu::always_inline]] static V8 join(const std::array<detail::V4, 2>& v) {
+        return __builtin_shufflevector(v[0], v[1], 0, 1, 2, 3, 4, 5, 6, 7);
+    }
+    [[gnu::always_inline]] std::array<V8, 1> operator()(size_t pos, detail::V2 c) const {
+        return {join(f(pos, c))};
+    }
+    [[gnu::always_inline]] std::array<std::array<V8, 1>, 4> operator()(size_t pos, detail::V2 c,
+                                                                        detail::Four) const {
+        const auto q = f(pos, c, detail::Four{});
+        return {{{join(q[0])}, {join(q[1])}, {join(q[2])}, {join(q[3])}}};
+    }
+};
+
 template <int K>
 [[gnu::always_inline]] inline void pair_scan(const double* pa, const double* pb, size_t L,
                                              size_t n, detail::V4* out) {
@@ -190,6 +209,16 @@ __attribute__((target_clones("avx2", "default"))) bool pair_stat(const double* a
     return finish_packed<S, K>(ws, L - n + 1, static_cast<double>(n), out);
 }
 
+template <Stat S>
+__attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const double* b,
+                                                       size_t L, size_t n, V4* ws, double* out) {
+    auto anchor = [a, b](size_t c) { return detail::V2{a[c], b[c]}; };
+    detail::packed_block_sums<detail::V8, 1>(L, n, anchor, WidePairFeatures{{a, b}},
+                                             reinterpret_cast<detail::V8*>(ws),
+                                             detail::Ahead2{a, b, L});
+    return finish_packed<S, 2>(ws, L - n + 1, static_cast<double>(n), out);
+}
+
 // Runs the statistic on every window and defined(i) (the definition, value by
 // value) on windows with an infinity and no NaN. K = 1 when the statistic
 // needs no squares.
@@ -198,7 +227,11 @@ void pairwise(std::span<const double> a, std::span<const double> b, size_t n,
               std::span<double> out, Defined defined) {
     detail::PackedScratch<V4> scratch(detail::packed_windows(a.size()) * K);
     const V4* ws = scratch.data();
-    if (!pair_stat<S, K>(a.data(), b.data(), a.size(), n, scratch.data(), out.data())) return;
+    const bool pending =
+        K == 2 && detail::wide_vectors()
+            ? pair_stat_wide<S>(a.data(), b.data(), a.size(), n, scratch.data(), out.data())
+            : pair_stat<S, K>(a.data(), b.data(), a.size(), n, scratch.data(), out.data());
+    if (!pending) return;
     for (size_t i = 0; i < out.size(); ++i) {
         const V4 v = ws[i * K];
         if (!(v[kNan] > 0.0) && (v[kA] - v[kA] != 0.0 || v[kB] - v[kB] != 0.0))
