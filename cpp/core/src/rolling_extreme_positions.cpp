@@ -234,24 +234,33 @@ __attribute__((target_clones("avx2", "default"))) void scan_max_narrow(const dou
     scan<V4, true>(x, L, n, buf, out);
 }
 
-// Whether the series holds a NaN and a value equal to `inf`.
-__attribute__((target_clones("avx2", "default"))) bool nan_and_value(const double* x, size_t L,
-                                                                     double inf) {
-    using Mask = long long __attribute__((vector_size(32)));
-    Mask nan{}, hit{};
+// Whether the series holds `value` (an infinity here).
+template <class V>
+[[gnu::always_inline]] inline bool holds(const double* x, size_t L, double value) {
+    constexpr size_t W = kLanes<V>;
+    Mask<V> hit{};
     size_t i = 0;
-    for (; i + 4 <= L; i += 4) {
-        const V4 v = load4(x + i);
-        nan |= v != v;
-        hit |= v == inf;
-    }
-    bool any_nan = (nan[0] | nan[1] | nan[2] | nan[3]) != 0;
-    bool any_hit = (hit[0] | hit[1] | hit[2] | hit[3]) != 0;
-    for (; i < L; ++i) {
-        any_nan |= x[i] != x[i];
-        any_hit |= x[i] == inf;
-    }
-    return any_nan && any_hit;
+    for (; i + W <= L; i += W) hit |= load<V>(x + i) == value;
+    bool any = false;
+    for (size_t k = 0; k < W; ++k) any |= hit[k] != 0;
+    for (; i < L; ++i) any |= x[i] == value;
+    return any;
+}
+
+__attribute__((target("avx512f"))) bool holds_wide(const double* x, size_t L, double value) {
+    return holds<V8>(x, L, value);
+}
+__attribute__((target_clones("avx2", "default"))) bool holds_narrow(const double* x, size_t L,
+                                                                    double value) {
+    return holds<V4>(x, L, value);
+}
+
+// Whether the series holds a NaN and a value equal to `inf`.
+bool nan_and_value(const double* x, size_t L, double inf) {
+    if (!(wide_vectors() ? holds_wide(x, L, inf) : holds_narrow(x, L, inf))) return false;
+    for (size_t i = 0; i < L; ++i)
+        if (x[i] != x[i]) return true;
+    return false;
 }
 
 }  // namespace
