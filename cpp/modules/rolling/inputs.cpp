@@ -152,9 +152,17 @@ std::size_t to_window(py::handle n, std::size_t len) {
 bool native_windows() {
     // Kept for the life of the process (no destructor running after the interpreter).
     static PyObject* name = PyUnicode_InternFromString("rolling_window");
-    PyObject* cur = PyObject_GetAttr(G.module().ptr(), name);
-    if (cur == nullptr) throw py::error_already_set();
-    Py_DECREF(cur);  // only compared by identity; the module keeps it alive
+    // A module attribute is an entry of the module's dictionary: looked up
+    // there directly (once per kernel call); the general lookup only when
+    // the entry is gone, for its error or a module-level __getattr__.
+    static PyObject* dict = PyModule_GetDict(G.module().ptr());  // the module keeps it
+    PyObject* cur = PyDict_GetItemWithError(dict, name);  // borrowed
+    if (cur == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        cur = PyObject_GetAttr(G.module().ptr(), name);
+        if (cur == nullptr) throw py::error_already_set();
+        Py_DECREF(cur);  // only compared by identity
+    }
     return cur == cache().rolling_window.ptr();
 }
 
