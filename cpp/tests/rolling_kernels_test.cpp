@@ -383,7 +383,8 @@ TEST(RollingKernels, CountsOfFloatSeries) {
 }
 
 // Few distinct values (ties everywhere), NaN, and either infinity: the
-// positions are the first extreme's or the first NaN's in every case.
+// positions are the first extreme's or the first NaN's in every case, the
+// extremes NaN wherever a NaN is in the window.
 TEST(RollingKernels, ExtremePositionsWithTiesNaNAndInfinities) {
     std::mt19937_64 gen(5);
     std::uniform_int_distribution<int> level(0, 4);
@@ -391,8 +392,13 @@ TEST(RollingKernels, ExtremePositionsWithTiesNaNAndInfinities) {
         std::vector<double> x(400);
         for (auto& v : x) v = level(gen);
         for (size_t i = 7; i < x.size(); i += 37) x[i] = kNaN;
+        x[0] = x[399] = x[200] = x[201] = kNaN;  // both ends and a run
         if (extra != 0.0) x[150] = x[301] = extra;
         for (size_t n : {1, 3, 4, 5, 8, 20, 33, 400}) {
+            compare_to_rows(rl::ts_min, [](const double* r, size_t w) { return rw::min(r, w); },
+                            x, n, 0.0, "ts_min");
+            compare_to_rows(rl::ts_max, [](const double* r, size_t w) { return rw::max(r, w); },
+                            x, n, 0.0, "ts_max");
             compare_to_rows(rl::ts_argmin, [](const double* r, size_t w) { return rw::argmin(r, w); },
                             x, n, 0.0, "ts_argmin");
             compare_to_rows(rl::ts_argmax, [](const double* r, size_t w) { return rw::argmax(r, w); },

@@ -13,6 +13,7 @@
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/extreme_positions.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
@@ -294,7 +295,59 @@ void count_impl(std::span<const T> x, size_t n, std::span<std::int64_t> out, F k
 
 }  // namespace
 
+namespace {
+
+// Sets the windows holding a NaN to NaN: every NaN reaches the windows that
+// end within n - 1 values after it. Whole vectors without a NaN are skipped.
+template <class V>
+[[gnu::always_inline]] inline void mark_nan_windows(const double* x, size_t L, size_t n,
+                                                    double* out) {
+    constexpr size_t W = detail::kLanes<V>;
+    const size_t m = L - n + 1;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    size_t done = 0;  // windows before this are marked where needed
+    auto mark = [&](size_t p) {
+        const size_t lo = std::max(done, p + 1 >= n ? p + 1 - n : 0);
+        const size_t hi = std::min(p + 1, m);  // windows lo .. hi - 1 hold position p
+        for (size_t i = lo; i < hi; ++i) out[i] = nan;
+        done = std::max(done, hi);
+    };
+    size_t i = 0;
+    for (; i + W <= L; i += W) {
+        const auto bad = detail::load<V>(x + i) != detail::load<V>(x + i);
+        long long any = 0;
+        for (size_t k = 0; k < W; ++k) any |= bad[k];
+        if (any != 0)
+            for (size_t k = 0; k < W; ++k)
+                if (bad[k] != 0) mark(i + k);
+    }
+    for (; i < L; ++i)
+        if (x[i] != x[i]) mark(i);
+}
+
+__attribute__((target("avx512f"))) void mark_nan_windows_wide(const double* x, size_t L,
+                                                              size_t n, double* out) {
+    mark_nan_windows<detail::V8>(x, L, n, out);
+}
+__attribute__((target_clones("avx2", "default"))) void mark_nan_windows_narrow(const double* x,
+                                                                               size_t L, size_t n,
+                                                                               double* out) {
+    mark_nan_windows<detail::V4>(x, L, n, out);
+}
+
+// Extremes of float windows by the fused scans, NaN windows marked after.
+bool fused_extremes(std::span<const double> x, size_t n, bool largest, std::span<double> out) {
+    if (n < 4) return false;
+    detail::window_extremes(x.data(), x.size(), n, largest, out.data());
+    (detail::wide_vectors() ? mark_nan_windows_wide : mark_nan_windows_narrow)(
+        x.data(), x.size(), n, out.data());
+    return true;
+}
+
+}  // namespace
+
 void ts_min(std::span<const double> x, size_t n, std::span<double> out) {
+    if (fused_extremes(x, n, false, out)) return;
     detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
     PrefixScratch nans(x.size() + 1);
     min_values(x.data(), x.size(), n, scratch.data(), nans.data(), out.data());
@@ -306,6 +359,7 @@ void ts_min(std::span<const Bool> x, size_t n, std::span<Bool> out) {
     extreme_value<Bool, false>(x, n, out);
 }
 void ts_max(std::span<const double> x, size_t n, std::span<double> out) {
+    if (fused_extremes(x, n, true, out)) return;
     detail::PackedScratch<double> scratch(detail::packed_windows(x.size()));
     PrefixScratch nans(x.size() + 1);
     max_values(x.data(), x.size(), n, scratch.data(), nans.data(), out.data());

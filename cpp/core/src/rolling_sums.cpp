@@ -198,6 +198,40 @@ ALVORA_NARROW void anchored_means_narrow(const double* x, size_t L, size_t n, do
     fused_window_sums<detail::V4, true, detail::Plus, true>(x, L, n, tails, tails + n, out, scale);
 }
 
+// Extremes by the same scans: the machine's max (min) drops or passes a NaN
+// depending on the operand order, but a window without a NaN never meets
+// one (its tail and head lie inside it); windows holding one are the
+// caller's to mark.
+struct Largest {
+    static constexpr double identity = -std::numeric_limits<double>::infinity();
+    template <class T>
+    [[gnu::always_inline]] static T op(T a, T b) {
+        return a > b ? a : b;
+    }
+};
+struct Smallest {
+    static constexpr double identity = std::numeric_limits<double>::infinity();
+    template <class T>
+    [[gnu::always_inline]] static T op(T a, T b) {
+        return a < b ? a : b;
+    }
+};
+
+ALVORA_WIDE void window_max_wide(const double* x, size_t L, size_t n, double* t, double* out) {
+    fused_window_sums<detail::V8, false, Largest>(x, L, n, t, t + n, out, 1.0);
+}
+ALVORA_NARROW void window_max_narrow(const double* x, size_t L, size_t n, double* t,
+                                     double* out) {
+    fused_window_sums<detail::V4, false, Largest>(x, L, n, t, t + n, out, 1.0);
+}
+ALVORA_WIDE void window_min_wide(const double* x, size_t L, size_t n, double* t, double* out) {
+    fused_window_sums<detail::V8, false, Smallest>(x, L, n, t, t + n, out, 1.0);
+}
+ALVORA_NARROW void window_min_narrow(const double* x, size_t L, size_t n, double* t,
+                                     double* out) {
+    fused_window_sums<detail::V4, false, Smallest>(x, L, n, t, t + n, out, 1.0);
+}
+
 void window_sums(const double* x, size_t L, size_t n, double* tails, double* out) {
     (detail::wide_vectors() ? window_sums_wide : window_sums_narrow)(x, L, n, tails, out, 1.0);
 }
@@ -206,6 +240,14 @@ void window_products(const double* x, size_t L, size_t n, double* tails, double*
                                                                             1.0);
 }
 }  // namespace
+
+void detail::window_extremes(const double* x, size_t L, size_t n, bool largest, double* out) {
+    detail::PackedScratch<double> scratch(2 * n);
+    if (detail::wide_vectors())
+        (largest ? window_max_wide : window_min_wide)(x, L, n, scratch.data(), out);
+    else
+        (largest ? window_max_narrow : window_min_narrow)(x, L, n, scratch.data(), out);
+}
 
 void detail::anchored_window_means(const double* x, size_t L, size_t n, double* out) {
     detail::PackedScratch<double> scratch(2 * n);
