@@ -130,7 +130,7 @@ def main():
     parser.add_argument("--series", type=int, default=5000)
     parser.add_argument("--points", type=int, default=2500)
     parser.add_argument("--kernels", nargs="*", default=KERNELS)
-    parser.add_argument("--rounds", type=int, default=3,
+    parser.add_argument("--rounds", type=int, default=5,
                         help="passes over the table timing ours and the numpy transcription "
                              "(best taken)")
     args = parser.parse_args()

@@ -14,7 +14,7 @@
 
 namespace alvora::rolling::detail {
 
-inline constexpr std::size_t kLead = 1024;  // values
+inline constexpr std::size_t kLead = 512;  // values (4 KiB of doubles)
 
 // Requests the cache lines of x[from + kLead, from + kLead + count) that lie
 // inside the series (L values).
