@@ -40,8 +40,8 @@ void expect_close(double got, double want, double rel, const std::string& what) 
     }
 }
 
-void compare_to_rows(Kernel k, const Row& row, const std::vector<double>& x, size_t n,
-                     double rel, const char* name) {
+void compare_to_rows(Kernel k, const Row& row, const std::vector<double>& x, size_t n, double rel,
+                     const char* name) {
     const auto got = run(k, x, n);
     for (size_t i = 0; i < got.size(); ++i)
         expect_close(got[i], row(x.data() + i, n), rel,
@@ -163,43 +163,45 @@ TEST(RollingKernels, PairwiseMatchDefinitions) {
     auto b = messy_series(250, 5, -4.0);
     b[100] = -kInf;  // an infinity only in b
     for (const bool narrow : {false, true})
-    for (size_t n : {1, 2, 5, 20, 33, 250}) {
-        rl::detail::narrow_vectors_only() = narrow;
-        std::vector<double> cov(a.size() - n + 1), cor(cov.size()), reg(cov.size());
-        rl::covariance(a, b, n, cov);
-        rl::correlation(a, b, n, cor);
-        rl::regression(a, b, n, reg);
-        for (size_t i = 0; i < cov.size(); ++i) {
-            std::vector<double> ab(n), aa(n);
-            for (size_t j = 0; j < n; ++j) {
-                ab[j] = a[i + j] * b[i + j];
-                aa[j] = a[i + j] * a[i + j];
-            }
-            const double* pa = a.data() + i;
-            const double* pb = b.data() + i;
-            const double def_cov = rw::covariance(pa, pb, ab.data(), n);
-            if (!std::isfinite(def_cov) || n == 1) {
-                // NaN, infinities and window 1 as the definitions give them
-                // (constant windows: exact zeros here, rounding there)
-                if (n == 1) {
-                    expect_close(cov[i], std::isfinite(pa[0]) && std::isfinite(pb[0]) ? 0.0 : kNaN,
-                                 0, "cov1");
-                    EXPECT_TRUE(std::isnan(cor[i]));
-                    EXPECT_TRUE(std::isnan(reg[i]));
-                } else {
-                    expect_close(cov[i], def_cov, 0, "cov");
-                    expect_close(cor[i], rw::correlation(pa, pb, ab.data(), n), 0, "corr");
-                    expect_close(reg[i], rw::regression(pa, pb, ab.data(), aa.data(), n), 0, "reg");
+        for (size_t n : {1, 2, 5, 20, 33, 250}) {
+            rl::detail::narrow_vectors_only() = narrow;
+            std::vector<double> cov(a.size() - n + 1), cor(cov.size()), reg(cov.size());
+            rl::covariance(a, b, n, cov);
+            rl::correlation(a, b, n, cor);
+            rl::regression(a, b, n, reg);
+            for (size_t i = 0; i < cov.size(); ++i) {
+                std::vector<double> ab(n), aa(n);
+                for (size_t j = 0; j < n; ++j) {
+                    ab[j] = a[i + j] * b[i + j];
+                    aa[j] = a[i + j] * a[i + j];
                 }
-                continue;
+                const double* pa = a.data() + i;
+                const double* pb = b.data() + i;
+                const double def_cov = rw::covariance(pa, pb, ab.data(), n);
+                if (!std::isfinite(def_cov) || n == 1) {
+                    // NaN, infinities and window 1 as the definitions give them
+                    // (constant windows: exact zeros here, rounding there)
+                    if (n == 1) {
+                        expect_close(cov[i],
+                                     std::isfinite(pa[0]) && std::isfinite(pb[0]) ? 0.0 : kNaN, 0,
+                                     "cov1");
+                        EXPECT_TRUE(std::isnan(cor[i]));
+                        EXPECT_TRUE(std::isnan(reg[i]));
+                    } else {
+                        expect_close(cov[i], def_cov, 0, "cov");
+                        expect_close(cor[i], rw::correlation(pa, pb, ab.data(), n), 0, "corr");
+                        expect_close(reg[i], rw::regression(pa, pb, ab.data(), aa.data(), n), 0,
+                                     "reg");
+                    }
+                    continue;
+                }
+                const long double c = exact_cov(pa, pb, n), va = exact_cov(pa, pa, n),
+                                  vb = exact_cov(pb, pb, n);
+                expect_close(cov[i], static_cast<double>(c), 1e-12, "cov");
+                expect_close(cor[i], static_cast<double>(c / std::sqrt(va * vb)), 1e-9, "corr");
+                expect_close(reg[i], static_cast<double>(c / va), 1e-9, "reg");
             }
-            const long double c = exact_cov(pa, pb, n), va = exact_cov(pa, pa, n),
-                              vb = exact_cov(pb, pb, n);
-            expect_close(cov[i], static_cast<double>(c), 1e-12, "cov");
-            expect_close(cor[i], static_cast<double>(c / std::sqrt(va * vb)), 1e-9, "corr");
-            expect_close(reg[i], static_cast<double>(c / va), 1e-9, "reg");
         }
-    }
     rl::detail::narrow_vectors_only() = false;
 }
 
@@ -395,14 +397,18 @@ TEST(RollingKernels, ExtremePositionsWithTiesNaNAndInfinities) {
         x[0] = x[399] = x[200] = x[201] = kNaN;  // both ends and a run
         if (extra != 0.0) x[150] = x[301] = extra;
         for (size_t n : {1, 3, 4, 5, 8, 20, 33, 400}) {
-            compare_to_rows(rl::ts_min, [](const double* r, size_t w) { return rw::min(r, w); },
-                            x, n, 0.0, "ts_min");
-            compare_to_rows(rl::ts_max, [](const double* r, size_t w) { return rw::max(r, w); },
-                            x, n, 0.0, "ts_max");
-            compare_to_rows(rl::ts_argmin, [](const double* r, size_t w) { return rw::argmin(r, w); },
-                            x, n, 0.0, "ts_argmin");
-            compare_to_rows(rl::ts_argmax, [](const double* r, size_t w) { return rw::argmax(r, w); },
-                            x, n, 0.0, "ts_argmax");
+            compare_to_rows(
+                rl::ts_min, [](const double* r, size_t w) { return rw::min(r, w); }, x, n, 0.0,
+                "ts_min");
+            compare_to_rows(
+                rl::ts_max, [](const double* r, size_t w) { return rw::max(r, w); }, x, n, 0.0,
+                "ts_max");
+            compare_to_rows(
+                rl::ts_argmin, [](const double* r, size_t w) { return rw::argmin(r, w); }, x, n,
+                0.0, "ts_argmin");
+            compare_to_rows(
+                rl::ts_argmax, [](const double* r, size_t w) { return rw::argmax(r, w); }, x, n,
+                0.0, "ts_argmax");
         }
     }
 }

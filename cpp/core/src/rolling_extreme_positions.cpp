@@ -47,12 +47,15 @@ struct Order {
 using Pair = V2;
 using PairMask = long __attribute__((vector_size(16)));
 
-[[gnu::always_inline]] inline Pair pick(PairMask take, Pair a, Pair b) { return take ? a : b; }
+[[gnu::always_inline]] inline Pair pick(PairMask take, Pair a, Pair b) {
+    return take ? a : b;
+}
 
 // Both lanes true when `a`'s value is strictly better than `b`'s (or at least as good).
 template <bool Max>
 [[gnu::always_inline]] inline PairMask pair_better(Pair a, Pair b) {
-    return Order<Max>::better(__builtin_shufflevector(a, a, 0, 0), __builtin_shufflevector(b, b, 0, 0));
+    return Order<Max>::better(__builtin_shufflevector(a, a, 0, 0),
+                              __builtin_shufflevector(b, b, 0, 0));
 }
 template <bool Max>
 [[gnu::always_inline]] inline PairMask pair_at_least(Pair a, Pair b) {
@@ -84,8 +87,10 @@ template <class V, class Take>
 template <bool Max>
 [[gnu::always_inline]] inline void prefix_best(V4& v, V4& p) {
     auto older = [](V4 a, V4 b) { return Order<Max>::at_least(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 0, 0, 1, 2), __builtin_shufflevector(p, p, 0, 0, 1, 2), older);
-    step(v, p, __builtin_shufflevector(v, v, 0, 1, 0, 1), __builtin_shufflevector(p, p, 0, 1, 0, 1), older);
+    step(v, p, __builtin_shufflevector(v, v, 0, 0, 1, 2), __builtin_shufflevector(p, p, 0, 0, 1, 2),
+         older);
+    step(v, p, __builtin_shufflevector(v, v, 0, 1, 0, 1), __builtin_shufflevector(p, p, 0, 1, 0, 1),
+         older);
 }
 
 template <bool Max>
@@ -103,8 +108,10 @@ template <bool Max>
 template <bool Max>
 [[gnu::always_inline]] inline void suffix_best(V4& v, V4& p) {
     auto newer = [](V4 a, V4 b) { return Order<Max>::better(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 1, 2, 3, 3), __builtin_shufflevector(p, p, 1, 2, 3, 3), newer);
-    step(v, p, __builtin_shufflevector(v, v, 2, 3, 2, 3), __builtin_shufflevector(p, p, 2, 3, 2, 3), newer);
+    step(v, p, __builtin_shufflevector(v, v, 1, 2, 3, 3), __builtin_shufflevector(p, p, 1, 2, 3, 3),
+         newer);
+    step(v, p, __builtin_shufflevector(v, v, 2, 3, 2, 3), __builtin_shufflevector(p, p, 2, 3, 2, 3),
+         newer);
 }
 
 template <bool Max>
@@ -216,11 +223,11 @@ template <class V, bool Max>
 }
 
 __attribute__((target("avx512f"))) void scan_min_wide(const double* x, size_t L, size_t n,
-                                                       double* buf, double* out) {
+                                                      double* buf, double* out) {
     scan<V8, false>(x, L, n, buf, out);
 }
 __attribute__((target("avx512f"))) void scan_max_wide(const double* x, size_t L, size_t n,
-                                                       double* buf, double* out) {
+                                                      double* buf, double* out) {
     scan<V8, true>(x, L, n, buf, out);
 }
 __attribute__((target_clones("avx2", "default"))) void scan_min_narrow(const double* x, size_t L,

@@ -4,6 +4,8 @@
 // window itself (the block boundary value, see blocks.hpp). Central moments
 // follow without cancelling large levels, and a window of equal values gives
 // y = 0 throughout: its variance is exactly 0 and 0/0 stays NaN downstream.
+#include <immintrin.h>  // SSE2 (the x86-64 baseline); AVX2 and AVX-512 only behind CPU checks
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -11,12 +13,10 @@
 #include <limits>
 #include <vector>
 
-#include <immintrin.h>  // SSE2 (the x86-64 baseline); AVX2 and AVX-512 only behind CPU checks
-
-#include "alvora/rolling/packed_sums.hpp"
-#include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/kernels.hpp"
 #include "alvora/rolling/means.hpp"
+#include "alvora/rolling/packed_sums.hpp"
+#include "alvora/rolling/power_sums.hpp"
 
 // GCC 12 misreads vector initialisers as uninitialised reads; the vector
 // types in template arguments drop their (element) alignment, which is fine.
@@ -51,8 +51,7 @@ using detail::V4;
 // Variance of every window from its shifted sums {s1, s2}, four windows at
 // a time. s1 - s1 is 0 unless a NaN or an infinity reached
 // the window. A window of equal values has s1 = s2 = 0 exactly.
-[[gnu::always_inline]] inline void finish_var(const V2* ws, size_t m, double inv_n,
-                                                   double* out) {
+[[gnu::always_inline]] inline void finish_var(const V2* ws, size_t m, double inv_n, double* out) {
     const V4 zero{}, nan4 = zero + kNaN;
     for (size_t i = 0; i < m; i += 4) {
         auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
@@ -83,8 +82,7 @@ using detail::V4;
 }
 
 __attribute__((target_clones("avx2", "default"))) void packed_var(const double* x, size_t L,
-                                                                  size_t n, V2* ws,
-                                                                  double* out) {
+                                                                  size_t n, V2* ws, double* out) {
     moment2_scan(x, L, n, ws);
     finish_var(ws, L - n + 1, 1.0 / static_cast<double>(n), out);
 }
@@ -165,11 +163,11 @@ struct Powers {
         return {__builtin_shufflevector(a, K4 ? b : b * V2{1.0, 0.0}, 0, 1, 2, 3)};
     }
     [[gnu::always_inline]] std::array<std::array<V4, 1>, 4> operator()(size_t pos, double c,
-                                                                        detail::Four) const {
+                                                                       detail::Four) const {
         const V4 y = detail::load4(x + pos) - c;
         const V4 y2 = y * y, y3 = y2 * y, y4 = K4 ? y2 * y2 : V4{};
-        const V4 t0 = __builtin_shufflevector(y, y2, 0, 4, 2, 6);   // y0 q0 y2 q2
-        const V4 t1 = __builtin_shufflevector(y, y2, 1, 5, 3, 7);   // y1 q1 y3 q3
+        const V4 t0 = __builtin_shufflevector(y, y2, 0, 4, 2, 6);  // y0 q0 y2 q2
+        const V4 t1 = __builtin_shufflevector(y, y2, 1, 5, 3, 7);  // y1 q1 y3 q3
         const V4 t2 = __builtin_shufflevector(y3, y4, 0, 4, 2, 6);
         const V4 t3 = __builtin_shufflevector(y3, y4, 1, 5, 3, 7);
         return {{{__builtin_shufflevector(t0, t2, 0, 1, 4, 5)},
@@ -187,8 +185,7 @@ template <bool K4>
 }
 
 __attribute__((target_clones("avx2", "default"))) void packed_skew(const double* x, size_t L,
-                                                                   size_t n, V4* ws,
-                                                                   double* out) {
+                                                                   size_t n, V4* ws, double* out) {
     moment4_scan<false>(x, L, n, ws);
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
@@ -210,8 +207,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_skew(const double*
 }
 
 __attribute__((target_clones("avx2", "default"))) void packed_kurt(const double* x, size_t L,
-                                                                   size_t n, V4* ws,
-                                                                   double* out) {
+                                                                   size_t n, V4* ws, double* out) {
     moment4_scan<true>(x, L, n, ws);
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
@@ -315,8 +311,8 @@ namespace {
 // value j), each window's terms added oldest first; then one vector, then
 // one window at a time.
 template <class V>
-[[gnu::always_inline]] inline void abs_deviations(const double* x, const double* mean,
-                                                  double* out, size_t m, size_t n) {
+[[gnu::always_inline]] inline void abs_deviations(const double* x, const double* mean, double* out,
+                                                  size_t m, size_t n) {
     constexpr size_t W = detail::kLanes<V>;
     using Bits = detail::Mask<V>;
     const Bits magnitude = ~(Bits)(-V{});  // all bits but the sign (-V{} is -0.0)

@@ -2,8 +2,8 @@
 #include <emmintrin.h>
 
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -126,14 +126,12 @@ template <bool Max>
 
 __attribute__((target_clones("avx2", "default"))) void max_values(const double* x, size_t L,
                                                                   size_t n, double* ws,
-                                                                  std::int64_t* nans,
-                                                                  double* out) {
+                                                                  std::int64_t* nans, double* out) {
     extreme_scan<true>(x, L, n, ws, nans, out);
 }
 __attribute__((target_clones("avx2", "default"))) void min_values(const double* x, size_t L,
                                                                   size_t n, double* ws,
-                                                                  std::int64_t* nans,
-                                                                  double* out) {
+                                                                  std::int64_t* nans, double* out) {
     extreme_scan<false>(x, L, n, ws, nans, out);
 }
 
@@ -156,14 +154,17 @@ __attribute__((always_inline)) inline void count_le(const T* x, const T* newest,
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void count_le_f64(
-    const double* x, const double* newest, std::int64_t* below, size_t cnt, size_t n) {
+__attribute__((target_clones("avx2", "default"))) void count_le_f64(const double* x,
+                                                                    const double* newest,
+                                                                    std::int64_t* below, size_t cnt,
+                                                                    size_t n) {
     count_le(x, newest, below, cnt, n);
 }
 
-__attribute__((target_clones("avx2", "default"))) void count_le_i64(
-    const std::int64_t* x, const std::int64_t* newest, std::int64_t* below, size_t cnt,
-    size_t n) {
+__attribute__((target_clones("avx2", "default"))) void count_le_i64(const std::int64_t* x,
+                                                                    const std::int64_t* newest,
+                                                                    std::int64_t* below, size_t cnt,
+                                                                    size_t n) {
     count_le(x, newest, below, cnt, n);
 }
 
@@ -243,8 +244,8 @@ __attribute__((target("avx512f"))) void count_f64_wide(const double* x, size_t L
     count_windows_f64<detail::V8>(x, L, n, prefix, out);
 }
 
-__attribute__((target_clones("avx2", "default"))) void count_f64_narrow(const double* x,
-                                                                        size_t L, size_t n,
+__attribute__((target_clones("avx2", "default"))) void count_f64_narrow(const double* x, size_t L,
+                                                                        size_t n,
                                                                         std::int64_t* prefix,
                                                                         std::int64_t* out) {
     count_windows_f64<detail::V4>(x, L, n, prefix, out);
@@ -253,14 +254,13 @@ __attribute__((target_clones("avx2", "default"))) void count_f64_narrow(const do
 void count_f64(const double* x, size_t L, size_t n, std::int64_t* prefix, std::int64_t* out) {
     (detail::wide_vectors() ? count_f64_wide : count_f64_narrow)(x, L, n, prefix, out);
 }
-__attribute__((target_clones("avx2", "default"))) void count_i64(const std::int64_t* x,
-                                                                 size_t L, size_t n,
-                                                                 std::int64_t* prefix,
+__attribute__((target_clones("avx2", "default"))) void count_i64(const std::int64_t* x, size_t L,
+                                                                 size_t n, std::int64_t* prefix,
                                                                  std::int64_t* out) {
     count_windows(x, L, n, prefix, out);
 }
-__attribute__((target_clones("avx2", "default"))) void count_bool(const Bool* x, size_t L,
-                                                                  size_t n, std::int64_t* prefix,
+__attribute__((target_clones("avx2", "default"))) void count_bool(const Bool* x, size_t L, size_t n,
+                                                                  std::int64_t* prefix,
                                                                   std::int64_t* out) {
     count_windows(x, L, n, prefix, out);
 }
@@ -268,7 +268,7 @@ __attribute__((target_clones("avx2", "default"))) void count_bool(const Bool* x,
 // Per-thread prefix storage, reused between calls (very long series get
 // their own).
 class PrefixScratch {
-   public:
+  public:
     explicit PrefixScratch(size_t entries) {
         constexpr size_t kKeep = size_t{1} << 18;
         if (entries <= kKeep) {
@@ -282,7 +282,7 @@ class PrefixScratch {
     }
     std::int64_t* data() { return data_; }
 
-   private:
+  private:
     std::vector<std::int64_t> own_;
     std::int64_t* data_ = nullptr;
 };
@@ -325,8 +325,8 @@ template <class V>
         if (x[i] != x[i]) mark(i);
 }
 
-__attribute__((target("avx512f"))) void mark_nan_windows_wide(const double* x, size_t L,
-                                                              size_t n, double* out) {
+__attribute__((target("avx512f"))) void mark_nan_windows_wide(const double* x, size_t L, size_t n,
+                                                              double* out) {
     mark_nan_windows<detail::V8>(x, L, n, out);
 }
 __attribute__((target_clones("avx2", "default"))) void mark_nan_windows_narrow(const double* x,
@@ -339,8 +339,8 @@ __attribute__((target_clones("avx2", "default"))) void mark_nan_windows_narrow(c
 bool fused_extremes(std::span<const double> x, size_t n, bool largest, std::span<double> out) {
     if (n < 4) return false;
     detail::window_extremes(x.data(), x.size(), n, largest, out.data());
-    (detail::wide_vectors() ? mark_nan_windows_wide : mark_nan_windows_narrow)(
-        x.data(), x.size(), n, out.data());
+    (detail::wide_vectors() ? mark_nan_windows_wide : mark_nan_windows_narrow)(x.data(), x.size(),
+                                                                               n, out.data());
     return true;
 }
 

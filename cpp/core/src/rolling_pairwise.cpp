@@ -6,14 +6,14 @@
 // window whose first series is constant has exactly zero centred sums.
 #include <emmintrin.h>
 
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
 
-#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
 
 // GCC 12 misreads vector initialisers as uninitialised reads; the vector
@@ -55,15 +55,15 @@ struct PairFeatures {
         return f;
     }
     [[gnu::always_inline]] std::array<std::array<V4, K>, 4> operator()(size_t pos, V2 c,
-                                                                        detail::Four) const {
+                                                                       detail::Four) const {
         const V4 a = detail::load4(pa + pos), b = detail::load4(pb + pos);
         const V4 ya = a - c[0], yb = b - c[1];
         const V4 prod = ya * yb;
         const V4 nan = (V4)(((a != a) | (b != b)) & (Bits4)(V4{} + 1.0));  // NaN in either
-        const V4 t0 = __builtin_shufflevector(ya, yb, 0, 4, 2, 6);      // ya0 yb0 ya2 yb2
-        const V4 t1 = __builtin_shufflevector(ya, yb, 1, 5, 3, 7);      // ya1 yb1 ya3 yb3
-        const V4 t2 = __builtin_shufflevector(prod, nan, 0, 4, 2, 6);   // p0 n0 p2 n2
-        const V4 t3 = __builtin_shufflevector(prod, nan, 1, 5, 3, 7);   // p1 n1 p3 n3
+        const V4 t0 = __builtin_shufflevector(ya, yb, 0, 4, 2, 6);         // ya0 yb0 ya2 yb2
+        const V4 t1 = __builtin_shufflevector(ya, yb, 1, 5, 3, 7);         // ya1 yb1 ya3 yb3
+        const V4 t2 = __builtin_shufflevector(prod, nan, 0, 4, 2, 6);      // p0 n0 p2 n2
+        const V4 t3 = __builtin_shufflevector(prod, nan, 1, 5, 3, 7);      // p1 n1 p3 n3
         std::array<std::array<V4, K>, 4> f;
         f[0][0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
         f[1][0] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
@@ -95,15 +95,15 @@ struct WidePairFeatures {
         return {join(f(pos, c))};
     }
     [[gnu::always_inline]] std::array<std::array<V8, 1>, 4> operator()(size_t pos, detail::V2 c,
-                                                                        detail::Four) const {
+                                                                       detail::Four) const {
         const auto q = f(pos, c, detail::Four{});
         return {{{join(q[0])}, {join(q[1])}, {join(q[2])}, {join(q[3])}}};
     }
 };
 
 template <int K>
-[[gnu::always_inline]] inline void pair_scan(const double* pa, const double* pb, size_t L,
-                                             size_t n, detail::V4* out) {
+[[gnu::always_inline]] inline void pair_scan(const double* pa, const double* pb, size_t L, size_t n,
+                                             detail::V4* out) {
     using detail::V2;
     auto anchor = [pa, pb](size_t c) { return V2{pa[c], pb[c]}; };
     detail::packed_block_sums<detail::V4, K>(L, n, anchor, PairFeatures<K>{pa, pb}, out,
@@ -181,8 +181,7 @@ template <Stat S>
 // Returns whether some window holds an infinity and no NaN: those are left
 // for the definition, value by value.
 template <Stat S, int K>
-[[gnu::always_inline]] inline bool finish_packed(const V4* ws, size_t m, double nd,
-                                                 double* out) {
+[[gnu::always_inline]] inline bool finish_packed(const V4* ws, size_t m, double nd, double* out) {
     using Mask = long long __attribute__((vector_size(32)));
     const V4 zero{}, nan4 = zero + kNaN;
     Mask pending{};
@@ -202,16 +201,16 @@ template <Stat S, int K>
 }
 
 template <Stat S, int K>
-__attribute__((target_clones("avx2", "default"))) bool pair_stat(const double* a,
-                                                                 const double* b, size_t L,
-                                                                 size_t n, V4* ws, double* out) {
+__attribute__((target_clones("avx2", "default"))) bool pair_stat(const double* a, const double* b,
+                                                                 size_t L, size_t n, V4* ws,
+                                                                 double* out) {
     pair_scan<K>(a, b, L, n, ws);
     return finish_packed<S, K>(ws, L - n + 1, static_cast<double>(n), out);
 }
 
 template <Stat S>
-__attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const double* b,
-                                                       size_t L, size_t n, V4* ws, double* out) {
+__attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const double* b, size_t L,
+                                                       size_t n, V4* ws, double* out) {
     auto anchor = [a, b](size_t c) { return detail::V2{a[c], b[c]}; };
     detail::packed_block_sums<detail::V8, 1>(L, n, anchor, WidePairFeatures{{a, b}},
                                              reinterpret_cast<detail::V8*>(ws),
@@ -223,8 +222,8 @@ __attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const do
 // value) on windows with an infinity and no NaN. K = 1 when the statistic
 // needs no squares.
 template <Stat S, int K, class Defined>
-void pairwise(std::span<const double> a, std::span<const double> b, size_t n,
-              std::span<double> out, Defined defined) {
+void pairwise(std::span<const double> a, std::span<const double> b, size_t n, std::span<double> out,
+              Defined defined) {
     detail::PackedScratch<V4> scratch(detail::packed_windows(a.size()) * K);
     const V4* ws = scratch.data();
     const bool pending =
@@ -234,8 +233,7 @@ void pairwise(std::span<const double> a, std::span<const double> b, size_t n,
     if (!pending) return;
     for (size_t i = 0; i < out.size(); ++i) {
         const V4 v = ws[i * K];
-        if (!(v[kNan] > 0.0) && (v[kA] - v[kA] != 0.0 || v[kB] - v[kB] != 0.0))
-            out[i] = defined(i);
+        if (!(v[kNan] > 0.0) && (v[kA] - v[kA] != 0.0 || v[kB] - v[kB] != 0.0)) out[i] = defined(i);
     }
 }
 
@@ -254,32 +252,26 @@ struct Products {
 
 void covariance(std::span<const double> a, std::span<const double> b, size_t n,
                 std::span<double> out) {
-    pairwise<Stat::Covariance, 1>(
-        a, b, n, out,
-        [&](size_t i) {
-            Products p(a.data() + i, b.data() + i, n);
-            return rowwise::covariance(a.data() + i, b.data() + i, p.ab.data(), n);
-        });
+    pairwise<Stat::Covariance, 1>(a, b, n, out, [&](size_t i) {
+        Products p(a.data() + i, b.data() + i, n);
+        return rowwise::covariance(a.data() + i, b.data() + i, p.ab.data(), n);
+    });
 }
 
 void correlation(std::span<const double> a, std::span<const double> b, size_t n,
                  std::span<double> out) {
-    pairwise<Stat::Correlation, 2>(
-        a, b, n, out,
-        [&](size_t i) {
-            Products p(a.data() + i, b.data() + i, n);
-            return rowwise::correlation(a.data() + i, b.data() + i, p.ab.data(), n);
-        });
+    pairwise<Stat::Correlation, 2>(a, b, n, out, [&](size_t i) {
+        Products p(a.data() + i, b.data() + i, n);
+        return rowwise::correlation(a.data() + i, b.data() + i, p.ab.data(), n);
+    });
 }
 
 void regression(std::span<const double> x, std::span<const double> y, size_t n,
                 std::span<double> out) {
-    pairwise<Stat::Regression, 2>(
-        x, y, n, out,
-        [&](size_t i) {
-            Products p(x.data() + i, y.data() + i, n);
-            return rowwise::regression(x.data() + i, y.data() + i, p.ab.data(), p.aa.data(), n);
-        });
+    pairwise<Stat::Regression, 2>(x, y, n, out, [&](size_t i) {
+        Products p(x.data() + i, y.data() + i, n);
+        return rowwise::regression(x.data() + i, y.data() + i, p.ab.data(), p.aa.data(), n);
+    });
 }
 
 }  // namespace alvora::rolling

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -83,13 +83,12 @@ struct EmaFold {
 // series; NaN where a NaN or an infinity reached the window.
 template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
 [[gnu::always_inline]] inline void fused_window_sums(const double* __restrict x, size_t L, size_t n,
-                                                     double* __restrict cur,
-                                                     double* __restrict nxt,
+                                                     double* __restrict cur, double* __restrict nxt,
                                                      double* __restrict out, double scale) {
     constexpr size_t W = detail::kLanes<V>;
-    using detail::V4;
     using detail::load;
     using detail::store;
+    using detail::V4;
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     double c = 0.0;  // the anchor of the current block's windows
     auto fin = [scale, &c](auto s) {
@@ -131,7 +130,7 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
         if constexpr (Anchored) c = x[nb - 1];
         auto value = [c](auto v) { return Anchored ? v - c : v; };
         out[b0] = fin(cur[0]);
-        const bool full = nb < m;  // the next block holds window starts
+        const bool full = nb < m;    // the next block holds window starts
         const size_t len = cnt - 1;  // heads to add: windows b0 + 1 .. b0 + cnt - 1
         double hs = Op::identity;
         size_t t = 0;
@@ -163,16 +162,16 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
 #define ALVORA_WIDE __attribute__((target("avx512f")))
 #define ALVORA_NARROW __attribute__((target_clones("avx2", "default")))
 
-ALVORA_WIDE void window_sums_wide(const double* x, size_t L, size_t n, double* tails,
-                                  double* out, double scale) {
+ALVORA_WIDE void window_sums_wide(const double* x, size_t L, size_t n, double* tails, double* out,
+                                  double scale) {
     fused_window_sums<detail::V8, false>(x, L, n, tails, tails + n, out, scale);
 }
 ALVORA_NARROW void window_sums_narrow(const double* x, size_t L, size_t n, double* tails,
                                       double* out, double scale) {
     fused_window_sums<detail::V4, false>(x, L, n, tails, tails + n, out, scale);
 }
-ALVORA_WIDE void window_means_wide(const double* x, size_t L, size_t n, double* tails,
-                                   double* out, double scale) {
+ALVORA_WIDE void window_means_wide(const double* x, size_t L, size_t n, double* tails, double* out,
+                                   double scale) {
     fused_window_sums<detail::V8, true>(x, L, n, tails, tails + n, out, scale);
 }
 ALVORA_NARROW void window_means_narrow(const double* x, size_t L, size_t n, double* tails,
@@ -220,15 +219,13 @@ struct Smallest {
 ALVORA_WIDE void window_max_wide(const double* x, size_t L, size_t n, double* t, double* out) {
     fused_window_sums<detail::V8, false, Largest>(x, L, n, t, t + n, out, 1.0);
 }
-ALVORA_NARROW void window_max_narrow(const double* x, size_t L, size_t n, double* t,
-                                     double* out) {
+ALVORA_NARROW void window_max_narrow(const double* x, size_t L, size_t n, double* t, double* out) {
     fused_window_sums<detail::V4, false, Largest>(x, L, n, t, t + n, out, 1.0);
 }
 ALVORA_WIDE void window_min_wide(const double* x, size_t L, size_t n, double* t, double* out) {
     fused_window_sums<detail::V8, false, Smallest>(x, L, n, t, t + n, out, 1.0);
 }
-ALVORA_NARROW void window_min_narrow(const double* x, size_t L, size_t n, double* t,
-                                     double* out) {
+ALVORA_NARROW void window_min_narrow(const double* x, size_t L, size_t n, double* t, double* out) {
     fused_window_sums<detail::V4, false, Smallest>(x, L, n, t, t + n, out, 1.0);
 }
 
@@ -237,7 +234,7 @@ void window_sums(const double* x, size_t L, size_t n, double* tails, double* out
 }
 void window_products(const double* x, size_t L, size_t n, double* tails, double* out) {
     (detail::wide_vectors() ? window_products_wide : window_products_narrow)(x, L, n, tails, out,
-                                                                            1.0);
+                                                                             1.0);
 }
 }  // namespace
 
@@ -290,8 +287,8 @@ const EmaWeights& ema_weights(size_t n) {
 // alpha beta^r times its sum.
 __attribute__((target_clones("avx2", "default"))) void weighted_ema(const double* x, size_t L,
                                                                     size_t n, const double* pw,
-                                                                    const double* scale,
-                                                                    double* ws, double* out) {
+                                                                    const double* scale, double* ws,
+                                                                    double* out) {
     auto anchor = [n](size_t c) { return n - 1 + c; };
     auto feat = [x, pw](size_t pos, size_t base) {
         return std::array<double, 1>{pw[base - pos] * x[pos]};
@@ -363,7 +360,6 @@ namespace {
 using detail::V2;
 using detail::V4;
 
-
 using V4i = long long __attribute__((vector_size(32)));
 
 // Weighted averages in one pass per block like the plain sums: the tails of
@@ -398,16 +394,15 @@ template <class V, bool Flags>
         auto step = [&]<class U>(size_t j) __attribute__((always_inline)) {
             constexpr size_t UW = detail::kLanes<U>;
             const U w = detail::load<U>(x + b + j - UW);
-            const U wt = detail::lane_positions<U>() +
-                         (static_cast<double>(j) - (UW - 1.0) - nd);  // p - c
+            const U wt =
+                detail::lane_positions<U>() + (static_cast<double>(j) - (UW - 1.0) - nd);  // p - c
             const U s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
             detail::store(t + j - UW, (U{} + a0) + s0);
             detail::store(t + n + j - UW, (U{} + a1) + s1);
             a0 += s0[0];
             a1 += s1[0];
             if constexpr (Flags) {
-                const U sn = detail::lane_suffix_sums(
-                    (U)((w != w) & (detail::Mask<U>)(U{} + 1.0)));
+                const U sn = detail::lane_suffix_sums((U)((w != w) & (detail::Mask<U>)(U{} + 1.0)));
                 detail::store(t + 2 * n + j - UW, (U{} + an) + sn);
                 an += sn[0];
             }
@@ -451,8 +446,8 @@ template <class V, bool Flags>
             h1 += (static_cast<double>(t) + 1.0) * v;
             if constexpr (Flags) hn += v != v ? 1.0 : 0.0;
             out[b0 + t + 1] =
-                finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
-                        Flags ? cur[2 * n + t + 1] + hn : 0.0, nd - 1.0 - static_cast<double>(t));
+                finish1(cur[t + 1] + h0, cur[n + t + 1] + h1, Flags ? cur[2 * n + t + 1] + hn : 0.0,
+                        nd - 1.0 - static_cast<double>(t));
         };
         size_t t = 0;
         // Vector reads of the tails then match the vector stores that wrote
@@ -534,8 +529,7 @@ double max_magnitude(const double* x, size_t L) {
 // (p - c) d. Tails live in two pairs of n-entry buffers. Needs n >= 4.
 template <class V>
 [[gnu::always_inline]] inline void fused_slope(const double* __restrict y, size_t L, size_t n,
-                                               double* __restrict tails,
-                                               double* __restrict out) {
+                                               double* __restrict tails, double* __restrict out) {
     constexpr size_t W = detail::kLanes<V>;
     const V zero{}, nan4 = zero + std::numeric_limits<double>::quiet_NaN();
     const V lane = detail::lane_positions<V>();
@@ -556,8 +550,8 @@ template <class V>
         auto step = [&]<class U>(size_t j) __attribute__((always_inline)) {
             constexpr size_t UW = detail::kLanes<U>;
             const U w = detail::load<U>(y + b + j - UW) - yc;
-            const U wt = detail::lane_positions<U>() +
-                         (static_cast<double>(j) - (UW - 1.0) - nd);  // p - c
+            const U wt =
+                detail::lane_positions<U>() + (static_cast<double>(j) - (UW - 1.0) - nd);  // p - c
             const U s0 = detail::lane_suffix_sums(w), s1 = detail::lane_suffix_sums(w * wt);
             detail::store(t + j - UW, (U{} + a0) + s0);
             detail::store(t + n + j - UW, (U{} + a1) + s1);
@@ -596,8 +590,8 @@ template <class V>
             const double v = y[nb + t] - yc;
             h0 += v;
             h1 += (static_cast<double>(t) + 1.0) * v;
-            out[b0 + t + 1] = finish1(cur[t + 1] + h0, cur[n + t + 1] + h1,
-                                      nd - 2.0 - static_cast<double>(t));
+            out[b0 + t + 1] =
+                finish1(cur[t + 1] + h0, cur[n + t + 1] + h1, nd - 2.0 - static_cast<double>(t));
         };
         size_t t = 0;
         for (const size_t t0 = std::min(len, (n - 1) % W); t < t0; ++t) one(t);
@@ -634,8 +628,7 @@ ALVORA_NARROW_FN bool wma_flagged_narrow(const double* x, size_t L, size_t n, do
 ALVORA_WIDE_FN void wma_plain_wide(const double* x, size_t L, size_t n, double* t, double* o) {
     fused_wma<detail::V8, false>(x, L, n, t, o);
 }
-ALVORA_NARROW_FN void wma_plain_narrow(const double* x, size_t L, size_t n, double* t,
-                                       double* o) {
+ALVORA_NARROW_FN void wma_plain_narrow(const double* x, size_t L, size_t n, double* t, double* o) {
     fused_wma<V4, false>(x, L, n, t, o);
 }
 ALVORA_WIDE_FN void slope_wide(const double* y, size_t L, size_t n, double* t, double* o) {

@@ -21,9 +21,12 @@ struct Cache {
 Cache& cache() {
     static Cache* c = [] {
         auto np = py::module_::import("numpy");
-        auto* made = new Cache{np.attr("asarray"), np.attr("integer"),
-                               G["rolling_window"], py::dtype::of<double>(),
-                               py::dtype::of<std::int64_t>(), py::dtype("bool")};
+        auto* made = new Cache{np.attr("asarray"),
+                               np.attr("integer"),
+                               G["rolling_window"],
+                               py::dtype::of<double>(),
+                               py::dtype::of<std::int64_t>(),
+                               py::dtype("bool")};
         return made;  // kept for the life of the process
     }();
     return *c;
@@ -36,12 +39,18 @@ py::array ensure(const py::array& a, const py::dtype& dt) {
     return py::array::ensure(a.attr("astype")(dt), py::array::c_style);
 }
 
-[[noreturn]] void type_error(const std::string& msg) { throw py::type_error(msg); }
-[[noreturn]] void value_error(const std::string& msg) { throw py::value_error(msg); }
+[[noreturn]] void type_error(const std::string& msg) {
+    throw py::type_error(msg);
+}
+[[noreturn]] void value_error(const std::string& msg) {
+    throw py::value_error(msg);
+}
 
 }  // namespace
 
-void init_inputs() { cache(); }
+void init_inputs() {
+    cache();
+}
 
 // A one-dimensional, aligned, C-contiguous, native-order array of the wanted
 // element type is used as it is; anything else goes through astype.
@@ -111,7 +120,8 @@ Series to_series(py::handle x, Want want) {
         arr = py::array::ensure(arr.attr("astype")(dt), py::array::c_style);
     }
     Series s{arr, kind, static_cast<std::size_t>(arr.shape(0))};
-    prefetch(arr.data(), std::min(s.size, rolling::detail::kLead) * static_cast<std::size_t>(arr.itemsize()));
+    prefetch(arr.data(),
+             std::min(s.size, rolling::detail::kLead) * static_cast<std::size_t>(arr.itemsize()));
     return s;
 }
 
@@ -156,7 +166,7 @@ bool native_windows() {
     // there directly (once per kernel call); the general lookup only when
     // the entry is gone, for its error or a module-level __getattr__.
     static PyObject* dict = PyModule_GetDict(G.module().ptr());  // the module keeps it
-    PyObject* cur = PyDict_GetItemWithError(dict, name);  // borrowed
+    PyObject* cur = PyDict_GetItemWithError(dict, name);         // borrowed
     if (cur == nullptr) {
         if (PyErr_Occurred()) throw py::error_already_set();
         cur = PyObject_GetAttr(G.module().ptr(), name);
@@ -168,8 +178,8 @@ bool native_windows() {
 
 py::array call_rolling_window(const py::array& series, py::handle n, std::size_t cols,
                               py::dtype dtype) {
-    py::array r = py::reinterpret_borrow<py::array>(
-        cache().asarray(G["rolling_window"](series, n)));
+    py::array r =
+        py::reinterpret_borrow<py::array>(cache().asarray(G["rolling_window"](series, n)));
     if (r.ndim() != 2)
         value_error("rolling_window returned " + std::to_string(r.ndim()) +
                     " dimensions, expected 2");

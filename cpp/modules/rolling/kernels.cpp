@@ -1,15 +1,16 @@
 // The kernels as module functions: argument conversion, the native kernels
 // with the GIL released, and the window-matrix path used when the module's
 // rolling_window has been replaced.
-#include <cmath>
-#include <vector>
-#include <utility>
-#include <functional>
-#include <array>
-#include <cstring>
-#include <string>
-
 #include "alvora/rolling/kernels.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "alvora/rolling/rowwise.hpp"
 #include "rolling/rolling_module.hpp"
 
@@ -33,10 +34,16 @@ const T* row_ptr(const py::array& r, std::size_t i) {
     return static_cast<const T*>(r.data()) + i * static_cast<std::size_t>(r.shape(1));
 }
 
-std::size_t rows_of(const py::array& r) { return static_cast<std::size_t>(r.shape(0)); }
+std::size_t rows_of(const py::array& r) {
+    return static_cast<std::size_t>(r.shape(0));
+}
 
-py::dtype f64() { return py::dtype::of<double>(); }
-py::dtype i64() { return py::dtype::of<std::int64_t>(); }
+py::dtype f64() {
+    return py::dtype::of<double>();
+}
+py::dtype i64() {
+    return py::dtype::of<std::int64_t>();
+}
 
 // A derived series (elementwise products) as a new float64 array.
 template <class F>
@@ -169,8 +176,7 @@ py::object extreme(py::handle x, py::handle n) {
         using Out = std::conditional_t<std::is_same_v<T, core::Bool>, bool, T>;
         py::array r;
         const bool native = native_windows();
-        if (!native)
-            r = call_rolling_window(s.arr, n, w, s.arr.dtype());
+        if (!native) r = call_rolling_window(s.arr, n, w, s.arr.dtype());
         const std::size_t m = native ? s.size - w + 1 : rows_of(r);
         py::array_t<Out> out(static_cast<py::ssize_t>(m));
         std::span<T> o{reinterpret_cast<T*>(out.mutable_data()), m};
@@ -190,9 +196,12 @@ py::object extreme(py::handle x, py::handle n) {
         return out;
     };
     switch (s.kind) {
-        case Kind::F64: return run(double{});
-        case Kind::I64: return run(std::int64_t{});
-        default: return run(core::Bool{});
+        case Kind::F64:
+            return run(double{});
+        case Kind::I64:
+            return run(std::int64_t{});
+        default:
+            return run(core::Bool{});
     }
 }
 
@@ -212,27 +221,37 @@ py::object position(py::handle x, py::handle n) {
         if (!native) {
             for (std::size_t i = 0; i < m; ++i) {
                 const T* p = row_ptr<T>(r, i);
-                if constexpr (Which == 0) o[i] = rw::argmin(p, w);
-                else if constexpr (Which == 1) o[i] = rw::argmax(p, w);
-                else o[i] = rw::rank(p, w);
+                if constexpr (Which == 0)
+                    o[i] = rw::argmin(p, w);
+                else if constexpr (Which == 1)
+                    o[i] = rw::argmax(p, w);
+                else
+                    o[i] = rw::rank(p, w);
             }
             return out;
         }
         auto in = s.span<T>();
         {
             py::gil_scoped_release nogil;
-            if constexpr (Which == 0) core::ts_argmin(in, w, o);
-            else if constexpr (Which == 1) core::ts_argmax(in, w, o);
-            else core::ts_rank(in, w, o);
+            if constexpr (Which == 0)
+                core::ts_argmin(in, w, o);
+            else if constexpr (Which == 1)
+                core::ts_argmax(in, w, o);
+            else
+                core::ts_rank(in, w, o);
         }
         return out;
     };
     switch (s.kind) {
-        case Kind::F64: return run(double{});
-        case Kind::I64: return run(std::int64_t{});
+        case Kind::F64:
+            return run(double{});
+        case Kind::I64:
+            return run(std::int64_t{});
         default:
-            if constexpr (Which == 2) throw std::logic_error("booleans are ranked as integers");
-            else return run(core::Bool{});
+            if constexpr (Which == 2)
+                throw std::logic_error("booleans are ranked as integers");
+            else
+                return run(core::Bool{});
     }
 }
 
@@ -245,9 +264,14 @@ py::object count(py::handle x, py::handle n) {
         bool* t = truth.mutable_data();
         for (std::size_t i = 0; i < s.size; ++i) {
             switch (s.kind) {
-                case Kind::F64: t[i] = s.span<double>()[i] != 0.0; break;
-                case Kind::I64: t[i] = s.span<std::int64_t>()[i] != 0; break;
-                default: t[i] = s.span<core::Bool>()[i] != 0;
+                case Kind::F64:
+                    t[i] = s.span<double>()[i] != 0.0;
+                    break;
+                case Kind::I64:
+                    t[i] = s.span<std::int64_t>()[i] != 0;
+                    break;
+                default:
+                    t[i] = s.span<core::Bool>()[i] != 0;
             }
         }
         py::array r = call_rolling_window(truth, n, w, py::dtype("bool"));
@@ -261,9 +285,14 @@ py::object count(py::handle x, py::handle n) {
     {
         py::gil_scoped_release nogil;
         switch (s.kind) {
-            case Kind::F64: core::count(s.span<double>(), w, o); break;
-            case Kind::I64: core::count(s.span<std::int64_t>(), w, o); break;
-            default: core::count(s.span<core::Bool>(), w, o);
+            case Kind::F64:
+                core::count(s.span<double>(), w, o);
+                break;
+            case Kind::I64:
+                core::count(s.span<std::int64_t>(), w, o);
+                break;
+            default:
+                core::count(s.span<core::Bool>(), w, o);
         }
     }
     return out;
@@ -278,9 +307,8 @@ py::object pairwise(py::handle window, py::handle a, py::handle b, Pair which, c
     const Series sa = to_series(a, Want::Float);
     const Series sb = to_series(b, Want::Float);
     if (sa.size != sb.size)
-        throw py::value_error(std::string(na) + " and " + nb +
-                              " must have the same length, got " + std::to_string(sa.size) +
-                              " and " + std::to_string(sb.size));
+        throw py::value_error(std::string(na) + " and " + nb + " must have the same length, got " +
+                              std::to_string(sa.size) + " and " + std::to_string(sb.size));
     const std::size_t w = to_window(window, sa.size);
     if (!native_windows()) {
         const double* pa = sa.span<double>().data();
@@ -301,10 +329,10 @@ py::object pairwise(py::handle window, py::handle a, py::handle b, Pair which, c
         for (std::size_t i = 0; i < m; ++i) {
             const double *x = row_ptr<double>(ra, i), *y = row_ptr<double>(rb, i),
                          *xy = row_ptr<double>(rab, i);
-            out.mutable_data()[i] =
-                which == Pair::Cov    ? rw::covariance(x, y, xy, w)
-                : which == Pair::Corr ? rw::correlation(x, y, xy, w)
-                                      : rw::regression(x, y, xy, row_ptr<double>(raa, i), w);
+            out.mutable_data()[i] = which == Pair::Cov ? rw::covariance(x, y, xy, w)
+                                    : which == Pair::Corr
+                                        ? rw::correlation(x, y, xy, w)
+                                        : rw::regression(x, y, xy, row_ptr<double>(raa, i), w);
         }
         return out;
     }
@@ -314,20 +342,36 @@ py::object pairwise(py::handle window, py::handle a, py::handle b, Pair which, c
     {
         py::gil_scoped_release nogil;
         switch (which) {
-            case Pair::Cov: core::covariance(x, y, w, o); break;
-            case Pair::Corr: core::correlation(x, y, w, o); break;
-            case Pair::Reg: core::regression(x, y, w, o); break;
+            case Pair::Cov:
+                core::covariance(x, y, w, o);
+                break;
+            case Pair::Corr:
+                core::correlation(x, y, w, o);
+                break;
+            case Pair::Reg:
+                core::regression(x, y, w, o);
+                break;
         }
     }
     return out;
 }
 
-double sum_row(const double* r, std::size_t n) { return rw::sum(r, n); }
-std::int64_t sum_row_i(const std::int64_t* r, std::size_t n) { return rw::sum(r, n); }
-double prod_row(const double* r, std::size_t n) { return rw::product(r, n); }
-std::int64_t prod_row_i(const std::int64_t* r, std::size_t n) { return rw::product(r, n); }
+double sum_row(const double* r, std::size_t n) {
+    return rw::sum(r, n);
+}
+std::int64_t sum_row_i(const std::int64_t* r, std::size_t n) {
+    return rw::sum(r, n);
+}
+double prod_row(const double* r, std::size_t n) {
+    return rw::product(r, n);
+}
+std::int64_t prod_row_i(const std::int64_t* r, std::size_t n) {
+    return rw::product(r, n);
+}
 
-void sum_f(std::span<const double> x, std::size_t n, std::span<double> o) { core::sum(x, n, o); }
+void sum_f(std::span<const double> x, std::size_t n, std::span<double> o) {
+    core::sum(x, n, o);
+}
 void sum_i(std::span<const std::int64_t> x, std::size_t n, std::span<std::int64_t> o) {
     core::sum(x, n, o);
 }
@@ -364,7 +408,9 @@ std::vector<KernelEntry>& entries() {
     return *table;
 }
 
-[[noreturn]] void arg_error(const std::string& msg) { throw py::type_error(msg); }
+[[noreturn]] void arg_error(const std::string& msg) {
+    throw py::type_error(msg);
+}
 
 PyObject* call_entry(const KernelEntry& k, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
@@ -405,10 +451,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 template <std::size_t... I>
-constexpr std::array<PyCFunctionWithKeywords, sizeof...(I)> entry_table(
-    std::index_sequence<I...>) {
-    return {reinterpret_cast<PyCFunctionWithKeywords>(
-        reinterpret_cast<void (*)()>(&entry<I>))...};
+constexpr std::array<PyCFunctionWithKeywords, sizeof...(I)> entry_table(std::index_sequence<I...>) {
+    return {reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(&entry<I>))...};
 }
 
 constexpr std::size_t kMaxKernels = 24;
@@ -428,10 +472,9 @@ void def_kernel(py::module_& m, const char* name, std::initializer_list<const ch
     const std::size_t index = list.size();
     list.push_back(std::move(k));
     // Kept for the life of the process, like the function object using it.
-    auto* def = new PyMethodDef{list.back().name,
-                                reinterpret_cast<PyCFunction>(
-                                    reinterpret_cast<void (*)()>(table[index])),
-                                METH_FASTCALL | METH_KEYWORDS, list.back().doc.c_str()};
+    auto* def = new PyMethodDef{
+        list.back().name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table[index])),
+        METH_FASTCALL | METH_KEYWORDS, list.back().doc.c_str()};
     // Bound to the module, so the functions pickle by name like Python ones.
     py::object fn = py::reinterpret_steal<py::object>(
         PyCFunction_NewEx(def, m.ptr(), m.attr("__name__").ptr()));
@@ -449,9 +492,12 @@ void register_kernels(py::module_& m) {
     auto two = [](py::object (*fn)(py::handle, py::handle)) {
         return [fn](PyObject* const* a) { return fn(a[0], a[1]); };
     };
-    def_kernel(m, "sum", {"x", "n"}, [](PyObject* const* a) {
-        return int_or_float(a[0], a[1], sum_f, sum_i, sum_row, sum_row_i);
-    }, "滑动求和（整数或布尔序列得到整数）");
+    def_kernel(
+        m, "sum", {"x", "n"},
+        [](PyObject* const* a) {
+            return int_or_float(a[0], a[1], sum_f, sum_i, sum_row, sum_row_i);
+        },
+        "滑动求和（整数或布尔序列得到整数）");
     def_kernel(m, "ma", {"x", "n"}, f(core::ma, rw::mean), "滑动算术平均");
     def_kernel(m, "ema", {"x", "n"}, f(core::ema, rw::ema),
                "滑动指数加权和，平滑系数 2/(n+1)，权重不归一化");
@@ -464,9 +510,12 @@ void register_kernels(py::module_& m) {
     def_kernel(m, "kurt", {"s", "n"}, two(&kurt),
                "滑动样本超额峰度（无偏形式）；n 为 1、2、3 时为常数");
     def_kernel(m, "avedev", {"s", "window"}, f(core::avedev, rw::avedev), "滑动平均绝对离差");
-    def_kernel(m, "product", {"s", "window"}, [](PyObject* const* a) {
-        return int_or_float(a[0], a[1], prod_f, prod_i, prod_row, prod_row_i);
-    }, "滑动乘积（整数或布尔序列得到整数）");
+    def_kernel(
+        m, "product", {"s", "window"},
+        [](PyObject* const* a) {
+            return int_or_float(a[0], a[1], prod_f, prod_i, prod_row, prod_row_i);
+        },
+        "滑动乘积（整数或布尔序列得到整数）");
     def_kernel(m, "ts_rank", {"x", "window"}, two(&position<2>),
                "最新值在窗口内的排名除以窗口长度");
     def_kernel(m, "ts_min", {"x", "n"}, two(&extreme<false>), "滑动最小值");
@@ -476,18 +525,20 @@ void register_kernels(py::module_& m) {
     def_kernel(m, "ts_argmax", {"x", "n"}, two(&position<1>),
                "窗口内第一个最大值的位置（最旧为 0）");
     def_kernel(m, "count", {"x", "window"}, two(&count), "滑动真值计数（非零或 NaN 为真）");
-    def_kernel(m, "covariance", {"window", "a", "b"}, [](PyObject* const* a) {
-        return pairwise(a[0], a[1], a[2], Pair::Cov, "a", "b");
-    }, "滑动总体协方差");
-    def_kernel(m, "correlation", {"window", "a", "b"}, [](PyObject* const* a) {
-        return pairwise(a[0], a[1], a[2], Pair::Corr, "a", "b");
-    }, "滑动皮尔逊相关系数");
-    def_kernel(m, "regression", {"window", "x", "y"}, [](PyObject* const* a) {
-        return pairwise(a[0], a[1], a[2], Pair::Reg, "x", "y");
-    }, "y 对 x 的滑动最小二乘斜率（含截距）");
+    def_kernel(
+        m, "covariance", {"window", "a", "b"},
+        [](PyObject* const* a) { return pairwise(a[0], a[1], a[2], Pair::Cov, "a", "b"); },
+        "滑动总体协方差");
+    def_kernel(
+        m, "correlation", {"window", "a", "b"},
+        [](PyObject* const* a) { return pairwise(a[0], a[1], a[2], Pair::Corr, "a", "b"); },
+        "滑动皮尔逊相关系数");
+    def_kernel(
+        m, "regression", {"window", "x", "y"},
+        [](PyObject* const* a) { return pairwise(a[0], a[1], a[2], Pair::Reg, "x", "y"); },
+        "y 对 x 的滑动最小二乘斜率（含截距）");
     def_kernel(m, "slope", {"y", "n"}, f(core::slope, rw::slope),
                "值对窗口内位置的滑动最小二乘斜率");
 }
 
 }  // namespace alvora::rolling_module
-

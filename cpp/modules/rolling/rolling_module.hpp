@@ -63,8 +63,8 @@ py::array_t<T> new_array(std::size_t n) {
     auto& api = py::detail::npy_api::get();
     Py_intptr_t dims[1] = {static_cast<Py_intptr_t>(n)};
     PyObject* descr = py::dtype::of<T>().release().ptr();  // the constructor takes it over
-    PyObject* a = api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, 1, dims, nullptr, nullptr,
-                                            0, nullptr);
+    PyObject* a =
+        api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, 1, dims, nullptr, nullptr, 0, nullptr);
     if (a == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::array_t<T>>(a);
 }

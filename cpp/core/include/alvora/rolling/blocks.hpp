@@ -42,7 +42,7 @@ void block_scan(std::size_t L, std::size_t n, P& p) {
     const State empty = p.zero();
     for (std::size_t b0 = 0; b0 < m; b0 += n) {
         if constexpr (requires { p.ahead(b0, n); }) p.ahead(b0, n);  // see prefetch.hpp
-        const std::size_t nb = b0 + n;  // start of the next block
+        const std::size_t nb = b0 + n;                               // start of the next block
         const auto c = p.anchor(nb - 1);
         p.emit(b0, cur[0], empty, 0);
         State head = p.zero();

@@ -55,7 +55,9 @@ inline constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
 
 // Windows the scan writes for a series of length L: m = L - n + 1 and n of
 // slack (the tail scan of the last block runs past m). Times K entries.
-inline std::size_t packed_windows(std::size_t L) { return L + 1; }
+inline std::size_t packed_windows(std::size_t L) {
+    return L + 1;
+}
 
 // anchor(c): what the features of a block need from the block boundary
 // position c (a position inside every window that uses it), taken once per
@@ -90,8 +92,7 @@ template <class Feat, class C>
         return feat(pos, c, Four{});
     } else {
         using F = decltype(feat(pos, c));
-        return std::array<F, 4>{feat(pos, c), feat(pos + 1, c), feat(pos + 2, c),
-                                feat(pos + 3, c)};
+        return std::array<F, 4>{feat(pos, c), feat(pos + 1, c), feat(pos + 2, c), feat(pos + 3, c)};
     }
 }
 
@@ -181,7 +182,9 @@ struct AnchorOffsets {
     return v;
 }
 
-[[gnu::always_inline]] inline void store4(double* p, V4 v) { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void store4(double* p, V4 v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 // Lane k of the result: w[k] + ... + w[3] (suffix sums within one vector).
 [[gnu::always_inline]] inline V4 lane_suffix_sums(V4 w) {
@@ -308,10 +311,9 @@ template <class Op>
     const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
     const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
     const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-    return {__builtin_shufflevector(t0, t2, 0, 1, 4, 5),
-            __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
-            __builtin_shufflevector(t0, t2, 2, 3, 6, 7),
-            __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
+    return {
+        __builtin_shufflevector(t0, t2, 0, 1, 4, 5), __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
+        __builtin_shufflevector(t0, t2, 2, 3, 6, 7), __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
 }
 
 // Square roots of four values, lane by lane: the core is compiled without
@@ -328,7 +330,7 @@ template <class Op>
 // (the vector types are only element-aligned).
 template <class V>
 class PackedScratch {
-   public:
+  public:
     explicit PackedScratch(std::size_t entries) {
         const std::size_t doubles = entries * (sizeof(V) / sizeof(double));
         if (doubles <= kKeep) {
@@ -342,7 +344,7 @@ class PackedScratch {
     }
     V* data() { return data_; }
 
-   private:
+  private:
     static constexpr std::size_t kKeep = std::size_t{1} << 18;
     static std::vector<double>& cached() {
         thread_local std::vector<double> v;
