@@ -8,6 +8,8 @@
 // position everywhere. A NaN must win its window at its first occurrence:
 // it enters the scans as -inf (+inf for the largest), which is exact unless
 // the series also holds a real -inf (+inf); the caller checks that first.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -241,6 +243,124 @@ __attribute__((target_clones("avx2", "default"))) void scan_max_narrow(const dou
     scan<V4, true>(x, L, n, buf, out);
 }
 
+// Everything from here to the matching pop is compiled for 512-bit vectors,
+// the lambdas inside included; it runs only where the machine has them.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+// c[j] = column j of the 8 x 8 matrix whose rows are r[0..8).
+__attribute__((target("avx512f"), always_inline)) inline void transpose8(const __m512d* r,
+                                                                         __m512d* c) {
+    __m512d t[8], u[8];
+    for (int k = 0; k < 4; ++k) {
+        t[2 * k] = _mm512_unpacklo_pd(r[2 * k], r[2 * k + 1]);
+        t[2 * k + 1] = _mm512_unpackhi_pd(r[2 * k], r[2 * k + 1]);
+    }
+    for (int h = 0; h < 2; ++h) {
+        const __m512d* q = t + 4 * h;
+        __m512d* o = u + 4 * h;
+        o[0] = _mm512_shuffle_f64x2(q[0], q[2], 0x88);  // columns 0 | 4
+        o[1] = _mm512_shuffle_f64x2(q[0], q[2], 0xDD);  // columns 2 | 6
+        o[2] = _mm512_shuffle_f64x2(q[1], q[3], 0x88);  // columns 1 | 5
+        o[3] = _mm512_shuffle_f64x2(q[1], q[3], 0xDD);  // columns 3 | 7
+    }
+    c[0] = _mm512_shuffle_f64x2(u[0], u[4], 0x88);
+    c[4] = _mm512_shuffle_f64x2(u[0], u[4], 0xDD);
+    c[2] = _mm512_shuffle_f64x2(u[1], u[5], 0x88);
+    c[6] = _mm512_shuffle_f64x2(u[1], u[5], 0xDD);
+    c[1] = _mm512_shuffle_f64x2(u[2], u[6], 0x88);
+    c[5] = _mm512_shuffle_f64x2(u[2], u[6], 0xDD);
+    c[3] = _mm512_shuffle_f64x2(u[3], u[7], 0x88);
+    c[7] = _mm512_shuffle_f64x2(u[3], u[7], 0xDD);
+}
+
+// The values at offset j of eight series rows n apart, one per lane.
+__attribute__((target("avx512f"), always_inline)) inline __m512d column(const double* p, size_t n) {
+    return _mm512_set_pd(p[7 * n], p[6 * n], p[5 * n], p[4 * n], p[3 * n], p[2 * n], p[n], p[0]);
+}
+
+// Eight consecutive blocks side by side, one per lane: a plain sequential
+// scan in every lane (a comparison and two blends per step, no shuffles
+// along the scan), the values brought into lanes by 8 x 8 transposes.
+// Handles the windows of whole groups of eight blocks whose following blocks
+// are complete and returns how many windows that is; scan() does the rest.
+template <bool Max>
+__attribute__((target("avx512f"))) size_t lane_scan(const double* x, size_t L, size_t n,
+                                                    double* buf, double* out) {
+    constexpr int kBetter = Max ? _CMP_GT_OQ : _CMP_LT_OQ;   // strictly better
+    constexpr int kAtLeast = Max ? _CMP_GE_OQ : _CMP_LE_OQ;  // as good or better
+    const __m512d worst = _mm512_set1_pd(Order<Max>::worst);
+    const __m512d nan_as = _mm512_set1_pd(Order<Max>::nan_as);
+    const double nd = static_cast<double>(n);
+    const __m512d lane_start = _mm512_set_pd(7 * nd, 6 * nd, 5 * nd, 4 * nd, 3 * nd, 2 * nd, nd, 0);
+    double* tv = buf;            // [u][lane]: best value of the tail from u
+    double* tp = buf + 8 * n;    // its position
+    double* res = buf + 16 * n;  // [u][lane]: the result of window u
+    size_t b = 0;                // first block of the group
+    for (; (b + 9) * n <= L; b += 8) {
+        const double* base = x + b * n;
+        prefetch_ahead(x, L, b * n, 9 * n);
+        __m512d cv = worst, cp = _mm512_setzero_pd();
+        auto tail_step = [&](__m512d v, size_t u) __attribute__((always_inline)) {
+            v = _mm512_mask_mov_pd(v, _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q), nan_as);
+            const __m512d pos = _mm512_add_pd(lane_start, _mm512_set1_pd(double(b * n + u)));
+            const __mmask8 take = _mm512_cmp_pd_mask(v, cv, kAtLeast);  // older wins ties
+            cv = _mm512_mask_mov_pd(cv, take, v);
+            cp = _mm512_mask_mov_pd(cp, take, pos);
+            _mm512_storeu_pd(tv + 8 * u, cv);
+            _mm512_storeu_pd(tp + 8 * u, cp);
+        };
+        size_t u = n;
+        for (; u >= 8; u -= 8) {
+            __m512d r[8], c[8];
+            for (size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(base + l * n + u - 8);
+            transpose8(r, c);
+            for (int j = 7; j >= 0; --j) tail_step(c[j], u - 8 + j);
+        }
+        for (; u > 0; --u) tail_step(column(base + u - 1, n), u - 1);
+        // Window u of each lane's block adds the head [next block, + u): the
+        // value at q = u - 1 of the next block joins window u.
+        __m512d hv = worst, hp = _mm512_setzero_pd();
+        auto finish = [&](size_t w) __attribute__((always_inline)) {
+            const __m512d start = _mm512_add_pd(lane_start, _mm512_set1_pd(double(b * n + w)));
+            const __mmask8 from_head = _mm512_cmp_pd_mask(hv, _mm512_loadu_pd(tv + 8 * w), kBetter);
+            const __m512d p = _mm512_mask_mov_pd(_mm512_loadu_pd(tp + 8 * w), from_head, hp);
+            _mm512_storeu_pd(res + 8 * w, _mm512_sub_pd(p, start));
+        };
+        auto head_step = [&](__m512d v, size_t q) __attribute__((always_inline)) {
+            v = _mm512_mask_mov_pd(v, _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q), nan_as);
+            const __mmask8 take = _mm512_cmp_pd_mask(v, hv, kBetter);  // the head is newer
+            hv = _mm512_mask_mov_pd(hv, take, v);
+            hp = _mm512_mask_mov_pd(
+                hp, take, _mm512_add_pd(lane_start, _mm512_set1_pd(double((b + 1) * n + q))));
+            finish(q + 1);
+        };
+        finish(0);
+        const double* next = base + n;
+        size_t q = 0;
+        for (; q + 8 <= n - 1; q += 8) {
+            __m512d r[8], c[8];
+            for (size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(next + l * n + q);
+            transpose8(r, c);
+            for (int j = 0; j < 8; ++j) head_step(c[j], q + j);
+        }
+        for (; q < n - 1; ++q) head_step(column(next + q, n), q);
+        // Results back to the lanes' rows.
+        size_t w = 0;
+        for (; w + 8 <= n; w += 8) {
+            __m512d r[8], c[8];
+            for (int j = 0; j < 8; ++j) r[j] = _mm512_loadu_pd(res + 8 * (w + j));
+            transpose8(r, c);
+            for (size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + (b + l) * n + w, c[l]);
+        }
+        for (; w < n; ++w)
+            for (size_t l = 0; l < 8; ++l) out[(b + l) * n + w] = res[8 * w + l];
+    }
+    return b * n;
+}
+
+#pragma GCC pop_options
+
 // Whether the series holds `value` (an infinity here).
 template <class V>
 [[gnu::always_inline]] inline bool holds(const double* x, size_t L, double value) {
@@ -274,10 +394,14 @@ bool nan_and_value(const double* x, size_t L, double inf) {
 
 bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, double* out) {
     if (n < 4) return false;
-    PackedScratch<double> buf(4 * n);
-    if (wide_vectors())
-        (largest ? scan_max_wide : scan_min_wide)(x, L, n, buf.data(), out);
-    else
+    PackedScratch<double> buf(24 * n);
+    if (wide_vectors()) {
+        const size_t done =
+            (largest ? lane_scan<true> : lane_scan<false>)(x, L, n, buf.data(), out);
+        if (done < L - n + 1)
+            (largest ? scan_max_wide : scan_min_wide)(x + done, L - done, n, buf.data(),
+                                                      out + done);
+    } else
         (largest ? scan_max_narrow : scan_min_narrow)(x, L, n, buf.data(), out);
     // Checked after the scan, with the series in the cache; the rare series
     // it fails on are done again by the caller's general path.
