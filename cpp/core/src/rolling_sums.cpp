@@ -9,6 +9,7 @@
 
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/lanes.hpp"
 #include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
@@ -648,19 +649,89 @@ void fused_slope(const double* y, size_t L, size_t n, double* t, double* o) {
     (detail::wide_vectors() ? slope_wide : slope_narrow)(y, L, n, t, o);
 }
 
+// Weighted averages and slopes with eight blocks side by side (lanes.hpp),
+// the same sums as fused_wma and fused_slope, lane by lane.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+struct WmaLanes {
+    static constexpr int F = 2;  // sums of x and of (p - c) x, c the block end
+    double nd;
+    __m512d scale;
+    void start(const double*, size_t) {}
+    void tail(__m512d v, size_t u, __m512d* f) {
+        f[0] = v;
+        f[1] = _mm512_mul_pd(v, _mm512_set1_pd(static_cast<double>(u) + 1.0 - nd));
+    }
+    void head(__m512d v, size_t q, __m512d* f) {
+        f[0] = v;
+        f[1] = _mm512_mul_pd(v, _mm512_set1_pd(static_cast<double>(q) + 1.0));
+    }
+    __m512d finish(const __m512d* s, size_t u) {
+        const __m512d off = _mm512_set1_pd(nd - static_cast<double>(u));  // c - i + 1
+        return _mm512_mul_pd(_mm512_add_pd(s[1], _mm512_mul_pd(off, s[0])), scale);
+    }
+};
+
+struct SlopeLanes {
+    static constexpr int F = 2;  // sums of d = y - y_c and of (p - c) d
+    double nd, sumx, inv_divisor;
+    __m512d yc;
+    void start(const double* block, size_t n) { yc = detail::lanes::column(block + n - 1, n); }
+    void tail(__m512d v, size_t u, __m512d* f) {
+        f[0] = _mm512_sub_pd(v, yc);
+        f[1] = _mm512_mul_pd(f[0], _mm512_set1_pd(static_cast<double>(u) + 1.0 - nd));
+    }
+    void head(__m512d v, size_t q, __m512d* f) {
+        f[0] = _mm512_sub_pd(v, yc);
+        f[1] = _mm512_mul_pd(f[0], _mm512_set1_pd(static_cast<double>(q) + 1.0));
+    }
+    __m512d finish(const __m512d* s, size_t u) {
+        const __m512d off = _mm512_set1_pd(nd - 1.0 - static_cast<double>(u));  // c - i
+        const __m512d num = _mm512_sub_pd(
+            _mm512_mul_pd(s[0], _mm512_set1_pd(sumx)),
+            _mm512_mul_pd(_mm512_set1_pd(nd), _mm512_add_pd(s[1], _mm512_mul_pd(off, s[0]))));
+        const __m512d r = _mm512_mul_pd(num, _mm512_set1_pd(inv_divisor));
+        const __mmask8 finite =
+            _mm512_cmp_pd_mask(_mm512_sub_pd(s[0], s[0]), _mm512_setzero_pd(), _CMP_EQ_OQ);
+        return _mm512_mask_mov_pd(_mm512_set1_pd(std::numeric_limits<double>::quiet_NaN()), finite,
+                                  r);
+    }
+};
+
+size_t wma_lanes(const double* x, size_t L, size_t n, double* buf, double* out) {
+    const double nd = static_cast<double>(n);
+    WmaLanes p{nd, _mm512_set1_pd(2.0 / (nd * (nd + 1.0)))};
+    return detail::lanes::block_sums(x, L, n, buf, out, p);
+}
+
+size_t slope_lanes(const double* y, size_t L, size_t n, double* buf, double* out) {
+    const double nd = static_cast<double>(n);
+    const double sumx = nd * (nd - 1.0) / 2.0;
+    const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
+    SlopeLanes p{nd, sumx, 1.0 / (sumx * sumx - nd * sumxsqr), _mm512_setzero_pd()};
+    return detail::lanes::block_sums(y, L, n, buf, out, p);
+}
+
+#pragma GCC pop_options
+
 }  // namespace
 
 void wma(std::span<const double> x, size_t n, std::span<double> out) {
     // sum over the window of (p - i + 1) x_p = sum (p - c) x_p + (c - i + 1) sum x_p,
     // with c the window's block boundary: both sums are plain window sums.
     if (n >= 4) {
-        detail::PackedScratch<double> scratch(6 * n);
+        detail::PackedScratch<double> scratch(24 * n);
         // Sums of n values weighted up to n stay finite below this bound.
         const double nd = static_cast<double>(n);
         const double safe = std::numeric_limits<double>::max() / (4.0 * nd * nd);
         // The plain scan first, the check after it while the series is in
         // the cache (read cold, the check would cost more than the scan).
-        wma_plain(x.data(), x.size(), n, scratch.data(), out.data());
+        const size_t done = detail::wide_vectors()
+                                ? wma_lanes(x.data(), x.size(), n, scratch.data(), out.data())
+                                : 0;
+        if (done < out.size())
+            wma_plain(x.data() + done, x.size() - done, n, scratch.data(), out.data() + done);
         if (max_magnitude(x.data(), x.size()) < safe) return;
         if (!wma_flagged(x.data(), x.size(), n, scratch.data(), out.data())) return;
         // Non-finite results of windows without a NaN: weighted value by value.
@@ -693,8 +764,13 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
 
 void slope(std::span<const double> y, size_t n, std::span<double> out) {
     if (n >= 4) {
-        detail::PackedScratch<double> scratch(4 * n);
-        return fused_slope(y.data(), y.size(), n, scratch.data(), out.data());
+        detail::PackedScratch<double> scratch(24 * n);
+        const size_t done = detail::wide_vectors()
+                                ? slope_lanes(y.data(), y.size(), n, scratch.data(), out.data())
+                                : 0;
+        if (done < out.size())
+            fused_slope(y.data() + done, y.size() - done, n, scratch.data(), out.data() + done);
+        return;
     }
     // Positions t = 0 .. n - 1; sums of t and t^2 in closed form.
     const double nd = static_cast<double>(n);
