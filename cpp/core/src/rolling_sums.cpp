@@ -217,48 +217,144 @@ struct Smallest {
     }
 };
 
-ALVORA_WIDE void window_max_wide(const double* x, size_t L, size_t n, double* t, double* out) {
+ALVORA_WIDE void window_max_wide(const double* x, size_t L, size_t n, double* t, double* out,
+                                 double) {
     fused_window_sums<detail::V8, false, Largest>(x, L, n, t, t + n, out, 1.0);
 }
-ALVORA_NARROW void window_max_narrow(const double* x, size_t L, size_t n, double* t, double* out) {
+ALVORA_NARROW void window_max_narrow(const double* x, size_t L, size_t n, double* t, double* out,
+                                     double) {
     fused_window_sums<detail::V4, false, Largest>(x, L, n, t, t + n, out, 1.0);
 }
-ALVORA_WIDE void window_min_wide(const double* x, size_t L, size_t n, double* t, double* out) {
+ALVORA_WIDE void window_min_wide(const double* x, size_t L, size_t n, double* t, double* out,
+                                 double) {
     fused_window_sums<detail::V8, false, Smallest>(x, L, n, t, t + n, out, 1.0);
 }
-ALVORA_NARROW void window_min_narrow(const double* x, size_t L, size_t n, double* t, double* out) {
+ALVORA_NARROW void window_min_narrow(const double* x, size_t L, size_t n, double* t, double* out,
+                                     double) {
     fused_window_sums<detail::V4, false, Smallest>(x, L, n, t, t + n, out, 1.0);
 }
 
-void window_sums(const double* x, size_t L, size_t n, double* tails, double* out) {
-    (detail::wide_vectors() ? window_sums_wide : window_sums_narrow)(x, L, n, tails, out, 1.0);
+// Weighted averages and slopes with eight blocks side by side (lanes.hpp),
+// the same sums as fused_wma and fused_slope, lane by lane.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+struct WmaLanes : detail::lanes::Plus {
+    static constexpr int F = 2;  // sums of x and of (p - c) x, c the block end
+    double nd;
+    __m512d scale;
+    void start(const double*, size_t) {}
+    void tail(__m512d v, size_t u, __m512d* f) {
+        f[0] = v;
+        f[1] = _mm512_mul_pd(v, _mm512_set1_pd(static_cast<double>(u) + 1.0 - nd));
+    }
+    void head(__m512d v, size_t q, __m512d* f) {
+        f[0] = v;
+        f[1] = _mm512_mul_pd(v, _mm512_set1_pd(static_cast<double>(q) + 1.0));
+    }
+    __m512d finish(const __m512d* s, size_t u) {
+        const __m512d off = _mm512_set1_pd(nd - static_cast<double>(u));  // c - i + 1
+        return _mm512_mul_pd(_mm512_add_pd(s[1], _mm512_mul_pd(off, s[0])), scale);
+    }
+};
+
+struct SlopeLanes : detail::lanes::Plus {
+    static constexpr int F = 2;  // sums of d = y - y_c and of (p - c) d
+    double nd, sumx, inv_divisor;
+    __m512d yc;
+    void start(const double* block, size_t n) { yc = detail::lanes::column(block + n - 1, n); }
+    void tail(__m512d v, size_t u, __m512d* f) {
+        f[0] = _mm512_sub_pd(v, yc);
+        f[1] = _mm512_mul_pd(f[0], _mm512_set1_pd(static_cast<double>(u) + 1.0 - nd));
+    }
+    void head(__m512d v, size_t q, __m512d* f) {
+        f[0] = _mm512_sub_pd(v, yc);
+        f[1] = _mm512_mul_pd(f[0], _mm512_set1_pd(static_cast<double>(q) + 1.0));
+    }
+    __m512d finish(const __m512d* s, size_t u) {
+        const __m512d off = _mm512_set1_pd(nd - 1.0 - static_cast<double>(u));  // c - i
+        const __m512d num = _mm512_sub_pd(
+            _mm512_mul_pd(s[0], _mm512_set1_pd(sumx)),
+            _mm512_mul_pd(_mm512_set1_pd(nd), _mm512_add_pd(s[1], _mm512_mul_pd(off, s[0]))));
+        const __m512d r = _mm512_mul_pd(num, _mm512_set1_pd(inv_divisor));
+        const __mmask8 finite =
+            _mm512_cmp_pd_mask(_mm512_sub_pd(s[0], s[0]), _mm512_setzero_pd(), _CMP_EQ_OQ);
+        return _mm512_mask_mov_pd(_mm512_set1_pd(std::numeric_limits<double>::quiet_NaN()), finite,
+                                  r);
+    }
+};
+
+// Anchored means (c + sum(x - c) / n, c the block end; NaN where a NaN or an
+// infinity reached the window). (Plain sums, products and extremes gain
+// nothing from lanes: their in-vector scans are as cheap as the transposes.)
+struct AnchoredMeanLanes : detail::lanes::Plus {
+    static constexpr int F = 1;
+    __m512d scale, c;
+    void start(const double* block, size_t n) { c = detail::lanes::column(block + n - 1, n); }
+    void tail(__m512d v, size_t, __m512d* f) { f[0] = _mm512_sub_pd(v, c); }
+    void head(__m512d v, size_t, __m512d* f) { f[0] = _mm512_sub_pd(v, c); }
+    __m512d finish(const __m512d* s, size_t) {
+        const __mmask8 finite =
+            _mm512_cmp_pd_mask(_mm512_sub_pd(s[0], s[0]), _mm512_setzero_pd(), _CMP_EQ_OQ);
+        return _mm512_mask_mov_pd(_mm512_set1_pd(std::numeric_limits<double>::quiet_NaN()), finite,
+                                  _mm512_add_pd(c, _mm512_mul_pd(s[0], scale)));
+    }
+};
+
+template <class P>
+size_t simple_lanes(const double* x, size_t L, size_t n, double* buf, double* out, double scale) {
+    P p{};
+    if constexpr (requires { p.scale; }) p.scale = _mm512_set1_pd(scale);
+    return detail::lanes::block_sums(x, L, n, buf, out, p);
 }
-void window_products(const double* x, size_t L, size_t n, double* tails, double* out) {
-    (detail::wide_vectors() ? window_products_wide : window_products_narrow)(x, L, n, tails, out,
-                                                                             1.0);
+
+size_t wma_lanes(const double* x, size_t L, size_t n, double* buf, double* out) {
+    const double nd = static_cast<double>(n);
+    WmaLanes p{{}, nd, _mm512_set1_pd(2.0 / (nd * (nd + 1.0)))};
+    return detail::lanes::block_sums(x, L, n, buf, out, p);
 }
+
+size_t slope_lanes(const double* y, size_t L, size_t n, double* buf, double* out) {
+    const double nd = static_cast<double>(n);
+    const double sumx = nd * (nd - 1.0) / 2.0;
+    const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
+    SlopeLanes p{{}, nd, sumx, 1.0 / (sumx * sumx - nd * sumxsqr), _mm512_setzero_pd()};
+    return detail::lanes::block_sums(y, L, n, buf, out, p);
+}
+
+#pragma GCC pop_options
+
+using LanesFn = size_t (*)(const double*, size_t, size_t, double*, double*, double);
+using FusedFn = void (*)(const double*, size_t, size_t, double*, double*, double);
+
+// The windows of whole groups of eight blocks in lanes (when given) where the
+// machine has 512-bit vectors, the rest (and everything elsewhere) by the
+// fused scans.
+void lanes_then_fused(const double* x, size_t L, size_t n, double* out, double scale, LanesFn lanes,
+                      FusedFn wide, FusedFn narrow) {
+    detail::PackedScratch<double> scratch(16 * n);  // lanes of one feature, or two tails
+    const size_t done =
+        lanes != nullptr && detail::wide_vectors() ? lanes(x, L, n, scratch.data(), out, scale) : 0;
+    if (done < L - n + 1)
+        (detail::wide_vectors() ? wide : narrow)(x + done, L - done, n, scratch.data(), out + done,
+                                                 scale);
+}
+
 }  // namespace
 
 void detail::window_extremes(const double* x, size_t L, size_t n, bool largest, double* out) {
-    detail::PackedScratch<double> scratch(2 * n);
-    if (detail::wide_vectors())
-        (largest ? window_max_wide : window_min_wide)(x, L, n, scratch.data(), out);
+    if (largest)
+        lanes_then_fused(x, L, n, out, 1.0, nullptr, window_max_wide, window_max_narrow);
     else
-        (largest ? window_max_narrow : window_min_narrow)(x, L, n, scratch.data(), out);
+        lanes_then_fused(x, L, n, out, 1.0, nullptr, window_min_wide, window_min_narrow);
 }
 
 void detail::anchored_window_means(const double* x, size_t L, size_t n, double* out) {
-    detail::PackedScratch<double> scratch(2 * n);
-    (detail::wide_vectors() ? anchored_means_wide : anchored_means_narrow)(
-        x, L, n, scratch.data(), out, 1.0 / static_cast<double>(n));
+    lanes_then_fused(x, L, n, out, 1.0 / static_cast<double>(n), simple_lanes<AnchoredMeanLanes>,
+                     anchored_means_wide, anchored_means_narrow);
 }
 
 namespace {
-
-void window_means(const double* x, size_t L, size_t n, double* tails, double* out) {
-    (detail::wide_vectors() ? window_means_wide : window_means_narrow)(
-        x, L, n, tails, out, 1.0 / static_cast<double>(n));
-}
 
 // pw[n - 1 + k] = beta^k for |k| < n (beta^(-k) stays below e^2 for every n,
 // so weights relative to a point inside the window are well scaled), and
@@ -306,8 +402,8 @@ __attribute__((target_clones("avx2", "default"))) void weighted_ema(const double
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_sum(x.data(), n, out.data(), out.size());
-    detail::PackedScratch<double> scratch(2 * n);
-    window_sums(x.data(), x.size(), n, scratch.data(), out.data());
+    lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr, window_sums_wide,
+                     window_sums_narrow);
 }
 
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
@@ -319,10 +415,9 @@ void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out)
 }
 
 void product(std::span<const double> x, size_t n, std::span<double> out) {
-    if (n >= 4) {
-        detail::PackedScratch<double> scratch(2 * n);
-        return window_products(x.data(), x.size(), n, scratch.data(), out.data());
-    }
+    if (n >= 4)
+        return lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr,
+                                window_products_wide, window_products_narrow);
     Fold<double, double, true> f{x.data(), out.data(), x.size()};
     block_scan(x.size(), n, f);
 }
@@ -336,8 +431,8 @@ void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> 
 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_mean(x.data(), n, out.data(), out.size());
-    detail::PackedScratch<double> scratch(2 * n);
-    window_means(x.data(), x.size(), n, scratch.data(), out.data());
+    lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0 / static_cast<double>(n), nullptr,
+                     window_means_wide, window_means_narrow);
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
@@ -648,72 +743,6 @@ void wma_plain(const double* x, size_t L, size_t n, double* t, double* o) {
 void fused_slope(const double* y, size_t L, size_t n, double* t, double* o) {
     (detail::wide_vectors() ? slope_wide : slope_narrow)(y, L, n, t, o);
 }
-
-// Weighted averages and slopes with eight blocks side by side (lanes.hpp),
-// the same sums as fused_wma and fused_slope, lane by lane.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-
-struct WmaLanes {
-    static constexpr int F = 2;  // sums of x and of (p - c) x, c the block end
-    double nd;
-    __m512d scale;
-    void start(const double*, size_t) {}
-    void tail(__m512d v, size_t u, __m512d* f) {
-        f[0] = v;
-        f[1] = _mm512_mul_pd(v, _mm512_set1_pd(static_cast<double>(u) + 1.0 - nd));
-    }
-    void head(__m512d v, size_t q, __m512d* f) {
-        f[0] = v;
-        f[1] = _mm512_mul_pd(v, _mm512_set1_pd(static_cast<double>(q) + 1.0));
-    }
-    __m512d finish(const __m512d* s, size_t u) {
-        const __m512d off = _mm512_set1_pd(nd - static_cast<double>(u));  // c - i + 1
-        return _mm512_mul_pd(_mm512_add_pd(s[1], _mm512_mul_pd(off, s[0])), scale);
-    }
-};
-
-struct SlopeLanes {
-    static constexpr int F = 2;  // sums of d = y - y_c and of (p - c) d
-    double nd, sumx, inv_divisor;
-    __m512d yc;
-    void start(const double* block, size_t n) { yc = detail::lanes::column(block + n - 1, n); }
-    void tail(__m512d v, size_t u, __m512d* f) {
-        f[0] = _mm512_sub_pd(v, yc);
-        f[1] = _mm512_mul_pd(f[0], _mm512_set1_pd(static_cast<double>(u) + 1.0 - nd));
-    }
-    void head(__m512d v, size_t q, __m512d* f) {
-        f[0] = _mm512_sub_pd(v, yc);
-        f[1] = _mm512_mul_pd(f[0], _mm512_set1_pd(static_cast<double>(q) + 1.0));
-    }
-    __m512d finish(const __m512d* s, size_t u) {
-        const __m512d off = _mm512_set1_pd(nd - 1.0 - static_cast<double>(u));  // c - i
-        const __m512d num = _mm512_sub_pd(
-            _mm512_mul_pd(s[0], _mm512_set1_pd(sumx)),
-            _mm512_mul_pd(_mm512_set1_pd(nd), _mm512_add_pd(s[1], _mm512_mul_pd(off, s[0]))));
-        const __m512d r = _mm512_mul_pd(num, _mm512_set1_pd(inv_divisor));
-        const __mmask8 finite =
-            _mm512_cmp_pd_mask(_mm512_sub_pd(s[0], s[0]), _mm512_setzero_pd(), _CMP_EQ_OQ);
-        return _mm512_mask_mov_pd(_mm512_set1_pd(std::numeric_limits<double>::quiet_NaN()), finite,
-                                  r);
-    }
-};
-
-size_t wma_lanes(const double* x, size_t L, size_t n, double* buf, double* out) {
-    const double nd = static_cast<double>(n);
-    WmaLanes p{nd, _mm512_set1_pd(2.0 / (nd * (nd + 1.0)))};
-    return detail::lanes::block_sums(x, L, n, buf, out, p);
-}
-
-size_t slope_lanes(const double* y, size_t L, size_t n, double* buf, double* out) {
-    const double nd = static_cast<double>(n);
-    const double sumx = nd * (nd - 1.0) / 2.0;
-    const double sumxsqr = nd * (nd - 1.0) * (2.0 * nd - 1.0) / 6.0;
-    SlopeLanes p{nd, sumx, 1.0 / (sumx * sumx - nd * sumxsqr), _mm512_setzero_pd()};
-    return detail::lanes::block_sums(y, L, n, buf, out, p);
-}
-
-#pragma GCC pop_options
 
 }  // namespace
 

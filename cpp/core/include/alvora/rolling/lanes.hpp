@@ -64,6 +64,12 @@ inline __m512d block_offsets(std::size_t n) {
     return _mm512_set_pd(7 * d, 6 * d, 5 * d, 4 * d, 3 * d, 2 * d, d, 0.0);
 }
 
+// The summing operation of most scans; policies derive from it.
+struct Plus {
+    static __m512d identity() { return _mm512_setzero_pd(); }
+    static __m512d combine(__m512d a, __m512d b) { return _mm512_add_pd(a, b); }
+};
+
 // Window sums of F features per value, finished into one result per window.
 // P supplies, all on vectors of the eight lanes:
 //   static constexpr int F;
@@ -73,6 +79,8 @@ inline __m512d block_offsets(std::size_t n) {
 //   void head(__m512d v, std::size_t q, __m512d* f);  features of the value at offset q
 //                                                       of the next blocks (it joins window q + 1)
 //   __m512d finish(const __m512d* s, std::size_t u);  result of window u from its F sums
+//   __m512d identity(); __m512d combine(__m512d, __m512d);  the summing operation
+//                                                       (addition in Plus)
 // Handles the windows of whole groups of eight blocks whose next blocks are
 // complete; returns how many windows that is (the caller does the rest).
 // buf holds (F + 1) * 8 * n doubles.
@@ -88,12 +96,12 @@ std::size_t block_sums(const double* x, std::size_t L, std::size_t n, double* bu
         prefetch_ahead(x, L, b * n, 9 * n);
         p.start(base, n);
         __m512d acc[F];
-        for (int k = 0; k < F; ++k) acc[k] = _mm512_setzero_pd();
+        for (int k = 0; k < F; ++k) acc[k] = p.identity();
         auto tail_step = [&](__m512d v, std::size_t u) {
             __m512d f[F];
             p.tail(v, u, f);
             for (int k = 0; k < F; ++k) {
-                acc[k] = _mm512_add_pd(acc[k], f[k]);
+                acc[k] = p.combine(acc[k], f[k]);
                 _mm512_storeu_pd(tails + (k * n + u) * 8, acc[k]);
             }
         };
@@ -105,17 +113,17 @@ std::size_t block_sums(const double* x, std::size_t L, std::size_t n, double* bu
             for (int j = 7; j >= 0; --j) tail_step(c[j], u - 8 + static_cast<std::size_t>(j));
         }
         for (; u > 0; --u) tail_step(column(base + u - 1, n), u - 1);
-        for (int k = 0; k < F; ++k) acc[k] = _mm512_setzero_pd();
+        for (int k = 0; k < F; ++k) acc[k] = p.identity();
         auto finish = [&](std::size_t w) {
             __m512d s[F];
             for (int k = 0; k < F; ++k)
-                s[k] = _mm512_add_pd(_mm512_loadu_pd(tails + (k * n + w) * 8), acc[k]);
+                s[k] = p.combine(_mm512_loadu_pd(tails + (k * n + w) * 8), acc[k]);
             _mm512_storeu_pd(res + w * 8, p.finish(s, w));
         };
         auto head_step = [&](__m512d v, std::size_t q) {
             __m512d f[F];
             p.head(v, q, f);
-            for (int k = 0; k < F; ++k) acc[k] = _mm512_add_pd(acc[k], f[k]);
+            for (int k = 0; k < F; ++k) acc[k] = p.combine(acc[k], f[k]);
             finish(q + 1);
         };
         finish(0);
