@@ -8,11 +8,13 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/lanes.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
 
@@ -218,6 +220,84 @@ __attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const do
     return finish_packed<S, 2>(ws, L - n + 1, static_cast<double>(n), out);
 }
 
+// The pairwise statistics with eight blocks side by side (lanes.hpp): the
+// same centred sums, lane by lane; windows holding an infinity and no NaN
+// are noted for the caller.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+template <Stat S>
+struct PairLanes : detail::lanes::Plus {
+    // sums of a - ca, b - cb, their product, NaN flags, and the squares needed
+    static constexpr int F = S == Stat::Covariance ? 4 : S == Stat::Regression ? 5 : 6;
+    double inv;
+    __m512d ca, cb;
+    __mmask8 pending = 0;
+    void start(const double* a, const double* b, size_t n) {
+        ca = detail::lanes::column(a + n - 1, n);
+        cb = detail::lanes::column(b + n - 1, n);
+    }
+    void features(__m512d va, __m512d vb, __m512d* f) const {
+        const __m512d ya = _mm512_sub_pd(va, ca), yb = _mm512_sub_pd(vb, cb);
+        f[0] = ya;
+        f[1] = yb;
+        f[2] = _mm512_mul_pd(ya, yb);
+        const __mmask8 nan = _mm512_cmp_pd_mask(va, vb, _CMP_UNORD_Q);  // a NaN in either
+        f[3] = _mm512_maskz_mov_pd(nan, _mm512_set1_pd(1.0));
+        if constexpr (F > 4) f[4] = _mm512_mul_pd(ya, ya);
+        if constexpr (F > 5) f[5] = _mm512_mul_pd(yb, yb);
+    }
+    void tail(__m512d va, __m512d vb, size_t, __m512d* f) { features(va, vb, f); }
+    void head(__m512d va, __m512d vb, size_t, __m512d* f) { features(va, vb, f); }
+    __m512d finish(const __m512d* s, size_t) {
+        const __m512d zero = _mm512_setzero_pd();
+        const __mmask8 has_nan = _mm512_cmp_pd_mask(s[3], zero, _CMP_GT_OQ);
+        const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_sub_pd(s[0], s[0]), zero, _CMP_EQ_OQ) &
+                                _mm512_cmp_pd_mask(_mm512_sub_pd(s[1], s[1]), zero, _CMP_EQ_OQ);
+        pending |= static_cast<__mmask8>(~has_nan & ~finite);
+        // As statistic() does for four windows.
+        const __m512d vi = _mm512_set1_pd(inv);
+        __m512d r;
+        if constexpr (S == Stat::Covariance) {
+            r = _mm512_sub_pd(_mm512_mul_pd(s[2], vi),
+                              _mm512_mul_pd(_mm512_mul_pd(s[0], vi), _mm512_mul_pd(s[1], vi)));
+        } else if constexpr (S == Stat::Regression) {
+            const __m512d v1 = _mm512_sub_pd(s[2], _mm512_mul_pd(s[0], _mm512_mul_pd(s[1], vi)));
+            __m512d v2 = _mm512_sub_pd(s[4], _mm512_mul_pd(s[0], _mm512_mul_pd(s[0], vi)));
+            v2 = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(v2, zero, _CMP_GT_OQ), v2);
+            r = _mm512_div_pd(v1, v2);
+        } else {
+            const __m512d cov = _mm512_sub_pd(s[2], _mm512_mul_pd(s[0], _mm512_mul_pd(s[1], vi)));
+            __m512d va = _mm512_sub_pd(s[4], _mm512_mul_pd(s[0], _mm512_mul_pd(s[0], vi)));
+            __m512d vb = _mm512_sub_pd(s[5], _mm512_mul_pd(s[1], _mm512_mul_pd(s[1], vi)));
+            va = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(va, zero, _CMP_GT_OQ), va);
+            vb = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(vb, zero, _CMP_GT_OQ), vb);
+            const __m512d prod = _mm512_mul_pd(va, vb);
+            const __mmask8 normal =
+                _mm512_cmp_pd_mask(prod, _mm512_set1_pd(kSmallest), _CMP_GE_OQ) &
+                _mm512_cmp_pd_mask(prod, _mm512_set1_pd(kLargest), _CMP_LE_OQ);
+            // (a NaN product: a window with a NaN or an infinity, replaced anyway)
+            const __mmask8 fine = normal | _mm512_cmp_pd_mask(prod, prod, _CMP_UNORD_Q);
+            r = fine == 0xFF
+                    ? _mm512_div_pd(cov, _mm512_sqrt_pd(prod))
+                    : _mm512_div_pd(cov, _mm512_mul_pd(_mm512_sqrt_pd(va), _mm512_sqrt_pd(vb)));
+        }
+        return _mm512_mask_mov_pd(r, has_nan, _mm512_set1_pd(kNaN));
+    }
+};
+
+template <Stat S>
+size_t pair_lanes(const double* a, const double* b, size_t L, size_t n, double* buf, double* out,
+                  bool& pending) {
+    PairLanes<S> p{};
+    p.inv = 1.0 / static_cast<double>(n);
+    const size_t done = detail::lanes::block_sums2(a, b, L, n, buf, out, p);
+    pending = p.pending != 0;
+    return done;
+}
+
+#pragma GCC pop_options
+
 // Runs the statistic on every window and defined(i) (the definition, value by
 // value) on windows with an infinity and no NaN. K = 1 when the statistic
 // needs no squares.
@@ -225,16 +305,36 @@ template <Stat S, int K, class Defined>
 void pairwise(std::span<const double> a, std::span<const double> b, size_t n, std::span<double> out,
               Defined defined) {
     detail::PackedScratch<V4> scratch(detail::packed_windows(a.size()) * K);
-    const V4* ws = scratch.data();
-    const bool pending =
-        K == 2 && detail::wide_vectors()
-            ? pair_stat_wide<S>(a.data(), b.data(), a.size(), n, scratch.data(), out.data())
-            : pair_stat<S, K>(a.data(), b.data(), a.size(), n, scratch.data(), out.data());
-    if (!pending) return;
-    for (size_t i = 0; i < out.size(); ++i) {
-        const V4 v = ws[i * K];
-        if (!(v[kNan] > 0.0) && (v[kA] - v[kA] != 0.0 || v[kB] - v[kB] != 0.0)) out[i] = defined(i);
+    // Whole groups of eight blocks in lanes where the machine has 512-bit
+    // vectors; the remaining windows by the packed scans.
+    size_t done = 0;
+    bool pending = false;
+    if (detail::wide_vectors() && n >= 4) {
+        detail::PackedScratch<double> lanes_buf(7 * 8 * n);
+        done =
+            pair_lanes<S>(a.data(), b.data(), a.size(), n, lanes_buf.data(), out.data(), pending);
     }
+    if (done < out.size()) {
+        const double* pa = a.data() + done;
+        const double* pb = b.data() + done;
+        const size_t len = a.size() - done;
+        pending |= K == 2 && detail::wide_vectors()
+                       ? pair_stat_wide<S>(pa, pb, len, n, scratch.data(), out.data() + done)
+                       : pair_stat<S, K>(pa, pb, len, n, scratch.data(), out.data() + done);
+    }
+    if (!pending) return;
+    // Windows holding an infinity and no NaN (in either series) get defined(i):
+    // an exact count of both along the series finds them.
+    const size_t L = a.size();
+    std::vector<std::int32_t> nans(L + 1, 0), infs(L + 1, 0);
+    for (size_t e = 0; e < L; ++e) {
+        const bool nan = a[e] != a[e] || b[e] != b[e];
+        const bool inf = std::isinf(a[e]) || std::isinf(b[e]);
+        nans[e + 1] = nans[e] + (nan ? 1 : 0);
+        infs[e + 1] = infs[e] + (inf ? 1 : 0);
+    }
+    for (size_t i = 0; i < out.size(); ++i)
+        if (nans[i + n] == nans[i] && infs[i + n] != infs[i]) out[i] = defined(i);
 }
 
 // The products a * b and a * a of one window, formed as the definitions do.

@@ -149,6 +149,82 @@ std::size_t block_sums(const double* x, std::size_t L, std::size_t n, double* bu
     return b * n;
 }
 
+// The same over two series of equal length: P's tail and head take the
+// values of both, tail(va, vb, u, f) and head(va, vb, q, f); start(a, b, n)
+// gets both first blocks. buf holds (F + 1) * 8 * n doubles.
+template <class P>
+std::size_t block_sums2(const double* xa, const double* xb, std::size_t L, std::size_t n,
+                        double* buf, double* out, P& p) {
+    constexpr int F = P::F;
+    double* tails = buf;
+    double* res = buf + F * 8 * n;
+    std::size_t b = 0;
+    for (; (b + 9) * n <= L; b += 8) {
+        const double* base_a = xa + b * n;
+        const double* base_b = xb + b * n;
+        prefetch_ahead(xa, L, b * n, 9 * n);
+        prefetch_ahead(xb, L, b * n, 9 * n);
+        p.start(base_a, base_b, n);
+        __m512d acc[F];
+        for (int k = 0; k < F; ++k) acc[k] = p.identity();
+        auto tail_step = [&](__m512d va, __m512d vb, std::size_t u) {
+            __m512d f[F];
+            p.tail(va, vb, u, f);
+            for (int k = 0; k < F; ++k) {
+                acc[k] = p.combine(acc[k], f[k]);
+                _mm512_storeu_pd(tails + (k * n + u) * 8, acc[k]);
+            }
+        };
+        std::size_t u = n;
+        for (; u >= 8; u -= 8) {
+            __m512d r[8], ca[8], cb[8];
+            for (std::size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(base_a + l * n + u - 8);
+            transpose8(r, ca);
+            for (std::size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(base_b + l * n + u - 8);
+            transpose8(r, cb);
+            for (int j = 7; j >= 0; --j)
+                tail_step(ca[j], cb[j], u - 8 + static_cast<std::size_t>(j));
+        }
+        for (; u > 0; --u) tail_step(column(base_a + u - 1, n), column(base_b + u - 1, n), u - 1);
+        for (int k = 0; k < F; ++k) acc[k] = p.identity();
+        auto finish = [&](std::size_t w) {
+            __m512d s[F];
+            for (int k = 0; k < F; ++k)
+                s[k] = p.combine(_mm512_loadu_pd(tails + (k * n + w) * 8), acc[k]);
+            _mm512_storeu_pd(res + w * 8, p.finish(s, w));
+        };
+        auto head_step = [&](__m512d va, __m512d vb, std::size_t q) {
+            __m512d f[F];
+            p.head(va, vb, q, f);
+            for (int k = 0; k < F; ++k) acc[k] = p.combine(acc[k], f[k]);
+            finish(q + 1);
+        };
+        finish(0);
+        const double* next_a = base_a + n;
+        const double* next_b = base_b + n;
+        std::size_t q = 0;
+        for (; q + 8 <= n - 1; q += 8) {
+            __m512d r[8], ca[8], cb[8];
+            for (std::size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(next_a + l * n + q);
+            transpose8(r, ca);
+            for (std::size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(next_b + l * n + q);
+            transpose8(r, cb);
+            for (std::size_t j = 0; j < 8; ++j) head_step(ca[j], cb[j], q + j);
+        }
+        for (; q < n - 1; ++q) head_step(column(next_a + q, n), column(next_b + q, n), q);
+        std::size_t w = 0;
+        for (; w + 8 <= n; w += 8) {
+            __m512d r[8], c[8];
+            for (std::size_t j = 0; j < 8; ++j) r[j] = _mm512_loadu_pd(res + (w + j) * 8);
+            transpose8(r, c);
+            for (std::size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + (b + l) * n + w, c[l]);
+        }
+        for (; w < n; ++w)
+            for (std::size_t l = 0; l < 8; ++l) out[(b + l) * n + w] = res[w * 8 + l];
+    }
+    return b * n;
+}
+
 }  // namespace
 
 }  // namespace alvora::rolling::detail::lanes
