@@ -147,15 +147,20 @@ TEST(RollingKernels, ZscoreAndSkewMatchDefinitions) {
     const auto x = messy_series(200, 11, -3.0);
     std::vector<double> x3(x.size());
     for (size_t i = 0; i < x.size(); ++i) x3[i] = x[i] * x[i] * x[i];
-    for (size_t n : {1, 2, 3, 6, 30, 200}) {
-        const auto z = run(rl::zscore, x, n);
-        const auto s = run(rl::skew, x, n);
-        for (size_t i = 0; i < z.size(); ++i) {
-            expect_close(z[i], rw::zscore(x.data() + i, n, x[i + n - 1]), 1e-9, "zscore");
-            // n = 2 has a zero third moment; only its rounding remains
-            if (n != 2) expect_close(s[i], rw::skew(x.data() + i, x3.data() + i, n), 1e-6, "skew");
+    for (const bool narrow : {false, true}) {
+        rl::detail::narrow_vectors_only() = narrow;
+        for (size_t n : {1, 2, 3, 6, 20, 30, 200}) {
+            const auto z = run(rl::zscore, x, n);
+            const auto s = run(rl::skew, x, n);
+            for (size_t i = 0; i < z.size(); ++i) {
+                expect_close(z[i], rw::zscore(x.data() + i, n, x[i + n - 1]), 1e-9, "zscore");
+                // n = 2 has a zero third moment; only its rounding remains
+                if (n != 2)
+                    expect_close(s[i], rw::skew(x.data() + i, x3.data() + i, n), 1e-6, "skew");
+            }
         }
     }
+    rl::detail::narrow_vectors_only() = false;
 }
 
 TEST(RollingKernels, PairwiseMatchDefinitions) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/lanes.hpp"
 #include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
@@ -115,6 +116,14 @@ void var_or_std(std::span<const double> x, size_t n, std::span<double> out) {
     detail::PackedScratch<V2> scratch(detail::packed_windows(x.size()));
     packed_var(x.data(), x.size(), n, scratch.data(), out.data());
     if constexpr (Sqrt) sqrt_in_place(out.data(), out.size());
+}
+
+// Span views of the series and results from window `done` on.
+inline std::span<const double> from(std::span<const double> x, size_t done) {
+    return x.subspan(done);
+}
+inline std::span<double> from(std::span<double> out, size_t done) {
+    return out.subspan(done);
 }
 
 // The block boundary values c of windows i .. i + 3 (positions i + (c - i)).
@@ -226,17 +235,107 @@ __attribute__((target_clones("avx2", "default"))) void packed_kurt(const double*
     }
 }
 
+// The moments with eight blocks side by side (lanes.hpp): the same sums of
+// powers of y = x - c, c the end of the block holding the window's start,
+// and the same expressions, eight windows at a time.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+enum class Moment { Var, Std, Zscore, Skew, Kurt };
+
+template <Moment M>
+struct MomentLanes : detail::lanes::Plus {
+    static constexpr int F = M == Moment::Kurt ? 4 : M == Moment::Skew ? 3 : 2;
+    using V8 = detail::V8;
+    double nd, inv_n, k;  // k: the skew's or the kurtosis' leading factor
+    V8 c{}, newest{};     // anchors; y of the newest value of the window being finished
+    void start(const double* block, size_t n) {
+        c = (V8)detail::lanes::column(block + n - 1, n);
+        newest = V8{};  // window 0 of a block ends at its anchor
+    }
+    void powers(__m512d v, __m512d* f) const {
+        const V8 y = (V8)v - c;
+        f[0] = (__m512d)y;
+        f[1] = (__m512d)(y * y);
+        if constexpr (F > 2) f[2] = (__m512d)(y * y * y);
+        if constexpr (F > 3) f[3] = (__m512d)((y * y) * (y * y));
+    }
+    void tail(__m512d v, size_t, __m512d* f) { powers(v, f); }
+    void head(__m512d v, size_t, __m512d* f) {
+        powers(v, f);
+        newest = (V8)f[0];  // the head's last value ends the window finished next
+    }
+    __m512d finish(const __m512d* s, size_t) {
+        const V8 zero{}, nan8 = zero + kNaN;
+        const V8 s1 = (V8)s[0], s2 = (V8)s[1];
+        V8 r;
+        if constexpr (M == Moment::Var || M == Moment::Std) {
+            const V8 m2 = s2 - s1 * s1 * inv_n;
+            r = (m2 > zero ? m2 : zero) * inv_n;
+            if constexpr (M == Moment::Std) r = (V8)_mm512_sqrt_pd((__m512d)r);
+        } else if constexpr (M == Moment::Zscore) {
+            const V8 m2 = s2 - s1 * s1 * inv_n;
+            const V8 sd = (V8)_mm512_sqrt_pd((__m512d)((m2 > zero ? m2 : zero) * inv_n));
+            r = (newest - s1 * inv_n) / sd;
+        } else if constexpr (M == Moment::Skew) {
+            const V8 s3 = (V8)s[2];
+            const V8 u = c + s1 * inv_n;
+            const V8 u3 = c * c * c + (3.0 * c * c * s1 + 3.0 * c * s2 + s3) * inv_n;
+            const V8 m2 = s2 - s1 * (s1 * inv_n);
+            const V8 sd = (V8)_mm512_sqrt_pd((__m512d)((m2 > zero ? m2 : zero) * inv_n));
+            r = k * ((u3 - 3.0 * u * sd * sd - u * u * u) / (sd * sd * sd));
+        } else {
+            const V8 s3 = (V8)s[2], s4 = (V8)s[3];
+            const V8 d = s1 * inv_n;  // mean - c
+            const V8 v2 = s2 - s1 * s1 * inv_n;
+            const V8 m2 = (v2 > zero ? v2 : zero) * inv_n;
+            V8 m4 = (s4 - 4.0 * d * s3 + 6.0 * d * d * s2 - 3.0 * nd * d * d * d * d) * inv_n;
+            m4 = m4 < zero ? zero : m4;  // rounding below zero
+            r = k * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
+        }
+        return (__m512d)(s1 - s1 == zero ? r : nan8);
+    }
+};
+
+template <Moment M>
+size_t moment_lanes(const double* x, size_t L, size_t n, double* out) {
+    const double nd = static_cast<double>(n);
+    double k = 1.0;
+    if constexpr (M == Moment::Skew) k = std::sqrt(nd * (nd - 1.0)) / (nd - 2.0);
+    if constexpr (M == Moment::Kurt) k = 1.0 / ((nd - 2.0) * (nd - 3.0));
+    MomentLanes<M> p{{}, nd, 1.0 / nd, k};
+    detail::PackedScratch<double> buf((MomentLanes<M>::F + 1) * 8 * n);
+    return detail::lanes::block_sums(x, L, n, buf.data(), out, p);
+}
+
+#pragma GCC pop_options
+
+// Windows of whole groups of eight blocks in lanes where the machine has
+// 512-bit vectors (n >= 4); returns how many.
+template <Moment M>
+size_t moments_in_lanes(std::span<const double> x, size_t n, std::span<double> out) {
+    if (n < 4 || !detail::wide_vectors()) return 0;
+    return moment_lanes<M>(x.data(), x.size(), n, out.data());
+}
+
 }  // namespace
 
 void var(std::span<const double> x, size_t n, std::span<double> out) {
-    var_or_std<false>(x, n, out);
+    const size_t done = moments_in_lanes<Moment::Var>(x, n, out);
+    if (done < out.size()) var_or_std<false>(from(x, done), n, from(out, done));
 }
 
 void stddev(std::span<const double> x, size_t n, std::span<double> out) {
-    var_or_std<true>(x, n, out);
+    const size_t done = moments_in_lanes<Moment::Std>(x, n, out);
+    if (done < out.size()) var_or_std<true>(from(x, done), n, from(out, done));
 }
 
 void zscore(std::span<const double> x, size_t n, std::span<double> out) {
+    if (const size_t done = moments_in_lanes<Moment::Zscore>(x, n, out); done > 0) {
+        x = from(x, done);
+        out = from(out, done);
+        if (out.empty()) return;
+    }
     if (n >= 4) {
         detail::PackedScratch<V2> scratch(detail::packed_windows(x.size()));
         return packed_zscore(x.data(), x.size(), n, scratch.data(), out.data());
@@ -254,6 +353,11 @@ void zscore(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void skew(std::span<const double> x, size_t n, std::span<double> out) {
+    if (const size_t done = moments_in_lanes<Moment::Skew>(x, n, out); done > 0) {
+        x = from(x, done);
+        out = from(out, done);
+        if (out.empty()) return;
+    }
     if (n >= 4) {
         detail::PackedScratch<V4> scratch(detail::packed_windows(x.size()));
         return packed_skew(x.data(), x.size(), n, scratch.data(), out.data());
@@ -280,6 +384,11 @@ void kurt(std::span<const double> x, size_t n, std::span<double> out) {
         const double value = n == 1 ? -3.0 : (n == 2 ? -2.0 : -1.5);
         std::fill(out.begin(), out.end(), value);
         return;
+    }
+    if (const size_t done = moments_in_lanes<Moment::Kurt>(x, n, out); done > 0) {
+        x = from(x, done);
+        out = from(out, done);
+        if (out.empty()) return;
     }
     {
         detail::PackedScratch<V4> scratch(detail::packed_windows(x.size()));
