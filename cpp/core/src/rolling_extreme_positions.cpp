@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "alvora/rolling/extreme_positions.hpp"
+#include "alvora/rolling/lanes.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
@@ -248,37 +249,6 @@ __attribute__((target_clones("avx2", "default"))) void scan_max_narrow(const dou
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 
-// c[j] = column j of the 8 x 8 matrix whose rows are r[0..8).
-__attribute__((target("avx512f"), always_inline)) inline void transpose8(const __m512d* r,
-                                                                         __m512d* c) {
-    __m512d t[8], u[8];
-    for (int k = 0; k < 4; ++k) {
-        t[2 * k] = _mm512_unpacklo_pd(r[2 * k], r[2 * k + 1]);
-        t[2 * k + 1] = _mm512_unpackhi_pd(r[2 * k], r[2 * k + 1]);
-    }
-    for (int h = 0; h < 2; ++h) {
-        const __m512d* q = t + 4 * h;
-        __m512d* o = u + 4 * h;
-        o[0] = _mm512_shuffle_f64x2(q[0], q[2], 0x88);  // columns 0 | 4
-        o[1] = _mm512_shuffle_f64x2(q[0], q[2], 0xDD);  // columns 2 | 6
-        o[2] = _mm512_shuffle_f64x2(q[1], q[3], 0x88);  // columns 1 | 5
-        o[3] = _mm512_shuffle_f64x2(q[1], q[3], 0xDD);  // columns 3 | 7
-    }
-    c[0] = _mm512_shuffle_f64x2(u[0], u[4], 0x88);
-    c[4] = _mm512_shuffle_f64x2(u[0], u[4], 0xDD);
-    c[2] = _mm512_shuffle_f64x2(u[1], u[5], 0x88);
-    c[6] = _mm512_shuffle_f64x2(u[1], u[5], 0xDD);
-    c[1] = _mm512_shuffle_f64x2(u[2], u[6], 0x88);
-    c[5] = _mm512_shuffle_f64x2(u[2], u[6], 0xDD);
-    c[3] = _mm512_shuffle_f64x2(u[3], u[7], 0x88);
-    c[7] = _mm512_shuffle_f64x2(u[3], u[7], 0xDD);
-}
-
-// The values at offset j of eight series rows n apart, one per lane.
-__attribute__((target("avx512f"), always_inline)) inline __m512d column(const double* p, size_t n) {
-    return _mm512_set_pd(p[7 * n], p[6 * n], p[5 * n], p[4 * n], p[3 * n], p[2 * n], p[n], p[0]);
-}
-
 // Eight consecutive blocks side by side, one per lane: a plain sequential
 // scan in every lane (a comparison and two blends per step, no shuffles
 // along the scan), the values brought into lanes by 8 x 8 transposes.
@@ -291,8 +261,7 @@ __attribute__((target("avx512f"))) size_t lane_scan(const double* x, size_t L, s
     constexpr int kAtLeast = Max ? _CMP_GE_OQ : _CMP_LE_OQ;  // as good or better
     const __m512d worst = _mm512_set1_pd(Order<Max>::worst);
     const __m512d nan_as = _mm512_set1_pd(Order<Max>::nan_as);
-    const double nd = static_cast<double>(n);
-    const __m512d lane_start = _mm512_set_pd(7 * nd, 6 * nd, 5 * nd, 4 * nd, 3 * nd, 2 * nd, nd, 0);
+    const __m512d lane_start = detail::lanes::block_offsets(n);
     double* tv = buf;            // [u][lane]: best value of the tail from u
     double* tp = buf + 8 * n;    // its position
     double* res = buf + 16 * n;  // [u][lane]: the result of window u
@@ -314,10 +283,10 @@ __attribute__((target("avx512f"))) size_t lane_scan(const double* x, size_t L, s
         for (; u >= 8; u -= 8) {
             __m512d r[8], c[8];
             for (size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(base + l * n + u - 8);
-            transpose8(r, c);
+            detail::lanes::transpose8(r, c);
             for (int j = 7; j >= 0; --j) tail_step(c[j], u - 8 + j);
         }
-        for (; u > 0; --u) tail_step(column(base + u - 1, n), u - 1);
+        for (; u > 0; --u) tail_step(detail::lanes::column(base + u - 1, n), u - 1);
         // Window u of each lane's block adds the head [next block, + u): the
         // value at q = u - 1 of the next block joins window u.
         __m512d hv = worst, hp = _mm512_setzero_pd();
@@ -341,20 +310,11 @@ __attribute__((target("avx512f"))) size_t lane_scan(const double* x, size_t L, s
         for (; q + 8 <= n - 1; q += 8) {
             __m512d r[8], c[8];
             for (size_t l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(next + l * n + q);
-            transpose8(r, c);
+            detail::lanes::transpose8(r, c);
             for (int j = 0; j < 8; ++j) head_step(c[j], q + j);
         }
-        for (; q < n - 1; ++q) head_step(column(next + q, n), q);
-        // Results back to the lanes' rows.
-        size_t w = 0;
-        for (; w + 8 <= n; w += 8) {
-            __m512d r[8], c[8];
-            for (int j = 0; j < 8; ++j) r[j] = _mm512_loadu_pd(res + 8 * (w + j));
-            transpose8(r, c);
-            for (size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + (b + l) * n + w, c[l]);
-        }
-        for (; w < n; ++w)
-            for (size_t l = 0; l < 8; ++l) out[(b + l) * n + w] = res[8 * w + l];
+        for (; q < n - 1; ++q) head_step(detail::lanes::column(next + q, n), q);
+        detail::lanes::store_results(res, n, out + b * n);
     }
     return b * n;
 }

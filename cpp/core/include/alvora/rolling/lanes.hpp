@@ -64,6 +64,20 @@ inline __m512d block_offsets(std::size_t n) {
     return _mm512_set_pd(7 * d, 6 * d, 5 * d, 4 * d, 3 * d, 2 * d, d, 0.0);
 }
 
+// Results res[u 8 + lane] of window u of each lane's block back to the
+// series order: out[lane n + u].
+inline void store_results(const double* res, std::size_t n, double* out) {
+    std::size_t w = 0;
+    for (; w + 8 <= n; w += 8) {
+        __m512d r[8], c[8];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = _mm512_loadu_pd(res + (w + j) * 8);
+        transpose8(r, c);
+        for (std::size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + l * n + w, c[l]);
+    }
+    for (; w < n; ++w)
+        for (std::size_t l = 0; l < 8; ++l) out[l * n + w] = res[w * 8 + l];
+}
+
 // The summing operation of most scans; policies derive from it.
 struct Plus {
     static __m512d identity() { return _mm512_setzero_pd(); }
@@ -136,15 +150,7 @@ std::size_t block_sums(const double* x, std::size_t L, std::size_t n, double* bu
             for (std::size_t j = 0; j < 8; ++j) head_step(c[j], q + j);
         }
         for (; q < n - 1; ++q) head_step(column(next + q, n), q);
-        std::size_t w = 0;
-        for (; w + 8 <= n; w += 8) {
-            __m512d r[8], c[8];
-            for (std::size_t j = 0; j < 8; ++j) r[j] = _mm512_loadu_pd(res + (w + j) * 8);
-            transpose8(r, c);
-            for (std::size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + (b + l) * n + w, c[l]);
-        }
-        for (; w < n; ++w)
-            for (std::size_t l = 0; l < 8; ++l) out[(b + l) * n + w] = res[w * 8 + l];
+        store_results(res, n, out + b * n);
     }
     return b * n;
 }
@@ -212,15 +218,7 @@ std::size_t block_sums2(const double* xa, const double* xb, std::size_t L, std::
             for (std::size_t j = 0; j < 8; ++j) head_step(ca[j], cb[j], q + j);
         }
         for (; q < n - 1; ++q) head_step(column(next_a + q, n), column(next_b + q, n), q);
-        std::size_t w = 0;
-        for (; w + 8 <= n; w += 8) {
-            __m512d r[8], c[8];
-            for (std::size_t j = 0; j < 8; ++j) r[j] = _mm512_loadu_pd(res + (w + j) * 8);
-            transpose8(r, c);
-            for (std::size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + (b + l) * n + w, c[l]);
-        }
-        for (; w < n; ++w)
-            for (std::size_t l = 0; l < 8; ++l) out[(b + l) * n + w] = res[w * 8 + l];
+        store_results(res, n, out + b * n);
     }
     return b * n;
 }
