@@ -105,22 +105,17 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
     auto tails = [&](size_t b, double* t) {
         const double tc = Anchored ? x[b + n - 1] : 0.0;
         auto value = [tc](auto v) { return Anchored ? v - tc : v; };
-        size_t j = n;
         double a = Op::identity;
-        for (; j >= W; j -= W) {
-            const V s = detail::lane_suffix<Op>(value(load<V>(x + b + j - W)));
-            store(t + j - W, Op::op(V{} + a, s));  // V{} + a: a in every lane
-            a = Op::op(a, s[0]);
-        }
-        if constexpr (W > 4) {
-            if (j >= 4) {
-                const V4 s = detail::lane_suffix<Op>(value(load<V4>(x + b + j - 4)));
-                store(t + j - 4, Op::op(V4{} + a, s));
+        detail::tail_pieces<V>(
+            n,
+            [&]<class U>(size_t j) __attribute__((always_inline)) {
+                constexpr size_t UW = detail::kLanes<U>;
+                const U s = detail::lane_suffix<Op>(value(load<U>(x + b + j - UW)));
+                store(t + j - UW, Op::op(U{} + a, s));  // U{} + a: a in every lane
                 a = Op::op(a, s[0]);
-                j -= 4;
-            }
-        }
-        for (; j >= 1; --j) t[j - 1] = a = Op::op(a, value(x[b + j - 1]));
+            },
+            [&](size_t j)
+                __attribute__((always_inline)) { t[j - 1] = a = Op::op(a, value(x[b + j - 1])); });
     };
     const size_t m = L - n + 1;
     tails(0, cur);
@@ -484,7 +479,7 @@ template <class V, bool Flags>
     double* cur = tails;
     double* nxt = tails + 3 * n;
     // Suffix sums of block [b, b + n) into t[0 .. n), t[n .. 2n), t[2n .. 3n).
-    auto scan_tails = [&](size_t b, double* t) {
+    auto scan_tails = [&](size_t b, double* t) __attribute__((always_inline)) {
         double a0 = 0.0, a1 = 0.0, an = 0.0;
         // The values [b + j - U, b + j) as one vector of U lanes.
         auto step = [&]<class U>(size_t j) __attribute__((always_inline)) {
@@ -503,20 +498,12 @@ template <class V, bool Flags>
                 an += sn[0];
             }
         };
-        size_t j = n;
-        for (; j >= W; j -= W) step.template operator()<V>(j);
-        if constexpr (W > 4) {
-            if (j >= 4) {
-                step.template operator()<V4>(j);
-                j -= 4;
-            }
-        }
-        for (; j >= 1; --j) {
+        detail::tail_pieces<V>(n, step, [&](size_t j) __attribute__((always_inline)) {
             const double v = x[b + j - 1];
             t[j - 1] = a0 += v;
             t[n + j - 1] = a1 += (static_cast<double>(j) - nd) * v;
             if constexpr (Flags) t[2 * n + j - 1] = an += v != v ? 1.0 : 0.0;
-        }
+        });
     };
     detail::Mask<V> pending{};
     bool pending1 = false;
@@ -639,7 +626,7 @@ template <class V>
     const double inv_divisor = 1.0 / divisor;  // a division costs several multiplications
     double* cur = tails;
     double* nxt = tails + 2 * n;
-    auto scan_tails = [&](size_t b, double* t) {
+    auto scan_tails = [&](size_t b, double* t) __attribute__((always_inline)) {
         const double yc = y[b + n - 1];
         double a0 = 0.0, a1 = 0.0;
         // The values [b + j - U, b + j) as one vector of U lanes.
@@ -654,19 +641,11 @@ template <class V>
             a0 += s0[0];
             a1 += s1[0];
         };
-        size_t j = n;
-        for (; j >= W; j -= W) step.template operator()<V>(j);
-        if constexpr (W > 4) {
-            if (j >= 4) {
-                step.template operator()<V4>(j);
-                j -= 4;
-            }
-        }
-        for (; j >= 1; --j) {
+        detail::tail_pieces<V>(n, step, [&](size_t j) __attribute__((always_inline)) {
             const double v = y[b + j - 1] - yc;
             t[j - 1] = a0 += v;
             t[n + j - 1] = a1 += (static_cast<double>(j) - nd) * v;
-        }
+        });
     };
     // off = c - i: the sum of t d over the window is s1 + off s0.
     auto finish1 = [&](double s0, double s1, double off) {

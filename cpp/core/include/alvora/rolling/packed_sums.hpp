@@ -186,20 +186,6 @@ struct AnchorOffsets {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Lane k of the result: w[k] + ... + w[3] (suffix sums within one vector).
-[[gnu::always_inline]] inline V4 lane_suffix_sums(V4 w) {
-    const V4 zero{};
-    const V4 q = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4);
-    return q + __builtin_shufflevector(q, zero, 2, 3, 4, 5);
-}
-
-// Lane k of the result: v[0] + ... + v[k] (prefix sums within one vector).
-[[gnu::always_inline]] inline V4 lane_prefix_sums(V4 v) {
-    const V4 zero{};
-    const V4 p = v + __builtin_shufflevector(zero, v, 0, 4, 5, 6);
-    return p + __builtin_shufflevector(zero, p, 0, 1, 4, 5);
-}
-
 // The integer vector of a vector's width: comparison results, bit masks.
 template <class V>
 struct MaskOf;
@@ -239,20 +225,6 @@ template <class V>
     std::memcpy(p, &v, sizeof v);
 }
 
-[[gnu::always_inline]] inline V8 lane_suffix_sums(V8 w) {
-    const V8 zero{};
-    const V8 a = w + __builtin_shufflevector(w, zero, 1, 2, 3, 4, 5, 6, 7, 8);
-    const V8 b = a + __builtin_shufflevector(a, zero, 2, 3, 4, 5, 6, 7, 8, 9);
-    return b + __builtin_shufflevector(b, zero, 4, 5, 6, 7, 8, 9, 10, 11);
-}
-
-[[gnu::always_inline]] inline V8 lane_prefix_sums(V8 v) {
-    const V8 zero{};
-    const V8 a = v + __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
-    const V8 b = a + __builtin_shufflevector(zero, a, 0, 1, 8, 9, 10, 11, 12, 13);
-    return b + __builtin_shufflevector(zero, b, 0, 1, 2, 3, 8, 9, 10, 11);
-}
-
 // In-vector scans under any operation with an identity (see Plus):
 // lane k of lane_prefix holds v[0] op ... op v[k], of lane_suffix
 // w[k] op ... op w[W - 1].
@@ -281,6 +253,33 @@ template <class Op>
     const V8 a = Op::op(w, __builtin_shufflevector(w, id, 1, 2, 3, 4, 5, 6, 7, 8));
     const V8 b = Op::op(a, __builtin_shufflevector(a, id, 2, 3, 4, 5, 6, 7, 8, 9));
     return Op::op(b, __builtin_shufflevector(b, id, 4, 5, 6, 7, 8, 9, 10, 11));
+}
+
+// Lane k: w[k] + ... + w[W - 1], and v[0] + ... + v[k] (V4 or V8).
+template <class V>
+[[gnu::always_inline]] inline V lane_suffix_sums(V w) {
+    return lane_suffix<Plus>(w);
+}
+template <class V>
+[[gnu::always_inline]] inline V lane_prefix_sums(V v) {
+    return lane_prefix<Plus>(v);
+}
+
+// Walks a block's tail from its end (n values): whole vectors of V, then one
+// of four lanes if four values or more are left, then single values.
+// vec.template operator()<U>(j) takes the values [j - lanes of U, j), one(j)
+// the value j - 1.
+template <class V, class Vec, class One>
+[[gnu::always_inline]] inline void tail_pieces(std::size_t n, Vec&& vec, One&& one) {
+    std::size_t j = n;
+    for (; j >= kLanes<V>; j -= kLanes<V>) vec.template operator()<V>(j);
+    if constexpr (kLanes<V> > 4) {
+        if (j >= 4) {
+            vec.template operator()<V4>(j);
+            j -= 4;
+        }
+    }
+    for (; j >= 1; --j) one(j);
 }
 
 // Stores the first min(4, m - i) lanes of r at out + i.
