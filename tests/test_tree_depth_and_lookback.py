@@ -7,6 +7,7 @@ import sys
 import numpy as np
 import pytest
 
+from alvora import rolling
 from alvora.cross_sectional import CS_RANK
 from alvora.engine_v2.eval_core import execute_factor
 from alvora.expression import ExpressionError, parse_factor
@@ -45,7 +46,8 @@ def test_nested_cross_sections_evaluate(ids):
                                execute_factor(CS_RANK(close), ids, START, "2019-01-31"))
 
 
-@pytest.mark.parametrize("build", [lambda f: -f, CS_RANK, lambda f: f ** 2])
+@pytest.mark.parametrize("build", [lambda f: -f, CS_RANK, lambda f: f ** 2,
+                                   lambda f: rolling.MA(f, 2)])
 def test_too_deep_trees_are_refused_not_crashed(build):
     old = sys.getrecursionlimit()
     sys.setrecursionlimit(100000)

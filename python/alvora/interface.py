@@ -127,7 +127,18 @@ def _freeze(value):
     return value
 
 
-class AbstractFactor:
+class _NodeType(type):
+    """Checks the depth of every node once it is built, whatever its class
+    (classes made elsewhere included), so no later walk can recurse past
+    MAX_DEPTH."""
+
+    def __call__(cls, *args, **kwargs):
+        node = super().__call__(*args, **kwargs)
+        check_depth(node)
+        return node
+
+
+class AbstractFactor(metaclass=_NodeType):
     """Base class of every factor node.
 
     Subclasses provide ``expr``, ``shift`` and ``dependencies``. Arithmetic
