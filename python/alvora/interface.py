@@ -17,6 +17,7 @@ that ``==`` and ``!=`` are *not* elementwise node builders; use
 """
 import math
 import numbers
+import weakref
 
 import numpy as np
 
@@ -42,13 +43,41 @@ MAX_DEPTH = 500
 _DERIVED_PREFIX = "_derived_"
 
 
+# Derived values of nodes whose classes keep only their own attributes (leaves,
+# rolling nodes, users' classes): id -> {name: value}, dropped with the node.
+_remembered = {}
+
+
+def _recall(node, name):
+    state = getattr(node, "__dict__", None)
+    if state is not None and _DERIVED_PREFIX + name in state:
+        return state[_DERIVED_PREFIX + name]
+    entry = _remembered.get(id(node))
+    return None if entry is None or entry[0]() is not node else entry[1].get(name)
+
+
+def _remember(node, name, value):
+    state = getattr(node, "__dict__", None)
+    if state is not None and any(k.startswith(_DERIVED_PREFIX) for k in state):
+        state[_DERIVED_PREFIX + name] = value
+        return
+    entry = _remembered.get(id(node))
+    if entry is None or entry[0]() is not node:
+        try:
+            ref = weakref.ref(node, lambda _, key=id(node): _remembered.pop(key, None))
+        except TypeError:
+            return  # cannot know when it goes away: do not cache
+        entry = _remembered[id(node)] = (ref, {})
+    entry[1][name] = value
+
+
 class ExpressionDepthError(RecursionError):
     """A factor tree nested deeper than :data:`MAX_DEPTH`."""
 
 
 def _depth_of(node):
     """Nesting depth of a node, computed once per node without recursion."""
-    cached = getattr(node, "__dict__", {}).get(_DERIVED_PREFIX + "depth")
+    cached = _recall(node, "depth")
     if cached is not None:
         return cached
     from .utils import _child_nodes
@@ -61,22 +90,19 @@ def _depth_of(node):
         seen.add(id(current))
         order.append(current)
         for child in _child_nodes(current):
-            if _DERIVED_PREFIX + "depth" not in getattr(child, "__dict__", {}):
+            if _recall(child, "depth") is None:
                 stack.append(child)
     known = {}
     for current in reversed(order):
         children = _child_nodes(current)
         depth = 1 + max((known.get(id(c)) or _cached_depth(c) for c in children), default=0)
         known[id(current)] = depth
-        try:
-            current.__dict__[_DERIVED_PREFIX + "depth"] = depth
-        except (AttributeError, TypeError):
-            pass
+        _remember(current, "depth", depth)
     return known[id(node)]
 
 
 def _cached_depth(node):
-    return getattr(node, "__dict__", {}).get(_DERIVED_PREFIX + "depth", 1)
+    return _recall(node, "depth") or 1
 
 
 def check_depth(node):
@@ -202,13 +228,11 @@ class AbstractFactor(metaclass=_NodeType):
             check_depth(self)
 
     def __hash__(self):
-        state = getattr(self, "__dict__", None)
-        cached = None if state is None else state.get(_DERIVED_PREFIX + "hash")
+        cached = _recall(self, "hash")
         if cached is None:
             _warm_hashes(self)
             cached = hash((type(self), self._structure_key()))
-            if state is not None:
-                state[_DERIVED_PREFIX + "hash"] = cached
+            _remember(self, "hash", cached)
         return cached
 
     # -- node builders -------------------------------------------------------
@@ -312,7 +336,7 @@ def _warm_hashes(node):
     from .utils import _child_nodes
 
     pending = [c for c in _child_nodes(node)
-               if _DERIVED_PREFIX + "hash" not in getattr(c, "__dict__", {"": 0})]
+               if _recall(c, "hash") is None]
     if not pending:
         return
     order, seen = [], set()
@@ -323,7 +347,7 @@ def _warm_hashes(node):
         seen.add(id(current))
         order.append(current)
         pending.extend(c for c in _child_nodes(current)
-                       if _DERIVED_PREFIX + "hash" not in getattr(c, "__dict__", {"": 0}))
+                       if _recall(c, "hash") is None)
     for current in reversed(order):
         hash(current)
 
