@@ -155,6 +155,9 @@ def test_horizons_beyond_data_warn_or_fail(fake_results):
         run(factor, returns, [500])
     with pytest.raises(ValueError, match="must be less than 250"):
         run(factor, returns, [250])
+    with pytest.raises(ValueError, match="factor_data has 1 date, and quantile returns need at "
+                                         "least two"):
+        run(factor.iloc[:1], returns, [1])
 
 
 def test_table_layout(fake_results):

@@ -167,6 +167,14 @@ HorizonCheck check_horizons(const py::object& periods, std::size_t rows) {
             check.working.push_back(h);
         }
     }
+    if (check.working.empty() && rows < 2) {
+        // Horizons count dates of the factor frame: with one date there is none to hold to.
+        raise_py(PyExc_ValueError,
+                 py::str("Invalid periods, must be less than {}: factor_data has {} date{}, and "
+                         "quantile returns need at least two (groups are formed on one date and "
+                         "held to a later one)")
+                     .format(rows, rows, rows == 1 ? "" : "s"));
+    }
     if (check.working.empty())
         raise_py(PyExc_ValueError, py::str("Invalid periods, must be less than {}").format(rows));
     if (py::len(check.unavailable) > 0)
