@@ -190,6 +190,15 @@ py::object quantile_analysis(py::object self, py::object factor_data, py::object
     py::object columns = factor_data.attr("columns");
     HorizonCheck check = check_horizons(periods, py::len(index));
     const int groups = group_count(self.attr("quantile"));
+    const auto instruments = static_cast<long long>(py::len(columns));
+    if (groups > instruments) {
+        // More groups than instruments leaves groups that can never hold anything, and the
+        // result tables (groups x dates) would grow without limit.
+        raise_py(PyExc_ValueError,
+                 py::str("quantile={} groups but factor_data has only {} instrument{}: use at "
+                         "most one group per instrument")
+                     .format(groups, instruments, instruments == 1 ? "" : "s"));
+    }
     const bool asc = truthy(ascending);
 
     portfolio_io::Panel factor = portfolio_io::panel_of(factor_data);
