@@ -167,15 +167,15 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         if turnover is not None:
             mean_turnover = turnover.apply(pd.to_numeric, errors="coerce").groupby(
                 level="tag", sort=False).mean()
+        parts, names = [], []
+        for column in returns.columns:
+            parts.append(annual[column])
+            names.append("{} annual return".format(column))
+            if mean_turnover is not None and column in mean_turnover.columns:
+                parts.append(mean_turnover[column].reindex(annual.index))
+                names.append("{} turnover".format(column))
+        groups = pd.concat(parts, axis=1, keys=names) if parts else pd.DataFrame(index=annual.index)
         rows = {}
-        for tag in annual.index:
-            row = {}
-            for column in returns.columns:
-                row["{} annual return".format(column)] = annual.at[tag, column]
-                if mean_turnover is not None and column in mean_turnover.columns:
-                    row["{} turnover".format(column)] = (
-                        mean_turnover.at[tag, column] if tag in mean_turnover.index else np.nan)
-            rows[tag] = row
         if self.top_minus_bottom_returns is not None:
             tmb = self.top_minus_bottom_returns
             rows["top-bottom"] = {"{} annual return".format(c): _annualise_cumulative(tmb[c])
@@ -184,7 +184,8 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
             label = self.benchmark_return.name if self.benchmark_return.name else "benchmark"
             value = _annualise_cumulative(self.benchmark_return)
             rows[str(label)] = {"{} annual return".format(c): value for c in returns.columns}
-        return pd.DataFrame.from_dict(rows, orient="index")
+        extra = pd.DataFrame.from_dict(rows, orient="index")
+        return pd.concat([groups, extra]) if len(extra) else groups
 
     def _describe(self):
         if self.quantile_returns is None or self.quantile_returns.empty:
