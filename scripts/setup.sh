@@ -7,9 +7,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# System packages: a C++ compiler, GoogleTest and Google Benchmark, Python headers.
+# System packages: a C++ compiler, GoogleTest and Google Benchmark, Python headers,
+# and Chromium, the headless browser the HTML report test drives.
 missing=()
 command -v g++ >/dev/null || missing+=(g++)
+command -v chromium >/dev/null || missing+=(chromium)
 for pkg in libgtest-dev libbenchmark-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done

@@ -1,0 +1,298 @@
+"""Figures of the analysis results, drawn with matplotlib's Agg canvas.
+
+Every ``plot`` function draws on the axes it is given or on a new Figure
+(never pyplot's global state, so it works headless and in threads) and
+returns the axes.  ``*_figures`` build the full set of one result by name.
+A plot without data says so on its axes instead of failing.
+"""
+import numpy as np
+import pandas as pd
+
+from ..analysis import performance as perf
+
+__all__ = ["new_axes", "ic_series", "ic_histogram", "ic_decay", "ic_industry",
+           "quantile_cumulative", "top_minus_bottom", "quantile_turnover", "factor_cumulative",
+           "preprocessing_panel", "ic_figures", "quantile_figures", "factor_return_figures"]
+
+WIDTH = 8.0
+ROW_HEIGHT = 3.0
+
+
+def _figure(rows=1, cols=1, height=ROW_HEIGHT, width=WIDTH):
+    from matplotlib.figure import Figure
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    fig = Figure(figsize=(width, height * rows), layout="constrained")
+    FigureCanvasAgg(fig)
+    axes = fig.subplots(rows, cols, squeeze=False)
+    return fig, axes
+
+
+def new_axes(ax=None):
+    """The given axes, or the single axes of a new Figure."""
+    if ax is not None:
+        return ax
+    return _figure()[1][0, 0]
+
+
+def _no_data(ax, text):
+    ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes, color="0.4")
+    ax.set_xticks([])
+    ax.set_yticks([])
+    return ax
+
+
+def _horizon(frame, horizon):
+    if frame is None or len(frame.columns) == 0:
+        return None
+    return frame.columns[0] if horizon is None else horizon
+
+
+def _percent_axis(ax):
+    from matplotlib.ticker import PercentFormatter
+    ax.yaxis.set_major_formatter(PercentFormatter(1.0))
+
+
+# -- information coefficient ------------------------------------------------------
+
+def ic_series(result, ax=None, horizon=None, window=perf.ROLLING_WINDOW):
+    """Daily IC as thin bars with its rolling mean over ``window`` dates."""
+    ax = new_axes(ax)
+    column = _horizon(result.ic, horizon)
+    if column is None or not np.isfinite(result.ic[column].to_numpy(dtype=float)).any():
+        return _no_data(ax, "no IC values")
+    ic = result.ic[column]
+    dates = pd.DatetimeIndex(ic.index)
+    ax.bar(dates, ic.to_numpy(dtype=float), width=1.0, color="#9ab8d8", label="daily IC")
+    rolling = ic.rolling(window, min_periods=max(1, window // 2)).mean()
+    ax.plot(dates, rolling.to_numpy(dtype=float), color="#c0392b", linewidth=1.6,
+            label="{}-date mean".format(window))
+    ax.axhline(0.0, color="0.3", linewidth=0.6)
+    ax.set_title("IC {} through time".format(column))
+    ax.set_xlabel("date")
+    ax.set_ylabel("IC")
+    ax.legend(loc="upper left", fontsize="small")
+    return ax
+
+
+def ic_histogram(result, ax=None, horizon=None):
+    """Histogram of the daily IC with the normal density of its mean and std."""
+    ax = new_axes(ax)
+    column = _horizon(result.ic, horizon)
+    values = perf.finite(result.ic[column]) if column is not None else np.empty(0)
+    if values.size < 2:
+        return _no_data(ax, "fewer than two IC values")
+    ax.hist(values, bins=min(40, max(5, values.size // 5)), density=True, color="#9ab8d8",
+            edgecolor="white", label="daily IC")
+    mean, std = values.mean(), values.std(ddof=1)
+    if std > 0:
+        x = np.linspace(values.min(), values.max(), 200)
+        density = np.exp(-0.5 * ((x - mean) / std) ** 2) / (std * np.sqrt(2 * np.pi))
+        ax.plot(x, density, color="#c0392b", label="normal fit")
+    ax.axvline(mean, color="0.2", linestyle="--", linewidth=1.0, label="mean")
+    ax.set_title("IC {} distribution".format(column))
+    ax.set_xlabel("IC")
+    ax.set_ylabel("density")
+    ax.legend(loc="upper left", fontsize="small")
+    return ax
+
+
+def ic_decay(result, ax=None):
+    """Mean IC per lag, one line per horizon."""
+    ax = new_axes(ax)
+    table = result.decay_summary()
+    if table is None or table.empty:
+        return _no_data(ax, "no IC decay (decay lags off)")
+    lags = table.index.to_numpy()
+    for column in table.columns:
+        ax.plot(lags, table[column].to_numpy(dtype=float), marker="o", label=str(column))
+    ax.axhline(0.0, color="0.3", linewidth=0.6)
+    ax.set_xticks(lags)
+    ax.set_title("IC decay")
+    ax.set_xlabel("lag (dates)")
+    ax.set_ylabel("mean IC")
+    ax.legend(fontsize="small")
+    return ax
+
+
+def ic_industry(result, ax=None, horizon=None):
+    """IC per industry as horizontal bars, highest on top."""
+    ax = new_axes(ax)
+    table = result.industry_summary()
+    if table is None:
+        return _no_data(ax, "no industry classification")
+    column = _horizon(table, horizon)
+    values = table[column].sort_values()
+    colors = np.where(values.to_numpy(dtype=float) >= 0, "#2e86c1", "#c0392b")
+    ax.barh([str(k) for k in values.index], values.to_numpy(dtype=float), color=colors)
+    ax.axvline(0.0, color="0.3", linewidth=0.6)
+    ax.tick_params(axis="y", labelsize=7)
+    ax.set_title("IC {} by industry".format(column))
+    ax.set_xlabel("IC")
+    ax.set_ylabel("industry")
+    return ax
+
+
+def ic_figures(result):
+    figures = {}
+    horizons = list(result.ic.columns) if result.ic is not None else []
+    fig, axes = _figure(rows=max(1, len(horizons)))
+    for k, row in enumerate(axes[:, 0]):
+        ic_series(result, ax=row, horizon=horizons[k] if horizons else None)
+    figures["ic_series"] = fig
+    fig, axes = _figure(rows=1, cols=max(1, len(horizons)), width=WIDTH)
+    for k, cell in enumerate(axes[0]):
+        ic_histogram(result, ax=cell, horizon=horizons[k] if horizons else None)
+    figures["ic_histogram"] = fig
+    figures["ic_decay"] = ic_decay(result).figure
+    n_ind = 0 if result.ic_industry_distribute is None else len(result.ic_industry_distribute)
+    fig, axes = _figure(height=max(ROW_HEIGHT, 0.16 * n_ind + 1.0))
+    ic_industry(result, ax=axes[0, 0])
+    figures["ic_industry"] = fig
+    return figures
+
+
+# -- quantile groups ------------------------------------------------------------------
+
+def quantile_cumulative(result, ax=None, horizon=None):
+    """Cumulative return of every group and of the benchmark for one horizon."""
+    ax = new_axes(ax)
+    column = _horizon(result.quantile_returns, horizon)
+    if column is None or result.quantile_returns.empty:
+        return _no_data(ax, "no quantile returns")
+    wide = result.group_returns(column)
+    dates = pd.DatetimeIndex(wide.index)
+    colors = _group_colors(len(wide.columns))
+    for tag, color in zip(wide.columns, colors):
+        ax.plot(dates, wide[tag].to_numpy(dtype=float), color=color, linewidth=1.2, label=tag)
+    bench = result.benchmark_return
+    if bench is not None:
+        ax.plot(pd.DatetimeIndex(bench.index), bench.to_numpy(dtype=float), color="black",
+                linestyle="--", linewidth=1.2, label=str(bench.name or "benchmark"))
+    ax.axhline(0.0, color="0.3", linewidth=0.6)
+    _percent_axis(ax)
+    ax.set_title("cumulative return by quantile group, {}".format(column))
+    ax.set_xlabel("date")
+    ax.set_ylabel("cumulative return")
+    ax.legend(fontsize="small", ncol=2, loc="upper left")
+    return ax
+
+
+def _group_colors(n):
+    from matplotlib import colormaps
+    cmap = colormaps["RdYlBu"]
+    return [cmap(x) for x in np.linspace(0.05, 0.95, max(n, 1))][::-1]
+
+
+def top_minus_bottom(result, ax=None):
+    """Cumulative return of the first group minus the last, one line per horizon."""
+    ax = new_axes(ax)
+    tmb = result.top_minus_bottom_returns
+    if tmb is None or tmb.empty:
+        return _no_data(ax, "no top-minus-bottom returns")
+    dates = pd.DatetimeIndex(tmb.index)
+    for column in tmb.columns:
+        ax.plot(dates, tmb[column].to_numpy(dtype=float), linewidth=1.2, label=str(column))
+    ax.axhline(0.0, color="0.3", linewidth=0.6)
+    _percent_axis(ax)
+    ax.set_title("top minus bottom group, cumulative")
+    ax.set_xlabel("date")
+    ax.set_ylabel("cumulative return")
+    ax.legend(fontsize="small")
+    return ax
+
+
+def quantile_turnover(result, ax=None, horizon=None):
+    """Entrant fraction per group, smoothed over the rolling window."""
+    ax = new_axes(ax)
+    column = _horizon(result.quantile_returns, horizon)
+    wide = result.group_turnover(column) if column is not None else None
+    if wide is None or not np.isfinite(wide.to_numpy(dtype=float)).any():
+        return _no_data(ax, "no turnover")
+    window = perf.ROLLING_WINDOW
+    smooth = wide.rolling(window, min_periods=1).mean()
+    dates = pd.DatetimeIndex(wide.index)
+    for tag, color in zip(wide.columns, _group_colors(len(wide.columns))):
+        ax.plot(dates, smooth[tag].to_numpy(dtype=float), color=color, linewidth=1.2, label=tag)
+    _percent_axis(ax)
+    ax.set_title("turnover by group, {} ({}-date mean)".format(column, window))
+    ax.set_xlabel("date")
+    ax.set_ylabel("entrant fraction")
+    ax.legend(fontsize="small", ncol=2, loc="upper left")
+    return ax
+
+
+def quantile_figures(result):
+    horizons = result.horizons or [None]
+    figures = {}
+    fig, axes = _figure(rows=len(horizons))
+    for k, row in enumerate(axes[:, 0]):
+        quantile_cumulative(result, ax=row, horizon=horizons[k])
+    figures["quantile_cumulative"] = fig
+    figures["top_minus_bottom"] = top_minus_bottom(result).figure
+    fig, axes = _figure(rows=len(horizons))
+    for k, row in enumerate(axes[:, 0]):
+        quantile_turnover(result, ax=row, horizon=horizons[k])
+    figures["quantile_turnover"] = fig
+    return figures
+
+
+# -- factor return --------------------------------------------------------------------
+
+def factor_cumulative(result, ax=None, horizon=None):
+    """Cumulative factor return per horizon; the drawdowns of the chosen
+    horizon (default the first) are shaded."""
+    ax = new_axes(ax)
+    frame = result.factor_returns
+    column = _horizon(frame, horizon)
+    if column is None or frame.empty:
+        return _no_data(ax, "no factor returns")
+    dates = pd.DatetimeIndex(frame.index)
+    for name in frame.columns:
+        ax.plot(dates, frame[name].to_numpy(dtype=float), linewidth=1.4 if name == column else 1.0,
+                label=str(name))
+    values = frame[column].to_numpy(dtype=float)
+    under = perf.drawdown(values) < 0
+    if under.any():
+        peak = np.fmax.accumulate(np.where(np.isfinite(values), values, -np.inf))
+        ax.fill_between(dates, values, peak, where=under, color="#c0392b", alpha=0.25,
+                        linewidth=0, label="drawdown {}".format(column))
+    ax.axhline(0.0, color="0.3", linewidth=0.6)
+    _percent_axis(ax)
+    ax.set_title("factor return, cumulative")
+    ax.set_xlabel("date")
+    ax.set_ylabel("cumulative return")
+    ax.legend(fontsize="small", loc="upper left")
+    return ax
+
+
+def factor_return_figures(result):
+    return {"factor_cumulative": factor_cumulative(result).figure}
+
+
+# -- preprocessing ----------------------------------------------------------------------
+
+def preprocessing_panel(stages, max_values=200_000):
+    """Distribution of the factor before and after each preprocessing step:
+    one row per step, "before" left and "after" right.  ``stages`` is a list
+    of (name, frame) starting with the raw factor; large frames are sampled
+    evenly to ``max_values`` values."""
+    steps = len(stages) - 1
+    fig, axes = _figure(rows=max(1, steps), cols=2, height=2.4)
+    if steps < 1:
+        _no_data(axes[0, 0], "no preprocessing step")
+        _no_data(axes[0, 1], "no preprocessing step")
+        return fig
+    for k in range(steps):
+        for cell, (name, frame), side in ((axes[k, 0], stages[k], "before"),
+                                          (axes[k, 1], stages[k + 1], "after")):
+            values = perf.finite(np.asarray(frame, dtype=np.float64))
+            if values.size > max_values:
+                values = values[:: values.size // max_values + 1]
+            if values.size == 0:
+                _no_data(cell, "no values")
+            else:
+                cell.hist(values, bins=60, color="#9ab8d8" if side == "before" else "#2e86c1")
+            cell.set_title("{} {} ({})".format(side, stages[k + 1][0], name), fontsize="small")
+            cell.set_xlabel("factor value")
+            cell.set_ylabel("count")
+    return fig
