@@ -190,7 +190,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", module)
     code, out, err = run(["study", "close", "--bundle", bundle, "--instruments", "8",
                           "--days", "20", "--no-neutralize", "--no-winsorize", "--ascending",
-                          "--out", str(tmp_path / "r")])
+                          "--no-html", "--quiet", "--out", str(tmp_path / "r")])
     assert code == 0, err
     assert "steps: normalize, ic, factor_return" in out
     assert "notice: the pipeline failed (RuntimeError: industry data missing)" in out
@@ -198,6 +198,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     assert "== ic (ICAnalysisResult)" in out and "== factor_return" not in out
     assert "normalize: " in out  # the step-by-step path still reports preprocessing
     assert [e[3] for e in log if e[0] == "analysis"] == [True, True, True]
+    assert not (tmp_path / "r" / "index.html").exists() and "html report" not in out
 
 
 def test_study_without_the_analysis_module(monkeypatch):
@@ -251,3 +252,6 @@ def test_study_end_to_end(bundle, tmp_path):
     assert list(quantiles.index[:5]) == ["q1", "q2", "q3", "q4", "q5"]
     ic = pd.read_csv(out_dir / "ic_ic.csv", index_col=0)
     assert list(ic.columns) == ["P_1", "P_5"] and ic.abs().max().max() <= 1
+    page = (out_dir / "index.html").read_text(encoding="utf-8")
+    assert "html report: {}".format(out_dir / "index.html") in out
+    assert page.count("<figure") == 9 and "Quantile groups (quantile)" in page

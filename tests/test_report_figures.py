@@ -118,7 +118,8 @@ def test_ic_plots_show_their_data():
     ax = result.plot_ic()
     (rolling,) = [line for line in ax.get_lines() if line.get_label() == "20-date mean"]
     np.testing.assert_allclose(rolling.get_ydata(), result.rolling_ic()["P_1"], equal_nan=True)
-    assert len(ax.patches) == 40 and ax.get_ylabel() == "IC"
+    (bars,) = ax.collections
+    assert len(bars.get_segments()) == 40 and ax.get_ylabel() == "IC"
     decay = result.plot_decay()
     assert [line.get_label() for line in decay.get_lines()[:2]] == ["P_1", "P_5"]
     np.testing.assert_allclose(decay.get_lines()[0].get_ydata(),

@@ -20,7 +20,8 @@ import pandas as pd
 import tessal
 
 from .expression import ExpressionError, parse_factor
-from .report import write_report
+from .progress import progress_bar
+from .report import write_html, write_report
 from .utils import get_leaves, use_dma
 
 __all__ = ["main", "build_parser", "DEFAULT_EXPRESSION"]
@@ -126,6 +127,10 @@ def build_parser():
     st.add_argument("--ascending", action="store_true",
                     help="rank smaller factor values first (default: larger first)")
     st.add_argument("--out", default="report", help="report folder (default %(default)s)")
+    st.add_argument("--html", help="HTML report file (default: index.html in the report folder)")
+    st.add_argument("--no-html", dest="write_html", action="store_false",
+                    help="write no HTML report")
+    st.add_argument("--quiet", action="store_true", help="show no progress bars")
     return parser
 
 
@@ -215,18 +220,18 @@ def _show_result(name, result, say):
     say("")
     say("== {} ({})".format(name, type(result).__name__))
     summary = getattr(result, "summary", None)
-    if callable(summary):
-        table = summary()
-        with pd.option_context("display.width", 160, "display.max_columns", 30):
+    with pd.option_context("display.width", 160, "display.max_columns", 40):
+        if callable(summary):
+            table = summary()
             say(table.to_string(float_format=lambda v: "{:.4f}".format(v))
                 if len(table) else "(no figures)")
-    else:
-        say(repr(result))
-    decay = getattr(result, "decay_summary", None)
-    table = decay() if callable(decay) else None
-    if table is not None and len(table):
-        say("IC decay, mean IC per lag:")
-        say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
+        else:
+            say(repr(result))
+        extra = getattr(result, "extra_summaries", None)
+        for title, table in (extra() if callable(extra) else {}).items():
+            if table is not None and len(table):
+                say("{}:".format(title))
+                say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
 
 
 # -- commands ---------------------------------------------------------------------
@@ -290,18 +295,45 @@ def _build_steps(module, args, say):
     return steps
 
 
+def _counted(steps, bar):
+    """Lets each step advance the progress bar when it finishes (the pipeline
+    calls ``process``/``analysis`` on the step objects)."""
+    for name, step in steps:
+        for method in ("process", "analysis"):
+            bound = getattr(step, method, None)
+            if not callable(bound):
+                continue
+
+            def call(*a, _bound=bound, _name=name, **kw):
+                bar.set_postfix_str(_name)
+                try:
+                    return _bound(*a, **kw)
+                finally:
+                    bar.update(1)
+            try:
+                setattr(step, method, call)
+            except (AttributeError, TypeError):  # a step that keeps no attributes: no ticks
+                pass
+
+
 def _run_steps(module, steps, frame, args, say):
     """All steps in one pipeline; when it fails, step by step so one failing
     step does not hide the others' results."""
     bench = module.FactorStudyBench()
     for step in steps:
         bench.append(step)
-    try:
-        return bench.analysis(frame, "daily", ascending=args.ascending, periods=args.periods,
-                              keep_preprocess_result=True) or {}
-    except Exception as exc:  # reported, then narrowed down below
-        say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
-            type(exc).__name__, exc))
+    with progress_bar(len(steps), "analysis", quiet=args.quiet) as bar:
+        _counted(steps, bar)
+        try:
+            return bench.analysis(frame, "daily", ascending=args.ascending,
+                                  periods=args.periods, keep_preprocess_result=True) or {}
+        except Exception as exc:  # reported, then narrowed down below
+            say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
+                type(exc).__name__, exc))
+    return _run_steps_singly(module, steps, frame, args, say)
+
+
+def _run_steps_singly(module, steps, frame, args, say):
     preprocessors = [s for s in steps if isinstance(s[1], module.FactorPreprocessor)]
     analysers = [s for s in steps if s not in preprocessors]
     results = {}
@@ -342,13 +374,33 @@ def _cmd_study(args, say):
     say("analysed in {:.2f}s".format(time.perf_counter() - began))
     preprocessed = [name for name, step in steps
                     if isinstance(step, module.FactorPreprocessor) and name in results]
-    _describe_preprocessing(frame, [(name, results.pop(name)) for name in preprocessed], say)
+    stages = [(name, results.pop(name)) for name in preprocessed]
+    _describe_preprocessing(frame, stages, say)
     for name, result in results.items():
         _show_result(name, result, say)
     paths = write_report(args.out, say.text(), factor_frame=frame, results=results)
     say("")
     say("report: {} files in {}".format(len(paths), args.out))
+    if args.write_html:
+        _write_html_report(args, frame, dict(stages), results, say)
     return 0
+
+
+def _write_html_report(args, frame, stages, results, say):
+    import os
+    path = args.html or os.path.join(args.out, "index.html")
+    began = time.perf_counter()
+    sections = len(results) + (1 if stages else 0)
+    details = {"steps": ", ".join(list(stages) + list(results)) or "none",
+               "horizons": ", ".join(str(p) for p in args.periods),
+               "quantile groups": args.quantiles, "benchmark": args.benchmark,
+               "industry source": args.industry,
+               "order": "ascending" if args.ascending else "descending"}
+    with progress_bar(sections, "report", quiet=args.quiet) as bar:
+        write_html({**stages, **results}, path, title="Factor study: {}".format(args.expression),
+                   factor_frame=frame, expression=args.expression, details=details,
+                   progress=bar.update)
+    say("html report: {} ({:.2f}s)".format(path, time.perf_counter() - began))
 
 
 def _describe_preprocessing(frame, outputs, say):

@@ -6,6 +6,8 @@ Sharpe ratios carry no risk-free rate: mean daily return / its standard
 deviation, times the square root of 252.  NaN comes back where a figure is
 undefined (too few values, no dispersion), never an error.
 """
+import warnings
+
 import numpy as np
 from scipy import stats
 
@@ -132,7 +134,8 @@ def coefficient_stats(values, p_values=None):
     t_stat = ir * np.sqrt(n) if np.isfinite(ir) else np.nan
     p_mean = float(2 * stats.t.sf(abs(t_stat), n - 1)) if np.isfinite(t_stat) else np.nan
     spread = n > 3 and std > 0
-    with np.errstate(all="ignore"):
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # nearly equal values: an odd figure
         skew = float(stats.skew(values, bias=False)) if spread else np.nan
         kurt = float(stats.kurtosis(values, fisher=True, bias=False)) if spread else np.nan
     p = finite(p_values) if p_values is not None else np.empty(0)

@@ -9,6 +9,7 @@ import html
 import io
 import os
 import re
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -18,7 +19,7 @@ from ..analysis import performance as perf
 __all__ = ["write_html", "render_html", "result_fragment", "leaderboard", "figure_png"]
 
 _CSS = """
-body{font-family:-apple-system,Segoe UI,Helvetica,Arial,sans-serif;margin:0;color:#1b1f24;
+body{font-family:-apple-system,Segoe UI,Helvetica,Arial,"WenQuanYi Micro Hei","Noto Sans CJK SC",sans-serif;margin:0;color:#1b1f24;
 background:#f6f7f9;line-height:1.4}
 main{max-width:1000px;margin:0 auto;padding:12px}
 h1{font-size:1.5em;margin:.4em 0}h2{font-size:1.25em;margin:1.2em 0 .4em;
@@ -46,7 +47,9 @@ _SECTION_TITLES = {"ICAnalysisResult": "Information coefficient",
 def figure_png(fig, dpi=90):
     """A Figure as a base64 PNG data URI."""
     buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=dpi)
+    with warnings.catch_warnings():  # a name without a font shows boxes, said once is enough
+        warnings.filterwarnings("ignore", message="Glyph .* missing from font")
+        fig.savefig(buffer, format="png", dpi=dpi)
     return "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
@@ -190,6 +193,9 @@ def _factor_sections(key, study, progress):
                              "".join(_preprocessing_section(stages, progress))))
         else:
             sections.append(("preprocessing", "Preprocessing", _note("No preprocessing step.")))
+    else:
+        sections.append(("preprocessing", "Preprocessing",
+                         _note("The raw factor was not given: no preprocessing figures.")))
     for name, result in results.items():
         if isinstance(result, pd.DataFrame) or not hasattr(result, "summary"):
             continue
@@ -214,9 +220,10 @@ def _date(value):
 def leaderboard(studies):
     """One row per factor: IC mean and IR of its first horizon, the
     top-minus-bottom Sharpe of that horizon, the mean group turnover and the
-    factor-return Sharpe, computed from each factor's results."""
+    factor-return Sharpe, computed from each factor's results.  ``studies``:
+    factor name -> step results, or -> dict with the key ``results``."""
     rows = {}
-    for name, study in studies.items():
+    for name, study in _normalise(studies, None, None, None).items():
         row = {"IC mean": np.nan, "IR": np.nan, "top-bottom sharpe": np.nan,
                "turnover": np.nan, "factor-return sharpe": np.nan}
         for result in (study.get("results") or {}).values():

@@ -5,6 +5,9 @@ Every ``plot`` function draws on the axes it is given or on a new Figure
 returns the axes.  ``*_figures`` build the full set of one result by name.
 A plot without data says so on its axes instead of failing.
 """
+import os
+import re
+
 import numpy as np
 import pandas as pd
 
@@ -16,14 +19,44 @@ __all__ = ["new_axes", "ic_series", "ic_histogram", "ic_decay", "ic_industry",
 
 WIDTH = 8.0
 ROW_HEIGHT = 3.0
+# Fonts that carry Chinese glyphs (industry names), tried after the default.
+CJK_FONTS = ("WenQuanYi Micro Hei", "Noto Sans CJK SC", "Noto Sans SC", "SimHei",
+             "Microsoft YaHei", "PingFang SC")
+_cjk_family = []
 
 
-def _figure(rows=1, cols=1, height=ROW_HEIGHT, width=WIDTH):
+def _label_family():
+    """The default font followed by the first installed font with Chinese
+    glyphs (matplotlib falls back glyph by glyph); found once."""
+    if not _cjk_family:
+        from matplotlib import font_manager, rcParams
+        installed = {f.name for f in font_manager.fontManager.ttflist}
+        if not installed.intersection(CJK_FONTS):
+            # installed after matplotlib cached its font list: add the files found now
+            for path in font_manager.findSystemFonts():
+                if re.search(r"wqy|NotoSans\w*CJK|NotoSansSC", os.path.basename(path), re.I):
+                    try:
+                        font_manager.fontManager.addfont(path)
+                    except (OSError, RuntimeError, ValueError):
+                        continue
+            installed = {f.name for f in font_manager.fontManager.ttflist}
+        family = list(rcParams["font.sans-serif"][:1])
+        family += [name for name in CJK_FONTS if name in installed][:1]
+        _cjk_family.append(family)
+    return _cjk_family[0]
+
+
+def _figure(rows=1, cols=1, height=ROW_HEIGHT, width=WIDTH, left=0.09):
+    """A Figure with a grid of axes and fixed margins (an automatic layout
+    pass would cost as much as the drawing itself)."""
     from matplotlib.figure import Figure
     from matplotlib.backends.backend_agg import FigureCanvasAgg
-    fig = Figure(figsize=(width, height * rows), layout="constrained")
+    total = height * rows
+    fig = Figure(figsize=(width, total))
     FigureCanvasAgg(fig)
     axes = fig.subplots(rows, cols, squeeze=False)
+    fig.subplots_adjust(left=left, right=0.98, top=1 - 0.35 / total, bottom=0.5 / total,
+                        hspace=0.6, wspace=0.28)
     return fig, axes
 
 
@@ -47,6 +80,14 @@ def _horizon(frame, horizon):
     return frame.columns[0] if horizon is None else horizon
 
 
+def _date_axis(ax):
+    """Few, short date labels: they must not run into each other at 8 inches."""
+    from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
+    locator = AutoDateLocator(minticks=3, maxticks=7)
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(ConciseDateFormatter(locator))
+
+
 def _percent_axis(ax):
     from matplotlib.ticker import PercentFormatter
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
@@ -62,13 +103,15 @@ def ic_series(result, ax=None, horizon=None, window=perf.ROLLING_WINDOW):
         return _no_data(ax, "no IC values")
     ic = result.ic[column]
     dates = pd.DatetimeIndex(ic.index)
-    ax.bar(dates, ic.to_numpy(dtype=float), width=1.0, color="#9ab8d8", label="daily IC")
+    ax.vlines(dates, 0.0, ic.to_numpy(dtype=float), color="#9ab8d8", linewidth=1.0,
+              label="daily IC")
     rolling = ic.rolling(window, min_periods=max(1, window // 2)).mean()
     ax.plot(dates, rolling.to_numpy(dtype=float), color="#c0392b", linewidth=1.6,
             label="{}-date mean".format(window))
     ax.axhline(0.0, color="0.3", linewidth=0.6)
     ax.set_title("IC {} through time".format(column))
     ax.set_xlabel("date")
+    _date_axis(ax)
     ax.set_ylabel("IC")
     ax.legend(loc="upper left", fontsize="small")
     return ax
@@ -82,7 +125,7 @@ def ic_histogram(result, ax=None, horizon=None):
     if values.size < 2:
         return _no_data(ax, "fewer than two IC values")
     ax.hist(values, bins=min(40, max(5, values.size // 5)), density=True, color="#9ab8d8",
-            edgecolor="white", label="daily IC")
+            histtype="stepfilled", label="daily IC")
     mean, std = values.mean(), values.std(ddof=1)
     if std > 0:
         x = np.linspace(values.min(), values.max(), 200)
@@ -123,9 +166,11 @@ def ic_industry(result, ax=None, horizon=None):
     column = _horizon(table, horizon)
     values = table[column].sort_values()
     colors = np.where(values.to_numpy(dtype=float) >= 0, "#2e86c1", "#c0392b")
-    ax.barh([str(k) for k in values.index], values.to_numpy(dtype=float), color=colors)
+    positions = np.arange(len(values))
+    ax.barh(positions, values.to_numpy(dtype=float), color=colors)
+    ax.set_yticks(positions, [str(k) for k in values.index], fontfamily=_label_family(),
+                  fontsize=7)
     ax.axvline(0.0, color="0.3", linewidth=0.6)
-    ax.tick_params(axis="y", labelsize=7)
     ax.set_title("IC {} by industry".format(column))
     ax.set_xlabel("IC")
     ax.set_ylabel("industry")
@@ -145,7 +190,7 @@ def ic_figures(result):
     figures["ic_histogram"] = fig
     figures["ic_decay"] = ic_decay(result).figure
     n_ind = 0 if result.ic_industry_distribute is None else len(result.ic_industry_distribute)
-    fig, axes = _figure(height=max(ROW_HEIGHT, 0.16 * n_ind + 1.0))
+    fig, axes = _figure(height=max(ROW_HEIGHT, 0.16 * n_ind + 1.0), left=0.2)
     ic_industry(result, ax=axes[0, 0])
     figures["ic_industry"] = fig
     return figures
@@ -172,6 +217,7 @@ def quantile_cumulative(result, ax=None, horizon=None):
     _percent_axis(ax)
     ax.set_title("cumulative return by quantile group, {}".format(column))
     ax.set_xlabel("date")
+    _date_axis(ax)
     ax.set_ylabel("cumulative return")
     ax.legend(fontsize="small", ncol=2, loc="upper left")
     return ax
@@ -179,8 +225,8 @@ def quantile_cumulative(result, ax=None, horizon=None):
 
 def _group_colors(n):
     from matplotlib import colormaps
-    cmap = colormaps["RdYlBu"]
-    return [cmap(x) for x in np.linspace(0.05, 0.95, max(n, 1))][::-1]
+    cmap = colormaps["plasma"]  # its pale yellow end is left out: it vanishes on white
+    return [cmap(x) for x in np.linspace(0.0, 0.8, max(n, 1))]
 
 
 def top_minus_bottom(result, ax=None):
@@ -196,6 +242,7 @@ def top_minus_bottom(result, ax=None):
     _percent_axis(ax)
     ax.set_title("top minus bottom group, cumulative")
     ax.set_xlabel("date")
+    _date_axis(ax)
     ax.set_ylabel("cumulative return")
     ax.legend(fontsize="small")
     return ax
@@ -216,6 +263,7 @@ def quantile_turnover(result, ax=None, horizon=None):
     _percent_axis(ax)
     ax.set_title("turnover by group, {} ({}-date mean)".format(column, window))
     ax.set_xlabel("date")
+    _date_axis(ax)
     ax.set_ylabel("entrant fraction")
     ax.legend(fontsize="small", ncol=2, loc="upper left")
     return ax
@@ -260,6 +308,7 @@ def factor_cumulative(result, ax=None, horizon=None):
     _percent_axis(ax)
     ax.set_title("factor return, cumulative")
     ax.set_xlabel("date")
+    _date_axis(ax)
     ax.set_ylabel("cumulative return")
     ax.legend(fontsize="small", loc="upper left")
     return ax
@@ -291,7 +340,8 @@ def preprocessing_panel(stages, max_values=200_000):
             if values.size == 0:
                 _no_data(cell, "no values")
             else:
-                cell.hist(values, bins=60, color="#9ab8d8" if side == "before" else "#2e86c1")
+                cell.hist(values, bins=60, histtype="stepfilled",
+                          color="#9ab8d8" if side == "before" else "#2e86c1")
             cell.set_title("{} {} ({})".format(side, stages[k + 1][0], name), fontsize="small")
             cell.set_xlabel("factor value")
             cell.set_ylabel("count")
