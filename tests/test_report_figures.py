@@ -116,8 +116,10 @@ def ic_result(industry=True, decay=True):
 def test_ic_plots_show_their_data():
     result = ic_result()
     ax = result.plot_ic()
-    (rolling,) = [line for line in ax.get_lines() if line.get_label() == "20-date mean"]
-    np.testing.assert_allclose(rolling.get_ydata(), result.rolling_ic()["P_1"], equal_nan=True)
+    lines = {line.get_label(): line for line in ax.get_lines()}
+    assert {"P_1 20-date mean", "P_5 20-date mean"} <= set(lines)
+    np.testing.assert_allclose(lines["P_5 20-date mean"].get_ydata(), result.rolling_ic()["P_5"],
+                               equal_nan=True)
     (bars,) = ax.collections
     assert len(bars.get_segments()) == 40 and ax.get_ylabel() == "IC"
     decay = result.plot_decay()

@@ -22,7 +22,7 @@ ROLLING_WINDOW = 20
 
 def finite(values):
     """The finite values of an array-like as float64."""
-    values = np.asarray(values, dtype=np.float64).ravel()
+    values = np.ravel(np.asarray(values, dtype=np.float64), order="K")
     return values[np.isfinite(values)]
 
 

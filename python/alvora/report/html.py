@@ -149,19 +149,35 @@ def result_fragment(result, main_only=False, anchor=None):
     return "".join(parts)
 
 
+def _aligned(frame, like):
+    """``frame`` as a float array on the dates and instruments of ``like``
+    (no copy when it already has them)."""
+    if not (frame.index.equals(like.index) and frame.columns.equals(like.columns)):
+        frame = frame.reindex(index=like.index, columns=like.columns)
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
 def _preprocessing_section(stages, progress):
+    """What each step did (values changed, values lost, mean and spread
+    after) and the distribution at every stage; each panel is read once."""
     from . import plots
     rows = {}
-    for (_, before), (name, after) in zip(stages, stages[1:]):
-        old = np.asarray(before, dtype=np.float64)
-        new = np.asarray(after.reindex(index=before.index, columns=before.columns), np.float64)
-        both = np.isfinite(old) & np.isfinite(new)
-        values = perf.finite(new)
-        rows[name] = {"values in": int(np.isfinite(old).sum()),
-                      "changed": int((both & (np.abs(old - new) > 1e-12 * np.abs(old))).sum()),
-                      "became missing": int((np.isfinite(old) & ~np.isfinite(new)).sum()),
-                      "mean after": values.mean() if values.size else np.nan,
-                      "std after": values.std() if values.size else np.nan}
+    old = stages[0][1].to_numpy(dtype=np.float64, na_value=np.nan)
+    old_ok = np.isfinite(old)
+    for name, after in stages[1:]:
+        new = _aligned(after, stages[0][1])
+        new_ok = np.isfinite(new)
+        with np.errstate(invalid="ignore"):
+            moved = np.abs(old - new) > 1e-12 * np.abs(old)
+        count = int(new_ok.sum())
+        mean = float(np.nansum(new) / count) if count else np.nan
+        rows[name] = {"values in": int(old_ok.sum()),
+                      "changed": int((moved & old_ok & new_ok).sum()),
+                      "became missing": int((old_ok & ~new_ok).sum()),
+                      "mean after": mean,
+                      "std after": float(np.sqrt(np.nansum((new - mean) ** 2) / count))
+                      if count else np.nan}
+        old, old_ok = new, new_ok
     body = [_table(pd.DataFrame.from_dict(rows, orient="index"), note="no preprocessing step")]
     body.append(_figure_html("preprocessing", plots.preprocessing_panel(stages)))
     progress()

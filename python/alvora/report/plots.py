@@ -55,6 +55,9 @@ def _figure(rows=1, cols=1, height=ROW_HEIGHT, width=WIDTH, left=0.09):
     fig = Figure(figsize=(width, total))
     FigureCanvasAgg(fig)
     axes = fig.subplots(rows, cols, squeeze=False)
+    from matplotlib.ticker import MaxNLocator
+    for ax in axes.ravel():  # fewer ticks: each one costs as much as a line of data
+        ax.yaxis.set_major_locator(MaxNLocator(5))
     fig.subplots_adjust(left=left, right=0.98, top=1 - 0.35 / total, bottom=0.5 / total,
                         hspace=0.6, wspace=0.28)
     return fig, axes
@@ -95,44 +98,59 @@ def _percent_axis(ax):
 
 # -- information coefficient ------------------------------------------------------
 
+def _horizons(frame, horizon):
+    """The columns to draw: the one asked for, or every one."""
+    if frame is None or len(frame.columns) == 0:
+        return []
+    return list(frame.columns) if horizon is None else [horizon]
+
+
 def ic_series(result, ax=None, horizon=None, window=perf.ROLLING_WINDOW):
-    """Daily IC as thin bars with its rolling mean over ``window`` dates."""
+    """Daily IC of the first horizon drawn (thin bars) and the rolling mean
+    over ``window`` dates of every horizon drawn (all, or ``horizon``)."""
     ax = new_axes(ax)
-    column = _horizon(result.ic, horizon)
-    if column is None or not np.isfinite(result.ic[column].to_numpy(dtype=float)).any():
+    columns = _horizons(result.ic, horizon)
+    if not columns or not np.isfinite(result.ic[columns].to_numpy(dtype=float)).any():
         return _no_data(ax, "no IC values")
-    ic = result.ic[column]
-    dates = pd.DatetimeIndex(ic.index)
-    ax.vlines(dates, 0.0, ic.to_numpy(dtype=float), color="#9ab8d8", linewidth=1.0,
-              label="daily IC")
-    rolling = ic.rolling(window, min_periods=max(1, window // 2)).mean()
-    ax.plot(dates, rolling.to_numpy(dtype=float), color="#c0392b", linewidth=1.6,
-            label="{}-date mean".format(window))
+    dates = pd.DatetimeIndex(result.ic.index)
+    ax.vlines(dates, 0.0, result.ic[columns[0]].to_numpy(dtype=float), color="#9ab8d8",
+              linewidth=1.0, label="daily IC {}".format(columns[0]))
+    rolling = result.rolling_ic(window)
+    for column in columns:
+        ax.plot(dates, rolling[column].to_numpy(dtype=float), linewidth=1.6,
+                label="{} {}-date mean".format(column, window))
     ax.axhline(0.0, color="0.3", linewidth=0.6)
-    ax.set_title("IC {} through time".format(column))
+    ax.set_title("IC through time")
     ax.set_xlabel("date")
     _date_axis(ax)
     ax.set_ylabel("IC")
-    ax.legend(loc="upper left", fontsize="small")
+    ax.legend(loc="upper left", fontsize="small", ncol=2)
     return ax
 
 
 def ic_histogram(result, ax=None, horizon=None):
-    """Histogram of the daily IC with the normal density of its mean and std."""
+    """Histogram of the daily IC of every horizon drawn, each with the normal
+    density of its mean and standard deviation."""
     ax = new_axes(ax)
-    column = _horizon(result.ic, horizon)
-    values = perf.finite(result.ic[column]) if column is not None else np.empty(0)
-    if values.size < 2:
+    drawn = 0
+    for column in _horizons(result.ic, horizon):
+        values = perf.finite(result.ic[column])
+        if values.size < 2:
+            continue
+        color = "C{}".format(drawn)
+        ax.hist(values, bins=min(40, max(5, values.size // 5)), density=True, color=color,
+                histtype="step", linewidth=1.2, label="{} daily IC".format(column))
+        mean, std = values.mean(), values.std(ddof=1)
+        if std > 0:
+            x = np.linspace(values.min(), values.max(), 200)
+            density = np.exp(-0.5 * ((x - mean) / std) ** 2) / (std * np.sqrt(2 * np.pi))
+            ax.plot(x, density, color=color, linestyle="--", linewidth=1.0,
+                    label="{} normal fit".format(column))
+        drawn += 1
+    if not drawn:
         return _no_data(ax, "fewer than two IC values")
-    ax.hist(values, bins=min(40, max(5, values.size // 5)), density=True, color="#9ab8d8",
-            histtype="stepfilled", label="daily IC")
-    mean, std = values.mean(), values.std(ddof=1)
-    if std > 0:
-        x = np.linspace(values.min(), values.max(), 200)
-        density = np.exp(-0.5 * ((x - mean) / std) ** 2) / (std * np.sqrt(2 * np.pi))
-        ax.plot(x, density, color="#c0392b", label="normal fit")
-    ax.axvline(mean, color="0.2", linestyle="--", linewidth=1.0, label="mean")
-    ax.set_title("IC {} distribution".format(column))
+    ax.axvline(0.0, color="0.3", linewidth=0.6)
+    ax.set_title("IC distribution")
     ax.set_xlabel("IC")
     ax.set_ylabel("density")
     ax.legend(loc="upper left", fontsize="small")
@@ -178,22 +196,11 @@ def ic_industry(result, ax=None, horizon=None):
 
 
 def ic_figures(result):
-    figures = {}
-    horizons = list(result.ic.columns) if result.ic is not None else []
-    fig, axes = _figure(rows=max(1, len(horizons)))
-    for k, row in enumerate(axes[:, 0]):
-        ic_series(result, ax=row, horizon=horizons[k] if horizons else None)
-    figures["ic_series"] = fig
-    fig, axes = _figure(rows=1, cols=max(1, len(horizons)), width=WIDTH)
-    for k, cell in enumerate(axes[0]):
-        ic_histogram(result, ax=cell, horizon=horizons[k] if horizons else None)
-    figures["ic_histogram"] = fig
-    figures["ic_decay"] = ic_decay(result).figure
     n_ind = 0 if result.ic_industry_distribute is None else len(result.ic_industry_distribute)
     fig, axes = _figure(height=max(ROW_HEIGHT, 0.16 * n_ind + 1.0), left=0.2)
     ic_industry(result, ax=axes[0, 0])
-    figures["ic_industry"] = fig
-    return figures
+    return {"ic_series": ic_series(result).figure, "ic_histogram": ic_histogram(result).figure,
+            "ic_decay": ic_decay(result).figure, "ic_industry": fig}
 
 
 # -- quantile groups ------------------------------------------------------------------
@@ -277,10 +284,8 @@ def quantile_figures(result):
         quantile_cumulative(result, ax=row, horizon=horizons[k])
     figures["quantile_cumulative"] = fig
     figures["top_minus_bottom"] = top_minus_bottom(result).figure
-    fig, axes = _figure(rows=len(horizons))
-    for k, row in enumerate(axes[:, 0]):
-        quantile_turnover(result, ax=row, horizon=horizons[k])
-    figures["quantile_turnover"] = fig
+    # turnover of the first horizon; the summary holds the mean of every one
+    figures["quantile_turnover"] = quantile_turnover(result, horizon=horizons[0]).figure
     return figures
 
 
@@ -321,28 +326,27 @@ def factor_return_figures(result):
 # -- preprocessing ----------------------------------------------------------------------
 
 def preprocessing_panel(stages, max_values=200_000):
-    """Distribution of the factor before and after each preprocessing step:
-    one row per step, "before" left and "after" right.  ``stages`` is a list
-    of (name, frame) starting with the raw factor; large frames are sampled
-    evenly to ``max_values`` values."""
-    steps = len(stages) - 1
-    fig, axes = _figure(rows=max(1, steps), cols=2, height=2.4)
-    if steps < 1:
-        _no_data(axes[0, 0], "no preprocessing step")
-        _no_data(axes[0, 1], "no preprocessing step")
-        return fig
-    for k in range(steps):
-        for cell, (name, frame), side in ((axes[k, 0], stages[k], "before"),
-                                          (axes[k, 1], stages[k + 1], "after")):
-            values = perf.finite(np.asarray(frame, dtype=np.float64))
-            if values.size > max_values:
-                values = values[:: values.size // max_values + 1]
-            if values.size == 0:
-                _no_data(cell, "no values")
-            else:
-                cell.hist(values, bins=60, histtype="stepfilled",
-                          color="#9ab8d8" if side == "before" else "#2e86c1")
-            cell.set_title("{} {} ({})".format(side, stages[k + 1][0], name), fontsize="small")
-            cell.set_xlabel("factor value")
-            cell.set_ylabel("count")
+    """Distribution of the factor at each stage: the raw factor, then after
+    each preprocessing step (the input of a step is the panel before it).
+    ``stages`` is a list of (name, frame) starting with the raw factor; large
+    frames are sampled evenly to ``max_values`` values."""
+    cols = 2 if len(stages) > 1 else 1
+    rows = (len(stages) + cols - 1) // cols
+    fig, axes = _figure(rows=rows, cols=cols, height=2.4)
+    cells = list(axes.ravel())
+    for k, (cell, (name, frame)) in enumerate(zip(cells, stages)):
+        values = np.ravel(np.asarray(frame, dtype=np.float64), order="K")  # no copy
+        if values.size > max_values:  # an even sample first: the full panel is never copied
+            values = values[:: values.size // max_values + 1]
+        values = perf.finite(values)
+        if values.size == 0:
+            _no_data(cell, "no values")
+        else:
+            cell.hist(values, bins=60, histtype="stepfilled",
+                      color="#9ab8d8" if k == 0 else "#2e86c1")
+        cell.set_title(name if k == 0 else "after {}".format(name), fontsize="small")
+        cell.set_xlabel("factor value")
+        cell.set_ylabel("count")
+    for cell in cells[len(stages):]:
+        cell.set_visible(False)
     return fig
