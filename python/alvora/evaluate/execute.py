@@ -74,8 +74,12 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
         else:
             general.append(k)
     if general:
-        frames = _execute_general([nodes[k] for k in general], ids, start_date, end_date,
-                                  universe)
+        try:
+            frames = _execute_general([nodes[k] for k in general], ids, start_date, end_date,
+                                      universe)
+        except RecursionError:
+            raise ValueError("a factor tree is nested too deeply to evaluate (more levels than "
+                             "the interpreter's recursion limit)") from None
         for k, frame in zip(general, frames):
             results[k] = frame
     return dict(zip(keys, results)) if as_dict else results

@@ -5,7 +5,7 @@ comes from, a one-line meaning and how it builds its node. From this one table
 come the Python functions of :mod:`alvora.operators`, the parser's namespace
 (:func:`alvora.expression.parse_factor`), the catalogue
 (:func:`catalogue`) and the operator list of the README (:func:`markdown`,
-also printed by ``python -m alvora.operators.registry``).
+also printed by ``python -m alvora.operators``).
 
 Adding an operator: its kernel (in :mod:`alvora.operators.kernels` or the core),
 one entry here, and its tests.
@@ -330,7 +330,3 @@ def markdown():
         shown = op.signature() if op.params else op.name
         lines.append("| `{}` | {} | {} |".format(shown, op.category, op.summary))
     return "\n".join(lines)
-
-
-if __name__ == "__main__":
-    print(markdown())
