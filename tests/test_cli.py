@@ -312,3 +312,23 @@ def test_study_of_several_factors_writes_one_report_with_a_leaderboard(bundle, t
     assert '<a href="#f1">factor_1</a>' in board and '<a href="#f2">factor_2</a>' in board
     ic = pd.read_csv(out_dir / "factor_2" / "ic_summary.csv", index_col=0)
     assert "{:.4f}".format(ic.loc["P_1", "IC mean"]) in board
+
+
+def test_progress_shows_on_a_terminal_only(bundle, tmp_path, monkeypatch):
+    pytest.importorskip("alvora.analysis.study_bench")
+    from alvora import progress
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(progress, "DELAY", 0.0)
+    argv = ["study", "--bundle", bundle, "--instruments", "10", "--days", "30", "--periods", "1",
+            "--out", str(tmp_path / "p")]
+    for extra, shown in (([], True), (["--quiet"], False)):
+        terminal = Terminal()
+        monkeypatch.setattr(sys, "stderr", terminal)
+        code, _, _ = run(argv + extra)
+        assert code == 0
+        text = terminal.getvalue()
+        assert ("analysis" in text and "report" in text) == shown, text

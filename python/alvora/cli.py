@@ -437,11 +437,13 @@ def _cmd_study(args, say):
         return 0
     frames = _prepare_many(args, factors, say)
     studies = {}
-    for name, frame in frames.items():
-        say("")
-        say("######## {}".format(name))
-        studies[name] = _study_one(module, frame, args, os.path.join(args.out, name), say)
-        studies[name]["expression"] = repr(factors[name])
+    with progress_bar(len(frames), "factors", quiet=args.quiet) as bar:
+        for name, frame in frames.items():
+            say("")
+            say("######## {}".format(name))
+            studies[name] = _study_one(module, frame, args, os.path.join(args.out, name), say)
+            studies[name]["expression"] = repr(factors[name])
+            bar.update(1)
     if args.write_html:
         _write_html_report(args, studies, say)
     return 0
