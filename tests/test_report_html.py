@@ -123,3 +123,38 @@ def test_report_in_a_real_browser(tmp_path):
                 page.close()
         finally:
             browser.close()
+
+
+def test_real_study_with_missing_pieces_renders(tmp_path):
+    """No industry source, no benchmark, one horizon and a date where the
+    factor has no value at all, through the real pipeline."""
+    study_bench = pytest.importorskip("alvora.analysis.study_bench")
+    import tessal
+    from alvora.cli import _execute
+    from alvora.expression import parse_factor
+    path = str(tmp_path / "market")
+    tessal.bundle.generate_market(path, n_instruments=25, start="2023-01-03", end="2023-04-28",
+                                  seed=3)
+    tessal.init(path)
+    try:
+        ids = list(tessal.all_instruments("CS").order_book_id)
+        frame = _execute(parse_factor("-(close / MA(close, 5) - 1)"), ids, "2023-02-01",
+                         "2023-04-28", None, print)
+        frame.iloc[10] = np.nan
+        bench = study_bench.FactorStudyBench()
+        bench.append(("normalize", study_bench.Normalization()))
+        bench.append(("ic", study_bench.ICAnalysis(industry_classification=None, max_decay=3)))
+        bench.append(("quantile", study_bench.QuantileReturnAnalysis(quantile=4)))
+        bench.append(("factor_return", study_bench.FactorReturnAnalysis()))
+        results = bench.analysis(frame, "daily", periods=(1,), keep_preprocess_result=True)
+    finally:
+        tessal.init(None)
+    text = open(write_html(results, str(tmp_path / "r.html"), factor_frame=frame),
+                encoding="utf-8").read()
+    assert "IC by industry: no industry classification was given." in text
+    assert "No benchmark: the quantile plot shows the groups only." in text
+    assert "1 date has no factor value at all (first: {})".format(
+        frame.index[10].strftime("%Y-%m-%d")) in text
+    assert re.search(r"[1-9]\d* of {} dates have fewer than two usable values".format(
+        len(frame)), text)
+    assert text.count("<figure") == 9

@@ -109,6 +109,14 @@ def _missing_notes(result):
             if len(empty):
                 notes.append("{} of {} dates have no IC (too few values on that date).".format(
                     len(empty), len(result.ic)))
+            if result.ic_p_value is not None and result.ic_p_value.shape == result.ic.shape:
+                # the analysis gives IC 0 with p-value 0 where under two pairs are usable
+                void = ((result.ic.to_numpy(dtype=float) == 0)
+                        & (result.ic_p_value.to_numpy(dtype=float) == 0)).all(axis=1)
+                if void.any():
+                    notes.append("{} of {} dates have fewer than two usable values: their IC is "
+                                 "0 with p-value 0, which pulls the IC mean towards 0.".format(
+                                     int(void.sum()), len(result.ic)))
         if result.ic_decay is None:
             notes.append("IC decay: not computed (decay lags off).")
         if result.ic_industry_distribute is None:
@@ -196,6 +204,14 @@ def _factor_sections(key, study, progress):
     if frame is not None and len(frame.index):
         overview.append("<dt>data</dt><dd>{} .. {}, {} dates x {} instruments</dd>".format(
             _esc(_date(frame.index[0])), _esc(_date(frame.index[-1])), *frame.shape))
+        valued = np.isfinite(frame.to_numpy(dtype=np.float64, na_value=np.nan))
+        overview.append("<dt>values</dt><dd>{:.1%} of the cells</dd>".format(
+            valued.mean() if valued.size else 0.0))
+        empty = frame.index[~valued.any(axis=1)] if valued.size else frame.index
+        if len(empty):
+            overview.append("</dl>" + _note("{} no factor value at all (first: {}).".format(
+                "1 date has" if len(empty) == 1 else "{} dates have".format(len(empty)),
+                _date(empty[0]))) + "<dl>")
     for label, value in (study.get("details") or {}).items():
         overview.append("<dt>{}</dt><dd>{}</dd>".format(_esc(label), _esc(value)))
     overview.append("</dl>")
