@@ -32,6 +32,11 @@ def _numeric(series):
     return pd.to_numeric(series, errors="coerce").to_numpy(dtype=np.float64)
 
 
+def _annualise_cumulative(cumulative):
+    """Yearly rate of one cumulative return series (non-numbers ignored)."""
+    return perf.annual_return(_numeric(cumulative))
+
+
 def _by_group(frame, column, tags):
     """One horizon of a (tag, date) table as dates x groups in label order, in
     one reshaping pass."""
@@ -258,8 +263,7 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         rows = {}
         for column in self.horizons:
             wide = self.group_returns(column)
-            group_annual = [perf.annual_return(wide[tag].to_numpy(dtype=np.float64))
-                            for tag in wide.columns]
+            group_annual = [_annualise_cumulative(wide[tag]) for tag in wide.columns]
             row = {}
             tmb = self.top_minus_bottom_returns
             if tmb is not None and column in tmb.columns:
