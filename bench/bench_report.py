@@ -41,8 +41,8 @@ def main_job_results():
     captured = {}
     real = cli._write_html_report
 
-    def keep(args, frame, stages, results, say):
-        captured.update(args=args, frame=frame, stages=stages, results=results)
+    def keep(args, study, say):
+        captured.update(study)
     cli._write_html_report = keep
     try:
         with tempfile.TemporaryDirectory() as folder, contextlib.redirect_stdout(io.StringIO()):
@@ -104,13 +104,14 @@ def run_main():
     from alvora.report import write_html, write_report
     print("main job: 200 instruments x 250 dates, horizons 1, 5, 10")
     got = timed("evaluate + analyse (untimed setup)", main_job_results)
-    stages, results = got["stages"], got["results"]
+    results = got["results"]
+    analyses = {k: v for k, v in results.items() if not hasattr(v, "to_numpy")}
     with tempfile.TemporaryDirectory() as folder:
         timed("anchor: CSV report folder", lambda: write_report(
-            folder, "", factor_frame=got["frame"], results=results))
+            folder, "", factor_frame=got["factor_frame"], results=analyses))
         timed("HTML report", lambda: write_html(
-            {**stages, **results}, os.path.join(folder, "index.html"),
-            factor_frame=got["frame"], expression=got["args"].expression))
+            results, os.path.join(folder, "index.html"), factor_frame=got["factor_frame"],
+            expression=got["expression"]))
         print("  HTML size {:.2f} MB".format(
             os.path.getsize(os.path.join(folder, "index.html")) / 1e6))
 

@@ -67,6 +67,8 @@ def test_missing_pieces_render_with_notes(tmp_path):
                  "The raw factor was not given: no preprocessing figures."):
         assert note in text
     assert text.count("<figure") == 7
+    with pytest.raises(TypeError, match="results must be a dict"):
+        write_html([sparse_study()], str(tmp_path / "x.html"))
 
 
 def test_leaderboard_links_each_factor_and_uses_its_results(tmp_path):

@@ -310,6 +310,9 @@ def _normalise(results, factor_frame, expression, details):
 def render_html(results, title="Factor study", factor_frame=None, expression=None, details=None,
                 progress=None):
     """The report as one HTML string; see :func:`write_html`."""
+    if results is not None and not isinstance(results, dict):
+        raise TypeError("results must be a dict of step name -> result (or factor name -> "
+                        "such a dict), got {}".format(type(results).__name__))
     studies = _normalise(results, factor_frame, expression, details)
     many = len(studies) > 1 or "" not in studies
     tick = progress or (lambda: None)
