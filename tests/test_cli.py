@@ -204,7 +204,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", module)
     code, out, err = run(["study", "close", "--bundle", bundle, "--instruments", "8",
                           "--days", "20", "--no-neutralize", "--no-winsorize", "--ascending",
-                          "--out", str(tmp_path / "r")])
+                          "--no-html", "--quiet", "--out", str(tmp_path / "r")])
     assert code == 0, err
     assert "steps: normalize, ic, factor_return" in out
     assert "notice: the pipeline failed (RuntimeError: industry data missing)" in out
@@ -212,6 +212,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     assert "== ic (ICAnalysisResult)" in out and "== factor_return" not in out
     assert "normalize: " in out  # the step-by-step path still reports preprocessing
     assert [e[3] for e in log if e[0] == "analysis"] == [True, True, True]
+    assert not (tmp_path / "r" / "index.html").exists() and "html report" not in out
 
 
 def test_study_without_the_analysis_module(monkeypatch):
@@ -265,3 +266,69 @@ def test_study_end_to_end(bundle, tmp_path):
     assert list(quantiles.index[:5]) == ["q1", "q2", "q3", "q4", "q5"]
     ic = pd.read_csv(out_dir / "ic_ic.csv", index_col=0)
     assert list(ic.columns) == ["P_1", "P_5"] and ic.abs().max().max() <= 1
+    page = (out_dir / "index.html").read_text(encoding="utf-8")
+    assert "html report: {}".format(out_dir / "index.html") in out
+    assert page.count("<figure") == 9 and "Quantile groups (quantile)" in page
+
+
+def test_eval_several_factors_and_a_factor_file(bundle, tmp_path):
+    path = tmp_path / "alphas.txt"
+    path.write_text("# two alphas\n\nrev = -DELTA(close, 3)  # reversal\n"
+                    "a101 = (close - open) / ((high - low) + 0.001)\n")
+    out_dir = tmp_path / "frames"
+    code, out, err = run(["eval", "RETURNS", "--factors", str(path), "--bundle", bundle,
+                          "--instruments", "8", "--days", "20", "--out", str(out_dir)])
+    assert code == 0, err
+    assert "factors: 3" in out and "== factor_1" in out and "== a101" in out
+    assert sorted(os.listdir(out_dir)) == ["a101.csv", "factor_1.csv", "rev.csv"]
+    rev = pd.read_csv(out_dir / "rev.csv", index_col=0, parse_dates=True)
+    assert rev.shape == (20, 8) and np.isfinite(rev.to_numpy()).mean() > 0.5
+
+
+@pytest.mark.parametrize("text, message", [
+    ("ok = close\nbroken line\n", "alphas.txt:2: expected 'name = expression'"),
+    ("ok = close\nok = open\n", "alphas.txt:2: factor 'ok' is defined twice"),
+    ("# nothing\n", "no factor in the file"),
+    ("1x = close\n", "alphas.txt:1: '1x' is not a valid factor name"),
+    ("x = DELAY(close, -2)\n", "alphas.txt:1: bad expression for x: the delay of DELAY"),
+])
+def test_bad_factor_files(tmp_path, text, message):
+    path = tmp_path / "alphas.txt"
+    path.write_text(text)
+    code, _, err = run(["eval", "--factors", str(path)])
+    assert code == 1 and message in err
+
+
+def test_study_of_several_factors_writes_one_report_with_a_leaderboard(bundle, tmp_path):
+    pytest.importorskip("alvora.analysis.study_bench")
+    out_dir = tmp_path / "many"
+    code, out, err = run(["study", "-DELTA(close, 3)", "close / open", "--bundle", bundle,
+                          "--instruments", "20", "--days", "40", "--periods", "1",
+                          "--quiet", "--out", str(out_dir)])
+    assert code == 0, err
+    assert sorted(p for p in os.listdir(out_dir)) == ["factor_1", "factor_2", "index.html"]
+    page = (out_dir / "index.html").read_text(encoding="utf-8")
+    board = page.split('id="leaderboard"')[1].split("</table>")[0]
+    assert '<a href="#f1">factor_1</a>' in board and '<a href="#f2">factor_2</a>' in board
+    ic = pd.read_csv(out_dir / "factor_2" / "ic_summary.csv", index_col=0)
+    assert "{:.4f}".format(ic.loc["P_1", "IC mean"]) in board
+
+
+def test_progress_shows_on_a_terminal_only(bundle, tmp_path, monkeypatch):
+    pytest.importorskip("alvora.analysis.study_bench")
+    from alvora import progress
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(progress, "DELAY", 0.0)
+    argv = ["study", "--bundle", bundle, "--instruments", "10", "--days", "30", "--periods", "1",
+            "--out", str(tmp_path / "p")]
+    for extra, shown in (([], True), (["--quiet"], False)):
+        terminal = Terminal()
+        monkeypatch.setattr(sys, "stderr", terminal)
+        code, _, _ = run(argv + extra)
+        assert code == 0
+        text = terminal.getvalue()
+        assert ("analysis" in text and "report" in text) == shown, text

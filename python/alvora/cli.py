@@ -1,8 +1,11 @@
 """Command line of alvora.
 
     alvora check EXPR                 parse an expression and show the tree
-    alvora eval EXPR [options]        evaluate it and print a summary of the frame
-    alvora study [EXPR] [options]     evaluate, preprocess and analyse it, write a report
+    alvora eval EXPR... [options]     evaluate them and print a summary of each frame
+    alvora study [EXPR...] [options]  evaluate, preprocess and analyse each, write a report
+
+``eval`` and ``study`` take several expressions and/or ``--factors FILE`` (lines
+``name = expression``); several factors are evaluated together in one call.
 
 Expressions use the language of :mod:`alvora.expression`, for example
 ``"CS_RANK(-(close / MA(close, 5) - 1))"``. Data comes from the market-data
@@ -10,6 +13,7 @@ bundle (``--bundle``; by default the embedded synthetic market).
 """
 import argparse
 import importlib
+import os
 import sys
 import time
 import warnings
@@ -20,7 +24,9 @@ import pandas as pd
 import tessal
 
 from .expression import ExpressionError, parse_factor
-from .report import write_report
+from .factor_file import FactorFileError, read_factor_file
+from .progress import progress_bar
+from .report import write_html, write_report
 from .utils import get_leaves, use_dma
 
 __all__ = ["main", "build_parser", "DEFAULT_EXPRESSION"]
@@ -105,13 +111,16 @@ def build_parser():
     check.add_argument("expression")
 
     ev = sub.add_parser("eval", help="evaluate an expression and summarise the factor frame")
-    ev.add_argument("expression")
+    ev.add_argument("expression", nargs="*", help="factor expression(s)")
+    ev.add_argument("--factors", help="file of 'name = expression' lines")
     _add_data_options(ev, instruments=50)
-    ev.add_argument("--out", help="also write the factor frame to this CSV file")
+    ev.add_argument("--out", help="also write the factor frame to this CSV file (several "
+                                  "factors: a folder with one CSV per factor)")
 
     st = sub.add_parser("study", help="evaluate and analyse an expression, write a report")
-    st.add_argument("expression", nargs="?", default=DEFAULT_EXPRESSION,
-                    help="factor expression (default: %(default)s)")
+    st.add_argument("expression", nargs="*",
+                    help="factor expression(s) (default: {})".format(DEFAULT_EXPRESSION))
+    st.add_argument("--factors", help="file of 'name = expression' lines")
     _add_data_options(st, instruments=200)
     st.add_argument("--periods", type=_periods, default=list(DEFAULT_PERIODS),
                     help="holding horizons in trading days, e.g. 1,5,10")
@@ -126,6 +135,10 @@ def build_parser():
     st.add_argument("--ascending", action="store_true",
                     help="rank smaller factor values first (default: larger first)")
     st.add_argument("--out", default="report", help="report folder (default %(default)s)")
+    st.add_argument("--html", help="HTML report file (default: index.html in the report folder)")
+    st.add_argument("--no-html", dest="write_html", action="store_false",
+                    help="write no HTML report")
+    st.add_argument("--quiet", action="store_true", help="show no progress bars")
     return parser
 
 
@@ -215,18 +228,18 @@ def _show_result(name, result, say):
     say("")
     say("== {} ({})".format(name, type(result).__name__))
     summary = getattr(result, "summary", None)
-    if callable(summary):
-        table = summary()
-        with pd.option_context("display.width", 160, "display.max_columns", 30):
+    with pd.option_context("display.width", 160, "display.max_columns", 40):
+        if callable(summary):
+            table = summary()
             say(table.to_string(float_format=lambda v: "{:.4f}".format(v))
                 if len(table) else "(no figures)")
-    else:
-        say(repr(result))
-    decay = getattr(result, "decay_summary", None)
-    table = decay() if callable(decay) else None
-    if table is not None and len(table):
-        say("IC decay, mean IC per lag:")
-        say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
+        else:
+            say(repr(result))
+        extra = getattr(result, "extra_summaries", None)
+        for title, table in (extra() if callable(extra) else {}).items():
+            if table is not None and len(table):
+                say("{}:".format(title))
+                say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
 
 
 # -- commands ---------------------------------------------------------------------
@@ -239,28 +252,86 @@ def _cmd_check(args, say):
     return 0
 
 
-def _prepare(args, say):
-    factor = parse_factor(args.expression)
+def _parse_factors(args, default=None):
+    """name -> node from the expressions on the command line and --factors."""
+    factors = {}
+    expressions = list(args.expression)
+    if not expressions and not args.factors and default is not None:
+        expressions = [default]
+    for k, text in enumerate(expressions, start=1):
+        factors["factor_{}".format(k) if len(expressions) > 1 or args.factors else text] = \
+            parse_factor(text)
+    if args.factors:
+        try:
+            from_file = read_factor_file(args.factors)
+        except FactorFileError as exc:
+            raise CliError(str(exc)) from None
+        clash = sorted(set(from_file) & set(factors))
+        if clash:
+            raise CliError("factor names given twice: {}".format(", ".join(clash)))
+        factors.update(from_file)
+    if not factors:
+        raise CliError("give a factor expression or --factors FILE")
+    return factors
+
+
+def _prepare_many(args, factors, say):
+    """name -> frame, all factors evaluated in one call."""
+    from .evaluate import execute_factors
+
+    _init_data(args.bundle)
+    start, end = _date_range(args)
+    ids = _instruments(args, start, end)
+    say("factors: {}".format(len(factors)))
+    for name, factor in factors.items():
+        say("  {} = {!r}".format(name, factor))
+    say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
+    began = time.perf_counter()
+    frames = execute_factors(factors, ids, start, end, universe=_universe(args))
+    say("evaluated in {:.2f}s".format(time.perf_counter() - began))
+    return frames
+
+
+def _universe(args):
+    universe = args.universe
+    if universe and "," in universe:
+        universe = [part.strip() for part in universe.split(",") if part.strip()]
+    return universe
+
+
+def _prepare(args, say, factor=None):
+    if factor is None:
+        factor = parse_factor(args.expression)
     _init_data(args.bundle)
     start, end = _date_range(args)
     ids = _instruments(args, start, end)
     say("factor: {!r}".format(factor))
     say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
     began = time.perf_counter()
-    universe = args.universe
-    if universe and "," in universe:
-        universe = [part.strip() for part in universe.split(",") if part.strip()]
-    frame = _execute(factor, ids, start, end, universe, say)
+    frame = _execute(factor, ids, start, end, _universe(args), say)
     say("evaluated in {:.2f}s".format(time.perf_counter() - began))
     return factor, frame
 
 
 def _cmd_eval(args, say):
-    _, frame = _prepare(args, say)
-    _describe_frame(frame, say)
+    factors = _parse_factors(args)
+    if len(factors) == 1 and not args.factors:
+        _, frame = _prepare(args, say, factor=next(iter(factors.values())))
+        _describe_frame(frame, say)
+        if args.out:
+            frame.to_csv(args.out)
+            say("wrote {}".format(args.out))
+        return 0
+    frames = _prepare_many(args, factors, say)
+    for name, frame in frames.items():
+        say("")
+        say("== {}".format(name))
+        _describe_frame(frame, say)
     if args.out:
-        frame.to_csv(args.out)
-        say("wrote {}".format(args.out))
+        os.makedirs(args.out, exist_ok=True)
+        for name, frame in frames.items():
+            frame.to_csv(os.path.join(args.out, "{}.csv".format(name)))
+        say("wrote {} files in {}".format(len(frames), args.out))
     return 0
 
 
@@ -290,18 +361,45 @@ def _build_steps(module, args, say):
     return steps
 
 
+def _counted(steps, bar):
+    """Lets each step advance the progress bar when it finishes (the pipeline
+    calls ``process``/``analysis`` on the step objects)."""
+    for name, step in steps:
+        for method in ("process", "analysis"):
+            bound = getattr(step, method, None)
+            if not callable(bound):
+                continue
+
+            def call(*a, _bound=bound, _name=name, **kw):
+                bar.set_postfix_str(_name)
+                try:
+                    return _bound(*a, **kw)
+                finally:
+                    bar.update(1)
+            try:
+                setattr(step, method, call)
+            except (AttributeError, TypeError):  # a step that keeps no attributes: no ticks
+                pass
+
+
 def _run_steps(module, steps, frame, args, say):
     """All steps in one pipeline; when it fails, step by step so one failing
     step does not hide the others' results."""
     bench = module.FactorStudyBench()
     for step in steps:
         bench.append(step)
-    try:
-        return bench.analysis(frame, "daily", ascending=args.ascending, periods=args.periods,
-                              keep_preprocess_result=True) or {}
-    except Exception as exc:  # reported, then narrowed down below
-        say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
-            type(exc).__name__, exc))
+    with progress_bar(len(steps), "analysis", quiet=args.quiet) as bar:
+        _counted(steps, bar)
+        try:
+            return bench.analysis(frame, "daily", ascending=args.ascending,
+                                  periods=args.periods, keep_preprocess_result=True) or {}
+        except Exception as exc:  # reported, then narrowed down below
+            say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
+                type(exc).__name__, exc))
+    return _run_steps_singly(module, steps, frame, args, say)
+
+
+def _run_steps_singly(module, steps, frame, args, say):
     preprocessors = [s for s in steps if isinstance(s[1], module.FactorPreprocessor)]
     analysers = [s for s in steps if s not in preprocessors]
     results = {}
@@ -329,7 +427,29 @@ def _cmd_study(args, say):
         raise CliError("the analysis module is not available: {}".format(exc)) from None
     if getattr(module, "FactorStudyBench", None) is None:
         raise CliError("the analysis module has no FactorStudyBench")
-    _, frame = _prepare(args, say)
+    factors = _parse_factors(args, default=DEFAULT_EXPRESSION)
+    if len(factors) == 1 and not args.factors:
+        (name, factor), = factors.items()
+        _, frame = _prepare(args, say, factor=factor)
+        study = _study_one(module, frame, args, args.out, say)
+        if args.write_html:
+            _write_html_report(args, {**study, "expression": name}, say)
+        return 0
+    frames = _prepare_many(args, factors, say)
+    studies = {}
+    with progress_bar(len(frames), "factors", quiet=args.quiet) as bar:
+        for name, frame in frames.items():
+            say("")
+            say("######## {}".format(name))
+            studies[name] = _study_one(module, frame, args, os.path.join(args.out, name), say)
+            studies[name]["expression"] = repr(factors[name])
+            bar.update(1)
+    if args.write_html:
+        _write_html_report(args, studies, say)
+    return 0
+
+
+def _study_one(module, frame, args, out, say):
     _describe_frame(frame, say)
     steps = _build_steps(module, args, say)
     say("steps: {}".format(", ".join(name for name, _ in steps) or "none"))
@@ -342,13 +462,46 @@ def _cmd_study(args, say):
     say("analysed in {:.2f}s".format(time.perf_counter() - began))
     preprocessed = [name for name, step in steps
                     if isinstance(step, module.FactorPreprocessor) and name in results]
-    _describe_preprocessing(frame, [(name, results.pop(name)) for name in preprocessed], say)
+    stages = [(name, results.pop(name)) for name in preprocessed]
+    _describe_preprocessing(frame, stages, say)
     for name, result in results.items():
         _show_result(name, result, say)
-    paths = write_report(args.out, say.text(), factor_frame=frame, results=results)
+    paths = write_report(out, say.text(), factor_frame=frame, results=results)
     say("")
-    say("report: {} files in {}".format(len(paths), args.out))
-    return 0
+    say("report: {} files in {}".format(len(paths), out))
+    return {"results": {**dict(stages), **results}, "factor_frame": frame}
+
+
+def _html_sections(results):
+    """Sections the report draws: the preprocessing panel and each analysis."""
+    frames = sum(isinstance(r, pd.DataFrame) for r in results.values())
+    return len(results) - frames + (1 if frames else 0)
+
+
+def _write_html_report(args, studies, say):
+    """One HTML file: the study of one factor, or several factors behind a
+    leaderboard (``studies``: one study dict, or factor name -> study dict)."""
+    several = "results" not in studies
+    path = args.html or os.path.join(args.out, "index.html")
+    began = time.perf_counter()
+    details = {"horizons": ", ".join(str(p) for p in args.periods),
+               "quantile groups": args.quantiles, "benchmark": args.benchmark,
+               "industry source": args.industry,
+               "order": "ascending" if args.ascending else "descending"}
+    for study in (studies.values() if several else [studies]):
+        study["details"] = {"steps": ", ".join(study["results"]) or "none", **details}
+    sections = sum(_html_sections(s["results"]) for s in (studies.values() if several
+                                                          else [studies]))
+    with progress_bar(sections, "report", quiet=args.quiet) as bar:
+        if several:
+            write_html(studies, path, title="Factor study: {} factors".format(len(studies)),
+                       progress=bar.update)
+        else:
+            write_html(studies["results"], path,
+                       title="Factor study: {}".format(studies["expression"]),
+                       factor_frame=studies["factor_frame"], expression=studies["expression"],
+                       details=studies["details"], progress=bar.update)
+    say("html report: {} ({:.2f}s)".format(path, time.perf_counter() - began))
 
 
 def _describe_preprocessing(frame, outputs, say):
