@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +13,8 @@ namespace alvora::engine {
 namespace {
 
 namespace rk = alvora::rolling;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
 using PairKernel = void (*)(std::span<const double>, std::span<const double>, std::size_t,
@@ -272,7 +275,7 @@ std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
 
 void Program::run(int result, std::span<const Input> inputs,
                   std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
-                  std::span<double> grid, std::size_t rows) const {
+                  std::span<double> grid, std::size_t rows, bool fill_rest) const {
     if (result < 0 || result >= static_cast<int>(steps_.size()))
         throw std::invalid_argument("no such step");
     if (steps_[result].shift > skip)
@@ -304,8 +307,17 @@ void Program::run(int result, std::span<const Input> inputs,
         const std::span<const std::int64_t> pos = positions[i];
         const std::size_t count = pos.size();
         const bool consecutive = check_positions(pos, rows);
-        if (count <= skip) continue;  // too few valid rows: the column stays as it is
         double* column = grid.data() + i * rows;
+        if (count <= skip) {  // too few valid rows: nothing is computed for the column
+            if (fill_rest) std::fill(column, column + rows, kNaN);
+            continue;
+        }
+        if (fill_rest) {
+            // Only the rows the result does not reach: the column is written once.
+            const std::size_t first = consecutive ? pos[steps_[result].shift] : rows;
+            std::fill(column, column + std::min(first, rows), kNaN);
+            if (consecutive) std::fill(column + pos.back() + 1, column + rows, kNaN);
+        }
 
         for (std::size_t k = 0; k < nsteps; ++k) {
             const Step& s = steps_[k];

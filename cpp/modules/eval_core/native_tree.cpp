@@ -366,26 +366,31 @@ void init_native_originals(py::module_& m) {
     nat.rolling_window = keep(py::module_::import("alvora.utils").attr("rolling_window"));
 }
 
-bool run_native(const Names& names, py::handle factor, py::handle expr, py::handle shift,
-                py::handle order_book_ids, py::handle ctx, ResultGrid& grid) {
-    if (!grid.native() || !names_are_original(names) || !package_node(factor)) return false;
+bool native_candidate(const Names& names, py::handle factor, py::handle ctx) {
+    return names_are_original(names) && package_node(factor) &&
+           py::handle(reinterpret_cast<PyObject*>(Py_TYPE(ctx.ptr()))).is(nat.context_class);
+}
+
+py::object run_native(const Names& names, py::handle expr, py::handle shift,
+                      py::handle order_book_ids, py::handle ctx, std::size_t rows) {
     auto skip = plain_count(shift, 0);
-    if (!skip) return false;
-    auto arr = py::reinterpret_borrow<py::array>(grid.array());
-    const auto rows = static_cast<std::size_t>(arr.shape(0));
+    if (!skip) return py::none();
     auto view = view_context(ctx, order_book_ids, rows);
-    if (!view || view->ids.size() != static_cast<std::size_t>(arr.shape(1))) return false;
+    if (!view) return py::none();
     Compiler compiler(names, *view);
     auto result = compiler.compile(expr, 0);
-    if (!result || result->is_constant()) return false;
-    if (compiler.program.shift(result->step) > *skip) return false;
-    std::span<double> cells(static_cast<double*>(arr.mutable_data()),
-                            rows * static_cast<std::size_t>(arr.shape(1)));
+    if (!result || result->is_constant()) return py::none();
+    if (compiler.program.shift(result->step) > *skip) return py::none();
+    const std::size_t cols = view->ids.size();
+    py::array_t<double, py::array::f_style> grid(
+        {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    std::span<double> cells(grid.mutable_data(), rows * cols);
     {
         py::gil_scoped_release nogil;
-        compiler.program.run(result->step, compiler.inputs, view->positions, *skip, cells, rows);
+        compiler.program.run(result->step, compiler.inputs, view->positions, *skip, cells, rows,
+                             /*fill_rest=*/true);
     }
-    return true;
+    return grid;
 }
 
 }  // namespace alvora::eval_core
