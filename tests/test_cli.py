@@ -47,6 +47,20 @@ def test_bad_expressions_and_arguments():
     assert cli.build_parser().parse_args(["study", "--periods", "1,5"]).periods == [1, 5]
 
 
+@pytest.mark.parametrize("argv, code, text", [
+    (["check", "-close"], 0, "factor: -close"),
+    (["check", "-MA(close, 5) / close"], 0, "look-back: 4 rows"),
+    (["check", "MA(close, close, 5)"], 2,
+     "MA takes 1 factor argument and a window, as MA(factor, window), got 2 factor arguments"),
+    (["check", "CORR(close, 5)"], 2, "CORR takes 2 factor arguments and a window"),
+    (["check", "close * " + "9" * 4400], 2, "number too large"),
+    (["check", "+".join(["close"] * 6000)], 0, "look-back: 0 rows"),
+])
+def test_expressions_from_the_command_line(argv, code, text):
+    got, out, err = run(argv)
+    assert got == code and text in (out if code == 0 else err)
+
+
 def test_eval_on_a_bundle(bundle, tmp_path):
     target = tmp_path / "f.csv"
     code, out, err = run(["eval", "CS_RANK(close / open)", "--bundle", bundle,

@@ -384,6 +384,18 @@ def _distinct_warnings(caught):
     return seen
 
 
+def _leading_minus_as_text(parser, argv):
+    """Let an expression start with a minus (``alvora check "-close"``): an
+    argument that starts with "-" but is no option of the command is given a
+    leading blank, which argparse reads as a positional (the parser strips it)."""
+    options = set(parser._option_string_actions)
+    for action in parser._subparsers._group_actions if parser._subparsers else ():
+        for sub in action.choices.values():
+            options.update(sub._option_string_actions)
+    return [" " + arg if arg.startswith("-") and len(arg) > 1 and not arg.startswith("--")
+            and arg.split("=")[0] not in options else arg for arg in argv]
+
+
 _COMMANDS = {"check": _cmd_check, "eval": _cmd_eval, "study": _cmd_study}
 
 
@@ -391,7 +403,8 @@ def main(argv=None, stdout=None, stderr=None):
     stdout = stdout or sys.stdout
     stderr = stderr or sys.stderr
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_leading_minus_as_text(parser, sys.argv[1:] if argv is None
+                                                    else list(argv)))
     if args.command is None:
         parser.print_help(stdout)
         return 2

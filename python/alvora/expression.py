@@ -18,18 +18,34 @@ Example: ``CS_RANK(-(close / MA(close, 5) - 1))``.
 import ast
 import importlib
 import numbers
+import re
+import sys
+import threading
 
 import numpy as np
 
 from .cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE
 from .fix import FixedFactor
-from .interface import AbstractFactor, BinaryCombinedFactor, UnaryCombinedFactor
+from .interface import (MAX_DEPTH, AbstractFactor, BinaryCombinedFactor, ExpressionDepthError,
+                        UnaryCombinedFactor, chain)
 from .leaf import PRICE_FIELDS, _Factor
 
-__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW"]
+__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW",
+           "MAX_DEPTH"]
 
-MAX_LENGTH = 10000
+MAX_LENGTH = 50000  # room for programs' factor libraries: over 10^4 nodes
 MAX_WINDOW = 5000  # about twenty years of trading days
+MAX_DIGITS = 300  # whole numbers longer than this are refused, never printed
+
+# The interpreter's parser nests one level per operator of a chain such as
+# ``a + b + c``; a chain filling MAX_LENGTH needs a deeper stack than a
+# thread's default, so parsing runs on a thread of its own with this stack.
+_PARSE_STACK_BYTES = 256 * 1024 * 1024
+_PARSE_RECURSION_LIMIT = MAX_LENGTH + 1000
+_parse_lock = threading.Lock()
+
+# Binary operators whose left-nested chains are built as one node.
+_CHAINED = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.BitAnd, ast.BitOr)
 
 CROSS_SECTIONAL_OPERATORS = {
     "CS_RANK": CS_RANK,
@@ -103,23 +119,77 @@ def parse_factor(text, fields=PRICE_FIELDS):
         raise ExpressionError("empty expression")
     if len(text) > MAX_LENGTH:
         raise ExpressionError("expression is longer than {} characters".format(MAX_LENGTH))
-    try:
-        tree = ast.parse(text, mode="eval")
-    except SyntaxError as exc:
-        raise ExpressionError("invalid expression: {} (column {})".format(
-            exc.msg, exc.offset)) from None
-    except (RecursionError, MemoryError, ValueError) as exc:
-        raise ExpressionError("invalid expression: {}".format(exc or "too deeply nested")) from None
     rolling, reason = _rolling_operators()
     builder = _Builder(tuple(fields), rolling, reason)
-    try:
-        result = builder.build(tree.body)
-    except RecursionError:
-        raise ExpressionError("expression is nested too deeply") from None
+    result = _on_parse_thread(lambda: builder.build(_syntax_tree(text).body))
     if not isinstance(result, AbstractFactor):
-        raise ExpressionError("the expression has no factor in it (it is the constant {!r})"
-                              .format(result))
+        raise ExpressionError("the expression has no factor in it (it is the constant {})"
+                              .format(_show_number(result)))
     return result
+
+
+def _syntax_tree(text):
+    try:
+        return ast.parse(text, mode="eval")
+    except SyntaxError as exc:
+        if "too many nested parentheses" in str(exc.msg):
+            raise ExpressionError(_too_deep()) from None
+        if "integer string conversion" in str(exc.msg):
+            raise ExpressionError(_too_long_number()) from None
+        raise ExpressionError("invalid expression: {} (column {})".format(
+            exc.msg, exc.offset)) from None
+    except (RecursionError, MemoryError):
+        raise ExpressionError(_too_deep()) from None
+    except ValueError as exc:
+        if "integer string conversion" in str(exc):  # a literal of thousands of digits
+            raise ExpressionError(_too_long_number()) from None
+        raise ExpressionError("invalid expression: {}".format(exc)) from None
+
+
+def _too_long_number():
+    return "number too large (more than {} digits)".format(MAX_DIGITS)
+
+
+def _too_deep():
+    return ("expression nested too deeply: at most {} levels are supported (chains of one "
+            "operator such as a + b + c count as one level)".format(MAX_DEPTH))
+
+
+def _on_parse_thread(work):
+    """Run ``work`` on a thread with a large stack and a raised recursion limit,
+    so that long chains parse; what it raises is raised here."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = work()
+        except ExpressionDepthError as exc:
+            outcome["error"] = ExpressionError(str(exc))
+        except RecursionError:
+            outcome["error"] = ExpressionError(_too_deep())
+        except BaseException as exc:  # handed to the caller's thread below
+            outcome["error"] = exc
+
+    with _parse_lock:
+        previous_stack = threading.stack_size(_PARSE_STACK_BYTES)
+        previous_limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(max(previous_limit, _PARSE_RECURSION_LIMIT))
+        try:
+            thread = threading.Thread(target=run, name="alvora-parse", daemon=True)
+            thread.start()
+        finally:
+            threading.stack_size(previous_stack)
+        thread.join()
+        sys.setrecursionlimit(previous_limit)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def _show_number(value):
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) >= 10 ** MAX_DIGITS:
+        return "a number of more than {} digits".format(MAX_DIGITS)
+    return repr(value)
 
 
 class _Builder:
@@ -127,6 +197,7 @@ class _Builder:
         self.fields = fields
         self.rolling = rolling
         self.rolling_unavailable = rolling_unavailable
+        self.depth = 0
 
     def fail(self, node, message):
         col = getattr(node, "col_offset", None)
@@ -138,7 +209,13 @@ class _Builder:
         if method is None:
             what = _DESCRIBE.get(type(node), type(node).__name__)
             self.fail(node, "not allowed in a factor expression: {}".format(what))
-        return method(node)
+        self.depth += 1
+        try:
+            if self.depth > MAX_DEPTH:
+                raise ExpressionError(_too_deep())
+            return method(node)
+        finally:
+            self.depth -= 1
 
     # -- leaves ---------------------------------------------------------------
 
@@ -146,6 +223,11 @@ class _Builder:
         value = node.value
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             self.fail(node, "only numbers are allowed as constants, got {!r}".format(value))
+        return self.checked_number(node, value)
+
+    def checked_number(self, node, value):
+        if isinstance(value, int) and abs(value) >= 10 ** MAX_DIGITS:
+            self.fail(node, _too_long_number())
         return value
 
     def visit_Name(self, node):
@@ -160,13 +242,35 @@ class _Builder:
     # -- operators ------------------------------------------------------------
 
     def visit_BinOp(self, node):
-        op = _BINARY.get(type(node.op))
-        if op is None:
-            self.fail(node, "operator {} is not allowed".format(type(node.op).__name__))
-        return self.combine(node, op, self.build(node.left), self.build(node.right))
+        # ``a + b - c * d ...`` nests leftwards one level per operator: walk that
+        # spine in a loop so its length costs no depth
+        spine = []
+        while isinstance(node, ast.BinOp) and isinstance(node.op, _CHAINED):
+            spine.append(node)
+            node = node.left
+        if spine:
+            value = self.build(node)
+        else:
+            spine.append(node)
+            value = self.build(node.left)
+        for binop in reversed(spine):
+            op = _BINARY.get(type(binop.op))
+            if op is None:
+                self.fail(binop, "operator {} is not allowed".format(type(binop.op).__name__))
+            value = self.combine(binop, op, value, self.build(binop.right))
+        return value
 
     def visit_UnaryOp(self, node):
-        operand = self.build(node.operand)
+        spine = []
+        while isinstance(node, ast.UnaryOp):
+            spine.append(node)
+            node = node.operand
+        value = self.build(node)
+        for unary in reversed(spine):
+            value = self.unary(unary, value)
+        return value
+
+    def unary(self, node, operand):
         if isinstance(node.op, ast.UAdd):
             return operand
         if isinstance(node.op, ast.USub):
@@ -196,9 +300,11 @@ class _Builder:
         return result
 
     def combine(self, node, op, left, right):
-        if isinstance(left, AbstractFactor) or isinstance(right, AbstractFactor):
+        if isinstance(left, AbstractFactor):
+            return chain(op, left, right)
+        if isinstance(right, AbstractFactor):
             return BinaryCombinedFactor(op, left, right)
-        return self.fold(node, op, left, right)
+        return self.checked_number(node, self.fold(node, op, left, right))
 
     def fold(self, node, op, left, right):
         """Constant arithmetic, done in Python so integers stay integers."""
@@ -296,4 +402,30 @@ class _Builder:
         try:
             return self.rolling[name](*factors, int(window))
         except TypeError as exc:
-            self.fail(node, "{}: {}".format(name, exc))
+            # never show the binding's own text: it lists internal types and objects
+            params = _supported_parameters(str(exc))
+            if params is not None:
+                self.fail(node, "{} takes {}, got {}".format(
+                    name, _describe_arity(name, params), _describe_given(len(factors))))
+            self.fail(node, "{}: {}".format(name, str(exc).split("\n")[0]))
+
+
+def _supported_parameters(message):
+    """Parameter names listed in a binding's "incompatible function arguments" error."""
+    if "incompatible function arguments" not in message:
+        return None
+    match = re.search(r"^\s*1\.\s*\(([^)]*)\)", message, re.MULTILINE)
+    if match is None:
+        return None
+    names = [p.split(":")[0].strip() for p in match.group(1).split(",") if p.strip()]
+    return names if len(names) >= 2 else None
+
+
+def _describe_arity(name, params):
+    factors = len(params) - 1
+    return "{} factor argument{} and a window, as {}({})".format(
+        factors, "" if factors == 1 else "s", name, ", ".join(params))
+
+
+def _describe_given(factors):
+    return "{} factor argument{} and a window".format(factors, "" if factors == 1 else "s")
