@@ -138,7 +138,9 @@ def test_random_trees_agree_with_the_per_instrument_path(market, monkeypatch, se
     ((close - open_) / ((high - low) + 0.001), 0),
     (rolling.CORRELATION(rolling.MA(close, 5), volume, 10) + rolling.EVERY(close > open_, 3), 0),
     (rolling.TS_MAX(FIX(close, "000001.XSHE"), 4) - close, 1),
-], ids=["ts_rank_cs_rank", "alpha101", "corr_every", "fixed"])
+    (rolling.MA(CS_ZSCORE(rolling.STD(close, 5)), 3) + FIX(rolling.MA(close, 4), "000001.XSHE"),
+     1),
+], ids=["ts_rank_cs_rank", "alpha101", "corr_every", "fixed", "computed_over_windows"])
 def test_package_trees_take_the_native_path(market, monkeypatch, factor, fixed_nodes):
     ids = market[:25]
     native, requests = run(factor, ids)
@@ -192,12 +194,15 @@ def test_anything_foreign_keeps_the_per_instrument_path(market, monkeypatch, cas
     assert_same(out, expected)
 
 
-def test_a_tree_too_deep_to_walk_is_a_recursion_error(market):
+def test_long_operator_chains_run_natively(market, monkeypatch):
     factor = close
-    for _ in range(10000):
-        factor = factor + 0.5
-    with pytest.raises(RecursionError):
-        run(factor, market[:5])
+    for k in range(10000):
+        factor = factor + 0.5 if k % 2 else factor * 1.0001
+    native, requests = run(factor, market[:5])
+    assert requests == 0
+    with monkeypatch.context() as m:
+        per_instrument_path(m)
+        assert_same(native, run(factor, market[:5])[0])
 
 
 # ---- cross-sectional statistics --------------------------------------------------------

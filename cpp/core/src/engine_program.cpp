@@ -226,9 +226,9 @@ std::optional<int> Program::push(Step s) {
     return static_cast<int>(steps_.size() - 1);
 }
 
-std::optional<int> Program::load(std::size_t input) {
+std::optional<int> Program::load(std::size_t input, std::size_t consumed) {
     inputs_ = std::max(inputs_, input + 1);
-    return push({Op::Load, {}, {}, input, 0, Kind::Float});
+    return push({Op::Load, {}, {}, input, consumed, Kind::Float});
 }
 
 std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
@@ -331,11 +331,12 @@ void Program::run(int result, std::span<const Input> inputs,
                 case Op::Load: {
                     const Input& in = inputs[s.param];
                     const double* col = in.data + static_cast<std::size_t>(in.column_of[i]) * rows;
+                    const std::int64_t* rows_read = pos.data() + s.shift;
                     if (consecutive && !direct) {
-                        values[k] = col + pos[0];
+                        values[k] = col + rows_read[0];
                         continue;
                     }
-                    for (std::size_t t = 0; t < count; ++t) out[t] = col[pos[t]];
+                    for (std::size_t t = 0; t < length; ++t) out[t] = col[rows_read[t]];
                     break;
                 }
                 case Op::DropOldest:

@@ -29,6 +29,7 @@ struct NativeOriginals {
     std::vector<std::pair<py::handle, en::Op>> ufuncs;  // numpy's elementwise functions
     std::vector<py::handle> unary_ufuncs;
     py::handle drop_oldest;
+    py::handle left_fold;   // kernel class of long operator chains, where the package has one
     py::handle leaf_class;  // alvora.leaf._Factor
     py::handle leaf_base, cross_sectional, fixed;
     py::handle context_class, get_mask_for, get_factor_value;
@@ -212,6 +213,9 @@ class Compiler {
             if (!b) return std::nullopt;
             return series(program.elementwise(op, *a, *b));
         }
+        if (nat.left_fold &&
+            py::handle(reinterpret_cast<PyObject*>(Py_TYPE(func.ptr()))).is(nat.left_fold))
+            return left_fold(func, seq, depth);
         if (func.is(nat.drop_oldest)) {
             if (arity != 2) return std::nullopt;
             auto n = plain_count(seq[1], 0);
@@ -241,6 +245,31 @@ class Compiler {
     std::vector<en::Input> inputs;
 
   private:
+    // A chain ((x0 op1 x1) op2 x2) ...: each operation on the running result and
+    // the next value, as the nested form computes it.
+    std::optional<en::Operand> left_fold(py::handle fold, const py::sequence& values, int depth) {
+        py::object ops = py::getattr(fold, "ops", py::none());
+        if (!PyTuple_CheckExact(ops.ptr())) return std::nullopt;
+        const std::size_t n = PyTuple_GET_SIZE(ops.ptr());
+        if (values.size() != n + 1) return std::nullopt;
+        auto result = compile(values[0], depth + 1);
+        for (std::size_t k = 0; result && k < n; ++k) {
+            auto op = binary_ufunc(PyTuple_GET_ITEM(ops.ptr(), k));
+            auto next = op ? compile(values[k + 1], depth + 1) : std::nullopt;
+            if (!next) return std::nullopt;
+            result = series(program.elementwise(*op, *result, *next));
+        }
+        return result;
+    }
+
+    static std::optional<en::Op> binary_ufunc(py::handle func) {
+        for (const auto& [ufunc, op] : nat.ufuncs)
+            if (func.is(ufunc) && op != en::Op::Negate && op != en::Op::Absolute &&
+                op != en::Op::Not)
+                return op;
+        return std::nullopt;
+    }
+
     static std::optional<en::Operand> constant(double v, en::Kind kind) {
         return en::Operand::of_constant(v, kind);
     }
@@ -297,9 +326,16 @@ class Compiler {
         }
         for (std::int64_t c : in.column_of)
             if (static_cast<std::size_t>(c) >= in.cols) return std::nullopt;
+        // Computed nodes are served without the rows their own windows consumed.
+        std::size_t consumed = 0;
+        if (!type.is(nat.leaf_class)) {
+            auto shift = plain_count(py::object(node.attr("shift")), 0);
+            if (!shift) return std::nullopt;
+            consumed = *shift;
+        }
         keep_.push_back(stored ? stored : dict_item(ctx_.fields, node));
         inputs.push_back(std::move(in));
-        auto step = program.load(inputs.size() - 1);
+        auto step = program.load(inputs.size() - 1, consumed);
         loaded_.emplace_back(node, *step);
         return en::Operand::of_step(*step);
     }
@@ -354,7 +390,10 @@ void init_native_originals(py::module_& m) {
     nat.numpy_generic = keep(np.attr("generic"));
     nat.numpy_floating = keep(np.attr("floating"));
     nat.numpy_integer = keep(np.attr("integer"));
-    nat.drop_oldest = keep(py::module_::import("alvora.interface").attr("drop_oldest"));
+    py::module_ interface = py::module_::import("alvora.interface");
+    nat.drop_oldest = keep(interface.attr("drop_oldest"));
+    nat.left_fold = keep(py::getattr(interface, "_LeftFold", py::none()));
+    if (nat.left_fold.is_none()) nat.left_fold = py::handle();
     nat.leaf_class = keep(m.attr("_Factor"));
     nat.leaf_base = keep(m.attr("LeafFactor"));
     nat.cross_sectional = keep(m.attr("CrossSectionalFactor"));

@@ -20,7 +20,7 @@ namespace alvora::engine {
 enum class Kind : std::uint8_t { Float, Int, Bool };
 
 enum class Op : std::uint8_t {
-    Load,  // an input panel's column gathered on the valid rows
+    Load,  // an input panel's column gathered on the valid rows (from the `shift`-th on)
     // elementwise, over two operands
     Add,
     Subtract,
@@ -90,7 +90,9 @@ class Program {
     // Adds a step and returns its index, or nothing when the step is not one the
     // program can compute with the array library's results (unknown element kinds,
     // operands of different look-backs, a window below 1, ...).
-    std::optional<int> load(std::size_t input);
+    // An input's values without the oldest `consumed` valid rows (a computed
+    // node served after the rows its own windows consumed).
+    std::optional<int> load(std::size_t input, std::size_t consumed = 0);
     std::optional<int> elementwise(Op op, Operand a, Operand b = {});
     std::optional<int> drop_oldest(int step, std::size_t n);
     std::optional<int> window(Op op, std::size_t n, int a, int b = -1);
