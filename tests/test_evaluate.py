@@ -10,7 +10,7 @@ from alvora import operators as op
 from alvora import rolling
 from alvora.cross_sectional import CS_RANK, CS_ZSCORE, CrossSectionalFactor
 from alvora.engine_v2.eval_core import execute_factor
-from alvora.evaluate import execute_factors
+from alvora.evaluate import evaluator, execute_factors
 from alvora.fix import FIX
 from alvora.leaf import Factor, close, high, low, open as open_, volume
 
@@ -45,10 +45,12 @@ def assert_same(got, want):
     assert (got.isna().to_numpy() == want.isna().to_numpy()).all()
 
 
+@pytest.mark.parametrize("panel", [True, False], ids=["panel", "per-instrument"])
 @pytest.mark.parametrize("seed, universe", [
     (1, None), (2, "000300.XSHG"), (3, "list"), (4, None),
 ])
-def test_random_trees_equal_execute_factor(ids, seed, universe):
+def test_random_trees_equal_execute_factor(ids, seed, universe, panel, monkeypatch):
+    monkeypatch.setattr(evaluator, "PANEL", panel)
     rng = random.Random(seed)
     if universe == "list":
         universe = ids[::3]

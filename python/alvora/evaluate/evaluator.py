@@ -17,12 +17,17 @@ import pandas as pd
 from ..cross_sectional import CrossSectionalFactor
 from ..fix import FixedFactor
 from ..utils import is_cross_sectional, iter_nodes
+from .panel import Unsupported, run_panel
 from .plan import Plan
 
-__all__ = ["Evaluator", "BATCH"]
+__all__ = ["Evaluator", "BATCH", "PANEL"]
 
 # Factors per pass over the instruments: bounds the result grids held at once.
 BATCH = 16
+
+# Run the steps over all instruments at once where that is exact (see panel.py);
+# False evaluates instrument by instrument, as the engine does.
+PANEL = True
 
 
 class Evaluator:
@@ -110,6 +115,13 @@ class Evaluator:
             needed.update(plan.needed(roots[k]))
             steps_for_prefix.append(sorted(needed))
         grids = [np.full((ctx.ndays, len(self.ids)), np.nan, order="F") for _ in nodes]
+        if PANEL:
+            try:
+                run_panel(plan, roots, shifts, self.ids, ctx, grids)
+                return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
+            except Unsupported:
+                for g in grids:
+                    g.fill(np.nan)
         for i, oid in enumerate(self.ids):
             mask = ctx.get_mask_for(oid)
             count = int(mask.sum())
