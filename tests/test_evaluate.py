@@ -57,6 +57,8 @@ def test_random_trees_equal_execute_factor(ids, seed, universe, panel, monkeypat
     trees = {"t{}".format(k): random_tree(rng, rng.randrange(1, 4)) for k in range(6)}
     trees["shared"] = CS_RANK(trees["t0"]) + trees["t1"]  # sub-trees shared with others
     trees["bare"] = close
+    # cross-sections with unequal look-backs under one window
+    trees["pair"] = rolling.CORRELATION(CS_RANK(rolling.MA(close, 5)), CS_RANK(volume), 4)
     got = execute_factors(trees, ids, START, END, universe=universe)
     assert list(got) == list(trees)
     for name, tree in trees.items():

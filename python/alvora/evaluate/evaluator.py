@@ -17,7 +17,7 @@ import pandas as pd
 from ..cross_sectional import CrossSectionalFactor
 from ..fix import FixedFactor
 from ..utils import is_cross_sectional, iter_nodes
-from .panel import Unsupported, run_panel
+from .panel import Unsupported, layout_of, run_panel
 from .plan import Plan
 
 __all__ = ["Evaluator", "BATCH", "PANEL"]
@@ -39,6 +39,7 @@ class Evaluator:
         self.ids = list(order_book_ids)
         self._stored = {}  # cross-sectional / fixed node -> value stored in ctx
         self._frames = {}  # cross-sectional node -> its frame
+        self._layout = None
 
     def evaluate(self, factors):
         """One frame over the context's grid per factor, in order."""
@@ -117,7 +118,9 @@ class Evaluator:
         grids = [np.full((ctx.ndays, len(self.ids)), np.nan, order="F") for _ in nodes]
         if PANEL:
             try:
-                run_panel(plan, roots, shifts, self.ids, ctx, grids)
+                if self._layout is None:
+                    self._layout = layout_of(self.ids, ctx)
+                run_panel(plan, roots, shifts, self.ids, ctx, grids, self._layout)
                 return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
             except Unsupported:
                 for g in grids:

@@ -19,7 +19,7 @@ from ..interface import drop_oldest
 from ..operators import kernels
 from .plan import CONST, STEP, TERM
 
-__all__ = ["Unsupported", "run_panel", "is_elementwise"]
+__all__ = ["Unsupported", "run_panel", "layout_of", "is_elementwise"]
 
 _ELEMENTWISE_KERNELS = frozenset([
     kernels.absolute, kernels.sign, kernels.log, kernels.signed_power, kernels.if_else,
@@ -47,11 +47,16 @@ class _Panel:
         self.lengths = lengths
 
 
-def run_panel(plan, roots, shifts, ids, ctx, grids):
-    """Evaluate ``roots`` (one per factor, look-backs ``shifts``) into ``grids``."""
-    n, ndays = len(ids), ctx.ndays
+def layout_of(ids, ctx):
+    """Where the instruments' valid rows sit in a packed panel (one per context)."""
     masks = [ctx.get_mask_for(oid) for oid in ids]
     counts = np.array([int(m.sum()) for m in masks], dtype=np.int64)
+    return _Layout(masks, counts, ctx.ndays)
+
+
+def run_panel(plan, roots, shifts, ids, ctx, grids, layout):
+    """Evaluate ``roots`` (one per factor, look-backs ``shifts``) into ``grids``."""
+    ndays, counts = ctx.ndays, layout.counts
     needed_by = _step_min_shift(plan, roots, shifts)
     values = {}
     terms = {}
@@ -62,7 +67,7 @@ def run_panel(plan, roots, shifts, ids, ctx, grids):
             return values[payload]
         if kind == TERM:
             if payload not in terms:
-                terms[payload] = _pack_terminal(plan.terms[payload], ids, ctx, counts, ndays)
+                terms[payload] = _pack_terminal(plan.terms[payload], ids, ctx, layout)
             return terms[payload]
         return payload
 
@@ -79,9 +84,8 @@ def run_panel(plan, roots, shifts, ids, ctx, grids):
             values[k] = _elementwise(func, args, need)
         else:
             values[k] = _per_column(func, args, need, ndays)
-    rows_of = _packed_rows(masks, counts, ndays)
     for k, (root, shift) in enumerate(zip(roots, shifts)):
-        _write(resolve(root), counts > shift, counts, rows_of, grids[k], ndays)
+        _write(resolve(root), counts > shift, layout, grids[k])
 
 
 def _step_min_shift(plan, roots, shifts):
@@ -94,7 +98,57 @@ def _step_min_shift(plan, roots, shifts):
     return out
 
 
-def _pack_terminal(node, ids, ctx, counts, ndays):
+class _Layout:
+    """Where each valid row of each instrument sits in a packed panel: flat
+    (column-major) positions in the panel and in the date grid, one entry per
+    valid row, with the packed row and column of each."""
+
+    def __init__(self, masks, counts, ndays):
+        self.ndays = ndays
+        self.counts = counts
+        n = len(masks)
+        grid_rows = [np.flatnonzero(m) for m in masks]
+        cols = np.repeat(np.arange(n, dtype=np.int64), counts)
+        packed_rows = np.concatenate([np.arange(ndays - c, ndays, dtype=np.int64)
+                                      for c in counts]) if n else np.zeros(0, np.int64)
+        rows = np.concatenate(grid_rows).astype(np.int64) if n else np.zeros(0, np.int64)
+        self.cols = cols
+        self.packed_rows = packed_rows
+        self.packed_flat = packed_rows + cols * ndays
+        self.grid_rows = rows
+        self.grid_flat = rows + cols * ndays
+
+
+def _pack_terminal(node, ids, ctx, layout):
+    """The node's values for every instrument, packed."""
+    ndays, counts = layout.ndays, layout.counts
+    source = getattr(ctx, "_source_of", None)
+    kind = None
+    if source is not None:
+        try:
+            kind, payload = source(node)
+        except KeyError:
+            kind = None
+    grid = None
+    if kind == "leaf":
+        grid = payload[:, [ctx._instrument(oid)[0] for oid in ids]]
+    elif kind == "frame":
+        values, columns = payload
+        if all(oid in columns for oid in ids):
+            grid = values[:, [columns[oid] for oid in ids]]
+    elif kind == "grid":
+        grid = np.broadcast_to(payload[:, None], (ndays, len(ids)))
+    if grid is not None and grid.shape[0] == ndays and grid.dtype == np.float64:
+        packed = np.full((ndays, len(ids)), np.nan, order="F")
+        packed.ravel(order="F")[layout.packed_flat] = \
+            np.asfortranarray(grid).ravel(order="F")[layout.grid_flat]
+        # the context serves a computed node without the rows its windows consumed
+        consumed = getattr(ctx, "_consumed_rows", lambda _: 0)(node)
+        return _Panel(packed, np.maximum(counts - int(consumed), 0))
+    return _pack_per_instrument(node, ids, ctx, counts, ndays)
+
+
+def _pack_per_instrument(node, ids, ctx, counts, ndays):
     values = np.full((ndays, len(ids)), np.nan, order="F")
     lengths = np.zeros(len(ids), dtype=np.int64)
     for i, oid in enumerate(ids):
@@ -152,25 +206,17 @@ def _per_column(func, args, need, ndays):
     return _Panel(out, lengths)
 
 
-def _packed_rows(masks, counts, ndays):
-    """(ndays x n) grid row of each packed position; -1 in the padding."""
-    rows = np.full((ndays, len(masks)), -1, dtype=np.int64, order="F")
-    for i, mask in enumerate(masks):
-        if counts[i]:
-            rows[ndays - counts[i]:, i] = np.flatnonzero(mask)
-    return rows
-
-
-def _write(value, active, counts, rows_of, grid, ndays):
+def _write(value, active, layout, grid):
+    counts, ndays = layout.counts, layout.ndays
+    flat = grid.ravel(order="K")
     if not isinstance(value, _Panel):
         if not isinstance(value, numbers.Real):
             raise Unsupported()
-        for i in np.flatnonzero(active):
-            grid[rows_of[ndays - counts[i]:, i], i] = value
+        flat[layout.grid_flat[active[layout.cols]]] = value
         return
     lengths = value.lengths
     if np.any(active & ((lengths <= 0) | (lengths > counts))):
         raise Unsupported()  # the per-instrument path reports it
-    take = (np.arange(ndays)[:, None] >= (ndays - lengths)[None, :]) & active[None, :]
-    columns = np.broadcast_to(np.arange(grid.shape[1]), take.shape)[take]
-    grid[rows_of[take], columns] = value.values[take]
+    keep = active[layout.cols] & (layout.packed_rows >= ndays - lengths[layout.cols])
+    source = np.asfortranarray(value.values).ravel(order="F")
+    flat[layout.grid_flat[keep]] = source[layout.packed_flat[keep]]
