@@ -3,7 +3,8 @@
 Every instrument's value series ends on its last valid row, so the series of
 all instruments can sit side by side in one packed panel: column i holds the
 series of instrument i in its bottom ``length[i]`` rows (rows above are
-padding, never read back). Elementwise kernels then run once over the whole
+padding: left uninitialised, computed over by elementwise kernels, never read
+back). Elementwise kernels then run once over the whole
 panel; any other kernel runs per instrument on exactly the slice the
 per-instrument evaluation would hand it, so results are the same.
 
@@ -139,7 +140,7 @@ def _pack_terminal(node, ids, ctx, layout):
     elif kind == "grid":
         grid = np.broadcast_to(payload[:, None], (ndays, len(ids)))
     if grid is not None and grid.shape[0] == ndays and grid.dtype == np.float64:
-        packed = np.full((ndays, len(ids)), np.nan, order="F")
+        packed = np.empty((ndays, len(ids)), order="F")  # padding is never read
         packed.ravel(order="F")[layout.packed_flat] = \
             np.asfortranarray(grid).ravel(order="F")[layout.grid_flat]
         # the context serves a computed node without the rows its windows consumed
@@ -193,16 +194,13 @@ def _per_column(func, args, need, ndays):
                 or len(r) > ndays:
             raise Unsupported()
         if out is None:
-            if r.dtype.kind == "f":
-                out = np.full((ndays, n), np.nan, dtype=r.dtype, order="F")
-            else:
-                out = np.zeros((ndays, n), dtype=r.dtype, order="F")
+            out = np.empty((ndays, n), dtype=r.dtype, order="F")  # padding is never read
         elif r.dtype != out.dtype:
             raise Unsupported()
         out[ndays - len(r):, i] = r
         lengths[i] = len(r)
     if out is None:
-        out = np.full((ndays, n), np.nan, order="F")
+        out = np.empty((ndays, n), order="F")
     return _Panel(out, lengths)
 
 
