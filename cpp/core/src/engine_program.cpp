@@ -32,6 +32,9 @@ bool is_logical(Op op) {
 bool is_unary(Op op) {
     return op >= Op::Negate && op <= Op::Not;
 }
+bool is_float_unary(Op op) {
+    return op == Op::FloatAbs || op == Op::Sign || op == Op::Log;
+}
 bool is_pair_kernel(Op op) {
     return op >= Op::Covariance && op <= Op::Regression;
 }
@@ -148,6 +151,10 @@ double truth(double x) {
     return x != 0.0 ? 1.0 : 0.0;
 }  // NaN counts as true
 
+double sign_of(double x) {
+    return x > 0 ? 1.0 : x < 0 ? -1.0 : x;
+}  // NaN and zeros kept
+
 template <class F>
 void apply2(const double* a, const double* b, double ca, double cb, double* out, std::size_t n,
             F f) {
@@ -190,6 +197,18 @@ void binary(Op op, const double* a, const double* b, double ca, double cb, doubl
             return run([](double x, double y) { return truth(x) * truth(y); });
         case Op::Or:
             return run([](double x, double y) { return truth(x) + truth(y) > 0 ? 1.0 : 0.0; });
+        case Op::SignedPower:
+            return run([](double x, double y) { return sign_of(x) * std::pow(std::abs(x), y); });
+        case Op::FloatDivide:
+            return run([](double x, double y) { return x / y; });
+        case Op::Minimum:
+            return run([](double x, double y) {
+                return std::isnan(x) || std::isnan(y) ? kNaN : std::min(x, y);
+            });
+        case Op::Maximum:
+            return run([](double x, double y) {
+                return std::isnan(x) || std::isnan(y) ? kNaN : std::max(x, y);
+            });
         default:
             throw std::logic_error("not a binary step");
     }
@@ -197,6 +216,15 @@ void binary(Op op, const double* a, const double* b, double ca, double cb, doubl
 
 void unary(Op op, const double* a, double* out, std::size_t n) {
     switch (op) {
+        case Op::FloatAbs:
+            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
+            return;
+        case Op::Sign:
+            for (std::size_t t = 0; t < n; ++t) out[t] = sign_of(a[t]);
+            return;
+        case Op::Log:
+            for (std::size_t t = 0; t < n; ++t) out[t] = std::log(a[t]);
+            return;
         case Op::Negate:
             for (std::size_t t = 0; t < n; ++t) out[t] = -a[t];
             return;
@@ -228,7 +256,7 @@ std::optional<int> Program::push(Step s) {
 
 std::optional<int> Program::load(std::size_t input, std::size_t consumed) {
     inputs_ = std::max(inputs_, input + 1);
-    return push({Op::Load, {}, {}, input, consumed, Kind::Float});
+    return push({Op::Load, {}, {}, {}, input, consumed, Kind::Float});
 }
 
 std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
@@ -249,13 +277,49 @@ std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
     }
     const auto kind = elementwise_kind(op, a, b, binary_op);
     if (!kind) return std::nullopt;
-    return push({op, a, binary_op ? b : Operand{}, 0, shift, *kind});
+    return push({op, a, binary_op ? b : Operand{}, {}, 0, shift, *kind});
 }
 
 std::optional<int> Program::drop_oldest(int step, std::size_t n) {
     if (step < 0 || step >= static_cast<int>(steps_.size())) return std::nullopt;
     const Step& in = steps_[step];
-    return push({Op::DropOldest, Operand::of_step(step), {}, n, in.shift + n, in.kind});
+    return push({Op::DropOldest, Operand::of_step(step), {}, {}, n, in.shift + n, in.kind});
+}
+
+std::optional<int> Program::lagged(Op op, int step, std::size_t n) {
+    if (op != Op::Delay && op != Op::Delta && op != Op::Returns) return std::nullopt;
+    if (step < 0 || step >= static_cast<int>(steps_.size())) return std::nullopt;
+    if (op == Op::Returns) n = 1;
+    return push({op, Operand::of_step(step), {}, {}, n, steps_[step].shift + n, Kind::Float});
+}
+
+std::optional<int> Program::float_elementwise(Op op, Operand a, Operand b) {
+    const bool unary_op = is_float_unary(op);
+    if (!unary_op && op != Op::SignedPower && op != Op::FloatDivide && op != Op::Minimum &&
+        op != Op::Maximum)
+        return std::nullopt;
+    std::optional<std::size_t> shift;
+    for (const Operand* o : {&a, &b}) {
+        if (o == &b && unary_op) break;
+        if (o->is_constant()) continue;
+        if (o->step >= static_cast<int>(steps_.size())) return std::nullopt;
+        if (shift && *shift != steps_[o->step].shift) return std::nullopt;
+        shift = steps_[o->step].shift;
+    }
+    if (!shift) return std::nullopt;  // numbers only
+    return push({op, a, unary_op ? Operand{} : b, {}, 0, *shift, Kind::Float});
+}
+
+std::optional<int> Program::if_else(Operand condition, Operand a, Operand b) {
+    if (condition.is_constant() || condition.step >= static_cast<int>(steps_.size()))
+        return std::nullopt;
+    const std::size_t shift = steps_[condition.step].shift;
+    for (const Operand* o : {&a, &b}) {
+        if (o->is_constant()) continue;
+        if (o->step >= static_cast<int>(steps_.size()) || steps_[o->step].shift != shift)
+            return std::nullopt;
+    }
+    return push({Op::IfElse, a, b, condition, 0, shift, Kind::Float});
 }
 
 std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
@@ -269,8 +333,13 @@ std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
         kind = window_kind(op, steps_[a].kind);
     }
     if (!kind) return std::nullopt;
-    return push({op, Operand::of_step(a), is_pair_kernel(op) ? Operand::of_step(b) : Operand{}, n,
-                 steps_[a].shift + n - 1, *kind});
+    return push({op,
+                 Operand::of_step(a),
+                 is_pair_kernel(op) ? Operand::of_step(b) : Operand{},
+                 {},
+                 n,
+                 steps_[a].shift + n - 1,
+                 *kind});
 }
 
 void Program::run(int result, std::span<const Input> inputs,
@@ -340,9 +409,25 @@ void Program::run(int result, std::span<const Input> inputs,
                     break;
                 }
                 case Op::DropOldest:
-                    values[k] = a + s.param;
+                case Op::Delay:
+                    values[k] = s.op == Op::Delay ? a : a + s.param;
                     if (direct) std::memmove(out, values[k], length * sizeof(double));
                     continue;
+                case Op::Delta:
+                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + s.param] - a[t];
+                    break;
+                case Op::Returns:
+                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + 1] / a[t] - 1.0;
+                    break;
+                case Op::IfElse: {
+                    const double* c = values[s.c.step];
+                    for (std::size_t t = 0; t < length; ++t) {
+                        const double chosen =
+                            c[t] != 0.0 ? (a ? a[t] : s.a.constant) : (b ? b[t] : s.b.constant);
+                        out[t] = std::isnan(c[t]) ? kNaN : chosen;
+                    }
+                    break;
+                }
                 case Op::Count: {
                     const std::size_t in_length = count - steps_[s.a.step].shift;
                     rk::count({a, in_length}, s.param, {counts.data(), length});
@@ -357,7 +442,7 @@ void Program::run(int result, std::span<const Input> inputs,
                     } else if (is_pair_kernel(s.op)) {
                         const std::size_t in_length = count - steps_[s.a.step].shift;
                         pair_kernel(s.op)({a, in_length}, {b, in_length}, s.param, {out, length});
-                    } else if (is_unary(s.op)) {
+                    } else if (is_unary(s.op) || is_float_unary(s.op)) {
                         unary(s.op, a, out, length);
                     } else {
                         binary(s.op, a, b, s.a.constant, s.b.constant, out, length);

@@ -112,6 +112,44 @@ std::optional<en::Op> kernel_op(py::handle func) {
     return std::nullopt;
 }
 
+// The operators module's kernels, taken from the module the first time a tree
+// holds one of them (the engine does not import that module itself).
+const std::pair<const char*, en::Op> kOperatorKernels[] = {
+    {"delay", en::Op::Delay},
+    {"delta", en::Op::Delta},
+    {"returns", en::Op::Returns},
+    {"absolute", en::Op::FloatAbs},
+    {"sign", en::Op::Sign},
+    {"log", en::Op::Log},
+    {"signed_power", en::Op::SignedPower},
+    {"if_else", en::Op::IfElse},
+    {"minimum", en::Op::Minimum},
+    {"maximum", en::Op::Maximum},
+    {"divide", en::Op::FloatDivide},
+};
+std::vector<std::pair<py::handle, en::Op>>* operator_kernels = nullptr;
+
+std::optional<en::Op> operator_op(py::handle func) {
+    if (!PyFunction_Check(func.ptr())) return std::nullopt;
+    if (operator_kernels == nullptr) {
+        PyObject* found = PyImport_GetModule(py::str("alvora.operators.kernels").ptr());
+        if (found == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        auto module = py::reinterpret_steal<py::object>(found);
+        auto* table = new std::vector<std::pair<py::handle, en::Op>>();  // kept for the process
+        for (const auto& [name, op] : kOperatorKernels) {
+            py::object fn = py::getattr(module, name, py::none());
+            if (PyFunction_Check(fn.ptr())) table->emplace_back(keep(fn), op);
+        }
+        operator_kernels = table;
+    }
+    for (const auto& [fn, op] : *operator_kernels)
+        if (func.is(fn)) return op;
+    return std::nullopt;
+}
+
 // Per-instrument facts of the execution context, read once per node.
 struct ContextView {
     py::object fields, computed, computed_columns;
@@ -224,6 +262,7 @@ class Compiler {
             if (a->is_constant()) return a;  // numbers pass through
             return series(program.drop_oldest(a->step, *n));
         }
+        if (auto op = operator_op(func)) return operator_step(*op, seq, depth);
         auto op = kernel_op(func);
         if (!op) return std::nullopt;
         if (is_pair(*op)) {
@@ -260,6 +299,43 @@ class Compiler {
             result = series(program.elementwise(*op, *result, *next));
         }
         return result;
+    }
+
+    // The operators module's kernels: they convert their inputs to float first.
+    std::optional<en::Operand> operator_step(en::Op op, const py::sequence& args, int depth) {
+        const std::size_t arity = args.size();
+        std::vector<en::Operand> in;
+        const std::size_t operands = op == en::Op::Delay || op == en::Op::Delta ? 1 : arity;
+        for (std::size_t k = 0; k < operands; ++k) {
+            auto operand = compile(args[k], depth + 1);
+            if (!operand) return std::nullopt;
+            in.push_back(*operand);
+        }
+        switch (op) {
+            case en::Op::Delay:
+            case en::Op::Delta: {
+                auto n = arity == 2 ? plain_count(args[1], 0) : std::nullopt;
+                if (!n || in[0].is_constant()) return std::nullopt;
+                return series(program.lagged(op, in[0].step, *n));
+            }
+            case en::Op::Returns:
+                if (arity != 1 || in[0].is_constant()) return std::nullopt;
+                return series(program.lagged(op, in[0].step, 1));
+            case en::Op::FloatAbs:
+            case en::Op::Sign:
+            case en::Op::Log:
+                if (arity != 1 || in[0].is_constant()) return std::nullopt;
+                return series(program.float_elementwise(op, in[0]));
+            case en::Op::SignedPower:
+                if (arity != 2 || in[0].is_constant() || !in[1].is_constant()) return std::nullopt;
+                return series(program.float_elementwise(op, in[0], in[1]));
+            case en::Op::IfElse:
+                if (arity != 3) return std::nullopt;
+                return series(program.if_else(in[0], in[1], in[2]));
+            default:
+                if (arity != 2) return std::nullopt;
+                return series(program.float_elementwise(op, in[0], in[1]));
+        }
     }
 
     static std::optional<en::Op> binary_ufunc(py::handle func) {

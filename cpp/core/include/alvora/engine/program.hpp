@@ -40,6 +40,18 @@ enum class Op : std::uint8_t {
     Absolute,
     Not,
     DropOldest,  // the oldest `param` values dropped (alignment, not a lag)
+    // float results whatever the operands' kinds (the operators convert first)
+    Delay,        // the value `param` valid rows back: the newest `param` values dropped
+    Delta,        // x minus x `param` valid rows back
+    Returns,      // x / x one valid row back - 1
+    FloatAbs,     // |x|
+    Sign,         // -1, 0 or 1; NaN stays NaN
+    Log,          // natural logarithm
+    SignedPower,  // sign(x) * |x| ** b
+    FloatDivide,  // a / b
+    Minimum,      // NaN when either is NaN
+    Maximum,
+    IfElse,  // a where the condition c is non-zero, b where it is zero, NaN where it is NaN
     // window kernels over one series, window `param`
     Sum,
     Product,
@@ -95,6 +107,12 @@ class Program {
     std::optional<int> load(std::size_t input, std::size_t consumed = 0);
     std::optional<int> elementwise(Op op, Operand a, Operand b = {});
     std::optional<int> drop_oldest(int step, std::size_t n);
+    // The operators of float results: Delay, Delta and Returns over one series
+    // (`n` rows back), the others elementwise over series and numbers, IfElse
+    // choosing between a and b by `condition`.
+    std::optional<int> lagged(Op op, int step, std::size_t n);
+    std::optional<int> float_elementwise(Op op, Operand a, Operand b = {});
+    std::optional<int> if_else(Operand condition, Operand a, Operand b);
     std::optional<int> window(Op op, std::size_t n, int a, int b = -1);
 
     std::size_t size() const { return steps_.size(); }
@@ -116,7 +134,7 @@ class Program {
   private:
     struct Step {
         Op op;
-        Operand a, b;
+        Operand a, b, c;
         std::size_t param = 0;
         std::size_t shift = 0;
         Kind kind = Kind::Float;
