@@ -146,8 +146,9 @@ def test_random_trees_agree_with_the_per_instrument_path(market, monkeypatch, se
     (ops.IF(close > open_, ops.DELTA(close, 2), ops.LOG(volume))
      + ops.SIGNED_POWER(ops.RETURNS, 0.5) * ops.SIGN(ops.DELAY(low, 3))
      - ops.MIN(ops.ABS(open_ - close), ops.MAX(ops.VWAP, 2.0)), 0),
+    (rolling.MA(ops.GROUP_DEMEAN(rolling.STD(close, 3), "citics_2019"), 2) * close, 0),
 ], ids=["ts_rank_cs_rank", "alpha101", "corr_every", "fixed", "computed_over_windows",
-        "operators"])
+        "operators", "group"])
 def test_package_trees_take_the_native_path(market, monkeypatch, factor, fixed_nodes):
     ids = market[:25]
     native, requests = run(factor, ids)

@@ -215,6 +215,8 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
     return true;
 }
 
+bool package_node(py::handle factor);
+
 class Compiler {
   public:
     Compiler(const Names& names, const ContextView& ctx) : names_(names), ctx_(ctx) {}
@@ -374,7 +376,12 @@ class Compiler {
         for (const auto& [seen, step] : loaded_)
             if (node.is(seen)) return en::Operand::of_step(step);
         py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())));
-        if (!type.is(nat.leaf_class) && !type.is(nat.cross_sectional) && !type.is(nat.fixed))
+        // The package's own terminal classes (group operators derive from the
+        // cross-sectional class); the context serves computed nodes without the
+        // rows their windows consumed, leaves whole.
+        const bool computed_node =
+            isinstance_of(node, nat.cross_sectional) || isinstance_of(node, nat.fixed);
+        if (!(type.is(nat.leaf_class) || (computed_node && package_node(node))))
             return std::nullopt;
         en::Input in;
         py::object stored = dict_item(ctx_.computed, node);
@@ -393,7 +400,7 @@ class Compiler {
                 }
             }
         } else {
-            if (!type.is(nat.leaf_class)) return std::nullopt;
+            if (computed_node) return std::nullopt;
             py::object field = dict_item(ctx_.fields, node);
             if (!field || !panel_of(field, ctx_.rows, in) ||
                 py::reinterpret_borrow<py::array>(field).ndim() != 2)
@@ -404,7 +411,7 @@ class Compiler {
             if (static_cast<std::size_t>(c) >= in.cols) return std::nullopt;
         // Computed nodes are served without the rows their own windows consumed.
         std::size_t consumed = 0;
-        if (!type.is(nat.leaf_class)) {
+        if (computed_node) {
             auto shift = plain_count(py::object(node.attr("shift")), 0);
             if (!shift) return std::nullopt;
             consumed = *shift;
