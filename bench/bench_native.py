@@ -13,11 +13,14 @@ on neither side):
    panel with NaN on the invalid rows (move_mean, move_sum, move_std, move_max,
    move_argmin, move_rank). Both sides compute and write the whole panel.
    Ratios are bottleneck / engine (above 1: the engine is faster).
+3. ``(close - open) / ((high - low) + 0.001)`` over the whole panel through
+   execute_factor, beside pandas on the four price frames with NaN on the
+   invalid rows (the same four operations on the same cells).
 
 Figures are best-of-N wall clock and CPU time of this process; on a shared
 machine the CPU time is the steadier of the two.
 
-Run:  python bench/bench_native.py [--small] [--repeat N]
+Run:  python bench/bench_native.py [--small] [--repeat N] [--only tree|kernels|elementwise]
 """
 import argparse
 import gc
@@ -34,7 +37,7 @@ import alvora.engine_v2.eval_core as ec
 from alvora import rolling
 from alvora.cross_sectional import CS_RANK
 from alvora.engine_v2.exec_context import ThreadingExecContext
-from alvora.leaf import close, low
+from alvora.leaf import close, high, low, open as open_
 from alvora.utils import get_leaves
 
 
@@ -137,12 +140,36 @@ def kernel_table(ids, first, end, windows, repeat):
                 cpu["bottleneck"] / cpu["engine"]))
 
 
+def elementwise_table(ids, first, end, repeat):
+    factor = (close - open_) / ((high - low) + 0.001)
+    ctx = ThreadingExecContext(get_leaves(factor), ids, pd.Timestamp(first), pd.Timestamp(end))
+    traded = np.column_stack([ctx.get_mask_for(oid) for oid in ids])
+    frames = {leaf: pd.DataFrame(np.where(traded, ctx._fields[leaf], np.nan), index=ctx.index,
+                                 columns=ids) for leaf in (close, open_, high, low)}
+
+    def with_pandas():
+        return (frames[close] - frames[open_]) / ((frames[high] - frames[low]) + 0.001)
+
+    native = execute(factor, ids, first, end, ctx)
+    np.testing.assert_allclose(native.to_numpy(), with_pandas().to_numpy(), rtol=1e-12)
+    wall, cpu = interleaved(repeat, engine=lambda: execute(factor, ids, first, end, ctx),
+                            pandas=with_pandas)
+    print("(close - open) / ((high - low) + 0.001): {} instruments x {} dates".format(
+        len(ids), ctx.ndays))
+    print("{:<44} {:>10} {:>10} {:>8}".format("seconds", "engine", "pandas", "ratio"))
+    for label, t in (("wall clock", wall), ("CPU time of this process", cpu)):
+        print("{:<44} {:>10.4f} {:>10.4f} {:>7.2f}x".format(label, t["engine"], t["pandas"],
+                                                            t["pandas"] / t["engine"]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--small", action="store_true",
                         help="a 500-instrument, one-year market instead (quick check)")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--only", choices=("tree", "kernels", "elementwise"),
+                        help="run one table")
     args = parser.parse_args()
     if args.small:
         path = tessal.bundle.ensure_bundle(tessal.bundle.cache_dir() + "/bench-engine-small",
@@ -158,9 +185,14 @@ def main():
         instruction_set(), os.getloadavg()[0]))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        tree_table(ids, end, args.repeat)
-        print()
-        kernel_table(ids, first, end, windows, args.repeat)
+        if args.only in (None, "tree"):
+            tree_table(ids, end, args.repeat)
+            print()
+        if args.only in (None, "kernels"):
+            kernel_table(ids, first, end, windows, args.repeat)
+            print()
+        if args.only in (None, "elementwise"):
+            elementwise_table(ids, first, end, args.repeat)
     print("load average after: {:.1f}".format(os.getloadavg()[0]))
 
 

@@ -156,6 +156,7 @@ struct ContextView {
     std::vector<std::int64_t> leaf_column;  // column of each instrument in the loaded fields
     std::vector<py::object> ids;
     std::vector<std::span<const std::int64_t>> positions;
+    std::vector<py::object> position_arrays;  // held while the GIL is released
     std::size_t rows = 0;
 };
 
@@ -194,6 +195,7 @@ std::optional<ContextView> view_context(py::handle ctx, py::handle order_book_id
         v.positions.emplace_back(static_cast<const std::int64_t*>(arr.data()),
                                  static_cast<std::size_t>(arr.shape(0)));
         v.ids.push_back(py::reinterpret_borrow<py::object>(oid));
+        v.position_arrays.push_back(arr);
     }
     return v;
 }
