@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -363,9 +364,20 @@ void Program::run(int result, std::span<const Input> inputs,
     }
 
     const std::size_t nsteps = static_cast<std::size_t>(result) + 1;
+    // A program of loads and elementwise steps only gives each row its own
+    // result: it can run over the whole span of an instrument's rows, suspended
+    // rows included (set to NaN afterwards), without gathering the valid ones.
+    bool pointwise = true;
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        const Op op = steps_[k].op;
+        const bool elementwise_op =
+            (op >= Op::Add && op <= Op::Not) || (op >= Op::FloatAbs && op <= Op::IfElse);
+        if (steps_[k].shift != 0 || !(op == Op::Load || elementwise_op)) pointwise = false;
+    }
     std::vector<std::vector<double>> buffers(nsteps);
     std::vector<const double*> values(nsteps);
     std::vector<std::int64_t> counts;
+    std::vector<std::int64_t> span_rows;
     for (std::size_t k = 0; k < nsteps; ++k) {
         const Op op = steps_[k].op;
         if (op != Op::DropOldest) buffers[k].resize(rows);
@@ -373,14 +385,23 @@ void Program::run(int result, std::span<const Input> inputs,
     }
 
     for (std::size_t i = 0; i < columns; ++i) {
-        const std::span<const std::int64_t> pos = positions[i];
-        const std::size_t count = pos.size();
-        const bool consecutive = check_positions(pos, rows);
+        const std::span<const std::int64_t> valid = positions[i];
+        const bool gaps = !check_positions(valid, rows);
         double* column = grid.data() + i * rows;
-        if (count <= skip) {  // too few valid rows: nothing is computed for the column
+        if (valid.size() <= skip) {  // too few valid rows: nothing is computed for the column
             if (fill_rest) std::fill(column, column + rows, kNaN);
             continue;
         }
+        // Rows the steps run over: the valid ones, or their whole span.
+        const bool spanned = gaps && pointwise;
+        std::span<const std::int64_t> pos = valid;
+        if (spanned) {
+            span_rows.resize(static_cast<std::size_t>(valid.back() - valid.front()) + 1);
+            std::iota(span_rows.begin(), span_rows.end(), valid.front());
+            pos = span_rows;
+        }
+        const std::size_t count = pos.size();
+        const bool consecutive = !gaps || spanned;
         if (fill_rest) {
             // Only the rows the result does not reach: the column is written once.
             const std::size_t first = consecutive ? pos[steps_[result].shift] : rows;
@@ -449,6 +470,10 @@ void Program::run(int result, std::span<const Input> inputs,
                     }
             }
             values[k] = out;
+        }
+        if (spanned) {  // the suspended rows within the span hold no value
+            for (std::size_t v = 1; v < valid.size(); ++v)
+                std::fill(column + valid[v - 1] + 1, column + valid[v], kNaN);
         }
         if (consecutive) continue;  // the last step wrote into the grid itself
         const std::size_t length = count - steps_[nsteps - 1].shift;
