@@ -123,8 +123,9 @@ class Program {
     // Evaluates step `result` for every instrument i with more than `skip` valid
     // rows (positions[i], ascending grid rows) and writes the series onto the last
     // valid rows of column i of the column-major grid (`rows` x positions.size());
-    // other entries are left untouched, or set to NaN with `fill_rest` (the grid
-    // may then start uninitialised). Requires shift(result) <= skip. Throws
+    // other entries are left untouched (elementwise programs set the invalid rows
+    // between valid ones to NaN), or set to NaN with `fill_rest` (the grid may
+    // then start uninitialised). Requires shift(result) <= skip. Throws
     // std::invalid_argument for positions outside the grid or not ascending, or
     // inputs that do not match.
     void run(int result, std::span<const Input> inputs,
