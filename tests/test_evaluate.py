@@ -101,6 +101,11 @@ def test_bad_input(ids, factors, ids_arg, error, message):
         execute_factors(factors, ids if ids_arg is None else ids_arg, START, END)
 
 
+def test_reversed_dates_are_a_clear_error(ids):
+    with pytest.raises(ValueError, match="start_date 2023-04-28 is after end_date 2023-01-03"):
+        execute_factors([op.DELTA(close, 2)], ids, END, START)
+
+
 def test_a_very_deep_tree_is_a_clear_error(ids):
     with pytest.raises((ValueError, RecursionError), match="nested too deeply"):
         deep = close
