@@ -100,24 +100,30 @@ def _step_min_shift(plan, roots, shifts):
 
 
 class _Layout:
-    """Where each valid row of each instrument sits in a packed panel: flat
-    (column-major) positions in the panel and in the date grid, one entry per
-    valid row, with the packed row and column of each."""
+    """Where each valid row of each instrument sits in a packed panel.
+
+    An instrument whose valid rows are the last rows of the grid, without a
+    gap (it traded every day since its first), is packed as it stands: its
+    panel column is its grid column. For the others the flat (column-major)
+    positions in the panel and in the grid are kept, one entry per valid row.
+    """
 
     def __init__(self, masks, counts, ndays):
         self.ndays = ndays
         self.counts = counts
-        n = len(masks)
-        grid_rows = [np.flatnonzero(m) for m in masks]
-        cols = np.repeat(np.arange(n, dtype=np.int64), counts)
-        packed_rows = np.concatenate([np.arange(ndays - c, ndays, dtype=np.int64)
-                                      for c in counts]) if n else np.zeros(0, np.int64)
-        rows = np.concatenate(grid_rows).astype(np.int64) if n else np.zeros(0, np.int64)
+        self.as_is = np.array([bool(m[ndays - c:].all()) if c else True
+                               for m, c in zip(masks, counts)], dtype=bool)
+        moved = np.flatnonzero(~self.as_is)
+        cols = np.repeat(moved.astype(np.int64), counts[moved])
+        packed_rows = np.concatenate([np.arange(ndays - counts[i], ndays, dtype=np.int64)
+                                      for i in moved]) if len(moved) else np.zeros(0, np.int64)
+        rows = np.concatenate([np.flatnonzero(masks[i]) for i in moved]).astype(np.int64) \
+            if len(moved) else np.zeros(0, np.int64)
         self.cols = cols
         self.packed_rows = packed_rows
         self.packed_flat = packed_rows + cols * ndays
-        self.grid_rows = rows
         self.grid_flat = rows + cols * ndays
+        self.row_index = np.arange(ndays)[:, None]
 
 
 def _pack_terminal(node, ids, ctx, layout):
@@ -132,7 +138,9 @@ def _pack_terminal(node, ids, ctx, layout):
             kind = None
     grid = None
     if kind == "leaf":
-        grid = payload[:, [ctx._instrument(oid)[0] for oid in ids]]
+        columns = [ctx._instrument(oid)[0] for oid in ids]
+        same = columns == list(range(payload.shape[1])) and layout.as_is.all()
+        grid = payload if same else payload[:, columns]  # read only: never written
     elif kind == "frame":
         values, columns = payload
         if all(oid in columns for oid in ids):
@@ -140,9 +148,12 @@ def _pack_terminal(node, ids, ctx, layout):
     elif kind == "grid":
         grid = np.broadcast_to(payload[:, None], (ndays, len(ids)))
     if grid is not None and grid.shape[0] == ndays and grid.dtype == np.float64:
-        packed = np.empty((ndays, len(ids)), order="F")  # padding is never read
-        packed.ravel(order="F")[layout.packed_flat] = \
-            np.asfortranarray(grid).ravel(order="F")[layout.grid_flat]
+        if layout.as_is.all():
+            packed = grid
+        else:
+            packed = np.array(grid, order="F")  # a copy: moved columns are rewritten
+            packed.ravel(order="F")[layout.packed_flat] = \
+                np.asfortranarray(grid).ravel(order="F")[layout.grid_flat]
         # the context serves a computed node without the rows its windows consumed
         consumed = getattr(ctx, "_consumed_rows", lambda _: 0)(node)
         return _Panel(packed, np.maximum(counts - int(consumed), 0))
@@ -207,14 +218,21 @@ def _per_column(func, args, need, ndays):
 def _write(value, active, layout, grid):
     counts, ndays = layout.counts, layout.ndays
     flat = grid.ravel(order="K")
+    moved = ~layout.as_is
     if not isinstance(value, _Panel):
         if not isinstance(value, numbers.Real):
             raise Unsupported()
+        rows = layout.row_index >= (ndays - counts)[None, :]
+        np.copyto(grid, value, where=rows & (active & layout.as_is)[None, :])
         flat[layout.grid_flat[active[layout.cols]]] = value
         return
     lengths = value.lengths
     if np.any(active & ((lengths <= 0) | (lengths > counts))):
         raise Unsupported()  # the per-instrument path reports it
-    keep = active[layout.cols] & (layout.packed_rows >= ndays - lengths[layout.cols])
-    source = np.asfortranarray(value.values).ravel(order="F")
-    flat[layout.grid_flat[keep]] = source[layout.packed_flat[keep]]
+    rows = layout.row_index >= (ndays - lengths)[None, :]
+    np.copyto(grid, value.values, where=rows & (active & layout.as_is)[None, :],
+              casting="unsafe")
+    if moved.any():
+        keep = active[layout.cols] & (layout.packed_rows >= ndays - lengths[layout.cols])
+        source = np.asfortranarray(value.values).ravel(order="F")
+        flat[layout.grid_flat[keep]] = source[layout.packed_flat[keep]]
