@@ -72,7 +72,21 @@ def run_panel(plan, roots, shifts, ids, ctx, grids, layout):
             return terms[payload]
         return payload
 
-    for k in sorted(needed_by):
+    order = sorted(needed_by)
+    # free each panel after its last reader: a library's steps would otherwise
+    # hold one full panel each until the end
+    last_read = {}
+    for k in order:
+        for kind, payload in plan.steps[k][1]:
+            if kind in (STEP, TERM):
+                last_read[(kind, payload)] = k
+    pending = {}
+    for f, root in enumerate(roots):
+        if root[0] == STEP:
+            pending.setdefault(root[1], []).append(f)
+        else:  # a terminal or a constant as the whole expression
+            _write(resolve(root), counts > shifts[f], layout, grids[f])
+    for k in order:
         func, refs = plan.steps[k]
         args = [resolve(r) for r in refs]
         need = counts > needed_by[k]
@@ -85,8 +99,14 @@ def run_panel(plan, roots, shifts, ids, ctx, grids, layout):
             values[k] = _elementwise(func, args, need)
         else:
             values[k] = _per_column(func, args, need, ndays)
-    for k, (root, shift) in enumerate(zip(roots, shifts)):
-        _write(resolve(root), counts > shift, layout, grids[k])
+        del args
+        for f in pending.pop(k, ()):
+            _write(values[k], counts > shifts[f], layout, grids[f])
+        for kind, payload in set(r for r in refs if r[0] in (STEP, TERM)):
+            if last_read.get((kind, payload)) == k:
+                (values if kind == STEP else terms).pop(payload, None)
+        if (STEP, k) not in last_read:
+            values.pop(k, None)
 
 
 def _step_min_shift(plan, roots, shifts):
