@@ -1,4 +1,5 @@
-"""Whole trees evaluated natively against the per-instrument path.
+"""Whole trees evaluated natively against the per-instrument path (and against
+many factors evaluated at once).
 
 The native path is recognised by what it does not do: it never asks the
 execution context for an instrument's values (``get_factor_value``), which the
@@ -18,6 +19,7 @@ from alvora import operators as ops, rolling
 from alvora.cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE, cs_demean, cs_rank, \
     cs_scale, cs_zscore
 from alvora.engine_v2.exec_context import ThreadingExecContext
+from alvora.evaluate import execute_factors
 from alvora.fix import FIX
 from alvora.interface import AbstractFactor, BinaryCombinedFactor
 from alvora.leaf import close, high, low, open as open_, volume
@@ -134,6 +136,10 @@ def test_random_trees_agree_with_the_per_instrument_path(market, monkeypatch, se
     assert reference_requests > 0
     native, _ = run(factor, ids, universe=universe)
     assert_same(native, reference)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        together = execute_factors([factor, close], ids, START, END, universe=universe)[0]
+    assert_same(together, native)
 
 
 @pytest.mark.parametrize("factor, fixed_nodes", [
