@@ -28,8 +28,10 @@ BATCH = 16
 # Instruments per packed panel: panels stay a few MB, in cache, whatever the market.
 BLOCK = 256
 
-# Factors whose dependencies are leaves alone go to the engine's node evaluation.
-ENGINE = True
+# True: factors whose dependencies are leaves alone go to the engine's node
+# evaluation, one call each (no sharing). Off by default: measured on the alpha
+# library it was faster for some trees and slower for others (conditionals).
+ENGINE = False
 
 # Run the steps over all instruments at once where that is exact (see panel.py);
 # False evaluates instrument by instrument, as the engine does.
