@@ -45,11 +45,13 @@ def assert_same(got, want):
     assert (got.isna().to_numpy() == want.isna().to_numpy()).all()
 
 
-@pytest.mark.parametrize("panel", [True, False], ids=["panel", "per-instrument"])
+@pytest.mark.parametrize("engine, panel", [(False, True), (False, False), (True, True)],
+                         ids=["panel", "per-instrument", "engine"])
 @pytest.mark.parametrize("seed, universe", [
     (1, None), (2, "000300.XSHG"), (3, "list"), (4, None),
 ])
-def test_random_trees_equal_execute_factor(ids, seed, universe, panel, monkeypatch):
+def test_random_trees_equal_execute_factor(ids, seed, universe, engine, panel, monkeypatch):
+    monkeypatch.setattr(evaluator, "ENGINE", engine)
     monkeypatch.setattr(evaluator, "PANEL", panel)
     monkeypatch.setattr(evaluator, "BLOCK", 7)  # several blocks of instruments
     rng = random.Random(seed)

@@ -20,13 +20,18 @@ from ..utils import is_cross_sectional, iter_nodes
 from .panel import Unsupported, layout_of, run_panel
 from .plan import Plan
 
-__all__ = ["Evaluator", "BATCH", "PANEL"]
+__all__ = ["Evaluator", "BATCH", "BLOCK", "ENGINE", "PANEL"]
 
 # Factors per pass over the instruments: bounds the result grids held at once.
 BATCH = 16
 
 # Instruments per packed panel: panels stay a few MB, in cache, whatever the market.
 BLOCK = 256
+
+# True: factors whose dependencies are leaves alone go to the engine's node
+# evaluation, one call each (no sharing). Off by default: measured on the alpha
+# library it was faster for some trees and slower for others (conditionals).
+ENGINE = False
 
 # Run the steps over all instruments at once where that is exact (see panel.py);
 # False evaluates instrument by instrument, as the engine does.
@@ -65,6 +70,12 @@ class Evaluator:
                 out[k] = self.cross_sectional(node)
             else:
                 plain.append(k)
+        if ENGINE:
+            # trees over leaves alone gain nothing from shared cross-sections:
+            # the engine evaluates them (natively where it can), one call each
+            for k in [k for k in plain if _leaves_only(nodes[k])]:
+                out[k] = _engine()._exec_factor(nodes[k], self.ids, self.ctx)
+            plain = [k for k in plain if out[k] is None]
         for k in plain:
             self._dependencies(nodes[k])
         if plain:
@@ -164,6 +175,17 @@ class Evaluator:
                 ctx._computed_columns.pop(node, None)
         if nodes:
             ctx._sources.clear()
+
+
+def _engine():
+    from ..engine_v2 import eval_core
+
+    return eval_core
+
+
+def _leaves_only(node):
+    return not any(isinstance(d, (CrossSectionalFactor, FixedFactor))
+                   for d in node.dependencies)
 
 
 def _place(grid, i, rows, values, node, oid):
