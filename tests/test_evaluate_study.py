@@ -48,9 +48,10 @@ def market(seed=0, n_dates=60, n_ids=14):
                                + [(ids[-1], str(calendar[10].date()), "0000-00-00")])
     client = Client(styles, instruments=listing, zx_records=records, change_rate=rates,
                     calendar=calendar)
-    # three factors over overlapping instruments and dates, one with its own NaNs
+    # factors over overlapping instruments and dates; the first two share their axes
     factors = {}
-    for k, (first, last, cols) in enumerate([(0, 60, ids), (5, 50, ids[2:12]), (10, 40, ids[::2])]):
+    spans = [(0, 60, ids), (0, 60, ids), (5, 50, ids[2:12]), (10, 40, ids[::2])]
+    for k, (first, last, cols) in enumerate(spans):
         values = rng.standard_normal((last - first, len(cols)))
         values[rng.random(values.shape) < 0.1] = np.nan
         factors[f"f{k}"] = pd.DataFrame(values, index=calendar[first:last], columns=list(cols))
