@@ -5,38 +5,51 @@ into factor nodes; nothing is ever evaluated as Python code. Accepted:
 
 - numbers;
 - field names (``open``, ``high``, ``low``, ``close``, ``volume``,
-  ``total_turnover``) and stored factors written ``Factor("name")``;
-- the rolling operators (the names of ``alvora.rolling.__all__``), called as
-  ``OP(factor, ..., window)`` with an integer window last;
-- the cross-sectional operators ``CS_RANK``, ``CS_ZSCORE``, ``CS_DEMEAN``,
-  ``CS_SCALE`` and ``FIX(factor, "order_book_id")``;
+  ``total_turnover``), the named leaves ``RETURNS`` and ``VWAP``, and stored
+  factors written ``Factor("name")``;
+- the operators of the operator registry (:mod:`alvora.operators.registry`):
+  the rolling ones (``OP(factor, ..., window)``), ``DELAY``/``DELTA``, the
+  elementwise ``ABS``, ``SIGN``, ``LOG``, ``SIGNED_POWER``, ``IF``, ``MIN``,
+  ``MAX``, the cross-sectional ``CS_*`` and ``GROUP_*`` and
+  ``FIX(factor, "order_book_id")``;
 - ``+ - * / **``, unary ``-``/``+``, ``abs(x)``, comparisons ``< <= > >= == !=``
   (elementwise), logic ``& | ~`` (or ``and or not``) and parentheses.
+
+A fractional window or delay is floored, as the formulas of the 101-alpha
+paper intend (``TS_RANK(x, 3.82)`` is ``TS_RANK(x, 3)``).
 
 Example: ``CS_RANK(-(close / MA(close, 5) - 1))``.
 """
 import ast
 import importlib
+import math
 import numbers
+import re
+import sys
+import threading
 
 import numpy as np
 
-from .cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE
-from .fix import FixedFactor
-from .interface import AbstractFactor, BinaryCombinedFactor, UnaryCombinedFactor
+from .interface import (MAX_DEPTH, AbstractFactor, BinaryCombinedFactor, ExpressionDepthError,
+                        UnaryCombinedFactor, chain)
 from .leaf import PRICE_FIELDS, _Factor
+from .operators.registry import LEAVES, MAX_WINDOW, OPERATORS, check_argument
 
-__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW"]
+__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW",
+           "MAX_DEPTH"]
 
-MAX_LENGTH = 10000
-MAX_WINDOW = 5000  # about twenty years of trading days
+MAX_LENGTH = 50000  # room for programs' factor libraries: over 10^4 nodes
+MAX_DIGITS = 300  # whole numbers longer than this are refused, never printed
 
-CROSS_SECTIONAL_OPERATORS = {
-    "CS_RANK": CS_RANK,
-    "CS_ZSCORE": CS_ZSCORE,
-    "CS_DEMEAN": CS_DEMEAN,
-    "CS_SCALE": CS_SCALE,
-}
+# The interpreter's parser nests one level per operator of a chain such as
+# ``a + b + c``; a chain filling MAX_LENGTH needs a deeper stack than a
+# thread's default, so parsing runs on a thread of its own with this stack.
+_PARSE_STACK_BYTES = 256 * 1024 * 1024
+_PARSE_RECURSION_LIMIT = MAX_LENGTH + 1000
+_parse_lock = threading.Lock()
+
+# Binary operators whose left-nested chains are built as one node.
+_CHAINED = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.BitAnd, ast.BitOr)
 
 _BINARY = {
     ast.Add: np.add,
@@ -90,8 +103,7 @@ def _rolling_operators():
 
 def available_operators():
     """Every function name the expression language accepts, sorted."""
-    rolling, _ = _rolling_operators()
-    return sorted(set(rolling) | set(CROSS_SECTIONAL_OPERATORS) | {"FIX", "Factor", "abs"})
+    return sorted(OPERATORS)
 
 
 def parse_factor(text, fields=PRICE_FIELDS):
@@ -103,23 +115,77 @@ def parse_factor(text, fields=PRICE_FIELDS):
         raise ExpressionError("empty expression")
     if len(text) > MAX_LENGTH:
         raise ExpressionError("expression is longer than {} characters".format(MAX_LENGTH))
-    try:
-        tree = ast.parse(text, mode="eval")
-    except SyntaxError as exc:
-        raise ExpressionError("invalid expression: {} (column {})".format(
-            exc.msg, exc.offset)) from None
-    except (RecursionError, MemoryError, ValueError) as exc:
-        raise ExpressionError("invalid expression: {}".format(exc or "too deeply nested")) from None
     rolling, reason = _rolling_operators()
     builder = _Builder(tuple(fields), rolling, reason)
-    try:
-        result = builder.build(tree.body)
-    except RecursionError:
-        raise ExpressionError("expression is nested too deeply") from None
+    result = _on_parse_thread(lambda: builder.build(_syntax_tree(text).body))
     if not isinstance(result, AbstractFactor):
-        raise ExpressionError("the expression has no factor in it (it is the constant {!r})"
-                              .format(result))
+        raise ExpressionError("the expression has no factor in it (it is the constant {})"
+                              .format(_show_number(result)))
     return result
+
+
+def _syntax_tree(text):
+    try:
+        return ast.parse(text, mode="eval")
+    except SyntaxError as exc:
+        if "too many nested parentheses" in str(exc.msg):
+            raise ExpressionError(_too_deep()) from None
+        if "integer string conversion" in str(exc.msg):
+            raise ExpressionError(_too_long_number()) from None
+        raise ExpressionError("invalid expression: {} (column {})".format(
+            exc.msg, exc.offset)) from None
+    except (RecursionError, MemoryError):
+        raise ExpressionError(_too_deep()) from None
+    except ValueError as exc:
+        if "integer string conversion" in str(exc):  # a literal of thousands of digits
+            raise ExpressionError(_too_long_number()) from None
+        raise ExpressionError("invalid expression: {}".format(exc)) from None
+
+
+def _too_long_number():
+    return "number too large (more than {} digits)".format(MAX_DIGITS)
+
+
+def _too_deep():
+    return ("expression nested too deeply: at most {} levels are supported (chains of one "
+            "operator such as a + b + c count as one level)".format(MAX_DEPTH))
+
+
+def _on_parse_thread(work):
+    """Run ``work`` on a thread with a large stack and a raised recursion limit,
+    so that long chains parse; what it raises is raised here."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = work()
+        except ExpressionDepthError as exc:
+            outcome["error"] = ExpressionError(str(exc))
+        except RecursionError:
+            outcome["error"] = ExpressionError(_too_deep())
+        except BaseException as exc:  # handed to the caller's thread below
+            outcome["error"] = exc
+
+    with _parse_lock:
+        previous_stack = threading.stack_size(_PARSE_STACK_BYTES)
+        previous_limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(max(previous_limit, _PARSE_RECURSION_LIMIT))
+        try:
+            thread = threading.Thread(target=run, name="alvora-parse", daemon=True)
+            thread.start()
+        finally:
+            threading.stack_size(previous_stack)
+        thread.join()
+        sys.setrecursionlimit(previous_limit)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def _show_number(value):
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) >= 10 ** MAX_DIGITS:
+        return "a number of more than {} digits".format(MAX_DIGITS)
+    return repr(value)
 
 
 class _Builder:
@@ -127,6 +193,7 @@ class _Builder:
         self.fields = fields
         self.rolling = rolling
         self.rolling_unavailable = rolling_unavailable
+        self.depth = 0
 
     def fail(self, node, message):
         col = getattr(node, "col_offset", None)
@@ -138,7 +205,13 @@ class _Builder:
         if method is None:
             what = _DESCRIBE.get(type(node), type(node).__name__)
             self.fail(node, "not allowed in a factor expression: {}".format(what))
-        return method(node)
+        self.depth += 1
+        try:
+            if self.depth > MAX_DEPTH:
+                raise ExpressionError(_too_deep())
+            return method(node)
+        finally:
+            self.depth -= 1
 
     # -- leaves ---------------------------------------------------------------
 
@@ -146,13 +219,20 @@ class _Builder:
         value = node.value
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             self.fail(node, "only numbers are allowed as constants, got {!r}".format(value))
+        return self.checked_number(node, value)
+
+    def checked_number(self, node, value):
+        if isinstance(value, int) and abs(value) >= 10 ** MAX_DIGITS:
+            self.fail(node, _too_long_number())
         return value
 
     def visit_Name(self, node):
         name = node.id
         if name in self.fields:
             return _Factor(name)
-        if name in self.rolling or name in CROSS_SECTIONAL_OPERATORS or name in ("FIX", "Factor"):
+        if name in LEAVES:
+            return LEAVES[name].build()
+        if name in OPERATORS:
             self.fail(node, "{} is an operator: call it, e.g. {}(close, 5)".format(name, name))
         self.fail(node, "unknown name {!r}; fields are {}; write stored factors as "
                         "Factor(\"name\")".format(name, ", ".join(self.fields)))
@@ -160,13 +240,35 @@ class _Builder:
     # -- operators ------------------------------------------------------------
 
     def visit_BinOp(self, node):
-        op = _BINARY.get(type(node.op))
-        if op is None:
-            self.fail(node, "operator {} is not allowed".format(type(node.op).__name__))
-        return self.combine(node, op, self.build(node.left), self.build(node.right))
+        # ``a + b - c * d ...`` nests leftwards one level per operator: walk that
+        # spine in a loop so its length costs no depth
+        spine = []
+        while isinstance(node, ast.BinOp) and isinstance(node.op, _CHAINED):
+            spine.append(node)
+            node = node.left
+        if spine:
+            value = self.build(node)
+        else:
+            spine.append(node)
+            value = self.build(node.left)
+        for binop in reversed(spine):
+            op = _BINARY.get(type(binop.op))
+            if op is None:
+                self.fail(binop, "operator {} is not allowed".format(type(binop.op).__name__))
+            value = self.combine(binop, op, value, self.build(binop.right))
+        return value
 
     def visit_UnaryOp(self, node):
-        operand = self.build(node.operand)
+        spine = []
+        while isinstance(node, ast.UnaryOp):
+            spine.append(node)
+            node = node.operand
+        value = self.build(node)
+        for unary in reversed(spine):
+            value = self.unary(unary, value)
+        return value
+
+    def unary(self, node, operand):
         if isinstance(node.op, ast.UAdd):
             return operand
         if isinstance(node.op, ast.USub):
@@ -196,9 +298,11 @@ class _Builder:
         return result
 
     def combine(self, node, op, left, right):
-        if isinstance(left, AbstractFactor) or isinstance(right, AbstractFactor):
+        if isinstance(left, AbstractFactor):
+            return chain(op, left, right)
+        if isinstance(right, AbstractFactor):
             return BinaryCombinedFactor(op, left, right)
-        return self.fold(node, op, left, right)
+        return self.checked_number(node, self.fold(node, op, left, right))
 
     def fold(self, node, op, left, right):
         """Constant arithmetic, done in Python so integers stay integers."""
@@ -232,24 +336,75 @@ class _Builder:
         if node.keywords:
             self.fail(node, "{}: keyword arguments are not supported, pass them in order"
                       .format(name))
-        if name == "Factor":
-            return self.call_factor(node)
-        if name == "FIX":
-            return self.call_fix(node)
-        if name == "abs":
-            (arg,) = self.expect_args(node, name, 1)
-            value = self.build(arg)
-            return abs(value)
-        if name in CROSS_SECTIONAL_OPERATORS:
-            (arg,) = self.expect_args(node, name, 1)
-            return CROSS_SECTIONAL_OPERATORS[name](self.factor_arg(arg, name, 1))
-        if name in self.rolling:
-            return self.call_rolling(node, name)
-        if self.rolling_unavailable and name.isupper():
-            self.fail(node, "{} is not available: the rolling operators failed to load ({})"
-                      .format(name, self.rolling_unavailable))
-        self.fail(node, "{} is not an operator; known operators: {}".format(
-            name, ", ".join(available_operators())))
+        entry = OPERATORS.get(name)
+        if entry is None:
+            self.fail(node, "{} is not an operator; known operators: {}".format(
+                name, ", ".join(available_operators())))
+        build = entry.build
+        if entry.home == "alvora.rolling":
+            build = self.rolling.get(name)
+            if build is None:
+                if self.rolling_unavailable:
+                    self.fail(node, "{} is not available: the rolling operators failed to load "
+                              "({})".format(name, self.rolling_unavailable))
+                self.fail(node, "{} is not available from the rolling operators".format(name))
+            if len(node.args) < 2:
+                self.fail(node, "{} takes its factor argument(s) and a window, got {} argument{}"
+                          .format(name, len(node.args), "" if len(node.args) == 1 else "s"))
+            if len(node.args) != entry.arity:
+                wanted, given = entry.arity - 1, len(node.args) - 1
+                self.fail(node, "{} takes {} factor argument{} and a window, as {}, got {} "
+                          "factor argument{} and a window".format(
+                              name, wanted, "" if wanted == 1 else "s", entry.signature(),
+                              given, "" if given == 1 else "s"))
+        args = self.expect_args(node, name, entry.arity)
+        values = [self.argument(a, entry, k) for k, a in enumerate(args)]
+        try:
+            return build(*values)
+        except (TypeError, ValueError) as exc:
+            # first line only: a binding's message goes on to list internal types
+            self.fail(node, "{}: {}".format(name, str(exc).split("\n")[0]))
+
+    def argument(self, arg, entry, k):
+        """Argument ``k`` of a call of ``entry``, checked against its kind."""
+        kind = entry.params[k].kind
+        name = entry.name
+        if kind == "factor":
+            return self.factor_arg(arg, name, k + 1)
+        if kind in ("instrument", "name", "source"):
+            value = self.string_arg(arg, name, k + 1)
+            if kind == "source":
+                try:
+                    check_argument(entry, k, value)
+                except ValueError as exc:
+                    self.fail(arg, str(exc))
+            return value
+        value = self.build(arg)
+        if kind == "operand":
+            return value
+        if isinstance(value, AbstractFactor) or not isinstance(value, numbers.Real) \
+                or isinstance(value, bool):
+            what = {"window": "the window", "lag": "the delay"}.get(kind, "argument {}".format(
+                k + 1))
+            self.fail(arg, "{} of {} must be a {}, got {!r}".format(
+                what, name, "number" if kind == "number" else "whole number", value))
+        if kind == "number":
+            return value
+        return self.whole(arg, name, kind, value)
+
+    def whole(self, arg, name, kind, value):
+        """A window (1..MAX_WINDOW) or delay (0..MAX_WINDOW); fractions are floored."""
+        what = "the window" if kind == "window" else "the delay"
+        low = 1 if kind == "window" else 0
+        if not isinstance(value, numbers.Integral):
+            if not math.isfinite(value):
+                self.fail(arg, "{} of {} must be a whole number, got {!r}".format(
+                    what, name, value))
+            value = math.floor(value)
+        if not low <= value <= MAX_WINDOW:
+            self.fail(arg, "{} of {} must be between {} and {}, got {}".format(
+                what, name, low, MAX_WINDOW, value))
+        return int(value)
 
     def expect_args(self, node, name, count):
         if len(node.args) != count:
@@ -269,31 +424,3 @@ class _Builder:
             self.fail(arg, "argument {} of {} must be a non-empty quoted string".format(
                 position, name))
         return arg.value
-
-    def call_factor(self, node):
-        (arg,) = self.expect_args(node, "Factor", 1)
-        return _Factor(self.string_arg(arg, "Factor", 1))
-
-    def call_fix(self, node):
-        factor_node, id_node = self.expect_args(node, "FIX", 2)
-        return FixedFactor(self.factor_arg(factor_node, "FIX", 1),
-                           self.string_arg(id_node, "FIX", 2))
-
-    def call_rolling(self, node, name):
-        if len(node.args) < 2:
-            self.fail(node, "{} takes its factor argument(s) and a window, got {} argument{}"
-                      .format(name, len(node.args), "" if len(node.args) == 1 else "s"))
-        *factor_nodes, window_node = node.args
-        factors = [self.factor_arg(a, name, i + 1) for i, a in enumerate(factor_nodes)]
-        window = self.build(window_node)
-        if isinstance(window, AbstractFactor) or not isinstance(window, numbers.Integral) \
-                or isinstance(window, bool):
-            self.fail(window_node, "the window of {} must be a whole number, got {!r}".format(
-                name, window))
-        if not 1 <= window <= MAX_WINDOW:
-            self.fail(window_node, "the window of {} must be between 1 and {}, got {}".format(
-                name, MAX_WINDOW, window))
-        try:
-            return self.rolling[name](*factors, int(window))
-        except TypeError as exc:
-            self.fail(node, "{}: {}".format(name, exc))

@@ -204,9 +204,13 @@ class ThreadingExecContext:
         j, _, rows = self._instrument(order_book_id)
         entry = self._sources.get(id(node))
         if entry is None or entry[0] is not node:
-            entry = (node, self._source_of(node))
+            entry = (node, self._source_of(node), self._consumed_rows(node))
             self._sources[id(node)] = entry
         kind, payload = entry[1]
+        if entry[2]:
+            # a computed node over windows: its value series starts after the
+            # rows those windows consumed, as its shift says
+            rows = rows[entry[2]:]
         if kind == "grid":
             return payload.take(rows)
         if kind == "leaf":
@@ -218,6 +222,12 @@ class ThreadingExecContext:
                 raise KeyError("{!r} has no values for {!r}".format(node, order_book_id))
             return grid[:, k].take(rows)
         return payload  # a number
+
+    @staticmethod
+    def _consumed_rows(node):
+        if isinstance(node, (CrossSectionalFactor, FixedFactor)):
+            return int(node.shift)
+        return 0
 
     def _source_of(self, node):
         """Where ``node``'s values live, found once per node object."""
