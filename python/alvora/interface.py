@@ -213,11 +213,11 @@ class AbstractFactor(metaclass=_NodeType):
         return not result
 
     def __getstate__(self):
-        # derived values (hashes are per process) are rebuilt on demand
+        # hashes of strings differ between processes: recomputed after loading
         state = getattr(self, "__dict__", None)
         if state is None:
             return None
-        return {k: v for k, v in state.items() if not k.startswith(_DERIVED_PREFIX)}
+        return {k: v for k, v in state.items() if k != _DERIVED_PREFIX + "hash"}
 
     def _derive(self, **values):
         """Store values computed from the children once, when the node is built;

@@ -161,17 +161,21 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         turnover = self.quantile_turnover
         if returns is None or returns.empty:
             return pd.DataFrame()
-        tags = list(dict.fromkeys(returns.index.get_level_values("tag")))
+        # one grouped pass per table: the cost stays linear in the number of groups
+        annual = _annualise_groups(returns)
+        mean_turnover = None
+        if turnover is not None:
+            mean_turnover = turnover.apply(pd.to_numeric, errors="coerce").groupby(
+                level="tag", sort=False).mean()
+        parts, names = [], []
+        for column in returns.columns:
+            parts.append(annual[column])
+            names.append("{} annual return".format(column))
+            if mean_turnover is not None and column in mean_turnover.columns:
+                parts.append(mean_turnover[column].reindex(annual.index))
+                names.append("{} turnover".format(column))
+        groups = pd.concat(parts, axis=1, keys=names) if parts else pd.DataFrame(index=annual.index)
         rows = {}
-        for tag in tags:
-            series = returns.xs(tag, level="tag")
-            row = {}
-            for column in returns.columns:
-                row["{} annual return".format(column)] = _annualise_cumulative(series[column])
-                if turnover is not None and column in turnover.columns:
-                    t = turnover.xs(tag, level="tag")[column]
-                    row["{} turnover".format(column)] = pd.to_numeric(t, errors="coerce").mean()
-            rows[tag] = row
         if self.top_minus_bottom_returns is not None:
             tmb = self.top_minus_bottom_returns
             rows["top-bottom"] = {"{} annual return".format(c): _annualise_cumulative(tmb[c])
@@ -180,13 +184,25 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
             label = self.benchmark_return.name if self.benchmark_return.name else "benchmark"
             value = _annualise_cumulative(self.benchmark_return)
             rows[str(label)] = {"{} annual return".format(c): value for c in returns.columns}
-        return pd.DataFrame.from_dict(rows, orient="index")
+        extra = pd.DataFrame.from_dict(rows, orient="index")
+        return pd.concat([groups, extra]) if len(extra) else groups
 
     def _describe(self):
         if self.quantile_returns is None or self.quantile_returns.empty:
             return ", empty"
         dates = self.quantile_returns.index.get_level_values("datetime").unique()
         return ", {}".format(_date_span(dates))
+
+
+def _annualise_groups(cumulative):
+    """:func:`_annualise_cumulative` of every tag's series at once (tags x columns)."""
+    grouped = cumulative.apply(pd.to_numeric, errors="coerce").groupby(level="tag", sort=False)
+    periods = grouped.count() - 1
+    last = grouped.last()
+    with np.errstate(invalid="ignore", over="ignore", divide="ignore"):
+        annual = (1.0 + last) ** (TRADING_DAYS_PER_YEAR / periods.where(periods > 0)) - 1.0
+    usable = (periods > 0) & np.isfinite(last) & (last > -1)
+    return annual.where(usable)
 
 
 def _annualise_cumulative(cumulative):
