@@ -15,6 +15,14 @@ from _preprocess_helpers import style_table
 from _study_helpers import FakeTessal, instrument_table, make_ids
 
 
+@pytest.fixture(autouse=True)
+def fresh_industry_cache():
+    """The fake industry records must not outlive these tests in the module's cache."""
+    sb._cache_industry_data.cache_clear()
+    yield
+    sb._cache_industry_data.cache_clear()
+
+
 class Client(FakeTessal):
     """The study client plus style exposures, counting the requests."""
 
@@ -81,7 +89,6 @@ def test_each_factor_equals_its_own_run_and_inputs_are_fetched_once(periods):
     client, factors = market()
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(sb, "tessal", client)
-        sb._cache_industry_data.cache_clear()
         alone = {}
         for name, frame in factors.items():
             bench = sb.FactorStudyBench()
