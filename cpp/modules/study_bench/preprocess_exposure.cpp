@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "alvora/ols/exposure.hpp"
@@ -22,11 +23,24 @@ I64 as_i64(const py::object& obj) {
     return global("np").attr("asarray")(obj, py::arg("dtype") = "int64").cast<I64>();
 }
 
-F64 float_values(const py::object& table) {
+// A table's values as float64, read in place when pandas hands out a view (its
+// blocks are stored column by column, so no row-major copy is made).
+struct FloatValues {
+    py::array array;
+    std::ptrdiff_t row_stride = 0;     // in elements
+    std::ptrdiff_t column_stride = 0;  // in elements
+};
+
+FloatValues float_values(const py::object& table) {
     py::object np = global("np");
     py::object raw = table.attr("to_numpy")(py::arg("dtype") = "float64",
                                             py::arg("na_value") = np.attr("nan"));
-    return np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64").cast<F64>();
+    py::array a = py::array::ensure(raw);
+    const auto item = static_cast<py::ssize_t>(sizeof(double));
+    if (!a || a.ndim() != 2 || !a.dtype().is(py::dtype::of<double>()) ||
+        a.strides(0) % item != 0 || a.strides(1) % item != 0)
+        a = np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64").cast<F64>();
+    return {a, a.strides(0) / item, a.strides(1) / item};
 }
 
 template <typename T>
@@ -48,8 +62,8 @@ bool is_pair_index(const py::object& index) {
 
 // A long table: one row per pair of a two-level index, `q` value columns.
 struct LongTable {
-    I64 positions;  // grid row of each table row, -1 when off the grid
-    F64 values;     // rows × q
+    I64 positions;       // grid row of each table row, -1 when off the grid
+    FloatValues values;  // rows × q
     std::size_t q = 0;
     py::list names;
 };
@@ -82,9 +96,15 @@ void scatter(const LongTable& t, py::array_t<double>& table, std::size_t width,
     std::optional<std::size_t> dup;
     {
         py::gil_scoped_release release;
-        dup = ols::scatter_rows(view(t.positions), view(t.values), t.q,
-                                std::span<double>(table.mutable_data(), table.size()), width,
-                                offset);
+        const FloatValues& v = t.values;
+        if (static_cast<std::size_t>(v.array.shape(0)) != t.positions.size() ||
+            static_cast<std::size_t>(v.array.shape(1)) != t.q)
+            throw std::invalid_argument("exposure table: values do not match its index");
+        dup = ols::scatter_rows_strided(view(t.positions),
+                                        static_cast<const double*>(v.array.data()), t.q,
+                                        v.row_stride, v.column_stride,
+                                        std::span<double>(table.mutable_data(), table.size()),
+                                        width, offset);
     }
     if (dup) duplicate_pair(what, index, *dup);
 }
@@ -316,7 +336,13 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
         for (auto name : others[k].names) g.other_names.append(name);
         offset += others[k].q;
     }
-    if (shared) remember(client, r, style_table, industry_series, g);
+    if (shared) {
+        try {
+            remember(client, r, style_table, industry_series, g);
+        } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+            g_memo.clear();
+        }
+    }
     return g;
 }
 
