@@ -113,25 +113,24 @@ void bounds(std::vector<double>& x, const ClipSettings& s, double& low, double& 
 
 }  // namespace
 
-void winsorize_rows(std::span<const double> in, std::size_t rows, std::size_t cols,
-                    const ClipSettings& settings, std::span<double> out,
+void winsorize_rows(const StridedRows& in, const ClipSettings& settings, std::span<double> out,
                     std::vector<double>& scratch) {
+    const std::size_t rows = in.rows, cols = in.cols;
+    if (out.size() != rows * cols)
+        throw std::invalid_argument("winsorize_rows: output size does not match rows * cols");
     std::vector<double> middle;
-    if (in.size() != rows * cols || out.size() != rows * cols)
-        throw std::invalid_argument("winsorize_rows: buffer size does not match rows * cols");
     for (std::size_t r = 0; r < rows; ++r) {
-        const double* x = in.data() + r * cols;
+        const double* x = in.data + static_cast<std::ptrdiff_t>(r) * in.row_stride;
         double* y = out.data() + r * cols;
+        for (std::size_t c = 0; c < cols; ++c)
+            y[c] = x[static_cast<std::ptrdiff_t>(c) * in.column_stride];
         scratch.clear();
         for (std::size_t c = 0; c < cols; ++c)
-            if (std::isfinite(x[c])) scratch.push_back(x[c]);
-        if (scratch.empty()) {
-            std::copy(x, x + cols, y);
-            continue;
-        }
+            if (std::isfinite(y[c])) scratch.push_back(y[c]);
+        if (scratch.empty()) continue;
         double low = 0.0, high = 0.0;
         bounds(scratch, settings, low, high, middle);
-        for (std::size_t c = 0; c < cols; ++c) y[c] = clip(x[c], low, high);
+        for (std::size_t c = 0; c < cols; ++c) y[c] = clip(y[c], low, high);
     }
 }
 

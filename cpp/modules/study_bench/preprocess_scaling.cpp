@@ -184,19 +184,32 @@ py::object winzorization_process(py::object self, py::object factor_data) {
     py::object routine = global("WINSORIZE_METHODS")[self.attr("method")];
     py::object index = factor_data.attr("index");
     py::object columns = factor_data.attr("columns");
-    py::array_t<double> values = frame_values(factor_data);
-    const py::ssize_t rows = values.shape(0), width = values.shape(1);
     if (const auto settings = native_clip(routine)) {
-        const auto n = static_cast<std::size_t>(values.size());
+        // The frame's values read in place (usually a column-major view), clipped
+        // into a fresh row-major table.
+        py::object np = global("np");
+        py::array raw = py::array::ensure(factor_data.attr("to_numpy")(
+            py::arg("dtype") = "float64", py::arg("na_value") = np.attr("nan")));
+        const auto item = static_cast<py::ssize_t>(sizeof(double));
+        if (!raw || raw.ndim() != 2 || !raw.dtype().is(py::dtype::of<double>()) ||
+            raw.strides(0) % item != 0 || raw.strides(1) % item != 0)
+            raw = frame_values(factor_data);
+        py::array_t<double> out({raw.shape(0), raw.shape(1)});
+        const stats::StridedRows in{static_cast<const double*>(raw.data()),
+                                    static_cast<std::size_t>(raw.shape(0)),
+                                    static_cast<std::size_t>(raw.shape(1)),
+                                    raw.strides(0) / item, raw.strides(1) / item};
         {
             py::gil_scoped_release release;
             std::vector<double> scratch;
-            std::span<double> cells(values.mutable_data(), n);
-            stats::winsorize_rows(cells, static_cast<std::size_t>(rows),
-                                  static_cast<std::size_t>(width), *settings, cells, scratch);
+            stats::winsorize_rows(in, *settings,
+                                  {out.mutable_data(), static_cast<std::size_t>(out.size())},
+                                  scratch);
         }
-        return make_frame(values, index, columns);
+        return make_frame(out, index, columns);
     }
+    py::array_t<double> values = frame_values(factor_data);
+    const py::ssize_t rows = values.shape(0), width = values.shape(1);
     py::array_t<double> out({rows, width});
     if (width > 0) {
         py::object series = global("pd").attr("Series");

@@ -22,13 +22,21 @@ struct ClipSettings {
     double high_percent = 97.5;
 };
 
+// A read-only rows x cols table with element strides (pandas frames are usually
+// stored column by column; reading them in place saves a transposed copy).
+struct StridedRows {
+    const double* data;
+    std::size_t rows;
+    std::size_t cols;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t column_stride;
+};
+
 // Every cell becomes min(max(x, low), high) with the bounds of its row; NaN cells
 // stay NaN (as does every cell of a row whose bounds are NaN); infinities are
 // clipped like any outlier. A row without finite values is copied unchanged.
-// `in` and `out` are rows * cols, row-major; they may be the same buffer.
-// `scratch` is reused between calls.
-void winsorize_rows(std::span<const double> in, std::size_t rows, std::size_t cols,
-                    const ClipSettings& settings, std::span<double> out,
+// `out` is rows * cols, row-major, and must not overlap `in`. `scratch` is reused.
+void winsorize_rows(const StridedRows& in, const ClipSettings& settings, std::span<double> out,
                     std::vector<double>& scratch);
 
 }  // namespace alvora::stats
