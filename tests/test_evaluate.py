@@ -51,6 +51,7 @@ def assert_same(got, want):
 ])
 def test_random_trees_equal_execute_factor(ids, seed, universe, panel, monkeypatch):
     monkeypatch.setattr(evaluator, "PANEL", panel)
+    monkeypatch.setattr(evaluator, "BLOCK", 7)  # several blocks of instruments
     rng = random.Random(seed)
     if universe == "list":
         universe = ids[::3]
@@ -99,6 +100,11 @@ def test_shared_cross_sections_are_computed_once(ids):
 def test_bad_input(ids, factors, ids_arg, error, message):
     with pytest.raises(error, match=message):
         execute_factors(factors, ids if ids_arg is None else ids_arg, START, END)
+
+
+def test_reversed_dates_are_a_clear_error(ids):
+    with pytest.raises(ValueError, match="start_date 2023-04-28 is after end_date 2023-01-03"):
+        execute_factors([op.DELTA(close, 2)], ids, END, START)
 
 
 def test_a_very_deep_tree_is_a_clear_error(ids):

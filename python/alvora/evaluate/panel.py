@@ -72,7 +72,21 @@ def run_panel(plan, roots, shifts, ids, ctx, grids, layout):
             return terms[payload]
         return payload
 
-    for k in sorted(needed_by):
+    order = sorted(needed_by)
+    # free each panel after its last reader: a library's steps would otherwise
+    # hold one full panel each until the end
+    last_read = {}
+    for k in order:
+        for kind, payload in plan.steps[k][1]:
+            if kind in (STEP, TERM):
+                last_read[(kind, payload)] = k
+    pending = {}
+    for f, root in enumerate(roots):
+        if root[0] == STEP:
+            pending.setdefault(root[1], []).append(f)
+        else:  # a terminal or a constant as the whole expression
+            _write(resolve(root), counts > shifts[f], layout, grids[f])
+    for k in order:
         func, refs = plan.steps[k]
         args = [resolve(r) for r in refs]
         need = counts > needed_by[k]
@@ -85,8 +99,14 @@ def run_panel(plan, roots, shifts, ids, ctx, grids, layout):
             values[k] = _elementwise(func, args, need)
         else:
             values[k] = _per_column(func, args, need, ndays)
-    for k, (root, shift) in enumerate(zip(roots, shifts)):
-        _write(resolve(root), counts > shift, layout, grids[k])
+        del args
+        for f in pending.pop(k, ()):
+            _write(values[k], counts > shifts[f], layout, grids[f])
+        for kind, payload in set(r for r in refs if r[0] in (STEP, TERM)):
+            if last_read.get((kind, payload)) == k:
+                (values if kind == STEP else terms).pop(payload, None)
+        if (STEP, k) not in last_read:
+            values.pop(k, None)
 
 
 def _step_min_shift(plan, roots, shifts):
@@ -100,24 +120,30 @@ def _step_min_shift(plan, roots, shifts):
 
 
 class _Layout:
-    """Where each valid row of each instrument sits in a packed panel: flat
-    (column-major) positions in the panel and in the date grid, one entry per
-    valid row, with the packed row and column of each."""
+    """Where each valid row of each instrument sits in a packed panel.
+
+    An instrument whose valid rows are the last rows of the grid, without a
+    gap (it traded every day since its first), is packed as it stands: its
+    panel column is its grid column. For the others the flat (column-major)
+    positions in the panel and in the grid are kept, one entry per valid row.
+    """
 
     def __init__(self, masks, counts, ndays):
         self.ndays = ndays
         self.counts = counts
-        n = len(masks)
-        grid_rows = [np.flatnonzero(m) for m in masks]
-        cols = np.repeat(np.arange(n, dtype=np.int64), counts)
-        packed_rows = np.concatenate([np.arange(ndays - c, ndays, dtype=np.int64)
-                                      for c in counts]) if n else np.zeros(0, np.int64)
-        rows = np.concatenate(grid_rows).astype(np.int64) if n else np.zeros(0, np.int64)
+        self.as_is = np.array([bool(m[ndays - c:].all()) if c else True
+                               for m, c in zip(masks, counts)], dtype=bool)
+        moved = np.flatnonzero(~self.as_is)
+        cols = np.repeat(moved.astype(np.int64), counts[moved])
+        packed_rows = np.concatenate([np.arange(ndays - counts[i], ndays, dtype=np.int64)
+                                      for i in moved]) if len(moved) else np.zeros(0, np.int64)
+        rows = np.concatenate([np.flatnonzero(masks[i]) for i in moved]).astype(np.int64) \
+            if len(moved) else np.zeros(0, np.int64)
         self.cols = cols
         self.packed_rows = packed_rows
         self.packed_flat = packed_rows + cols * ndays
-        self.grid_rows = rows
         self.grid_flat = rows + cols * ndays
+        self.row_index = np.arange(ndays)[:, None]
 
 
 def _pack_terminal(node, ids, ctx, layout):
@@ -132,7 +158,9 @@ def _pack_terminal(node, ids, ctx, layout):
             kind = None
     grid = None
     if kind == "leaf":
-        grid = payload[:, [ctx._instrument(oid)[0] for oid in ids]]
+        columns = [ctx._instrument(oid)[0] for oid in ids]
+        same = columns == list(range(payload.shape[1])) and layout.as_is.all()
+        grid = payload if same else payload[:, columns]  # read only: never written
     elif kind == "frame":
         values, columns = payload
         if all(oid in columns for oid in ids):
@@ -140,9 +168,12 @@ def _pack_terminal(node, ids, ctx, layout):
     elif kind == "grid":
         grid = np.broadcast_to(payload[:, None], (ndays, len(ids)))
     if grid is not None and grid.shape[0] == ndays and grid.dtype == np.float64:
-        packed = np.empty((ndays, len(ids)), order="F")  # padding is never read
-        packed.ravel(order="F")[layout.packed_flat] = \
-            np.asfortranarray(grid).ravel(order="F")[layout.grid_flat]
+        if layout.as_is.all():
+            packed = grid
+        else:
+            packed = np.array(grid, order="F")  # a copy: moved columns are rewritten
+            packed.ravel(order="F")[layout.packed_flat] = \
+                np.asfortranarray(grid).ravel(order="F")[layout.grid_flat]
         # the context serves a computed node without the rows its windows consumed
         consumed = getattr(ctx, "_consumed_rows", lambda _: 0)(node)
         return _Panel(packed, np.maximum(counts - int(consumed), 0))
@@ -207,14 +238,21 @@ def _per_column(func, args, need, ndays):
 def _write(value, active, layout, grid):
     counts, ndays = layout.counts, layout.ndays
     flat = grid.ravel(order="K")
+    moved = ~layout.as_is
     if not isinstance(value, _Panel):
         if not isinstance(value, numbers.Real):
             raise Unsupported()
+        rows = layout.row_index >= (ndays - counts)[None, :]
+        np.copyto(grid, value, where=rows & (active & layout.as_is)[None, :])
         flat[layout.grid_flat[active[layout.cols]]] = value
         return
     lengths = value.lengths
     if np.any(active & ((lengths <= 0) | (lengths > counts))):
         raise Unsupported()  # the per-instrument path reports it
-    keep = active[layout.cols] & (layout.packed_rows >= ndays - lengths[layout.cols])
-    source = np.asfortranarray(value.values).ravel(order="F")
-    flat[layout.grid_flat[keep]] = source[layout.packed_flat[keep]]
+    rows = layout.row_index >= (ndays - lengths)[None, :]
+    np.copyto(grid, value.values, where=rows & (active & layout.as_is)[None, :],
+              casting="unsafe")
+    if moved.any():
+        keep = active[layout.cols] & (layout.packed_rows >= ndays - lengths[layout.cols])
+        source = np.asfortranarray(value.values).ravel(order="F")
+        flat[layout.grid_flat[keep]] = source[layout.packed_flat[keep]]
