@@ -69,7 +69,8 @@ std::optional<std::size_t> scatter_rows_strided(std::span<const std::int64_t> po
         written[row] = true;
         const double* source = values + static_cast<std::ptrdiff_t>(k) * row_stride;
         for (std::size_t j = 0; j < q; ++j)
-            table[row * width + offset + j] = source[static_cast<std::ptrdiff_t>(j) * column_stride];
+            table[row * width + offset + j] =
+                source[static_cast<std::ptrdiff_t>(j) * column_stride];
     }
     return std::nullopt;
 }

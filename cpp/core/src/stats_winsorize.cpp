@@ -44,7 +44,8 @@ std::pair<double, double> order_statistics(std::vector<double>& v, std::size_t k
         kept += (x >= low) & (x <= high);
         below += x < low;
     }
-    if (below <= k && k + (with_next ? 1 : 0) < below + kept) return select(middle, k - below, kept);
+    if (below <= k && k + (with_next ? 1 : 0) < below + kept)
+        return select(middle, k - below, kept);
     return select(v, k, n);
 }
 
@@ -62,8 +63,8 @@ double percentile(std::vector<double>& v, double percent, std::vector<double>& m
     const double q = percent / 100.0;
     const double virtual_index = static_cast<double>(n) * q + (1.0 - q) - 1.0;
     const double floor_index = std::floor(virtual_index);
-    const auto below = static_cast<std::size_t>(
-        std::clamp(floor_index, 0.0, static_cast<double>(n - 1)));
+    const auto below =
+        static_cast<std::size_t>(std::clamp(floor_index, 0.0, static_cast<double>(n - 1)));
     const auto [a, b] = order_statistics(v, below, below + 1 < n, middle);
     const double t = std::clamp(virtual_index - floor_index, 0.0, 1.0);
     const double diff = b - a;

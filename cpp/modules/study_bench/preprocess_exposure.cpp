@@ -37,8 +37,8 @@ FloatValues float_values(const py::object& table) {
                                             py::arg("na_value") = np.attr("nan"));
     py::array a = py::array::ensure(raw);
     const auto item = static_cast<py::ssize_t>(sizeof(double));
-    if (!a || a.ndim() != 2 || !a.dtype().is(py::dtype::of<double>()) ||
-        a.strides(0) % item != 0 || a.strides(1) % item != 0)
+    if (!a || a.ndim() != 2 || !a.dtype().is(py::dtype::of<double>()) || a.strides(0) % item != 0 ||
+        a.strides(1) % item != 0)
         a = np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64").cast<F64>();
     return {a, a.strides(0) / item, a.strides(1) / item};
 }
@@ -100,11 +100,9 @@ void scatter(const LongTable& t, py::array_t<double>& table, std::size_t width,
         if (static_cast<std::size_t>(v.array.shape(0)) != t.positions.size() ||
             static_cast<std::size_t>(v.array.shape(1)) != t.q)
             throw std::invalid_argument("exposure table: values do not match its index");
-        dup = ols::scatter_rows_strided(view(t.positions),
-                                        static_cast<const double*>(v.array.data()), t.q,
-                                        v.row_stride, v.column_stride,
-                                        std::span<double>(table.mutable_data(), table.size()),
-                                        width, offset);
+        dup = ols::scatter_rows_strided(
+            view(t.positions), static_cast<const double*>(v.array.data()), t.q, v.row_stride,
+            v.column_stride, std::span<double>(table.mutable_data(), table.size()), width, offset);
     }
     if (dup) duplicate_pair(what, index, *dup);
 }
@@ -291,8 +289,7 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
     const bool shared = in_shared_study(client);
     if (shared && g_memo.valid) {
         py::object watched = g_memo.client();  // the weakref's referent
-        if (watched.is(client) && memo_matches(r, style_table, industry_series))
-            return g_memo.grid;
+        if (watched.is(client) && memo_matches(r, style_table, industry_series)) return g_memo.grid;
     }
 
     ExposureGrid g;

@@ -195,16 +195,14 @@ py::object winzorization_process(py::object self, py::object factor_data) {
             raw.strides(0) % item != 0 || raw.strides(1) % item != 0)
             raw = frame_values(factor_data);
         py::array_t<double> out({raw.shape(0), raw.shape(1)});
-        const stats::StridedRows in{static_cast<const double*>(raw.data()),
-                                    static_cast<std::size_t>(raw.shape(0)),
-                                    static_cast<std::size_t>(raw.shape(1)),
-                                    raw.strides(0) / item, raw.strides(1) / item};
+        const stats::StridedRows in{
+            static_cast<const double*>(raw.data()), static_cast<std::size_t>(raw.shape(0)),
+            static_cast<std::size_t>(raw.shape(1)), raw.strides(0) / item, raw.strides(1) / item};
         {
             py::gil_scoped_release release;
             std::vector<double> scratch;
-            stats::winsorize_rows(in, *settings,
-                                  {out.mutable_data(), static_cast<std::size_t>(out.size())},
-                                  scratch);
+            stats::winsorize_rows(
+                in, *settings, {out.mutable_data(), static_cast<std::size_t>(out.size())}, scratch);
         }
         return make_frame(out, index, columns);
     }
