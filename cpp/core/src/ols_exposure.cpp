@@ -46,6 +46,16 @@ std::optional<std::size_t> scatter_rows(std::span<const std::int64_t> positions,
                                         std::size_t offset) {
     if (values.size() != positions.size() * q)
         throw std::invalid_argument("scatter_rows: values do not match positions * q");
+    return scatter_rows_strided(positions, values.data(), q, static_cast<std::ptrdiff_t>(q), 1,
+                                table, width, offset);
+}
+
+std::optional<std::size_t> scatter_rows_strided(std::span<const std::int64_t> positions,
+                                                const double* values, std::size_t q,
+                                                std::ptrdiff_t row_stride,
+                                                std::ptrdiff_t column_stride,
+                                                std::span<double> table, std::size_t width,
+                                                std::size_t offset) {
     if (offset + q > width || (width > 0 && table.size() % width != 0))
         throw std::invalid_argument("scatter_rows: column range outside the table");
     const std::size_t rows = width > 0 ? table.size() / width : 0;
@@ -57,7 +67,10 @@ std::optional<std::size_t> scatter_rows(std::span<const std::int64_t> positions,
         const auto row = static_cast<std::size_t>(pos);
         if (written[row]) return k;
         written[row] = true;
-        for (std::size_t j = 0; j < q; ++j) table[row * width + offset + j] = values[k * q + j];
+        const double* source = values + static_cast<std::ptrdiff_t>(k) * row_stride;
+        for (std::size_t j = 0; j < q; ++j)
+            table[row * width + offset + j] =
+                source[static_cast<std::ptrdiff_t>(j) * column_stride];
     }
     return std::nullopt;
 }

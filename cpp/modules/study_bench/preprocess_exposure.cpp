@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "alvora/ols/exposure.hpp"
@@ -22,11 +23,24 @@ I64 as_i64(const py::object& obj) {
     return global("np").attr("asarray")(obj, py::arg("dtype") = "int64").cast<I64>();
 }
 
-F64 float_values(const py::object& table) {
+// A table's values as float64, read in place when pandas hands out a view (its
+// blocks are stored column by column, so no row-major copy is made).
+struct FloatValues {
+    py::array array;
+    std::ptrdiff_t row_stride = 0;     // in elements
+    std::ptrdiff_t column_stride = 0;  // in elements
+};
+
+FloatValues float_values(const py::object& table) {
     py::object np = global("np");
     py::object raw = table.attr("to_numpy")(py::arg("dtype") = "float64",
                                             py::arg("na_value") = np.attr("nan"));
-    return np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64").cast<F64>();
+    py::array a = py::array::ensure(raw);
+    const auto item = static_cast<py::ssize_t>(sizeof(double));
+    if (!a || a.ndim() != 2 || !a.dtype().is(py::dtype::of<double>()) || a.strides(0) % item != 0 ||
+        a.strides(1) % item != 0)
+        a = np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64").cast<F64>();
+    return {a, a.strides(0) / item, a.strides(1) / item};
 }
 
 template <typename T>
@@ -48,8 +62,8 @@ bool is_pair_index(const py::object& index) {
 
 // A long table: one row per pair of a two-level index, `q` value columns.
 struct LongTable {
-    I64 positions;  // grid row of each table row, -1 when off the grid
-    F64 values;     // rows × q
+    I64 positions;       // grid row of each table row, -1 when off the grid
+    FloatValues values;  // rows × q
     std::size_t q = 0;
     py::list names;
 };
@@ -82,9 +96,13 @@ void scatter(const LongTable& t, py::array_t<double>& table, std::size_t width,
     std::optional<std::size_t> dup;
     {
         py::gil_scoped_release release;
-        dup = ols::scatter_rows(view(t.positions), view(t.values), t.q,
-                                std::span<double>(table.mutable_data(), table.size()), width,
-                                offset);
+        const FloatValues& v = t.values;
+        if (static_cast<std::size_t>(v.array.shape(0)) != t.positions.size() ||
+            static_cast<std::size_t>(v.array.shape(1)) != t.q)
+            throw std::invalid_argument("exposure table: values do not match its index");
+        dup = ols::scatter_rows_strided(
+            view(t.positions), static_cast<const double*>(v.array.data()), t.q, v.row_stride,
+            v.column_stride, std::span<double>(table.mutable_data(), table.size()), width, offset);
     }
     if (dup) duplicate_pair(what, index, *dup);
 }
@@ -105,11 +123,15 @@ struct StyleBlock {
     std::size_t days = 0;
 };
 
-StyleBlock fetch_style(const ExposureRequest& r) {
+py::object fetch_style_table(const ExposureRequest& r) {
     py::object index = r.index;
-    py::object table = global("tessal").attr("get_style_factor_exposure")(
+    return global("tessal").attr("get_style_factor_exposure")(
         py::arg("order_book_ids") = py::list(r.columns), py::arg("start_date") = index[py::int_(0)],
         py::arg("end_date") = index[py::int_(-1)], py::arg("factors") = r.style_factors);
+}
+
+StyleBlock style_block(const ExposureRequest& r, const py::object& table) {
+    py::object index = r.index;
     if (table.is_none())
         throw py::value_error(py::str("style factor exposure: no data for {} instruments from {} "
                                       "to {}")
@@ -143,10 +165,13 @@ StyleBlock fetch_style(const ExposureRequest& r) {
     return s;
 }
 
+py::object fetch_industry_series(const ExposureRequest& r) {
+    return global("_load_industry_data")(py::list(r.columns), py::list(r.index),
+                                         py::arg("source") = r.industry);
+}
+
 // Industry labels of every listed pair; pairs without an industry keep -1.
-void fetch_industry(const ExposureRequest& r, ExposureGrid& g) {
-    py::object series = global("_load_industry_data")(py::list(r.columns), py::list(r.index),
-                                                      py::arg("source") = r.industry);
+void industry_labels(const ExposureRequest& r, const py::object& series, ExposureGrid& g) {
     py::object pd = global("pd");
     if (!py::isinstance(series, pd.attr("Series")) || !is_pair_index(series.attr("index")))
         throw py::value_error(py::str("industry data: expect a pd.Series indexed by (datetime, "
@@ -202,17 +227,79 @@ LongTable user_table(const ExposureRequest& r, py::handle item, std::size_t k, p
     return t;
 }
 
+// The last grid built while a study of many factors serves its inputs from memory
+// (its client says so). The same fetched tables over the same dates and instruments
+// give the same grid, so the next factor reuses it. Dropped when that client goes.
+struct GridMemo {
+    bool valid = false;
+    py::object client, style, industry, index, columns;
+    std::vector<py::object> others;
+    ExposureGrid grid;
+
+    void clear() {
+        valid = false;
+        client = style = industry = index = columns = py::object();
+        others.clear();
+        ExposureGrid none;
+        grid = std::move(none);
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+GridMemo& g_memo = *new GridMemo();
+
+bool in_shared_study(const py::object& client) {
+    return py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)));
+}
+
+bool memo_matches(const ExposureRequest& r, const py::object& style, const py::object& industry) {
+    const GridMemo& m = g_memo;
+    if (!m.valid || !m.style.is(style) || !m.industry.is(industry) ||
+        m.others.size() != r.other.size())
+        return false;
+    for (std::size_t k = 0; k < m.others.size(); ++k)
+        if (!m.others[k].is(r.other[k])) return false;
+    return (m.index.is(r.index) || py::bool_(m.index.attr("equals")(r.index))) &&
+           (m.columns.is(r.columns) || py::bool_(m.columns.attr("equals")(r.columns)));
+}
+
+void remember(const py::object& client, const ExposureRequest& r, const py::object& style,
+              const py::object& industry, const ExposureGrid& g) {
+    g_memo.clear();
+    // Forget the grid (and the tables it holds) as soon as the study's client is gone.
+    py::cpp_function forget([](py::handle) { g_memo.clear(); });
+    py::weakref watch(client, forget);
+    g_memo.client = py::reinterpret_borrow<py::object>(watch);  // the weakref keeps the callback
+    g_memo.valid = true;
+    g_memo.style = style;
+    g_memo.industry = industry;
+    g_memo.index = r.index;
+    g_memo.columns = r.columns;
+    for (auto item : r.other) g_memo.others.push_back(py::reinterpret_borrow<py::object>(item));
+    g_memo.grid = g;
+}
+
 }  // namespace
 
 ExposureGrid build_exposures(const ExposureRequest& r) {
+    py::object client = global("tessal");
+    py::object style_table = r.style ? fetch_style_table(r) : py::object(py::none());
+    py::object industry_series =
+        r.industry.is_none() ? py::object(py::none()) : fetch_industry_series(r);
+    const bool shared = in_shared_study(client);
+    if (shared && g_memo.valid) {
+        py::object watched = g_memo.client();  // the weakref's referent
+        if (watched.is(client) && memo_matches(r, style_table, industry_series)) return g_memo.grid;
+    }
+
     ExposureGrid g;
     g.dates = py::len(r.index);
     g.instruments = py::len(r.columns);
     const std::size_t cells = g.dates * g.instruments;
 
     std::optional<StyleBlock> style;
-    if (r.style) style = fetch_style(r);
-    if (!r.industry.is_none()) fetch_industry(r, g);
+    if (r.style) style = style_block(r, style_table);
+    if (!r.industry.is_none()) industry_labels(r, industry_series, g);
     std::vector<LongTable> others;
     std::vector<py::object> other_index;
     for (std::size_t k = 0; k < r.other.size(); ++k) {
@@ -245,6 +332,13 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
         scatter(others[k], g.dense, g.width, offset, "other_factors", other_index[k]);
         for (auto name : others[k].names) g.other_names.append(name);
         offset += others[k].q;
+    }
+    if (shared) {
+        try {
+            remember(client, r, style_table, industry_series, g);
+        } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+            g_memo.clear();
+        }
     }
     return g;
 }

@@ -28,6 +28,16 @@ std::optional<std::size_t> scatter_rows(std::span<const std::int64_t> positions,
                                         std::span<double> table, std::size_t width,
                                         std::size_t offset);
 
+// The same for a table read in place with element strides: value (k, j) is
+// values[k * row_stride + j * column_stride] for k < positions.size(), j < q
+// (the caller guarantees that all of these lie inside its buffer).
+std::optional<std::size_t> scatter_rows_strided(std::span<const std::int64_t> positions,
+                                                const double* values, std::size_t q,
+                                                std::ptrdiff_t row_stride,
+                                                std::ptrdiff_t column_stride,
+                                                std::span<double> table, std::size_t width,
+                                                std::size_t offset);
+
 // Same for one integer label per row.
 std::optional<std::size_t> scatter_labels(std::span<const std::int64_t> positions,
                                           std::span<const std::int64_t> labels,
