@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, then runs every test: the numeric core's
-# GoogleTest suite and the Python test suite.  Extra arguments go to pytest.
+# GoogleTest suite, the Python test suite, and the kernel tests again at every
+# lower instruction-set level the machine runs.  Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 bash "$ROOT/scripts/setup.sh"
@@ -17,3 +18,13 @@ tail -n 3 "$BUILD/ctest.log"
 echo "== Python tests"
 cd "$ROOT"
 "$PY" -m pytest -q -p no:cacheprovider "$@"
+
+# The whole suite ran at the machine's best level; the kernel cases run again
+# at each level below it (the core's tests cover every level by themselves).
+best=$("$PY" -c 'import alvora._isa as m; print(m.best_isa())')
+for level in baseline avx2 avx512; do
+    [ "$level" = "$best" ] && break
+    echo "== Python kernel tests at ALVORA_ISA=$level"
+    ALVORA_ISA=$level "$PY" -m pytest -q -p no:cacheprovider tests/test_rolling_kernels.py \
+        tests/test_rolling_nodes.py
+done

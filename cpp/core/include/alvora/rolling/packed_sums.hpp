@@ -7,17 +7,9 @@
 // vector addition advances every feature. The scans add four values per
 // dependent addition, and each head is added onto the tail written before.
 //
-// Sums land interleaved: out[i * K + k] holds vector k of window i. Callers
-// instantiate the scan inside a function compiled for several instruction
-// sets (target_clones), so it is always inlined.
+// Sums land interleaved: out[i * K + k] holds vector k of window i. The scans
+// are always inlined into the kernels of the calling level (see level.hpp).
 #pragma once
-
-// Vector values passed between inlined helpers only: no ABI is involved; as
-// template arguments the vector types keep their natural alignment.
-#pragma GCC diagnostic ignored "-Wpsabi"
-#pragma GCC diagnostic ignored "-Wignored-attributes"
-
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <array>
@@ -26,28 +18,10 @@
 #include <memory>
 #include <vector>
 
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
-namespace alvora::rolling::detail {
-
-// Element alignment only: the buffers come from std::vector, and unaligned
-// vector moves cost the same on aligned data.
-using V2 = double __attribute__((vector_size(16), aligned(8)));
-using V4 = double __attribute__((vector_size(32), aligned(8)));
-using V8 = double __attribute__((vector_size(64), aligned(8)));
-
-// Kernels with a 512-bit and a narrower version pick one per call: the wide
-// one where the machine runs it, unless the narrow ones are asked for (tests
-// run both on machines that have both).
-inline bool& narrow_vectors_only() {
-    static bool only = false;
-    return only;
-}
-
-inline bool wide_vectors() {
-    static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
-    return wide && !narrow_vectors_only();
-}
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // Number of doubles in a vector type.
 template <class V>
@@ -317,7 +291,7 @@ template <class V, class Vec, class One>
 
 // Square roots of four values, lane by lane: the core is compiled without
 // errno for math functions, so this becomes one vector instruction of the
-// widest kind the calling clone has.
+// widest kind the level has.
 [[gnu::always_inline]] inline V4 sqrt4(V4 x) {
     V4 r;
     for (int k = 0; k < 4; ++k) r[k] = __builtin_sqrt(x[k]);
@@ -353,4 +327,4 @@ class PackedScratch {
     V* data_ = nullptr;
 };
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

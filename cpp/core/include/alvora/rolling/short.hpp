@@ -4,7 +4,9 @@
 
 #include <cstddef>
 
-namespace alvora::rolling::detail {
+#include "alvora/rolling/level.hpp"
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // Window length up to which the direct forms are used.
 inline constexpr std::size_t kShortWindow = 8;
@@ -16,4 +18,4 @@ void divide(const double* s, double d, double* out, std::size_t m);
 // Population variance; mean is scratch space.
 void short_var(const double* x, std::size_t n, double* out, double* mean, std::size_t m);
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail
