@@ -92,10 +92,10 @@ TEST(IsaLevels, FloatKernelsMatchTheBaseline) {
         {"ts_argmax", rl::ts_argmax}, {"ts_rank", rl::ts_rank},
     };
     const auto x = series(1);
-    for (const auto& [name, kernel] : kernels)
+    for (const auto& [name, fn] : kernels)
         for (size_t n : kWindows)
             compare_levels<double>(x.size() - n + 1, std::string(name) + " n=" + std::to_string(n),
-                                   [&](std::span<double> out) { kernel(x, n, out); });
+                                   [&, kernel = fn](std::span<double> out) { kernel(x, n, out); });
 }
 
 TEST(IsaLevels, PairwiseKernelsMatchTheBaseline) {
@@ -105,10 +105,10 @@ TEST(IsaLevels, PairwiseKernelsMatchTheBaseline) {
         {"regression", rl::regression},
     };
     const auto a = series(2), b = series(3);
-    for (const auto& [name, kernel] : kernels)
+    for (const auto& [name, fn] : kernels)
         for (size_t n : kWindows)
             compare_levels<double>(a.size() - n + 1, std::string(name) + " n=" + std::to_string(n),
-                                   [&](std::span<double> out) { kernel(a, b, n, out); });
+                                   [&, kernel = fn](std::span<double> out) { kernel(a, b, n, out); });
 }
 
 TEST(IsaLevels, CountsAndIntegerKernelsMatchTheBaseline) {

@@ -29,8 +29,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Packed window sums of the centred values: vector 0 holds the sums of
 // a - ca, b - cb, their product and the number of NaN values (in either
 // series); vector 1, when K = 2, the squares of a - ca and b - cb.
-constexpr int kA = 0, kB = 1, kAB = 2, kNan = 3;
-constexpr int kAA = 0, kBB = 1;
 
 // The features of one value, or (with Four) of four consecutive values,
 // formed side by side in vectors and then transposed.

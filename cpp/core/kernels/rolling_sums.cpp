@@ -96,6 +96,7 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
             using T = decltype(s);
             return s - s == T{} ? (s * scale) + c : T{} + kNaN;
         } else {
+            static_cast<void>(c);  // the anchor serves anchored means only
             return Scale ? s * scale : s;
         }
     };

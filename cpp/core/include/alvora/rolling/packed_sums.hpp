@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "alvora/rolling/level.hpp"
@@ -298,20 +299,36 @@ template <class V, class Vec, class One>
     return r;
 }
 
+// Doubles on 64-byte boundaries: the scans address their buffers through
+// vector pointers, and a compiler may take those for aligned to the vector
+// (Clang emits aligned moves).
+struct AlignedDelete {
+    void operator()(double* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using AlignedDoubles = std::unique_ptr<double[], AlignedDelete>;
+
+inline AlignedDoubles aligned_doubles(std::size_t count) {
+    return AlignedDoubles(
+        static_cast<double*>(::operator new[](count * sizeof(double), std::align_val_t{64})));
+}
+
 // Per-thread scratch for the packed sums, reused between calls; very long
-// series get a buffer of their own so the cache stays small. Held as doubles
-// (the vector types are only element-aligned).
+// series get a buffer of their own so the cache stays small. Every entry
+// read is written first.
 template <class V>
 class PackedScratch {
   public:
     explicit PackedScratch(std::size_t entries) {
         const std::size_t doubles = entries * (sizeof(V) / sizeof(double));
         if (doubles <= kKeep) {
-            auto& v = cached();
-            if (v.size() < doubles) v.resize(std::max(doubles, std::size_t{16384}));
-            data_ = reinterpret_cast<V*>(v.data());
+            Cache& c = cached();
+            if (c.size < doubles) {
+                c.size = std::max(doubles, std::size_t{16384});
+                c.data = aligned_doubles(c.size);
+            }
+            data_ = reinterpret_cast<V*>(c.data.get());
         } else {
-            own_.reset(new double[doubles]);  // every entry read is written first
+            own_ = aligned_doubles(doubles);
             data_ = reinterpret_cast<V*>(own_.get());
         }
     }
@@ -319,11 +336,15 @@ class PackedScratch {
 
   private:
     static constexpr std::size_t kKeep = std::size_t{1} << 18;
-    static std::vector<double>& cached() {
-        thread_local std::vector<double> v;
-        return v;
+    struct Cache {
+        AlignedDoubles data;
+        std::size_t size = 0;
+    };
+    static Cache& cached() {
+        thread_local Cache c;
+        return c;
     }
-    std::unique_ptr<double[]> own_;
+    AlignedDoubles own_;
     V* data_ = nullptr;
 };
 
