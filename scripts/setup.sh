@@ -62,7 +62,7 @@ fi
 
 # Build (incremental).
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-    "$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja \
+    "$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -Wno-deprecated \
         -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
         -DPython_EXECUTABLE="$PY" \
         -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)" \

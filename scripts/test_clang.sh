@@ -11,7 +11,7 @@ command -v "$CXX" >/dev/null || {
 }
 out=$ROOT/build/clang
 "$VENV/bin/cmake" -S "$ROOT" -B "$out" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
-    -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_CXX_FLAGS="-Werror" \
+    -DCMAKE_CXX_COMPILER="$CXX" -DALVORA_WERROR=ON \
     -DALVORA_BUILD_MODULES=OFF -DALVORA_BUILD_TESTS=ON >/dev/null
 "$VENV/bin/cmake" --build "$out" -j"$(nproc)"
 cd "$out" && "$VENV/bin/ctest" --output-on-failure -j"$(nproc)" | tail -n 3
