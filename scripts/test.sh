@@ -28,3 +28,10 @@ for level in baseline avx2 avx512; do
     ALVORA_ISA=$level "$PY" -m pytest -q -p no:cacheprovider tests/test_rolling_kernels.py \
         tests/test_rolling_nodes.py
 done
+
+# The whole suite again with the oldest supported pandas/numpy pair (its own
+# environment under build/envs, created on first use; ALVORA_SKIP_OLDEST=1
+# leaves it out). scripts/test_environments.sh runs the other pairs.
+if [ "${ALVORA_SKIP_OLDEST:-0}" != 1 ]; then
+    bash "$ROOT/scripts/test_environments.sh" oldest -- "$@"
+fi
