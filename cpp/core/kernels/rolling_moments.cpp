@@ -62,7 +62,7 @@ using detail::V4;
         const V4 v = (m2 > zero ? m2 : zero) * inv_n;
         const V4 r = s1 - s1 == zero ? v : nan4;
         if (i + 4 <= m) {
-            std::memcpy(out + i, &r, sizeof r);
+            detail::store4(out + i, r);
         } else {
             for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
         }

@@ -189,7 +189,7 @@ template <Stat S, int K>
         pending |= ~has_nan & ~finite;
         const V4 r = has_nan ? nan4 : statistic<S>(s, nd);
         if (i + 4 <= m) {
-            std::memcpy(out + i, &r, sizeof r);
+            detail::store4(out + i, r);
         } else {
             for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
         }
@@ -296,7 +296,7 @@ template <Stat S, int K, class Defined>
 void pairwise(std::span<const double> a, std::span<const double> b, size_t n, std::span<double> out,
               Defined defined) {
     detail::PackedScratch<V4> scratch(detail::packed_windows(a.size()) * K);
-    // Whole groups of eight blocks in lanes where the machine has 512-bit
+    // Whole groups of eight blocks in lanes where the level has 512-bit
     // vectors; the remaining windows by the packed scans.
     size_t done = 0;
     bool pending = false;

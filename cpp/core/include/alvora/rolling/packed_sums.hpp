@@ -150,15 +150,46 @@ struct AnchorOffsets {
     }
 };
 
+// Vectors of N doubles at any double-aligned address, and free to alias the
+// doubles they read: one unaligned vector move. (A memcpy of the vector's
+// size may be expanded in 16-byte pieces through the stack, and the wide
+// reload then waits on store forwarding.) Written out per width: as template
+// arguments the attributes would be dropped.
+template <std::size_t N>
+struct UnalignedOf;
+template <>
+struct UnalignedOf<2> {
+    using type = double __attribute__((vector_size(16), aligned(8), may_alias));
+};
+template <>
+struct UnalignedOf<4> {
+    using type = double __attribute__((vector_size(32), aligned(8), may_alias));
+};
+template <>
+struct UnalignedOf<8> {
+    using type = double __attribute__((vector_size(64), aligned(8), may_alias));
+};
+
+// Unaligned load and store of any vector width.
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    using U = typename UnalignedOf<sizeof(V) / sizeof(double)>::type;
+    return *reinterpret_cast<const U*>(p);
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* p, V v) {
+    using U = typename UnalignedOf<sizeof(V) / sizeof(double)>::type;
+    *reinterpret_cast<U*>(p) = v;
+}
+
 // Unaligned four-lane load and store.
 [[gnu::always_inline]] inline V4 load4(const double* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+    return load<V4>(p);
 }
 
 [[gnu::always_inline]] inline void store4(double* p, V4 v) {
-    std::memcpy(p, &v, sizeof v);
+    store(p, v);
 }
 
 // The integer vector of a vector's width: comparison results, bit masks.
@@ -187,18 +218,6 @@ template <class V>
     return v;
 }
 
-// The same for any vector width (V4 or V8).
-template <class V>
-[[gnu::always_inline]] inline V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class V>
-[[gnu::always_inline]] inline void store(double* p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 // In-vector scans under any operation with an identity (see Plus):
 // lane k of lane_prefix holds v[0] op ... op v[k], of lane_suffix
@@ -260,7 +279,7 @@ template <class V, class Vec, class One>
 // Stores the first min(4, m - i) lanes of r at out + i.
 [[gnu::always_inline]] inline void store4(double* out, std::size_t i, std::size_t m, V4 r) {
     if (i + 4 <= m) {
-        std::memcpy(out + i, &r, sizeof r);
+        store(out + i, r);
     } else {
         for (std::size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
     }

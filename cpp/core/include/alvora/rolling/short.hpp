@@ -13,7 +13,7 @@ inline constexpr std::size_t kShortWindow = 8;
 
 void short_sum(const double* x, std::size_t n, double* out, std::size_t m);
 void short_mean(const double* x, std::size_t n, double* out, std::size_t m);
-// out[i] = s[i] / d (the packed division where the machine has it).
+// out[i] = s[i] / d (packed divisions of the level's width).
 void divide(const double* s, double d, double* out, std::size_t m);
 // Population variance; mean is scratch space.
 void short_var(const double* x, std::size_t n, double* out, double* mean, std::size_t m);
