@@ -150,37 +150,25 @@ struct AnchorOffsets {
     }
 };
 
-// Vectors of N doubles at any double-aligned address, and free to alias the
-// doubles they read: one unaligned vector move. (A memcpy of the vector's
-// size may be expanded in 16-byte pieces through the stack, and the wide
-// reload then waits on store forwarding.) Written out per width: as template
-// arguments the attributes would be dropped.
-template <std::size_t N>
-struct UnalignedOf;
-template <>
-struct UnalignedOf<2> {
-    using type = double __attribute__((vector_size(16), aligned(8), may_alias));
-};
-template <>
-struct UnalignedOf<4> {
-    using type = double __attribute__((vector_size(32), aligned(8), may_alias));
-};
-template <>
-struct UnalignedOf<8> {
-    using type = double __attribute__((vector_size(64), aligned(8), may_alias));
+// Unaligned load and store of any vector width, free to alias the doubles
+// they read: one unaligned vector move. (A memcpy of the vector's size may
+// be expanded in 16-byte pieces through the stack, the wide reload then
+// waiting on store forwarding; a vector type's own alignment attribute is
+// dropped as a template argument and Clang may not honour it below the
+// natural alignment, but a packed struct holds its member at any address.)
+template <class V>
+struct [[gnu::packed, gnu::may_alias]] Unaligned {
+    V v;
 };
 
-// Unaligned load and store of any vector width.
 template <class V>
 [[gnu::always_inline]] inline V load(const double* p) {
-    using U = typename UnalignedOf<sizeof(V) / sizeof(double)>::type;
-    return *reinterpret_cast<const U*>(p);
+    return reinterpret_cast<const Unaligned<V>*>(p)->v;
 }
 
 template <class V>
 [[gnu::always_inline]] inline void store(double* p, V v) {
-    using U = typename UnalignedOf<sizeof(V) / sizeof(double)>::type;
-    *reinterpret_cast<U*>(p) = v;
+    reinterpret_cast<Unaligned<V>*>(p)->v = v;
 }
 
 // Unaligned four-lane load and store.
