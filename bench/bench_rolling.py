@@ -1,16 +1,24 @@
 """Side-by-side timings of the alvora.rolling kernels.
 
 One generated panel (5000 series x 2500 points, about 1 % NaN). For every
-kernel and window: our kernel called once per series (as the engine does),
-the plain numpy transcription of the window-matrix definition, bottleneck's
-move_* on the whole 2-D panel where it computes the same statistic, and pandas
-rolling where it has one. Slow anchors run on a subset of series and are
-scaled to the whole panel; the table says which.
+kernel and window: our kernel called once per series (as the engine does)
+with every result written into one freshly allocated panel, as bottleneck's
+one 2-D call writes its whole panel (the same loop dropping each result is a
+second column: it flatters us, the kernel then writing into a hot buffer);
+the plain numpy transcription of the window-matrix definition; bottleneck's
+move_* on the whole 2-D panel where it computes the same statistic; and
+pandas rolling where it has one. Slow anchors run on a subset of series and
+are scaled to the whole panel; the table says which. The kernels run at the
+instruction-set level alvora.isa() names (ALVORA_ISA lowers it);
+--levels times ours at each level given, side by side with bottleneck.
 
     python bench/bench_rolling.py [--series 5000] [--points 2500]
+    python bench/bench_rolling.py --levels baseline avx2 avx512 [--kernels sum ma std]
 """
 import argparse
+import json
 import os
+import subprocess
 import sys
 import time
 
@@ -20,6 +28,7 @@ import pandas as pd
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from _rolling_helpers import PAIRWISE, REFERENCES  # noqa: E402
 
+import alvora  # noqa: E402
 from alvora import rolling  # noqa: E402
 
 try:
@@ -60,16 +69,21 @@ def timed(fn, repeat=1):
     return best
 
 
-def ours(name, a, b, n):
+def ours(name, a, b, n, panel=True):
+    """Every series' result written into one fresh panel (or dropped)."""
     k = getattr(rolling, name)
-    if name in PAIRWISE:
+    args = (lambda i: (n, a[i], b[i])) if name in PAIRWISE else (lambda i: (a[i], n))
+    if panel:
         def run():
-            for i in range(a.shape[0]):
-                k(n, a[i], b[i])
+            first = k(*args(0))
+            out = np.empty((a.shape[0], first.shape[0]), dtype=first.dtype)
+            out[0] = first
+            for i in range(1, a.shape[0]):
+                out[i] = k(*args(i))
     else:
         def run():
             for i in range(a.shape[0]):
-                k(a[i], n)
+                k(*args(i))
     return timed(run)
 
 
@@ -125,6 +139,45 @@ def ratio(t, base):
     return "-" if t is None else "{:7.1f}x".format(t / base)
 
 
+def level_times(args, cells):
+    """Ours (panel written) at this process's level, best of the rounds."""
+    a = make_panel(args.series, args.points, 1)
+    b = make_panel(args.series, args.points, 2)
+    best = {cell: float("inf") for cell in cells}
+    for _ in range(args.rounds):
+        for name, n in cells:
+            best[(name, n)] = min(best[(name, n)], ours(name, a, b, n))
+    return best
+
+
+def compare_levels(args):
+    """Ours at every level asked for, each in its own process, beside bottleneck."""
+    cells = [(name, n) for name in args.kernels for n in WINDOWS]
+    script = os.path.abspath(__file__)
+    times, names = {}, []
+    for level in args.levels:
+        env = dict(os.environ, ALVORA_ISA=level)
+        cmd = [sys.executable, script, "--series", str(args.series), "--points",
+               str(args.points), "--rounds", str(args.rounds), "--kernels", *args.kernels,
+               "--level-json"]
+        got = json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
+                                        text=True).stdout)
+        names.append(got["level"] if got["level"] == level else f"{level}->{got['level']}")
+        times[level] = got["times"]
+        print("level {} done".format(level), file=sys.stderr, flush=True)
+    a = make_panel(args.series, args.points, 1)
+    print("panel: {} series x {} points; ms for the whole panel, every result written into a "
+          "fresh panel; best of {} rounds".format(args.series, args.points, args.rounds))
+    head = "{:<12}{:>6}".format("kernel", "n") + "".join("{:>14}".format(x) for x in names) + \
+        "{:>10}".format("bottlnck")
+    print(head)
+    print("-" * len(head))
+    for name, n in cells:
+        row = "{:<12}{:>6}".format(name, n)
+        row += "".join("{:>14}".format(fmt(times[level][f"{name}-{n}"])) for level in args.levels)
+        print(row + "{:>10}".format(fmt(bottleneck_time(name, a, n))))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--series", type=int, default=5000)
@@ -133,17 +186,31 @@ def main():
     parser.add_argument("--rounds", type=int, default=5,
                         help="passes over the table timing ours and the numpy transcription "
                              "(best taken)")
+    parser.add_argument("--levels", nargs="*", choices=["baseline", "avx2", "avx512"],
+                        help="time ours at each of these instruction-set levels")
+    parser.add_argument("--level-json", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.level_json:
+        cells = [(name, n) for name in args.kernels for n in WINDOWS]
+        times = level_times(args, cells)
+        print(json.dumps({"level": alvora.isa(),
+                          "times": {f"{k}-{n}": t for (k, n), t in times.items()}}))
+        return
+    if args.levels:
+        return compare_levels(args)
 
     a = make_panel(args.series, args.points, 1)
     b = make_panel(args.series, args.points, 2)
-    print("panel: {} series x {} points, {:.2%} NaN; times in ms for the whole panel".format(
-        args.series, args.points, np.isnan(a).mean()))
+    print("panel: {} series x {} points, {:.2%} NaN; times in ms for the whole panel; "
+          "instruction-set level {}".format(args.series, args.points, np.isnan(a).mean(),
+                                            alvora.isa()))
     print("numpy transcription timed on {} series, move_rank and pandas rank on {}, "
           "then scaled; ours and numpy: best of {} rounds over the table".format(
               NUMPY_SUBSET, SLOW_SUBSET, args.rounds))
-    head = "{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
-        "kernel", "n", "ours", "numpy", "bottlnck", "pandas", "np/ours", "bn/ours", "pd/ours")
+    print("ours: every result written into a fresh panel; dropped: each result dropped")
+    head = "{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
+        "kernel", "n", "ours", "dropped", "numpy", "bottlnck", "pandas", "np/ours", "bn/ours",
+        "pd/ours")
     print(head)
     print("-" * len(head))
     for n in WINDOWS:
@@ -154,21 +221,22 @@ def main():
     # run reads series that are not in the cache, as a pass over a large
     # panel does. Bottleneck and pandas are timed in the first round.
     cells = [(name, n) for name in args.kernels for n in WINDOWS]
-    best = {cell: [float("inf"), float("inf"), None, None] for cell in cells}
+    best = {cell: [float("inf"), float("inf"), float("inf"), None, None] for cell in cells}
     for part in range(args.rounds):
         for name, n in cells:
             cell = best[(name, n)]
             cell[0] = min(cell[0], ours(name, a, b, n))
-            cell[1] = min(cell[1], numpy_transcription(name, a, b, n, part))
+            cell[1] = min(cell[1], ours(name, a, b, n, panel=False))
+            cell[2] = min(cell[2], numpy_transcription(name, a, b, n, part))
             if part == 0:
-                cell[2] = bottleneck_time(name, a, n)
-                cell[3] = pandas_time(name, a, b, n)
+                cell[3] = bottleneck_time(name, a, n)
+                cell[4] = pandas_time(name, a, b, n)
         print("round {} of {} done".format(part + 1, args.rounds), file=sys.stderr, flush=True)
     for name, n in cells:
-        t_ours, t_np, t_bn, t_pd = best[(name, n)]
-        print("{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
-            name, n, fmt(t_ours), fmt(t_np), fmt(t_bn), fmt(t_pd), ratio(t_np, t_ours),
-            ratio(t_bn, t_ours), ratio(t_pd, t_ours)))
+        t_ours, t_drop, t_np, t_bn, t_pd = best[(name, n)]
+        print("{:<12}{:>6}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}{:>10}".format(
+            name, n, fmt(t_ours), fmt(t_drop), fmt(t_np), fmt(t_bn), fmt(t_pd),
+            ratio(t_np, t_ours), ratio(t_bn, t_ours), ratio(t_pd, t_ours)))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, then runs every test: the numeric core's
-# GoogleTest suite and the Python test suite.  Extra arguments go to pytest.
+# GoogleTest suite, the Python test suite, and the kernel tests again at every
+# lower instruction-set level the machine runs.  Extra arguments go to pytest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 bash "$ROOT/scripts/setup.sh"
@@ -17,3 +18,20 @@ tail -n 3 "$BUILD/ctest.log"
 echo "== Python tests"
 cd "$ROOT"
 "$PY" -m pytest -q -p no:cacheprovider "$@"
+
+# The whole suite ran at the machine's best level; the kernel cases run again
+# at each level below it (the core's tests cover every level by themselves).
+best=$("$PY" -c 'import alvora._isa as m; print(m.best_isa())')
+for level in baseline avx2 avx512; do
+    [ "$level" = "$best" ] && break
+    echo "== Python kernel tests at ALVORA_ISA=$level"
+    ALVORA_ISA=$level "$PY" -m pytest -q -p no:cacheprovider tests/test_rolling_kernels.py \
+        tests/test_rolling_nodes.py
+done
+
+# The whole suite again with the oldest supported pandas/numpy pair (its own
+# environment under build/envs, created on first use; ALVORA_SKIP_OLDEST=1
+# leaves it out). scripts/test_environments.sh runs the other pairs.
+if [ "${ALVORA_SKIP_OLDEST:-0}" != 1 ]; then
+    bash "$ROOT/scripts/test_environments.sh" oldest -- "$@"
+fi

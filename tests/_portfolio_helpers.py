@@ -157,7 +157,7 @@ def oracle_quantile(factor_data, returns, periods, quantile=5, ascending=True):
     long_short = quantile_returns.loc[first] - quantile_returns.loc[last]
     long_short = long_short.add(1).cumprod().sub(1)
     cumulative = quantile_returns.add(1).groupby(level="tag", sort=False).cumprod().sub(1)
-    detail = pd.DataFrame(tags_value, index=factor.index, columns=factor.columns)
+    detail = pd.DataFrame(tags_value, index=factor.index, columns=factor.columns, dtype=object)
     return dict(quantile_returns=cumulative, quantile_turnover=quantile_turnover,
                 top_minus_bottom_returns=long_short, quantile_detail=detail)
 

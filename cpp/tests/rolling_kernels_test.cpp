@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "alvora/isa.hpp"
 #include "alvora/rolling/kernels.hpp"
-#include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
 
 namespace rl = alvora::rolling;
@@ -131,14 +131,16 @@ TEST(RollingKernels, MatchWindowDefinitionsOnMessyData) {
             compare_to_rows(c.kernel, c.row, x, n, c.rel, c.name);
 }
 
-// The kernels with a 512-bit version also run their narrower one here.
-TEST(RollingKernels, NarrowVersionsMatchWindowDefinitions) {
-    rl::detail::narrow_vectors_only() = true;
+// Every instruction-set level the machine runs, not only the best one.
+TEST(RollingKernels, EveryLevelMatchesWindowDefinitions) {
     const auto x = messy_series(300, 7);
-    for (const auto& c : single_series_cases())
-        for (size_t n : {4, 5, 8, 9, 20, 64, 300})
-            compare_to_rows(c.kernel, c.row, x, n, c.rel, c.name);
-    rl::detail::narrow_vectors_only() = false;
+    for (const alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
+        for (const auto& c : single_series_cases())
+            for (size_t n : {3, 4, 5, 8, 9, 20, 64, 300})
+                compare_to_rows(c.kernel, c.row, x, n, c.rel,
+                                (std::string(c.name) + " " + alvora::isa_name(level)).c_str());
+    }
 }
 
 // The raw-moment definitions (skew, pairwise) lose digits at a high level
@@ -147,8 +149,8 @@ TEST(RollingKernels, ZscoreAndSkewMatchDefinitions) {
     const auto x = messy_series(200, 11, -3.0);
     std::vector<double> x3(x.size());
     for (size_t i = 0; i < x.size(); ++i) x3[i] = x[i] * x[i] * x[i];
-    for (const bool narrow : {false, true}) {
-        rl::detail::narrow_vectors_only() = narrow;
+    for (const alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
         for (size_t n : {1, 2, 3, 6, 20, 30, 200}) {
             const auto z = run(rl::zscore, x, n);
             const auto s = run(rl::skew, x, n);
@@ -160,16 +162,15 @@ TEST(RollingKernels, ZscoreAndSkewMatchDefinitions) {
             }
         }
     }
-    rl::detail::narrow_vectors_only() = false;
 }
 
 TEST(RollingKernels, PairwiseMatchDefinitions) {
     auto a = messy_series(250, 3, 2.0);
     auto b = messy_series(250, 5, -4.0);
     b[100] = -kInf;  // an infinity only in b
-    for (const bool narrow : {false, true})
+    for (const alvora::Isa level : alvora::supported_isas())
         for (size_t n : {1, 2, 5, 20, 33, 250}) {
-            rl::detail::narrow_vectors_only() = narrow;
+            const alvora::ScopedIsa at(level);
             std::vector<double> cov(a.size() - n + 1), cor(cov.size()), reg(cov.size());
             rl::covariance(a, b, n, cov);
             rl::correlation(a, b, n, cor);
@@ -207,7 +208,6 @@ TEST(RollingKernels, PairwiseMatchDefinitions) {
                 expect_close(reg[i], static_cast<double>(c / va), 1e-9, "reg");
             }
         }
-    rl::detail::narrow_vectors_only() = false;
 }
 
 TEST(RollingKernels, WorkedValues) {
@@ -351,8 +351,8 @@ TEST(RollingKernels, ProductsOfSmallValues) {
     std::vector<double> x(500);
     for (size_t i = 0; i < x.size(); ++i) x[i] = (i % 3 == 0 ? -1.0 : 1.0) * u(gen);
     x[77] = kNaN;
-    for (bool narrow : {false, true}) {
-        rl::detail::narrow_vectors_only() = narrow;
+    for (const alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
         for (size_t n : {4, 5, 8, 9, 20, 33, 100}) {
             const auto got = run(rl::product, x, n);
             for (size_t i = 0; i < got.size(); ++i) {
@@ -365,7 +365,6 @@ TEST(RollingKernels, ProductsOfSmallValues) {
             }
         }
     }
-    rl::detail::narrow_vectors_only() = false;
 }
 
 // Counts of float series: zeros false, NaN and everything else true.
@@ -374,8 +373,8 @@ TEST(RollingKernels, CountsOfFloatSeries) {
     std::uniform_int_distribution<int> pick(0, 4);
     std::vector<double> x(301);
     for (auto& v : x) v = pick(gen) == 0 ? 0.0 : pick(gen) == 1 ? kNaN : -0.5 * pick(gen);
-    for (bool narrow : {false, true}) {
-        rl::detail::narrow_vectors_only() = narrow;
+    for (const alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
         for (size_t n : {1, 2, 7, 8, 9, 20, 301}) {
             std::vector<std::int64_t> got(x.size() - n + 1);
             rl::count(x, n, got);
@@ -386,7 +385,6 @@ TEST(RollingKernels, CountsOfFloatSeries) {
             }
         }
     }
-    rl::detail::narrow_vectors_only() = false;
 }
 
 // Few distinct values (ties everywhere), NaN, and either infinity: the
@@ -431,11 +429,10 @@ TEST(RollingKernels, RankTiesAndNaN) {
 TEST(RollingKernels, WmaOfHugeNegativeValues) {
     std::vector<double> x(128, -1e307);
     for (size_t i = 0; i < x.size(); i += 7) x[i] = -1.7e307;
-    for (bool narrow : {false, true}) {
-        rl::detail::narrow_vectors_only() = narrow;
+    for (const alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
         for (size_t n : {4, 20}) compare_to_rows(rl::wma, rw::wma, x, n, 1e-12, "wma");
     }
-    rl::detail::narrow_vectors_only() = false;
 }
 
 TEST(RollingKernels, WmaOfHugeValuesStaysFiniteWhereTheWeightedSumDoes) {

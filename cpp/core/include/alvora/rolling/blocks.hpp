@@ -24,7 +24,9 @@
 #include <utility>
 #include <vector>
 
-namespace alvora::rolling::detail {
+#include "alvora/rolling/level.hpp"
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 template <class P>
 void block_scan(std::size_t L, std::size_t n, P& p) {
@@ -71,4 +73,4 @@ void block_scan(std::size_t L, std::size_t n, P& p) {
     }
 }
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 
-namespace alvora::rolling::detail {
+#include "alvora/rolling/level.hpp"
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // Writes, for every window of n values of x (L values), the position of its
 // first smallest (largest) value, or of its first NaN, counted from the
@@ -13,4 +15,4 @@ namespace alvora::rolling::detail {
 bool first_extreme_positions(const double* x, std::size_t L, std::size_t n, bool largest,
                              double* out);
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

@@ -5,26 +5,29 @@
 // (tails from the block end, heads through the next block), so every step is
 // one vertical operation per feature with no shuffles along the scan; the
 // values come into the lanes, and the results go back to the series order,
-// through 8 x 8 transposes. For machines with AVX-512 only: callers check
-// detail::wide_vectors() first. Everything here has internal linkage (or is
-// instantiated with types that have it), so no code built for these
-// instructions is shared with the rest of the program.
+// through 8 x 8 transposes. Included by the AVX-512 kernels only (see
+// level.hpp), and everything here has internal linkage besides.
 #pragma once
 
 #include <immintrin.h>
 
 #include <cstddef>
 
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+#if ALVORA_ISA_LEVEL < 2
+#error "lanes.hpp holds AVX-512 code: include it from the AVX-512 kernels only"
+#endif
+
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 // GCC 12 takes the placeholder operand inside the shuffle intrinsics for an
 // uninitialised read.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
-namespace alvora::rolling::detail::lanes {
+namespace alvora::rolling::ALVORA_ISA_NS::detail::lanes {
 
 namespace {
 
@@ -225,7 +228,8 @@ std::size_t block_sums2(const double* xa, const double* xb, std::size_t L, std::
 
 }  // namespace
 
-}  // namespace alvora::rolling::detail::lanes
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail::lanes
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
-#pragma GCC pop_options
+#endif

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 
-namespace alvora::rolling::detail {
+#include "alvora/rolling/level.hpp"
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // out[i] = mean of x[i .. i + n), n >= 4, taken relative to a value inside the
 // window; NaN where the window holds a NaN or an infinity.
@@ -14,4 +16,4 @@ void anchored_window_means(const double* x, std::size_t L, std::size_t n, double
 // without a NaN; windows holding a NaN get an arbitrary value.
 void window_extremes(const double* x, std::size_t L, std::size_t n, bool largest, double* out);
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

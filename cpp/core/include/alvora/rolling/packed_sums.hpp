@@ -7,47 +7,22 @@
 // vector addition advances every feature. The scans add four values per
 // dependent addition, and each head is added onto the tail written before.
 //
-// Sums land interleaved: out[i * K + k] holds vector k of window i. Callers
-// instantiate the scan inside a function compiled for several instruction
-// sets (target_clones), so it is always inlined.
+// Sums land interleaved: out[i * K + k] holds vector k of window i. The scans
+// are always inlined into the kernels of the calling level (see level.hpp).
 #pragma once
-
-// Vector values passed between inlined helpers only: no ABI is involved; as
-// template arguments the vector types keep their natural alignment.
-#pragma GCC diagnostic ignored "-Wpsabi"
-#pragma GCC diagnostic ignored "-Wignored-attributes"
-
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
-namespace alvora::rolling::detail {
-
-// Element alignment only: the buffers come from std::vector, and unaligned
-// vector moves cost the same on aligned data.
-using V2 = double __attribute__((vector_size(16), aligned(8)));
-using V4 = double __attribute__((vector_size(32), aligned(8)));
-using V8 = double __attribute__((vector_size(64), aligned(8)));
-
-// Kernels with a 512-bit and a narrower version pick one per call: the wide
-// one where the machine runs it, unless the narrow ones are asked for (tests
-// run both on machines that have both).
-inline bool& narrow_vectors_only() {
-    static bool only = false;
-    return only;
-}
-
-inline bool wide_vectors() {
-    static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
-    return wide && !narrow_vectors_only();
-}
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // Number of doubles in a vector type.
 template <class V>
@@ -175,15 +150,34 @@ struct AnchorOffsets {
     }
 };
 
+// Unaligned load and store of any vector width, free to alias the doubles
+// they read: one unaligned vector move. (A memcpy of the vector's size may
+// be expanded in 16-byte pieces through the stack, the wide reload then
+// waiting on store forwarding; a vector type's own alignment attribute is
+// dropped as a template argument and Clang may not honour it below the
+// natural alignment, but a packed struct holds its member at any address.)
+template <class V>
+struct [[gnu::packed, gnu::may_alias]] Unaligned {
+    V v;
+};
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    return reinterpret_cast<const Unaligned<V>*>(p)->v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* p, V v) {
+    reinterpret_cast<Unaligned<V>*>(p)->v = v;
+}
+
 // Unaligned four-lane load and store.
 [[gnu::always_inline]] inline V4 load4(const double* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+    return load<V4>(p);
 }
 
 [[gnu::always_inline]] inline void store4(double* p, V4 v) {
-    std::memcpy(p, &v, sizeof v);
+    store(p, v);
 }
 
 // The integer vector of a vector's width: comparison results, bit masks.
@@ -212,18 +206,6 @@ template <class V>
     return v;
 }
 
-// The same for any vector width (V4 or V8).
-template <class V>
-[[gnu::always_inline]] inline V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class V>
-[[gnu::always_inline]] inline void store(double* p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 // In-vector scans under any operation with an identity (see Plus):
 // lane k of lane_prefix holds v[0] op ... op v[k], of lane_suffix
@@ -285,7 +267,7 @@ template <class V, class Vec, class One>
 // Stores the first min(4, m - i) lanes of r at out + i.
 [[gnu::always_inline]] inline void store4(double* out, std::size_t i, std::size_t m, V4 r) {
     if (i + 4 <= m) {
-        std::memcpy(out + i, &r, sizeof r);
+        store(out + i, r);
     } else {
         for (std::size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
     }
@@ -317,27 +299,43 @@ template <class V, class Vec, class One>
 
 // Square roots of four values, lane by lane: the core is compiled without
 // errno for math functions, so this becomes one vector instruction of the
-// widest kind the calling clone has.
+// widest kind the level has.
 [[gnu::always_inline]] inline V4 sqrt4(V4 x) {
     V4 r;
     for (int k = 0; k < 4; ++k) r[k] = __builtin_sqrt(x[k]);
     return r;
 }
 
+// Doubles on 64-byte boundaries: the scans address their buffers through
+// vector pointers, and a compiler may take those for aligned to the vector
+// (Clang emits aligned moves).
+struct AlignedDelete {
+    void operator()(double* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using AlignedDoubles = std::unique_ptr<double[], AlignedDelete>;
+
+inline AlignedDoubles aligned_doubles(std::size_t count) {
+    return AlignedDoubles(
+        static_cast<double*>(::operator new[](count * sizeof(double), std::align_val_t{64})));
+}
+
 // Per-thread scratch for the packed sums, reused between calls; very long
-// series get a buffer of their own so the cache stays small. Held as doubles
-// (the vector types are only element-aligned).
+// series get a buffer of their own so the cache stays small. Every entry
+// read is written first.
 template <class V>
 class PackedScratch {
   public:
     explicit PackedScratch(std::size_t entries) {
         const std::size_t doubles = entries * (sizeof(V) / sizeof(double));
         if (doubles <= kKeep) {
-            auto& v = cached();
-            if (v.size() < doubles) v.resize(std::max(doubles, std::size_t{16384}));
-            data_ = reinterpret_cast<V*>(v.data());
+            Cache& c = cached();
+            if (c.size < doubles) {
+                c.size = std::max(doubles, std::size_t{16384});
+                c.data = aligned_doubles(c.size);
+            }
+            data_ = reinterpret_cast<V*>(c.data.get());
         } else {
-            own_.reset(new double[doubles]);  // every entry read is written first
+            own_ = aligned_doubles(doubles);
             data_ = reinterpret_cast<V*>(own_.get());
         }
     }
@@ -345,12 +343,16 @@ class PackedScratch {
 
   private:
     static constexpr std::size_t kKeep = std::size_t{1} << 18;
-    static std::vector<double>& cached() {
-        thread_local std::vector<double> v;
-        return v;
+    struct Cache {
+        AlignedDoubles data;
+        std::size_t size = 0;
+    };
+    static Cache& cached() {
+        thread_local Cache c;
+        return c;
     }
-    std::unique_ptr<double[]> own_;
+    AlignedDoubles own_;
     V* data_ = nullptr;
 };
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

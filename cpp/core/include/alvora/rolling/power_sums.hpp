@@ -14,7 +14,9 @@
 #include <memory>
 #include <vector>
 
-namespace alvora::rolling::detail {
+#include "alvora/rolling/level.hpp"
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // Uninitialised storage: every entry read is written first.
 struct Buffer {
@@ -135,4 +137,4 @@ PowerSums<K> power_sums(const double* x, std::size_t L, std::size_t n, bool shif
     return r;
 }
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

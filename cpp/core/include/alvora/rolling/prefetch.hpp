@@ -12,9 +12,17 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "alvora/rolling/level.hpp"
+
 namespace alvora::rolling::detail {
 
 inline constexpr std::size_t kLead = 512;  // values (4 KiB of doubles)
+
+}  // namespace alvora::rolling::detail
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
+
+using rolling::detail::kLead;
 
 // Requests the cache lines of x[from + kLead, from + kLead + count) that lie
 // inside the series (L values).
@@ -52,4 +60,4 @@ struct NoPrefetch {
     void operator()(std::size_t, std::size_t) const {}
 };
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

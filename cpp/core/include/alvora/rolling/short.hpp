@@ -4,16 +4,18 @@
 
 #include <cstddef>
 
-namespace alvora::rolling::detail {
+#include "alvora/rolling/level.hpp"
+
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 // Window length up to which the direct forms are used.
 inline constexpr std::size_t kShortWindow = 8;
 
 void short_sum(const double* x, std::size_t n, double* out, std::size_t m);
 void short_mean(const double* x, std::size_t n, double* out, std::size_t m);
-// out[i] = s[i] / d (the packed division where the machine has it).
+// out[i] = s[i] / d (packed divisions of the level's width).
 void divide(const double* s, double d, double* out, std::size_t m);
 // Population variance; mean is scratch space.
 void short_var(const double* x, std::size_t n, double* out, double* mean, std::size_t m);
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail

@@ -4,8 +4,6 @@
 // window itself (the block boundary value, see blocks.hpp). Central moments
 // follow without cancelling large levels, and a window of equal values gives
 // y = 0 throughout: its variance is exactly 0 and 0/0 stays NaN downstream.
-#include <immintrin.h>  // SSE2 (the x86-64 baseline); AVX2 and AVX-512 only behind CPU checks
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -14,17 +12,16 @@
 #include <vector>
 
 #include "alvora/rolling/kernels.hpp"
-#include "alvora/rolling/lanes.hpp"
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
 
-// GCC 12 misreads vector initialisers as uninitialised reads; the vector
-// types in template arguments drop their (element) alignment, which is fine.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wignored-attributes"
+#if ALVORA_ISA_LEVEL >= 2
+#include "alvora/rolling/lanes.hpp"
+#endif
 
-namespace alvora::rolling {
+namespace alvora::rolling::ALVORA_ISA_NS {
 
 namespace {
 
@@ -65,7 +62,7 @@ using detail::V4;
         const V4 v = (m2 > zero ? m2 : zero) * inv_n;
         const V4 r = s1 - s1 == zero ? v : nan4;
         if (i + 4 <= m) {
-            std::memcpy(out + i, &r, sizeof r);
+            detail::store4(out + i, r);
         } else {
             for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
         }
@@ -82,33 +79,16 @@ using detail::V4;
     detail::packed_block_sums<V2, 1>(L, n, anchor, feat, ws, detail::Ahead1{x, L});
 }
 
-__attribute__((target_clones("avx2", "default"))) void packed_var(const double* x, size_t L,
-                                                                  size_t n, V2* ws, double* out) {
+void packed_var(const double* x, size_t L, size_t n, V2* ws, double* out) {
     moment2_scan(x, L, n, ws);
     finish_var(ws, L - n + 1, 1.0 / static_cast<double>(n), out);
 }
 
-// Square roots in place of values >= 0 or NaN, four at a time where the
-// machine has 256-bit registers (its square root unit then takes four).
-__attribute__((target("avx2"))) void sqrt_wide(double* v, size_t m) {
-    size_t i = 0;
-    for (; i + 4 <= m; i += 4) _mm256_storeu_pd(v + i, _mm256_sqrt_pd(_mm256_loadu_pd(v + i)));
-    for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
-}
-
-__attribute__((target("avx512f"))) void sqrt_widest(double* v, size_t m) {
-    size_t i = 0;
-    for (; i + 8 <= m; i += 8) _mm512_storeu_pd(v + i, _mm512_sqrt_pd(_mm512_loadu_pd(v + i)));
-    for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
-}
-
+// Square roots in place of values >= 0 or NaN: the core is compiled without
+// errno for math functions, so the loop becomes vector square roots of the
+// level's width.
 void sqrt_in_place(double* v, size_t m) {
-    if (detail::wide_vectors()) return sqrt_widest(v, m);
-    static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    if (wide) return sqrt_wide(v, m);
-    size_t i = 0;
-    for (; i + 2 <= m; i += 2) _mm_storeu_pd(v + i, _mm_sqrt_pd(_mm_loadu_pd(v + i)));
-    for (; i < m; ++i) _mm_store_sd(v + i, _mm_sqrt_sd(_mm_setzero_pd(), _mm_load_sd(v + i)));
+    for (size_t i = 0; i < m; ++i) v[i] = std::sqrt(v[i]);
 }
 
 template <bool Sqrt>
@@ -142,9 +122,7 @@ inline std::span<double> from(std::span<double> out, size_t done) {
     return V4{at(0), at(1), at(2), at(3)};
 }
 
-__attribute__((target_clones("avx2", "default"))) void packed_zscore(const double* x, size_t L,
-                                                                     size_t n, V2* ws,
-                                                                     double* out) {
+void packed_zscore(const double* x, size_t L, size_t n, V2* ws, double* out) {
     moment2_scan(x, L, n, ws);
     const size_t m = L - n + 1;
     const double inv_n = 1.0 / static_cast<double>(n);
@@ -193,8 +171,7 @@ template <bool K4>
     detail::packed_block_sums<V4, 1>(L, n, anchor, Powers<K4>{x}, ws, detail::Ahead1{x, L});
 }
 
-__attribute__((target_clones("avx2", "default"))) void packed_skew(const double* x, size_t L,
-                                                                   size_t n, V4* ws, double* out) {
+void packed_skew(const double* x, size_t L, size_t n, V4* ws, double* out) {
     moment4_scan<false>(x, L, n, ws);
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
@@ -215,8 +192,7 @@ __attribute__((target_clones("avx2", "default"))) void packed_skew(const double*
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void packed_kurt(const double* x, size_t L,
-                                                                   size_t n, V4* ws, double* out) {
+void packed_kurt(const double* x, size_t L, size_t n, V4* ws, double* out) {
     moment4_scan<true>(x, L, n, ws);
     const size_t m = L - n + 1;
     const double nd = static_cast<double>(n);
@@ -238,10 +214,9 @@ __attribute__((target_clones("avx2", "default"))) void packed_kurt(const double*
 // The moments with eight blocks side by side (lanes.hpp): the same sums of
 // powers of y = x - c, c the end of the block holding the window's start,
 // and the same expressions, eight windows at a time.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-
 enum class Moment { Var, Std, Zscore, Skew, Kurt };
+
+#if ALVORA_ISA_LEVEL >= 2
 
 template <Moment M>
 struct MomentLanes : detail::lanes::Plus {
@@ -308,14 +283,16 @@ size_t moment_lanes(const double* x, size_t L, size_t n, double* out) {
     return detail::lanes::block_sums(x, L, n, buf.data(), out, p);
 }
 
-#pragma GCC pop_options
+#endif  // ALVORA_ISA_LEVEL >= 2
 
-// Windows of whole groups of eight blocks in lanes where the machine has
+// Windows of whole groups of eight blocks in lanes where the level has
 // 512-bit vectors (n >= 4); returns how many.
 template <Moment M>
 size_t moments_in_lanes(std::span<const double> x, size_t n, std::span<double> out) {
-    if (n < 4 || !detail::wide_vectors()) return 0;
-    return moment_lanes<M>(x.data(), x.size(), n, out.data());
+#if ALVORA_ISA_LEVEL >= 2
+    if (n >= 4) return moment_lanes<M>(x.data(), x.size(), n, out.data());
+#endif
+    return 0;
 }
 
 }  // namespace
@@ -458,20 +435,8 @@ template <class V>
     }
 }
 
-__attribute__((target("avx512f"))) void abs_deviations_wide(const double* x, const double* mean,
-                                                            double* out, size_t m, size_t n) {
-    abs_deviations<detail::V8>(x, mean, out, m, n);
-}
-
-__attribute__((target_clones("avx2", "default"))) void abs_deviations_narrow(const double* x,
-                                                                             const double* mean,
-                                                                             double* out, size_t m,
-                                                                             size_t n) {
-    abs_deviations<V4>(x, mean, out, m, n);
-}
-
 void abs_deviations(const double* x, const double* mean, double* out, size_t m, size_t n) {
-    (detail::wide_vectors() ? abs_deviations_wide : abs_deviations_narrow)(x, mean, out, m, n);
+    abs_deviations<detail::VW>(x, mean, out, m, n);
 }
 
 }  // namespace
@@ -494,4 +459,4 @@ void avedev(std::span<const double> x, size_t n, std::span<double> out) {
     abs_deviations(x.data(), mean, out.data(), out.size(), n);
 }
 
-}  // namespace alvora::rolling
+}  // namespace alvora::rolling::ALVORA_ISA_NS

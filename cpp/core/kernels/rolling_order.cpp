@@ -1,6 +1,4 @@
 // Extremes, their positions, ranks and counts over sliding windows.
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -13,11 +11,12 @@
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/extreme_positions.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
-namespace alvora::rolling {
+namespace alvora::rolling::ALVORA_ISA_NS {
 
 namespace {
 
@@ -104,8 +103,11 @@ struct PlainExtreme {
     static constexpr double identity =
         Max ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     [[gnu::always_inline]] static double op(double a, double b) {
-        const __m128d va = _mm_set_sd(a), vb = _mm_set_sd(b);
-        return _mm_cvtsd_f64(Max ? _mm_max_sd(va, vb) : _mm_min_sd(va, vb));
+        // The form of the machines' max and min instructions (b when either is NaN).
+        if constexpr (Max)
+            return a > b ? a : b;
+        else
+            return a < b ? a : b;
     }
 };
 
@@ -124,14 +126,10 @@ template <bool Max>
     for (size_t i = 0; i < m; ++i) out[i] = nans[i + n] - nans[i] > 0 ? nan : ws[i];
 }
 
-__attribute__((target_clones("avx2", "default"))) void max_values(const double* x, size_t L,
-                                                                  size_t n, double* ws,
-                                                                  std::int64_t* nans, double* out) {
+void max_values(const double* x, size_t L, size_t n, double* ws, std::int64_t* nans, double* out) {
     extreme_scan<true>(x, L, n, ws, nans, out);
 }
-__attribute__((target_clones("avx2", "default"))) void min_values(const double* x, size_t L,
-                                                                  size_t n, double* ws,
-                                                                  std::int64_t* nans, double* out) {
+void min_values(const double* x, size_t L, size_t n, double* ws, std::int64_t* nans, double* out) {
     extreme_scan<false>(x, L, n, ws, nans, out);
 }
 
@@ -154,17 +152,11 @@ __attribute__((always_inline)) inline void count_le(const T* x, const T* newest,
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void count_le_f64(const double* x,
-                                                                    const double* newest,
-                                                                    std::int64_t* below, size_t cnt,
-                                                                    size_t n) {
+void count_le_f64(const double* x, const double* newest, std::int64_t* below, size_t cnt, size_t n) {
     count_le(x, newest, below, cnt, n);
 }
 
-__attribute__((target_clones("avx2", "default"))) void count_le_i64(const std::int64_t* x,
-                                                                    const std::int64_t* newest,
-                                                                    std::int64_t* below, size_t cnt,
-                                                                    size_t n) {
+void count_le_i64(const std::int64_t* x, const std::int64_t* newest, std::int64_t* below, size_t cnt, size_t n) {
     count_le(x, newest, below, cnt, n);
 }
 
@@ -239,29 +231,13 @@ template <class V>
     for (size_t i = 0; i < m; ++i) out[i] = prefix[i + n] - prefix[i];
 }
 
-__attribute__((target("avx512f"))) void count_f64_wide(const double* x, size_t L, size_t n,
-                                                       std::int64_t* prefix, std::int64_t* out) {
-    count_windows_f64<detail::V8>(x, L, n, prefix, out);
-}
-
-__attribute__((target_clones("avx2", "default"))) void count_f64_narrow(const double* x, size_t L,
-                                                                        size_t n,
-                                                                        std::int64_t* prefix,
-                                                                        std::int64_t* out) {
-    count_windows_f64<detail::V4>(x, L, n, prefix, out);
-}
-
 void count_f64(const double* x, size_t L, size_t n, std::int64_t* prefix, std::int64_t* out) {
-    (detail::wide_vectors() ? count_f64_wide : count_f64_narrow)(x, L, n, prefix, out);
+    count_windows_f64<detail::VW>(x, L, n, prefix, out);
 }
-__attribute__((target_clones("avx2", "default"))) void count_i64(const std::int64_t* x, size_t L,
-                                                                 size_t n, std::int64_t* prefix,
-                                                                 std::int64_t* out) {
+void count_i64(const std::int64_t* x, size_t L, size_t n, std::int64_t* prefix, std::int64_t* out) {
     count_windows(x, L, n, prefix, out);
 }
-__attribute__((target_clones("avx2", "default"))) void count_bool(const Bool* x, size_t L, size_t n,
-                                                                  std::int64_t* prefix,
-                                                                  std::int64_t* out) {
+void count_bool(const Bool* x, size_t L, size_t n, std::int64_t* prefix, std::int64_t* out) {
     count_windows(x, L, n, prefix, out);
 }
 
@@ -325,22 +301,11 @@ template <class V>
         if (x[i] != x[i]) mark(i);
 }
 
-__attribute__((target("avx512f"))) void mark_nan_windows_wide(const double* x, size_t L, size_t n,
-                                                              double* out) {
-    mark_nan_windows<detail::V8>(x, L, n, out);
-}
-__attribute__((target_clones("avx2", "default"))) void mark_nan_windows_narrow(const double* x,
-                                                                               size_t L, size_t n,
-                                                                               double* out) {
-    mark_nan_windows<detail::V4>(x, L, n, out);
-}
-
 // Extremes of float windows by the fused scans, NaN windows marked after.
 bool fused_extremes(std::span<const double> x, size_t n, bool largest, std::span<double> out) {
     if (n < 4) return false;
     detail::window_extremes(x.data(), x.size(), n, largest, out.data());
-    (detail::wide_vectors() ? mark_nan_windows_wide : mark_nan_windows_narrow)(x.data(), x.size(),
-                                                                               n, out.data());
+    mark_nan_windows<detail::VW>(x.data(), x.size(), n, out.data());
     return true;
 }
 
@@ -409,4 +374,4 @@ void count(std::span<const Bool> x, size_t n, std::span<std::int64_t> out) {
     count_impl(x, n, out, count_bool);
 }
 
-}  // namespace alvora::rolling
+}  // namespace alvora::rolling::ALVORA_ISA_NS

@@ -4,8 +4,6 @@
 // the window (see power_sums.hpp); the raw-moment expressions are the same after
 // this shift and keep their accuracy when the series sit at a large level. A
 // window whose first series is constant has exactly zero centred sums.
-#include <emmintrin.h>
-
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -14,16 +12,15 @@
 #include <vector>
 
 #include "alvora/rolling/kernels.hpp"
-#include "alvora/rolling/lanes.hpp"
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/rowwise.hpp"
 
-// GCC 12 misreads vector initialisers as uninitialised reads; the vector
-// types in template arguments drop their (element) alignment, which is fine.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wignored-attributes"
+#if ALVORA_ISA_LEVEL >= 2
+#include "alvora/rolling/lanes.hpp"
+#endif
 
-namespace alvora::rolling {
+namespace alvora::rolling::ALVORA_ISA_NS {
 
 namespace {
 
@@ -32,8 +29,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Packed window sums of the centred values: vector 0 holds the sums of
 // a - ca, b - cb, their product and the number of NaN values (in either
 // series); vector 1, when K = 2, the squares of a - ca and b - cb.
-constexpr int kA = 0, kB = 1, kAB = 2, kNan = 3;
-constexpr int kAA = 0, kBB = 1;
 
 // The features of one value, or (with Four) of four consecutive values,
 // formed side by side in vectors and then transposed.
@@ -194,7 +189,7 @@ template <Stat S, int K>
         pending |= ~has_nan & ~finite;
         const V4 r = has_nan ? nan4 : statistic<S>(s, nd);
         if (i + 4 <= m) {
-            std::memcpy(out + i, &r, sizeof r);
+            detail::store4(out + i, r);
         } else {
             for (size_t e = 0; i + e < m; ++e) out[i + e] = r[e];
         }
@@ -203,16 +198,13 @@ template <Stat S, int K>
 }
 
 template <Stat S, int K>
-__attribute__((target_clones("avx2", "default"))) bool pair_stat(const double* a, const double* b,
-                                                                 size_t L, size_t n, V4* ws,
-                                                                 double* out) {
+bool pair_stat(const double* a, const double* b, size_t L, size_t n, V4* ws, double* out) {
     pair_scan<K>(a, b, L, n, ws);
     return finish_packed<S, K>(ws, L - n + 1, static_cast<double>(n), out);
 }
 
 template <Stat S>
-__attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const double* b, size_t L,
-                                                       size_t n, V4* ws, double* out) {
+bool pair_stat_wide(const double* a, const double* b, size_t L, size_t n, V4* ws, double* out) {
     auto anchor = [a, b](size_t c) { return detail::V2{a[c], b[c]}; };
     detail::packed_block_sums<detail::V8, 1>(L, n, anchor, WidePairFeatures{{a, b}},
                                              reinterpret_cast<detail::V8*>(ws),
@@ -223,8 +215,7 @@ __attribute__((target("avx512f"))) bool pair_stat_wide(const double* a, const do
 // The pairwise statistics with eight blocks side by side (lanes.hpp): the
 // same centred sums, lane by lane; windows holding an infinity and no NaN
 // are noted for the caller.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+#if ALVORA_ISA_LEVEL >= 2
 
 template <Stat S>
 struct PairLanes : detail::lanes::Plus {
@@ -296,7 +287,7 @@ size_t pair_lanes(const double* a, const double* b, size_t L, size_t n, double* 
     return done;
 }
 
-#pragma GCC pop_options
+#endif  // ALVORA_ISA_LEVEL >= 2
 
 // Runs the statistic on every window and defined(i) (the definition, value by
 // value) on windows with an infinity and no NaN. K = 1 when the statistic
@@ -305,22 +296,25 @@ template <Stat S, int K, class Defined>
 void pairwise(std::span<const double> a, std::span<const double> b, size_t n, std::span<double> out,
               Defined defined) {
     detail::PackedScratch<V4> scratch(detail::packed_windows(a.size()) * K);
-    // Whole groups of eight blocks in lanes where the machine has 512-bit
+    // Whole groups of eight blocks in lanes where the level has 512-bit
     // vectors; the remaining windows by the packed scans.
     size_t done = 0;
     bool pending = false;
-    if (detail::wide_vectors() && n >= 4) {
+#if ALVORA_ISA_LEVEL >= 2
+    if (n >= 4) {
         detail::PackedScratch<double> lanes_buf(7 * 8 * n);
         done =
             pair_lanes<S>(a.data(), b.data(), a.size(), n, lanes_buf.data(), out.data(), pending);
     }
+#endif
     if (done < out.size()) {
         const double* pa = a.data() + done;
         const double* pb = b.data() + done;
         const size_t len = a.size() - done;
-        pending |= K == 2 && detail::wide_vectors()
-                       ? pair_stat_wide<S>(pa, pb, len, n, scratch.data(), out.data() + done)
-                       : pair_stat<S, K>(pa, pb, len, n, scratch.data(), out.data() + done);
+        if constexpr (K == 2 && detail::kWide)
+            pending |= pair_stat_wide<S>(pa, pb, len, n, scratch.data(), out.data() + done);
+        else
+            pending |= pair_stat<S, K>(pa, pb, len, n, scratch.data(), out.data() + done);
     }
     if (!pending) return;
     // Windows holding an infinity and no NaN (in either series) get defined(i):
@@ -374,4 +368,4 @@ void regression(std::span<const double> x, std::span<const double> y, size_t n,
     });
 }
 
-}  // namespace alvora::rolling
+}  // namespace alvora::rolling::ALVORA_ISA_NS

@@ -9,7 +9,7 @@
 
 #include "alvora/rolling/blocks.hpp"
 #include "alvora/rolling/kernels.hpp"
-#include "alvora/rolling/lanes.hpp"
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/means.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
@@ -17,12 +17,11 @@
 #include "alvora/rolling/rowwise.hpp"
 #include "alvora/rolling/short.hpp"
 
-// GCC 12 misreads vector initialisers as uninitialised reads; the vector
-// types in template arguments drop their (element) alignment, which is fine.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wignored-attributes"
+#if ALVORA_ISA_LEVEL >= 2
+#include "alvora/rolling/lanes.hpp"
+#endif
 
-namespace alvora::rolling {
+namespace alvora::rolling::ALVORA_ISA_NS {
 
 namespace {
 
@@ -97,6 +96,7 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
             using T = decltype(s);
             return s - s == T{} ? (s * scale) + c : T{} + kNaN;
         } else {
+            static_cast<void>(c);  // the anchor serves anchored means only
             return Scale ? s * scale : s;
         }
     };
@@ -154,43 +154,19 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
     }
 }
 
-// The same kernels for machines with 512-bit vectors and for the rest.
-#define ALVORA_WIDE __attribute__((target("avx512f")))
-#define ALVORA_NARROW __attribute__((target_clones("avx2", "default")))
-
-ALVORA_WIDE void window_sums_wide(const double* x, size_t L, size_t n, double* tails, double* out,
-                                  double scale) {
-    fused_window_sums<detail::V8, false>(x, L, n, tails, tails + n, out, scale);
+// The kernels of the scan, at this level's vector width.
+void window_sums(const double* x, size_t L, size_t n, double* tails, double* out, double scale) {
+    fused_window_sums<detail::VW, false>(x, L, n, tails, tails + n, out, scale);
 }
-ALVORA_NARROW void window_sums_narrow(const double* x, size_t L, size_t n, double* tails,
-                                      double* out, double scale) {
-    fused_window_sums<detail::V4, false>(x, L, n, tails, tails + n, out, scale);
+void window_means(const double* x, size_t L, size_t n, double* tails, double* out, double scale) {
+    fused_window_sums<detail::VW, true>(x, L, n, tails, tails + n, out, scale);
 }
-ALVORA_WIDE void window_means_wide(const double* x, size_t L, size_t n, double* tails, double* out,
-                                   double scale) {
-    fused_window_sums<detail::V8, true>(x, L, n, tails, tails + n, out, scale);
+void window_products(const double* x, size_t L, size_t n, double* tails, double* out,
+                     double scale) {
+    fused_window_sums<detail::VW, false, detail::Times>(x, L, n, tails, tails + n, out, scale);
 }
-ALVORA_NARROW void window_means_narrow(const double* x, size_t L, size_t n, double* tails,
-                                       double* out, double scale) {
-    fused_window_sums<detail::V4, true>(x, L, n, tails, tails + n, out, scale);
-}
-
-ALVORA_WIDE void window_products_wide(const double* x, size_t L, size_t n, double* tails,
-                                      double* out, double scale) {
-    fused_window_sums<detail::V8, false, detail::Times>(x, L, n, tails, tails + n, out, scale);
-}
-ALVORA_NARROW void window_products_narrow(const double* x, size_t L, size_t n, double* tails,
-                                          double* out, double scale) {
-    fused_window_sums<detail::V4, false, detail::Times>(x, L, n, tails, tails + n, out, scale);
-}
-
-ALVORA_WIDE void anchored_means_wide(const double* x, size_t L, size_t n, double* tails,
-                                     double* out, double scale) {
-    fused_window_sums<detail::V8, true, detail::Plus, true>(x, L, n, tails, tails + n, out, scale);
-}
-ALVORA_NARROW void anchored_means_narrow(const double* x, size_t L, size_t n, double* tails,
-                                         double* out, double scale) {
-    fused_window_sums<detail::V4, true, detail::Plus, true>(x, L, n, tails, tails + n, out, scale);
+void anchored_means(const double* x, size_t L, size_t n, double* tails, double* out, double scale) {
+    fused_window_sums<detail::VW, true, detail::Plus, true>(x, L, n, tails, tails + n, out, scale);
 }
 
 // Extremes by the same scans: the machine's max (min) drops or passes a NaN
@@ -212,27 +188,16 @@ struct Smallest {
     }
 };
 
-ALVORA_WIDE void window_max_wide(const double* x, size_t L, size_t n, double* t, double* out,
-                                 double) {
-    fused_window_sums<detail::V8, false, Largest>(x, L, n, t, t + n, out, 1.0);
+void window_max(const double* x, size_t L, size_t n, double* t, double* out, double) {
+    fused_window_sums<detail::VW, false, Largest>(x, L, n, t, t + n, out, 1.0);
 }
-ALVORA_NARROW void window_max_narrow(const double* x, size_t L, size_t n, double* t, double* out,
-                                     double) {
-    fused_window_sums<detail::V4, false, Largest>(x, L, n, t, t + n, out, 1.0);
-}
-ALVORA_WIDE void window_min_wide(const double* x, size_t L, size_t n, double* t, double* out,
-                                 double) {
-    fused_window_sums<detail::V8, false, Smallest>(x, L, n, t, t + n, out, 1.0);
-}
-ALVORA_NARROW void window_min_narrow(const double* x, size_t L, size_t n, double* t, double* out,
-                                     double) {
-    fused_window_sums<detail::V4, false, Smallest>(x, L, n, t, t + n, out, 1.0);
+void window_min(const double* x, size_t L, size_t n, double* t, double* out, double) {
+    fused_window_sums<detail::VW, false, Smallest>(x, L, n, t, t + n, out, 1.0);
 }
 
 // Weighted averages and slopes with eight blocks side by side (lanes.hpp),
 // the same sums as fused_wma and fused_slope, lane by lane.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+#if ALVORA_ISA_LEVEL >= 2
 
 struct WmaLanes : detail::lanes::Plus {
     static constexpr int F = 2;  // sums of x and of (p - c) x, c the block end
@@ -317,36 +282,40 @@ size_t slope_lanes(const double* y, size_t L, size_t n, double* buf, double* out
     return detail::lanes::block_sums(y, L, n, buf, out, p);
 }
 
-#pragma GCC pop_options
+#endif  // ALVORA_ISA_LEVEL >= 2
 
 using LanesFn = size_t (*)(const double*, size_t, size_t, double*, double*, double);
 using FusedFn = void (*)(const double*, size_t, size_t, double*, double*, double);
 
 // The windows of whole groups of eight blocks in lanes (when given) where the
-// machine has 512-bit vectors, the rest (and everything elsewhere) by the
+// level has 512-bit vectors, the rest (and everything elsewhere) by the
 // fused scans.
 void lanes_then_fused(const double* x, size_t L, size_t n, double* out, double scale, LanesFn lanes,
-                      FusedFn wide, FusedFn narrow) {
+                      FusedFn fused) {
     detail::PackedScratch<double> scratch(16 * n);  // lanes of one feature, or two tails
     const size_t done =
-        lanes != nullptr && detail::wide_vectors() ? lanes(x, L, n, scratch.data(), out, scale) : 0;
-    if (done < L - n + 1)
-        (detail::wide_vectors() ? wide : narrow)(x + done, L - done, n, scratch.data(), out + done,
-                                                 scale);
+        lanes != nullptr && detail::kWide ? lanes(x, L, n, scratch.data(), out, scale) : 0;
+    if (done < L - n + 1) fused(x + done, L - done, n, scratch.data(), out + done, scale);
 }
+
+#if ALVORA_ISA_LEVEL >= 2
+constexpr LanesFn kAnchoredMeanLanes = simple_lanes<AnchoredMeanLanes>;
+#else
+constexpr LanesFn kAnchoredMeanLanes = nullptr;
+#endif
 
 }  // namespace
 
 void detail::window_extremes(const double* x, size_t L, size_t n, bool largest, double* out) {
     if (largest)
-        lanes_then_fused(x, L, n, out, 1.0, nullptr, window_max_wide, window_max_narrow);
+        lanes_then_fused(x, L, n, out, 1.0, nullptr, window_max);
     else
-        lanes_then_fused(x, L, n, out, 1.0, nullptr, window_min_wide, window_min_narrow);
+        lanes_then_fused(x, L, n, out, 1.0, nullptr, window_min);
 }
 
 void detail::anchored_window_means(const double* x, size_t L, size_t n, double* out) {
-    lanes_then_fused(x, L, n, out, 1.0 / static_cast<double>(n), simple_lanes<AnchoredMeanLanes>,
-                     anchored_means_wide, anchored_means_narrow);
+    lanes_then_fused(x, L, n, out, 1.0 / static_cast<double>(n), kAnchoredMeanLanes,
+                     anchored_means);
 }
 
 namespace {
@@ -377,10 +346,8 @@ const EmaWeights& ema_weights(size_t n) {
 // Exponential averages as block sums of beta^(c - p) x_p, c the block
 // boundary: window i (ending at e = c + r, r = i mod n) is
 // alpha beta^r times its sum.
-__attribute__((target_clones("avx2", "default"))) void weighted_ema(const double* x, size_t L,
-                                                                    size_t n, const double* pw,
-                                                                    const double* scale, double* ws,
-                                                                    double* out) {
+void weighted_ema(const double* x, size_t L, size_t n, const double* pw, const double* scale,
+                  double* ws, double* out) {
     auto anchor = [n](size_t c) { return n - 1 + c; };
     auto feat = [x, pw](size_t pos, size_t base) {
         return std::array<double, 1>{pw[base - pos] * x[pos]};
@@ -397,8 +364,7 @@ __attribute__((target_clones("avx2", "default"))) void weighted_ema(const double
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_sum(x.data(), n, out.data(), out.size());
-    lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr, window_sums_wide,
-                     window_sums_narrow);
+    lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr, window_sums);
 }
 
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
@@ -411,8 +377,7 @@ void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out)
 
 void product(std::span<const double> x, size_t n, std::span<double> out) {
     if (n >= 4)
-        return lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr,
-                                window_products_wide, window_products_narrow);
+        return lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr, window_products);
     Fold<double, double, true> f{x.data(), out.data(), x.size()};
     block_scan(x.size(), n, f);
 }
@@ -427,7 +392,7 @@ void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
     if (n <= detail::kShortWindow) return detail::short_mean(x.data(), n, out.data(), out.size());
     lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0 / static_cast<double>(n), nullptr,
-                     window_means_wide, window_means_narrow);
+                     window_means);
 }
 
 void ema(std::span<const double> x, size_t n, std::span<double> out) {
@@ -595,15 +560,8 @@ template <class V>
     return r;
 }
 
-__attribute__((target("avx512f"))) double max_magnitude_wide(const double* x, size_t L) {
-    return max_magnitude<detail::V8>(x, L);
-}
-__attribute__((target_clones("avx2", "default"))) double max_magnitude_narrow(const double* x,
-                                                                              size_t L) {
-    return max_magnitude<V4>(x, L);
-}
 double max_magnitude(const double* x, size_t L) {
-    return detail::wide_vectors() ? max_magnitude_wide(x, L) : max_magnitude_narrow(x, L);
+    return max_magnitude<detail::VW>(x, L);
 }
 
 // Slopes in one pass per block like the weighted averages, with values taken
@@ -690,38 +648,25 @@ template <class V>
     }
 }
 
-#define ALVORA_WIDE_FN __attribute__((target("avx512f")))
-#define ALVORA_NARROW_FN __attribute__((target_clones("avx2", "default")))
-
-ALVORA_WIDE_FN bool wma_flagged_wide(const double* x, size_t L, size_t n, double* t, double* o) {
-    return fused_wma<detail::V8, true>(x, L, n, t, o);
-}
-ALVORA_NARROW_FN bool wma_flagged_narrow(const double* x, size_t L, size_t n, double* t,
-                                         double* o) {
-    return fused_wma<V4, true>(x, L, n, t, o);
-}
-ALVORA_WIDE_FN void wma_plain_wide(const double* x, size_t L, size_t n, double* t, double* o) {
-    fused_wma<detail::V8, false>(x, L, n, t, o);
-}
-ALVORA_NARROW_FN void wma_plain_narrow(const double* x, size_t L, size_t n, double* t, double* o) {
-    fused_wma<V4, false>(x, L, n, t, o);
-}
-ALVORA_WIDE_FN void slope_wide(const double* y, size_t L, size_t n, double* t, double* o) {
-    fused_slope<detail::V8>(y, L, n, t, o);
-}
-ALVORA_NARROW_FN void slope_narrow(const double* y, size_t L, size_t n, double* t, double* o) {
-    fused_slope<V4>(y, L, n, t, o);
-}
-
 bool wma_flagged(const double* x, size_t L, size_t n, double* t, double* o) {
-    return (detail::wide_vectors() ? wma_flagged_wide : wma_flagged_narrow)(x, L, n, t, o);
+    return fused_wma<detail::VW, true>(x, L, n, t, o);
 }
 void wma_plain(const double* x, size_t L, size_t n, double* t, double* o) {
-    (detail::wide_vectors() ? wma_plain_wide : wma_plain_narrow)(x, L, n, t, o);
+    fused_wma<detail::VW, false>(x, L, n, t, o);
 }
 void fused_slope(const double* y, size_t L, size_t n, double* t, double* o) {
-    (detail::wide_vectors() ? slope_wide : slope_narrow)(y, L, n, t, o);
+    fused_slope<detail::VW>(y, L, n, t, o);
 }
+
+#if ALVORA_ISA_LEVEL < 2
+// Only the AVX-512 level runs blocks in lanes.
+size_t wma_lanes(const double*, size_t, size_t, double*, double*) {
+    return 0;
+}
+size_t slope_lanes(const double*, size_t, size_t, double*, double*) {
+    return 0;
+}
+#endif
 
 }  // namespace
 
@@ -735,9 +680,7 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
         const double safe = std::numeric_limits<double>::max() / (4.0 * nd * nd);
         // The plain scan first, the check after it while the series is in
         // the cache (read cold, the check would cost more than the scan).
-        const size_t done = detail::wide_vectors()
-                                ? wma_lanes(x.data(), x.size(), n, scratch.data(), out.data())
-                                : 0;
+        const size_t done = wma_lanes(x.data(), x.size(), n, scratch.data(), out.data());
         if (done < out.size())
             wma_plain(x.data() + done, x.size() - done, n, scratch.data(), out.data() + done);
         if (max_magnitude(x.data(), x.size()) < safe) return;
@@ -773,9 +716,7 @@ void wma(std::span<const double> x, size_t n, std::span<double> out) {
 void slope(std::span<const double> y, size_t n, std::span<double> out) {
     if (n >= 4) {
         detail::PackedScratch<double> scratch(24 * n);
-        const size_t done = detail::wide_vectors()
-                                ? slope_lanes(y.data(), y.size(), n, scratch.data(), out.data())
-                                : 0;
+        const size_t done = slope_lanes(y.data(), y.size(), n, scratch.data(), out.data());
         if (done < out.size())
             fused_slope(y.data() + done, y.size() - done, n, scratch.data(), out.data() + done);
         return;
@@ -802,4 +743,4 @@ void slope(std::span<const double> y, size_t n, std::span<double> out) {
     }
 }
 
-}  // namespace alvora::rolling
+}  // namespace alvora::rolling::ALVORA_ISA_NS

@@ -8,21 +8,21 @@
 // position everywhere. A NaN must win its window at its first occurrence:
 // it enters the scans as -inf (+inf for the largest), which is exact unless
 // the series also holds a real -inf (+inf); the caller checks that first.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 
 #include "alvora/rolling/extreme_positions.hpp"
-#include "alvora/rolling/lanes.hpp"
+#include "alvora/rolling/level.hpp"
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/prefetch.hpp"
 
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#if ALVORA_ISA_LEVEL >= 2
+#include "alvora/rolling/lanes.hpp"
+#endif
 
-namespace alvora::rolling::detail {
+namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
 namespace {
 
@@ -225,29 +225,7 @@ template <class V, bool Max>
     }
 }
 
-__attribute__((target("avx512f"))) void scan_min_wide(const double* x, size_t L, size_t n,
-                                                      double* buf, double* out) {
-    scan<V8, false>(x, L, n, buf, out);
-}
-__attribute__((target("avx512f"))) void scan_max_wide(const double* x, size_t L, size_t n,
-                                                      double* buf, double* out) {
-    scan<V8, true>(x, L, n, buf, out);
-}
-__attribute__((target_clones("avx2", "default"))) void scan_min_narrow(const double* x, size_t L,
-                                                                       size_t n, double* buf,
-                                                                       double* out) {
-    scan<V4, false>(x, L, n, buf, out);
-}
-__attribute__((target_clones("avx2", "default"))) void scan_max_narrow(const double* x, size_t L,
-                                                                       size_t n, double* buf,
-                                                                       double* out) {
-    scan<V4, true>(x, L, n, buf, out);
-}
-
-// Everything from here to the matching pop is compiled for 512-bit vectors,
-// the lambdas inside included; it runs only where the machine has them.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+#if ALVORA_ISA_LEVEL >= 2
 
 // Eight consecutive blocks side by side, one per lane: a plain sequential
 // scan in every lane (a comparison and two blends per step, no shuffles
@@ -255,7 +233,7 @@ __attribute__((target_clones("avx2", "default"))) void scan_max_narrow(const dou
 // Handles the windows of whole groups of eight blocks whose following blocks
 // are complete and returns how many windows that is; scan() does the rest.
 template <bool Max>
-__attribute__((target("avx512f"))) size_t lane_scan(const double* x, size_t L, size_t n,
+size_t lane_scan(const double* x, size_t L, size_t n,
                                                     double* buf, double* out) {
     constexpr int kBetter = Max ? _CMP_GT_OQ : _CMP_LT_OQ;   // strictly better
     constexpr int kAtLeast = Max ? _CMP_GE_OQ : _CMP_LE_OQ;  // as good or better
@@ -319,7 +297,7 @@ __attribute__((target("avx512f"))) size_t lane_scan(const double* x, size_t L, s
     return b * n;
 }
 
-#pragma GCC pop_options
+#endif  // ALVORA_ISA_LEVEL >= 2
 
 // Whether the series holds `value` (an infinity here).
 template <class V>
@@ -334,17 +312,9 @@ template <class V>
     return any;
 }
 
-__attribute__((target("avx512f"))) bool holds_wide(const double* x, size_t L, double value) {
-    return holds<V8>(x, L, value);
-}
-__attribute__((target_clones("avx2", "default"))) bool holds_narrow(const double* x, size_t L,
-                                                                    double value) {
-    return holds<V4>(x, L, value);
-}
-
 // Whether the series holds a NaN and a value equal to `inf`.
 bool nan_and_value(const double* x, size_t L, double inf) {
-    if (!(wide_vectors() ? holds_wide(x, L, inf) : holds_narrow(x, L, inf))) return false;
+    if (!holds<VW>(x, L, inf)) return false;
     for (size_t i = 0; i < L; ++i)
         if (x[i] != x[i]) return true;
     return false;
@@ -355,17 +325,19 @@ bool nan_and_value(const double* x, size_t L, double inf) {
 bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, double* out) {
     if (n < 4) return false;
     PackedScratch<double> buf(24 * n);
-    if (wide_vectors()) {
-        const size_t done =
-            (largest ? lane_scan<true> : lane_scan<false>)(x, L, n, buf.data(), out);
-        if (done < L - n + 1)
-            (largest ? scan_max_wide : scan_min_wide)(x + done, L - done, n, buf.data(),
-                                                      out + done);
-    } else
-        (largest ? scan_max_narrow : scan_min_narrow)(x, L, n, buf.data(), out);
+    size_t done = 0;
+#if ALVORA_ISA_LEVEL >= 2
+    done = (largest ? lane_scan<true> : lane_scan<false>)(x, L, n, buf.data(), out);
+#endif
+    if (done < L - n + 1) {
+        if (largest)
+            scan<VW, true>(x + done, L - done, n, buf.data(), out + done);
+        else
+            scan<VW, false>(x + done, L - done, n, buf.data(), out + done);
+    }
     // Checked after the scan, with the series in the cache; the rare series
     // it fails on are done again by the caller's general path.
     return !nan_and_value(x, L, largest ? kInf : -kInf);
 }
 
-}  // namespace alvora::rolling::detail
+}  // namespace alvora::rolling::ALVORA_ISA_NS::detail
