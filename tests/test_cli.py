@@ -251,3 +251,31 @@ def test_study_end_to_end(bundle, tmp_path):
     assert list(quantiles.index[:5]) == ["q1", "q2", "q3", "q4", "q5"]
     ic = pd.read_csv(out_dir / "ic_ic.csv", index_col=0)
     assert list(ic.columns) == ["P_1", "P_5"] and ic.abs().max().max() <= 1
+
+
+def test_eval_several_factors_and_a_factor_file(bundle, tmp_path):
+    path = tmp_path / "alphas.txt"
+    path.write_text("# two alphas\n\nrev = -DELTA(close, 3)  # reversal\n"
+                    "a101 = (close - open) / ((high - low) + 0.001)\n")
+    out_dir = tmp_path / "frames"
+    code, out, err = run(["eval", "RETURNS", "--factors", str(path), "--bundle", bundle,
+                          "--instruments", "8", "--days", "20", "--out", str(out_dir)])
+    assert code == 0, err
+    assert "factors: 3" in out and "== factor_1" in out and "== a101" in out
+    assert sorted(os.listdir(out_dir)) == ["a101.csv", "factor_1.csv", "rev.csv"]
+    rev = pd.read_csv(out_dir / "rev.csv", index_col=0, parse_dates=True)
+    assert rev.shape == (20, 8) and np.isfinite(rev.to_numpy()).mean() > 0.5
+
+
+@pytest.mark.parametrize("text, message", [
+    ("ok = close\nbroken line\n", "alphas.txt:2: expected 'name = expression'"),
+    ("ok = close\nok = open\n", "alphas.txt:2: factor 'ok' is defined twice"),
+    ("# nothing\n", "no factor in the file"),
+    ("1x = close\n", "alphas.txt:1: '1x' is not a valid factor name"),
+    ("x = DELAY(close, -2)\n", "alphas.txt:1: bad expression for x: the delay of DELAY"),
+])
+def test_bad_factor_files(tmp_path, text, message):
+    path = tmp_path / "alphas.txt"
+    path.write_text(text)
+    code, _, err = run(["eval", "--factors", str(path)])
+    assert code == 1 and message in err

@@ -1,8 +1,11 @@
 """Command line of alvora.
 
     alvora check EXPR                 parse an expression and show the tree
-    alvora eval EXPR [options]        evaluate it and print a summary of the frame
-    alvora study [EXPR] [options]     evaluate, preprocess and analyse it, write a report
+    alvora eval EXPR... [options]     evaluate them and print a summary of each frame
+    alvora study [EXPR...] [options]  evaluate, preprocess and analyse each, write a report
+
+``eval`` and ``study`` take several expressions and/or ``--factors FILE`` (lines
+``name = expression``); several factors are evaluated together in one call.
 
 Expressions use the language of :mod:`alvora.expression`, for example
 ``"CS_RANK(-(close / MA(close, 5) - 1))"``. Data comes from the market-data
@@ -10,6 +13,7 @@ bundle (``--bundle``; by default the embedded synthetic market).
 """
 import argparse
 import importlib
+import os
 import sys
 import time
 import warnings
@@ -20,6 +24,7 @@ import pandas as pd
 import tessal
 
 from .expression import ExpressionError, parse_factor
+from .factor_file import FactorFileError, read_factor_file
 from .report import write_report
 from .utils import get_leaves, use_dma
 
@@ -105,13 +110,16 @@ def build_parser():
     check.add_argument("expression")
 
     ev = sub.add_parser("eval", help="evaluate an expression and summarise the factor frame")
-    ev.add_argument("expression")
+    ev.add_argument("expression", nargs="*", help="factor expression(s)")
+    ev.add_argument("--factors", help="file of 'name = expression' lines")
     _add_data_options(ev, instruments=50)
-    ev.add_argument("--out", help="also write the factor frame to this CSV file")
+    ev.add_argument("--out", help="also write the factor frame to this CSV file (several "
+                                  "factors: a folder with one CSV per factor)")
 
     st = sub.add_parser("study", help="evaluate and analyse an expression, write a report")
-    st.add_argument("expression", nargs="?", default=DEFAULT_EXPRESSION,
-                    help="factor expression (default: %(default)s)")
+    st.add_argument("expression", nargs="*",
+                    help="factor expression(s) (default: {})".format(DEFAULT_EXPRESSION))
+    st.add_argument("--factors", help="file of 'name = expression' lines")
     _add_data_options(st, instruments=200)
     st.add_argument("--periods", type=_periods, default=list(DEFAULT_PERIODS),
                     help="holding horizons in trading days, e.g. 1,5,10")
@@ -239,28 +247,86 @@ def _cmd_check(args, say):
     return 0
 
 
-def _prepare(args, say):
-    factor = parse_factor(args.expression)
+def _parse_factors(args, default=None):
+    """name -> node from the expressions on the command line and --factors."""
+    factors = {}
+    expressions = list(args.expression)
+    if not expressions and not args.factors and default is not None:
+        expressions = [default]
+    for k, text in enumerate(expressions, start=1):
+        factors["factor_{}".format(k) if len(expressions) > 1 or args.factors else text] = \
+            parse_factor(text)
+    if args.factors:
+        try:
+            from_file = read_factor_file(args.factors)
+        except FactorFileError as exc:
+            raise CliError(str(exc)) from None
+        clash = sorted(set(from_file) & set(factors))
+        if clash:
+            raise CliError("factor names given twice: {}".format(", ".join(clash)))
+        factors.update(from_file)
+    if not factors:
+        raise CliError("give a factor expression or --factors FILE")
+    return factors
+
+
+def _prepare_many(args, factors, say):
+    """name -> frame, all factors evaluated in one call."""
+    from .evaluate import execute_factors
+
+    _init_data(args.bundle)
+    start, end = _date_range(args)
+    ids = _instruments(args, start, end)
+    say("factors: {}".format(len(factors)))
+    for name, factor in factors.items():
+        say("  {} = {!r}".format(name, factor))
+    say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
+    began = time.perf_counter()
+    frames = execute_factors(factors, ids, start, end, universe=_universe(args))
+    say("evaluated in {:.2f}s".format(time.perf_counter() - began))
+    return frames
+
+
+def _universe(args):
+    universe = args.universe
+    if universe and "," in universe:
+        universe = [part.strip() for part in universe.split(",") if part.strip()]
+    return universe
+
+
+def _prepare(args, say, factor=None):
+    if factor is None:
+        factor = parse_factor(args.expression)
     _init_data(args.bundle)
     start, end = _date_range(args)
     ids = _instruments(args, start, end)
     say("factor: {!r}".format(factor))
     say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
     began = time.perf_counter()
-    universe = args.universe
-    if universe and "," in universe:
-        universe = [part.strip() for part in universe.split(",") if part.strip()]
-    frame = _execute(factor, ids, start, end, universe, say)
+    frame = _execute(factor, ids, start, end, _universe(args), say)
     say("evaluated in {:.2f}s".format(time.perf_counter() - began))
     return factor, frame
 
 
 def _cmd_eval(args, say):
-    _, frame = _prepare(args, say)
-    _describe_frame(frame, say)
+    factors = _parse_factors(args)
+    if len(factors) == 1 and not args.factors:
+        _, frame = _prepare(args, say, factor=next(iter(factors.values())))
+        _describe_frame(frame, say)
+        if args.out:
+            frame.to_csv(args.out)
+            say("wrote {}".format(args.out))
+        return 0
+    frames = _prepare_many(args, factors, say)
+    for name, frame in frames.items():
+        say("")
+        say("== {}".format(name))
+        _describe_frame(frame, say)
     if args.out:
-        frame.to_csv(args.out)
-        say("wrote {}".format(args.out))
+        os.makedirs(args.out, exist_ok=True)
+        for name, frame in frames.items():
+            frame.to_csv(os.path.join(args.out, "{}.csv".format(name)))
+        say("wrote {} files in {}".format(len(frames), args.out))
     return 0
 
 
@@ -329,7 +395,19 @@ def _cmd_study(args, say):
         raise CliError("the analysis module is not available: {}".format(exc)) from None
     if getattr(module, "FactorStudyBench", None) is None:
         raise CliError("the analysis module has no FactorStudyBench")
-    _, frame = _prepare(args, say)
+    factors = _parse_factors(args, default=DEFAULT_EXPRESSION)
+    if len(factors) == 1 and not args.factors:
+        _, frame = _prepare(args, say, factor=next(iter(factors.values())))
+        return _study_one(module, frame, args, args.out, say)
+    frames = _prepare_many(args, factors, say)
+    for name, frame in frames.items():
+        say("")
+        say("######## {}".format(name))
+        _study_one(module, frame, args, os.path.join(args.out, name), say)
+    return 0
+
+
+def _study_one(module, frame, args, out, say):
     _describe_frame(frame, say)
     steps = _build_steps(module, args, say)
     say("steps: {}".format(", ".join(name for name, _ in steps) or "none"))
@@ -345,9 +423,9 @@ def _cmd_study(args, say):
     _describe_preprocessing(frame, [(name, results.pop(name)) for name in preprocessed], say)
     for name, result in results.items():
         _show_result(name, result, say)
-    paths = write_report(args.out, say.text(), factor_frame=frame, results=results)
+    paths = write_report(out, say.text(), factor_frame=frame, results=results)
     say("")
-    say("report: {} files in {}".format(len(paths), args.out))
+    say("report: {} files in {}".format(len(paths), out))
     return 0
 
 

@@ -5,38 +5,35 @@ into factor nodes; nothing is ever evaluated as Python code. Accepted:
 
 - numbers;
 - field names (``open``, ``high``, ``low``, ``close``, ``volume``,
-  ``total_turnover``) and stored factors written ``Factor("name")``;
-- the rolling operators (the names of ``alvora.rolling.__all__``), called as
-  ``OP(factor, ..., window)`` with an integer window last;
-- the cross-sectional operators ``CS_RANK``, ``CS_ZSCORE``, ``CS_DEMEAN``,
-  ``CS_SCALE`` and ``FIX(factor, "order_book_id")``;
+  ``total_turnover``), the named leaves ``RETURNS`` and ``VWAP``, and stored
+  factors written ``Factor("name")``;
+- the operators of the operator registry (:mod:`alvora.operators.registry`):
+  the rolling ones (``OP(factor, ..., window)``), ``DELAY``/``DELTA``, the
+  elementwise ``ABS``, ``SIGN``, ``LOG``, ``SIGNED_POWER``, ``IF``, ``MIN``,
+  ``MAX``, the cross-sectional ``CS_*`` and ``GROUP_*`` and
+  ``FIX(factor, "order_book_id")``;
 - ``+ - * / **``, unary ``-``/``+``, ``abs(x)``, comparisons ``< <= > >= == !=``
   (elementwise), logic ``& | ~`` (or ``and or not``) and parentheses.
+
+A fractional window or delay is floored, as the formulas of the 101-alpha
+paper intend (``TS_RANK(x, 3.82)`` is ``TS_RANK(x, 3)``).
 
 Example: ``CS_RANK(-(close / MA(close, 5) - 1))``.
 """
 import ast
 import importlib
+import math
 import numbers
 
 import numpy as np
 
-from .cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE
-from .fix import FixedFactor
 from .interface import AbstractFactor, BinaryCombinedFactor, UnaryCombinedFactor
 from .leaf import PRICE_FIELDS, _Factor
+from .operators.registry import LEAVES, MAX_WINDOW, OPERATORS, check_argument
 
 __all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW"]
 
 MAX_LENGTH = 10000
-MAX_WINDOW = 5000  # about twenty years of trading days
-
-CROSS_SECTIONAL_OPERATORS = {
-    "CS_RANK": CS_RANK,
-    "CS_ZSCORE": CS_ZSCORE,
-    "CS_DEMEAN": CS_DEMEAN,
-    "CS_SCALE": CS_SCALE,
-}
 
 _BINARY = {
     ast.Add: np.add,
@@ -90,8 +87,7 @@ def _rolling_operators():
 
 def available_operators():
     """Every function name the expression language accepts, sorted."""
-    rolling, _ = _rolling_operators()
-    return sorted(set(rolling) | set(CROSS_SECTIONAL_OPERATORS) | {"FIX", "Factor", "abs"})
+    return sorted(OPERATORS)
 
 
 def parse_factor(text, fields=PRICE_FIELDS):
@@ -152,7 +148,9 @@ class _Builder:
         name = node.id
         if name in self.fields:
             return _Factor(name)
-        if name in self.rolling or name in CROSS_SECTIONAL_OPERATORS or name in ("FIX", "Factor"):
+        if name in LEAVES:
+            return LEAVES[name].build()
+        if name in OPERATORS:
             self.fail(node, "{} is an operator: call it, e.g. {}(close, 5)".format(name, name))
         self.fail(node, "unknown name {!r}; fields are {}; write stored factors as "
                         "Factor(\"name\")".format(name, ", ".join(self.fields)))
@@ -232,24 +230,68 @@ class _Builder:
         if node.keywords:
             self.fail(node, "{}: keyword arguments are not supported, pass them in order"
                       .format(name))
-        if name == "Factor":
-            return self.call_factor(node)
-        if name == "FIX":
-            return self.call_fix(node)
-        if name == "abs":
-            (arg,) = self.expect_args(node, name, 1)
-            value = self.build(arg)
-            return abs(value)
-        if name in CROSS_SECTIONAL_OPERATORS:
-            (arg,) = self.expect_args(node, name, 1)
-            return CROSS_SECTIONAL_OPERATORS[name](self.factor_arg(arg, name, 1))
-        if name in self.rolling:
-            return self.call_rolling(node, name)
-        if self.rolling_unavailable and name.isupper():
-            self.fail(node, "{} is not available: the rolling operators failed to load ({})"
-                      .format(name, self.rolling_unavailable))
-        self.fail(node, "{} is not an operator; known operators: {}".format(
-            name, ", ".join(available_operators())))
+        entry = OPERATORS.get(name)
+        if entry is None:
+            self.fail(node, "{} is not an operator; known operators: {}".format(
+                name, ", ".join(available_operators())))
+        build = entry.build
+        if entry.home == "alvora.rolling":
+            build = self.rolling.get(name)
+            if build is None:
+                if self.rolling_unavailable:
+                    self.fail(node, "{} is not available: the rolling operators failed to load "
+                              "({})".format(name, self.rolling_unavailable))
+                self.fail(node, "{} is not available from the rolling operators".format(name))
+            if len(node.args) < 2:
+                self.fail(node, "{} takes its factor argument(s) and a window, got {} argument{}"
+                          .format(name, len(node.args), "" if len(node.args) == 1 else "s"))
+        args = self.expect_args(node, name, entry.arity)
+        values = [self.argument(a, entry, k) for k, a in enumerate(args)]
+        try:
+            return build(*values)
+        except (TypeError, ValueError) as exc:
+            self.fail(node, "{}: {}".format(name, exc))
+
+    def argument(self, arg, entry, k):
+        """Argument ``k`` of a call of ``entry``, checked against its kind."""
+        kind = entry.params[k].kind
+        name = entry.name
+        if kind == "factor":
+            return self.factor_arg(arg, name, k + 1)
+        if kind in ("instrument", "name", "source"):
+            value = self.string_arg(arg, name, k + 1)
+            if kind == "source":
+                try:
+                    check_argument(entry, k, value)
+                except ValueError as exc:
+                    self.fail(arg, str(exc))
+            return value
+        value = self.build(arg)
+        if kind == "operand":
+            return value
+        if isinstance(value, AbstractFactor) or not isinstance(value, numbers.Real) \
+                or isinstance(value, bool):
+            what = {"window": "the window", "lag": "the delay"}.get(kind, "argument {}".format(
+                k + 1))
+            self.fail(arg, "{} of {} must be a {}, got {!r}".format(
+                what, name, "number" if kind == "number" else "whole number", value))
+        if kind == "number":
+            return value
+        return self.whole(arg, name, kind, value)
+
+    def whole(self, arg, name, kind, value):
+        """A window (1..MAX_WINDOW) or delay (0..MAX_WINDOW); fractions are floored."""
+        what = "the window" if kind == "window" else "the delay"
+        low = 1 if kind == "window" else 0
+        if not isinstance(value, numbers.Integral):
+            if not math.isfinite(value):
+                self.fail(arg, "{} of {} must be a whole number, got {!r}".format(
+                    what, name, value))
+            value = math.floor(value)
+        if not low <= value <= MAX_WINDOW:
+            self.fail(arg, "{} of {} must be between {} and {}, got {}".format(
+                what, name, low, MAX_WINDOW, value))
+        return int(value)
 
     def expect_args(self, node, name, count):
         if len(node.args) != count:
@@ -269,31 +311,3 @@ class _Builder:
             self.fail(arg, "argument {} of {} must be a non-empty quoted string".format(
                 position, name))
         return arg.value
-
-    def call_factor(self, node):
-        (arg,) = self.expect_args(node, "Factor", 1)
-        return _Factor(self.string_arg(arg, "Factor", 1))
-
-    def call_fix(self, node):
-        factor_node, id_node = self.expect_args(node, "FIX", 2)
-        return FixedFactor(self.factor_arg(factor_node, "FIX", 1),
-                           self.string_arg(id_node, "FIX", 2))
-
-    def call_rolling(self, node, name):
-        if len(node.args) < 2:
-            self.fail(node, "{} takes its factor argument(s) and a window, got {} argument{}"
-                      .format(name, len(node.args), "" if len(node.args) == 1 else "s"))
-        *factor_nodes, window_node = node.args
-        factors = [self.factor_arg(a, name, i + 1) for i, a in enumerate(factor_nodes)]
-        window = self.build(window_node)
-        if isinstance(window, AbstractFactor) or not isinstance(window, numbers.Integral) \
-                or isinstance(window, bool):
-            self.fail(window_node, "the window of {} must be a whole number, got {!r}".format(
-                name, window))
-        if not 1 <= window <= MAX_WINDOW:
-            self.fail(window_node, "the window of {} must be between 1 and {}, got {}".format(
-                name, MAX_WINDOW, window))
-        try:
-            return self.rolling[name](*factors, int(window))
-        except TypeError as exc:
-            self.fail(node, "{}: {}".format(name, exc))

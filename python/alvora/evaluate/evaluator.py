@@ -1,0 +1,156 @@
+"""Several factors evaluated over one execution context.
+
+The rules are the engine's: cross-sectional and fixed nodes are computed first
+(from whole frames) and stored in the context; every other node is evaluated
+instrument by instrument on the instrument's valid rows, and its value series is
+written onto the instrument's last valid rows. What differs is that work is
+shared: a cross-sectional or fixed node is computed once for all factors, and
+the factors of a batch are evaluated in one pass over the instruments with
+their common sub-expressions computed once per instrument.
+"""
+import bisect
+import numbers
+
+import numpy as np
+import pandas as pd
+
+from ..cross_sectional import CrossSectionalFactor
+from ..fix import FixedFactor
+from ..utils import is_cross_sectional, iter_nodes
+from .plan import Plan
+
+__all__ = ["Evaluator", "BATCH"]
+
+# Factors per pass over the instruments: bounds the result grids held at once.
+BATCH = 16
+
+
+class Evaluator:
+    """Evaluates factors over ``ctx`` for ``order_book_ids`` (the context's
+    ``universe_mask`` must be set)."""
+
+    def __init__(self, ctx, order_book_ids):
+        self.ctx = ctx
+        self.ids = list(order_book_ids)
+        self._stored = {}  # cross-sectional / fixed node -> value stored in ctx
+        self._frames = {}  # cross-sectional node -> its frame
+
+    def evaluate(self, factors):
+        """One frame over the context's grid per factor, in order."""
+        last_use = self._last_uses(factors)
+        out = [None] * len(factors)
+        for begin in range(0, len(factors), BATCH):
+            batch = list(range(begin, min(begin + BATCH, len(factors))))
+            for k, frame in zip(batch, self.frames([factors[k] for k in batch])):
+                out[k] = frame
+            self._release([n for n, last in last_use.items() if last < begin + BATCH])
+        return out
+
+    # -- frames ----------------------------------------------------------------
+
+    def frames(self, nodes):
+        out = [None] * len(nodes)
+        plain = []
+        for k, node in enumerate(nodes):
+            if isinstance(node, CrossSectionalFactor):
+                out[k] = self.cross_sectional(node)
+            else:
+                plain.append(k)
+        for k in plain:
+            self._dependencies(nodes[k])
+        if plain:
+            for k, frame in zip(plain, self._per_instrument([nodes[k] for k in plain])):
+                out[k] = frame
+        return out
+
+    def cross_sectional(self, node):
+        frame = self._frames.get(node)
+        if frame is None:
+            args = self.frames(list(node.sub_factors))
+            mask = self.ctx.universe_mask
+            if mask is not None:
+                args = [a.where(mask) for a in args]
+            frame = node.execute(*args)
+            self._frames[node] = frame
+        return frame
+
+    def _fixed(self, node):
+        if is_cross_sectional(node.factor):
+            return self.cross_sectional(node.factor)[node.order_book_id]
+        plan = Plan()
+        root = plan.add(node.factor.expr)
+        (value,) = plan.run(plan.needed(root), [root], node.order_book_id, self.ctx)
+        return value
+
+    def _dependencies(self, node):
+        for dep in set(node.dependencies):
+            if dep in self._stored:
+                continue
+            if isinstance(dep, CrossSectionalFactor):
+                value = self.cross_sectional(dep)
+            elif isinstance(dep, FixedFactor):
+                value = self._fixed(dep)
+            else:
+                continue
+            self.ctx.update(dep, value)
+            self._stored[dep] = True
+
+    def _per_instrument(self, nodes):
+        ctx = self.ctx
+        plan = Plan()
+        roots = [plan.add(node.expr) for node in nodes]
+        shifts = [node.shift for node in nodes]
+        # factors sorted by look-back: an instrument with c valid rows runs the
+        # factors whose look-back is below c, a prefix of this order
+        order = sorted(range(len(nodes)), key=lambda k: shifts[k])
+        sorted_shifts = [shifts[k] for k in order]
+        steps_for_prefix = []
+        needed = set()
+        for k in order:
+            needed.update(plan.needed(roots[k]))
+            steps_for_prefix.append(sorted(needed))
+        grids = [np.full((ctx.ndays, len(self.ids)), np.nan, order="F") for _ in nodes]
+        for i, oid in enumerate(self.ids):
+            mask = ctx.get_mask_for(oid)
+            count = int(mask.sum())
+            active = bisect.bisect_left(sorted_shifts, count)
+            if active == 0:
+                continue
+            chosen = order[:active]
+            values = plan.run(steps_for_prefix[active - 1], [roots[k] for k in chosen], oid, ctx)
+            (rows,) = np.nonzero(mask)
+            for k, v in zip(chosen, values):
+                _place(grids[k], i, rows, v, nodes[k], oid)
+        return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
+
+    # -- memory ------------------------------------------------------------------
+
+    def _last_uses(self, factors):
+        """Cross-sectional / fixed node -> index of the last factor using it."""
+        last = {}
+        for k, factor in enumerate(factors):
+            for node in iter_nodes(factor):
+                if isinstance(node, (CrossSectionalFactor, FixedFactor)):
+                    last[node] = k
+        return last
+
+    def _release(self, nodes):
+        ctx = self.ctx
+        for node in nodes:
+            self._frames.pop(node, None)
+            if self._stored.pop(node, None):
+                ctx._computed.pop(node, None)
+                ctx._computed_columns.pop(node, None)
+        if nodes:
+            ctx._sources.clear()
+
+
+def _place(grid, i, rows, values, node, oid):
+    if isinstance(values, numbers.Real):
+        grid[rows, i] = values
+        return
+    values = np.asarray(values)
+    if values.ndim != 1 or not 0 < len(values) <= len(rows):
+        raise ValueError("{!r} gave values of shape {} for {} on {} valid rows".format(
+            node, values.shape, oid, len(rows)))
+    grid[rows[len(rows) - len(values):], i] = values

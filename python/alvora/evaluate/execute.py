@@ -1,0 +1,121 @@
+"""``execute_factors``: many factors over one load of the market data."""
+import pandas as pd
+
+import tessal
+
+from ..engine_v2 import exec_context
+from ..interface import AbstractFactor
+from ..leaf import _Factor
+from ..utils import get_fixed_order_book_ids, get_leaves, use_dma
+from .context import rows_from
+from .evaluator import Evaluator
+
+__all__ = ["execute_factors", "WARM_UP_ROWS"]
+
+WARM_UP_ROWS = 126
+
+
+def _eval_core():
+    from ..engine_v2 import eval_core
+
+    return eval_core
+
+
+def _normalise(factors):
+    """(keys, nodes, as_dict) from a dict name -> node or a sequence of nodes."""
+    if isinstance(factors, AbstractFactor):
+        raise TypeError("factors must be a dict of name -> factor or a list of factors; "
+                        "for one factor use execute_factor")
+    if isinstance(factors, dict):
+        keys, nodes, as_dict = list(factors), list(factors.values()), True
+    elif isinstance(factors, (list, tuple)):
+        keys, nodes, as_dict = list(range(len(factors))), list(factors), False
+    else:
+        raise TypeError("factors must be a dict of name -> factor or a list of factors, got "
+                        "{}".format(type(factors).__name__))
+    for key, node in zip(keys, nodes):
+        if not isinstance(node, AbstractFactor):
+            raise TypeError("factor {!r} is not a factor node but {}".format(
+                key, type(node).__name__))
+    return keys, nodes, as_dict
+
+
+def _is_stored(node):
+    return isinstance(node, _Factor) and node not in exec_context.PRICING_FACTORS
+
+
+def execute_factors(factors, order_book_ids, start_date, end_date, universe=None):
+    """Evaluate many factors at once; one factor frame per factor.
+
+    ``factors`` is a dict name -> factor node (the result is a dict with the
+    same keys, in the same order) or a list of nodes (the result is a list).
+    Each frame equals what ``execute_factor(factor, order_book_ids, start_date,
+    end_date, universe)`` returns for that factor alone: trading dates from
+    ``start_date`` through the clamped end date, one column per instrument of
+    ``order_book_ids`` in order, masked by the universe.
+
+    The market data is loaded once, for the union of the factors' leaves and
+    from the earliest date any factor's look-back needs; each factor is still
+    evaluated from its own first date, so its windows see exactly the rows they
+    would see alone. Cross-sectional and fixed nodes and sub-expressions common
+    to several factors are computed once.
+    """
+    keys, nodes, as_dict = _normalise(factors)
+    if isinstance(order_book_ids, str):
+        raise TypeError("order_book_ids must be a list of ids, not a single string")
+    ids = list(order_book_ids)
+    results = [None] * len(nodes)
+
+    general = []
+    for k, node in enumerate(nodes):
+        if _is_stored(node):
+            results[k] = _eval_core().execute_factor(node, ids, start_date, end_date,
+                                                     universe=universe)
+        else:
+            general.append(k)
+    if general:
+        try:
+            frames = _execute_general([nodes[k] for k in general], ids, start_date, end_date,
+                                      universe)
+        except RecursionError:
+            raise ValueError("a factor tree is nested too deeply to evaluate (more levels than "
+                             "the interpreter's recursion limit)") from None
+        for k, frame in zip(general, frames):
+            results[k] = frame
+    return dict(zip(keys, results)) if as_dict else results
+
+
+def _first_date(factor, start_date):
+    shift = factor.shift
+    if shift > 0:
+        back = -shift - (WARM_UP_ROWS if use_dma(factor) else 0)
+        return pd.Timestamp(tessal.trading_date_offset(start_date, back))
+    return start_date
+
+
+def _execute_general(nodes, ids, start_date, end_date, universe):
+    start_date, end_date = pd.Timestamp(start_date), pd.Timestamp(end_date)
+    firsts = [_first_date(node, start_date) for node in nodes]
+    end_date = _eval_core().ensure_end_date(end_date)
+
+    leaves, fixed = [], []
+    for node in nodes:
+        leaves.extend(get_leaves(node))
+        fixed.extend(get_fixed_order_book_ids(node, ids))
+    leaves = list(dict.fromkeys(leaves))
+    fixed = list(dict.fromkeys(fixed))
+    ctx = exec_context.ThreadingExecContext(leaves, ids + fixed, min(firsts), end_date,
+                                            universe=universe)
+
+    out = [None] * len(nodes)
+    for first in sorted(set(firsts)):
+        members = [k for k, f in enumerate(firsts) if f == first]
+        view = rows_from(ctx, first)
+        mask = exec_context.get_universe_mask(ids, first, end_date, universe)
+        view.universe_mask = mask
+        frames = Evaluator(view, ids).evaluate([nodes[k] for k in members])
+        for k, frame in zip(members, frames):
+            if mask is not None:
+                frame = frame.where(mask)
+            out[k] = frame.loc[start_date:end_date]
+    return out

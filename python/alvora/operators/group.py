@@ -1,0 +1,125 @@
+"""Industry-group operators: demean or rank a factor within its industry, per date.
+
+The industry of each instrument on each date is the first-level industry of a
+classification source ("citics_2019" or "sws"), as the analysis module loads
+it (the market-data client's industry records). Instruments with no industry on
+a date (not listed, no record, not a common stock) get NaN there. Infinite
+values count as missing, as in the cross-sectional operators.
+"""
+import numpy as np
+import pandas as pd
+
+from ..cross_sectional import CrossSectionalFactor
+
+__all__ = ["INDUSTRY_SOURCES", "GroupFunction", "GroupFactor", "industry_codes",
+           "group_demean", "group_rank"]
+
+INDUSTRY_SOURCES = ("citics_2019", "sws")
+
+
+def _industry_series(order_book_ids, dates, source):
+    from ..analysis import study_bench
+
+    return study_bench._load_industry_data(order_book_ids, dates, source=source)
+
+
+def industry_codes(frame, source):
+    """Integer industry codes over the frame's dates x columns; -1 where none."""
+    ids = list(dict.fromkeys(frame.columns))
+    dates = pd.DatetimeIndex(frame.index)
+    codes = np.full((len(dates), len(frame.columns)), -1, dtype=np.int64)
+    if not ids or not len(dates):
+        return codes
+    known = _listed_common_stocks(ids)
+    if not known:
+        return codes
+    industry = _industry_series(known, list(dates), source)
+    table = industry.unstack("order_book_id").reindex(index=dates, columns=frame.columns)
+    values = table.to_numpy(dtype=object)
+    present = ~pd.isna(values)
+    if present.any():
+        labels, _ = pd.factorize(values[present])
+        codes[present] = labels
+    return codes
+
+
+def _listed_common_stocks(ids):
+    import tessal
+
+    listing = set(tessal.all_instruments("CS").order_book_id)
+    return [oid for oid in ids if oid in listing]
+
+
+def _valid_keys(frame, source):
+    values = frame.to_numpy(dtype=np.float64, copy=True)
+    codes = industry_codes(frame, source)
+    valid = np.isfinite(values) & (codes >= 0)
+    ngroups = int(codes.max()) + 1 if codes.size else 0
+    rows = np.arange(values.shape[0])[:, None]
+    keys = rows * max(ngroups, 1) + codes
+    return values, valid, keys[valid]
+
+
+def group_demean(frame, source):
+    """``frame`` minus the mean of its industry on each date."""
+    values, valid, keys = _valid_keys(frame, source)
+    out = np.full(values.shape, np.nan)
+    if keys.size:
+        sums = np.bincount(keys, weights=values[valid])
+        counts = np.bincount(keys)
+        out[valid] = values[valid] - sums[keys] / counts[keys]
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+
+def group_rank(frame, source):
+    """Percentile rank of ``frame`` within its industry on each date, in (0, 1]
+    (ties share their average rank)."""
+    values, valid, keys = _valid_keys(frame, source)
+    out = np.full(values.shape, np.nan)
+    if keys.size:
+        v = values[valid]
+        order = np.lexsort((v, keys))
+        ks, vs = keys[order], v[order]
+        n = len(ks)
+        new_group = np.r_[True, ks[1:] != ks[:-1]]
+        group_start = np.maximum.accumulate(np.where(new_group, np.arange(n), 0))
+        new_run = new_group | np.r_[True, vs[1:] != vs[:-1]]
+        run_id = np.cumsum(new_run) - 1
+        run_first = np.flatnonzero(new_run)
+        run_last = np.r_[run_first[1:], n] - 1
+        average = (run_first[run_id] + run_last[run_id]) / 2.0 - group_start + 1.0
+        sizes = np.bincount(np.cumsum(new_group) - 1)[np.cumsum(new_group) - 1]
+        ranks = np.empty(n)
+        ranks[order] = average / sizes
+        out[valid] = ranks
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+
+class GroupFunction:
+    """A group kernel bound to its industry source; compares by value so equal
+    operator trees hash alike, and pickles by reference to its kernel."""
+
+    def __init__(self, func, source):
+        self.func = func
+        self.source = source
+
+    def __call__(self, frame):
+        return self.func(frame, self.source)
+
+    def __eq__(self, other):
+        return (isinstance(other, GroupFunction) and self.func is other.func
+                and self.source == other.source)
+
+    def __hash__(self):
+        return hash((GroupFunction, self.func, self.source))
+
+    @property
+    def __name__(self):
+        return self.func.__name__
+
+
+class GroupFactor(CrossSectionalFactor):
+    """A cross-sectional node whose computation also reads industries."""
+
+    def __repr__(self):
+        return "{}({!r}, {!r})".format(self._label(), self._sub_factors[0], self._func.source)

@@ -1,0 +1,105 @@
+"""execute_factors: each factor's frame equals execute_factor of it alone."""
+import random
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tessal
+from alvora import operators as op
+from alvora import rolling
+from alvora.cross_sectional import CS_RANK, CS_ZSCORE, CrossSectionalFactor
+from alvora.engine_v2.eval_core import execute_factor
+from alvora.evaluate import execute_factors
+from alvora.fix import FIX
+from alvora.leaf import Factor, close, high, low, open as open_, volume
+
+START, END = "2023-01-03", "2023-04-28"
+
+
+@pytest.fixture(scope="module")
+def ids():
+    return list(tessal.all_instruments("CS").order_book_id[:30])
+
+
+def random_tree(rng, depth):
+    leaves = [close, open_, high, low, volume, op.RETURNS, op.VWAP]
+    if depth == 0:
+        return rng.choice(leaves)
+    x = random_tree(rng, depth - 1)
+    y = random_tree(rng, rng.randrange(depth))
+    w = rng.randrange(1, 12)
+    builders = [
+        lambda: rolling.MA(x, w), lambda: rolling.TS_RANK(x, w), lambda: rolling.STD(x, w),
+        lambda: rolling.CORRELATION(x, y, w + 2), lambda: rolling.WMA(x, w),
+        lambda: op.DELAY(x, rng.randrange(0, 6)), lambda: op.DELTA(x, rng.randrange(1, 6)),
+        lambda: op.IF(x > y, x, y), lambda: op.MIN(x, y), lambda: op.SIGN(x) * op.ABS(y),
+        lambda: CS_RANK(x), lambda: CS_ZSCORE(x - y), lambda: op.GROUP_DEMEAN(x, "sws"),
+        lambda: FIX(x, "000300.XSHG") - y, lambda: x / y, lambda: op.LOG(op.ABS(x) + 1),
+    ]
+    return rng.choice(builders)()
+
+
+def assert_same(got, want):
+    pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=1e-12)
+    assert (got.isna().to_numpy() == want.isna().to_numpy()).all()
+
+
+@pytest.mark.parametrize("seed, universe", [
+    (1, None), (2, "000300.XSHG"), (3, "list"), (4, None),
+])
+def test_random_trees_equal_execute_factor(ids, seed, universe):
+    rng = random.Random(seed)
+    if universe == "list":
+        universe = ids[::3]
+    trees = {"t{}".format(k): random_tree(rng, rng.randrange(1, 4)) for k in range(6)}
+    trees["shared"] = CS_RANK(trees["t0"]) + trees["t1"]  # sub-trees shared with others
+    trees["bare"] = close
+    got = execute_factors(trees, ids, START, END, universe=universe)
+    assert list(got) == list(trees)
+    for name, tree in trees.items():
+        assert_same(got[name], execute_factor(tree, ids, START, END, universe=universe))
+
+
+def test_list_input_stored_factor_and_duplicates(ids):
+    factors = [Factor("pe_ratio"), op.DELTA(close, 3), op.DELTA(close, 3), volume]
+    got = execute_factors(factors, ids + ids[:2], START, END)
+    assert isinstance(got, list) and len(got) == 4
+    for frame, factor in zip(got, factors):
+        assert_same(frame, execute_factor(factor, ids + ids[:2], START, END))
+
+
+def test_shared_cross_sections_are_computed_once(ids):
+    calls = []
+
+    def counted_rank(frame):
+        calls.append(1)
+        return frame.rank(axis=1, pct=True)
+
+    shared = CrossSectionalFactor(counted_rank, rolling.MA(close, 5))
+    # same look-back, so one grid: the cross-section is computed once for all three
+    factors = {"a": shared * 2, "b": CS_ZSCORE(shared + close), "c": shared}
+    got = execute_factors(factors, ids, START, END)
+    assert len(calls) == 1
+    calls.clear()
+    assert_same(got["b"], execute_factor(factors["b"], ids, START, END))
+    assert len(calls) == 1
+
+
+@pytest.mark.parametrize("factors, ids_arg, error, message", [
+    (close, None, TypeError, "for one factor use execute_factor"),
+    ({"a": "close"}, None, TypeError, "factor 'a' is not a factor node"),
+    ("close", None, TypeError, "dict of name -> factor"),
+    ([close], "000001.XSHE", TypeError, "not a single string"),
+])
+def test_bad_input(ids, factors, ids_arg, error, message):
+    with pytest.raises(error, match=message):
+        execute_factors(factors, ids if ids_arg is None else ids_arg, START, END)
+
+
+def test_a_very_deep_tree_is_a_clear_error(ids):
+    deep = close
+    for _ in range(10 ** 4):
+        deep = op.ABS(deep)
+    with pytest.raises((ValueError, RecursionError), match="deep"):
+        execute_factors([deep], ids, START, END)
