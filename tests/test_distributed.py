@@ -21,6 +21,7 @@ from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E4
                                 FactorFailures, execute_factors, study_factors)
 from alvora.distributed.partition import MIN_CHUNK, plan_tasks  # noqa: E402
 from alvora.distributed.results import ResultsFolder  # noqa: E402
+from alvora import evaluate as single_process  # noqa: E402
 from alvora.engine_v2.eval_core import execute_factor  # noqa: E402
 from alvora.fix import FIX  # noqa: E402
 from alvora.leaf import Factor, close, high, low, open as open_, volume  # noqa: E402
@@ -72,9 +73,9 @@ def test_library_and_its_study_equal_a_single_process_run(client, market):
     path, ids = market
     factors = library(ids[3])
     got = execute_factors(factors, ids, START, END, client=client, bundle=path)
-    assert list(got) == list(factors)
-    for name, factor in factors.items():
-        want = execute_factor(factor, ids, START, END)
+    single = single_process.execute_factors(factors, ids, START, END)
+    assert list(got) == list(single)
+    for name, want in single.items():
         pd.testing.assert_frame_equal(got[name], want, check_exact=True, obj=name)
         assert got[name].index.names == want.index.names
         assert got[name].columns.names == want.columns.names
@@ -87,13 +88,11 @@ def test_library_and_its_study_equal_a_single_process_run(client, market):
     chosen = {k: factors[k] for k in ("reversal", "range_rank")}
     studied = study_factors(chosen, ids, START, END, steps(), periods=(1, 5), client=client,
                             bundle=path)
-    for name, factor in chosen.items():
-        bench = FactorStudyBench()
-        for step in steps():
-            bench.append(step)
-        want = bench.analysis(execute_factor(factor, ids, START, END), "daily", periods=(1, 5))
-        assert list(studied[name]) == list(want)
-        for step, table in _summaries(want).items():
+    want = single_process.study_factors({k: single[k] for k in chosen}, steps=steps(),
+                                        periods=(1, 5))
+    for name, steps_done in want.items():
+        assert list(studied[name]) == list(steps_done)
+        for step, table in _summaries(steps_done).items():
             pd.testing.assert_frame_equal(studied[name][step].summary(), table, obj=step)
 
 

@@ -24,20 +24,25 @@ def worker_address():
         return None
 
 
-def _single_factor_engine():
-    from ..engine_v2.eval_core import execute_factor
-    return execute_factor
-
-
 def evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe=None,
                    worker=None):
-    """name -> factor frame (or FactorError) for factors evaluated together."""
-    execute_factor = _single_factor_engine()
+    """name -> factor frame (or FactorError) for factors evaluated together:
+    one data load and shared sub-trees for the group; when that fails, each
+    factor alone, so only the failing ones report an error."""
+    from ..engine_v2.eval_core import execute_factor
+    from ..evaluate import execute_factors
+
+    ids = list(order_book_ids)
+    if len(nodes) > 1:
+        try:
+            return dict(zip(names, execute_factors(list(nodes), ids, start_date, end_date,
+                                                   universe=universe)))
+        except Exception:
+            pass  # narrowed down factor by factor below
     out = {}
     for name, node in zip(names, nodes):
         try:
-            out[name] = execute_factor(node, list(order_book_ids), start_date, end_date,
-                                       universe=universe)
+            out[name] = execute_factor(node, ids, start_date, end_date, universe=universe)
         except Exception as exc:
             out[name] = FactorError.from_exception(name, exc, traceback.format_exc(), worker)
     return out
