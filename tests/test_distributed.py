@@ -1,5 +1,6 @@
 """Factor libraries across a real local Dask cluster of two worker processes,
 compared with a single-process run over the same small generated market."""
+import io
 import os
 import pickle
 import signal
@@ -21,6 +22,7 @@ from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E4
                                 FactorFailures, execute_factors, study_factors)
 from alvora.distributed.partition import MIN_CHUNK, plan_tasks  # noqa: E402
 from alvora.distributed.results import ResultsFolder  # noqa: E402
+from alvora import cli  # noqa: E402
 from alvora import evaluate as single_process  # noqa: E402
 from alvora.engine_v2.eval_core import execute_factor  # noqa: E402
 from alvora.fix import FIX  # noqa: E402
@@ -103,7 +105,7 @@ def test_failing_factor_reports_its_error_and_the_others_complete(client, market
     with pytest.raises(FactorFailures) as caught:
         execute_factors(factors, ids, START, END, client=client, bundle=path,
                         out=tmp_path / "out",
-                        progress=lambda done, total, name, error: seen.append((done, total)))
+                        progress=lambda done, total, name, outcome: seen.append((done, total)))
     assert set(caught.value.errors) == {"typo"} and "clsoe" in str(caught.value)
     assert set(caught.value.results) == {"good", "also_good"}
     assert sorted(seen) == [(1, 3), (2, 3), (3, 3)]
@@ -124,7 +126,7 @@ def test_killed_worker_still_completes_and_leaves_no_partial_result(client, mark
     pids = client.run(os.getpid)
     killed = []
 
-    def kill_one(done, total, name, error):
+    def kill_one(done, total, name, outcome):
         if not killed:
             victim = sorted(pids.values())[0]
             os.kill(victim, signal.SIGKILL)
@@ -141,8 +143,8 @@ def test_killed_worker_still_completes_and_leaves_no_partial_result(client, mark
     before = {n: os.stat(out / n / "factor.txt").st_mtime_ns for n in factors}
     again = []
     study_factors(factors, ids, START, END, steps()[2:3], client=client, bundle=path, out=out,
-                  resume=True, progress=lambda *a: again.append(a))
-    assert len(again) == len(factors)
+                  resume=True, progress=lambda *a: again.append(a[3]))
+    assert again == ["skipped"] * len(factors)
     assert before == {n: os.stat(out / n / "factor.txt").st_mtime_ns for n in factors}
 
 
@@ -233,3 +235,25 @@ def test_results_folder_writes_atomically_and_resumes_only_the_same_factor(tmp_p
     assert sorted(os.listdir(tmp_path)) == ["a"]
     with pytest.raises(ValueError, match="share"):
         ResultsFolder(tmp_path, ["x y", "x_y"])
+
+
+def test_command_line_studies_a_library_on_the_cluster_and_resumes(client, market, tmp_path):
+    path, _ = market
+    library_file = tmp_path / "library.txt"
+    library_file.write_text("reversal = -(close / MA(close, 5) - 1)\n"
+                            "broken = MA(Factor(\"clsoe\"), 5)\n"
+                            "ranked = CS_RANK(close / MA(close, 10))\n")
+    argv = ["study", "--factors", str(library_file), "--scheduler", client.scheduler.address,
+            "--bundle", path, "--instruments", "40", "--days", "60", "--periods", "1,5",
+            "--no-neutralize", "--out", str(tmp_path / "out")]
+    first, second = io.StringIO(), io.StringIO()
+    assert cli.main(argv, stdout=first, stderr=io.StringIO()) == 1
+    assert "[3/3]" in first.getvalue() and "broken: FAILED" in first.getvalue()
+    assert sorted(os.listdir(tmp_path / "out")) == ["broken.error.txt", "ranked", "reversal"]
+    assert os.path.isfile(tmp_path / "out" / "ranked" / "quantile_summary.csv")
+
+    library_file.write_text(library_file.read_text().replace('Factor("clsoe")', "close"))
+    assert cli.main(argv + ["--resume"], stdout=second, stderr=io.StringIO()) == 0
+    lines = second.getvalue().splitlines()
+    assert {"[1/3] reversal: skipped", "[2/3] ranked: skipped", "[3/3] broken: done"} <= set(lines)
+    assert sorted(os.listdir(tmp_path / "out")) == ["broken", "ranked", "reversal"]

@@ -24,6 +24,7 @@ import pandas as pd
 import tessal
 
 from .expression import ExpressionError, parse_factor
+from .distributed.command import add_cluster_options, study_on_cluster, wants_cluster
 from .factor_file import FactorFileError, read_factor_file
 from .report import write_report
 from .utils import get_leaves, use_dma
@@ -134,6 +135,7 @@ def build_parser():
     st.add_argument("--ascending", action="store_true",
                     help="rank smaller factor values first (default: larger first)")
     st.add_argument("--out", default="report", help="report folder (default %(default)s)")
+    add_cluster_options(st, _positive)
     return parser
 
 
@@ -396,6 +398,12 @@ def _cmd_study(args, say):
     if getattr(module, "FactorStudyBench", None) is None:
         raise CliError("the analysis module has no FactorStudyBench")
     factors = _parse_factors(args, default=DEFAULT_EXPRESSION)
+    if wants_cluster(args):
+        _init_data(args.bundle)
+        start, end = _date_range(args)
+        ids = _instruments(args, start, end)
+        steps = _build_steps(module, args, say)
+        return study_on_cluster(factors, ids, start, end, _universe(args), steps, args, say)
     if len(factors) == 1 and not args.factors:
         _, frame = _prepare(args, say, factor=next(iter(factors.values())))
         return _study_one(module, frame, args, args.out, say)

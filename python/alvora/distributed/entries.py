@@ -34,8 +34,9 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
     - ``out``: write each factor's frame (Parquet, or CSV without a Parquet
       engine) into ``out/<name>/`` instead of returning it; returns name ->
       folder. ``resume`` skips factors whose folder is already complete.
-    - ``progress``: called as ``progress(done, total, name, error)`` after each
-      factor (``error`` None on success).
+    - ``progress``: called as ``progress(done, total, name, outcome)`` after
+      each factor, ``outcome`` being "done", "skipped" (complete already) or
+      the :class:`FactorError`.
     - ``errors``: "raise" raises :class:`FactorFailures` (holding what
       completed) after all others finished when some factor failed;
       "return" puts a :class:`FactorError` in its place.
@@ -109,16 +110,16 @@ class _Run:
             for name in list(self.todo):
                 if self.folder.is_complete(name, self.descriptions[name]):
                     del self.todo[name]
-                    self._record(name, self.folder.path(name), None)
+                    self._record(name, self.folder.path(name), None, "skipped")
 
-    def _record(self, name, value, error):
+    def _record(self, name, value, error, status="done"):
         if error is None:
             self.results[name] = value
         else:
             self.errors[name] = error
         self.done += 1
         if self.progress is not None:
-            self.progress(self.done, len(self.named), name, error)
+            self.progress(self.done, len(self.named), name, status if error is None else error)
 
     def _finish(self, name, outcome, fill):
         if isinstance(outcome, FactorError):
