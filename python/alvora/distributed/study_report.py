@@ -1,10 +1,14 @@
-"""What a factor's folder holds after a study: a summary and one CSV per
-table of every step result."""
+"""What a factor's folder holds after a study: a summary, one CSV per table
+of every step result and the HTML tear sheet (``index.html``)."""
+import os
+
 import pandas as pd
 
 from .. import report
 
 __all__ = ["study_summary", "write_study"]
+
+TEAR_SHEET = "index.html"
 
 
 def study_summary(name, node, results):
@@ -22,4 +26,9 @@ def study_summary(name, node, results):
 def write_study(folder, name, node, results):
     """Writes the study's files into ``folder``; returns their paths."""
     analyses = {k: v for k, v in results.items() if not isinstance(v, pd.DataFrame)}
-    return report.write_report(folder, study_summary(name, node, analyses), results=analyses)
+    paths = report.write_report(folder, study_summary(name, node, analyses), results=analyses)
+    write_html = getattr(report, "write_html", None)
+    if callable(write_html):
+        paths.append(write_html(results, os.path.join(folder, TEAR_SHEET),
+                                title="Factor study: {}".format(name), expression=repr(node)))
+    return paths
