@@ -7,10 +7,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# System packages: a C++ compiler, GoogleTest and Google Benchmark, Python headers.
+# System packages: a C++ compiler, GoogleTest and Google Benchmark, Python headers,
+# Chromium, the headless browser the HTML report test drives, and a font with
+# Chinese glyphs for industry names in figures and reports.
 missing=()
 command -v g++ >/dev/null || missing+=(g++)
-for pkg in libgtest-dev libbenchmark-dev; do
+command -v chromium >/dev/null || missing+=(chromium)
+for pkg in libgtest-dev libbenchmark-dev fonts-wqy-microhei; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ! python3 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then

@@ -47,6 +47,20 @@ def test_bad_expressions_and_arguments():
     assert cli.build_parser().parse_args(["study", "--periods", "1,5"]).periods == [1, 5]
 
 
+@pytest.mark.parametrize("argv, code, text", [
+    (["check", "-close"], 0, "factor: -close"),
+    (["check", "-MA(close, 5) / close"], 0, "look-back: 4 rows"),
+    (["check", "MA(close, close, 5)"], 2,
+     "MA takes 1 factor argument and a window, as MA(factor, window), got 2 factor arguments"),
+    (["check", "CORR(close, 5)"], 2, "CORR takes 2 factor arguments and a window"),
+    (["check", "close * " + "9" * 4400], 2, "number too large"),
+    (["check", "+".join(["close"] * 6000)], 0, "look-back: 0 rows"),
+])
+def test_expressions_from_the_command_line(argv, code, text):
+    got, out, err = run(argv)
+    assert got == code and text in (out if code == 0 else err)
+
+
 def test_eval_on_a_bundle(bundle, tmp_path):
     target = tmp_path / "f.csv"
     code, out, err = run(["eval", "CS_RANK(close / open)", "--bundle", bundle,
@@ -190,7 +204,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "alvora.analysis.study_bench", module)
     code, out, err = run(["study", "close", "--bundle", bundle, "--instruments", "8",
                           "--days", "20", "--no-neutralize", "--no-winsorize", "--ascending",
-                          "--out", str(tmp_path / "r")])
+                          "--no-html", "--quiet", "--out", str(tmp_path / "r")])
     assert code == 0, err
     assert "steps: normalize, ic, factor_return" in out
     assert "notice: the pipeline failed (RuntimeError: industry data missing)" in out
@@ -198,6 +212,7 @@ def test_study_switches_and_fallback(bundle, tmp_path, monkeypatch):
     assert "== ic (ICAnalysisResult)" in out and "== factor_return" not in out
     assert "normalize: " in out  # the step-by-step path still reports preprocessing
     assert [e[3] for e in log if e[0] == "analysis"] == [True, True, True]
+    assert not (tmp_path / "r" / "index.html").exists() and "html report" not in out
 
 
 def test_study_without_the_analysis_module(monkeypatch):
@@ -251,6 +266,9 @@ def test_study_end_to_end(bundle, tmp_path):
     assert list(quantiles.index[:5]) == ["q1", "q2", "q3", "q4", "q5"]
     ic = pd.read_csv(out_dir / "ic_ic.csv", index_col=0)
     assert list(ic.columns) == ["P_1", "P_5"] and ic.abs().max().max() <= 1
+    page = (out_dir / "index.html").read_text(encoding="utf-8")
+    assert "html report: {}".format(out_dir / "index.html") in out
+    assert page.count("<figure") == 9 and "Quantile groups (quantile)" in page
 
 
 def test_eval_several_factors_and_a_factor_file(bundle, tmp_path):
@@ -279,3 +297,38 @@ def test_bad_factor_files(tmp_path, text, message):
     path.write_text(text)
     code, _, err = run(["eval", "--factors", str(path)])
     assert code == 1 and message in err
+
+
+def test_study_of_several_factors_writes_one_report_with_a_leaderboard(bundle, tmp_path):
+    pytest.importorskip("alvora.analysis.study_bench")
+    out_dir = tmp_path / "many"
+    code, out, err = run(["study", "-DELTA(close, 3)", "close / open", "--bundle", bundle,
+                          "--instruments", "20", "--days", "40", "--periods", "1",
+                          "--quiet", "--out", str(out_dir)])
+    assert code == 0, err
+    assert sorted(p for p in os.listdir(out_dir)) == ["factor_1", "factor_2", "index.html"]
+    page = (out_dir / "index.html").read_text(encoding="utf-8")
+    board = page.split('id="leaderboard"')[1].split("</table>")[0]
+    assert '<a href="#f1">factor_1</a>' in board and '<a href="#f2">factor_2</a>' in board
+    ic = pd.read_csv(out_dir / "factor_2" / "ic_summary.csv", index_col=0)
+    assert "{:.4f}".format(ic.loc["P_1", "IC mean"]) in board
+
+
+def test_progress_shows_on_a_terminal_only(bundle, tmp_path, monkeypatch):
+    pytest.importorskip("alvora.analysis.study_bench")
+    from alvora import progress
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(progress, "DELAY", 0.0)
+    argv = ["study", "--bundle", bundle, "--instruments", "10", "--days", "30", "--periods", "1",
+            "--out", str(tmp_path / "p")]
+    for extra, shown in (([], True), (["--quiet"], False)):
+        terminal = Terminal()
+        monkeypatch.setattr(sys, "stderr", terminal)
+        code, _, _ = run(argv + extra)
+        assert code == 0
+        text = terminal.getvalue()
+        assert ("analysis" in text and "report" in text) == shown, text

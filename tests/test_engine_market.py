@@ -139,3 +139,27 @@ def test_combined_rolling_correlation_of_two_fields(market):
         want.loc[corr.index, oid] = corr
     pd.testing.assert_frame_equal(out, want.loc[START:END], check_freq=False,
                                   check_names=False, rtol=1e-8)
+
+
+@pytest.mark.parametrize("ids, start, end, error, message", [
+    ("first", START, END, TypeError, r"must be a list of ids, got the string '(.+)'; pass \['\1'\]"),
+    (["first"], "2023-01-03", "2023-03-01", ValueError,
+     r"start_date 2023-01-03 is after the last trading date with data \(2022-06-30\)"),
+    (["first"], "2022-05-02", "2022-04-01", ValueError,
+     "start_date 2022-05-02 is after end_date 2022-04-01"),
+])
+def test_unusable_ids_and_ranges_are_named(market, ids, start, end, error, message):
+    ids = market[0] if ids == "first" else [market[0]]
+    with pytest.raises(error, match=message):
+        run(close - 1, ids, start, end)
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["NOPE.XSHG"], "unknown order_book_ids NOPE.XSHG .*all NaN"),
+    (["first"], "order_book_ids repeats (.+): the result has one column per repeat"),
+])
+def test_suspicious_ids_are_warned_about(market, extra, message):
+    ids = market[:3] + [market[0] if e == "first" else e for e in extra]
+    with pytest.warns(UserWarning, match=message):
+        frame = ec.execute_factor(close, ids, START, "2022-04-01")
+    assert list(frame.columns) == ids

@@ -111,6 +111,29 @@ class TestResults:
         assert "quantile_detail" not in result.tables()
         assert "q1" in repr(result)
 
+    def test_quantile_summary_of_many_groups_matches_the_per_group_figures(self):
+        rng = np.random.default_rng(4)
+        dates = pd.bdate_range("2024-01-01", periods=6, name="datetime")
+        tags = ["q{}".format(k) for k in range(1, 3001)]
+        index = pd.MultiIndex.from_product([tags, dates], names=["tag", "datetime"])
+        values = rng.normal(0, 0.05, size=(len(index), 2))
+        values[rng.random(values.shape) < 0.3] = np.nan
+        values[:6, 0] = np.nan  # a group with no return at all
+        values[6:12, 1] = [-1.5, np.nan, -1.2, np.nan, np.nan, -1.1]  # lost everything
+        returns = pd.DataFrame(values, index=index, columns=["P_1", "P_5"])
+        turnover = pd.DataFrame(rng.random((len(index), 2)), index=index, columns=["P_1", "P_5"])
+        s = QuantileReturnAnalysisResult(
+            quantile_turnover=turnover, quantile_returns=returns, quantile_detail=None,
+            benchmark_return=None, top_minus_bottom_returns=None, name="quantile").summary()
+        assert list(s.index) == tags
+        for tag in ("q1", "q2", "q1777"):
+            for column in ("P_1", "P_5"):
+                expected = analysis_result._annualise_cumulative(returns.xs(tag)[column])
+                np.testing.assert_allclose(s.loc[tag, column + " annual return"], expected,
+                                           rtol=1e-12)
+                assert s.loc[tag, column + " turnover"] == pytest.approx(
+                    turnover.xs(tag)[column].mean())
+
     def test_factor_return_summary(self):
         dates = pd.bdate_range("2024-01-01", periods=4, name="datetime")
         daily = np.array([0.0, 0.01, -0.02, 0.03])

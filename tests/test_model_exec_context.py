@@ -132,8 +132,9 @@ def test_fixed_serving_maps_by_the_fixed_instruments_own_rows(market):
     sums = d[:-1] + d[1:]  # D valid on rows 0..8, so sums land on rows 1..8
     np.testing.assert_allclose(out["A"].iloc[1:9], sums[0:8])
     assert np.isnan(out["A"].iloc[0]) and out["A"].iloc[9:].isna().all()
-    np.testing.assert_allclose(out["C"].iloc[5:9], sums[4:8])  # C's own valid rows only
-    assert out["C"].iloc[:5].isna().all()
+    # C's own valid rows only, after the one row the node's look-back consumes
+    np.testing.assert_allclose(out["C"].iloc[6:9], sums[5:8])
+    assert out["C"].iloc[:6].isna().all()
 
 
 def test_fixed_over_cross_sectional_and_numbers(market):

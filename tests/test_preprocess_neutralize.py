@@ -409,3 +409,26 @@ def test_with_the_module_industry_lookup(monkeypatch):
         frame = pd.DataFrame({"x": x, "g": labels}).dropna()
         expected = (frame.x - frame.groupby("g").x.transform("mean")).reindex(ids)
         np.testing.assert_allclose(out.iloc[d].to_numpy(), expected.to_numpy(), atol=1e-12)
+
+
+@pytest.mark.parametrize("source", ["citics_2019", "sws"])
+def test_minute_frames_take_the_industry_and_listing_of_their_day(source):
+    import tessal
+
+    tessal.init(None)  # the embedded market, real industry records and listings
+    ids = sorted(tessal.all_instruments("CS")["order_book_id"][:30])
+    days = pd.DatetimeIndex(tessal.get_trading_dates("2020-03-02", "2020-03-04"))
+    stamps = pd.DatetimeIndex([d + pd.Timedelta(minutes=570 + m) for d in days
+                               for m in (1, 2, 3)])
+    values = np.random.default_rng(3).standard_normal((len(days), len(ids)))
+    minutes = pd.DataFrame(np.repeat(values, 3, axis=0), index=stamps, columns=ids)
+    daily = pd.DataFrame(values, index=days, columns=ids)
+    out = sb.Neutralization(source, None).process(minutes)
+    expected = sb.Neutralization(source, None).process(daily)
+    assert out.notna().to_numpy().sum() > 0.8 * out.size
+    np.testing.assert_allclose(out.to_numpy(), np.repeat(expected.to_numpy(), 3, axis=0),
+                               atol=1e-12)
+    by_minute = sb._load_industry_data(ids, list(stamps), source=source)
+    by_day = sb._load_industry_data(ids, list(days), source=source)
+    assert list(by_minute.to_numpy()) == list(np.repeat(
+        by_day.to_numpy().reshape(len(days), -1), 3, axis=0).ravel())

@@ -155,6 +155,9 @@ def test_horizons_beyond_data_warn_or_fail(fake_results):
         run(factor, returns, [500])
     with pytest.raises(ValueError, match="must be less than 250"):
         run(factor, returns, [250])
+    with pytest.raises(ValueError, match="factor_data has 1 date, and quantile returns need at "
+                                         "least two"):
+        run(factor.iloc[:1], returns, [1])
 
 
 def test_table_layout(fake_results):
@@ -217,6 +220,15 @@ def test_bad_group_count(fake_results, quantile):
         step.analysis(factor, returns, [1])
 
 
+@pytest.mark.parametrize("quantile", [7, 20000, 1000000])
+def test_more_groups_than_instruments_is_refused(fake_results, quantile):
+    factor, returns = random_panel(11, n=10, m=6)
+    with pytest.raises(ValueError, match="quantile={} groups but factor_data has only 6 "
+                                         "instruments".format(quantile)):
+        QRA(quantile).analysis(factor, returns, [1])
+    assert QRA(6).analysis(factor, returns, [1]).quantile_returns.shape[0] == 6 * 10
+
+
 def test_bad_tables(fake_results):
     factor, returns = random_panel(12, n=6, m=4)
     with pytest.raises(ValueError, match="factor_data: expect pd.DataFrame"):
@@ -231,9 +243,8 @@ def test_bad_tables(fake_results):
 
 def test_degenerate_shapes(fake_results):
     no_columns = pd.DataFrame(index=pd.bdate_range("2021-01-04", periods=5))
-    res = run(no_columns, no_columns, [1, 2])
-    assert (res.quantile_returns.to_numpy() == 0).all()
-    assert res.quantile_turnover.isna().all().all()
+    with pytest.raises(ValueError, match="factor_data has only 0 instruments"):
+        run(no_columns, no_columns, [1, 2])  # no group could ever hold anything
     with pytest.raises(ValueError, match="must be less than 0"):
         run(no_columns.iloc[:0], no_columns.iloc[:0], [1])
 
@@ -331,7 +342,7 @@ def test_is_a_pipeline_step_and_pickles_by_reference(fake_results):
     assert type(copy) is QRA and copy.quantile == 7 and copy.benchmark is None
     bench = study_bench.FactorStudyBench()
     bench.append(("quantile", step))
-    factor, returns = random_panel(15, n=8, m=6)
+    factor, returns = random_panel(15, n=8, m=7)
     out = bench.analysis(factor, returns, periods=(1, 2))
     assert out["quantile"].name == "quantile"
     # the pipeline's default ascending is False: q1 holds the largest factor values

@@ -26,6 +26,36 @@ def bench_with_recorder():
 
 # ---- frame checks ----------------------------------------------------------------------
 
+def _shuffled(frame):
+    return frame.iloc[[0, 3, 1, 2, 4]]
+
+
+def _repeated(frame):
+    return frame.iloc[[0, 1, 1, 2, 3]]
+
+
+def _zoned(frame):
+    return frame.tz_localize("Asia/Shanghai")
+
+
+@pytest.mark.parametrize("table", ["factor_data", "returns"])
+@pytest.mark.parametrize("change, message", [
+    (_shuffled, r"dates must be ascending without repeats, but row 2 \(2020-01-02 00:00:00\) "
+                r"does not come after row 1 \(2020-01-06"),
+    (lambda f: f.iloc[::-1], "dates must be ascending .* row 1 .* does not come after row 0"),
+    (_repeated, "dates must be ascending .* row 2 .* does not come after row 1"),
+    (_zoned, r"the date index is timezone-aware \(Asia/Shanghai\)"),
+])
+def test_unordered_or_zoned_dates_are_refused(table, change, message):
+    factor, returns = make_panels(5, 3)
+    tables = {"factor_data": factor, "returns": returns}
+    tables[table] = change(tables[table])
+    bench, recorder = bench_with_recorder()
+    with pytest.raises(ValueError, match="^{}: {}".format(table, message)):
+        bench.analysis(tables["factor_data"], tables["returns"])
+    assert recorder.calls == []
+
+
 def test_validate_data_frame_messages():
     with pytest.raises(ValueError) as info:
         sb._validate_data_frame(df=[1], name="factor_data")

@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -9,6 +10,7 @@ import pandas as pd
 import pytest
 
 import tessal
+from tessal import cli
 from tessal.bundle import BundleWriter, generate_market, open_bundle, verify_checksums
 from tessal.bundle.paths import ensure_bundle
 from _tessal_helpers import leftovers, pointed_at, small_bundle, using
@@ -172,6 +174,32 @@ def test_meta_that_disagrees_with_the_calendar(copy):
     _write_meta(copy, meta)
     with pytest.raises(tessal.BundleError, match="disagree"):
         open_bundle(copy)
+
+
+def _set_listed(meta, value):
+    meta["instruments"]["listed_date"][0] = value
+
+
+def _set_delisted(meta, value):
+    meta["instruments"]["de_listed_date"][0] = value
+
+
+def _set_shape(meta, value):
+    meta["arrays"]["fields/close"]["shape"] = value
+
+
+@pytest.mark.parametrize("change, value, message", [
+    (_set_listed, "yesterday", "listed_date 'yesterday'"),
+    (_set_delisted, "2020-02-30", "de_listed_date '2020-02-30'"),
+    (_set_shape, [3, 7], "describes fields/close as <f8 \\[3, 7\\]"),
+])
+def test_meta_entries_are_checked_on_open_and_verify(copy, capsys, change, value, message):
+    meta = _meta(copy)
+    change(meta, value)
+    _write_meta(copy, meta)
+    with pytest.raises(tessal.BundleError, match=message):
+        open_bundle(copy)
+    assert cli.main(["verify", str(copy)]) == 1 and re.search(message, capsys.readouterr().err)
 
 
 def test_checksums_catch_changed_bytes(copy):

@@ -1,4 +1,5 @@
 import os
+import re
 
 import numpy as np
 import pandas as pd
@@ -112,6 +113,11 @@ def _error_case(tmp_path, bars=None, inst=None, industries=None, style=None, cal
      "style.csv", 3, "not a trading date with bars"),
     ({"style": ("date,order_book_id,bad name", ["2021-01-04,600000.XSHG,0.5"])},
      "style.csv", 1, "letters, digits and underscores"),
+    ({"bars": GOOD_BARS[:1] + ["2021-01-05,600000.XSHG,1,1,1,1,1,1,7"]}, "bars.csv", 3,
+     "9 fields, the header has 8 \\(column 9: unexpected extra field '7'\\)"),
+    ({"bars": GOOD_BARS[:1] + ["2021-01-05,600000.XSHG,1,1"]}, "bars.csv", 3,
+     "4 fields, the header has 8 \\(column 5: missing\\)"),
+    ({"inst": GOOD_INSTR + ["600001.XSHG,C,CS"]}, "inst.csv", 5, "3 fields"),
 ])
 def test_malformed_rows_are_named(tmp_path, case, file, line, message):
     files = _error_case(tmp_path, **case)
@@ -162,3 +168,32 @@ def test_command_line(tmp_path, capsys):
     os.remove(os.path.join(gen, "style", "size.npy"))
     assert cli.main(["verify", gen]) == 1
     assert "size.npy" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("occupant, message", [
+    ("folder with a file", "holds no bundle"),
+    ("the bars file", "not a bundle folder"),
+    ("bundle with a file", "not part of a bundle \\(important.txt\\)"),
+    ("bundle", None),
+])
+def test_overwrite_replaces_only_a_bundle(tmp_path, capsys, occupant, message):
+    files = _error_case(tmp_path)
+    target = tmp_path / "target"
+    if occupant == "the bars file":
+        target = tmp_path / "bars.csv"
+    elif occupant == "folder with a file":
+        target.mkdir()
+        (target / "important.txt").write_text("keep me")
+    else:
+        import_csv(str(target), **files)
+        if occupant == "bundle with a file":
+            (target / "important.txt").write_text("keep me")
+    before = sorted(p.name for p in target.iterdir()) if target.is_dir() else target.read_text()
+    code = cli.main(["import", "--overwrite", "--path", str(target), "--bars", files["bars"],
+                     "--instruments", files["instruments"]])
+    if message is None:
+        assert code == 0 and open_bundle(str(target)).n_dates == 2
+        return
+    assert code == 1 and re.search(message, capsys.readouterr().err)
+    after = sorted(p.name for p in target.iterdir()) if target.is_dir() else target.read_text()
+    assert after == before and leftovers(tmp_path) == []

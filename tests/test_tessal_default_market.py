@@ -37,7 +37,7 @@ def _mean_rank_ic(factor, returns):
 
 def test_default_market_shape(market):
     assert _state.bundle_path() == default_bundle_path()
-    assert default_bundle_path().endswith(os.path.join(".cache", "tessal", "default-v1"))
+    assert default_bundle_path().endswith(os.path.join(".cache", "tessal", "default-v2"))
     assert len(market) == 800
     assert tessal.get_latest_trading_date() == pd.Timestamp("2023-12-29")
     dates = tessal.get_trading_dates("2017-01-01", "2023-12-31")
@@ -62,3 +62,17 @@ def test_simple_factors_carry_information(market):
     # The market moves together: the two indexes are strongly correlated.
     idx = tessal.get_price_change_rate(["000300.XSHG", "000905.XSHG"], "2019-01-02", "2021-12-31")
     assert idx.corr().iloc[0, 1] > 0.7
+
+
+def test_default_market_moves_like_an_equity_market(market):
+    ids = list(market.order_book_id)
+    index = tessal.get_price("000300.XSHG", "2017-01-03", "2023-12-29", fields="close")
+    index = index["close"].droplevel(0)
+    yearly = index.groupby(index.index.year).agg(lambda s: s.iloc[-1] / s.iloc[0] - 1)
+    assert yearly.between(-0.25, 0.35).all() and (yearly < 0).any(), yearly
+    returns = tessal.get_price_change_rate(ids, "2017-01-03", "2023-12-29")
+    traded = returns.where(returns != 0)
+    vol = traded.std() * np.sqrt(252)
+    assert vol.median() == pytest.approx(0.35, abs=0.1) and vol.quantile(0.9) < 0.5
+    limit = (traded.abs() >= 0.0995).to_numpy().mean()
+    assert 0.0005 < limit < 0.01  # limit moves happen, but rarely

@@ -26,7 +26,8 @@ import tessal
 from .expression import ExpressionError, parse_factor
 from .distributed.command import add_cluster_options, study_on_cluster, wants_cluster
 from .factor_file import FactorFileError, read_factor_file
-from .report import write_report
+from .progress import progress_bar
+from .report import write_html, write_report
 from .utils import get_leaves, use_dma
 
 __all__ = ["main", "build_parser", "DEFAULT_EXPRESSION"]
@@ -135,6 +136,10 @@ def build_parser():
     st.add_argument("--ascending", action="store_true",
                     help="rank smaller factor values first (default: larger first)")
     st.add_argument("--out", default="report", help="report folder (default %(default)s)")
+    st.add_argument("--html", help="HTML report file (default: index.html in the report folder)")
+    st.add_argument("--no-html", dest="write_html", action="store_false",
+                    help="write no HTML report")
+    st.add_argument("--quiet", action="store_true", help="show no progress bars")
     add_cluster_options(st, _positive)
     return parser
 
@@ -225,18 +230,18 @@ def _show_result(name, result, say):
     say("")
     say("== {} ({})".format(name, type(result).__name__))
     summary = getattr(result, "summary", None)
-    if callable(summary):
-        table = summary()
-        with pd.option_context("display.width", 160, "display.max_columns", 30):
+    with pd.option_context("display.width", 160, "display.max_columns", 40):
+        if callable(summary):
+            table = summary()
             say(table.to_string(float_format=lambda v: "{:.4f}".format(v))
                 if len(table) else "(no figures)")
-    else:
-        say(repr(result))
-    decay = getattr(result, "decay_summary", None)
-    table = decay() if callable(decay) else None
-    if table is not None and len(table):
-        say("IC decay, mean IC per lag:")
-        say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
+        else:
+            say(repr(result))
+        extra = getattr(result, "extra_summaries", None)
+        for title, table in (extra() if callable(extra) else {}).items():
+            if table is not None and len(table):
+                say("{}:".format(title))
+                say(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
 
 
 # -- commands ---------------------------------------------------------------------
@@ -358,18 +363,45 @@ def _build_steps(module, args, say):
     return steps
 
 
+def _counted(steps, bar):
+    """Lets each step advance the progress bar when it finishes (the pipeline
+    calls ``process``/``analysis`` on the step objects)."""
+    for name, step in steps:
+        for method in ("process", "analysis"):
+            bound = getattr(step, method, None)
+            if not callable(bound):
+                continue
+
+            def call(*a, _bound=bound, _name=name, **kw):
+                bar.set_postfix_str(_name)
+                try:
+                    return _bound(*a, **kw)
+                finally:
+                    bar.update(1)
+            try:
+                setattr(step, method, call)
+            except (AttributeError, TypeError):  # a step that keeps no attributes: no ticks
+                pass
+
+
 def _run_steps(module, steps, frame, args, say):
     """All steps in one pipeline; when it fails, step by step so one failing
     step does not hide the others' results."""
     bench = module.FactorStudyBench()
     for step in steps:
         bench.append(step)
-    try:
-        return bench.analysis(frame, "daily", ascending=args.ascending, periods=args.periods,
-                              keep_preprocess_result=True) or {}
-    except Exception as exc:  # reported, then narrowed down below
-        say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
-            type(exc).__name__, exc))
+    with progress_bar(len(steps), "analysis", quiet=args.quiet) as bar:
+        _counted(steps, bar)
+        try:
+            return bench.analysis(frame, "daily", ascending=args.ascending,
+                                  periods=args.periods, keep_preprocess_result=True) or {}
+        except Exception as exc:  # reported, then narrowed down below
+            say("notice: the pipeline failed ({}: {}); running the steps one by one".format(
+                type(exc).__name__, exc))
+    return _run_steps_singly(module, steps, frame, args, say)
+
+
+def _run_steps_singly(module, steps, frame, args, say):
     preprocessors = [s for s in steps if isinstance(s[1], module.FactorPreprocessor)]
     analysers = [s for s in steps if s not in preprocessors]
     results = {}
@@ -405,13 +437,23 @@ def _cmd_study(args, say):
         steps = _build_steps(module, args, say)
         return study_on_cluster(factors, ids, start, end, _universe(args), steps, args, say)
     if len(factors) == 1 and not args.factors:
-        _, frame = _prepare(args, say, factor=next(iter(factors.values())))
-        return _study_one(module, frame, args, args.out, say)
+        (name, factor), = factors.items()
+        _, frame = _prepare(args, say, factor=factor)
+        study = _study_one(module, frame, args, args.out, say)
+        if args.write_html:
+            _write_html_report(args, {**study, "expression": name}, say)
+        return 0
     frames = _prepare_many(args, factors, say)
-    for name, frame in frames.items():
-        say("")
-        say("######## {}".format(name))
-        _study_one(module, frame, args, os.path.join(args.out, name), say)
+    studies = {}
+    with progress_bar(len(frames), "factors", quiet=args.quiet) as bar:
+        for name, frame in frames.items():
+            say("")
+            say("######## {}".format(name))
+            studies[name] = _study_one(module, frame, args, os.path.join(args.out, name), say)
+            studies[name]["expression"] = repr(factors[name])
+            bar.update(1)
+    if args.write_html:
+        _write_html_report(args, studies, say)
     return 0
 
 
@@ -428,13 +470,46 @@ def _study_one(module, frame, args, out, say):
     say("analysed in {:.2f}s".format(time.perf_counter() - began))
     preprocessed = [name for name, step in steps
                     if isinstance(step, module.FactorPreprocessor) and name in results]
-    _describe_preprocessing(frame, [(name, results.pop(name)) for name in preprocessed], say)
+    stages = [(name, results.pop(name)) for name in preprocessed]
+    _describe_preprocessing(frame, stages, say)
     for name, result in results.items():
         _show_result(name, result, say)
     paths = write_report(out, say.text(), factor_frame=frame, results=results)
     say("")
     say("report: {} files in {}".format(len(paths), out))
-    return 0
+    return {"results": {**dict(stages), **results}, "factor_frame": frame}
+
+
+def _html_sections(results):
+    """Sections the report draws: the preprocessing panel and each analysis."""
+    frames = sum(isinstance(r, pd.DataFrame) for r in results.values())
+    return len(results) - frames + (1 if frames else 0)
+
+
+def _write_html_report(args, studies, say):
+    """One HTML file: the study of one factor, or several factors behind a
+    leaderboard (``studies``: one study dict, or factor name -> study dict)."""
+    several = "results" not in studies
+    path = args.html or os.path.join(args.out, "index.html")
+    began = time.perf_counter()
+    details = {"horizons": ", ".join(str(p) for p in args.periods),
+               "quantile groups": args.quantiles, "benchmark": args.benchmark,
+               "industry source": args.industry,
+               "order": "ascending" if args.ascending else "descending"}
+    for study in (studies.values() if several else [studies]):
+        study["details"] = {"steps": ", ".join(study["results"]) or "none", **details}
+    sections = sum(_html_sections(s["results"]) for s in (studies.values() if several
+                                                          else [studies]))
+    with progress_bar(sections, "report", quiet=args.quiet) as bar:
+        if several:
+            write_html(studies, path, title="Factor study: {} factors".format(len(studies)),
+                       progress=bar.update)
+        else:
+            write_html(studies["results"], path,
+                       title="Factor study: {}".format(studies["expression"]),
+                       factor_frame=studies["factor_frame"], expression=studies["expression"],
+                       details=studies["details"], progress=bar.update)
+    say("html report: {} ({:.2f}s)".format(path, time.perf_counter() - began))
 
 
 def _describe_preprocessing(frame, outputs, say):
@@ -470,6 +545,18 @@ def _distinct_warnings(caught):
     return seen
 
 
+def _leading_minus_as_text(parser, argv):
+    """Let an expression start with a minus (``alvora check "-close"``): an
+    argument that starts with "-" but is no option of the command is given a
+    leading blank, which argparse reads as a positional (the parser strips it)."""
+    options = set(parser._option_string_actions)
+    for action in parser._subparsers._group_actions if parser._subparsers else ():
+        for sub in action.choices.values():
+            options.update(sub._option_string_actions)
+    return [" " + arg if arg.startswith("-") and len(arg) > 1 and not arg.startswith("--")
+            and arg.split("=")[0] not in options else arg for arg in argv]
+
+
 _COMMANDS = {"check": _cmd_check, "eval": _cmd_eval, "study": _cmd_study}
 
 
@@ -477,7 +564,8 @@ def main(argv=None, stdout=None, stderr=None):
     stdout = stdout or sys.stdout
     stderr = stderr or sys.stderr
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_leading_minus_as_text(parser, sys.argv[1:] if argv is None
+                                                    else list(argv)))
     if args.command is None:
         parser.print_help(stdout)
         return 2

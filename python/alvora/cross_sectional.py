@@ -29,10 +29,18 @@ class CrossSectionalFactor(TerminalFactor):
         self._func = func
         self._sub_factors = tuple(sub_factors)
         self._name = name
+        self._derive(shift=max(f.shift for f in self._sub_factors))
 
     @property
     def sub_factors(self):
         return self._sub_factors
+
+    @property
+    def shift(self):
+        """The look-back of the sub-factors: a tree over this node must load
+        that much history for the windows under it. The execution context
+        serves the node's values without those first valid rows."""
+        return self._derived_shift
 
     def execute(self, *frames):
         if len(frames) != len(self._sub_factors):

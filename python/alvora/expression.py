@@ -24,16 +24,32 @@ import ast
 import importlib
 import math
 import numbers
+import re
+import sys
+import threading
 
 import numpy as np
 
-from .interface import AbstractFactor, BinaryCombinedFactor, UnaryCombinedFactor
+from .interface import (MAX_DEPTH, AbstractFactor, BinaryCombinedFactor, ExpressionDepthError,
+                        UnaryCombinedFactor, chain)
 from .leaf import PRICE_FIELDS, _Factor
 from .operators.registry import LEAVES, MAX_WINDOW, OPERATORS, check_argument
 
-__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW"]
+__all__ = ["ExpressionError", "parse_factor", "available_operators", "MAX_LENGTH", "MAX_WINDOW",
+           "MAX_DEPTH"]
 
-MAX_LENGTH = 10000
+MAX_LENGTH = 50000  # room for programs' factor libraries: over 10^4 nodes
+MAX_DIGITS = 300  # whole numbers longer than this are refused, never printed
+
+# The interpreter's parser nests one level per operator of a chain such as
+# ``a + b + c``; a chain filling MAX_LENGTH needs a deeper stack than a
+# thread's default, so parsing runs on a thread of its own with this stack.
+_PARSE_STACK_BYTES = 256 * 1024 * 1024
+_PARSE_RECURSION_LIMIT = MAX_LENGTH + 1000
+_parse_lock = threading.Lock()
+
+# Binary operators whose left-nested chains are built as one node.
+_CHAINED = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.BitAnd, ast.BitOr)
 
 _BINARY = {
     ast.Add: np.add,
@@ -99,23 +115,77 @@ def parse_factor(text, fields=PRICE_FIELDS):
         raise ExpressionError("empty expression")
     if len(text) > MAX_LENGTH:
         raise ExpressionError("expression is longer than {} characters".format(MAX_LENGTH))
-    try:
-        tree = ast.parse(text, mode="eval")
-    except SyntaxError as exc:
-        raise ExpressionError("invalid expression: {} (column {})".format(
-            exc.msg, exc.offset)) from None
-    except (RecursionError, MemoryError, ValueError) as exc:
-        raise ExpressionError("invalid expression: {}".format(exc or "too deeply nested")) from None
     rolling, reason = _rolling_operators()
     builder = _Builder(tuple(fields), rolling, reason)
-    try:
-        result = builder.build(tree.body)
-    except RecursionError:
-        raise ExpressionError("expression is nested too deeply") from None
+    result = _on_parse_thread(lambda: builder.build(_syntax_tree(text).body))
     if not isinstance(result, AbstractFactor):
-        raise ExpressionError("the expression has no factor in it (it is the constant {!r})"
-                              .format(result))
+        raise ExpressionError("the expression has no factor in it (it is the constant {})"
+                              .format(_show_number(result)))
     return result
+
+
+def _syntax_tree(text):
+    try:
+        return ast.parse(text, mode="eval")
+    except SyntaxError as exc:
+        if "too many nested parentheses" in str(exc.msg):
+            raise ExpressionError(_too_deep()) from None
+        if "integer string conversion" in str(exc.msg):
+            raise ExpressionError(_too_long_number()) from None
+        raise ExpressionError("invalid expression: {} (column {})".format(
+            exc.msg, exc.offset)) from None
+    except (RecursionError, MemoryError):
+        raise ExpressionError(_too_deep()) from None
+    except ValueError as exc:
+        if "integer string conversion" in str(exc):  # a literal of thousands of digits
+            raise ExpressionError(_too_long_number()) from None
+        raise ExpressionError("invalid expression: {}".format(exc)) from None
+
+
+def _too_long_number():
+    return "number too large (more than {} digits)".format(MAX_DIGITS)
+
+
+def _too_deep():
+    return ("expression nested too deeply: at most {} levels are supported (chains of one "
+            "operator such as a + b + c count as one level)".format(MAX_DEPTH))
+
+
+def _on_parse_thread(work):
+    """Run ``work`` on a thread with a large stack and a raised recursion limit,
+    so that long chains parse; what it raises is raised here."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = work()
+        except ExpressionDepthError as exc:
+            outcome["error"] = ExpressionError(str(exc))
+        except RecursionError:
+            outcome["error"] = ExpressionError(_too_deep())
+        except BaseException as exc:  # handed to the caller's thread below
+            outcome["error"] = exc
+
+    with _parse_lock:
+        previous_stack = threading.stack_size(_PARSE_STACK_BYTES)
+        previous_limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(max(previous_limit, _PARSE_RECURSION_LIMIT))
+        try:
+            thread = threading.Thread(target=run, name="alvora-parse", daemon=True)
+            thread.start()
+        finally:
+            threading.stack_size(previous_stack)
+        thread.join()
+        sys.setrecursionlimit(previous_limit)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def _show_number(value):
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) >= 10 ** MAX_DIGITS:
+        return "a number of more than {} digits".format(MAX_DIGITS)
+    return repr(value)
 
 
 class _Builder:
@@ -123,6 +193,7 @@ class _Builder:
         self.fields = fields
         self.rolling = rolling
         self.rolling_unavailable = rolling_unavailable
+        self.depth = 0
 
     def fail(self, node, message):
         col = getattr(node, "col_offset", None)
@@ -134,7 +205,13 @@ class _Builder:
         if method is None:
             what = _DESCRIBE.get(type(node), type(node).__name__)
             self.fail(node, "not allowed in a factor expression: {}".format(what))
-        return method(node)
+        self.depth += 1
+        try:
+            if self.depth > MAX_DEPTH:
+                raise ExpressionError(_too_deep())
+            return method(node)
+        finally:
+            self.depth -= 1
 
     # -- leaves ---------------------------------------------------------------
 
@@ -142,6 +219,11 @@ class _Builder:
         value = node.value
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             self.fail(node, "only numbers are allowed as constants, got {!r}".format(value))
+        return self.checked_number(node, value)
+
+    def checked_number(self, node, value):
+        if isinstance(value, int) and abs(value) >= 10 ** MAX_DIGITS:
+            self.fail(node, _too_long_number())
         return value
 
     def visit_Name(self, node):
@@ -158,13 +240,35 @@ class _Builder:
     # -- operators ------------------------------------------------------------
 
     def visit_BinOp(self, node):
-        op = _BINARY.get(type(node.op))
-        if op is None:
-            self.fail(node, "operator {} is not allowed".format(type(node.op).__name__))
-        return self.combine(node, op, self.build(node.left), self.build(node.right))
+        # ``a + b - c * d ...`` nests leftwards one level per operator: walk that
+        # spine in a loop so its length costs no depth
+        spine = []
+        while isinstance(node, ast.BinOp) and isinstance(node.op, _CHAINED):
+            spine.append(node)
+            node = node.left
+        if spine:
+            value = self.build(node)
+        else:
+            spine.append(node)
+            value = self.build(node.left)
+        for binop in reversed(spine):
+            op = _BINARY.get(type(binop.op))
+            if op is None:
+                self.fail(binop, "operator {} is not allowed".format(type(binop.op).__name__))
+            value = self.combine(binop, op, value, self.build(binop.right))
+        return value
 
     def visit_UnaryOp(self, node):
-        operand = self.build(node.operand)
+        spine = []
+        while isinstance(node, ast.UnaryOp):
+            spine.append(node)
+            node = node.operand
+        value = self.build(node)
+        for unary in reversed(spine):
+            value = self.unary(unary, value)
+        return value
+
+    def unary(self, node, operand):
         if isinstance(node.op, ast.UAdd):
             return operand
         if isinstance(node.op, ast.USub):
@@ -194,9 +298,11 @@ class _Builder:
         return result
 
     def combine(self, node, op, left, right):
-        if isinstance(left, AbstractFactor) or isinstance(right, AbstractFactor):
+        if isinstance(left, AbstractFactor):
+            return chain(op, left, right)
+        if isinstance(right, AbstractFactor):
             return BinaryCombinedFactor(op, left, right)
-        return self.fold(node, op, left, right)
+        return self.checked_number(node, self.fold(node, op, left, right))
 
     def fold(self, node, op, left, right):
         """Constant arithmetic, done in Python so integers stay integers."""
@@ -245,12 +351,19 @@ class _Builder:
             if len(node.args) < 2:
                 self.fail(node, "{} takes its factor argument(s) and a window, got {} argument{}"
                           .format(name, len(node.args), "" if len(node.args) == 1 else "s"))
+            if len(node.args) != entry.arity:
+                wanted, given = entry.arity - 1, len(node.args) - 1
+                self.fail(node, "{} takes {} factor argument{} and a window, as {}, got {} "
+                          "factor argument{} and a window".format(
+                              name, wanted, "" if wanted == 1 else "s", entry.signature(),
+                              given, "" if given == 1 else "s"))
         args = self.expect_args(node, name, entry.arity)
         values = [self.argument(a, entry, k) for k, a in enumerate(args)]
         try:
             return build(*values)
         except (TypeError, ValueError) as exc:
-            self.fail(node, "{}: {}".format(name, exc))
+            # first line only: a binding's message goes on to list internal types
+            self.fail(node, "{}: {}".format(name, str(exc).split("\n")[0]))
 
     def argument(self, arg, entry, k):
         """Argument ``k`` of a call of ``entry``, checked against its kind."""

@@ -37,6 +37,13 @@ class FixedFactor(TerminalFactor):
             factor = CrossSectionalFactor(_identity, factor)
         self.factor = factor
         self.order_book_id = order_book_id
+        self._derive(shift=factor.shift)
+
+    @property
+    def shift(self):
+        """The inner factor's look-back, so a tree over this node loads the
+        history its windows need; served without those first valid rows."""
+        return self._derived_shift
 
     def __repr__(self):
         return "FIX({!r}, {!r})".format(self._inner, self.order_book_id)

@@ -17,17 +17,106 @@ that ``==`` and ``!=`` are *not* elementwise node builders; use
 """
 import math
 import numbers
+import weakref
 
 import numpy as np
 
 __all__ = [
     "AbstractFactor",
+    "ChainCombinedFactor",
+    "ExpressionDepthError",
+    "MAX_DEPTH",
     "LeafFactor",
     "ShiftedFactor",
     "BinaryCombinedFactor",
     "UnaryCombinedFactor",
     "drop_oldest",
 ]
+
+
+# Deepest tree accepted. Walks that follow the tree (evaluation, repr,
+# pickling) recurse, so the depth is bounded where nodes are built; long
+# chains of one operator are flattened into a single node and do not count.
+MAX_DEPTH = 500
+
+# Attributes holding values derived from a node's children; not part of its structure.
+_DERIVED_PREFIX = "_derived_"
+
+
+# Derived values of nodes whose classes keep only their own attributes (leaves,
+# rolling nodes, users' classes): id -> {name: value}, dropped with the node.
+_remembered = {}
+
+
+def _recall(node, name):
+    state = getattr(node, "__dict__", None)
+    if state is not None and _DERIVED_PREFIX + name in state:
+        return state[_DERIVED_PREFIX + name]
+    entry = _remembered.get(id(node))
+    return None if entry is None or entry[0]() is not node else entry[1].get(name)
+
+
+def _remember(node, name, value):
+    state = getattr(node, "__dict__", None)
+    if state is not None and any(k.startswith(_DERIVED_PREFIX) for k in state):
+        state[_DERIVED_PREFIX + name] = value
+        return
+    entry = _remembered.get(id(node))
+    if entry is None or entry[0]() is not node:
+        try:
+            ref = weakref.ref(node, lambda _, key=id(node): _remembered.pop(key, None))
+        except TypeError:
+            return  # cannot know when it goes away: do not cache
+        entry = _remembered[id(node)] = (ref, {})
+    entry[1][name] = value
+
+
+class ExpressionDepthError(RecursionError):
+    """A factor tree nested deeper than :data:`MAX_DEPTH`."""
+
+
+def _depth_of(node):
+    """Nesting depth of a node, computed once per node without recursion."""
+    cached = _recall(node, "depth")
+    if cached is not None:
+        return cached
+    from .utils import _child_nodes
+
+    order, stack, seen = [], [node], set()
+    while stack:  # post-order over the nodes whose depth is not known yet
+        current = stack.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        order.append(current)
+        for child in _child_nodes(current):
+            if _recall(child, "depth") is None:
+                stack.append(child)
+    known = {}
+    for current in reversed(order):
+        children = _child_nodes(current)
+        depth = 1 + max((known.get(id(c)) or _cached_depth(c) for c in children), default=0)
+        known[id(current)] = depth
+        _remember(current, "depth", depth)
+    return known[id(node)]
+
+
+def _cached_depth(node):
+    return _recall(node, "depth") or 1
+
+
+def check_depth(node):
+    """The node's depth; raises :class:`ExpressionDepthError` past :data:`MAX_DEPTH`."""
+    depth = _depth_of(node)
+    _refuse_depth(depth)
+    return depth
+
+
+def _refuse_depth(depth):
+    if depth > MAX_DEPTH:
+        raise ExpressionDepthError(
+            "expression nested too deeply: {} levels, at most {} are supported (chains of "
+            "one operator such as a + b + c count as one level)".format(depth, MAX_DEPTH))
 
 
 def drop_oldest(values, n):
@@ -64,7 +153,18 @@ def _freeze(value):
     return value
 
 
-class AbstractFactor:
+class _NodeType(type):
+    """Checks the depth of every node once it is built, whatever its class
+    (classes made elsewhere included), so no later walk can recurse past
+    MAX_DEPTH."""
+
+    def __call__(cls, *args, **kwargs):
+        node = super().__call__(*args, **kwargs)
+        check_depth(node)
+        return node
+
+
+class AbstractFactor(metaclass=_NodeType):
     """Base class of every factor node.
 
     Subclasses provide ``expr``, ``shift`` and ``dependencies``. Arithmetic
@@ -96,14 +196,15 @@ class AbstractFactor:
 
     def _structure_key(self):
         state = getattr(self, "__dict__", {})
-        return tuple((k, _freeze(state[k])) for k in sorted(state))
+        return tuple((k, _freeze(state[k])) for k in sorted(state)
+                     if not k.startswith(_DERIVED_PREFIX))
 
     def __eq__(self, other):
         if self is other:
             return True
         if not isinstance(other, AbstractFactor) or type(self) is not type(other):
             return NotImplemented
-        return self._structure_key() == other._structure_key()
+        return _structurally_equal(self, other)
 
     def __ne__(self, other):
         result = self.__eq__(other)
@@ -111,8 +212,28 @@ class AbstractFactor:
             return result
         return not result
 
+    def __getstate__(self):
+        # hashes of strings differ between processes: recomputed after loading
+        state = getattr(self, "__dict__", None)
+        if state is None:
+            return None
+        return {k: v for k, v in state.items() if k != _DERIVED_PREFIX + "hash"}
+
+    def _derive(self, **values):
+        """Store values computed from the children once, when the node is built;
+        refuses trees deeper than MAX_DEPTH."""
+        for name, value in values.items():
+            self.__dict__[_DERIVED_PREFIX + name] = value
+        if _DERIVED_PREFIX + "depth" not in self.__dict__:
+            check_depth(self)
+
     def __hash__(self):
-        return hash((type(self), self._structure_key()))
+        cached = _recall(self, "hash")
+        if cached is None:
+            _warm_hashes(self)
+            cached = hash((type(self), self._structure_key()))
+            _remember(self, "hash", cached)
+        return cached
 
     # -- node builders -------------------------------------------------------
 
@@ -121,7 +242,7 @@ class AbstractFactor:
             return NotImplemented
         if reflected:
             return BinaryCombinedFactor(op, other, self)
-        return BinaryCombinedFactor(op, self, other)
+        return chain(op, self, other)
 
     def __add__(self, other):
         return self._binary(np.add, other)
@@ -210,6 +331,67 @@ class AbstractFactor:
         )
 
 
+def _warm_hashes(node):
+    """Hash the sub-nodes bottom-up first, so hashing a deep tree never recurses."""
+    from .utils import _child_nodes
+
+    pending = [c for c in _child_nodes(node)
+               if _recall(c, "hash") is None]
+    if not pending:
+        return
+    order, seen = [], set()
+    while pending:
+        current = pending.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        order.append(current)
+        pending.extend(c for c in _child_nodes(current)
+                       if _recall(c, "hash") is None)
+    for current in reversed(order):
+        hash(current)
+
+
+def _split_key(node):
+    """The node's structure with every sub-node replaced by a marker, and the
+    sub-nodes in order: equality compares the first and walks the second."""
+    children = []
+
+    def strip(value):
+        if isinstance(value, AbstractFactor):
+            children.append(value)
+            return ("__node__",)
+        if isinstance(value, tuple) and value and value[0] in ("list", "tuple", "dict"):
+            return tuple(strip(v) for v in value)
+        return value
+
+    return strip(node._structure_key()), children
+
+
+def _structurally_equal(a, b):
+    """Structural equality without recursion (trees may be deep)."""
+    stack, seen = [(a, b)], set()
+    while stack:
+        x, y = stack.pop()
+        if x is y or (id(x), id(y)) in seen:
+            continue
+        seen.add((id(x), id(y)))
+        if type(x) is not type(y):
+            return False
+        if type(x).__eq__ is not AbstractFactor.__eq__:
+            if not x == y:
+                return False
+            continue
+        if hash(x) != hash(y):
+            return False
+        key_x, children_x = _split_key(x)
+        key_y, children_y = _split_key(y)
+        if key_x != key_y or len(children_x) != len(children_y):
+            return False
+        stack.extend(zip(children_x, children_y))
+    return True
+
+
 def _is_operand(value):
     """Nodes and real numbers (bools included) can be combined into nodes."""
     return isinstance(value, (AbstractFactor, numbers.Real)) and not isinstance(value, str)
@@ -254,14 +436,15 @@ class ShiftedFactor(AbstractFactor):
             raise ValueError("shift must be at least 1, got {}".format(n))
         self._factor = factor
         self._n = int(n)
+        self._derive(shift=factor.shift + self._n, expr=(drop_oldest, (factor.expr, self._n)))
 
     @property
     def expr(self):
-        return (drop_oldest, (self._factor.expr, self._n))
+        return self._derived_expr
 
     @property
     def shift(self):
-        return self._factor.shift + self._n
+        return self._derived_shift
 
     @property
     def dependencies(self):
@@ -269,6 +452,38 @@ class ShiftedFactor(AbstractFactor):
 
     def __repr__(self):
         return "ShiftedFactor({!r}, {})".format(self._factor, self._n)
+
+
+def _aligned_expr(operand, target):
+    """The operand's expression with its oldest values dropped so that it is as
+    long as a series whose windows consumed ``target`` rows."""
+    if not isinstance(operand, AbstractFactor):
+        return operand
+    gap = target - operand.shift
+    if gap > 0:
+        return (drop_oldest, (operand.expr, gap))  # what ShiftedFactor(operand, gap) gives
+    return operand.expr
+
+
+def _distinct_nodes(groups):
+    out, seen = [], set()
+    for group in groups:
+        for node in group:
+            if node not in seen:
+                seen.add(node)
+                out.append(node)
+    return tuple(out)
+
+
+def _combine_operands(operands, distinct=True):
+    """Shift, aligned expressions and dependencies of elementwise operands
+    (each dependency once when ``distinct``, else every operand's in turn)."""
+    nodes = [x for x in operands if isinstance(x, AbstractFactor)]
+    shift = max((f.shift for f in nodes), default=0)
+    exprs = tuple(_aligned_expr(x, shift) for x in operands)
+    if distinct:
+        return shift, exprs, _distinct_nodes(f.dependencies for f in nodes)
+    return shift, exprs, tuple(d for f in nodes for d in f.dependencies)
 
 
 _INFIX = {
@@ -319,34 +534,23 @@ class BinaryCombinedFactor(AbstractFactor):
         self._op = op
         self._left = left
         self._right = right
+        shift, exprs, deps = _combine_operands((left, right), distinct=False)
+        self._derive(shift=shift, expr=(op, exprs), dependencies=deps)
 
     def _nodes(self):
         return [x for x in (self._left, self._right) if isinstance(x, AbstractFactor)]
 
     @property
     def shift(self):
-        return max((f.shift for f in self._nodes()), default=0)
-
-    def _aligned_expr(self, operand, target):
-        if not isinstance(operand, AbstractFactor):
-            return operand
-        gap = target - operand.shift
-        if gap > 0:
-            return ShiftedFactor(operand, gap).expr
-        return operand.expr
+        return self._derived_shift
 
     @property
     def expr(self):
-        target = self.shift
-        return (self._op, (self._aligned_expr(self._left, target),
-                           self._aligned_expr(self._right, target)))
+        return self._derived_expr
 
     @property
     def dependencies(self):
-        deps = []
-        for f in self._nodes():
-            deps.extend(f.dependencies)
-        return deps
+        return list(self._derived_dependencies)
 
     def __repr__(self):
         symbol = _INFIX.get(self._op)
@@ -366,14 +570,15 @@ class UnaryCombinedFactor(AbstractFactor):
                 type(factor).__name__))
         self._op = op
         self._factor = factor
+        self._derive(shift=factor.shift, expr=(op, (factor.expr,)))
 
     @property
     def expr(self):
-        return (self._op, (self._factor.expr,))
+        return self._derived_expr
 
     @property
     def shift(self):
-        return self._factor.shift
+        return self._derived_shift
 
     @property
     def dependencies(self):
@@ -386,3 +591,126 @@ class UnaryCombinedFactor(AbstractFactor):
         if self._op is np.absolute:
             return "abs({!r})".format(self._factor)
         return "{}({!r})".format(_op_name(self._op), self._factor)
+
+
+# Operators whose left-nested chains ``((a op1 b) op2 c) ...`` are kept as one node.
+FOLDABLE = (np.add, np.subtract, np.multiply, np.true_divide, np.logical_and, np.logical_or)
+
+
+class _LeftFold:
+    """Kernel of a chain: ``ops[0]`` on the first two values, then each next op
+    on the running result and the next value, as the nested form would."""
+
+    def __init__(self, ops):
+        self.ops = tuple(ops)
+
+    def __call__(self, first, *rest):
+        result = first
+        for op, value in zip(self.ops, rest):
+            result = op(result, value)
+        return result
+
+    def __eq__(self, other):
+        return type(other) is _LeftFold and other.ops == self.ops
+
+    def __hash__(self):
+        return hash((_LeftFold, self.ops))
+
+    def __repr__(self):
+        return "fold({})".format(", ".join(_op_name(op) for op in self.ops))
+
+
+class ChainCombinedFactor(AbstractFactor):
+    """``((x0 op1 x1) op2 x2) ... opN xN`` as one node.
+
+    Long sums, products and logic chains (``a + b - c + ...``) written out or
+    built in a loop would otherwise nest one node per operator; as one node
+    the tree stays shallow whatever the chain's length. Values are those of
+    the nested form: the same operations in the same order.
+    """
+
+    def __init__(self, ops, operands):
+        ops, operands = tuple(ops), tuple(operands)
+        if len(operands) != len(ops) + 1 or not ops:
+            raise ValueError("a chain needs one more operand than operators, got {} and {}"
+                             .format(len(operands), len(ops)))
+        for op in ops:
+            if op not in FOLDABLE:
+                raise ValueError("{} cannot be chained".format(_op_name(op)))
+        for operand in operands:
+            if not _is_operand(operand):
+                raise TypeError("operands must be factors or real numbers, got {}".format(
+                    type(operand).__name__))
+        self._ops = ops
+        self._operands = operands
+        shift, exprs, deps = _combine_operands(operands)
+        self._derive(shift=shift, expr=(_LeftFold(ops), exprs), dependencies=deps)
+
+    @property
+    def ops(self):
+        return self._ops
+
+    @property
+    def operands(self):
+        return self._operands
+
+    @property
+    def shift(self):
+        return self._derived_shift
+
+    @property
+    def expr(self):
+        return self._derived_expr
+
+    @property
+    def dependencies(self):
+        return list(self._derived_dependencies)
+
+    def extended(self, op, operand):
+        """This chain with ``op operand`` appended; reuses the aligned
+        expressions, so a chain built in a loop costs no Python work per
+        earlier operand."""
+        if op not in FOLDABLE:
+            raise ValueError("{} cannot be chained".format(_op_name(op)))
+        if not _is_operand(operand):
+            raise TypeError("operands must be factors or real numbers, got {}".format(
+                type(operand).__name__))
+        node = object.__new__(ChainCombinedFactor)
+        node._ops = self._ops + (op,)
+        node._operands = self._operands + (operand,)
+        old_shift = self._derived_shift
+        deps = self._derived_dependencies
+        if isinstance(operand, AbstractFactor):
+            if operand.shift > old_shift:
+                shift, exprs, deps = _combine_operands(node._operands)
+            else:
+                shift = old_shift
+                exprs = self._derived_expr[1] + (_aligned_expr(operand, shift),)
+                known = set(deps)
+                deps = deps + tuple(d for d in _distinct_nodes([operand.dependencies])
+                                    if d not in known)
+        else:
+            shift, exprs = old_shift, self._derived_expr[1] + (operand,)
+        depth = self._derived_depth
+        if isinstance(operand, AbstractFactor):
+            depth = max(depth, 1 + _depth_of(operand))
+        _refuse_depth(depth)
+        node.__dict__[_DERIVED_PREFIX + "depth"] = depth
+        node._derive(shift=shift, expr=(_LeftFold(node._ops), exprs), dependencies=deps)
+        return node
+
+    def __repr__(self):
+        tail = "".join(" {} {})".format(_INFIX[op], _show(operand))
+                       for op, operand in zip(self._ops, self._operands[1:]))
+        return "(" * len(self._ops) + _show(self._operands[0]) + tail
+
+
+def chain(op, left, right):
+    """``op(left, right)`` as a node, extending ``left`` when it is a chain of
+    foldable operators (so loops of ``+`` stay one level deep)."""
+    if op in FOLDABLE:
+        if type(left) is ChainCombinedFactor:
+            return left.extended(op, right)
+        if type(left) is BinaryCombinedFactor and left._op in FOLDABLE:
+            return ChainCombinedFactor((left._op, op), (left._left, left._right, right))
+    return BinaryCombinedFactor(op, left, right)

@@ -19,7 +19,8 @@ __all__ = [
 def _child_nodes(node):
     """The nodes a node refers to, found among its attributes (lists and
     tuples included), so node classes need no extra protocol to be walked."""
-    stack = list(getattr(node, "__dict__", {}).values())
+    stack = [value for key, value in getattr(node, "__dict__", {}).items()
+             if not key.startswith("_derived_")]
     found = []
     while stack:
         value = stack.pop()

@@ -3,7 +3,7 @@
 Trading calendar, instruments, daily bars, change rates, stored factors,
 industry classification records and style factor exposures.  The bundle in
 use is chosen with `init(path)` (default: a synthetic market generated on
-first use in ~/.cache/tessal/default-v1); build one from CSV files with
+first use in ~/.cache/tessal/default-v2); build one from CSV files with
 `tessal import`.
 """
 from . import bundle, client, decorators, utils

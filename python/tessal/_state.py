@@ -19,7 +19,7 @@ def init(bundle_path=None):
     """Chooses the bundle for this process: a bundle directory, or None for the default.
 
     The default is $TESSAL_BUNDLE when set, else the embedded synthetic market
-    in ~/.cache/tessal/default-v1 (generated on first use).  The bundle is
+    in ~/.cache/tessal/default-v2 (generated on first use).  The bundle is
     opened, and checked, on the next data request.
     """
     global _chosen, _opened

@@ -46,6 +46,12 @@ bool is_stored_factor(py::handle factor) {
 py::object execute_factor(py::object factor, py::object order_book_ids, py::object start_date,
                           py::object end_date, py::object universe,
                           py::object exec_context_class) {
+    if (PyUnicode_Check(order_book_ids.ptr())) {
+        // A bare id would otherwise fail deep inside with a concatenation error.
+        throw py::type_error(py::str("order_book_ids must be a list of ids, got the string {!r}; "
+                                     "pass [{!r}]")
+                                 .format(order_book_ids, order_book_ids));
+    }
     if (is_stored_factor(factor))
         return fetch_stored_factor(factor, order_book_ids, start_date, end_date, universe);
 
@@ -63,7 +69,19 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
             n = steal_or_throw(PyNumber_Subtract(n.ptr(), py::int_(kDmaWarmUp).ptr()));
         leaf_start_date = globals["tessal"].attr("trading_date_offset")(start_date, n);
     }
+    py::object requested_end = end_date;
     end_date = globals["ensure_end_date"](end_date);
+    py::object clamped_end = globals["pd"].attr("Timestamp")(end_date);
+    if (compare(start_date, clamped_end, Py_GT)) {
+        // Otherwise the loaders report the look-back start against the clamped end.
+        if (compare(start_date, requested_end, Py_LE))
+            throw py::value_error(py::str("start_date {} is after the last trading date with "
+                                          "data ({}): nothing to evaluate")
+                                      .format(start_date.attr("date")(),
+                                              clamped_end.attr("date")()));
+        throw py::value_error(py::str("start_date {} is after end_date {}")
+                                  .format(start_date.attr("date")(), requested_end.attr("date")()));
+    }
 
     if (exec_context_class.is_none()) exec_context_class = globals["ThreadingExecContext"];
     py::object fixed_order_book_ids =

@@ -268,7 +268,11 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     // Positions of the requested dates and ids among the mask's level values.
     py::object unique_dates = date_index.attr("unique")();
     py::object unique_ids = pd.attr("Index")(ids).attr("unique")();
-    const std::vector<std::int64_t> date_slot = level_map(0, unique_dates);
+    // Intraday timestamps take the listing of their calendar day.
+    std::vector<std::int64_t> date_slot = level_map(0, unique_dates);
+    const std::vector<std::int64_t> day_slot = level_map(0, unique_dates.attr("normalize")());
+    for (std::size_t k = 0; k < date_slot.size(); ++k)
+        if (date_slot[k] < 0) date_slot[k] = day_slot[k];
     const std::vector<std::int64_t> id_slot = level_map(1, unique_ids);
     auto to_unique = [&](const py::object& all, const py::object& unique) {
         auto arr = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(

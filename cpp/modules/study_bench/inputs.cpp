@@ -98,6 +98,30 @@ py::list get_return_fields(py::object columns) {
     return fields;
 }
 
+// Dates must be naive and strictly ascending: every step pairs rows by
+// position (forward returns, holding schedules, the fetch range of "daily"),
+// so shuffled, repeated or zone-stamped dates would silently change results.
+void check_date_order(const py::object& df, const char* name) {
+    py::object index = df.attr("index");
+    py::object tz = index.attr("tz");
+    if (!tz.is_none()) {
+        raise_py(PyExc_ValueError,
+                 py::str("{}: the date index is timezone-aware ({}); pass naive local dates, "
+                         "e.g. {}.index = {}.index.tz_localize(None)")
+                     .format(name, tz, name, name));
+    }
+    if (py::bool_(index.attr("is_monotonic_increasing")) && py::bool_(index.attr("is_unique")))
+        return;
+    py::object np = global("np");
+    py::object stamps = np.attr("asarray")(index.attr("asi8"));
+    py::object not_after = np.attr("diff")(stamps).attr("__le__")(0);
+    const auto k = py::int_(np.attr("argmax")(not_after)).cast<py::ssize_t>() + 1;
+    raise_py(PyExc_ValueError,
+             py::str("{}: dates must be ascending without repeats, but row {} ({}) does not come "
+                     "after row {} ({}); sort the table first, e.g. {}.sort_index()")
+                 .format(name, k, index[py::int_(k)], k - 1, index[py::int_(k - 1)], name));
+}
+
 bool assertions_enabled() {
     return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
 }
@@ -113,6 +137,7 @@ PreparedInputs prepare_inputs(py::object factor_data, py::object returns, py::ob
             py::str("periods must be tuple/list/int, but got {}").format(py::type::of(periods)));
     }
     global("_validate_data_frame")(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+    check_date_order(factor_data, "factor_data");
 
     if (py::isinstance<py::str>(returns)) {
         if (!returns.equal(py::str("daily"))) {
@@ -134,6 +159,7 @@ PreparedInputs prepare_inputs(py::object factor_data, py::object returns, py::ob
             py::arg("expect_df") = true, py::arg("market") = "cn");
     } else {
         global("_validate_data_frame")(py::arg("df") = returns, py::arg("name") = "returns");
+        check_date_order(returns, "returns");
     }
 
     if (!periods_is_sequence) {

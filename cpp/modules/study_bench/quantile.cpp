@@ -167,6 +167,14 @@ HorizonCheck check_horizons(const py::object& periods, std::size_t rows) {
             check.working.push_back(h);
         }
     }
+    if (check.working.empty() && rows < 2) {
+        // Horizons count dates of the factor frame: with one date there is none to hold to.
+        raise_py(PyExc_ValueError,
+                 py::str("Invalid periods, must be less than {}: factor_data has {} date{}, and "
+                         "quantile returns need at least two (groups are formed on one date and "
+                         "held to a later one)")
+                     .format(rows, rows, rows == 1 ? "" : "s"));
+    }
     if (check.working.empty())
         raise_py(PyExc_ValueError, py::str("Invalid periods, must be less than {}").format(rows));
     if (py::len(check.unavailable) > 0)
@@ -182,6 +190,15 @@ py::object quantile_analysis(py::object self, py::object factor_data, py::object
     py::object columns = factor_data.attr("columns");
     HorizonCheck check = check_horizons(periods, py::len(index));
     const int groups = group_count(self.attr("quantile"));
+    const auto instruments = static_cast<long long>(py::len(columns));
+    if (groups > instruments) {
+        // More groups than instruments leaves groups that can never hold anything, and the
+        // result tables (groups x dates) would grow without limit.
+        raise_py(PyExc_ValueError,
+                 py::str("quantile={} groups but factor_data has only {} instrument{}: use at "
+                         "most one group per instrument")
+                     .format(groups, instruments, instruments == 1 ? "" : "s"));
+    }
     const bool asc = truthy(ascending);
 
     portfolio_io::Panel factor = portfolio_io::panel_of(factor_data);

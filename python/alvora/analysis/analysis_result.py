@@ -2,40 +2,17 @@
 
 Each keeps the tables the step computed as attributes (unchanged), offers
 ``summary()`` (a small DataFrame of headline figures), ``tables()`` (the named
-tables for saving) and a readable ``repr``.
+tables for saving), ``figures()`` (matplotlib figures by name, drawn by its
+``plot_*`` methods), a readable ``repr`` and an HTML display for notebooks.
 """
 import numpy as np
 import pandas as pd
 
+from . import performance as perf
+
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
 
-TRADING_DAYS_PER_YEAR = 252
-
-
-def _annualise(total_return, n_periods):
-    """Compound a total return over ``n_periods`` days to a yearly rate."""
-    if n_periods <= 0 or not np.isfinite(total_return) or total_return <= -1:
-        return np.nan
-    return (1.0 + total_return) ** (TRADING_DAYS_PER_YEAR / n_periods) - 1.0
-
-
-def _daily_from_cumulative(cumulative):
-    """Daily returns back from a cumulative return series (first date: none)."""
-    level = 1.0 + cumulative.to_numpy(dtype=np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        daily = level[1:] / level[:-1] - 1.0
-    return daily
-
-
-def _max_drawdown(cumulative):
-    level = 1.0 + cumulative.to_numpy(dtype=np.float64)
-    level = level[np.isfinite(level)]
-    if level.size == 0:
-        return np.nan
-    peak = np.maximum.accumulate(level)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        drawdown = level / peak - 1.0
-    return float(np.nanmin(drawdown))
+TRADING_DAYS_PER_YEAR = perf.TRADING_DAYS_PER_YEAR
 
 
 def _date_span(index):
@@ -51,10 +28,27 @@ def _fmt_date(value):
         return str(value)
 
 
+def _numeric(series):
+    return pd.to_numeric(series, errors="coerce").to_numpy(dtype=np.float64)
+
+
+def _annualise_cumulative(cumulative):
+    """Yearly rate of one cumulative return series (non-numbers ignored)."""
+    return perf.annual_return(_numeric(cumulative))
+
+
+def _by_group(frame, column, tags):
+    """One horizon of a (tag, date) table as dates x groups in label order, in
+    one reshaping pass."""
+    wide = frame[column].unstack("tag")
+    return wide.reindex(columns=tags)
+
+
 class _AnalysisResult:
-    """Shared presentation: subclasses list their table attributes."""
+    """Shared presentation: subclasses list their table attributes and plots."""
 
     _table_names = ()
+    _main_figure = None
 
     def tables(self):
         """The step's tables by name, leaving out those that are None."""
@@ -66,6 +60,14 @@ class _AnalysisResult:
         return out
 
     def summary(self):
+        raise NotImplementedError
+
+    def extra_summaries(self):
+        """Further tables of figures by title (each may be None: no data)."""
+        return {}
+
+    def figures(self):
+        """Every plot of this result as a matplotlib Figure, by name."""
         raise NotImplementedError
 
     def _describe(self):
@@ -81,6 +83,10 @@ class _AnalysisResult:
             return head
         with pd.option_context("display.width", 120, "display.max_columns", 20):
             return "{}\n{}".format(head, body.to_string(float_format=lambda v: "{:.4f}".format(v)))
+
+    def _repr_html_(self):
+        from ..report import html
+        return html.result_fragment(self, main_only=True)
 
 
 class ICAnalysisResult(_AnalysisResult):
@@ -100,26 +106,23 @@ class ICAnalysisResult(_AnalysisResult):
         self.name = name
 
     def summary(self):
-        """Per horizon: IC mean, std, IR (mean / std), t-stat (mean / (std / √n)),
-        share of dates with a positive IC, and the number of dates with an IC."""
-        rows = {}
+        """Per horizon: IC mean, std, IR (mean / std), t-stat (mean / (std / √n))
+        with the two-sided p-value of the mean, share of dates with a positive
+        IC, skew, excess kurtosis, mean of the per-date p-values, the number of
+        dates with an IC and the half-life of the decay curve in lags."""
         ic = self.ic if self.ic is not None else pd.DataFrame()
+        decay = self.decay_summary()
+        rows = {}
         for column in ic.columns:
-            values = pd.to_numeric(ic[column], errors="coerce").to_numpy(dtype=np.float64)
-            values = values[np.isfinite(values)]
-            n = values.size
-            mean = values.mean() if n else np.nan
-            std = values.std(ddof=1) if n > 1 else np.nan
-            ir = mean / std if n > 1 and std > 0 else np.nan
-            rows[column] = {
-                "IC mean": mean,
-                "IC std": std,
-                "IR": ir,
-                "t-stat": ir * np.sqrt(n) if n > 1 else np.nan,
-                "IC > 0": float((values > 0).mean()) if n else np.nan,
-                "dates": n,
-            }
-        columns = ["IC mean", "IC std", "IR", "t-stat", "IC > 0", "dates"]
+            p_values = None
+            if self.ic_p_value is not None and column in self.ic_p_value.columns:
+                p_values = _numeric(self.ic_p_value[column])
+            row = perf.coefficient_stats(_numeric(ic[column]), p_values)
+            curve = decay[column] if decay is not None and column in decay.columns else []
+            row["half-life"] = perf.half_life(curve)
+            rows[column] = row
+        columns = ["IC mean", "IC std", "IR", "t-stat", "p-value", "IC > 0", "skew", "kurtosis",
+                   "mean daily p-value", "dates", "half-life"]
         return pd.DataFrame.from_dict(rows, orient="index", columns=columns)
 
     def decay_summary(self):
@@ -127,6 +130,44 @@ class ICAnalysisResult(_AnalysisResult):
         if self.ic_decay is None:
             return None
         return self.ic_decay.groupby(level="decay").mean()
+
+    def industry_summary(self):
+        """IC by industry, highest first on the first horizon; None without data."""
+        table = self.ic_industry_distribute
+        if table is None or table.empty:
+            return None
+        return table.sort_values(table.columns[0], ascending=False)
+
+    def extra_summaries(self):
+        return {"IC decay: mean IC per lag": self.decay_summary(),
+                "IC by industry": self.industry_summary()}
+
+    def rolling_ic(self, window=perf.ROLLING_WINDOW):
+        """Mean IC over the last ``window`` dates (at least half of them with an IC)."""
+        return self.ic.rolling(window, min_periods=max(1, window // 2)).mean()
+
+    def plot(self, ax=None):
+        return self.plot_ic(ax=ax)
+
+    def plot_ic(self, ax=None, horizon=None, window=perf.ROLLING_WINDOW):
+        from ..report import plots
+        return plots.ic_series(self, ax=ax, horizon=horizon, window=window)
+
+    def plot_ic_histogram(self, ax=None, horizon=None):
+        from ..report import plots
+        return plots.ic_histogram(self, ax=ax, horizon=horizon)
+
+    def plot_decay(self, ax=None):
+        from ..report import plots
+        return plots.ic_decay(self, ax=ax)
+
+    def plot_industry(self, ax=None, horizon=None):
+        from ..report import plots
+        return plots.ic_industry(self, ax=ax, horizon=horizon)
+
+    def figures(self):
+        from ..report import plots
+        return plots.ic_figures(self)
 
     def _describe(self):
         index = self.ic.index if self.ic is not None else None
@@ -154,46 +195,118 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         self.top_minus_bottom_returns = top_minus_bottom_returns
         self.name = name
 
+    @property
+    def tags(self):
+        """The group labels in label order."""
+        if self.quantile_returns is None or self.quantile_returns.empty:
+            return []
+        return list(self.quantile_returns.index.get_level_values("tag").unique())
+
+    @property
+    def horizons(self):
+        if self.quantile_returns is None:
+            return []
+        return list(self.quantile_returns.columns)
+
+    def group_returns(self, horizon):
+        """Cumulative return per group for one horizon: dates x groups."""
+        return _by_group(self.quantile_returns, horizon, self.tags)
+
+    def group_turnover(self, horizon):
+        """Entrant fraction per group for one horizon: dates x groups, or None."""
+        if self.quantile_turnover is None or horizon not in self.quantile_turnover.columns:
+            return None
+        return _by_group(self.quantile_turnover, horizon, self.tags)
+
     def summary(self):
         """One row per group (then "top-bottom" and the benchmark): per horizon
-        the annualised return and, for groups, the mean turnover."""
-        returns = self.quantile_returns
-        turnover = self.quantile_turnover
-        if returns is None or returns.empty:
+        the annualised return, volatility, Sharpe ratio, maximum drawdown, the
+        share of days with a gain and, for groups, the mean turnover."""
+        if self.quantile_returns is None or self.quantile_returns.empty:
             return pd.DataFrame()
-        tags = list(dict.fromkeys(returns.index.get_level_values("tag")))
-        rows = {}
-        for tag in tags:
-            series = returns.xs(tag, level="tag")
-            row = {}
-            for column in returns.columns:
-                row["{} annual return".format(column)] = _annualise_cumulative(series[column])
-                if turnover is not None and column in turnover.columns:
-                    t = turnover.xs(tag, level="tag")[column]
-                    row["{} turnover".format(column)] = pd.to_numeric(t, errors="coerce").mean()
-            rows[tag] = row
+        series = {}  # row -> horizon -> (cumulative values, turnover values or None)
+        for column in self.horizons:
+            wide = self.group_returns(column)
+            turnover = self.group_turnover(column)
+            for tag in wide.columns:
+                t = turnover[tag].to_numpy(dtype=np.float64) if turnover is not None else None
+                series.setdefault(tag, {})[column] = (wide[tag].to_numpy(dtype=np.float64), t)
         if self.top_minus_bottom_returns is not None:
             tmb = self.top_minus_bottom_returns
-            rows["top-bottom"] = {"{} annual return".format(c): _annualise_cumulative(tmb[c])
-                                  for c in tmb.columns}
+            series["top-bottom"] = {c: (_numeric(tmb[c]), None) for c in tmb.columns}
         if self.benchmark_return is not None:
             label = self.benchmark_return.name if self.benchmark_return.name else "benchmark"
-            value = _annualise_cumulative(self.benchmark_return)
-            rows[str(label)] = {"{} annual return".format(c): value for c in returns.columns}
+            values = _numeric(self.benchmark_return)
+            series[str(label)] = {c: (values, None) for c in self.horizons}
+        rows = {}
+        for label, by_horizon in series.items():
+            row = {}
+            for column, (cumulative, turnover) in by_horizon.items():
+                daily = perf.daily_from_cumulative(cumulative)
+                row["{} annual return".format(column)] = perf.annual_return(cumulative)
+                row["{} volatility".format(column)] = perf.annual_volatility(daily)
+                row["{} sharpe".format(column)] = perf.sharpe(daily)
+                row["{} max drawdown".format(column)] = perf.max_drawdown(cumulative)
+                row["{} hit rate".format(column)] = perf.hit_rate(daily)
+                if turnover is not None:
+                    ok = perf.finite(turnover)
+                    row["{} turnover".format(column)] = ok.mean() if ok.size else np.nan
+            rows[label] = row
         return pd.DataFrame.from_dict(rows, orient="index")
+
+    def horizon_summary(self):
+        """Per horizon: the top-minus-bottom portfolio's annual return, Sharpe,
+        maximum drawdown and hit rate, the mean turnover over the groups, and
+        the monotonicity of the groups' annual returns in their group number."""
+        if self.quantile_returns is None or self.quantile_returns.empty:
+            return None
+        rows = {}
+        for column in self.horizons:
+            wide = self.group_returns(column)
+            group_annual = [_annualise_cumulative(wide[tag]) for tag in wide.columns]
+            row = {}
+            tmb = self.top_minus_bottom_returns
+            if tmb is not None and column in tmb.columns:
+                cumulative = _numeric(tmb[column])
+                daily = perf.daily_from_cumulative(cumulative)
+                row.update({"top-bottom annual return": perf.annual_return(cumulative),
+                            "top-bottom sharpe": perf.sharpe(daily),
+                            "top-bottom max drawdown": perf.max_drawdown(cumulative),
+                            "top-bottom hit rate": perf.hit_rate(daily)})
+            turnover = self.group_turnover(column)
+            ok = perf.finite(turnover.to_numpy()) if turnover is not None else np.empty(0)
+            row["mean turnover"] = ok.mean() if ok.size else np.nan
+            row["monotonicity"] = perf.monotonicity(group_annual)
+            rows[column] = row
+        return pd.DataFrame.from_dict(rows, orient="index")
+
+    def extra_summaries(self):
+        return {"Per horizon": self.horizon_summary()}
+
+    def plot(self, ax=None):
+        return self.plot_cumulative(ax=ax)
+
+    def plot_cumulative(self, ax=None, horizon=None):
+        from ..report import plots
+        return plots.quantile_cumulative(self, ax=ax, horizon=horizon)
+
+    def plot_top_minus_bottom(self, ax=None):
+        from ..report import plots
+        return plots.top_minus_bottom(self, ax=ax)
+
+    def plot_turnover(self, ax=None, horizon=None):
+        from ..report import plots
+        return plots.quantile_turnover(self, ax=ax, horizon=horizon)
+
+    def figures(self):
+        from ..report import plots
+        return plots.quantile_figures(self)
 
     def _describe(self):
         if self.quantile_returns is None or self.quantile_returns.empty:
             return ", empty"
         dates = self.quantile_returns.index.get_level_values("datetime").unique()
         return ", {}".format(_date_span(dates))
-
-
-def _annualise_cumulative(cumulative):
-    values = pd.to_numeric(cumulative, errors="coerce").dropna()
-    if len(values) < 2:
-        return np.nan
-    return _annualise(float(values.iloc[-1]), len(values) - 1)
 
 
 class FactorReturnAnalysisResult(_AnalysisResult):
@@ -208,26 +321,35 @@ class FactorReturnAnalysisResult(_AnalysisResult):
 
     def summary(self):
         """Per horizon: total and annualised return, annualised volatility,
-        Sharpe ratio (no risk-free rate) and maximum drawdown."""
+        Sharpe ratio, maximum drawdown and Calmar ratio (annual return over the
+        depth of the maximum drawdown)."""
         frame = self.factor_returns
         if frame is None or frame.empty:
             return pd.DataFrame()
         rows = {}
         for column in frame.columns:
-            cumulative = pd.to_numeric(frame[column], errors="coerce").dropna()
-            daily = _daily_from_cumulative(cumulative)
-            daily = daily[np.isfinite(daily)]
-            total = float(cumulative.iloc[-1]) if len(cumulative) else np.nan
-            vol = daily.std(ddof=1) * np.sqrt(TRADING_DAYS_PER_YEAR) if daily.size > 1 else np.nan
-            annual = _annualise(total, len(cumulative) - 1)
+            cumulative = perf.finite(_numeric(frame[column]))
+            daily = perf.daily_from_cumulative(cumulative)
             rows[column] = {
-                "total return": total,
-                "annual return": annual,
-                "annual volatility": vol,
-                "sharpe": annual / vol if vol and np.isfinite(vol) and vol > 0 else np.nan,
-                "max drawdown": _max_drawdown(cumulative),
+                "total return": float(cumulative[-1]) if cumulative.size else np.nan,
+                "annual return": perf.annual_return(cumulative),
+                "annual volatility": perf.annual_volatility(daily),
+                "sharpe": perf.sharpe(daily),
+                "max drawdown": perf.max_drawdown(cumulative),
+                "calmar": perf.calmar(cumulative),
             }
         return pd.DataFrame.from_dict(rows, orient="index")
+
+    def plot(self, ax=None):
+        return self.plot_cumulative(ax=ax)
+
+    def plot_cumulative(self, ax=None, horizon=None):
+        from ..report import plots
+        return plots.factor_cumulative(self, ax=ax, horizon=horizon)
+
+    def figures(self):
+        from ..report import plots
+        return plots.factor_return_figures(self)
 
     def _describe(self):
         index = self.factor_returns.index if self.factor_returns is not None else None

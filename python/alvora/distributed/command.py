@@ -42,7 +42,8 @@ def study_on_cluster(factors, ids, start, end, universe, steps, args, say):
     outcomes = study_factors(factors, ids, start, end, steps, universe=universe,
                              periods=args.periods, ascending=args.ascending,
                              client=args.scheduler, workers=args.workers, out=args.out,
-                             resume=args.resume, progress=progress, errors="return")
+                             resume=args.resume, progress=progress, errors="return",
+                             tear_sheet=getattr(args, "write_html", True))
     failed = [name for name, value in outcomes.items() if isinstance(value, FactorError)]
     say("")
     say("{} of {} factors complete in {} ({:.1f}s)".format(

@@ -52,7 +52,7 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
 def study_factors(factors, order_book_ids, start_date, end_date, steps, universe=None,
                   returns="daily", periods=1, ascending=False, keep_preprocess_result=False,
                   client=None, *, workers=None, bundle=None, out=None, resume=False,
-                  progress=None, errors="raise", group_size=None):
+                  progress=None, errors="raise", group_size=None, tear_sheet=True):
     """Evaluates each factor and runs the analysis pipeline over it, across a
     Dask cluster; every factor's whole study runs on the workers.
 
@@ -61,8 +61,8 @@ def study_factors(factors, order_book_ids, start_date, end_date, steps, universe
     and ``keep_preprocess_result`` go to its ``analysis``. Returns name -> the
     dict ``analysis`` returns (a list for a list of factors). With ``out``,
     each factor's tables and summary (and the tear sheet where the report
-    module offers one) go into ``out/<name>/`` and name -> folder is
-    returned. The other arguments are those of :func:`execute_factors`.
+    module offers one, unless ``tear_sheet`` is false) go into
+    ``out/<name>/`` and name -> folder is returned. The other arguments are those of :func:`execute_factors`.
     """
     steps = list(steps)
     for step in steps:
@@ -73,6 +73,7 @@ def study_factors(factors, order_book_ids, start_date, end_date, steps, universe
         returns if isinstance(returns, str) else "table", periods, ascending)
     run = _Run(factors, order_book_ids, start_date, end_date, universe, bundle, out, resume,
                progress, errors, details=details)
+    run.tear_sheet = tear_sheet
     with cluster_session(client, workers) as session:
         table = returns
         if isinstance(returns, pd.DataFrame):  # sent to every worker once, not per task
@@ -106,6 +107,7 @@ class _Run:
                                              details)
                              for name, node in self.named.items()}
         self.todo = dict(self.named)
+        self.tear_sheet = False
         if self.folder is not None and resume:
             for name in list(self.todo):
                 if self.folder.is_complete(name, self.descriptions[name]):
@@ -138,7 +140,7 @@ class _Run:
 
     def finish_study(self, name, outcome):
         self._finish(name, outcome, lambda tmp, n, results: write_study(
-            tmp, n, self.named[n], results))
+            tmp, n, self.named[n], results, self.tear_sheet))
 
     def outcome(self):
         order = [n for n in self.named if n in self.results]

@@ -23,12 +23,12 @@ def study_summary(name, node, results):
     return "\n".join(lines) + "\n"
 
 
-def write_study(folder, name, node, results):
+def write_study(folder, name, node, results, tear_sheet=True):
     """Writes the study's files into ``folder``; returns their paths."""
     analyses = {k: v for k, v in results.items() if not isinstance(v, pd.DataFrame)}
     paths = report.write_report(folder, study_summary(name, node, analyses), results=analyses)
     write_html = getattr(report, "write_html", None)
-    if callable(write_html):
+    if tear_sheet and callable(write_html):
         paths.append(write_html(results, os.path.join(folder, TEAR_SHEET),
                                 title="Factor study: {}".format(name), expression=repr(node)))
     return paths

@@ -11,6 +11,7 @@ its volume is positive. Instruments that carry no volume at all (indexes in
 some data sets) count every day with a close as valid.
 """
 import numbers
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -52,6 +53,33 @@ def _check_ids(order_book_ids):
         if not isinstance(oid, str):
             raise TypeError("order_book_ids must be strings, got {!r}".format(oid))
     return ids
+
+
+def _listing(ids, limit=10):
+    text = ", ".join(ids[:limit])
+    return text + (" and {} more".format(len(ids) - limit) if len(ids) > limit else "")
+
+
+def _warn_about_ids(ids):
+    """Repeated ids give repeated columns and unknown ids all-NaN columns:
+    both are usually slips, so say so instead of returning them silently."""
+    seen, repeated = set(), []
+    for oid in ids:
+        if oid in seen and oid not in repeated:
+            repeated.append(oid)
+        seen.add(oid)
+    if repeated:
+        warnings.warn("order_book_ids repeats {}: the result has one column per repeat"
+                      .format(_listing(repeated)))
+    listing = getattr(tessal, "all_instruments", None)
+    if listing is None:
+        return set()
+    known = set(listing()["order_book_id"])
+    unknown = [oid for oid in _unique(ids) if oid not in known]
+    if unknown:
+        warnings.warn("unknown order_book_ids {} (not in the market data): their columns are "
+                      "all NaN".format(_listing(unknown)))
+    return set(unknown)
 
 
 def get_universe_mask(order_book_ids, start_date, end_date, universe):
@@ -111,10 +139,12 @@ def _approximate_index(size, dates, ids, start_date, end_date):
     return member.reindex(columns=ids)
 
 
-def _load_field(leaf, ids, start_date, end_date, dates):
+def _load_field(leaf, ids, start_date, end_date, dates, known=None):
     """One leaf (a price field or a stored factor) as a column-major float64
-    array over (dates x ids); NaN where the client has no value."""
-    frame = tessal.get_panel(leaf.name, ids, start_date, end_date)
+    array over (dates x ids); NaN where the client has no value. Only the
+    ``known`` ids (default all) are asked for."""
+    wanted = ids if known is None else known
+    frame = tessal.get_panel(leaf.name, wanted, start_date, end_date) if wanted else None
     if frame is None:
         frame = pd.DataFrame(index=dates, columns=ids, dtype=np.float64)
     frame = frame.copy()
@@ -135,6 +165,7 @@ class ThreadingExecContext:
 
     def __init__(self, leaves, order_book_ids, start_date, end_date, universe=None):
         ids = _check_ids(order_book_ids)
+        self._unknown = _warn_about_ids(ids)
         self.order_book_ids = ids
         self.universe = universe
         self.universe_mask = None
@@ -162,8 +193,9 @@ class ThreadingExecContext:
             return {}
         workers = max(1, min(_MAX_LOADER_THREADS, len(leaves)))
         with ThreadPoolExecutor(max_workers=workers) as pool:
+            known = [oid for oid in self._ids if oid not in self._unknown]  # warned once
             futures = {leaf: pool.submit(_load_field, leaf, self._ids, start_date, end_date,
-                                         self.index)
+                                         self.index, known)
                        for leaf in leaves}
             return {leaf: future.result() for leaf, future in futures.items()}
 
@@ -204,9 +236,13 @@ class ThreadingExecContext:
         j, _, rows = self._instrument(order_book_id)
         entry = self._sources.get(id(node))
         if entry is None or entry[0] is not node:
-            entry = (node, self._source_of(node))
+            entry = (node, self._source_of(node), self._consumed_rows(node))
             self._sources[id(node)] = entry
         kind, payload = entry[1]
+        if entry[2]:
+            # a computed node over windows: its value series starts after the
+            # rows those windows consumed, as its shift says
+            rows = rows[entry[2]:]
         if kind == "grid":
             return payload.take(rows)
         if kind == "leaf":
@@ -218,6 +254,12 @@ class ThreadingExecContext:
                 raise KeyError("{!r} has no values for {!r}".format(node, order_book_id))
             return grid[:, k].take(rows)
         return payload  # a number
+
+    @staticmethod
+    def _consumed_rows(node):
+        if isinstance(node, (CrossSectionalFactor, FixedFactor)):
+            return int(node.shift)
+        return 0
 
     def _source_of(self, node):
         """Where ``node``'s values live, found once per node object."""

@@ -17,13 +17,15 @@ Empty cells and "nan" are missing values.  Every malformed row is reported with
 its file, line and column; nothing is written unless every file is sound (the
 bundle is built in a temporary folder and renamed into place).
 """
+import csv
 import os
 
 import numpy as np
 import pandas as pd
 
 from ..errors import CsvFormatError
-from .format import INDUSTRY_SOURCES, NOT_DELISTED, PRICE_FIELDS, BundleWriter, _check_name
+from .format import (INDUSTRY_SOURCES, NOT_DELISTED, PRICE_FIELDS, BundleWriter, _check_name,
+                     check_replaceable)
 
 __all__ = ["import_csv", "BAR_COLUMNS", "INSTRUMENT_CSV_COLUMNS", "INDUSTRY_COLUMNS"]
 
@@ -44,6 +46,7 @@ def _chunks(path, required, exact=True):
     if not os.path.isfile(path):
         raise CsvFormatError("{}: no such file".format(path))
     try:
+        _check_field_counts(path, required, exact)
         reader = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False,
                              skip_blank_lines=False, chunksize=_CHUNK, skipinitialspace=True)
         first = True
@@ -64,6 +67,27 @@ def _chunks(path, required, exact=True):
         raise CsvFormatError("{}: empty file".format(path)) from exc
     except UnicodeDecodeError as exc:
         raise CsvFormatError("{}: not UTF-8 text: {}".format(path, exc)) from exc
+    except csv.Error as exc:
+        raise CsvFormatError("{}: not a readable CSV file: {}".format(path, exc)) from exc
+
+
+def _check_field_counts(path, required, exact):
+    """Every non-blank row has as many fields as the header: a missing or an
+    extra field shifts the columns, so it is an error, never padded or cut."""
+    with open(path, newline="", encoding="utf-8") as fh:
+        reader = csv.reader(fh, skipinitialspace=True)
+        header = next(reader, None)
+        if header is None:
+            return  # reported as an empty file
+        _check_header(path, [c.strip() for c in header], required, exact)
+        expected = len(header)
+        for row in reader:
+            if len(row) == expected or not any(field.strip() for field in row):
+                continue
+            _fail(path, reader.line_num, "{} fields, the header has {} (column {}: {})".format(
+                len(row), expected, min(len(row), expected) + 1,
+                "unexpected extra field {!r}".format(row[expected]) if len(row) > expected
+                else "missing"))
 
 
 def _check_header(path, columns, required, exact):
@@ -307,6 +331,8 @@ def import_csv(path, bars, instruments, industries=None, style=None, factors=Non
     """
     if os.path.exists(path) and not overwrite:
         raise FileExistsError("a bundle already exists at {}".format(path))
+    if overwrite:
+        check_replaceable(path)  # before any reading: refuse early, touch nothing
     table = _read_instruments(instruments)
     column_of = {oid: j for j, oid in enumerate(table["order_book_id"])}
     bar_days = _bar_dates(bars)

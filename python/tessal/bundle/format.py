@@ -111,6 +111,8 @@ class BundleWriter:
         os.makedirs(parent, exist_ok=True)
         if os.path.exists(self.path) and not overwrite:
             raise FileExistsError("a bundle already exists at {}".format(self.path))
+        if overwrite:
+            check_replaceable(self.path)
         name = os.path.basename(self.path)
         self.tmp = os.path.join(parent, ".{}.tmp-{}-{}".format(name, os.getpid(), uuid.uuid4().hex))
         os.makedirs(self.tmp)
@@ -263,6 +265,7 @@ class BundleWriter:
         self._write_meta()
         parent = os.path.dirname(self.path)
         if self.overwrite and os.path.exists(self.path):
+            check_replaceable(self.path)  # it may have changed while we wrote
             # Move the old bundle aside first; readers holding its files keep them.
             trash = self.tmp + ".old"
             os.rename(self.path, trash)
@@ -366,6 +369,32 @@ class Bundle:
         return list(self._industry_cache[source])
 
 
+_BUNDLE_ENTRIES = {"meta.json", "industry", *ARRAY_GROUPS}
+
+
+def check_replaceable(path):
+    """Refuses to replace anything but a bundle (or an empty folder) at `path`:
+    overwriting must never delete a user's other files."""
+    path = os.path.abspath(os.fspath(path))
+    if not os.path.lexists(path):
+        return
+    if os.path.islink(path) or not os.path.isdir(path):
+        raise BundleError("{} exists and is not a bundle folder; refusing to replace it "
+                          "(choose another --path)".format(path))
+    entries = set(os.listdir(path))
+    if not entries:
+        return
+    try:
+        _load_meta(path)
+    except BundleError:
+        raise BundleError("{} is a folder that holds no bundle (no readable meta.json); "
+                          "refusing to replace it".format(path)) from None
+    foreign = sorted(entries - _BUNDLE_ENTRIES)
+    if foreign:
+        raise BundleError("{} holds files that are not part of a bundle ({}); refusing to "
+                          "replace it".format(path, ", ".join(foreign[:5])))
+
+
 def _load_meta(path):
     meta_path = os.path.join(path, "meta.json")
     if not os.path.isdir(path):
@@ -409,6 +438,16 @@ def _check_meta(meta_path, meta):
     if len(inst) != n_instr or inst["order_book_id"].duplicated().any() or \
             inst.isna().any().any():
         raise BundleError("instrument table in {} is inconsistent".format(meta_path))
+    for column in ("listed_date", "de_listed_date"):
+        text = inst[column].astype(str)
+        allowed = text == (NOT_DELISTED if column == "de_listed_date" else None)
+        parsed = pd.to_datetime(text, format="%Y-%m-%d", errors="coerce")
+        bad = parsed.isna().to_numpy() & ~allowed.to_numpy()
+        if bad.any():
+            k = int(np.argmax(bad))
+            raise BundleError("instrument table in {}: {} {!r} of {} is not a YYYY-MM-DD date"
+                              .format(meta_path, column, text.iloc[k],
+                                      inst["order_book_id"].iloc[k]))
     for name in PRICE_FIELDS:
         if "fields/" + name not in meta["arrays"]:
             raise BundleError("{} lists no array for the field {}".format(meta_path, name))
@@ -449,6 +488,10 @@ def open_bundle(path, check_sums=False):
         if arr.dtype != np.dtype("<f8") or arr.shape != (n_dates, n_instr):
             raise BundleError("damaged file {}: holds {} {}, expected float64 {}".format(
                 full, arr.dtype, arr.shape, (n_dates, n_instr)))
+        if entry.get("shape", [n_dates, n_instr]) != [n_dates, n_instr] or \
+                entry.get("dtype", "<f8") != "<f8":
+            raise BundleError("{} describes {} as {} {}, but the bundle is float64 {}".format(
+                meta_path, key, entry.get("dtype"), entry.get("shape"), [n_dates, n_instr]))
         arrays[key] = arr
     for entry in meta["industry"].values():
         _check_file(path, entry, meta_path)

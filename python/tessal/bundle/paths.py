@@ -8,8 +8,8 @@ from .synthetic import generate_market
 __all__ = ["cache_dir", "default_bundle_path", "large_bundle_path", "ensure_bundle",
            "ensure_default_bundle", "build_large_bundle"]
 
-DEFAULT_NAME = "default-v1"
-LARGE_NAME = "large-v1"
+DEFAULT_NAME = "default-v2"
+LARGE_NAME = "large-v2"
 # The large bundle: 5000 stocks over ten years (about 2500 trading dates).
 LARGE_SETTINGS = {"n_instruments": 5000, "start": "2014-01-02", "end": "2023-12-29", "seed": 11}
 

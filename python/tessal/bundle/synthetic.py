@@ -5,7 +5,14 @@ Daily stock returns follow a factor model:
     r[t, i] = beta[i] * market[t] + industry[t, ind(i)] + sum_k expo[t-1, k, i] * style[t, k]
               + 0.0004 * quality[i] - 0.06 * shock[t-1, i] + shock[t, i]
 
-clipped to the +-10 % daily limit.  Style exposures drift slowly (AR(1));
+clipped to the +-10 % daily limit.  The market return moves through regimes
+(calm and trending advances, choppy sideways markets, short stress spells
+with a falling, volatile market) whose lengths are random; its daily moves and
+the stock shocks have fat tails (Student t), so limit moves happen, mostly in
+stress.  Each calendar year of the market return is kept between -20 % and
++25 % by shifting that year's drift, which keeps the index years realistic.
+
+Style exposures drift slowly (AR(1));
 size, earnings yield and book-to-price are derived from the stored
 fundamentals so that exposures, prices and stored factors agree.  The quality
 term is a persistent alpha that the stored factor "return_on_equity" reveals,
@@ -44,15 +51,27 @@ INDEXES = (("000300.XSHG", "大盘300指数", "2005-04-08", 300, 3500.0),
 
 # Mean and volatility of the daily style factor returns.
 _STYLE_RETURN = {
-    "beta": (0.0, 0.0015), "momentum": (0.0002, 0.002), "size": (-0.0002, 0.003),
+    "beta": (0.0, 0.0015), "momentum": (0.0002, 0.002), "size": (-0.00005, 0.0015),
     "earnings_yield": (0.0002, 0.0015), "residual_volatility": (-0.0001, 0.002),
     "growth": (0.0001, 0.0012), "book_to_price": (0.0001, 0.0015), "leverage": (0.0, 0.001),
-    "liquidity": (-0.0002, 0.002), "non_linear_size": (0.0, 0.0015),
+    "liquidity": (-0.0002, 0.002), "non_linear_size": (0.0, 0.0008),
 }
 # Exposures that drift on their own; the others are derived from fundamentals.
 _LATENT = ("beta", "momentum", "residual_volatility", "growth", "book_to_price", "leverage",
            "liquidity")
 _PERSISTENCE = 0.996
+
+# Market regimes: daily drift, daily volatility, mean length in trading days,
+# scale of the stock shocks, and the odds of the regime that follows.
+_REGIMES = {
+    "calm": (0.0006, 0.008, 120, 0.9, {"trend": 0.4, "choppy": 0.45, "stress": 0.15}),
+    "trend": (0.0012, 0.012, 70, 1.0, {"calm": 0.3, "choppy": 0.4, "stress": 0.3}),
+    "choppy": (0.0, 0.013, 60, 1.0, {"calm": 0.45, "trend": 0.35, "stress": 0.2}),
+    "stress": (-0.0035, 0.024, 25, 1.4, {"calm": 0.3, "choppy": 0.7}),
+}
+# Bounds of the market return over a calendar year (log-scaled for part years).
+_YEAR_BAND = (-0.20, 0.25)
+_TAIL_DF = 4.0  # degrees of freedom of the fat-tailed daily moves
 _QUALITY_PERSISTENCE = 0.998
 
 _SYMBOL_HEAD = "华东中南北西新金宏远恒天海安长正嘉瑞盛鼎"
@@ -164,13 +183,47 @@ def _zscore(values, mask):
     return out
 
 
+def _fat_tailed(rng, size):
+    """Student-t draws scaled to unit variance."""
+    return rng.standard_t(_TAIL_DF, size=size) / np.sqrt(_TAIL_DF / (_TAIL_DF - 2.0))
+
+
+def _market_path(rng, dates):
+    """Daily market returns through random regimes, with each calendar year's
+    total kept inside `_YEAR_BAND`; returns (returns, shock scale per day)."""
+    T = dates.size
+    names = list(_REGIMES)
+    regime = np.empty(T, dtype=np.int64)
+    t, current = 0, "calm"
+    while t < T:
+        length = int(rng.geometric(1.0 / _REGIMES[current][2]))
+        regime[t:t + length] = names.index(current)
+        t += length
+        odds = _REGIMES[current][4]
+        current = str(rng.choice(list(odds), p=list(odds.values())))
+    drift = np.array([_REGIMES[k][0] for k in names])[regime]
+    vol = np.array([_REGIMES[k][1] for k in names])[regime]
+    log_ret = np.log1p(np.clip(drift + vol * _fat_tailed(rng, T), -0.09, 0.09))
+    years = dates.astype("datetime64[Y]")
+    for year in np.unique(years):
+        rows = years == year
+        share = rows.sum() / 244.0
+        lo, hi = (share * np.log1p(b) for b in _YEAR_BAND)
+        total = log_ret[rows].sum()
+        if total < lo or total > hi:
+            log_ret[rows] += (min(max(total, lo), hi) - total) / rows.sum()
+    scale = np.array([_REGIMES[k][3] for k in names])[regime]
+    return np.expm1(log_ret), scale
+
+
 class _Simulation:
     """State of the market on one day; `step` moves it forward and writes one row."""
 
-    def __init__(self, rng, uni):
+    def __init__(self, rng, uni, dates):
         n = uni.n
         self.rng = rng
         self.uni = uni
+        self.market, self.shock_scale = _market_path(rng, dates)
         self.lat = rng.standard_normal((len(_LATENT), n))
         self.quality = rng.standard_normal(n)
         self.book_noise = 0.05 * rng.standard_normal(n)
@@ -218,12 +271,13 @@ class _Simulation:
         trading = listed & ~uni.suspended[t]
         expo = np.nan_to_num(self.expo)
 
-        market = 0.0003 + 0.012 * rng.standard_normal()
+        market = self.market[t]
         industry = 0.006 * rng.standard_normal(len(CITICS_INDUSTRIES))
         style_ret = self.style_mean + self.style_vol * rng.standard_normal(len(STYLE_FACTORS))
         ind = np.where(t >= uni.change_row, uni.ind_after, uni.ind_before)
         beta = np.clip(1.0 + 0.3 * self._latent("beta"), 0.2, 2.2)
-        shock = 0.017 * np.exp(0.25 * self._latent("residual_volatility")) * rng.standard_normal(n)
+        shock = (0.0145 * self.shock_scale[t] * np.exp(0.35 * self._latent("residual_volatility"))
+                 * _fat_tailed(rng, n))
         ret = (beta * market + industry[ind] + style_ret @ expo
                + 0.0004 * self.quality - 0.06 * self.prev_shock + shock)
         ret = np.clip(ret, -0.1, 0.1)
@@ -338,7 +392,7 @@ def generate_market(path, n_instruments=800, start="2017-01-03", end="2023-12-29
         fields = {name: writer.open_array("fields", name) for name in PRICE_FIELDS}
         factors = {name: writer.open_array("factors", name) for name in STORED_FACTORS}
         style = {name: writer.open_array("style", name) for name in STYLE_FACTORS}
-        sim = _Simulation(rng, uni)
+        sim = _Simulation(rng, uni, dates)
         for t in range(dates.size):
             sim.step(t, dates.size, fields, factors, style)
         citics, sws = uni.industry_records(dates)

@@ -1,4 +1,4 @@
-"""Writing a study report folder: CSV tables plus a summary text."""
+"""A study report folder: CSV tables plus a summary text."""
 import os
 import re
 
