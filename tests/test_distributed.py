@@ -250,7 +250,8 @@ def test_command_line_studies_a_library_on_the_cluster_and_resumes(client, marke
     assert cli.main(argv, stdout=first, stderr=io.StringIO()) == 1
     assert "[3/3]" in first.getvalue() and "broken: FAILED" in first.getvalue()
     assert sorted(os.listdir(tmp_path / "out")) == ["broken.error.txt", "ranked", "reversal"]
-    assert os.path.isfile(tmp_path / "out" / "ranked" / "quantile_summary.csv")
+    for table in ("quantile_summary.csv", "index.html"):
+        assert os.path.isfile(tmp_path / "out" / "ranked" / table)
 
     library_file.write_text(library_file.read_text().replace('Factor("clsoe")', "close"))
     assert cli.main(argv + ["--resume"], stdout=second, stderr=io.StringIO()) == 0
