@@ -10,7 +10,7 @@ from alvora import operators as op
 from alvora import rolling
 from alvora.cross_sectional import CS_RANK, CS_ZSCORE, CrossSectionalFactor
 from alvora.engine_v2.eval_core import execute_factor
-from alvora.evaluate import execute_factors
+from alvora.evaluate import evaluator, execute_factors
 from alvora.fix import FIX
 from alvora.leaf import Factor, close, high, low, open as open_, volume
 
@@ -45,16 +45,20 @@ def assert_same(got, want):
     assert (got.isna().to_numpy() == want.isna().to_numpy()).all()
 
 
+@pytest.mark.parametrize("panel", [True, False], ids=["panel", "per-instrument"])
 @pytest.mark.parametrize("seed, universe", [
     (1, None), (2, "000300.XSHG"), (3, "list"), (4, None),
 ])
-def test_random_trees_equal_execute_factor(ids, seed, universe):
+def test_random_trees_equal_execute_factor(ids, seed, universe, panel, monkeypatch):
+    monkeypatch.setattr(evaluator, "PANEL", panel)
     rng = random.Random(seed)
     if universe == "list":
         universe = ids[::3]
     trees = {"t{}".format(k): random_tree(rng, rng.randrange(1, 4)) for k in range(6)}
     trees["shared"] = CS_RANK(trees["t0"]) + trees["t1"]  # sub-trees shared with others
     trees["bare"] = close
+    # cross-sections with unequal look-backs under one window
+    trees["pair"] = rolling.CORRELATION(CS_RANK(rolling.MA(close, 5)), CS_RANK(volume), 4)
     got = execute_factors(trees, ids, START, END, universe=universe)
     assert list(got) == list(trees)
     for name, tree in trees.items():
@@ -95,6 +99,11 @@ def test_shared_cross_sections_are_computed_once(ids):
 def test_bad_input(ids, factors, ids_arg, error, message):
     with pytest.raises(error, match=message):
         execute_factors(factors, ids if ids_arg is None else ids_arg, START, END)
+
+
+def test_reversed_dates_are_a_clear_error(ids):
+    with pytest.raises(ValueError, match="start_date 2023-04-28 is after end_date 2023-01-03"):
+        execute_factors([op.DELTA(close, 2)], ids, END, START)
 
 
 def test_a_very_deep_tree_is_a_clear_error(ids):

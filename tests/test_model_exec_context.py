@@ -62,7 +62,8 @@ def test_leaf_values_on_valid_rows(market):
 
 
 def test_duplicate_ids_and_single_load_per_field(market):
-    ctx = build(close + close * volume, ids=["A", "B", "A"])
+    with pytest.warns(UserWarning, match="order_book_ids repeats A"):
+        ctx = build(close + close * volume, ids=["A", "B", "A"])
     assert ctx.get_mask_for("A").sum() == NDAYS
     loads = [c for c in market.calls if c[0] == "get_panel"]
     assert sorted(c[1] for c in loads) == ["close", "volume"]

@@ -428,6 +428,10 @@ def test_minute_frames_take_the_industry_and_listing_of_their_day(source):
     assert out.notna().to_numpy().sum() > 0.8 * out.size
     np.testing.assert_allclose(out.to_numpy(), np.repeat(expected.to_numpy(), 3, axis=0),
                                atol=1e-12)
+    returns = minutes * 0 + np.random.default_rng(4).normal(0, 0.01, minutes.shape)
+    breakdown = sb.ICAnalysis(True, source, None).analysis(minutes, returns, [1])
+    assert len(breakdown.ic_industry_distribute) >= 3
+    assert breakdown.ic_industry_distribute["P_1"].notna().sum() >= 3
     by_minute = sb._load_industry_data(ids, list(stamps), source=source)
     by_day = sb._load_industry_data(ids, list(days), source=source)
     assert list(by_minute.to_numpy()) == list(np.repeat(

@@ -2,6 +2,7 @@
 and fixed nodes, on the embedded market."""
 import functools
 import operator
+import pickle
 import sys
 
 import numpy as np
@@ -11,7 +12,10 @@ from alvora import rolling
 from alvora.cross_sectional import CS_RANK
 from alvora.engine_v2.eval_core import execute_factor
 from alvora.expression import ExpressionError, parse_factor
+from alvora.expression_eval import evaluate_factor
+from alvora.fix import FIX
 from alvora.interface import MAX_DEPTH, ChainCombinedFactor, ExpressionDepthError
+from alvora.interface import _depth_of as _depth
 from alvora.leaf import close
 import tessal
 
@@ -38,12 +42,23 @@ def test_long_chains_parse_build_and_evaluate(ids):
                                                             START, END), rtol=1e-9)
 
 
-def test_nested_cross_sections_evaluate(ids):
+@pytest.mark.parametrize("kind", ["negation", "rank", "rolling", "power", "fixed", "mixed"])
+def test_trees_at_the_depth_limit_work_everywhere(ids, kind):
+    build = {"negation": lambda f: -f, "rank": CS_RANK, "rolling": lambda f: rolling.MA(f, 1),
+             "power": lambda f: f ** 1, "fixed": lambda f: FIX(f, ids[0]),
+             "mixed": lambda f: CS_RANK(f) * 1}[kind]
     deep = close
-    for _ in range(300):
-        deep = CS_RANK(deep)  # ranks of ranks are the ranks
-    np.testing.assert_allclose(execute_factor(deep, ids, START, "2019-01-31"),
-                               execute_factor(CS_RANK(close), ids, START, "2019-01-31"))
+    while True:  # as deep as allowed
+        try:
+            deep = build(deep)
+        except ExpressionDepthError:
+            break
+    assert MAX_DEPTH - 2 <= _depth(deep) <= MAX_DEPTH
+    copy = pickle.loads(pickle.dumps(deep))
+    assert copy == deep and hash(copy) == hash(deep) and repr(copy) == repr(deep)
+    got = execute_factor(deep, ids, START, "2019-01-31")
+    assert got.shape[0] > 15 and got.notna().to_numpy().any()
+    np.testing.assert_allclose(got, evaluate_factor(deep, ids, START, "2019-01-31"))
 
 
 @pytest.mark.parametrize("build", [lambda f: -f, CS_RANK, lambda f: f ** 2,

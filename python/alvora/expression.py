@@ -167,16 +167,24 @@ def _on_parse_thread(work):
             outcome["error"] = exc
 
     with _parse_lock:
-        previous_stack = threading.stack_size(_PARSE_STACK_BYTES)
         previous_limit = sys.getrecursionlimit()
-        sys.setrecursionlimit(max(previous_limit, _PARSE_RECURSION_LIMIT))
         try:
-            thread = threading.Thread(target=run, name="alvora-parse", daemon=True)
-            thread.start()
+            previous_stack = threading.stack_size(_PARSE_STACK_BYTES)
+            try:
+                thread = threading.Thread(target=run, name="alvora-parse", daemon=True)
+                sys.setrecursionlimit(max(previous_limit, _PARSE_RECURSION_LIMIT))
+                thread.start()
+            finally:
+                threading.stack_size(previous_stack)
+            thread.join()
+        except (RuntimeError, ValueError, MemoryError):
+            # no thread with a large stack here: parse on this one at the usual
+            # limit (long chains are then refused as nested too deeply)
+            sys.setrecursionlimit(previous_limit)
+            outcome.clear()
+            run()
         finally:
-            threading.stack_size(previous_stack)
-        thread.join()
-        sys.setrecursionlimit(previous_limit)
+            sys.setrecursionlimit(previous_limit)
     if "error" in outcome:
         raise outcome["error"]
     return outcome["value"]

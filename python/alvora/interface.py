@@ -34,10 +34,12 @@ __all__ = [
 ]
 
 
-# Deepest tree accepted. Walks that follow the tree (evaluation, repr,
-# pickling) recurse, so the depth is bounded where nodes are built; long
-# chains of one operator are flattened into a single node and do not count.
-MAX_DEPTH = 500
+# Deepest tree accepted. Some walks that follow the tree recurse (evaluation
+# of nested cross-sections, pickling), so the depth is bounded where nodes are
+# built: 210 levels keep them within the interpreter's default recursion limit
+# (CS_RANK nested 200 deep fits). Long chains of one operator are flattened
+# into a single node and do not count.
+MAX_DEPTH = 210
 
 # Attributes holding values derived from a node's children; not part of its structure.
 _DERIVED_PREFIX = "_derived_"
@@ -156,12 +158,41 @@ def _freeze(value):
 class _NodeType(type):
     """Checks the depth of every node once it is built, whatever its class
     (classes made elsewhere included), so no later walk can recurse past
-    MAX_DEPTH."""
+    MAX_DEPTH; and makes every class's repr build bottom-up (see _bottom_up_repr)."""
+
+    def __new__(mcs, name, bases, namespace, **kwargs):
+        if "__repr__" in namespace:
+            namespace["__repr__"] = _bottom_up_repr(namespace["__repr__"])
+        return super().__new__(mcs, name, bases, namespace, **kwargs)
+
+    def __setattr__(cls, name, value):
+        if name == "__repr__":
+            value = _bottom_up_repr(value)
+        super().__setattr__(name, value)
 
     def __call__(cls, *args, **kwargs):
         node = super().__call__(*args, **kwargs)
         check_depth(node)
         return node
+
+
+def _bottom_up_repr(method):
+    """A node's repr nests its children's: computed children first and kept,
+    each level costs one call instead of recursing through the whole tree."""
+    if getattr(method, "_bottom_up", False):
+        return method
+
+    def __repr__(self):
+        text = _recall(self, "repr")
+        if text is None:
+            _warm(self, "repr", repr)
+            text = method(self)
+            _remember(self, "repr", text)
+        return text
+
+    __repr__._bottom_up = True
+    __repr__.__doc__ = getattr(method, "__doc__", None)
+    return __repr__
 
 
 class AbstractFactor(metaclass=_NodeType):
@@ -217,7 +248,8 @@ class AbstractFactor(metaclass=_NodeType):
         state = getattr(self, "__dict__", None)
         if state is None:
             return None
-        return {k: v for k, v in state.items() if k != _DERIVED_PREFIX + "hash"}
+        return {k: v for k, v in state.items()
+                if k not in (_DERIVED_PREFIX + "hash", _DERIVED_PREFIX + "repr")}
 
     def _derive(self, **values):
         """Store values computed from the children once, when the node is built;
@@ -331,12 +363,12 @@ class AbstractFactor(metaclass=_NodeType):
         )
 
 
-def _warm_hashes(node):
-    """Hash the sub-nodes bottom-up first, so hashing a deep tree never recurses."""
+def _warm(node, name, compute):
+    """Compute ``name`` of the sub-nodes bottom-up first (each caches it), so
+    that computing it for a deep tree never recurses through the tree."""
     from .utils import _child_nodes
 
-    pending = [c for c in _child_nodes(node)
-               if _recall(c, "hash") is None]
+    pending = [c for c in _child_nodes(node) if _recall(c, name) is None]
     if not pending:
         return
     order, seen = [], set()
@@ -346,10 +378,13 @@ def _warm_hashes(node):
             continue
         seen.add(id(current))
         order.append(current)
-        pending.extend(c for c in _child_nodes(current)
-                       if _recall(c, "hash") is None)
+        pending.extend(c for c in _child_nodes(current) if _recall(c, name) is None)
     for current in reversed(order):
-        hash(current)
+        compute(current)
+
+
+def _warm_hashes(node):
+    _warm(node, "hash", hash)
 
 
 def _split_key(node):
@@ -365,7 +400,7 @@ def _split_key(node):
             return tuple(strip(v) for v in value)
         return value
 
-    return strip(node._structure_key()), children
+    return tuple((name, strip(value)) for name, value in node._structure_key()), children
 
 
 def _structurally_equal(a, b):

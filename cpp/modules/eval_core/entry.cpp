@@ -75,10 +75,10 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
     if (compare(start_date, clamped_end, Py_GT)) {
         // Otherwise the loaders report the look-back start against the clamped end.
         if (compare(start_date, requested_end, Py_LE))
-            throw py::value_error(py::str("start_date {} is after the last trading date with "
-                                          "data ({}): nothing to evaluate")
-                                      .format(start_date.attr("date")(),
-                                              clamped_end.attr("date")()));
+            throw py::value_error(
+                py::str("start_date {} is after the last trading date with "
+                        "data ({}): nothing to evaluate")
+                    .format(start_date.attr("date")(), clamped_end.attr("date")()));
         throw py::value_error(py::str("start_date {} is after end_date {}")
                                   .format(start_date.attr("date")(), requested_end.attr("date")()));
     }

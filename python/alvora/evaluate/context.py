@@ -8,8 +8,6 @@ the data (and valid rows) a context of its own would have loaded.
 """
 import numpy as np
 
-from ..engine_v2.exec_context import ThreadingExecContext
-
 __all__ = ["rows_from"]
 
 
@@ -24,16 +22,12 @@ def rows_from(ctx, first_date):
 
 
 def _fresh_view(ctx, index, fields):
-    view = object.__new__(ThreadingExecContext)
-    view.order_book_ids = ctx.order_book_ids
-    view.universe = ctx.universe
+    view = object.__new__(type(ctx))
+    view.__dict__.update(ctx.__dict__)  # settings and lookups of the loaded context
     view.universe_mask = None
     view.start_date = index[0] if len(index) else ctx.start_date
-    view.end_date = ctx.end_date
     view.index = index
     view.ndays = len(index)
-    view._ids = ctx._ids
-    view._column = ctx._column
     view._fields = fields
     view._instruments = view._build_masks()
     view._computed = {}

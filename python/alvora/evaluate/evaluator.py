@@ -17,12 +17,17 @@ import pandas as pd
 from ..cross_sectional import CrossSectionalFactor
 from ..fix import FixedFactor
 from ..utils import is_cross_sectional, iter_nodes
+from .panel import Unsupported, layout_of, run_panel
 from .plan import Plan
 
-__all__ = ["Evaluator", "BATCH"]
+__all__ = ["Evaluator", "BATCH", "PANEL"]
 
 # Factors per pass over the instruments: bounds the result grids held at once.
 BATCH = 16
+
+# Run the steps over all instruments at once where that is exact (see panel.py);
+# False evaluates instrument by instrument, as the engine does.
+PANEL = True
 
 
 class Evaluator:
@@ -34,6 +39,7 @@ class Evaluator:
         self.ids = list(order_book_ids)
         self._stored = {}  # cross-sectional / fixed node -> value stored in ctx
         self._frames = {}  # cross-sectional node -> its frame
+        self._layout = None
 
     def evaluate(self, factors):
         """One frame over the context's grid per factor, in order."""
@@ -110,6 +116,15 @@ class Evaluator:
             needed.update(plan.needed(roots[k]))
             steps_for_prefix.append(sorted(needed))
         grids = [np.full((ctx.ndays, len(self.ids)), np.nan, order="F") for _ in nodes]
+        if PANEL:
+            try:
+                if self._layout is None:
+                    self._layout = layout_of(self.ids, ctx)
+                run_panel(plan, roots, shifts, self.ids, ctx, grids, self._layout)
+                return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
+            except Unsupported:
+                for g in grids:
+                    g.fill(np.nan)
         for i, oid in enumerate(self.ids):
             mask = ctx.get_mask_for(oid)
             count = int(mask.sum())

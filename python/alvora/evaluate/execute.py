@@ -96,7 +96,15 @@ def _first_date(factor, start_date):
 def _execute_general(nodes, ids, start_date, end_date, universe):
     start_date, end_date = pd.Timestamp(start_date), pd.Timestamp(end_date)
     firsts = [_first_date(node, start_date) for node in nodes]
+    requested_end = end_date
     end_date = _eval_core().ensure_end_date(end_date)
+    if start_date > pd.Timestamp(end_date):
+        if start_date <= requested_end:
+            raise ValueError("start_date {} is after the last trading date with data ({}): "
+                             "nothing to evaluate".format(start_date.date(),
+                                                          pd.Timestamp(end_date).date()))
+        raise ValueError("start_date {} is after end_date {}".format(
+            start_date.date(), requested_end.date()))
 
     leaves, fixed = [], []
     for node in nodes:

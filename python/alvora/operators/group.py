@@ -23,8 +23,30 @@ def _industry_series(order_book_ids, dates, source):
     return study_bench._load_industry_data(order_book_ids, dates, source=source)
 
 
+# Recent industry-code grids: a library of factors asks for the same ones again.
+_CACHE = {}
+_CACHE_SIZE = 4
+
+
 def industry_codes(frame, source):
     """Integer industry codes over the frame's dates x columns; -1 where none."""
+    from ..analysis import study_bench
+
+    index = pd.DatetimeIndex(frame.index)
+    # the analysis module's own (timed) cache of the records decides freshness
+    records = study_bench._cache_industry_data(source=source)
+    key = (source, id(records), tuple(frame.columns), len(index),
+           index[0] if len(index) else None, index[-1] if len(index) else None)
+    codes = _CACHE.get(key)
+    if codes is None or not index.equals(codes[0]):
+        codes = (index, _industry_codes(frame, source), records)
+        if len(_CACHE) >= _CACHE_SIZE:
+            _CACHE.pop(next(iter(_CACHE)))
+        _CACHE[key] = codes
+    return codes[1]
+
+
+def _industry_codes(frame, source):
     ids = list(dict.fromkeys(frame.columns))
     dates = pd.DatetimeIndex(frame.index)
     codes = np.full((len(dates), len(frame.columns)), -1, dtype=np.int64)

@@ -42,7 +42,8 @@ def delta(x, d):
     """``x`` minus ``x`` lagged by ``d`` valid rows."""
     x = _series(x)
     _check_lag(x, d)
-    return x[d:] - x[:len(x) - d]
+    with np.errstate(invalid="ignore"):  # inf - inf is NaN, as in pandas' diff
+        return x[d:] - x[:len(x) - d]
 
 
 def returns(close):

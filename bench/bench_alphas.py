@@ -1,0 +1,175 @@
+"""Alpha library: the alphas of bench/alphas101.py with alvora and with pandas.
+
+    python bench/bench_alphas.py [--market large|default] [--instruments N] [--days D]
+                                 [--alphas a1 a42 ...] [--skip-library]
+
+Prints, measured side by side in one run:
+
+1. the whole library, data loading included on both sides: alvora's
+   ``execute_factors`` against the pandas wide-frame implementation (panels
+   loaded with ``tessal.get_panel`` plus the industry table);
+2. per alpha, each side's data already loaded: alvora evaluating the one alpha
+   over a loaded execution context, pandas computing it from loaded frames;
+   with the ratio and how far the values agree on the common support.
+
+The instruments are those that trade on every day they are listed within the
+range, so that alvora's windows over valid rows and pandas' windows over
+calendar rows cover the same days (a suspended day repeats the last close with
+volume 0: pandas would count it, alvora skips it).
+"""
+import argparse
+import os
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import tessal  # noqa: E402
+from alphas101 import ALPHAS, MISSING, AlvoraOps, PandasOps  # noqa: E402
+from alvora.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
+from alvora.evaluate import execute_factors  # noqa: E402
+from alvora.evaluate.context import rows_from  # noqa: E402
+from alvora.evaluate.evaluator import Evaluator  # noqa: E402
+from alvora.evaluate.panel import layout_of  # noqa: E402
+from alvora.utils import get_leaves  # noqa: E402
+
+FIELDS = ("open", "high", "low", "close", "volume", "total_turnover")
+SOURCE = "citics_2019"
+
+
+def _open_market(which):
+    if which == "large":
+        from tessal.bundle import build_large_bundle, large_bundle_path
+
+        tessal.init(build_large_bundle(large_bundle_path()))
+    else:
+        tessal.init()
+
+
+def _untroubled_instruments(first, end, limit):
+    """Instruments without a suspension day in [first, end], up to ``limit``."""
+    ids = list(tessal.all_instruments("CS").order_book_id)
+    close = tessal.get_panel("close", ids, first, end)
+    volume = tessal.get_panel("volume", ids, first, end)
+    suspended = (close.notna() & ~(volume > 0)).any(axis=0)
+    listed = close.notna().any(axis=0)
+    keep = [oid for oid in ids if listed[oid] and not suspended[oid]]
+    return keep[:limit], len(ids)
+
+
+def _load_pandas(ids, first, end):
+    fields = {f: tessal.get_panel(f, ids, first, end).astype(np.float64) for f in FIELDS}
+    from alvora.analysis.study_bench import _load_industry_data
+
+    dates = list(fields["close"].index)
+    industry = _load_industry_data(ids, dates, source=SOURCE).unstack("order_book_id")
+    industry = industry.reindex(index=fields["close"].index, columns=ids)
+    return fields, industry
+
+
+def _agreement(ours, theirs):
+    a = ours.to_numpy(dtype=np.float64)
+    b = theirs.reindex(index=ours.index, columns=ours.columns).to_numpy(dtype=np.float64)
+    both = np.isfinite(a) & np.isfinite(b)
+    if not both.any():
+        return 0.0, float("nan"), 0
+    close = np.isclose(a[both], b[both], rtol=1e-6, atol=1e-9)
+    return close.mean(), both.mean(), int(both.sum())
+
+
+def main():
+    np.seterr(all="ignore")
+    warnings.simplefilter("ignore", RuntimeWarning)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--market", choices=("large", "default"), default="large")
+    parser.add_argument("--instruments", type=int, default=5000)
+    parser.add_argument("--days", type=int, default=2500)
+    parser.add_argument("--alphas", nargs="*", help="names such as a1 a42 (default: all)")
+    parser.add_argument("--skip-library", action="store_true",
+                        help="only the per-alpha table (saves memory)")
+    args = parser.parse_args()
+
+    _open_market(args.market)
+    from alvora.analysis import study_bench
+
+    # library import and the client's one-hour industry cache are warmed for
+    # both sides alike; each side still builds its own industry grid
+    study_bench._cache_industry_data(source=SOURCE)
+    alphas = {k: ALPHAS[k] for k in (args.alphas or ALPHAS)}
+    ops = AlvoraOps(SOURCE)
+    nodes = {name: fn(ops) for name, fn in alphas.items()}
+    longest = max(node.shift for node in nodes.values())
+    all_dates = pd.DatetimeIndex(tessal.get_trading_dates("1900-01-01",
+                                                          tessal.get_latest_trading_date()))
+    start, end = all_dates[-args.days], all_dates[-1]
+    first = pd.Timestamp(tessal.trading_date_offset(start, -longest))
+    ids, listed = _untroubled_instruments(first, end, args.instruments)
+    print("market {}: {} of {} instruments (those never suspended in the range), {} dates "
+          "{} .. {} plus a look-back of up to {} rows".format(
+              args.market, len(ids), listed, args.days, start.date(), end.date(), longest))
+    print("{} alphas; left out: {}".format(len(nodes), ", ".join(str(n) for n in MISSING)))
+
+    if not args.skip_library:
+        t0 = time.perf_counter()
+        ours_all = execute_factors(nodes, ids, start, end)
+        t_ours = time.perf_counter() - t0
+        del ours_all
+        t0 = time.perf_counter()
+        fields, industry = _load_pandas(ids, first, end)
+        theirs_ops = PandasOps(fields, industry)
+        for fn in alphas.values():
+            fn(theirs_ops).loc[start:end]
+        t_theirs = time.perf_counter() - t0
+        print("\nwhole library, data loading included: alvora execute_factors {:.2f} s, "
+              "pandas {:.2f} s, ratio {:.1f}x".format(t_ours, t_theirs, t_theirs / t_ours))
+
+    # per alpha, data loaded on both sides
+    fields, industry = _load_pandas(ids, first, end)
+    theirs_ops = PandasOps(fields, industry)
+    leaves = list(dict.fromkeys(leaf for node in nodes.values() for leaf in get_leaves(node)))
+    ctx = ThreadingExecContext(leaves, ids, first, end)
+    print("\n{:<6} {:>10} {:>10} {:>8} {:>10} {:>9}".format(
+        "alpha", "alvora s", "pandas s", "ratio", "agree", "support"))
+    total_ours = total_theirs = 0.0
+    slow = []
+    views = {}  # first date -> (context view, packed layout): loaded data, not timed
+    for name, fn in alphas.items():
+        node = nodes[name]
+        alpha_first = (pd.Timestamp(tessal.trading_date_offset(start, -node.shift))
+                       if node.shift else start)
+        if alpha_first not in views:
+            view = rows_from(ctx, alpha_first)
+            views[alpha_first] = (view, layout_of(ids, view))
+        view, layout = views[alpha_first]
+        view._computed.clear()
+        view._computed_columns.clear()
+        view._sources.clear()
+        evaluator = Evaluator(view, ids)
+        evaluator._layout = layout
+        t0 = time.perf_counter()
+        (ours,) = evaluator.evaluate([node])
+        t_ours = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        theirs = PandasOps.__new__(PandasOps)
+        theirs.__dict__.update(theirs_ops.__dict__, _adv={})
+        theirs = fn(theirs)
+        t_theirs = time.perf_counter() - t0
+        agree, support, _ = _agreement(ours.loc[start:end].astype(np.float64),
+                                       theirs.loc[start:end].astype(np.float64))
+        total_ours += t_ours
+        total_theirs += t_theirs
+        if t_theirs < 2 * t_ours:
+            slow.append(name)
+        print("{:<6} {:>10.3f} {:>10.3f} {:>7.1f}x {:>9.2%} {:>9.1%}".format(
+            name, t_ours, t_theirs, t_theirs / t_ours, agree, support))
+    print("{:<6} {:>10.3f} {:>10.3f} {:>7.1f}x".format(
+        "sum", total_ours, total_theirs, total_theirs / total_ours))
+    print("alphas under 2x: {}".format(", ".join(slow) if slow else "none"))
+
+
+if __name__ == "__main__":
+    main()
