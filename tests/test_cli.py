@@ -271,6 +271,23 @@ def test_study_end_to_end(bundle, tmp_path):
     assert page.count("<figure") == 9 and "Quantile groups (quantile)" in page
 
 
+def test_study_of_several_factors_shares_inputs_and_ranks_them(bundle, tmp_path):
+    study_bench = pytest.importorskip("alvora.analysis.study_bench")
+    out_dir = tmp_path / "reports"
+    study_bench._cache_industry_data.cache_clear()  # this bundle's records only here
+    code, out, err = run(["study", "-(close / MA(close, 5) - 1)", "close / MA(close, 20)",
+                          "--bundle", bundle, "--instruments", "25", "--days", "50",
+                          "--periods", "1,5", "--out", str(out_dir)])
+    assert code == 0, err
+    assert "analysed 2 factors together" in out and "failed" not in out
+    board = out.split("== leaderboard")[1].splitlines()
+    assert "IC mean" in board[1] and "turnover" in board[1]
+    assert sorted(line.split()[0] for line in board[3:5]) == ["factor_1", "factor_2"]
+    for name in ("factor_1", "factor_2"):
+        assert (out_dir / name / "ic_ic.csv").exists()
+    study_bench._cache_industry_data.cache_clear()
+
+
 def test_eval_several_factors_and_a_factor_file(bundle, tmp_path):
     path = tmp_path / "alphas.txt"
     path.write_text("# two alphas\n\nrev = -DELTA(close, 3)  # reversal\n"

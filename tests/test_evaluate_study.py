@@ -15,6 +15,14 @@ from _preprocess_helpers import style_table
 from _study_helpers import FakeTessal, instrument_table, make_ids
 
 
+@pytest.fixture(autouse=True)
+def fresh_industry_cache():
+    """The fake industry records must not outlive these tests in the module's cache."""
+    sb._cache_industry_data.cache_clear()
+    yield
+    sb._cache_industry_data.cache_clear()
+
+
 class Client(FakeTessal):
     """The study client plus style exposures, counting the requests."""
 
@@ -48,9 +56,10 @@ def market(seed=0, n_dates=60, n_ids=14):
                                + [(ids[-1], str(calendar[10].date()), "0000-00-00")])
     client = Client(styles, instruments=listing, zx_records=records, change_rate=rates,
                     calendar=calendar)
-    # three factors over overlapping instruments and dates, one with its own NaNs
+    # factors over overlapping instruments and dates; the first two share their axes
     factors = {}
-    for k, (first, last, cols) in enumerate([(0, 60, ids), (5, 50, ids[2:12]), (10, 40, ids[::2])]):
+    spans = [(0, 60, ids), (0, 60, ids), (5, 50, ids[2:12]), (10, 40, ids[::2])]
+    for k, (first, last, cols) in enumerate(spans):
         values = rng.standard_normal((last - first, len(cols)))
         values[rng.random(values.shape) < 0.1] = np.nan
         factors[f"f{k}"] = pd.DataFrame(values, index=calendar[first:last], columns=list(cols))
@@ -80,7 +89,6 @@ def test_each_factor_equals_its_own_run_and_inputs_are_fetched_once(periods):
     client, factors = market()
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(sb, "tessal", client)
-        sb._cache_industry_data.cache_clear()
         alone = {}
         for name, frame in factors.items():
             bench = sb.FactorStudyBench()

@@ -159,3 +159,46 @@ def test_steps_pickle_by_reference_and_run_in_a_pipeline(monkeypatch):
     pd.testing.assert_frame_equal(out["w"], factor.clip(-1.0, 1.0), check_names=False)
     pd.testing.assert_frame_equal(out["n"], transcribe_normalize(factor.clip(-1.0, 1.0)),
                                   check_names=False)
+
+
+def awkward_frame(seed=5):
+    """Odd and even counts, ties, infinities, a single value, empty and constant rows."""
+    rng = np.random.default_rng(seed)
+    values = rng.standard_t(3, size=(12, 1201))  # wide enough for the bracketed selection
+    values[rng.random(values.shape) < 0.15] = np.nan
+    values[1, :] = np.round(values[1, :])          # many ties
+    values[2, 5], values[2, 9] = np.inf, -np.inf
+    values[3, :] = np.nan
+    values[3, 7] = 4.0                             # a single value
+    values[4, :] = np.nan                          # nothing finite
+    values[5, :] = 2.5                             # constant
+    values[6, :-1] = np.nan                        # an infinity alone: nothing finite
+    values[6, -1] = np.inf
+    values[7, ::2] = np.nan                        # even count
+    values[8, :700] = np.nan                       # odd count below the bracketing size
+    values[9, :] = np.round(values[9, :] * 3) / 3  # heavy ties around the middle
+    return pd.DataFrame(values, index=pd.bdate_range("2022-01-03", periods=12),
+                        columns=[f"{i:06d}.XSHE" for i in range(1201)])
+
+
+@pytest.mark.parametrize("method", ["mad", "std", "percentile"])
+@pytest.mark.parametrize("constants", [{}, {"N_DEVIATIONS": 1.0, "MAD_SCALE": 2,
+                                            "PERCENTILE_LIMITS": (10, 90.5)}])
+def test_native_clipping_equals_calling_the_routine(monkeypatch, method, constants):
+    from alvora.analysis import winsorize
+    for name, value in constants.items():
+        monkeypatch.setattr(winsorize, name, value)
+    factor = awkward_frame()
+    native = sb.Winzorization(method).process(factor)
+    original = winsorize.WINSORIZE_METHODS[method]
+    monkeypatch.setattr(sb, "WINSORIZE_METHODS", {method: lambda row: original(row)})
+    called = sb.Winzorization(method).process(factor)
+    pd.testing.assert_frame_equal(native, called, rtol=1e-12, atol=1e-12)
+    assert not native.equals(factor)
+
+
+def test_a_replaced_helper_of_the_routine_is_honoured(monkeypatch):
+    from alvora.analysis import winsorize
+    monkeypatch.setattr(winsorize, "_mad_bounds", lambda x: (-0.1, 0.1))
+    out = sb.Winzorization("mad").process(awkward_frame()).to_numpy()
+    assert np.abs(out[np.isfinite(out)]).max() == 0.1

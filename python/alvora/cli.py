@@ -444,30 +444,68 @@ def _cmd_study(args, say):
             _write_html_report(args, {**study, "expression": name}, say)
         return 0
     frames = _prepare_many(args, factors, say)
+    shared = _study_many(module, frames, args, say)
     studies = {}
     with progress_bar(len(frames), "factors", quiet=args.quiet) as bar:
         for name, frame in frames.items():
             say("")
             say("######## {}".format(name))
-            studies[name] = _study_one(module, frame, args, os.path.join(args.out, name), say)
+            studies[name] = _study_one(module, frame, args, os.path.join(args.out, name), say,
+                                       done=shared.get(name))
             studies[name]["expression"] = repr(factors[name])
             bar.update(1)
+    from .evaluate.leaderboard import leaderboard
+
+    say("")
+    say("== leaderboard (first horizon)")
+    analyses = {name: {k: v for k, v in study["results"].items()
+                       if not isinstance(v, pd.DataFrame)} for name, study in studies.items()}
+    say(leaderboard(analyses).to_string(float_format=lambda v: "{:.4f}".format(v)))
     if args.write_html:
         _write_html_report(args, studies, say)
     return 0
 
 
-def _study_one(module, frame, args, out, say):
-    _describe_frame(frame, say)
+def _study_many(module, frames, args, say):
+    """Every factor through study_factors (inputs fetched once): name -> (results,
+    warnings); empty when that fails, and each factor is then studied on its own."""
+    from .evaluate import study_factors
+
     steps = _build_steps(module, args, say)
-    say("steps: {}".format(", ".join(name for name, _ in steps) or "none"))
     began = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        results = _run_steps(module, steps, frame, args, say)
-    for w in _distinct_warnings(caught):
+        try:
+            results = study_factors(frames, "daily", steps=steps, periods=args.periods,
+                                    ascending=args.ascending, keep_preprocess_result=True)
+        except Exception as exc:
+            say("notice: the joint study failed ({}: {}); studying each factor on its own"
+                .format(type(exc).__name__, exc))
+            return {}
+    say("analysed {} factors together in {:.2f}s".format(len(frames),
+                                                         time.perf_counter() - began))
+    notes = _distinct_warnings(caught)
+    return {name: (result, notes) for name, result in results.items()}
+
+
+def _study_one(module, frame, args, out, say, done=None):
+    """Reports one factor's study (run here unless `done` holds its results and
+    warnings) and returns its analysis results."""
+    _describe_frame(frame, say)
+    steps = _build_steps(module, args, say)
+    say("steps: {}".format(", ".join(name for name, _ in steps) or "none"))
+    if done is not None:
+        results, notes = dict(done[0]), done[1]
+    else:
+        began = time.perf_counter()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            results = _run_steps(module, steps, frame, args, say)
+        notes = _distinct_warnings(caught)
+    for w in notes:
         say("warning: {}".format(w))
-    say("analysed in {:.2f}s".format(time.perf_counter() - began))
+    if done is None:
+        say("analysed in {:.2f}s".format(time.perf_counter() - began))
     preprocessed = [name for name, step in steps
                     if isinstance(step, module.FactorPreprocessor) and name in results]
     stages = [(name, results.pop(name)) for name in preprocessed]

@@ -2,6 +2,7 @@
 import numpy as np
 import pandas as pd
 
+from . import _cross_section as _native
 from .interface import AbstractFactor, TerminalFactor
 
 __all__ = ["CrossSectionalFactor", "CS_RANK", "CS_ZSCORE", "CS_DEMEAN", "CS_SCALE"]
@@ -64,26 +65,27 @@ class CrossSectionalFactor(TerminalFactor):
         return "{}({})".format(self._label(), ", ".join(repr(f) for f in self._sub_factors))
 
 
-def _finite(frame):
-    """Values as float with infinities treated as missing."""
-    values = frame.to_numpy(dtype=np.float64, copy=True)
-    values[~np.isfinite(values)] = np.nan
-    return values
+def _float_values(frame):
+    """The frame's values as float64, without a copy when they already are."""
+    if all(dtype == np.float64 for dtype in frame.dtypes):
+        return frame.to_numpy(dtype=np.float64)
+    return frame.astype(np.float64).to_numpy(dtype=np.float64)
 
 
-def _row_stat(values, fn):
-    # all-NaN rows give NaN without numpy's "empty slice" warnings
-    out = np.full(values.shape[0], np.nan)
-    has = ~np.all(np.isnan(values), axis=1)
-    if has.any():
-        out[has] = fn(values[has], axis=1)
-    return out
+def _row_by_row(statistic, frame):
+    # computed date by date in the numeric core; the result is column-major,
+    # the layout the execution context keeps
+    out = statistic(_float_values(frame))
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
 
 
 def cs_rank(frame):
-    """Percentile rank across instruments per date (ties averaged, NaN kept)."""
-    ranked = frame.astype(np.float64)
-    return ranked.rank(axis=1, method="average", na_option="keep", pct=True)
+    """Percentile rank across instruments per date (ties averaged, NaN kept).
+
+    Infinities are ranked as values; each rank is divided by the number of
+    non-NaN values of its date.
+    """
+    return _row_by_row(_native.rank, frame)
 
 
 def cs_zscore(frame):
@@ -92,23 +94,12 @@ def cs_zscore(frame):
     Infinite values count as missing; a date with fewer than two values or no
     dispersion gives NaN.
     """
-    values = _finite(frame)
-    mean = _row_stat(values, np.nanmean)
-    counts = np.sum(~np.isnan(values), axis=1)
-    std = np.full(values.shape[0], np.nan)
-    ok = counts >= 2
-    if ok.any():
-        std[ok] = np.nanstd(values[ok], axis=1, ddof=1)
-    std[std == 0] = np.nan
-    out = (values - mean[:, None]) / std[:, None]
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _row_by_row(_native.zscore, frame)
 
 
 def cs_demean(frame):
     """x minus the mean across instruments per date (infinities count as missing)."""
-    values = _finite(frame)
-    out = values - _row_stat(values, np.nanmean)[:, None]
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _row_by_row(_native.demean, frame)
 
 
 def cs_scale(frame):
@@ -116,11 +107,7 @@ def cs_scale(frame):
 
     Infinities count as missing; a date whose absolute sum is 0 gives NaN.
     """
-    values = _finite(frame)
-    total = _row_stat(np.abs(values), np.nansum)
-    total[total == 0] = np.nan
-    out = values / total[:, None]
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _row_by_row(_native.scale, frame)
 
 
 def CS_RANK(factor):

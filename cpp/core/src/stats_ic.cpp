@@ -49,7 +49,7 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     CorrelationWorkspace ws;
     // Spearman: each group's factor is sorted once and each column once; the correlation
     // of a column then ranks both over the rows usable for it by walking those orders.
-    std::vector<double> f_values, x_values, f_ranks, x_ranks;
+    std::vector<double> f_values, x_values, f_ranks, x_ranks, f_sorted, x_sorted;
     std::vector<std::uint32_t> f_order, x_order, tie, chosen;
     std::vector<std::uint64_t> keys;
     std::vector<std::uint8_t> usable;
@@ -63,6 +63,7 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         const bool ranked = method == CorrelationMethod::spearman;
         if (ranked) {
             sorted_order(f_values, f_order, keys);
+            values_in_order(f_order, f_values, f_sorted);
             f_ranks.resize(size);
             x_ranks.resize(size);
             usable.assign(size, 0);
@@ -79,10 +80,11 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
             if (chosen.size() >= 2 && ranked) {
                 for (std::uint32_t j : chosen) usable[j] = 1;
                 sorted_order(x_values, x_order, keys);
+                values_in_order(x_order, x_values, x_sorted);
                 const std::size_t x_distinct =
-                    masked_average_ranks(x_order, x_values, usable, x_ranks, tie);
+                    masked_average_ranks_sorted(x_order, x_sorted, usable, x_ranks, tie);
                 const std::size_t f_distinct =
-                    masked_average_ranks(f_order, f_values, usable, f_ranks, tie);
+                    masked_average_ranks_sorted(f_order, f_sorted, usable, f_ranks, tie);
                 if (x_distinct <= 1 || f_distinct <= 1) {
                     c = {std::nan(""), std::nan(""), CorrelationNote::constant_input};
                 } else {

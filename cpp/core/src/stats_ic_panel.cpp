@@ -19,6 +19,7 @@ struct DateSlice {
     bool sorted = false;
     std::vector<std::vector<double>> values;
     std::vector<std::vector<std::uint32_t>> orders;
+    std::vector<std::vector<double>> in_order;  // values in the order of `orders`
 };
 
 // The slices of the last few dates, recomputed as the walk over dates moves on.
@@ -48,6 +49,7 @@ class DateWindow {
         const std::size_t n = grid_.n_instruments;
         s.values.resize(n_columns);
         s.orders.resize(n_columns);
+        s.in_order.resize(n_columns);
         for (std::size_t c = 0; c < n_columns; ++c) {
             const std::span<const double> source = column(c);
             std::vector<double>& v = s.values[c];
@@ -62,8 +64,10 @@ class DateWindow {
     }
 
     void sort(DateSlice& s) {
-        for (std::size_t c = 0; c < s.values.size(); ++c)
+        for (std::size_t c = 0; c < s.values.size(); ++c) {
             sorted_order(s.values[c], s.orders[c], keys_);
+            values_in_order(s.orders[c], s.values[c], s.in_order[c]);
+        }
         s.sorted = true;
     }
 
@@ -98,11 +102,11 @@ Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_col
                               const DateSlice& ys, std::size_t y_column, bool& y_ready,
                               std::size_t& y_distinct) {
     const std::size_t n = s.ids.size();
-    const std::size_t x_distinct =
-        masked_average_ranks(xs.orders[x_column], xs.values[x_column], s.usable, s.x_ranks, s.tie);
+    const std::size_t x_distinct = masked_average_ranks_sorted(
+        xs.orders[x_column], xs.in_order[x_column], s.usable, s.x_ranks, s.tie);
     if (!y_ready) {
-        y_distinct = masked_average_ranks(ys.orders[y_column], ys.values[y_column], s.usable,
-                                          s.y_ranks, s.tie);
+        y_distinct = masked_average_ranks_sorted(ys.orders[y_column], ys.in_order[y_column],
+                                                 s.usable, s.y_ranks, s.tie);
         y_ready = true;
     }
     if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
@@ -146,15 +150,19 @@ GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
         const DateSlice& slice = window.get(t, ranked);
         const std::vector<double>& f = slice.values[0];
+        // The factor's ranks over a selection serve every column selecting the same rows.
+        bool y_ready = false;
+        std::size_t y_distinct = 0;
         for (std::size_t k = 0; k < n_columns; ++k) {
             const std::vector<double>& r = slice.values[k + 1];
             chosen.clear();
             for (std::uint32_t i = 0; i < grid.n_instruments; ++i)
                 if (!std::isnan(f[i]) && !std::isnan(r[i])) chosen.push_back(i);
             if (chosen.size() < 2) continue;  // (0, 0)
-            s.select(chosen);
-            bool y_ready = false;
-            std::size_t y_distinct = 0;
+            if (chosen != s.ids) {
+                s.select(chosen);
+                y_ready = false;
+            }
             const Correlation c =
                 ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
                        : pearson_selected(s, r, f);
@@ -177,6 +185,10 @@ std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const d
     std::vector<std::uint32_t> chosen;
     const bool ranked = method == CorrelationMethod::spearman;
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
+        // The factor's ranks of date t over a selection serve every lag selecting the same
+        // instruments (usually all lags, when the forward returns are complete).
+        bool y_ready = false;
+        std::size_t y_distinct = 0;
         for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d) {
             const DateSlice& ahead = window.get(t + d, ranked);
             const DateSlice& now = window.get(t, ranked);
@@ -196,9 +208,10 @@ std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const d
                 lag.coefficient.insert(lag.coefficient.end(), n_columns, 0.0);
                 continue;
             }
-            s.select(chosen);
-            bool y_ready = false;
-            std::size_t y_distinct = 0;
+            if (chosen != s.ids || !y_ready) {
+                s.select(chosen);
+                y_ready = false;
+            }
             for (std::size_t k = 0; k < n_columns; ++k) {
                 const Correlation c =
                     ranked ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)

@@ -112,4 +112,44 @@ std::size_t masked_average_ranks(std::span<const std::uint32_t> order,
     return distinct;
 }
 
+std::size_t masked_average_ranks_sorted(std::span<const std::uint32_t> order,
+                                        std::span<const double> sorted,
+                                        std::span<const std::uint8_t> usable,
+                                        std::span<double> ranks, std::vector<std::uint32_t>& tie) {
+    std::size_t placed = 0;
+    std::size_t distinct = 0;
+    std::size_t j = 0;
+    const std::size_t m = order.size();
+    while (j < m) {
+        const std::uint32_t id = order[j];
+        if (!usable[id]) {
+            ++j;
+            continue;
+        }
+        const double value = sorted[j];
+        if (j + 1 == m || sorted[j + 1] != value) {
+            // No equal neighbour: the usual case, a rank of its own.
+            ranks[id] = static_cast<double>(++placed);
+            ++distinct;
+            ++j;
+            continue;
+        }
+        tie.clear();
+        for (; j < m && sorted[j] == value; ++j)
+            if (usable[order[j]]) tie.push_back(order[j]);
+        const std::size_t first = placed;
+        placed += tie.size();
+        const double rank = 0.5 * static_cast<double>(first + 1 + placed);
+        for (std::uint32_t t : tie) ranks[t] = rank;
+        ++distinct;
+    }
+    return distinct;
+}
+
+void values_in_order(std::span<const std::uint32_t> order, std::span<const double> values,
+                     std::vector<double>& sorted) {
+    sorted.resize(order.size());
+    for (std::size_t j = 0; j < order.size(); ++j) sorted[j] = values[order[j]];
+}
+
 }  // namespace alvora::stats

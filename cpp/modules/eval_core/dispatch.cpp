@@ -5,6 +5,7 @@
 
 #include "eval_core/fast_calls.hpp"
 #include "eval_core/names.hpp"
+#include "eval_core/native_tree.hpp"
 #include "eval_core/recursion_guard.hpp"
 #include "eval_core/result_grid.hpp"
 
@@ -50,6 +51,11 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
 
     py::object expr = factor.attr("expr");
     py::object shift = factor.attr("shift");
+    if (native && run_native(names, factor, expr, shift, order_book_ids, ctx, grid)) {
+        return globals["pd"].attr("DataFrame")(py::arg("index") = ctx.attr("index"),
+                                               py::arg("columns") = order_book_ids,
+                                               py::arg("data") = grid.array());
+    }
     py::ssize_t i = 0;
     for (py::handle order_book_id : order_book_ids) {
         py::object mask = call_method(ctx, hot_names.get_mask_for, order_book_id);
@@ -66,8 +72,8 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
             if (!grid.try_write(i, rows, s, is_number))
                 grid.assign(i, rows.positions(), s, is_number);
         } else {
-            py::object indexes = py::reinterpret_borrow<py::object>(originals.unpack_one)(
-                np.attr("nonzero")(mask));
+            py::object indexes =
+                py::reinterpret_borrow<py::object>(originals.unpack_one)(np.attr("nonzero")(mask));
             grid.assign(i, indexes, s, is_number);
         }
         ++i;

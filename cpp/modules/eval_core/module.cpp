@@ -4,6 +4,7 @@
 
 #include "eval_core/fast_calls.hpp"
 #include "eval_core/names.hpp"
+#include "eval_core/native_tree.hpp"
 
 namespace py = pybind11;
 namespace ec = alvora::eval_core;
@@ -84,7 +85,9 @@ void bind_outside_names(py::module_& m) {
 }
 
 // Kept for the life of the process (the module is never unloaded).
-py::handle keep(py::object obj) { return obj.release(); }
+py::handle keep(py::object obj) {
+    return obj.release();
+}
 
 }  // namespace
 
@@ -137,4 +140,5 @@ PYBIND11_MODULE(eval_core, m) {
     ec::originals.exec_fixed = keep(m.attr("_exec_fixed"));
     ec::originals.unpack_pair = keep(helpers["unpack_pair"]);
     ec::originals.unpack_one = keep(helpers["unpack_one"]);
+    ec::init_native_originals(m);
 }

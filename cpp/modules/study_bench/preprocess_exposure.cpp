@@ -105,11 +105,15 @@ struct StyleBlock {
     std::size_t days = 0;
 };
 
-StyleBlock fetch_style(const ExposureRequest& r) {
+py::object fetch_style_table(const ExposureRequest& r) {
     py::object index = r.index;
-    py::object table = global("tessal").attr("get_style_factor_exposure")(
+    return global("tessal").attr("get_style_factor_exposure")(
         py::arg("order_book_ids") = py::list(r.columns), py::arg("start_date") = index[py::int_(0)],
         py::arg("end_date") = index[py::int_(-1)], py::arg("factors") = r.style_factors);
+}
+
+StyleBlock style_block(const ExposureRequest& r, const py::object& table) {
+    py::object index = r.index;
     if (table.is_none())
         throw py::value_error(py::str("style factor exposure: no data for {} instruments from {} "
                                       "to {}")
@@ -143,10 +147,13 @@ StyleBlock fetch_style(const ExposureRequest& r) {
     return s;
 }
 
+py::object fetch_industry_series(const ExposureRequest& r) {
+    return global("_load_industry_data")(py::list(r.columns), py::list(r.index),
+                                         py::arg("source") = r.industry);
+}
+
 // Industry labels of every listed pair; pairs without an industry keep -1.
-void fetch_industry(const ExposureRequest& r, ExposureGrid& g) {
-    py::object series = global("_load_industry_data")(py::list(r.columns), py::list(r.index),
-                                                      py::arg("source") = r.industry);
+void industry_labels(const ExposureRequest& r, const py::object& series, ExposureGrid& g) {
     py::object pd = global("pd");
     if (!py::isinstance(series, pd.attr("Series")) || !is_pair_index(series.attr("index")))
         throw py::value_error(py::str("industry data: expect a pd.Series indexed by (datetime, "
@@ -202,17 +209,80 @@ LongTable user_table(const ExposureRequest& r, py::handle item, std::size_t k, p
     return t;
 }
 
+// The last grid built while a study of many factors serves its inputs from memory
+// (its client says so). The same fetched tables over the same dates and instruments
+// give the same grid, so the next factor reuses it. Dropped when that client goes.
+struct GridMemo {
+    bool valid = false;
+    py::object client, style, industry, index, columns;
+    std::vector<py::object> others;
+    ExposureGrid grid;
+
+    void clear() {
+        valid = false;
+        client = style = industry = index = columns = py::object();
+        others.clear();
+        ExposureGrid none;
+        grid = std::move(none);
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+GridMemo& g_memo = *new GridMemo();
+
+bool in_shared_study(const py::object& client) {
+    return py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)));
+}
+
+bool memo_matches(const ExposureRequest& r, const py::object& style, const py::object& industry) {
+    const GridMemo& m = g_memo;
+    if (!m.valid || !m.style.is(style) || !m.industry.is(industry) ||
+        m.others.size() != r.other.size())
+        return false;
+    for (std::size_t k = 0; k < m.others.size(); ++k)
+        if (!m.others[k].is(r.other[k])) return false;
+    return (m.index.is(r.index) || py::bool_(m.index.attr("equals")(r.index))) &&
+           (m.columns.is(r.columns) || py::bool_(m.columns.attr("equals")(r.columns)));
+}
+
+void remember(const py::object& client, const ExposureRequest& r, const py::object& style,
+              const py::object& industry, const ExposureGrid& g) {
+    g_memo.clear();
+    // Forget the grid (and the tables it holds) as soon as the study's client is gone.
+    py::cpp_function forget([](py::handle) { g_memo.clear(); });
+    py::weakref watch(client, forget);
+    g_memo.client = py::reinterpret_borrow<py::object>(watch);  // the weakref keeps the callback
+    g_memo.valid = true;
+    g_memo.style = style;
+    g_memo.industry = industry;
+    g_memo.index = r.index;
+    g_memo.columns = r.columns;
+    for (auto item : r.other) g_memo.others.push_back(py::reinterpret_borrow<py::object>(item));
+    g_memo.grid = g;
+}
+
 }  // namespace
 
 ExposureGrid build_exposures(const ExposureRequest& r) {
+    py::object client = global("tessal");
+    py::object style_table = r.style ? fetch_style_table(r) : py::object(py::none());
+    py::object industry_series =
+        r.industry.is_none() ? py::object(py::none()) : fetch_industry_series(r);
+    const bool shared = in_shared_study(client);
+    if (shared && g_memo.valid) {
+        py::object watched = g_memo.client();  // the weakref's referent
+        if (watched.is(client) && memo_matches(r, style_table, industry_series))
+            return g_memo.grid;
+    }
+
     ExposureGrid g;
     g.dates = py::len(r.index);
     g.instruments = py::len(r.columns);
     const std::size_t cells = g.dates * g.instruments;
 
     std::optional<StyleBlock> style;
-    if (r.style) style = fetch_style(r);
-    if (!r.industry.is_none()) fetch_industry(r, g);
+    if (r.style) style = style_block(r, style_table);
+    if (!r.industry.is_none()) industry_labels(r, industry_series, g);
     std::vector<LongTable> others;
     std::vector<py::object> other_index;
     for (std::size_t k = 0; k < r.other.size(); ++k) {
@@ -246,6 +316,7 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
         for (auto name : others[k].names) g.other_names.append(name);
         offset += others[k].q;
     }
+    if (shared) remember(client, r, style_table, industry_series, g);
     return g;
 }
 

@@ -3,9 +3,12 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "alvora/ols/standardize.hpp"
+#include "alvora/stats/winsorize.hpp"
 #include "common/pyclass.hpp"
 #include "study_bench/preprocess_parts.hpp"
 
@@ -62,6 +65,88 @@ Example::
     z = Normalization().process(factor_data)
 )doc";
 
+// The package's own clipping routines and the helpers they call, as imported; while
+// the routine in use and its helpers are these, every date is clipped natively.
+struct WinsorizeOriginals {
+    py::handle routine[3];  // mad, std, percentile
+    py::handle bounds[3];   // _mad_bounds, _std_bounds, _percentile_bounds
+    py::handle clip;
+    py::handle numpy;
+    py::handle pandas;
+    bool ready = false;
+};
+WinsorizeOriginals g_winsorize;
+
+std::optional<double> number(const py::dict& names, const char* key) {
+    if (!names.contains(key)) return std::nullopt;
+    py::object value = names[key];
+    if (!py::isinstance<py::float_>(value) && !py::isinstance<py::int_>(value)) return std::nullopt;
+    return value.cast<double>();
+}
+
+// The native settings equivalent to `routine`, if it is one of the originals and
+// everything it calls is unchanged; the constants are read from its module now.
+std::optional<stats::ClipSettings> native_clip(const py::object& routine) {
+    if (!g_winsorize.ready) return std::nullopt;
+    int which = -1;
+    for (int k = 0; k < 3; ++k)
+        if (routine.is(g_winsorize.routine[k])) which = k;
+    if (which < 0) return std::nullopt;
+    py::dict names = routine.attr("__globals__");
+    static const char* const kBounds[3] = {"_mad_bounds", "_std_bounds", "_percentile_bounds"};
+    for (const char* key : {"_clip", kBounds[which], "np", "pd"})
+        if (!names.contains(key)) return std::nullopt;
+    auto same = [&](const char* key, py::handle original) {
+        return py::object(names[key]).ptr() == original.ptr();
+    };
+    if (!same("_clip", g_winsorize.clip) || !same(kBounds[which], g_winsorize.bounds[which]) ||
+        !same("np", g_winsorize.numpy) || !same("pd", g_winsorize.pandas))
+        return std::nullopt;
+    stats::ClipSettings settings;
+    settings.rule = static_cast<stats::ClipRule>(which);
+    if (which == 2) {
+        if (!names.contains("PERCENTILE_LIMITS")) return std::nullopt;
+        py::object limits = names["PERCENTILE_LIMITS"];
+        if (!py::isinstance<py::tuple>(limits) || py::len(limits) != 2) return std::nullopt;
+        for (auto item : limits)
+            if (!py::isinstance<py::float_>(item) && !py::isinstance<py::int_>(item))
+                return std::nullopt;
+        settings.low_percent = limits[py::int_(0)].cast<double>();
+        settings.high_percent = limits[py::int_(1)].cast<double>();
+        // numpy refuses percentiles outside [0, 100]; let it say so.
+        for (double p : {settings.low_percent, settings.high_percent})
+            if (!(p >= 0.0 && p <= 100.0)) return std::nullopt;
+        return settings;
+    }
+    const auto deviations = number(names, "N_DEVIATIONS");
+    if (!deviations) return std::nullopt;
+    settings.n_deviations = *deviations;
+    if (which == 0) {
+        const auto scale = number(names, "MAD_SCALE");
+        if (!scale) return std::nullopt;
+        settings.mad_scale = *scale;
+    }
+    return settings;
+}
+
+void remember_winsorize_originals(py::module_& m) {
+    py::object methods = m.attr("WINSORIZE_METHODS");
+    py::module_ source = py::module_::import("alvora.analysis.winsorize");
+    const char* const keys[3] = {"mad", "std", "percentile"};
+    const char* const bounds[3] = {"_mad_bounds", "_std_bounds", "_percentile_bounds"};
+    // Owned references released on purpose: they must outlive every call.
+    for (int k = 0; k < 3; ++k) {
+        if (!methods.contains(keys[k]) || !py::hasattr(source, bounds[k])) return;
+        g_winsorize.routine[k] = py::object(methods[keys[k]]).release();
+        g_winsorize.bounds[k] = py::object(source.attr(bounds[k])).release();
+    }
+    if (!py::hasattr(source, "_clip")) return;
+    g_winsorize.clip = py::object(source.attr("_clip")).release();
+    g_winsorize.numpy = py::object(m.attr("np")).release();
+    g_winsorize.pandas = py::object(m.attr("pd")).release();
+    g_winsorize.ready = true;
+}
+
 void winzorization_init(py::object self, py::object method) {
     py::object valid = global("VALID_WINSORIZE_METHODS");
     if (!py::bool_(valid.attr("__contains__")(method))) {
@@ -101,6 +186,17 @@ py::object winzorization_process(py::object self, py::object factor_data) {
     py::object columns = factor_data.attr("columns");
     py::array_t<double> values = frame_values(factor_data);
     const py::ssize_t rows = values.shape(0), width = values.shape(1);
+    if (const auto settings = native_clip(routine)) {
+        const auto n = static_cast<std::size_t>(values.size());
+        {
+            py::gil_scoped_release release;
+            std::vector<double> scratch;
+            std::span<double> cells(values.mutable_data(), n);
+            stats::winsorize_rows(cells, static_cast<std::size_t>(rows),
+                                  static_cast<std::size_t>(width), *settings, cells, scratch);
+        }
+        return make_frame(values, index, columns);
+    }
     py::array_t<double> out({rows, width});
     if (width > 0) {
         py::object series = global("pd").attr("Series");
@@ -133,6 +229,7 @@ py::object normalization_process(py::object self, py::object factor_data) {
 
 void register_scaling(py::module_& m, py::object base) {
     using pyclass::add_method;
+    remember_winsorize_originals(m);
     py::object winz = pyclass::make_class(m, "Winzorization", py::make_tuple(base),
                                           kWinzorizationDoc);
     // Not named __init__: pybind11 would treat it as a constructor of a pybind11 type.

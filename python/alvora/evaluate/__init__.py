@@ -1,5 +1,5 @@
-"""Factor libraries at once: many factors over one load of the data, and
-analysed over inputs fetched once."""
+"""Evaluation of factor libraries: many factors over one load of the data, and one
+analysis pipeline over many factors with their inputs fetched once."""
 from .execute import execute_factors
 from .study import study_factors
 

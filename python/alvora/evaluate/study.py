@@ -17,19 +17,24 @@ factor alone. While a study runs, the analysis module's market-data client and
 industry loader are wrapped by memoizing stand-ins (restored afterwards), so a
 study must not run concurrently with other analyses in the same process.
 """
+import importlib
 import time
 
 import pandas as pd
 
-from alvora.analysis import study_bench
-
 __all__ = ["study_factors", "default_steps"]
+
+
+def _analysis_module():
+    # Looked up at every call, like the module's own outside names, so a stand-in
+    # module (tests, tools) is the one used.
+    return importlib.import_module("alvora.analysis.study_bench")
 
 
 def default_steps():
     """A fresh pipeline: winsorize (mad), normalize, rank IC, 5 quantile groups,
     factor return."""
-    sb = study_bench
+    sb = _analysis_module()
     return [("winsorize", sb.Winzorization("mad")), ("normalize", sb.Normalization()),
             ("ic", sb.ICAnalysis(rank_ic=True)), ("quantile", sb.QuantileReturnAnalysis(5)),
             ("factor_return", sb.FactorReturnAnalysis())]
@@ -70,7 +75,12 @@ class _Union:
 
 
 class _SharedClient:
-    """The module's client with style exposures served from one union request."""
+    """The module's client with style exposures served from one union request.
+
+    While it is the module's client, the neutralization reuses the regressor grid it
+    built for the previous factor when the tables and the axes are the same."""
+
+    _alvora_study_scope = True
 
     def __init__(self, client, union):
         self._client = client
@@ -137,18 +147,21 @@ class _SharedReturns:
 
 
 def _longest(periods):
-    if isinstance(periods, (tuple, list)):
-        return max(periods) if len(periods) else None
-    return periods
+    """The longest horizon, or None when the pipeline should judge `periods` itself."""
+    values = list(periods) if isinstance(periods, (tuple, list)) else [periods]
+    if not values or not all(isinstance(p, int) for p in values):
+        return None
+    return max(values)
 
 
 def _shareable(frames):
     """Frames whose dates can be joined into one request."""
     for frame in frames:
+        if not isinstance(frame, pd.DataFrame):
+            return False
         index = frame.index
-        if (not isinstance(frame, pd.DataFrame) or not isinstance(index, pd.DatetimeIndex)
-                or len(index) == 0 or not index.is_monotonic_increasing
-                or index.tz is not None):
+        if (not isinstance(index, pd.DatetimeIndex) or len(index) == 0
+                or not index.is_monotonic_increasing or index.tz is not None):
             return False
     return True
 
@@ -161,15 +174,15 @@ def _check_factors(factors):
         raise ValueError("factors: expect at least one factor, got an empty dict")
 
 
-def _build_bench(steps):
-    bench = study_bench.FactorStudyBench()
+def _build_bench(sb, steps):
+    bench = sb.FactorStudyBench()
     for step in steps:
         bench.append(step)
     return bench
 
 
 def study_factors(factors, returns="daily", steps=None, periods=1, ascending=False,
-                  progress=None):
+                  keep_preprocess_result=False, progress=None):
     """Run one analysis pipeline over a library of factors.
 
     :param factors: dict name -> factor frame (dates x instruments)
@@ -179,6 +192,7 @@ def study_factors(factors, returns="daily", steps=None, periods=1, ascending=Fal
         objects serve every factor.
     :param periods: holding horizons, an int or a tuple/list of ints
     :param ascending: ranking direction handed to every analysis step
+    :param keep_preprocess_result: also keep the frame after each preprocessing step
     :param progress: None, or a callable receiving (done, total, name, seconds)
         after each factor
     :return: dict name -> the dict ``FactorStudyBench.analysis`` returns for
@@ -190,28 +204,31 @@ def study_factors(factors, returns="daily", steps=None, periods=1, ascending=Fal
         leaderboard(results)
     """
     _check_factors(factors)
-    bench = _build_bench(default_steps() if steps is None else steps)
+    sb = _analysis_module()
+    bench = _build_bench(sb, default_steps() if steps is None else steps)
     frames = list(factors.values())
-    sb = study_bench
-    client, loader = sb.tessal, sb._load_industry_data
+    client = getattr(sb, "tessal", None)
+    loader = getattr(sb, "_load_industry_data", None)
     shared = _shareable(frames)
     union = _Union(frames) if shared else None
     daily = isinstance(returns, str) and returns == "daily"
     shared_returns = None
-    if shared and daily and isinstance(periods, (int, tuple, list)) and _longest(periods):
+    if shared and daily and client is not None and _longest(periods) is not None:
         shared_returns = _SharedReturns(client, union, _longest(periods))
 
     results = {}
     try:
-        if shared:
+        if shared and client is not None:
             sb.tessal = _SharedClient(client, union)
-        sb._load_industry_data = _SharedIndustry(loader)
+        if loader is not None:
+            sb._load_industry_data = _SharedIndustry(loader)
         for done, (name, frame) in enumerate(factors.items(), start=1):
             began = time.perf_counter()
             table = shared_returns.of(frame) if shared_returns is not None else returns
             try:
                 results[name] = bench.analysis(frame, table, ascending=ascending,
-                                               periods=periods)
+                                               periods=periods,
+                                               keep_preprocess_result=keep_preprocess_result)
             except Exception as exc:
                 if hasattr(exc, "add_note"):
                     exc.add_note("while studying factor {!r}".format(name))
@@ -219,5 +236,8 @@ def study_factors(factors, returns="daily", steps=None, periods=1, ascending=Fal
             if progress is not None:
                 progress(done, len(factors), name, time.perf_counter() - began)
     finally:
-        sb.tessal, sb._load_industry_data = client, loader
+        if client is not None:
+            sb.tessal = client
+        if loader is not None:
+            sb._load_industry_data = loader
     return results

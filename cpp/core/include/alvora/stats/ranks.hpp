@@ -26,4 +26,14 @@ std::size_t masked_average_ranks(std::span<const std::uint32_t> order,
                                  std::span<const std::uint8_t> usable, std::span<double> ranks,
                                  std::vector<std::uint32_t>& tie);
 
+// As masked_average_ranks, reading the values in order: sorted[j] = values[order[j]].
+std::size_t masked_average_ranks_sorted(std::span<const std::uint32_t> order,
+                                        std::span<const double> sorted,
+                                        std::span<const std::uint8_t> usable,
+                                        std::span<double> ranks, std::vector<std::uint32_t>& tie);
+
+// sorted[j] = values[order[j]].
+void values_in_order(std::span<const std::uint32_t> order, std::span<const double> values,
+                     std::vector<double>& sorted);
+
 }  // namespace alvora::stats

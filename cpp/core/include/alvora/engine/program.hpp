@@ -1,0 +1,127 @@
+// A factor expression compiled into a list of native steps over buffers, run for
+// every instrument of a panel and written straight into the result grid.
+//
+// Every step produces one series per instrument: its values on the instrument's
+// valid rows, oldest first, shortened by the step's look-back (`shift`: valid rows
+// consumed before the first value). Values are held as doubles whatever their
+// element kind; the kind only decides which steps may follow (the compiler refuses
+// what the interpreter's array library would compute differently or reject).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace alvora::engine {
+
+// Element kind of a series or constant, as the array library would type it.
+enum class Kind : std::uint8_t { Float, Int, Bool };
+
+enum class Op : std::uint8_t {
+    Load,  // an input panel's column gathered on the valid rows
+    // elementwise, over two operands
+    Add,
+    Subtract,
+    Multiply,
+    Divide,
+    Power,
+    Less,
+    LessEqual,
+    Greater,
+    GreaterEqual,
+    Equal,
+    NotEqual,
+    And,
+    Or,
+    // elementwise, over one operand
+    Negate,
+    Absolute,
+    Not,
+    DropOldest,  // the oldest `param` values dropped (alignment, not a lag)
+    // window kernels over one series, window `param`
+    Sum,
+    Product,
+    Mean,
+    Ema,
+    Wma,
+    Slope,
+    Var,
+    Std,
+    ZScore,
+    Skew,
+    Kurt,
+    AveDev,
+    Min,
+    Max,
+    ArgMin,
+    ArgMax,
+    Rank,
+    Count,
+    // window kernels over two series of equal length, window `param`
+    Covariance,
+    Correlation,
+    Regression,
+};
+
+// A step's operand: the series of an earlier step, or a constant.
+struct Operand {
+    int step = -1;  // < 0: the constant
+    double constant = 0.0;
+    Kind kind = Kind::Float;
+
+    static Operand of_step(int s) { return {s, 0.0, Kind::Float}; }
+    static Operand of_constant(double v, Kind k) { return {-1, v, k}; }
+    bool is_constant() const { return step < 0; }
+};
+
+// A dates x columns column-major panel, and the column each instrument of the
+// run reads (a one-dimensional panel serves its single column to every instrument).
+struct Input {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<std::int64_t> column_of;  // per instrument of the run
+};
+
+class Program {
+  public:
+    // Adds a step and returns its index, or nothing when the step is not one the
+    // program can compute with the array library's results (unknown element kinds,
+    // operands of different look-backs, a window below 1, ...).
+    std::optional<int> load(std::size_t input);
+    std::optional<int> elementwise(Op op, Operand a, Operand b = {});
+    std::optional<int> drop_oldest(int step, std::size_t n);
+    std::optional<int> window(Op op, std::size_t n, int a, int b = -1);
+
+    std::size_t size() const { return steps_.size(); }
+    std::size_t shift(int step) const { return steps_.at(step).shift; }
+    Kind kind(int step) const { return steps_.at(step).kind; }
+    std::size_t inputs_used() const { return inputs_; }
+
+    // Evaluates step `result` for every instrument i with more than `skip` valid
+    // rows (positions[i], ascending grid rows) and writes the series onto the last
+    // valid rows of column i of the column-major grid (`rows` x positions.size());
+    // other entries are left untouched. Requires shift(result) <= skip. Throws
+    // std::invalid_argument for positions outside the grid or not ascending, or
+    // inputs that do not match.
+    void run(int result, std::span<const Input> inputs,
+             std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
+             std::span<double> grid, std::size_t rows) const;
+
+  private:
+    struct Step {
+        Op op;
+        Operand a, b;
+        std::size_t param = 0;
+        std::size_t shift = 0;
+        Kind kind = Kind::Float;
+    };
+    std::optional<int> push(Step s);
+
+    std::vector<Step> steps_;
+    std::size_t inputs_ = 0;
+};
+
+}  // namespace alvora::engine

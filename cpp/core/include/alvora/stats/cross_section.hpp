@@ -1,0 +1,36 @@
+// Statistics across instruments, date by date, over a panel of dates x instruments.
+//
+// Every operation works row by row (one row = one date) and writes one value per
+// entry. NaN entries stay NaN. The rank counts infinities as values; the other
+// operations treat infinities as missing, like NaN.
+#pragma once
+
+#include <cstddef>
+
+namespace alvora::stats {
+
+// A rows x cols panel addressed with element strides, so that both row-major and
+// column-major arrays are read in place.
+template <class T>
+struct PanelView {
+    T* data;
+    std::size_t rows;
+    std::size_t cols;
+    std::size_t row_stride;
+    std::size_t col_stride;
+
+    T& at(std::size_t r, std::size_t c) const { return data[r * row_stride + c * col_stride]; }
+};
+
+enum class CrossSection {
+    Rank,    // average rank among the non-NaN entries divided by their number: (0, 1]
+    ZScore,  // (x - mean) / sample std (n - 1); fewer than two values or no dispersion: NaN
+    Demean,  // x - mean
+    Scale,   // x / sum |x|; a zero sum gives NaN
+};
+
+// Writes op(in) into `out`; both panels have the same shape (std::invalid_argument
+// otherwise). `in` and `out` may not overlap.
+void cross_section(CrossSection op, PanelView<const double> in, PanelView<double> out);
+
+}  // namespace alvora::stats

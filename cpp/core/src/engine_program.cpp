@@ -1,0 +1,362 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "alvora/engine/program.hpp"
+#include "alvora/rolling/kernels.hpp"
+
+namespace alvora::engine {
+
+namespace {
+
+namespace rk = alvora::rolling;
+
+using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
+using PairKernel = void (*)(std::span<const double>, std::span<const double>, std::size_t,
+                            std::span<double>);
+
+bool is_arithmetic(Op op) {
+    return op >= Op::Add && op <= Op::Power;
+}
+bool is_comparison(Op op) {
+    return op >= Op::Less && op <= Op::NotEqual;
+}
+bool is_logical(Op op) {
+    return op == Op::And || op == Op::Or;
+}
+bool is_unary(Op op) {
+    return op >= Op::Negate && op <= Op::Not;
+}
+bool is_pair_kernel(Op op) {
+    return op >= Op::Covariance && op <= Op::Regression;
+}
+bool is_series_kernel(Op op) {
+    return op >= Op::Sum && op <= Op::Count;
+}
+
+SeriesKernel series_kernel(Op op) {
+    switch (op) {
+        case Op::Sum:
+            return static_cast<SeriesKernel>(&rk::sum);
+        case Op::Product:
+            return static_cast<SeriesKernel>(&rk::product);
+        case Op::Mean:
+            return &rk::ma;
+        case Op::Ema:
+            return &rk::ema;
+        case Op::Wma:
+            return &rk::wma;
+        case Op::Slope:
+            return &rk::slope;
+        case Op::Var:
+            return &rk::var;
+        case Op::Std:
+            return &rk::stddev;
+        case Op::ZScore:
+            return &rk::zscore;
+        case Op::Skew:
+            return &rk::skew;
+        case Op::Kurt:
+            return &rk::kurt;
+        case Op::AveDev:
+            return &rk::avedev;
+        case Op::Min:
+            return static_cast<SeriesKernel>(&rk::ts_min);
+        case Op::Max:
+            return static_cast<SeriesKernel>(&rk::ts_max);
+        case Op::ArgMin:
+            return static_cast<SeriesKernel>(&rk::ts_argmin);
+        case Op::ArgMax:
+            return static_cast<SeriesKernel>(&rk::ts_argmax);
+        case Op::Rank:
+            return static_cast<SeriesKernel>(&rk::ts_rank);
+        default:
+            return nullptr;  // Count writes integers
+    }
+}
+
+PairKernel pair_kernel(Op op) {
+    switch (op) {
+        case Op::Covariance:
+            return &rk::covariance;
+        case Op::Correlation:
+            return &rk::correlation;
+        default:
+            return &rk::regression;
+    }
+}
+
+// Element kind of a window kernel's result over a series of kind `in`, or nothing
+// when the array library would compute it in other arithmetic.
+std::optional<Kind> window_kind(Op op, Kind in) {
+    switch (op) {
+        case Op::Sum:
+            return in == Kind::Float ? Kind::Float : Kind::Int;
+        case Op::Product:
+            if (in == Kind::Int) return std::nullopt;  // wrapping integer products
+            return in == Kind::Float ? Kind::Float : Kind::Int;
+        case Op::Min:
+        case Op::Max:
+            return in;
+        case Op::Count:
+            return Kind::Int;
+        default:
+            return Kind::Float;
+    }
+}
+
+// Element kind of an elementwise result, or nothing when the program does not
+// compute it (integer arithmetic, the array library's rules for numbers mixed
+// with integer or boolean arrays, boolean negation, ...).
+std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, bool binary) {
+    if (!binary) {
+        if (a.is_constant()) return std::nullopt;
+        if (op == Op::Not) return Kind::Bool;
+        if (op == Op::Negate)
+            return a.kind == Kind::Float ? std::optional(Kind::Float) : std::nullopt;
+        return a.kind;  // absolute value keeps the kind
+    }
+    if (a.is_constant() && b.is_constant()) return std::nullopt;
+    if (is_logical(op)) return Kind::Bool;
+    if (a.is_constant() || b.is_constant()) {
+        // A number meets an array: integer and boolean arrays follow value-based
+        // promotion rules that differ between versions of the array library, so
+        // only the cases every version computes in double precision are taken.
+        const Operand& series = a.is_constant() ? b : a;
+        const Operand& number = a.is_constant() ? a : b;
+        if (is_comparison(op)) {
+            if (series.kind == Kind::Bool && number.kind != Kind::Int) return std::nullopt;
+            return Kind::Bool;
+        }
+        if (series.kind == Kind::Float) return Kind::Float;
+        if (series.kind == Kind::Int && (number.kind == Kind::Float || op == Op::Divide))
+            return Kind::Float;
+        return std::nullopt;
+    }
+    if (is_comparison(op)) return Kind::Bool;
+    if (op == Op::Divide) return Kind::Float;
+    if (a.kind != Kind::Float && b.kind != Kind::Float) return std::nullopt;  // integer arithmetic
+    return Kind::Float;
+}
+
+double truth(double x) {
+    return x != 0.0 ? 1.0 : 0.0;
+}  // NaN counts as true
+
+template <class F>
+void apply2(const double* a, const double* b, double ca, double cb, double* out, std::size_t n,
+            F f) {
+    if (a && b) {
+        for (std::size_t t = 0; t < n; ++t) out[t] = f(a[t], b[t]);
+    } else if (a) {
+        for (std::size_t t = 0; t < n; ++t) out[t] = f(a[t], cb);
+    } else {
+        for (std::size_t t = 0; t < n; ++t) out[t] = f(ca, b[t]);
+    }
+}
+
+void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,
+            std::size_t n) {
+    auto run = [&](auto f) { apply2(a, b, ca, cb, out, n, f); };
+    switch (op) {
+        case Op::Add:
+            return run([](double x, double y) { return x + y; });
+        case Op::Subtract:
+            return run([](double x, double y) { return x - y; });
+        case Op::Multiply:
+            return run([](double x, double y) { return x * y; });
+        case Op::Divide:
+            return run([](double x, double y) { return x / y; });
+        case Op::Power:
+            return run([](double x, double y) { return std::pow(x, y); });
+        case Op::Less:
+            return run([](double x, double y) { return x < y ? 1.0 : 0.0; });
+        case Op::LessEqual:
+            return run([](double x, double y) { return x <= y ? 1.0 : 0.0; });
+        case Op::Greater:
+            return run([](double x, double y) { return x > y ? 1.0 : 0.0; });
+        case Op::GreaterEqual:
+            return run([](double x, double y) { return x >= y ? 1.0 : 0.0; });
+        case Op::Equal:
+            return run([](double x, double y) { return x == y ? 1.0 : 0.0; });
+        case Op::NotEqual:
+            return run([](double x, double y) { return x != y ? 1.0 : 0.0; });
+        case Op::And:
+            return run([](double x, double y) { return truth(x) * truth(y); });
+        case Op::Or:
+            return run([](double x, double y) { return truth(x) + truth(y) > 0 ? 1.0 : 0.0; });
+        default:
+            throw std::logic_error("not a binary step");
+    }
+}
+
+void unary(Op op, const double* a, double* out, std::size_t n) {
+    switch (op) {
+        case Op::Negate:
+            for (std::size_t t = 0; t < n; ++t) out[t] = -a[t];
+            return;
+        case Op::Absolute:
+            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
+            return;
+        default:
+            for (std::size_t t = 0; t < n; ++t) out[t] = a[t] == 0.0 ? 1.0 : 0.0;
+    }
+}
+
+// Checks that positions are ascending grid rows; returns whether they are consecutive.
+bool check_positions(std::span<const std::int64_t> pos, std::size_t rows) {
+    std::int64_t previous = -1;
+    for (std::int64_t p : pos) {
+        if (p <= previous || p >= static_cast<std::int64_t>(rows))
+            throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
+        previous = p;
+    }
+    return pos.empty() || static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
+}
+
+}  // namespace
+
+std::optional<int> Program::push(Step s) {
+    steps_.push_back(s);
+    return static_cast<int>(steps_.size() - 1);
+}
+
+std::optional<int> Program::load(std::size_t input) {
+    inputs_ = std::max(inputs_, input + 1);
+    return push({Op::Load, {}, {}, input, 0, Kind::Float});
+}
+
+std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
+    const bool binary_op = !is_unary(op);
+    if (binary_op && !is_arithmetic(op) && !is_comparison(op) && !is_logical(op))
+        return std::nullopt;
+    for (Operand* o : {&a, &b}) {
+        if (o->is_constant()) continue;
+        if (o->step >= static_cast<int>(steps_.size())) return std::nullopt;
+        o->kind = steps_[o->step].kind;
+    }
+    std::size_t shift = 0;
+    if (!a.is_constant()) shift = steps_[a.step].shift;
+    if (binary_op && !b.is_constant()) {
+        // Series of different lengths would be broadcast or refused by the array library.
+        if (!a.is_constant() && steps_[b.step].shift != shift) return std::nullopt;
+        shift = steps_[b.step].shift;
+    }
+    const auto kind = elementwise_kind(op, a, b, binary_op);
+    if (!kind) return std::nullopt;
+    return push({op, a, binary_op ? b : Operand{}, 0, shift, *kind});
+}
+
+std::optional<int> Program::drop_oldest(int step, std::size_t n) {
+    if (step < 0 || step >= static_cast<int>(steps_.size())) return std::nullopt;
+    const Step& in = steps_[step];
+    return push({Op::DropOldest, Operand::of_step(step), {}, n, in.shift + n, in.kind});
+}
+
+std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
+    const int count = static_cast<int>(steps_.size());
+    if (n < 1 || a < 0 || a >= count) return std::nullopt;
+    std::optional<Kind> kind;
+    if (is_pair_kernel(op)) {
+        if (b < 0 || b >= count || steps_[b].shift != steps_[a].shift) return std::nullopt;
+        kind = Kind::Float;
+    } else if (is_series_kernel(op)) {
+        kind = window_kind(op, steps_[a].kind);
+    }
+    if (!kind) return std::nullopt;
+    return push({op, Operand::of_step(a), is_pair_kernel(op) ? Operand::of_step(b) : Operand{}, n,
+                 steps_[a].shift + n - 1, *kind});
+}
+
+void Program::run(int result, std::span<const Input> inputs,
+                  std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
+                  std::span<double> grid, std::size_t rows) const {
+    if (result < 0 || result >= static_cast<int>(steps_.size()))
+        throw std::invalid_argument("no such step");
+    if (steps_[result].shift > skip)
+        throw std::invalid_argument("the result's look-back exceeds the rows skipped");
+    const std::size_t columns = positions.size();
+    if (grid.size() != rows * columns)
+        throw std::invalid_argument("the grid has " + std::to_string(grid.size()) +
+                                    " entries, expected " + std::to_string(rows * columns));
+    if (inputs.size() < inputs_) throw std::invalid_argument("missing program inputs");
+    for (const Input& in : inputs) {
+        if (in.rows != rows || in.column_of.size() != columns)
+            throw std::invalid_argument("an input does not match the grid");
+        for (std::int64_t c : in.column_of)
+            if (c < 0 || static_cast<std::size_t>(c) >= in.cols)
+                throw std::invalid_argument("an input column is out of range");
+    }
+
+    const std::size_t nsteps = static_cast<std::size_t>(result) + 1;
+    std::vector<std::vector<double>> buffers(nsteps);
+    std::vector<const double*> values(nsteps);
+    std::vector<std::int64_t> counts;
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        const Op op = steps_[k].op;
+        if (op != Op::DropOldest) buffers[k].resize(rows);
+        if (op == Op::Count) counts.resize(rows);
+    }
+
+    for (std::size_t i = 0; i < columns; ++i) {
+        const std::span<const std::int64_t> pos = positions[i];
+        const std::size_t count = pos.size();
+        const bool consecutive = check_positions(pos, rows);
+        if (count <= skip) continue;  // too few valid rows: the column stays as it is
+        double* column = grid.data() + i * rows;
+
+        for (std::size_t k = 0; k < nsteps; ++k) {
+            const Step& s = steps_[k];
+            const std::size_t length = count - s.shift;
+            // The result goes straight into the grid when its rows are consecutive.
+            const bool direct = k == nsteps - 1 && consecutive;
+            double* out = direct ? column + pos[count - length] : buffers[k].data();
+            const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
+            const double* b = s.b.is_constant() ? nullptr : values[s.b.step];
+            switch (s.op) {
+                case Op::Load: {
+                    const Input& in = inputs[s.param];
+                    const double* col = in.data + static_cast<std::size_t>(in.column_of[i]) * rows;
+                    if (consecutive && !direct) {
+                        values[k] = col + pos[0];
+                        continue;
+                    }
+                    for (std::size_t t = 0; t < count; ++t) out[t] = col[pos[t]];
+                    break;
+                }
+                case Op::DropOldest:
+                    values[k] = a + s.param;
+                    if (direct) std::memmove(out, values[k], length * sizeof(double));
+                    continue;
+                case Op::Count: {
+                    const std::size_t in_length = count - steps_[s.a.step].shift;
+                    rk::count({a, in_length}, s.param, {counts.data(), length});
+                    for (std::size_t t = 0; t < length; ++t)
+                        out[t] = static_cast<double>(counts[t]);
+                    break;
+                }
+                default:
+                    if (is_series_kernel(s.op)) {
+                        const std::size_t in_length = count - steps_[s.a.step].shift;
+                        series_kernel(s.op)({a, in_length}, s.param, {out, length});
+                    } else if (is_pair_kernel(s.op)) {
+                        const std::size_t in_length = count - steps_[s.a.step].shift;
+                        pair_kernel(s.op)({a, in_length}, {b, in_length}, s.param, {out, length});
+                    } else if (is_unary(s.op)) {
+                        unary(s.op, a, out, length);
+                    } else {
+                        binary(s.op, a, b, s.a.constant, s.b.constant, out, length);
+                    }
+            }
+            values[k] = out;
+        }
+        if (consecutive) continue;  // the last step wrote into the grid itself
+        const std::size_t length = count - steps_[nsteps - 1].shift;
+        const double* v = values[nsteps - 1];
+        for (std::size_t t = 0; t < length; ++t) column[pos[count - length + t]] = v[t];
+    }
+}
+
+}  // namespace alvora::engine

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "alvora/engine/program.hpp"
+
+namespace {
+
+using alvora::engine::Input;
+using alvora::engine::Kind;
+using alvora::engine::Op;
+using alvora::engine::Operand;
+using alvora::engine::Program;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// 6 dates x 2 instruments, column-major; instrument 1 is suspended on rows 1 and 2.
+const std::vector<double> kPrices{1, 2, 3, 4, 5, 6, 10, kNaN, kNaN, 13, 14, 15};
+const std::vector<std::int64_t> kAll{0, 1, 2, 3, 4, 5};
+const std::vector<std::int64_t> kGapped{0, 3, 4, 5};
+
+struct PanelRun {
+    std::vector<double> grid = std::vector<double>(12, kNaN);
+    void operator()(const Program& p, int result, std::size_t skip,
+                    std::vector<std::int64_t> a = kAll, std::vector<std::int64_t> b = kGapped) {
+        Input in{kPrices.data(), 6, 2, {0, 1}};
+        std::vector<std::span<const std::int64_t>> pos{a, b};
+        p.run(result, std::span<const Input>(&in, 1), pos, skip, grid, 6);
+    }
+};
+
+void expect_grid(const std::vector<double>& got, const std::vector<double>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (std::isnan(want[i]))
+            EXPECT_TRUE(std::isnan(got[i])) << "cell " << i << " = " << got[i];
+        else
+            EXPECT_DOUBLE_EQ(got[i], want[i]) << "cell " << i;
+    }
+}
+
+TEST(EngineProgram, WindowsRunOverValidRowsAndLandRightAligned) {
+    // ma(x, 3) * -1 + 0.5
+    Program p;
+    int x = *p.load(0);
+    int ma = *p.window(Op::Mean, 3, x);
+    int neg =
+        *p.elementwise(Op::Multiply, Operand::of_constant(-1, Kind::Int), Operand::of_step(ma));
+    int out =
+        *p.elementwise(Op::Add, Operand::of_step(neg), Operand::of_constant(0.5, Kind::Float));
+    EXPECT_EQ(p.shift(out), 2u);
+    PanelRun run;
+    run(p, out, 2);
+    // instrument 1's windows skip its suspension: {10, 13, 14} and {13, 14, 15}
+    expect_grid(run.grid, {kNaN, kNaN, -1.5, -2.5, -3.5, -4.5,  //
+                           kNaN, kNaN, kNaN, kNaN, 0.5 - 37.0 / 3, -13.5});
+}
+
+TEST(EngineProgram, AlignedOperandsAndTooShortInstruments) {
+    // x[2:] - ts_min(x, 3) with instrument 1 skipped as too short (skip 3)
+    Program p;
+    int x = *p.load(0);
+    int lo = *p.window(Op::Min, 3, x);
+    int aligned = *p.drop_oldest(x, 2);
+    int out = *p.elementwise(Op::Subtract, Operand::of_step(aligned), Operand::of_step(lo));
+    PanelRun run;
+    run(p, out, 4);
+    expect_grid(run.grid, {kNaN, kNaN, 2, 2, 2, 2, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN});
+}
+
+TEST(EngineProgram, RefusesWhatTheArrayLibraryComputesOtherwise) {
+    Program p;
+    int x = *p.load(0);
+    int flag = *p.elementwise(Op::Greater, Operand::of_step(x), Operand::of_constant(2, Kind::Int));
+    EXPECT_EQ(p.kind(flag), Kind::Bool);
+    EXPECT_FALSE(p.elementwise(Op::Subtract, Operand::of_step(flag), Operand::of_step(flag)));
+    EXPECT_FALSE(p.elementwise(Op::Negate, Operand::of_step(flag)));
+    EXPECT_FALSE(
+        p.elementwise(Op::Add, Operand::of_step(flag), Operand::of_constant(1.5, Kind::Float)));
+    int counted = *p.window(Op::Count, 2, flag);
+    EXPECT_EQ(p.kind(counted), Kind::Int);
+    EXPECT_TRUE(
+        p.elementwise(Op::Equal, Operand::of_step(counted), Operand::of_constant(2, Kind::Int)));
+    EXPECT_FALSE(p.window(Op::Product, 2, counted));
+    int ma = *p.window(Op::Mean, 2, x);
+    EXPECT_FALSE(
+        p.elementwise(Op::Add, Operand::of_step(x), Operand::of_step(ma)));  // lengths differ
+    EXPECT_FALSE(p.window(Op::Mean, 0, x));
+}
+
+TEST(EngineProgram, RejectsPositionsOutsideTheGrid) {
+    Program p;
+    int x = *p.load(0);
+    PanelRun run;
+    EXPECT_THROW(run(p, x, 0, {0, 6}), std::invalid_argument);
+    EXPECT_THROW(run(p, x, 0, {3, 1}), std::invalid_argument);
+    EXPECT_THROW(run(p, *p.window(Op::Sum, 2, x), 0), std::invalid_argument);  // look-back > skip
+}
+
+}  // namespace
