@@ -33,7 +33,7 @@ from alphas101 import ALPHAS, MISSING, AlvoraOps, PandasOps  # noqa: E402
 from alvora.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
 from alvora.evaluate import execute_factors  # noqa: E402
 from alvora.evaluate.context import rows_from  # noqa: E402
-from alvora.evaluate.evaluator import Evaluator  # noqa: E402
+from alvora.evaluate.evaluator import BLOCK, Evaluator  # noqa: E402
 from alvora.evaluate.panel import layout_of  # noqa: E402
 from alvora.utils import get_leaves  # noqa: E402
 
@@ -143,7 +143,8 @@ def main():
                        if node.shift else start)
         if alpha_first not in views:
             view = rows_from(ctx, alpha_first)
-            views[alpha_first] = (view, layout_of(ids, view))
+            views[alpha_first] = (view, {b: layout_of(ids[b:b + BLOCK], view)
+                                         for b in range(0, len(ids), BLOCK)})
         view, layout = views[alpha_first]
         view._computed.clear()
         view._computed_columns.clear()

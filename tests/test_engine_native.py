@@ -14,7 +14,7 @@ import pytest
 
 import tessal
 import alvora.engine_v2.eval_core as ec
-from alvora import rolling
+from alvora import operators as ops, rolling
 from alvora.cross_sectional import CS_DEMEAN, CS_RANK, CS_SCALE, CS_ZSCORE, cs_demean, cs_rank, \
     cs_scale, cs_zscore
 from alvora.engine_v2.exec_context import ThreadingExecContext
@@ -101,13 +101,16 @@ def random_tree(rng, depth, fixed_id):
     if kind < 0.5:
         return rng.choice(CROSS)(sub())
     if kind < 0.6:
-        return rng.choice([lambda f: -f, abs, lambda f: ~(f > 10), lambda f: f.equal(2)])(sub())
-    ops = [lambda a, b: a + b, lambda a, b: a - b, lambda a, b: a * b, lambda a, b: a / b,
+        return rng.choice([lambda f: -f, abs, lambda f: ~(f > 10), lambda f: f.equal(2),
+                           lambda f: ops.DELTA(f, 2), lambda f: ops.LOG(abs(f)), ops.SIGN,
+                           lambda f: ops.DELAY(f, 1)])(sub())
+    combine = [lambda a, b: a + b, lambda a, b: a - b, lambda a, b: a * b, lambda a, b: a / b,
            lambda a, b: a > b, lambda a, b: a <= b, lambda a, b: a & b, lambda a, b: a | b,
-           lambda a, b: (a - 1.5) ** 2 if isinstance(a, AbstractFactor) else a]
+           lambda a, b: (a - 1.5) ** 2 if isinstance(a, AbstractFactor) else a,
+           ops.MIN, lambda a, b: ops.IF(a > b, a, b)]
     left = sub()
     right = sub() if rng.random() < 0.7 else rng.choice([2, -1, 0.5, np.float64(3.25)])
-    return rng.choice(ops)(left, right)
+    return rng.choice(combine)(left, right)
 
 
 @pytest.mark.parametrize("universe", [None, "list", "000300.XSHG"])
@@ -138,7 +141,14 @@ def test_random_trees_agree_with_the_per_instrument_path(market, monkeypatch, se
     ((close - open_) / ((high - low) + 0.001), 0),
     (rolling.CORRELATION(rolling.MA(close, 5), volume, 10) + rolling.EVERY(close > open_, 3), 0),
     (rolling.TS_MAX(FIX(close, "000001.XSHE"), 4) - close, 1),
-], ids=["ts_rank_cs_rank", "alpha101", "corr_every", "fixed"])
+    (rolling.MA(CS_ZSCORE(rolling.STD(close, 5)), 3) + FIX(rolling.MA(close, 4), "000001.XSHE"),
+     1),
+    (ops.IF(close > open_, ops.DELTA(close, 2), ops.LOG(volume))
+     + ops.SIGNED_POWER(ops.RETURNS, 0.5) * ops.SIGN(ops.DELAY(low, 3))
+     - ops.MIN(ops.ABS(open_ - close), ops.MAX(ops.VWAP, 2.0)), 0),
+    (rolling.MA(ops.GROUP_DEMEAN(rolling.STD(close, 3), "citics_2019"), 2) * close, 0),
+], ids=["ts_rank_cs_rank", "alpha101", "corr_every", "fixed", "computed_over_windows",
+        "operators", "group"])
 def test_package_trees_take_the_native_path(market, monkeypatch, factor, fixed_nodes):
     ids = market[:25]
     native, requests = run(factor, ids)
@@ -192,12 +202,15 @@ def test_anything_foreign_keeps_the_per_instrument_path(market, monkeypatch, cas
     assert_same(out, expected)
 
 
-def test_a_tree_too_deep_to_walk_is_a_recursion_error(market):
+def test_long_operator_chains_run_natively(market, monkeypatch):
     factor = close
-    for _ in range(10000):
-        factor = factor + 0.5
-    with pytest.raises(RecursionError):
-        run(factor, market[:5])
+    for k in range(10000):
+        factor = factor + 0.5 if k % 2 else factor * 1.0001
+    native, requests = run(factor, market[:5])
+    assert requests == 0
+    with monkeypatch.context() as m:
+        per_instrument_path(m)
+        assert_same(native, run(factor, market[:5])[0])
 
 
 # ---- cross-sectional statistics --------------------------------------------------------

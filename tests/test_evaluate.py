@@ -51,6 +51,7 @@ def assert_same(got, want):
 ])
 def test_random_trees_equal_execute_factor(ids, seed, universe, panel, monkeypatch):
     monkeypatch.setattr(evaluator, "PANEL", panel)
+    monkeypatch.setattr(evaluator, "BLOCK", 7)  # several blocks of instruments
     rng = random.Random(seed)
     if universe == "list":
         universe = ids[::3]

@@ -103,3 +103,20 @@ TEST(EngineProgram, RejectsPositionsOutsideTheGrid) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EngineProgram, ElementwiseProgramsLeaveSuspendedRowsEmpty) {
+    // Values on the suspended rows 1 and 2 of instrument 1 must not reach the result.
+    const std::vector<double> prices{1, 2, 3, 4, 5, 6, 10, 11, 12, 13, 14, 15};
+    Program p;
+    int x = *p.load(0);
+    int out = *p.elementwise(Op::Multiply, Operand::of_step(x), Operand::of_constant(2, Kind::Int));
+    std::vector<double> grid(12, 7.0);  // uninitialised stand-in
+    Input in{prices.data(), 6, 2, {0, 1}};
+    std::vector<std::span<const std::int64_t>> pos{kAll, kGapped};
+    p.run(out, std::span<const Input>(&in, 1), pos, 0, grid, 6, /*fill_rest=*/true);
+    expect_grid(grid, {2, 4, 6, 8, 10, 12, 20, kNaN, kNaN, 26, 28, 30});
+}
+
+}  // namespace

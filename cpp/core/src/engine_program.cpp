@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +14,8 @@ namespace alvora::engine {
 namespace {
 
 namespace rk = alvora::rolling;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
 using PairKernel = void (*)(std::span<const double>, std::span<const double>, std::size_t,
@@ -28,6 +32,9 @@ bool is_logical(Op op) {
 }
 bool is_unary(Op op) {
     return op >= Op::Negate && op <= Op::Not;
+}
+bool is_float_unary(Op op) {
+    return op == Op::FloatAbs || op == Op::Sign || op == Op::Log;
 }
 bool is_pair_kernel(Op op) {
     return op >= Op::Covariance && op <= Op::Regression;
@@ -145,6 +152,10 @@ double truth(double x) {
     return x != 0.0 ? 1.0 : 0.0;
 }  // NaN counts as true
 
+double sign_of(double x) {
+    return x > 0 ? 1.0 : x < 0 ? -1.0 : x;
+}  // NaN and zeros kept
+
 template <class F>
 void apply2(const double* a, const double* b, double ca, double cb, double* out, std::size_t n,
             F f) {
@@ -187,6 +198,18 @@ void binary(Op op, const double* a, const double* b, double ca, double cb, doubl
             return run([](double x, double y) { return truth(x) * truth(y); });
         case Op::Or:
             return run([](double x, double y) { return truth(x) + truth(y) > 0 ? 1.0 : 0.0; });
+        case Op::SignedPower:
+            return run([](double x, double y) { return sign_of(x) * std::pow(std::abs(x), y); });
+        case Op::FloatDivide:
+            return run([](double x, double y) { return x / y; });
+        case Op::Minimum:
+            return run([](double x, double y) {
+                return std::isnan(x) || std::isnan(y) ? kNaN : std::min(x, y);
+            });
+        case Op::Maximum:
+            return run([](double x, double y) {
+                return std::isnan(x) || std::isnan(y) ? kNaN : std::max(x, y);
+            });
         default:
             throw std::logic_error("not a binary step");
     }
@@ -194,6 +217,15 @@ void binary(Op op, const double* a, const double* b, double ca, double cb, doubl
 
 void unary(Op op, const double* a, double* out, std::size_t n) {
     switch (op) {
+        case Op::FloatAbs:
+            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
+            return;
+        case Op::Sign:
+            for (std::size_t t = 0; t < n; ++t) out[t] = sign_of(a[t]);
+            return;
+        case Op::Log:
+            for (std::size_t t = 0; t < n; ++t) out[t] = std::log(a[t]);
+            return;
         case Op::Negate:
             for (std::size_t t = 0; t < n; ++t) out[t] = -a[t];
             return;
@@ -223,9 +255,9 @@ std::optional<int> Program::push(Step s) {
     return static_cast<int>(steps_.size() - 1);
 }
 
-std::optional<int> Program::load(std::size_t input) {
+std::optional<int> Program::load(std::size_t input, std::size_t consumed) {
     inputs_ = std::max(inputs_, input + 1);
-    return push({Op::Load, {}, {}, input, 0, Kind::Float});
+    return push({Op::Load, {}, {}, {}, input, consumed, Kind::Float});
 }
 
 std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
@@ -246,13 +278,49 @@ std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
     }
     const auto kind = elementwise_kind(op, a, b, binary_op);
     if (!kind) return std::nullopt;
-    return push({op, a, binary_op ? b : Operand{}, 0, shift, *kind});
+    return push({op, a, binary_op ? b : Operand{}, {}, 0, shift, *kind});
 }
 
 std::optional<int> Program::drop_oldest(int step, std::size_t n) {
     if (step < 0 || step >= static_cast<int>(steps_.size())) return std::nullopt;
     const Step& in = steps_[step];
-    return push({Op::DropOldest, Operand::of_step(step), {}, n, in.shift + n, in.kind});
+    return push({Op::DropOldest, Operand::of_step(step), {}, {}, n, in.shift + n, in.kind});
+}
+
+std::optional<int> Program::lagged(Op op, int step, std::size_t n) {
+    if (op != Op::Delay && op != Op::Delta && op != Op::Returns) return std::nullopt;
+    if (step < 0 || step >= static_cast<int>(steps_.size())) return std::nullopt;
+    if (op == Op::Returns) n = 1;
+    return push({op, Operand::of_step(step), {}, {}, n, steps_[step].shift + n, Kind::Float});
+}
+
+std::optional<int> Program::float_elementwise(Op op, Operand a, Operand b) {
+    const bool unary_op = is_float_unary(op);
+    if (!unary_op && op != Op::SignedPower && op != Op::FloatDivide && op != Op::Minimum &&
+        op != Op::Maximum)
+        return std::nullopt;
+    std::optional<std::size_t> shift;
+    for (const Operand* o : {&a, &b}) {
+        if (o == &b && unary_op) break;
+        if (o->is_constant()) continue;
+        if (o->step >= static_cast<int>(steps_.size())) return std::nullopt;
+        if (shift && *shift != steps_[o->step].shift) return std::nullopt;
+        shift = steps_[o->step].shift;
+    }
+    if (!shift) return std::nullopt;  // numbers only
+    return push({op, a, unary_op ? Operand{} : b, {}, 0, *shift, Kind::Float});
+}
+
+std::optional<int> Program::if_else(Operand condition, Operand a, Operand b) {
+    if (condition.is_constant() || condition.step >= static_cast<int>(steps_.size()))
+        return std::nullopt;
+    const std::size_t shift = steps_[condition.step].shift;
+    for (const Operand* o : {&a, &b}) {
+        if (o->is_constant()) continue;
+        if (o->step >= static_cast<int>(steps_.size()) || steps_[o->step].shift != shift)
+            return std::nullopt;
+    }
+    return push({Op::IfElse, a, b, condition, 0, shift, Kind::Float});
 }
 
 std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
@@ -266,13 +334,18 @@ std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
         kind = window_kind(op, steps_[a].kind);
     }
     if (!kind) return std::nullopt;
-    return push({op, Operand::of_step(a), is_pair_kernel(op) ? Operand::of_step(b) : Operand{}, n,
-                 steps_[a].shift + n - 1, *kind});
+    return push({op,
+                 Operand::of_step(a),
+                 is_pair_kernel(op) ? Operand::of_step(b) : Operand{},
+                 {},
+                 n,
+                 steps_[a].shift + n - 1,
+                 *kind});
 }
 
 void Program::run(int result, std::span<const Input> inputs,
                   std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
-                  std::span<double> grid, std::size_t rows) const {
+                  std::span<double> grid, std::size_t rows, bool fill_rest) const {
     if (result < 0 || result >= static_cast<int>(steps_.size()))
         throw std::invalid_argument("no such step");
     if (steps_[result].shift > skip)
@@ -291,9 +364,20 @@ void Program::run(int result, std::span<const Input> inputs,
     }
 
     const std::size_t nsteps = static_cast<std::size_t>(result) + 1;
+    // A program of loads and elementwise steps only gives each row its own
+    // result: it can run over the whole span of an instrument's rows, suspended
+    // rows included (set to NaN afterwards), without gathering the valid ones.
+    bool pointwise = true;
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        const Op op = steps_[k].op;
+        const bool elementwise_op =
+            (op >= Op::Add && op <= Op::Not) || (op >= Op::FloatAbs && op <= Op::IfElse);
+        if (steps_[k].shift != 0 || !(op == Op::Load || elementwise_op)) pointwise = false;
+    }
     std::vector<std::vector<double>> buffers(nsteps);
     std::vector<const double*> values(nsteps);
     std::vector<std::int64_t> counts;
+    std::vector<std::int64_t> span_rows;
     for (std::size_t k = 0; k < nsteps; ++k) {
         const Op op = steps_[k].op;
         if (op != Op::DropOldest) buffers[k].resize(rows);
@@ -301,11 +385,29 @@ void Program::run(int result, std::span<const Input> inputs,
     }
 
     for (std::size_t i = 0; i < columns; ++i) {
-        const std::span<const std::int64_t> pos = positions[i];
-        const std::size_t count = pos.size();
-        const bool consecutive = check_positions(pos, rows);
-        if (count <= skip) continue;  // too few valid rows: the column stays as it is
+        const std::span<const std::int64_t> valid = positions[i];
+        const bool gaps = !check_positions(valid, rows);
         double* column = grid.data() + i * rows;
+        if (valid.size() <= skip) {  // too few valid rows: nothing is computed for the column
+            if (fill_rest) std::fill(column, column + rows, kNaN);
+            continue;
+        }
+        // Rows the steps run over: the valid ones, or their whole span.
+        const bool spanned = gaps && pointwise;
+        std::span<const std::int64_t> pos = valid;
+        if (spanned) {
+            span_rows.resize(static_cast<std::size_t>(valid.back() - valid.front()) + 1);
+            std::iota(span_rows.begin(), span_rows.end(), valid.front());
+            pos = span_rows;
+        }
+        const std::size_t count = pos.size();
+        const bool consecutive = !gaps || spanned;
+        if (fill_rest) {
+            // Only the rows the result does not reach: the column is written once.
+            const std::size_t first = consecutive ? pos[steps_[result].shift] : rows;
+            std::fill(column, column + std::min(first, rows), kNaN);
+            if (consecutive) std::fill(column + pos.back() + 1, column + rows, kNaN);
+        }
 
         for (std::size_t k = 0; k < nsteps; ++k) {
             const Step& s = steps_[k];
@@ -319,17 +421,34 @@ void Program::run(int result, std::span<const Input> inputs,
                 case Op::Load: {
                     const Input& in = inputs[s.param];
                     const double* col = in.data + static_cast<std::size_t>(in.column_of[i]) * rows;
+                    const std::int64_t* rows_read = pos.data() + s.shift;
                     if (consecutive && !direct) {
-                        values[k] = col + pos[0];
+                        values[k] = col + rows_read[0];
                         continue;
                     }
-                    for (std::size_t t = 0; t < count; ++t) out[t] = col[pos[t]];
+                    for (std::size_t t = 0; t < length; ++t) out[t] = col[rows_read[t]];
                     break;
                 }
                 case Op::DropOldest:
-                    values[k] = a + s.param;
+                case Op::Delay:
+                    values[k] = s.op == Op::Delay ? a : a + s.param;
                     if (direct) std::memmove(out, values[k], length * sizeof(double));
                     continue;
+                case Op::Delta:
+                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + s.param] - a[t];
+                    break;
+                case Op::Returns:
+                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + 1] / a[t] - 1.0;
+                    break;
+                case Op::IfElse: {
+                    const double* c = values[s.c.step];
+                    for (std::size_t t = 0; t < length; ++t) {
+                        const double chosen =
+                            c[t] != 0.0 ? (a ? a[t] : s.a.constant) : (b ? b[t] : s.b.constant);
+                        out[t] = std::isnan(c[t]) ? kNaN : chosen;
+                    }
+                    break;
+                }
                 case Op::Count: {
                     const std::size_t in_length = count - steps_[s.a.step].shift;
                     rk::count({a, in_length}, s.param, {counts.data(), length});
@@ -344,13 +463,17 @@ void Program::run(int result, std::span<const Input> inputs,
                     } else if (is_pair_kernel(s.op)) {
                         const std::size_t in_length = count - steps_[s.a.step].shift;
                         pair_kernel(s.op)({a, in_length}, {b, in_length}, s.param, {out, length});
-                    } else if (is_unary(s.op)) {
+                    } else if (is_unary(s.op) || is_float_unary(s.op)) {
                         unary(s.op, a, out, length);
                     } else {
                         binary(s.op, a, b, s.a.constant, s.b.constant, out, length);
                     }
             }
             values[k] = out;
+        }
+        if (spanned) {  // the suspended rows within the span hold no value
+            for (std::size_t v = 1; v < valid.size(); ++v)
+                std::fill(column + valid[v - 1] + 1, column + valid[v], kNaN);
         }
         if (consecutive) continue;  // the last step wrote into the grid itself
         const std::size_t length = count - steps_[nsteps - 1].shift;

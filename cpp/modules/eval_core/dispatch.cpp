@@ -41,20 +41,34 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
     py::object np = globals["np"];
     py::object ndays = ctx.attr("ndays");
     const py::ssize_t ncols = py::len(order_book_ids);
+    const auto nrows = py::int_(ndays).cast<py::ssize_t>();
+    auto frame = [&](py::handle data) {
+        return globals["pd"].attr("DataFrame")(py::arg("index") = ctx.attr("index"),
+                                               py::arg("columns") = order_book_ids,
+                                               py::arg("data") = data);
+    };
+
+    // Trees of the package's own pieces run as one native program; for those
+    // nodes reading expr and shift before the allocation changes nothing.
+    py::object expr, shift;
+    if (nrows >= 0 && native_candidate(names, factor, ctx)) {
+        expr = factor.attr("expr");
+        shift = factor.attr("shift");
+        py::object filled =
+            run_native(names, expr, shift, order_book_ids, ctx, static_cast<std::size_t>(nrows));
+        if (!filled.is_none()) return frame(filled);
+    }
+
     py::object result =
         np.attr("full")(py::make_tuple(ndays, ncols), np.attr("nan"), py::arg("order") = "F");
-    const auto nrows = py::int_(ndays).cast<py::ssize_t>();
     ResultGrid grid(result, nrows, ncols);
     // With a replaced numpy, or a result array we cannot write natively, every
     // step goes through the module's numpy and the array's own indexing.
     const bool native = np.is(originals.numpy) && grid.native();
 
-    py::object expr = factor.attr("expr");
-    py::object shift = factor.attr("shift");
-    if (native && run_native(names, factor, expr, shift, order_book_ids, ctx, grid)) {
-        return globals["pd"].attr("DataFrame")(py::arg("index") = ctx.attr("index"),
-                                               py::arg("columns") = order_book_ids,
-                                               py::arg("data") = grid.array());
+    if (!expr) {
+        expr = factor.attr("expr");
+        shift = factor.attr("shift");
     }
     py::ssize_t i = 0;
     for (py::handle order_book_id : order_book_ids) {
@@ -78,9 +92,7 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
         }
         ++i;
     }
-    return globals["pd"].attr("DataFrame")(py::arg("index") = ctx.attr("index"),
-                                           py::arg("columns") = order_book_ids,
-                                           py::arg("data") = grid.array());
+    return frame(grid.array());
 }
 
 py::object exec_expr(const Names& names, py::handle expr, py::handle order_book_id,

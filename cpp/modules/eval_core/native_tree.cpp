@@ -29,6 +29,7 @@ struct NativeOriginals {
     std::vector<std::pair<py::handle, en::Op>> ufuncs;  // numpy's elementwise functions
     std::vector<py::handle> unary_ufuncs;
     py::handle drop_oldest;
+    py::handle left_fold;   // kernel class of long operator chains, where the package has one
     py::handle leaf_class;  // alvora.leaf._Factor
     py::handle leaf_base, cross_sectional, fixed;
     py::handle context_class, get_mask_for, get_factor_value;
@@ -111,12 +112,51 @@ std::optional<en::Op> kernel_op(py::handle func) {
     return std::nullopt;
 }
 
+// The operators module's kernels, taken from the module the first time a tree
+// holds one of them (the engine does not import that module itself).
+const std::pair<const char*, en::Op> kOperatorKernels[] = {
+    {"delay", en::Op::Delay},
+    {"delta", en::Op::Delta},
+    {"returns", en::Op::Returns},
+    {"absolute", en::Op::FloatAbs},
+    {"sign", en::Op::Sign},
+    {"log", en::Op::Log},
+    {"signed_power", en::Op::SignedPower},
+    {"if_else", en::Op::IfElse},
+    {"minimum", en::Op::Minimum},
+    {"maximum", en::Op::Maximum},
+    {"divide", en::Op::FloatDivide},
+};
+std::vector<std::pair<py::handle, en::Op>>* operator_kernels = nullptr;
+
+std::optional<en::Op> operator_op(py::handle func) {
+    if (!PyFunction_Check(func.ptr())) return std::nullopt;
+    if (operator_kernels == nullptr) {
+        PyObject* found = PyImport_GetModule(py::str("alvora.operators.kernels").ptr());
+        if (found == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        auto module = py::reinterpret_steal<py::object>(found);
+        auto* table = new std::vector<std::pair<py::handle, en::Op>>();  // kept for the process
+        for (const auto& [name, op] : kOperatorKernels) {
+            py::object fn = py::getattr(module, name, py::none());
+            if (PyFunction_Check(fn.ptr())) table->emplace_back(keep(fn), op);
+        }
+        operator_kernels = table;
+    }
+    for (const auto& [fn, op] : *operator_kernels)
+        if (func.is(fn)) return op;
+    return std::nullopt;
+}
+
 // Per-instrument facts of the execution context, read once per node.
 struct ContextView {
     py::object fields, computed, computed_columns;
     std::vector<std::int64_t> leaf_column;  // column of each instrument in the loaded fields
     std::vector<py::object> ids;
     std::vector<std::span<const std::int64_t>> positions;
+    std::vector<py::object> position_arrays;  // held while the GIL is released
     std::size_t rows = 0;
 };
 
@@ -155,6 +195,7 @@ std::optional<ContextView> view_context(py::handle ctx, py::handle order_book_id
         v.positions.emplace_back(static_cast<const std::int64_t*>(arr.data()),
                                  static_cast<std::size_t>(arr.shape(0)));
         v.ids.push_back(py::reinterpret_borrow<py::object>(oid));
+        v.position_arrays.push_back(arr);
     }
     return v;
 }
@@ -175,6 +216,8 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
     in.rows = rows;
     return true;
 }
+
+bool package_node(py::handle factor);
 
 class Compiler {
   public:
@@ -212,6 +255,9 @@ class Compiler {
             if (!b) return std::nullopt;
             return series(program.elementwise(op, *a, *b));
         }
+        if (nat.left_fold &&
+            py::handle(reinterpret_cast<PyObject*>(Py_TYPE(func.ptr()))).is(nat.left_fold))
+            return left_fold(func, seq, depth);
         if (func.is(nat.drop_oldest)) {
             if (arity != 2) return std::nullopt;
             auto n = plain_count(seq[1], 0);
@@ -220,6 +266,7 @@ class Compiler {
             if (a->is_constant()) return a;  // numbers pass through
             return series(program.drop_oldest(a->step, *n));
         }
+        if (auto op = operator_op(func)) return operator_step(*op, seq, depth);
         auto op = kernel_op(func);
         if (!op) return std::nullopt;
         if (is_pair(*op)) {
@@ -241,6 +288,68 @@ class Compiler {
     std::vector<en::Input> inputs;
 
   private:
+    // A chain ((x0 op1 x1) op2 x2) ...: each operation on the running result and
+    // the next value, as the nested form computes it.
+    std::optional<en::Operand> left_fold(py::handle fold, const py::sequence& values, int depth) {
+        py::object ops = py::getattr(fold, "ops", py::none());
+        if (!PyTuple_CheckExact(ops.ptr())) return std::nullopt;
+        const std::size_t n = PyTuple_GET_SIZE(ops.ptr());
+        if (values.size() != n + 1) return std::nullopt;
+        auto result = compile(values[0], depth + 1);
+        for (std::size_t k = 0; result && k < n; ++k) {
+            auto op = binary_ufunc(PyTuple_GET_ITEM(ops.ptr(), k));
+            auto next = op ? compile(values[k + 1], depth + 1) : std::nullopt;
+            if (!next) return std::nullopt;
+            result = series(program.elementwise(*op, *result, *next));
+        }
+        return result;
+    }
+
+    // The operators module's kernels: they convert their inputs to float first.
+    std::optional<en::Operand> operator_step(en::Op op, const py::sequence& args, int depth) {
+        const std::size_t arity = args.size();
+        std::vector<en::Operand> in;
+        const std::size_t operands = op == en::Op::Delay || op == en::Op::Delta ? 1 : arity;
+        for (std::size_t k = 0; k < operands; ++k) {
+            auto operand = compile(args[k], depth + 1);
+            if (!operand) return std::nullopt;
+            in.push_back(*operand);
+        }
+        switch (op) {
+            case en::Op::Delay:
+            case en::Op::Delta: {
+                auto n = arity == 2 ? plain_count(args[1], 0) : std::nullopt;
+                if (!n || in[0].is_constant()) return std::nullopt;
+                return series(program.lagged(op, in[0].step, *n));
+            }
+            case en::Op::Returns:
+                if (arity != 1 || in[0].is_constant()) return std::nullopt;
+                return series(program.lagged(op, in[0].step, 1));
+            case en::Op::FloatAbs:
+            case en::Op::Sign:
+            case en::Op::Log:
+                if (arity != 1 || in[0].is_constant()) return std::nullopt;
+                return series(program.float_elementwise(op, in[0]));
+            case en::Op::SignedPower:
+                if (arity != 2 || in[0].is_constant() || !in[1].is_constant()) return std::nullopt;
+                return series(program.float_elementwise(op, in[0], in[1]));
+            case en::Op::IfElse:
+                if (arity != 3) return std::nullopt;
+                return series(program.if_else(in[0], in[1], in[2]));
+            default:
+                if (arity != 2) return std::nullopt;
+                return series(program.float_elementwise(op, in[0], in[1]));
+        }
+    }
+
+    static std::optional<en::Op> binary_ufunc(py::handle func) {
+        for (const auto& [ufunc, op] : nat.ufuncs)
+            if (func.is(ufunc) && op != en::Op::Negate && op != en::Op::Absolute &&
+                op != en::Op::Not)
+                return op;
+        return std::nullopt;
+    }
+
     static std::optional<en::Operand> constant(double v, en::Kind kind) {
         return en::Operand::of_constant(v, kind);
     }
@@ -269,7 +378,12 @@ class Compiler {
         for (const auto& [seen, step] : loaded_)
             if (node.is(seen)) return en::Operand::of_step(step);
         py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())));
-        if (!type.is(nat.leaf_class) && !type.is(nat.cross_sectional) && !type.is(nat.fixed))
+        // The package's own terminal classes (group operators derive from the
+        // cross-sectional class); the context serves computed nodes without the
+        // rows their windows consumed, leaves whole.
+        const bool computed_node =
+            isinstance_of(node, nat.cross_sectional) || isinstance_of(node, nat.fixed);
+        if (!(type.is(nat.leaf_class) || (computed_node && package_node(node))))
             return std::nullopt;
         en::Input in;
         py::object stored = dict_item(ctx_.computed, node);
@@ -288,7 +402,7 @@ class Compiler {
                 }
             }
         } else {
-            if (!type.is(nat.leaf_class)) return std::nullopt;
+            if (computed_node) return std::nullopt;
             py::object field = dict_item(ctx_.fields, node);
             if (!field || !panel_of(field, ctx_.rows, in) ||
                 py::reinterpret_borrow<py::array>(field).ndim() != 2)
@@ -297,9 +411,16 @@ class Compiler {
         }
         for (std::int64_t c : in.column_of)
             if (static_cast<std::size_t>(c) >= in.cols) return std::nullopt;
+        // Computed nodes are served without the rows their own windows consumed.
+        std::size_t consumed = 0;
+        if (computed_node) {
+            auto shift = plain_count(py::object(node.attr("shift")), 0);
+            if (!shift) return std::nullopt;
+            consumed = *shift;
+        }
         keep_.push_back(stored ? stored : dict_item(ctx_.fields, node));
         inputs.push_back(std::move(in));
-        auto step = program.load(inputs.size() - 1);
+        auto step = program.load(inputs.size() - 1, consumed);
         loaded_.emplace_back(node, *step);
         return en::Operand::of_step(*step);
     }
@@ -354,7 +475,10 @@ void init_native_originals(py::module_& m) {
     nat.numpy_generic = keep(np.attr("generic"));
     nat.numpy_floating = keep(np.attr("floating"));
     nat.numpy_integer = keep(np.attr("integer"));
-    nat.drop_oldest = keep(py::module_::import("alvora.interface").attr("drop_oldest"));
+    py::module_ interface = py::module_::import("alvora.interface");
+    nat.drop_oldest = keep(interface.attr("drop_oldest"));
+    nat.left_fold = keep(py::getattr(interface, "_LeftFold", py::none()));
+    if (nat.left_fold.is_none()) nat.left_fold = py::handle();
     nat.leaf_class = keep(m.attr("_Factor"));
     nat.leaf_base = keep(m.attr("LeafFactor"));
     nat.cross_sectional = keep(m.attr("CrossSectionalFactor"));
@@ -366,26 +490,31 @@ void init_native_originals(py::module_& m) {
     nat.rolling_window = keep(py::module_::import("alvora.utils").attr("rolling_window"));
 }
 
-bool run_native(const Names& names, py::handle factor, py::handle expr, py::handle shift,
-                py::handle order_book_ids, py::handle ctx, ResultGrid& grid) {
-    if (!grid.native() || !names_are_original(names) || !package_node(factor)) return false;
+bool native_candidate(const Names& names, py::handle factor, py::handle ctx) {
+    return names_are_original(names) && package_node(factor) &&
+           py::handle(reinterpret_cast<PyObject*>(Py_TYPE(ctx.ptr()))).is(nat.context_class);
+}
+
+py::object run_native(const Names& names, py::handle expr, py::handle shift,
+                      py::handle order_book_ids, py::handle ctx, std::size_t rows) {
     auto skip = plain_count(shift, 0);
-    if (!skip) return false;
-    auto arr = py::reinterpret_borrow<py::array>(grid.array());
-    const auto rows = static_cast<std::size_t>(arr.shape(0));
+    if (!skip) return py::none();
     auto view = view_context(ctx, order_book_ids, rows);
-    if (!view || view->ids.size() != static_cast<std::size_t>(arr.shape(1))) return false;
+    if (!view) return py::none();
     Compiler compiler(names, *view);
     auto result = compiler.compile(expr, 0);
-    if (!result || result->is_constant()) return false;
-    if (compiler.program.shift(result->step) > *skip) return false;
-    std::span<double> cells(static_cast<double*>(arr.mutable_data()),
-                            rows * static_cast<std::size_t>(arr.shape(1)));
+    if (!result || result->is_constant()) return py::none();
+    if (compiler.program.shift(result->step) > *skip) return py::none();
+    const std::size_t cols = view->ids.size();
+    py::array_t<double, py::array::f_style> grid(
+        {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    std::span<double> cells(grid.mutable_data(), rows * cols);
     {
         py::gil_scoped_release nogil;
-        compiler.program.run(result->step, compiler.inputs, view->positions, *skip, cells, rows);
+        compiler.program.run(result->step, compiler.inputs, view->positions, *skip, cells, rows,
+                             /*fill_rest=*/true);
     }
-    return true;
+    return grid;
 }
 
 }  // namespace alvora::eval_core

@@ -8,18 +8,25 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+
 #include "eval_core/names.hpp"
-#include "eval_core/result_grid.hpp"
 
 namespace alvora::eval_core {
 
 // Captures, at import, the objects the native path recognises.
 void init_native_originals(py::module_& m);
 
-// Fills `grid` for `factor` (its expr and shift already read) and returns true, or
-// returns false having written nothing when the tree or the context is not one the
-// native path computes exactly as the per-instrument path would.
-bool run_native(const Names& names, py::handle factor, py::handle expr, py::handle shift,
-                py::handle order_book_ids, py::handle ctx, ResultGrid& grid);
+// Cheap checks made before the node's expression is read: the module attributes
+// the native path stands for are the originals, the node's class is the
+// package's own and the context is the package's execution context.
+bool native_candidate(const Names& names, py::handle factor, py::handle ctx);
+
+// Evaluates `factor` (its expr and shift already read) into a new column-major
+// float64 array of `rows` x len(order_book_ids), every cell written once, or
+// returns None when the tree or the context is not one the native path
+// computes exactly as the per-instrument path would.
+py::object run_native(const Names& names, py::handle expr, py::handle shift,
+                      py::handle order_book_ids, py::handle ctx, std::size_t rows);
 
 }  // namespace alvora::eval_core

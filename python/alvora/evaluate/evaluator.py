@@ -25,6 +25,9 @@ __all__ = ["Evaluator", "BATCH", "PANEL"]
 # Factors per pass over the instruments: bounds the result grids held at once.
 BATCH = 16
 
+# Instruments per packed panel: panels stay a few MB, in cache, whatever the market.
+BLOCK = 256
+
 # Run the steps over all instruments at once where that is exact (see panel.py);
 # False evaluates instrument by instrument, as the engine does.
 PANEL = True
@@ -118,9 +121,12 @@ class Evaluator:
         grids = [np.full((ctx.ndays, len(self.ids)), np.nan, order="F") for _ in nodes]
         if PANEL:
             try:
-                if self._layout is None:
-                    self._layout = layout_of(self.ids, ctx)
-                run_panel(plan, roots, shifts, self.ids, ctx, grids, self._layout)
+                if self._layout is None:  # one per block of instruments
+                    self._layout = {b: layout_of(self.ids[b:b + BLOCK], ctx)
+                                    for b in range(0, len(self.ids), BLOCK)}
+                for b, layout in self._layout.items():
+                    run_panel(plan, roots, shifts, self.ids[b:b + BLOCK], ctx,
+                              [g[:, b:b + BLOCK] for g in grids], layout)
                 return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
             except Unsupported:
                 for g in grids:

@@ -20,7 +20,7 @@ namespace alvora::engine {
 enum class Kind : std::uint8_t { Float, Int, Bool };
 
 enum class Op : std::uint8_t {
-    Load,  // an input panel's column gathered on the valid rows
+    Load,  // an input panel's column gathered on the valid rows (from the `shift`-th on)
     // elementwise, over two operands
     Add,
     Subtract,
@@ -40,6 +40,18 @@ enum class Op : std::uint8_t {
     Absolute,
     Not,
     DropOldest,  // the oldest `param` values dropped (alignment, not a lag)
+    // float results whatever the operands' kinds (the operators convert first)
+    Delay,        // the value `param` valid rows back: the newest `param` values dropped
+    Delta,        // x minus x `param` valid rows back
+    Returns,      // x / x one valid row back - 1
+    FloatAbs,     // |x|
+    Sign,         // -1, 0 or 1; NaN stays NaN
+    Log,          // natural logarithm
+    SignedPower,  // sign(x) * |x| ** b
+    FloatDivide,  // a / b
+    Minimum,      // NaN when either is NaN
+    Maximum,
+    IfElse,  // a where the condition c is non-zero, b where it is zero, NaN where it is NaN
     // window kernels over one series, window `param`
     Sum,
     Product,
@@ -90,9 +102,17 @@ class Program {
     // Adds a step and returns its index, or nothing when the step is not one the
     // program can compute with the array library's results (unknown element kinds,
     // operands of different look-backs, a window below 1, ...).
-    std::optional<int> load(std::size_t input);
+    // An input's values without the oldest `consumed` valid rows (a computed
+    // node served after the rows its own windows consumed).
+    std::optional<int> load(std::size_t input, std::size_t consumed = 0);
     std::optional<int> elementwise(Op op, Operand a, Operand b = {});
     std::optional<int> drop_oldest(int step, std::size_t n);
+    // The operators of float results: Delay, Delta and Returns over one series
+    // (`n` rows back), the others elementwise over series and numbers, IfElse
+    // choosing between a and b by `condition`.
+    std::optional<int> lagged(Op op, int step, std::size_t n);
+    std::optional<int> float_elementwise(Op op, Operand a, Operand b = {});
+    std::optional<int> if_else(Operand condition, Operand a, Operand b);
     std::optional<int> window(Op op, std::size_t n, int a, int b = -1);
 
     std::size_t size() const { return steps_.size(); }
@@ -103,17 +123,18 @@ class Program {
     // Evaluates step `result` for every instrument i with more than `skip` valid
     // rows (positions[i], ascending grid rows) and writes the series onto the last
     // valid rows of column i of the column-major grid (`rows` x positions.size());
-    // other entries are left untouched. Requires shift(result) <= skip. Throws
+    // other entries are left untouched, or set to NaN with `fill_rest` (the grid
+    // may then start uninitialised). Requires shift(result) <= skip. Throws
     // std::invalid_argument for positions outside the grid or not ascending, or
     // inputs that do not match.
     void run(int result, std::span<const Input> inputs,
              std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
-             std::span<double> grid, std::size_t rows) const;
+             std::span<double> grid, std::size_t rows, bool fill_rest = false) const;
 
   private:
     struct Step {
         Op op;
-        Operand a, b;
+        Operand a, b, c;
         std::size_t param = 0;
         std::size_t shift = 0;
         Kind kind = Kind::Float;
