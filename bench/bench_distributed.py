@@ -8,7 +8,8 @@ default) over the instruments x trading dates of the large generated market
 three ways, each returning every factor's whole frame to the caller:
 
 - anchor: ``alvora.evaluate.execute_factors`` in this process;
-- ``alvora.distributed.execute_factors`` on a local cluster of 1 worker process;
+- ``alvora.distributed.execute_factors`` on a local cluster of 1 worker process
+  (started by ``alvora.distributed.cluster_session`` as a run without a client);
 - the same on 2 worker processes.
 
 Clusters are started before timing (a running cluster is the normal case) and
@@ -18,7 +19,6 @@ overhead of the cluster path with one worker over the anchor.
 """
 import argparse
 import gc
-import logging
 import os
 import sys
 import time
@@ -30,6 +30,7 @@ from tessal.bundle import build_large_bundle, large_bundle_path
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from alphas101 import ALPHAS, AlvoraOps  # noqa: E402
+from alvora.distributed import cluster_session  # noqa: E402
 from alvora.distributed import execute_factors as execute_on_cluster  # noqa: E402
 from alvora.evaluate import execute_factors as execute_here  # noqa: E402
 
@@ -63,8 +64,6 @@ def main():
     parser.add_argument("--factors", type=int, default=DEFAULT_FACTORS)
     args = parser.parse_args()
 
-    import distributed
-
     path = build_large_bundle(args.path) if args.path == large_bundle_path() else args.path
     tessal.init(path)
     ids = list(tessal.all_instruments("CS").order_book_id)[:args.instruments]
@@ -82,10 +81,7 @@ def main():
     seconds, cells = _timed(lambda: execute_here(factors, ids, start, end))
     rows.append(("anchor: one process, evaluate.execute_factors", seconds, cells))
     for n in (1, 2):
-        with distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                      dashboard_address=None,
-                                      silence_logs=logging.ERROR) as cluster, \
-                distributed.Client(cluster) as client:
+        with cluster_session(workers=n) as client:
             warm = dict(list(factors.items())[:n])
             execute_on_cluster(warm, ids[:50], end, end, client=client, bundle=path)
             seconds, cells = _timed(lambda: execute_on_cluster(factors, ids, start, end,

@@ -8,6 +8,11 @@ __all__ = ["require_dask", "machine_cores", "cluster_session", "worker_threads"]
 
 # How long to wait for the first worker of a cluster given by address.
 WORKER_WAIT_SECONDS = 60
+# Environment of the worker processes of the local clusters started here:
+# Dask's default also sets MALLOC_TRIM_THRESHOLD_, which turns off glibc's
+# adaptive mmap threshold, so every mid-sized array is mapped and faulted in
+# afresh; that makes this engine's array work about three times slower.
+WORKER_ENVIRON = {"OMP_NUM_THREADS": 1, "MKL_NUM_THREADS": 1, "OPENBLAS_NUM_THREADS": 1}
 
 
 def require_dask():
@@ -63,7 +68,10 @@ def cluster_session(client=None, workers=None):
     n = machine_cores() if workers is None else int(workers)
     if n < 1:
         raise ValueError("workers must be at least 1, got {}".format(workers))
-    with distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster:
-        with distributed.Client(cluster) as local:
-            yield local
+    import dask
+
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": dict(WORKER_ENVIRON)}):
+        cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, silence_logs=logging.ERROR)
+    with cluster, distributed.Client(cluster) as local:
+        yield local
