@@ -24,6 +24,7 @@ import pandas as pd
 import tessal
 
 from .expression import ExpressionError, parse_factor
+from .distributed.command import add_cluster_options, study_on_cluster, wants_cluster
 from .factor_file import FactorFileError, read_factor_file
 from .progress import progress_bar
 from .report import write_html, write_report
@@ -139,6 +140,7 @@ def build_parser():
     st.add_argument("--no-html", dest="write_html", action="store_false",
                     help="write no HTML report")
     st.add_argument("--quiet", action="store_true", help="show no progress bars")
+    add_cluster_options(st, _positive)
     return parser
 
 
@@ -428,6 +430,12 @@ def _cmd_study(args, say):
     if getattr(module, "FactorStudyBench", None) is None:
         raise CliError("the analysis module has no FactorStudyBench")
     factors = _parse_factors(args, default=DEFAULT_EXPRESSION)
+    if wants_cluster(args):
+        _init_data(args.bundle)
+        start, end = _date_range(args)
+        ids = _instruments(args, start, end)
+        steps = _build_steps(module, args, say)
+        return study_on_cluster(factors, ids, start, end, _universe(args), steps, args, say)
     if len(factors) == 1 and not args.factors:
         (name, factor), = factors.items()
         _, frame = _prepare(args, say, factor=factor)

@@ -1,0 +1,104 @@
+"""Throughput of a factor library on a Dask cluster against one process.
+
+    python bench/bench_distributed.py [--instruments N] [--days N] [--factors N]
+
+Evaluates the same library (the first 40 alphas of bench/alphas101.py by
+default) over the instruments x trading dates of the large generated market
+(5000 x about 2500; built once into the tessal cache, see make_large_market.py)
+three ways, each returning every factor's whole frame to the caller:
+
+- anchor: ``alvora.evaluate.execute_factors`` in this process;
+- ``alvora.distributed.execute_factors`` on a local cluster of 1 worker process
+  (started by ``alvora.distributed.cluster_session`` as a run without a client);
+- the same on 2 worker processes.
+
+Clusters are started before timing (a running cluster is the normal case) and
+each side runs once after a warm-up of the workers on a small slice. Prints
+seconds, factors per second, the throughput ratio 2 workers / 1 worker and the
+overhead of the cluster path with one worker over the anchor.
+"""
+import argparse
+import gc
+import os
+import sys
+import time
+import warnings
+
+import tessal
+from tessal.bundle import build_large_bundle, large_bundle_path
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from alphas101 import ALPHAS, AlvoraOps  # noqa: E402
+from alvora.distributed import cluster_session  # noqa: E402
+from alvora.distributed import execute_factors as execute_on_cluster  # noqa: E402
+from alvora.evaluate import execute_factors as execute_here  # noqa: E402
+
+DEFAULT_FACTORS = 40
+
+
+def _library(n):
+    """The first ``n`` alphas of the alpha library (bench/alphas101.py) as alvora trees."""
+    if n > len(ALPHAS):
+        raise SystemExit("the alpha library holds {} factors".format(len(ALPHAS)))
+    ops = AlvoraOps()
+    return {name: fn(ops) for name, fn in list(ALPHAS.items())[:n]}
+
+
+def _timed(run):
+    gc.collect()
+    began = time.perf_counter()
+    frames = run()
+    seconds = time.perf_counter() - began
+    cells = sum(frame.size for frame in frames.values())
+    del frames
+    gc.collect()
+    return seconds, cells
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--path", default=large_bundle_path(), help="market-data bundle")
+    parser.add_argument("--instruments", type=int, default=5000)
+    parser.add_argument("--days", type=int, default=2500)
+    parser.add_argument("--factors", type=int, default=DEFAULT_FACTORS)
+    args = parser.parse_args()
+
+    path = build_large_bundle(args.path) if args.path == large_bundle_path() else args.path
+    tessal.init(path)
+    ids = list(tessal.all_instruments("CS").order_book_id)[:args.instruments]
+    latest = tessal.get_latest_trading_date()
+    dates = tessal.get_trading_dates("1900-01-01", latest)
+    start, end = dates[max(0, len(dates) - args.days)], dates[-1]
+    factors = _library(args.factors)
+    print("bundle {}: {} factors x {} instruments x {} .. {} ({} dates); {} cores; load "
+          "average {}".format(path, len(factors), len(ids), start.date(), end.date(),
+                              len(tessal.get_trading_dates(start, end)), os.cpu_count(),
+                              " ".join("{:.1f}".format(v) for v in os.getloadavg())))
+    warnings.simplefilter("ignore")
+
+    rows = []
+    seconds, cells = _timed(lambda: execute_here(factors, ids, start, end))
+    rows.append(("anchor: one process, evaluate.execute_factors", seconds, cells))
+    for n in (1, 2):
+        with cluster_session(workers=n) as client:
+            warm = dict(list(factors.items())[:n])
+            execute_on_cluster(warm, ids[:50], end, end, client=client, bundle=path)
+            seconds, cells = _timed(lambda: execute_on_cluster(factors, ids, start, end,
+                                                               client=client, bundle=path))
+        rows.append(("distributed, {} worker process{}".format(n, "" if n == 1 else "es"),
+                     seconds, cells))
+
+    print("{:<48} {:>10} {:>12} {:>14}".format("side", "seconds", "factors/s", "cells"))
+    for label, seconds, cells in rows:
+        print("{:<48} {:>10.2f} {:>12.3f} {:>14,}".format(label, seconds, len(factors) / seconds,
+                                                          cells))
+    anchor, one, two = (r[1] for r in rows)
+    print("throughput ratio, 2 workers / 1 worker: {:.2f}".format(one / two))
+    print("overhead of 1 worker over one process: {:+.1%}".format(one / anchor - 1))
+    print("load average after: {}".format(" ".join("{:.1f}".format(v)
+                                                     for v in os.getloadavg())))
+
+
+if __name__ == "__main__":
+    main()

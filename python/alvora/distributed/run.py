@@ -1,0 +1,118 @@
+"""Submits a factor library to a cluster and hands back each factor's
+outcome as it completes."""
+import uuid
+from collections.abc import Mapping
+
+from ..interface import AbstractFactor
+from .bundle_check import check_workers
+from .cluster import require_dask, worker_threads
+from .errors import BundleUnavailableError, FactorError
+from .partition import plan_tasks
+from .tasks import combine_slices, evaluate_task, pick, study_task
+
+__all__ = ["named_factors", "run_library"]
+
+
+def named_factors(factors):
+    """(ordered name -> node, whether the caller gave a list)."""
+    if isinstance(factors, Mapping):
+        named, as_list = dict(factors), False
+    elif isinstance(factors, (list, tuple)):
+        named, as_list = dict(enumerate(factors)), True
+    else:
+        raise TypeError("factors must be a dict of name -> factor or a list of factors, "
+                        "got {}".format(type(factors).__name__))
+    for name, node in named.items():
+        if not isinstance(node, AbstractFactor):
+            raise TypeError("factor {!r} is not a factor node: {}".format(
+                name, type(node).__name__))
+    return named, as_list
+
+
+def _key(kind):
+    return "alvora-{}-{}".format(kind, uuid.uuid4().hex)
+
+
+def _outcome(future):
+    """(value, None) of a finished future, or (None, exception) when its task
+    failed (a worker lost too often, a result that did not travel); a bundle
+    problem concerns the whole run and is raised."""
+    try:
+        return future.result(), None
+    except BundleUnavailableError:
+        raise
+    except Exception as exc:
+        return None, exc
+
+
+def run_library(client, factors, order_book_ids, start_date, end_date, universe, bundle,
+                finish, study=None, group_size=None):
+    """Evaluates ``factors`` (name -> node) on the cluster; with ``study``
+    (a dict of ``study_task`` arguments: steps, returns, periods, ascending,
+    keep_preprocess_result) analyses each too. Calls ``finish(name, outcome)``
+    in completion order, the outcome being a frame, a dict of step results or
+    a :class:`FactorError`."""
+    distributed = require_dask()
+    if not factors:
+        return
+    expected = check_workers(client, bundle)
+    tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe, group_size)
+    submitted = []
+    for task in tasks:
+        future = client.submit(evaluate_task, task.names, [factors[n] for n in task.names],
+                               task.ids, start_date, end_date, universe, bundle, expected,
+                               key=_key("evaluate"))
+        submitted.append((task, future))
+    if study is not None:
+        submitted = _submit_studies(client, submitted, study, bundle, expected)
+    pending = [future for _, future in submitted]
+    try:
+        collect = _collect_frames if study is None else _collect_studies
+        collect(distributed, submitted, finish)
+    except BaseException:
+        client.cancel(pending)
+        raise
+
+
+def _collect_frames(distributed, submitted, finish):
+    owner = {future.key: task for task, future in submitted}
+    pieces = {}
+    for future in distributed.as_completed([f for _, f in submitted]):
+        task = owner[future.key]
+        group, failure = _outcome(future)
+        future.release()
+        for name in task.names:
+            piece = group[name] if failure is None else FactorError.from_exception(name, failure)
+            pieces.setdefault(name, {})[task.chunk] = piece
+            if len(pieces[name]) == task.n_chunks:
+                done = pieces.pop(name)
+                finish(name, combine_slices(name, [done[k] for k in sorted(done)]))
+
+
+def _submit_studies(client, submitted, study, bundle, expected):
+    """One study task per factor over its slices; returns (name, future) pairs.
+    The evaluation futures are dropped here: the scheduler keeps their
+    results while a study task still needs them, and no longer."""
+    slices = {}
+    for task, future in submitted:
+        for name in task.names:
+            slices.setdefault(name, []).append((task.chunk, future))
+    studies = []
+    for name, parts in slices.items():
+        picked = [client.submit(pick, future, name, key=_key("pick"))
+                  for _, future in sorted(parts, key=lambda p: p[0])]
+        future = client.submit(study_task, name, picked, study["steps"], study["returns"],
+                               study["periods"], study["ascending"],
+                               study["keep_preprocess_result"], bundle, expected,
+                               key=_key("study"), priority=1)
+        studies.append((name, future))
+    return studies
+
+
+def _collect_studies(distributed, submitted, finish):
+    owner = {future.key: name for name, future in submitted}
+    for future in distributed.as_completed([f for _, f in submitted]):
+        name = owner[future.key]
+        results, failure = _outcome(future)
+        future.release()
+        finish(name, results if failure is None else FactorError.from_exception(name, failure))

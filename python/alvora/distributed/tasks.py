@@ -1,0 +1,104 @@
+"""The functions workers run. Module-level so tasks pickle by reference.
+
+Every task first points the worker's ``tessal`` at the run's bundle (checked
+once per worker process). A factor that fails becomes a :class:`FactorError`
+value, so the rest of its group and of the run goes on; a bundle problem is
+raised, since it concerns every factor.
+"""
+import traceback
+
+import pandas as pd
+
+from .bundle_check import use_bundle
+from .errors import FactorError
+
+__all__ = ["evaluate_group", "evaluate_task", "pick", "combine_slices", "study_frame",
+           "study_task", "worker_address"]
+
+
+def worker_address():
+    try:
+        from distributed import get_worker
+        return get_worker().address
+    except (ImportError, ValueError):
+        return None
+
+
+def evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe=None,
+                   worker=None):
+    """name -> factor frame (or FactorError) for factors evaluated together:
+    one data load and shared sub-trees for the group; when that fails, each
+    factor alone, so only the failing ones report an error."""
+    from ..engine_v2.eval_core import execute_factor
+    from ..evaluate import execute_factors
+
+    ids = list(order_book_ids)
+    if len(nodes) > 1:
+        try:
+            return dict(zip(names, execute_factors(list(nodes), ids, start_date, end_date,
+                                                   universe=universe)))
+        except Exception:
+            pass  # narrowed down factor by factor below
+    out = {}
+    for name, node in zip(names, nodes):
+        try:
+            out[name] = execute_factor(node, ids, start_date, end_date, universe=universe)
+        except Exception as exc:
+            out[name] = FactorError.from_exception(name, exc, traceback.format_exc(), worker)
+    return out
+
+
+def evaluate_task(names, nodes, order_book_ids, start_date, end_date, universe, bundle,
+                  expected):
+    worker = worker_address()
+    use_bundle(bundle, expected, worker)
+    return evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe, worker)
+
+
+def pick(group_result, name):
+    """One factor's entry of a group's result (runs where the group lives)."""
+    return group_result[name]
+
+
+def combine_slices(name, pieces):
+    """One factor's frame from its slices (instrument order), or the first
+    FactorError among them."""
+    for piece in pieces:
+        if isinstance(piece, FactorError):
+            return piece
+    if len(pieces) == 1:
+        return pieces[0]
+    index = pieces[0].index
+    for piece in pieces[1:]:
+        if not piece.index.equals(index):
+            return FactorError(name, "RuntimeError",
+                               "slices of one factor came back over different dates")
+    frame = pd.concat(pieces, axis=1)
+    frame.index = index
+    frame.columns.name = pieces[0].columns.name
+    return frame
+
+
+def study_frame(name, frame, steps, returns="daily", periods=1, ascending=False,
+                keep_preprocess_result=False, worker=None):
+    """The analysis pipeline over one factor frame: step name -> result."""
+    if isinstance(frame, FactorError):
+        return frame
+    try:
+        from ..analysis.study_bench import FactorStudyBench
+        bench = FactorStudyBench()
+        for step in steps:
+            bench.append(step)
+        return bench.analysis(frame, returns, ascending=ascending, periods=periods,
+                              keep_preprocess_result=keep_preprocess_result) or {}
+    except Exception as exc:
+        return FactorError.from_exception(name, exc, traceback.format_exc(), worker)
+
+
+def study_task(name, pieces, steps, returns, periods, ascending, keep_preprocess_result,
+               bundle, expected):
+    worker = worker_address()
+    use_bundle(bundle, expected, worker)
+    frame = combine_slices(name, pieces)
+    return study_frame(name, frame, steps, returns, periods, ascending,
+                       keep_preprocess_result, worker)

@@ -1,0 +1,260 @@
+"""Factor libraries across a real local Dask cluster of two worker processes,
+compared with a single-process run over the same small generated market."""
+import io
+import os
+import pickle
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+import tessal  # noqa: E402
+from alvora.analysis.study_bench import (FactorReturnAnalysis, FactorStudyBench,  # noqa: E402
+                                         ICAnalysis, Normalization, QuantileReturnAnalysis,
+                                         Winzorization)
+from alvora.cross_sectional import CS_RANK  # noqa: E402
+from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E402
+                                FactorFailures, execute_factors, study_factors)
+from alvora.distributed.partition import MIN_CHUNK, plan_tasks  # noqa: E402
+from alvora.distributed.results import ResultsFolder  # noqa: E402
+from alvora import cli  # noqa: E402
+from alvora import evaluate as single_process  # noqa: E402
+from alvora.engine_v2.eval_core import execute_factor  # noqa: E402
+from alvora.fix import FIX  # noqa: E402
+from alvora.leaf import Factor, close, high, low, open as open_, volume  # noqa: E402
+from alvora.rolling import CORRELATION, MA, STD, TS_RANK  # noqa: E402
+from _tessal_helpers import pointed_at, small_bundle  # noqa: E402
+
+START, END = "2020-03-02", "2020-12-31"
+
+
+def library(fixed_id):
+    return {
+        "reversal": -(close / MA(close, 5) - 1),
+        "corr": CORRELATION(close, volume, 10),
+        "range_rank": CS_RANK((close - open_) / (high - low)),
+        "rank_vol": TS_RANK(STD(close, 5), 10),
+        "vs_first": close / FIX(close, fixed_id),
+        "stored": Factor("pe_ratio"),
+        "bare": volume,
+    }
+
+
+def steps():
+    return [("winsorize", Winzorization("mad")), ("normalize", Normalization()),
+            ("ic", ICAnalysis(max_decay=3)), ("quantile", QuantileReturnAnalysis(quantile=3)),
+            ("factor_return", FactorReturnAnalysis())]
+
+
+@pytest.fixture(scope="module")
+def market(tmp_path_factory):
+    path = small_bundle(tmp_path_factory, n_instruments=2 * MIN_CHUNK + 20)
+    with pointed_at(path):
+        ids = list(tessal.all_instruments("CS").order_book_id)
+        yield path, ids
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as connected:
+            yield connected
+
+
+def _summaries(results):
+    return {step: result.summary() for step, result in results.items()}
+
+
+def test_library_and_its_study_equal_a_single_process_run(client, market):
+    path, ids = market
+    factors = library(ids[3])
+    got = execute_factors(factors, ids, START, END, client=client, bundle=path)
+    single = single_process.execute_factors(factors, ids, START, END)
+    assert list(got) == list(single)
+    for name, want in single.items():
+        pd.testing.assert_frame_equal(got[name], want, check_exact=True, obj=name)
+        assert got[name].index.names == want.index.names
+        assert got[name].columns.names == want.columns.names
+
+    as_list = execute_factors([factors["corr"], factors["range_rank"]], ids[:50], START, END,
+                              client=client, bundle=path)
+    pd.testing.assert_frame_equal(as_list[1], execute_factor(factors["range_rank"], ids[:50],
+                                                             START, END))
+
+    chosen = {k: factors[k] for k in ("reversal", "range_rank")}
+    studied = study_factors(chosen, ids, START, END, steps(), periods=(1, 5), client=client,
+                            bundle=path)
+    want = single_process.study_factors({k: single[k] for k in chosen}, steps=steps(),
+                                        periods=(1, 5))
+    for name, steps_done in want.items():
+        assert list(studied[name]) == list(steps_done)
+        for step, table in _summaries(steps_done).items():
+            pd.testing.assert_frame_equal(studied[name][step].summary(), table, obj=step)
+
+
+def test_failing_factor_reports_its_error_and_the_others_complete(client, market, tmp_path):
+    path, ids = market
+    factors = {"good": MA(close, 5), "typo": MA(Factor("clsoe"), 5), "also_good": volume}
+    seen = []
+    with pytest.raises(FactorFailures) as caught:
+        execute_factors(factors, ids, START, END, client=client, bundle=path,
+                        out=tmp_path / "out",
+                        progress=lambda done, total, name, outcome: seen.append((done, total)))
+    assert set(caught.value.errors) == {"typo"} and "clsoe" in str(caught.value)
+    assert set(caught.value.results) == {"good", "also_good"}
+    assert sorted(seen) == [(1, 3), (2, 3), (3, 3)]
+    assert sorted(os.listdir(tmp_path / "out")) == ["also_good", "good", "typo.error.txt"]
+    frame = pd.read_csv(tmp_path / "out" / "good" / "factor.csv", index_col=0, parse_dates=True)
+    np.testing.assert_allclose(frame.to_numpy(), execute_factor(factors["good"], ids, START,
+                                                                END).to_numpy(), rtol=1e-12)
+
+    returned = execute_factors(factors, ids[:20], START, END, client=client, bundle=path,
+                               errors="return")
+    assert isinstance(returned["typo"], FactorError) and returned["typo"].kind == "ValueError"
+
+
+def test_killed_worker_still_completes_and_leaves_no_partial_result(client, market, tmp_path):
+    path, ids = market
+    factors = {"f{}".format(w): MA(close, w) / STD(close, w + 2) for w in range(2, 14)}
+    out = tmp_path / "study"
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_one(done, total, name, outcome):
+        if not killed:
+            victim = sorted(pids.values())[0]
+            os.kill(victim, signal.SIGKILL)
+            killed.append(victim)
+
+    paths = study_factors(factors, ids, START, END, steps()[2:3], client=client, bundle=path,
+                          out=out, progress=kill_one)
+    assert killed and set(paths) == set(factors)
+    assert sorted(os.listdir(out)) == sorted(factors)  # no temporary or error entries
+    for name in factors:
+        assert os.path.isfile(out / name / "ic_summary.csv")
+    client.wait_for_workers(2, timeout=60)
+
+    before = {n: os.stat(out / n / "factor.txt").st_mtime_ns for n in factors}
+    again = []
+    study_factors(factors, ids, START, END, steps()[2:3], client=client, bundle=path, out=out,
+                  resume=True, progress=lambda *a: again.append(a[3]))
+    assert again == ["skipped"] * len(factors)
+    assert before == {n: os.stat(out / n / "factor.txt").st_mtime_ns for n in factors}
+
+
+def test_bundle_missing_on_a_worker_names_the_worker_and_path(client, market, tmp_path):
+    missing = str(tmp_path / "no-bundle-here")
+    with pytest.raises(BundleUnavailableError) as caught:
+        execute_factors({"x": close}, market[1][:5], START, END, client=client, bundle=missing)
+    assert missing in str(caught.value) and caught.value.path == missing
+
+    # a third worker, started as on another machine, whose default bundle is missing
+    before = set(client.scheduler_info()["workers"])
+    odd = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker",
+                            client.scheduler.address, "--nthreads", "1", "--no-dashboard"],
+                           env=dict(os.environ, TESSAL_BUNDLE=missing),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        client.wait_for_workers(3, timeout=120)
+        (address,) = set(client.scheduler_info()["workers"]) - before
+        with pointed_at(None), pytest.raises(BundleUnavailableError) as caught:
+            execute_factors({"x": close}, market[1][:5], START, END, client=client)
+        assert address in str(caught.value) and missing in str(caught.value)
+        assert caught.value.worker == address
+        assert not any(w in str(caught.value) for w in before)
+    finally:
+        client.retire_workers([w for w in client.scheduler_info()["workers"] if w not in before])
+        odd.terminate()
+        odd.wait(60)
+
+
+def test_plan_cuts_many_factors_by_factor_and_few_by_instrument_slices():
+    ids = ["{:06d}.XSHE".format(i) for i in range(4 * MIN_CHUNK)]
+    many = {"f{}".format(i): MA(close, 3) for i in range(20)}
+    tasks = plan_tasks(many, ids, n_workers=2)
+    assert sorted(n for t in tasks for n in t.names) == sorted(many)
+    assert all(t.ids == ids and t.n_chunks == 1 for t in tasks)
+
+    few = {"sliced": MA(close, 3), "ranked": CS_RANK(close), "fixed": FIX(close, ids[0])}
+    tasks = plan_tasks(few, ids, n_workers=2)
+    sliced = [t for t in tasks if "sliced" in t.names]
+    assert len(sliced) == 4 and [i for t in sliced for i in t.ids] == ids
+    assert [t.ids for t in tasks if "ranked" in t.names or "fixed" in t.names] == [ids, ids]
+    assert all(t.n_chunks == 1 for t in plan_tasks(few, ids, n_workers=2, universe="000300.XSHG"))
+
+
+@pytest.mark.parametrize("make", [
+    lambda: library("000001.XSHE"),
+    lambda: FactorError("x", "ValueError", "bad", "trace", "tcp://w:1"),
+], ids=["trees", "error"])
+def test_trees_and_errors_pickle(make):
+    value = make()
+    assert pickle.loads(pickle.dumps(value)) == value
+
+
+def test_steps_and_analysis_results_pickle(market):
+    path, ids = market
+
+    def study(pipeline):
+        bench = FactorStudyBench()
+        for step in pipeline:
+            bench.append(step)
+        return bench.analysis(frame, "daily", periods=(1, 5))
+
+    with pointed_at(path):
+        frame = execute_factor(-(close / MA(close, 5) - 1), ids, START, END)
+        results = study(steps())
+        travelled = study(pickle.loads(pickle.dumps(steps())))
+    for name, result in results.items():
+        back = pickle.loads(pickle.dumps(result))
+        pd.testing.assert_frame_equal(back.summary(), result.summary(), obj=name)
+        pd.testing.assert_frame_equal(travelled[name].summary(), result.summary(), obj=name)
+
+
+def test_results_folder_writes_atomically_and_resumes_only_the_same_factor(tmp_path):
+    folder = ResultsFolder(tmp_path, ["a", "b"])
+
+    def broken(tmp):
+        open(os.path.join(tmp, "half.csv"), "w").close()
+        raise OSError("disk full")
+
+    with pytest.raises(OSError):
+        folder.write("a", "factor: x", broken)
+    assert os.listdir(tmp_path) == [] and not folder.is_complete("a", "factor: x")
+    folder.write("a", "factor: x", lambda tmp: None)
+    assert folder.is_complete("a", "factor: x") and not folder.is_complete("a", "factor: y")
+    stale = tmp_path / ".b.tmp-999999999-{}".format("0" * 32)
+    stale.mkdir()
+    ResultsFolder(tmp_path, ["a", "b"])
+    assert sorted(os.listdir(tmp_path)) == ["a"]
+    with pytest.raises(ValueError, match="share"):
+        ResultsFolder(tmp_path, ["x y", "x_y"])
+
+
+def test_command_line_studies_a_library_on_the_cluster_and_resumes(client, market, tmp_path):
+    path, _ = market
+    library_file = tmp_path / "library.txt"
+    library_file.write_text("reversal = -(close / MA(close, 5) - 1)\n"
+                            "broken = MA(Factor(\"clsoe\"), 5)\n"
+                            "ranked = CS_RANK(close / MA(close, 10))\n")
+    argv = ["study", "--factors", str(library_file), "--scheduler", client.scheduler.address,
+            "--bundle", path, "--instruments", "40", "--days", "60", "--periods", "1,5",
+            "--no-neutralize", "--out", str(tmp_path / "out")]
+    first, second = io.StringIO(), io.StringIO()
+    assert cli.main(argv, stdout=first, stderr=io.StringIO()) == 1
+    assert "[3/3]" in first.getvalue() and "broken: FAILED" in first.getvalue()
+    assert sorted(os.listdir(tmp_path / "out")) == ["broken.error.txt", "ranked", "reversal"]
+    for table in ("quantile_summary.csv", "index.html"):
+        assert os.path.isfile(tmp_path / "out" / "ranked" / table)
+
+    library_file.write_text(library_file.read_text().replace('Factor("clsoe")', "close"))
+    assert cli.main(argv + ["--resume"], stdout=second, stderr=io.StringIO()) == 0
+    lines = second.getvalue().splitlines()
+    assert {"[1/3] reversal: skipped", "[2/3] ranked: skipped", "[3/3] broken: done"} <= set(lines)
+    assert sorted(os.listdir(tmp_path / "out")) == ["broken", "ranked", "reversal"]
