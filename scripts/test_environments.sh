@@ -28,12 +28,17 @@ failed=()
 for name in "${envs[@]}"; do
     venv=$ROOT/build/envs/$name
     stamp=$venv/.alvora-pins
-    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "${PINS[$name]}" ]; then
+    want="${PINS[$name]} $(sha256sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1)"
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
         echo "== creating $venv: ${PINS[$name]}"
         python3 -m venv "$venv"
+        # What the tests import, less the build tools (the modules come from
+        # the development build), with this environment's pins on top.
+        grep -v -E '^(pandas|numpy|scipy|statsmodels|pybind11|scikit-build-core|ninja|cmake)\b' \
+            "$ROOT/requirements-dev.txt" > "$venv.requirements"
         # shellcheck disable=SC2086
-        "$venv/bin/pip" install -q ${PINS[$name]} "pytest>=7"
-        echo "${PINS[$name]}" > "$stamp"
+        "$venv/bin/pip" install -q ${PINS[$name]} -r "$venv.requirements"
+        echo "$want" > "$stamp"
     fi
     echo "== pytest with $("$venv/bin/python" -c 'import pandas, numpy; print(f"pandas {pandas.__version__}, numpy {numpy.__version__}")')"
     (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") || failed+=("$name")
