@@ -30,7 +30,10 @@ build_cpp() {
             -DALVORA_BUILD_FUZZ=ON -DALVORA_BUILD_MODULES=OFF -DALVORA_BUILD_TESTS=OFF \
             -DALVORA_BUILD_BENCH=OFF >/dev/null
     fi
-    if ! "$VENV/bin/cmake" --build "$FUZZ_BUILD" -j"$(nproc)" > "$FUZZ_BUILD/build.log" 2>&1; then
+    local names=()
+    for f in "$ROOT"/fuzz/cpp/fuzz_*.cpp; do names+=("$(basename "${f%.cpp}")"); done
+    if ! "$VENV/bin/cmake" --build "$FUZZ_BUILD" -j"$(nproc)" --target "${names[@]}" \
+            > "$FUZZ_BUILD/build.log" 2>&1; then
         grep -v '^\[' "$FUZZ_BUILD/build.log" || true
         echo "fuzz: the build failed (full log: $FUZZ_BUILD/build.log)" >&2
         exit 1

@@ -246,3 +246,32 @@ def test_damaged_bundle_is_refused_with_bundle_error(tiny_bundle, tmp_path, dama
         open_bundle(path)
     with pointed_at(path), pytest.raises(tessal.BundleError):
         tessal.get_price("000001.XSHE", "2020-01-02", "2020-01-10")
+
+
+# ---- resource limits: refused before anything large is allocated ----------------------
+
+def test_panel_size_limit(ids, monkeypatch):
+    from tessal import _query
+    monkeypatch.setattr(_query, "MAX_PANEL_CELLS", 40)
+    assert tessal.get_panel("close", ids[:2], "2023-01-03", "2023-01-20").size <= 40
+    for request in (lambda: tessal.get_panel("close", ids, "2023-01-03", "2023-01-20"),
+                    lambda: tessal.get_price_change_rate(ids, "2023-01-03", "2023-01-20"),
+                    lambda: execute_factor(close, ids, "2023-01-03", "2023-01-20")):
+        with pytest.raises(ValueError, match="exceeds the limit of 40 cells"):
+            request()
+
+
+@pytest.mark.parametrize("request_", ["window beyond the calendar", "window beyond the series",
+                                      "expression too long"])
+def test_oversized_requests_are_refused(ids, request_):
+    from alvora.expression import MAX_LENGTH, ExpressionError, parse_factor
+    from alvora.rolling import MA
+    if request_ == "window beyond the calendar":
+        with pytest.raises(ValueError, match="outside the trading calendar"):
+            execute_factor(MA(close, 2 ** 62), ids, "2023-01-03", "2023-01-20")
+    elif request_ == "window beyond the series":
+        with pytest.raises(ValueError, match="longer than the series"):
+            rolling.rolling_window(np.arange(10.0), 2 ** 40)
+    else:
+        with pytest.raises(ExpressionError, match="longer than"):
+            parse_factor("close" + " + close" * MAX_LENGTH)
