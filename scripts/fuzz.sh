@@ -51,9 +51,9 @@ run_one() {
     mkdir -p "$work" "$seeds"
     echo "== $name for $seconds s"
     if [ -f "$ROOT/fuzz/cpp/$name.cpp" ]; then
-        (cd "$FUZZ_BUILD" && "./$name" -max_total_time="$seconds" -print_final_stats=1 \
+        (cd "$FUZZ_BUILD" && "$FUZZ_BUILD/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
             -max_len=4096 -timeout=20 -rss_limit_mb=2048 "$work" "$seeds" 2>&1) |
-            grep -E '^(stat::number_of_executed_units|==[0-9]+==|SUMMARY|INFO: seed corpus|.*: window|.*wrong|residuals:|Test unit written|artifact_prefix)' || true
+            grep -v -E '^(#[0-9]+|\s+NEW_FUNC|INFO:|MS:|stat::[^n])' | tail -n 20 || true
         test "${PIPESTATUS[0]}" -eq 0
     elif [ -f "$ROOT/fuzz/py/$name.py" ]; then
         (cd "$FUZZ_BUILD" && "$PY" "$ROOT/fuzz/py/$name.py" -max_total_time="$seconds" \

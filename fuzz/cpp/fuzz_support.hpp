@@ -43,7 +43,7 @@ inline bool read_case(FuzzedDataProvider& in, bool two_series, Case& c) {
     const bool specials = (flags & 2) != 0;
     static constexpr double kOffsets[] = {0.0, 0.0, 100.0, -3000.0};
     const double offset = kOffsets[(flags >> 2) & 3];
-    const std::size_t L = in.ConsumeIntegralInRange<std::size_t>(1, 600);
+    const std::size_t L = in.ConsumeIntegralInRange<std::size_t>(1, 160);
     const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(1, L);
     c.n = n;
     c.a.resize(L);
