@@ -11,9 +11,13 @@ export ALVORA_BUILD_DIR=${ALVORA_SANITIZE_BUILD_DIR:-$(cd "$(dirname "${BASH_SOU
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 started=$SECONDS
 
-# Environment and packages as for every build (setup.sh, default build folder),
-# then the sanitized build in its own folder.
-ALVORA_BUILD_DIR= bash "$ROOT/scripts/setup.sh"
+# Environment and packages as for every build (setup.sh, default build folder,
+# run only when they are missing or stale), then the sanitized build in its own
+# folder.
+want=$(sha256sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1)
+if [ ! -x "$PY" ] || [ "$(cat "$VENV/.alvora-requirements" 2>/dev/null)" != "$want" ]; then
+    ALVORA_BUILD_DIR= bash "$ROOT/scripts/setup.sh"
+fi
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     "$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja \
         -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
