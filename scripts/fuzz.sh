@@ -50,16 +50,17 @@ run_one() {
     local name=$1 work="$FUZZ_BUILD/corpus/$1" seeds="$ROOT/fuzz/corpus/$1"
     mkdir -p "$work" "$seeds"
     echo "== $name for $seconds s"
+    local log="$FUZZ_BUILD/$name.log" rc=0
     if [ -f "$ROOT/fuzz/cpp/$name.cpp" ]; then
         (cd "$FUZZ_BUILD" && "$FUZZ_BUILD/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
-            -max_len=4096 -timeout=20 -rss_limit_mb=2048 "$work" "$seeds" 2>&1) |
-            grep -v -E '^(#[0-9]+|\s+NEW_FUNC|INFO:|MS:|stat::[^n])' | tail -n 20 || true
-        test "${PIPESTATUS[0]}" -eq 0
+            -max_len=4096 -timeout=20 -rss_limit_mb=2048 "$work" "$seeds") > "$log" 2>&1 || rc=$?
+        grep -v -E '^(#[0-9]+|\s+NEW_FUNC|INFO:|MS:|stat::[^n])' "$log" | tail -n 25
+        return $rc
     elif [ -f "$ROOT/fuzz/py/$name.py" ]; then
         (cd "$FUZZ_BUILD" && "$PY" "$ROOT/fuzz/py/$name.py" -max_total_time="$seconds" \
-            -print_final_stats=1 -timeout=20 -rss_limit_mb=4096 "$work" "$seeds" 2>&1) |
-            grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse|INITED)' | tail -n 30
-        test "${PIPESTATUS[0]}" -eq 0
+            -print_final_stats=1 -timeout=20 -rss_limit_mb=4096 "$work" "$seeds") > "$log" 2>&1 || rc=$?
+        grep -v -E '^(#[0-9]+|\s+NEW_FUNC|INFO:|MS:|stat::[^n])' "$log" | tail -n 25
+        return $rc
     else
         echo "fuzz: no target $name (fuzz/cpp/$name.cpp or fuzz/py/$name.py)" >&2
         exit 2

@@ -35,10 +35,16 @@ fi
 echo "sanitize: build ready after $((SECONDS - started)) s"
 
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD/CMakeCache.txt")
-asan_runtime=$("$cxx" -print-file-name=libasan.so)
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1"
+# libstdc++ is preloaded too: ASan resolves its exception interceptor at start,
+# before the extension modules would bring libstdc++ in.
+asan_runtime="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libstdc++.so)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:log_path=$BUILD/asan-report"
 export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$BUILD/ubsan-report"
+# pytest captures the tests' output, so reports go to files, shown on failure.
+rm -f "$BUILD"/asan-report.* "$BUILD"/ubsan-report.*
+show_reports() { cat "$BUILD"/asan-report.* "$BUILD"/ubsan-report.* 2>/dev/null || true; }
+trap show_reports EXIT
 # Every Python object goes through malloc, so a reference-count error in the
 # bindings becomes a use-after-free ASan sees instead of a quiet pool reuse.
 export PYTHONMALLOC=malloc

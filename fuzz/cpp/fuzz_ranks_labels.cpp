@@ -31,19 +31,22 @@ void check_ranks(const std::vector<double>& v) {
         for (double y : finite) less += y < finite[i], equal += y == finite[i];
         if (ranks[i] != 1.0 + less + (equal - 1.0) / 2.0) fail("average_ranks", i);
     }
-    // radix order: the non-NaN indices by value, ties by index (-0.0 before +0.0)
+    // radix order: the non-NaN indices by value, ties by index
     std::vector<std::uint64_t> keys;
     st::sorted_order(v, order, keys);
     std::vector<std::uint32_t> want;
     for (std::uint32_t i = 0; i < v.size(); ++i)
         if (!std::isnan(v[i])) want.push_back(i);
-    std::stable_sort(want.begin(), want.end(), [&](std::uint32_t a, std::uint32_t b) {
-        if (v[a] != v[b]) return v[a] < v[b];
-        return std::signbit(v[a]) && !std::signbit(v[b]);
-    });
+    // equal values, -0.0 and +0.0 included, keep their index order
+    std::stable_sort(want.begin(), want.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return v[a] < v[b]; });
     if (order.size() != want.size()) fail("sorted_order size", order.size());
     for (std::size_t i = 0; i < want.size(); ++i)
-        if (order[i] != want[i]) fail("sorted_order", i);
+        if (order[i] != want[i]) {
+            std::fprintf(stderr, "sorted_order gave index %u (%.17g), expected %u (%.17g)\n",
+                         order[i], v[order[i]], want[i], v[want[i]]);
+            fail("sorted_order", i);
+        }
 }
 
 void check_bins(std::size_t count, int groups) {
