@@ -48,6 +48,9 @@ trap show_reports EXIT
 # Every Python object goes through malloc, so a reference-count error in the
 # bindings becomes a use-after-free ASan sees instead of a quiet pool reuse.
 export PYTHONMALLOC=malloc
+# One BLAS/OpenMP thread: LeakSanitizer's end-of-run scan stops every thread and
+# crashed ("Tracer caught signal 11") with the BLAS pool running.
+export OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1
 
 echo "== C++ core tests (sanitized)"
 t=$SECONDS
