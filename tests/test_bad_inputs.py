@@ -275,3 +275,15 @@ def test_oversized_requests_are_refused(ids, request_):
     else:
         with pytest.raises(ExpressionError, match="longer than"):
             parse_factor("close" + " + close" * MAX_LENGTH)
+
+
+@pytest.mark.parametrize("row", ["2021-03-01,A,1,2,3,4,5,6,7", "2021-03-01,A,1,2,3,4,5,6,7,8"])
+def test_csv_row_longer_than_header_is_refused(tmp_path, row):
+    from tessal.bundle.csv_import import import_csv
+    inst = tmp_path / "i.csv"
+    bars = tmp_path / "b.csv"
+    inst.write_text("order_book_id,symbol,type,listed_date,de_listed_date\nA,S,CS,2000-01-04,\n")
+    bars.write_text("date,order_book_id,open,high,low,close,volume,total_turnover\n" + row + "\n")
+    with pytest.raises(tessal.CsvFormatError, match="more fields than the header"):
+        import_csv(str(tmp_path / "bundle"), bars=str(bars), instruments=str(inst))
+    assert not (tmp_path / "bundle").exists()
