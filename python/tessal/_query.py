@@ -6,9 +6,26 @@ import pandas as pd
 
 from .utils import to_timestamp
 
-__all__ = ["id_list", "columns_of", "name_list", "day", "date_range", "long_frame"]
+__all__ = ["id_list", "columns_of", "name_list", "day", "date_range", "long_frame",
+           "check_panel_size", "MAX_PANEL_CELLS"]
 
 _SHOWN = 10
+
+# Largest dates x instruments panel one request may build: 2^28 cells, 2 GiB of
+# float64 (the whole market of 5000 stocks over 25 years is about 32 million).
+# A request beyond it is refused before anything is allocated: a mistyped id
+# list or date range must not ask for tens of gigabytes.
+MAX_PANEL_CELLS = 2 ** 28
+
+
+def check_panel_size(n_dates, n_ids):
+    """Raises ValueError when an n_dates x n_ids float64 panel exceeds MAX_PANEL_CELLS."""
+    cells = int(n_dates) * int(n_ids)
+    if cells > MAX_PANEL_CELLS:
+        raise ValueError(
+            "the requested panel of {} dates x {} instruments ({:.1f} GiB) exceeds the limit of "
+            "{} cells; ask for fewer instruments or a shorter period".format(
+                n_dates, n_ids, cells * 8 / 2 ** 30, MAX_PANEL_CELLS))
 
 
 def id_list(order_book_ids):

@@ -3,7 +3,7 @@ import numpy as np
 import pandas as pd
 
 from . import _state
-from ._query import columns_of, date_range, day, id_list, long_frame, name_list
+from ._query import check_panel_size, columns_of, date_range, day, id_list, long_frame, name_list
 from .bundle.format import PRICE_FIELDS
 
 __all__ = ["get_price", "get_price_change_rate", "get_panel", "dense_panel"]
@@ -56,6 +56,7 @@ def dense_panel(bundle, array, ids, cols, start, end):
     cal = bundle.calendar
     lo = int(np.searchsorted(cal, start, side="left"))
     hi = max(lo, int(np.searchsorted(cal, end, side="right")))
+    check_panel_size(hi - lo, cols.size)
     index = pd.DatetimeIndex(cal[lo:hi].astype("datetime64[ns]"))
     r0, r1 = bundle.data_rows(start, end)
     known = cols >= 0
@@ -111,6 +112,7 @@ def get_price_change_rate(order_book_ids, start_date=None, end_date=None, expect
     cols = columns_of(bundle, ids)
     r0, r1 = bundle.data_rows(start, end)
     index = pd.DatetimeIndex(bundle.data_dates[r0:r1].astype("datetime64[ns]"))
+    check_panel_size(r1 - r0, len(ids))
     rates = np.full((r1 - r0, len(ids)), np.nan)
     known = cols >= 0
     if r1 > r0 and known.any():

@@ -51,6 +51,9 @@ def _chunks(path, required, exact=True):
                              skip_blank_lines=False, chunksize=_CHUNK, skipinitialspace=True)
         first = True
         for chunk in reader:
+            if not isinstance(chunk.index, pd.RangeIndex):
+                # pandas takes the leading fields as an index when rows are longer than the header
+                raise CsvFormatError("{}: some rows have more fields than the header".format(path))
             chunk.columns = [str(c).strip() for c in chunk.columns]
             if first:
                 _check_header(path, list(chunk.columns), required, exact)

@@ -438,6 +438,8 @@ def _check_meta(meta_path, meta):
     if len(inst) != n_instr or inst["order_book_id"].duplicated().any() or \
             inst.isna().any().any():
         raise BundleError("instrument table in {} is inconsistent".format(meta_path))
+    if not isinstance(meta["arrays"], dict) or not isinstance(meta["industry"], dict):
+        raise BundleError("damaged file index in {}".format(meta_path))
     for column in ("listed_date", "de_listed_date"):
         text = inst[column].astype(str)
         allowed = text == (NOT_DELISTED if column == "de_listed_date" else None)
@@ -483,7 +485,8 @@ def open_bundle(path, check_sums=False):
         full = _check_file(path, entry, meta_path)
         try:
             arr = np.load(full, mmap_mode="r", allow_pickle=False)
-        except (ValueError, OSError, EOFError) as exc:
+        except Exception as exc:  # noqa: BLE001 - a damaged header fails in numpy's parser
+            # in many ways (ValueError, SyntaxError, tokenize errors, ...): all mean damage
             raise BundleError("damaged file {}: {}".format(full, exc)) from exc
         if arr.dtype != np.dtype("<f8") or arr.shape != (n_dates, n_instr):
             raise BundleError("damaged file {}: holds {} {}, expected float64 {}".format(
