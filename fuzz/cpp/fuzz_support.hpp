@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "alvora/rolling/packed_sums.hpp"
+#include "alvora/isa.hpp"
 
 namespace fuzz {
 
@@ -35,11 +35,12 @@ struct Case {
     std::size_t n = 1;         // window, 1 <= n <= a.size()
 };
 
-// Reads flags, the series (one or two) and the window. Picks the narrow
-// vector code for this call when the first flag bit says so.
+// Reads flags, the series (one or two) and the window. The lowest flag bits
+// pick the instruction-set level the kernels run at for this call.
 inline bool read_case(FuzzedDataProvider& in, bool two_series, Case& c) {
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
-    alvora::rolling::detail::narrow_vectors_only() = (flags & 1) != 0;
+    static const std::vector<alvora::Isa> levels = alvora::supported_isas();
+    alvora::set_isa(levels[((flags >> 4) & 3) % levels.size()]);
     const bool specials = (flags & 2) != 0;
     static constexpr double kOffsets[] = {0.0, 0.0, 100.0, -3000.0};
     const double offset = kOffsets[(flags >> 2) & 3];

@@ -34,6 +34,9 @@ namespace {
 
 // Maps a double to an unsigned key with the same order (negative values flipped).
 std::uint64_t order_key(double value) {
+    // -0.0 and +0.0 are equal: one key, so ties between them go by index as
+    // in the comparison sort used for short series.
+    if (value == 0.0) value = 0.0;
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;

@@ -14,7 +14,7 @@ void average_ranks(std::span<const double> values, std::span<double> ranks,
                    std::vector<std::uint32_t>& order);
 
 // Indices of the non-NaN values ordered by value, ties by index (a stable radix sort on
-// the bit patterns; -0.0 sorts just before +0.0, next to it). `keys` is scratch.
+// the bit patterns; -0.0 and +0.0 are one value). `keys` is scratch.
 void sorted_order(std::span<const double> values, std::vector<std::uint32_t>& order,
                   std::vector<std::uint64_t>& keys);
 
