@@ -278,17 +278,17 @@ def main():
                 from tessal.bundle import large_bundle_path
 
                 source = "bundle" if os.path.exists(large_bundle_path()) else "memory"
-            spec = [args.library_factors, args.library_dates, args.library_instruments, source]
-            separate = run(["--worker", "library", "separate", *spec,
+            job = [args.library_factors, args.library_dates, args.library_instruments, source]
+            separate = run(["--worker", "library", "separate", *job,
                             os.path.join(tmp, "separate.npz")])
-            shared = run(["--worker", "library", "shared", *spec,
+            shared = run(["--worker", "library", "shared", *job,
                           os.path.join(tmp, "shared.npz")])
             diff, same_nan = compare(os.path.join(tmp, "separate.npz"),
                                      os.path.join(tmp, "shared.npz"))
-            print(f"library of {spec[0]} factors, {spec[1]} dates x {spec[2]} instruments, "
+            print(f"library of {job[0]} factors, {job[1]} dates x {job[2]} instruments, "
                   f"market data from the {source}, same steps and periods")
             print(f"{'run':<34} {'wall s':>8} {'cpu s':>8} {'peak MiB':>9}")
-            for label, r in ((f"{spec[0]} x FactorStudyBench.analysis", separate),
+            for label, r in ((f"{job[0]} x FactorStudyBench.analysis", separate),
                              ("study_factors", shared)):
                 print(f"{label:<34} {r['seconds']:>8.2f} {r['cpu']:>8.2f} {r['peak_mib']:>9.0f}")
             print(f"speed-up {separate['cpu'] / shared['cpu']:.2f}x cpu, "
