@@ -43,7 +43,17 @@ export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$BUILD/ubsan-report"
 # pytest captures the tests' output, so reports go to files, shown on failure.
 rm -f "$BUILD"/asan-report.* "$BUILD"/ubsan-report.*
-show_reports() { cat "$BUILD"/asan-report.* "$BUILD"/ubsan-report.* 2>/dev/null || true; }
+# Child processes inherit the preloaded runtime: the leak reports of programs
+# that are not ours (matplotlib's fc-list, the browser driver and Chromium's
+# launcher script) are left out.
+foreign='/usr/bin/(fc-list|expr|chromium)|playwright/driver/node'
+show_reports() {
+    local f
+    for f in "$BUILD"/asan-report.* "$BUILD"/ubsan-report.*; do
+        [ -f "$f" ] && ! grep -q -E "$foreign" "$f" && cat "$f"
+    done
+    return 0
+}
 trap show_reports EXIT
 # Every Python object goes through malloc, so a reference-count error in the
 # bindings becomes a use-after-free ASan sees instead of a quiet pool reuse.
@@ -65,5 +75,9 @@ echo "sanitize: C++ tests took $((SECONDS - t)) s"
 echo "== Python tests (sanitized modules, ASan runtime preloaded)"
 t=$SECONDS
 cd "$ROOT"
-LD_PRELOAD="$asan_runtime" "$PY" -m pytest -q -p no:cacheprovider "$@"
+# The browser test is left out: Chromium's launcher script breaks with the
+# runtime preloaded, and the browser is not our code (the report it opens is
+# written by the same code the other report tests run).
+LD_PRELOAD="$asan_runtime" "$PY" -m pytest -q -p no:cacheprovider \
+    --deselect tests/test_report_html.py::test_report_in_a_real_browser "$@"
 echo "sanitize: Python tests took $((SECONDS - t)) s; whole run $((SECONDS - started)) s"
