@@ -13,13 +13,18 @@ three ways, each returning every factor's whole frame to the caller:
 - the same on 2 worker processes.
 
 Clusters are started before timing (a running cluster is the normal case) and
-each side runs once after a warm-up of the workers on a small slice. Prints
-seconds, factors per second, the throughput ratio 2 workers / 1 worker and the
-overhead of the cluster path with one worker over the anchor.
+each side runs once after a warm-up of the workers on a small slice. Prints one
+table: wall seconds, CPU seconds of this process (client and, for a local
+cluster, the scheduler) and of the worker processes, and the busiest process's
+CPU seconds (what the wall time would be on otherwise idle cores); then the
+throughput ratio 2 workers / 1 worker and the overhead of the cluster path with
+one worker over the anchor, from wall times and from CPU times. Other jobs on
+the machine stretch wall times but hardly CPU times: quote the load average.
 """
 import argparse
 import gc
 import os
+import resource
 import sys
 import time
 import warnings
@@ -45,15 +50,28 @@ def _library(n):
     return {name: fn(ops) for name, fn in list(ALPHAS.items())[:n]}
 
 
-def _timed(run):
+def _process_cpu():
+    """CPU seconds of the calling process, all its threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def _timed(run, client=None):
+    """(wall s, this process's CPU s, each worker's CPU s, cells returned)."""
     gc.collect()
+    workers = client.run(_process_cpu) if client is not None else {}
+    cpu = _process_cpu()
     began = time.perf_counter()
     frames = run()
     seconds = time.perf_counter() - began
+    cpu = _process_cpu() - cpu
+    if client is not None:
+        after = client.run(_process_cpu)
+        workers = [after[w] - workers[w] for w in after if w in workers]
     cells = sum(frame.size for frame in frames.values())
     del frames
     gc.collect()
-    return seconds, cells
+    return seconds, cpu, list(workers), cells
 
 
 def main():
@@ -78,24 +96,34 @@ def main():
     warnings.simplefilter("ignore")
 
     rows = []
-    seconds, cells = _timed(lambda: execute_here(factors, ids, start, end))
-    rows.append(("anchor: one process, evaluate.execute_factors", seconds, cells))
+    rows.append(("one process, evaluate.execute_factors",)
+                + _timed(lambda: execute_here(factors, ids, start, end)))
     for n in (1, 2):
         with cluster_session(workers=n) as client:
             warm = dict(list(factors.items())[:n])
             execute_on_cluster(warm, ids[:50], end, end, client=client, bundle=path)
-            seconds, cells = _timed(lambda: execute_on_cluster(factors, ids, start, end,
-                                                               client=client, bundle=path))
-        rows.append(("distributed, {} worker process{}".format(n, "" if n == 1 else "es"),
-                     seconds, cells))
+            rows.append(("distributed, {} worker process{}".format(n, "" if n == 1 else "es"),)
+                        + _timed(lambda: execute_on_cluster(factors, ids, start, end,
+                                                            client=client, bundle=path),
+                                 client))
 
-    print("{:<48} {:>10} {:>12} {:>14}".format("side", "seconds", "factors/s", "cells"))
-    for label, seconds, cells in rows:
-        print("{:<48} {:>10.2f} {:>12.3f} {:>14,}".format(label, seconds, len(factors) / seconds,
-                                                          cells))
-    anchor, one, two = (r[1] for r in rows)
-    print("throughput ratio, 2 workers / 1 worker: {:.2f}".format(one / two))
-    print("overhead of 1 worker over one process: {:+.1%}".format(one / anchor - 1))
+    print("{:<40} {:>8} {:>11} {:>11} {:>13} {:>9} {:>13}".format(
+        "side", "wall s", "client CPU", "worker CPU", "busiest CPU", "factors/s", "cells"))
+    busiest = []
+    for label, seconds, cpu, workers, cells in rows:
+        busiest.append(max([cpu] + workers))
+        print("{:<40} {:>8.1f} {:>11.1f} {:>11} {:>13.1f} {:>9.3f} {:>13,}".format(
+            label, seconds, cpu, " + ".join("{:.1f}".format(w) for w in workers) or "-",
+            busiest[-1], len(factors) / seconds, cells))
+    (_, anchor, anchor_cpu, _, _), (_, one, _, _, _), (_, two, _, _, _) = rows
+    total = [r[2] + sum(r[3]) for r in rows]
+    print("throughput ratio, 2 workers / 1 worker: {:.2f} (wall), {:.2f} (busiest-process "
+          "CPU)".format(one / two, busiest[1] / busiest[2]))
+    print("overhead of 1 worker over one process: {:+.1%} (wall), {:+.1%} (busiest-process "
+          "CPU), {:+.1%} (all CPU)".format(one / anchor - 1, busiest[1] / busiest[0] - 1,
+                                           total[1] / total[0] - 1))
+    print("one process: {:.1f} s CPU in {:.1f} s wall ({:.2f} cores busy)".format(
+        anchor_cpu, anchor, anchor_cpu / anchor))
     print("load average after: {}".format(" ".join("{:.1f}".format(v)
                                                      for v in os.getloadavg())))
 

@@ -9,6 +9,7 @@ from .cluster import require_dask, worker_threads
 from .errors import BundleUnavailableError, FactorError
 from .partition import plan_tasks
 from .tasks import combine_slices, evaluate_task, pick, study_task
+from .transfer import FrameSpool, received
 
 __all__ = ["named_factors", "run_library"]
 
@@ -57,21 +58,24 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
         return
     expected = check_workers(client, bundle)
     tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe, group_size)
-    submitted = []
-    for task in tasks:
-        future = client.submit(evaluate_task, task.names, [factors[n] for n in task.names],
-                               task.ids, start_date, end_date, universe, bundle, expected,
-                               key=_key("evaluate"))
-        submitted.append((task, future))
-    if study is not None:
-        submitted = _submit_studies(client, submitted, study, bundle, expected)
-    pending = [future for _, future in submitted]
-    try:
-        collect = _collect_frames if study is None else _collect_studies
-        collect(distributed, submitted, finish)
-    except BaseException:
-        client.cancel(pending)
-        raise
+    # frames for the client go through files; a study keeps them on the workers
+    with FrameSpool() as spool:
+        address = spool.address if study is None else None
+        submitted = []
+        for task in tasks:
+            future = client.submit(evaluate_task, task.names, [factors[n] for n in task.names],
+                                   task.ids, start_date, end_date, universe, bundle, expected,
+                                   address, key=_key("evaluate"))
+            submitted.append((task, future))
+        if study is not None:
+            submitted = _submit_studies(client, submitted, study, bundle, expected)
+        pending = [future for _, future in submitted]
+        try:
+            collect = _collect_frames if study is None else _collect_studies
+            collect(distributed, submitted, finish)
+        except BaseException:
+            client.cancel(pending)
+            raise
 
 
 def _collect_frames(distributed, submitted, finish):
@@ -82,7 +86,8 @@ def _collect_frames(distributed, submitted, finish):
         group, failure = _outcome(future)
         future.release()
         for name in task.names:
-            piece = group[name] if failure is None else FactorError.from_exception(name, failure)
+            piece = received(group[name], unlink=True) if failure is None else \
+                FactorError.from_exception(name, failure)
             pieces.setdefault(name, {})[task.chunk] = piece
             if len(pieces[name]) == task.n_chunks:
                 done = pieces.pop(name)

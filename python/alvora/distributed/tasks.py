@@ -11,6 +11,7 @@ import pandas as pd
 
 from .bundle_check import use_bundle
 from .errors import FactorError
+from .transfer import spool_frames
 
 __all__ = ["evaluate_group", "evaluate_task", "pick", "combine_slices", "study_frame",
            "study_task", "worker_address"]
@@ -49,10 +50,13 @@ def evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe=
 
 
 def evaluate_task(names, nodes, order_book_ids, start_date, end_date, universe, bundle,
-                  expected):
+                  expected, spool=None):
+    """The group's frames; with a ``spool`` this worker sees, written there
+    and returned as small references (see :mod:`.transfer`)."""
     worker = worker_address()
     use_bundle(bundle, expected, worker)
-    return evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe, worker)
+    group = evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe, worker)
+    return spool_frames(group, spool)
 
 
 def pick(group_result, name):

@@ -1,0 +1,154 @@
+"""Factor frames handed from workers to the client through files.
+
+A whole factor frame (instruments x dates of float64) is large; sent through
+the cluster's connections it is pickled, copied several times and, when the
+worker's memory fills up, spilled to disk. Workers that see the run's spool
+folder write each frame there instead, as one ``.npy`` file renamed into place
+when complete, and return a :class:`SpooledFrame`: the file's path with the
+frame's index and columns. The receiver maps the file copy-on-write: the frame
+is the one the worker computed, writable, its pages read in when touched.
+
+Workers on machines that do not see the folder (it holds a token file they
+cannot read) return their frames through the connections as before.
+"""
+import os
+import re
+import shutil
+import tempfile
+import uuid
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["FrameSpool", "SpooledFrame", "spool_frames", "received"]
+
+_PREFIX = "alvora-frames-"
+_TOKEN_FILE = "token"
+
+
+def _default_root():
+    """Shared memory where the system offers it (no disk writes), else the
+    temporary folder."""
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        return shm
+    return tempfile.gettempdir()
+
+
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+class FrameSpool:
+    """The client's spool folder for one run: created on entry, removed with
+    whatever is left in it on exit. Folders of runs whose process died are
+    removed when a new spool is made beside them."""
+
+    def __init__(self, root=None):
+        self.root = _default_root() if root is None else os.fspath(root)
+        self.path = None
+        self.token = uuid.uuid4().hex
+
+    def __enter__(self):
+        self._remove_stale()
+        self.path = tempfile.mkdtemp(prefix="{}{}-".format(_PREFIX, os.getpid()), dir=self.root)
+        with open(os.path.join(self.path, _TOKEN_FILE), "w", encoding="ascii") as fh:
+            fh.write(self.token)
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    @property
+    def address(self):
+        """What tasks carry: (folder, token)."""
+        return self.path, self.token
+
+    def _remove_stale(self):
+        try:
+            entries = os.listdir(self.root)
+        except OSError:
+            return
+        for entry in entries:
+            match = re.match(re.escape(_PREFIX) + r"(\d+)-", entry)
+            if match and not _pid_alive(int(match.group(1))):
+                shutil.rmtree(os.path.join(self.root, entry), ignore_errors=True)
+
+
+class SpooledFrame:
+    """A frame written to a spool file: small, it travels in its place."""
+
+    def __init__(self, path, index, columns):
+        self.path = path
+        self.index = index
+        self.columns = columns
+
+    def __reduce__(self):
+        return type(self), (self.path, self.index, self.columns)
+
+    def load(self, unlink=False):
+        """The frame, mapped from the file. ``unlink`` removes the file name
+        at once (the mapping keeps the data until the frame is dropped)."""
+        values = np.load(self.path, mmap_mode="c", allow_pickle=False)
+        if unlink:
+            os.unlink(self.path)
+        return pd.DataFrame(np.asarray(values), index=self.index, columns=self.columns,
+                            copy=False)
+
+
+def _sees(address):
+    if address is None:
+        return False
+    folder, token = address
+    try:
+        with open(os.path.join(folder, _TOKEN_FILE), encoding="ascii") as fh:
+            return fh.read() == token
+    except OSError:
+        return False
+
+
+def _spoolable(value):
+    if not isinstance(value, pd.DataFrame) or value.shape[1] == 0:
+        return False
+    dtypes = set(value.dtypes)
+    return len(dtypes) == 1 and next(iter(dtypes)).kind in "fiub"
+
+
+def _write(folder, frame):
+    values = frame.to_numpy()
+    name = uuid.uuid4().hex
+    tmp = os.path.join(folder, ".{}.tmp".format(name))
+    final = os.path.join(folder, name + ".npy")
+    try:
+        with open(tmp, "wb") as fh:
+            np.save(fh, values, allow_pickle=False)
+        os.replace(tmp, final)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    return SpooledFrame(final, frame.index, frame.columns)
+
+
+def spool_frames(group, address):
+    """``group`` (name -> frame or error) with every plain numeric frame
+    written to the spool at ``address`` and replaced by its
+    :class:`SpooledFrame`; unchanged when this process does not see the spool."""
+    if not _sees(address):
+        return group
+    folder = address[0]
+    return {name: _write(folder, value) if _spoolable(value) else value
+            for name, value in group.items()}
+
+
+def received(value, unlink=False):
+    """A frame from what a task returned (a frame, a spooled frame or an error)."""
+    return value.load(unlink) if isinstance(value, SpooledFrame) else value
