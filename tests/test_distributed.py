@@ -22,6 +22,7 @@ from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E4
                                 FactorFailures, execute_factors, study_factors)
 from alvora.distributed.partition import MIN_CHUNK, plan_tasks  # noqa: E402
 from alvora.distributed.results import ResultsFolder  # noqa: E402
+from alvora.distributed.transfer import FrameSpool, SpooledFrame, received, spool_frames  # noqa: E402,E501
 from alvora import cli  # noqa: E402
 from alvora import evaluate as single_process  # noqa: E402
 from alvora.engine_v2.eval_core import execute_factor  # noqa: E402
@@ -258,3 +259,28 @@ def test_command_line_studies_a_library_on_the_cluster_and_resumes(client, marke
     lines = second.getvalue().splitlines()
     assert {"[1/3] reversal: skipped", "[2/3] ranked: skipped", "[3/3] broken: done"} <= set(lines)
     assert sorted(os.listdir(tmp_path / "out")) == ["broken", "ranked", "reversal"]
+
+
+def test_spooled_frames_come_back_identical_and_leave_no_files(tmp_path):
+    dates = pd.DatetimeIndex(pd.date_range("2021-01-01", periods=30), name="date")
+    grid = np.asfortranarray(np.arange(30 * 7, dtype=float).reshape(30, 7))
+    grid[[2, 5], [1, 6]] = np.nan
+    ids = pd.Index(["{:06d}.XSHE".format(i) for i in range(7)], name="order_book_id")
+    whole = pd.DataFrame(grid, index=dates, columns=ids)
+    frames = {"later_rows": whole.iloc[4:], "c_order": pd.DataFrame(grid.copy(order="C")),
+              "ints": pd.DataFrame(np.arange(6).reshape(2, 3)),
+              "mixed": pd.DataFrame({"a": [1.0], "b": ["x"]}), "error": FactorError("e", "E", "m")}
+    with FrameSpool(tmp_path) as spool:
+        sent = spool_frames(frames, spool.address)
+        assert sorted(k for k, v in sent.items() if isinstance(v, SpooledFrame)) == [
+            "c_order", "ints", "later_rows"]
+        for name, frame in frames.items():
+            back = received(sent[name], unlink=True)
+            if isinstance(frame, pd.DataFrame):
+                pd.testing.assert_frame_equal(back, frame, check_exact=True)
+                assert back.index.names == frame.index.names
+                back.iloc[0, 0] = -1  # writable, as a computed frame is
+        assert os.listdir(spool.path) == ["token"]
+        elsewhere = (spool.path, "another run's token")
+        assert spool_frames(frames, elsewhere) is frames
+    assert os.listdir(tmp_path) == []

@@ -19,6 +19,10 @@ WORKER_WAIT_SECONDS = 60
 WORKER_ENVIRON = {"OMP_NUM_THREADS": 1, "MKL_NUM_THREADS": 1, "OPENBLAS_NUM_THREADS": 1,
                   "MALLOC_ARENA_MAX": 1}
 
+# Dask's statistical profiler samples every task thread's stack 100 times a
+# second while holding the interpreter lock: time taken from the tasks.
+WORKER_CONFIG = {"distributed.worker.profile.enabled": False}
+
 
 def require_dask():
     """The ``distributed`` package, or an ImportError saying how to get it."""
@@ -75,7 +79,8 @@ def cluster_session(client=None, workers=None):
         raise ValueError("workers must be at least 1, got {}".format(workers))
     import dask
 
-    with dask.config.set({"distributed.nanny.pre-spawn-environ": dict(WORKER_ENVIRON)}):
+    with dask.config.set(dict(WORKER_CONFIG, **{
+            "distributed.nanny.pre-spawn-environ": dict(WORKER_ENVIRON)})):
         cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                            dashboard_address=None, silence_logs=logging.ERROR)
     with cluster, distributed.Client(cluster) as local:

@@ -120,6 +120,28 @@ def _spoolable(value):
     return len(dtypes) == 1 and next(iter(dtypes)).kind in "fiub"
 
 
+# Buffers per writev call (the system's IOV_MAX is at least 1024 on Linux).
+_IOV = 512
+
+
+def _write_columns(fh, values):
+    """A 2-D array whose columns are each contiguous but spaced apart (the
+    rows of a column-major grid from some date on) written column-major,
+    straight from its memory: no copy of the whole array first."""
+    header = {"descr": np.lib.format.dtype_to_descr(values.dtype), "fortran_order": True,
+              "shape": values.shape}
+    np.lib.format.write_array_header_1_0(fh, header)
+    fh.flush()
+    fd = fh.fileno()
+    columns = [memoryview(values[:, j]).cast("B") for j in range(values.shape[1])]
+    for k in range(0, len(columns), _IOV):
+        chunk = columns[k:k + _IOV]
+        written = os.writev(fd, chunk)
+        rest = memoryview(b"".join(chunk))[written:] if written < sum(map(len, chunk)) else b""
+        while rest:  # a short write: finish the chunk plainly
+            rest = rest[os.write(fd, rest):]
+
+
 def _write(folder, frame):
     values = frame.to_numpy()
     name = uuid.uuid4().hex
@@ -127,7 +149,12 @@ def _write(folder, frame):
     final = os.path.join(folder, name + ".npy")
     try:
         with open(tmp, "wb") as fh:
-            np.save(fh, values, allow_pickle=False)
+            if values.flags.c_contiguous or values.flags.f_contiguous:
+                np.save(fh, values, allow_pickle=False)
+            elif values.ndim == 2 and values.strides[0] == values.itemsize:
+                _write_columns(fh, values)
+            else:
+                np.save(fh, np.asfortranarray(values), allow_pickle=False)
         os.replace(tmp, final)
     except BaseException:
         try:
