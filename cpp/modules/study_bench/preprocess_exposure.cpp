@@ -91,26 +91,30 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
                               .format(what, index[py::int_(k)]));
 }
 
-void scatter(const LongTable& t, py::array_t<double>& table, std::size_t width,
-             std::size_t offset, const char* what, const py::object& index) {
+// The table kept in place, with the row of every cell of a grid of `cells` cells.
+PlacedTable place(const LongTable& t, std::size_t cells, std::size_t offset, const char* what,
+                  const py::object& index) {
+    const FloatValues& v = t.values;
+    if (static_cast<std::size_t>(v.array.shape(0)) != static_cast<std::size_t>(t.positions.size()) ||
+        static_cast<std::size_t>(v.array.shape(1)) != t.q)
+        throw std::invalid_argument("exposure table: values do not match its index");
+    PlacedTable p;
+    p.values = v.array;
+    p.cell_rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(cells));
     std::optional<std::size_t> dup;
     {
         py::gil_scoped_release release;
-        const FloatValues& v = t.values;
-        if (static_cast<std::size_t>(v.array.shape(0)) != t.positions.size() ||
-            static_cast<std::size_t>(v.array.shape(1)) != t.q)
-            throw std::invalid_argument("exposure table: values do not match its index");
-        dup = ols::scatter_rows_strided(
-            view(t.positions), static_cast<const double*>(v.array.data()), t.q, v.row_stride,
-            v.column_stride, std::span<double>(table.mutable_data(), table.size()), width, offset);
+        dup = ols::rows_of_cells(view(t.positions),
+                                 std::span<std::int64_t>(p.cell_rows.mutable_data(), cells));
     }
     if (dup) duplicate_pair(what, index, *dup);
-}
-
-py::array_t<double> nan_array(std::size_t size) {
-    py::array_t<double> a(static_cast<py::ssize_t>(size));
-    std::fill(a.mutable_data(), a.mutable_data() + size, std::numeric_limits<double>::quiet_NaN());
-    return a;
+    p.columns.cell_rows = {p.cell_rows.data(), cells};
+    p.columns.values = static_cast<const double*>(v.array.data());
+    p.columns.row_stride = v.row_stride;
+    p.columns.column_stride = v.column_stride;
+    p.columns.q = t.q;
+    p.columns.offset = offset;
+    return p;
 }
 
 // Style exposures: fetched once for the whole range. Daily frames take the
@@ -281,6 +285,13 @@ void remember(const py::object& client, const ExposureRequest& r, const py::obje
 
 }  // namespace
 
+void ExposureGrid::fill(std::size_t first, std::size_t last, std::span<double> x) const {
+    std::vector<ols::PlacedColumns> columns;
+    columns.reserve(tables.size());
+    for (const PlacedTable& t : tables) columns.push_back(t.columns);
+    ols::fill_dense_rows(columns, instruments, width, first, last, x);
+}
+
 ExposureGrid build_exposures(const ExposureRequest& r) {
     py::object client = global("tessal");
     py::object style_table = r.style ? fetch_style_table(r) : py::object(py::none());
@@ -311,25 +322,23 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
     g.style_width = style ? style->table.q : 0;
     g.width = g.style_width;
     for (const auto& t : others) g.width += t.q;
-    g.dense = nan_array(cells * g.width);
 
     if (style) {
         g.style_names = style->table.names;
         if (style->daily) {
-            scatter(style->table, g.dense, g.width, 0, "style factor exposure", style->index);
+            g.tables.push_back(place(style->table, cells, 0, "style factor exposure", style->index));
         } else {
-            auto days = nan_array(style->days * g.instruments * g.style_width);
-            scatter(style->table, days, g.style_width, 0, "style factor exposure", style->index);
-            py::gil_scoped_release release;
-            ols::copy_day_blocks({days.data(), static_cast<std::size_t>(days.size())},
-                                 g.style_width, view(style->day_of), g.instruments,
-                                 {g.dense.mutable_data(), static_cast<std::size_t>(g.dense.size())},
-                                 g.width, 0);
+            PlacedTable p = place(style->table, style->days * g.instruments, 0,
+                                  "style factor exposure", style->index);
+            p.day_of = style->day_of;
+            p.columns.day_of = {static_cast<const std::int64_t*>(p.day_of.data()),
+                                static_cast<std::size_t>(p.day_of.size())};
+            g.tables.push_back(std::move(p));
         }
     }
     std::size_t offset = g.style_width;
     for (std::size_t k = 0; k < others.size(); ++k) {
-        scatter(others[k], g.dense, g.width, offset, "other_factors", other_index[k]);
+        g.tables.push_back(place(others[k], cells, offset, "other_factors", other_index[k]));
         for (auto name : others[k].names) g.other_names.append(name);
         offset += others[k].q;
     }
