@@ -20,6 +20,7 @@ struct DateSlice {
     std::vector<std::vector<double>> values;
     std::vector<std::vector<std::uint32_t>> orders;
     std::vector<std::vector<double>> in_order;  // values in the order of `orders`
+    std::vector<char> tied;                     // whether a column holds equal values
 };
 
 // The slices of the last few dates, recomputed as the walk over dates moves on.
@@ -64,9 +65,11 @@ class DateWindow {
     }
 
     void sort(DateSlice& s) {
+        s.tied.resize(s.values.size());
         for (std::size_t c = 0; c < s.values.size(); ++c) {
             sorted_order(s.values[c], s.orders[c], keys_);
             values_in_order(s.orders[c], s.values[c], s.in_order[c]);
+            s.tied[c] = has_ties(s.in_order[c]);
         }
         s.sorted = true;
     }
@@ -96,17 +99,23 @@ struct Scratch {
     }
 };
 
+// Average ranks of the selected instruments in one column of a slice.
+std::size_t selected_ranks(Scratch& s, const DateSlice& slice, std::size_t column,
+                           std::vector<double>& ranks) {
+    if (!slice.tied[column]) return masked_ranks_untied(slice.orders[column], s.usable, ranks);
+    return masked_average_ranks_sorted(slice.orders[column], slice.in_order[column], s.usable,
+                                       ranks, s.tie);
+}
+
 // Spearman over the selected instruments, from the two slices' orders. `y_ready` means
 // the y ranks of this selection were already computed (shared across return columns).
 Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_column,
                               const DateSlice& ys, std::size_t y_column, bool& y_ready,
                               std::size_t& y_distinct) {
     const std::size_t n = s.ids.size();
-    const std::size_t x_distinct = masked_average_ranks_sorted(
-        xs.orders[x_column], xs.in_order[x_column], s.usable, s.x_ranks, s.tie);
+    const std::size_t x_distinct = selected_ranks(s, xs, x_column, s.x_ranks);
     if (!y_ready) {
-        y_distinct = masked_average_ranks_sorted(ys.orders[y_column], ys.in_order[y_column],
-                                                 s.usable, s.y_ranks, s.tie);
+        y_distinct = selected_ranks(s, ys, y_column, s.y_ranks);
         y_ready = true;
     }
     if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};

@@ -91,8 +91,9 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
                               .format(what, index[py::int_(k)]));
 }
 
-// The table kept in place, with the row of every cell of a grid of `cells` cells.
-PlacedTable place(const LongTable& t, std::size_t cells, std::size_t offset, const char* what,
+// The table kept in place, with the row of every cell of a grid of `cells` cells. The
+// table's positions are released once inverted.
+PlacedTable place(LongTable& t, std::size_t cells, std::size_t offset, const char* what,
                   const py::object& index) {
     const FloatValues& v = t.values;
     if (static_cast<std::size_t>(v.array.shape(0)) != static_cast<std::size_t>(t.positions.size()) ||
@@ -108,6 +109,7 @@ PlacedTable place(const LongTable& t, std::size_t cells, std::size_t offset, con
                                  std::span<std::int64_t>(p.cell_rows.mutable_data(), cells));
     }
     if (dup) duplicate_pair(what, index, *dup);
+    t.positions = I64();
     p.columns.cell_rows = {p.cell_rows.data(), cells};
     p.columns.values = static_cast<const double*>(v.array.data());
     p.columns.row_stride = v.row_stride;
@@ -308,9 +310,10 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
     g.instruments = py::len(r.columns);
     const std::size_t cells = g.dates * g.instruments;
 
+    // Industry first: its temporaries are gone before the style positions are made.
+    if (!r.industry.is_none()) industry_labels(r, industry_series, g);
     std::optional<StyleBlock> style;
     if (r.style) style = style_block(r, style_table);
-    if (!r.industry.is_none()) industry_labels(r, industry_series, g);
     std::vector<LongTable> others;
     std::vector<py::object> other_index;
     for (std::size_t k = 0; k < r.other.size(); ++k) {
