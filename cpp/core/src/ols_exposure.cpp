@@ -117,21 +117,29 @@ void fill_dense_rows(std::span<const PlacedColumns> tables, std::size_t instrume
     for (const PlacedColumns& t : tables) {
         if (t.offset + t.q > width)
             throw std::invalid_argument("fill_dense_rows: column range outside the rows");
-        const bool by_day = !t.day_of.empty();
+        // The table row block of each date (a day block for intraday grids), -1 = none.
+        std::vector<std::int64_t> bases;
+        bases.reserve(last - first);
         for (std::size_t d = first; d < last; ++d) {
             std::int64_t block = static_cast<std::int64_t>(d);
-            if (by_day) {
+            if (!t.day_of.empty()) {
                 if (d >= t.day_of.size())
                     throw std::out_of_range("fill_dense_rows: date outside the day map");
                 block = t.day_of[d];
-                if (block < 0) continue;
             }
-            const std::size_t base = static_cast<std::size_t>(block) * instruments;
-            if (base + instruments > t.cell_rows.size())
+            if (block >= 0 &&
+                static_cast<std::size_t>(block) * instruments + instruments > t.cell_rows.size())
                 throw std::out_of_range("fill_dense_rows: date outside the placed table");
-            double* out = x.data() + (d - first) * instruments * width + t.offset;
-            for (std::size_t i = 0; i < instruments; ++i, out += width) {
-                const std::int64_t row = t.cell_rows[base + i];
+            bases.push_back(block < 0 ? -1 : block * static_cast<std::int64_t>(instruments));
+        }
+        // Instrument by instrument across the dates: a long table keeps an instrument's
+        // neighbouring dates side by side, so their values share cache lines.
+        const std::size_t row_width = instruments * width;
+        for (std::size_t i = 0; i < instruments; ++i) {
+            double* out = x.data() + i * width + t.offset;
+            for (std::size_t k = 0; k < bases.size(); ++k, out += row_width) {
+                if (bases[k] < 0) continue;
+                const std::int64_t row = t.cell_rows[static_cast<std::size_t>(bases[k]) + i];
                 if (row < 0) continue;
                 const double* source = t.values + row * t.row_stride;
                 for (std::size_t j = 0; j < t.q; ++j)

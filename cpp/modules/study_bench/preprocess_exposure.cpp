@@ -75,14 +75,23 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
     py::object codes = index.attr("codes");
     I64 date_map = as_i64(dates.attr("get_indexer")(levels[py::int_(date_level)]));
     I64 inst_map = as_i64(instruments.attr("get_indexer")(levels[py::int_(inst_level)]));
-    I64 date_codes = as_i64(codes[py::int_(date_level)]);
-    I64 inst_codes = as_i64(codes[py::int_(inst_level)]);
-    I64 out(date_codes.size());
+    py::object all_dates = codes[py::int_(date_level)];
+    py::object all_insts = codes[py::int_(inst_level)];
+    const auto n_rows = static_cast<py::ssize_t>(py::len(all_dates));
+    I64 out(n_rows);
     const auto n_dates = static_cast<std::size_t>(py::len(dates));
     const auto n_inst = static_cast<std::size_t>(py::len(instruments));
-    ols::pair_positions(view(date_codes), view(inst_codes), view(date_map), view(inst_map),
-                        n_dates, n_inst,
-                        std::span<std::int64_t>(out.mutable_data(), out.size()));
+    // The level codes (often int8/int16) widened a slice at a time, not whole.
+    constexpr py::ssize_t kChunk = py::ssize_t{1} << 20;
+    for (py::ssize_t start = 0; start < n_rows; start += kChunk) {
+        const py::ssize_t stop = std::min(n_rows, start + kChunk);
+        py::slice part(start, stop, 1);
+        I64 date_codes = as_i64(all_dates[part]);
+        I64 inst_codes = as_i64(all_insts[part]);
+        ols::pair_positions(
+            view(date_codes), view(inst_codes), view(date_map), view(inst_map), n_dates, n_inst,
+            std::span<std::int64_t>(out.mutable_data() + start, static_cast<std::size_t>(stop - start)));
+    }
     return out;
 }
 
