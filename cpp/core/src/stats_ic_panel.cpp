@@ -168,9 +168,9 @@ void ic_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& gri
             s.select(chosen);
             y_ready = false;
         }
-        const Correlation c = ranked
-                                  ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
-                                  : pearson_selected(s, r, f);
+        const Correlation c =
+            ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
+                   : pearson_selected(s, r, f);
         result.notes.add(c.note);
         result.coefficient[t * n_columns + k] = c.coefficient;
         result.p_value[t * n_columns + k] = c.p_value;
@@ -210,9 +210,9 @@ void decay_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& 
             y_ready = false;
         }
         for (std::size_t k = 0; k < n_columns; ++k) {
-            const Correlation c = ranked
-                                      ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)
-                                      : pearson_selected(s, ahead.values[k + 1], f);
+            const Correlation c =
+                ranked ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)
+                       : pearson_selected(s, ahead.values[k + 1], f);
             lag.notes.add(c.note);
             lag.coefficient.push_back(c.coefficient);
         }

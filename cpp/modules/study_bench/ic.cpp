@@ -358,9 +358,9 @@ py::tuple calc_ic(py::object self, py::object table) {
             Columns c = numeric_columns(table, fields);
             const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
             stats::GroupedIC result;
-            const long long lags = std::min<long long>(
-                g_pending.table == table.ptr() ? g_pending.lags : 0,
-                static_cast<long long>(rows.n_dates));
+            const long long lags =
+                std::min<long long>(g_pending.table == table.ptr() ? g_pending.lags : 0,
+                                    static_cast<long long>(rows.n_dates));
             if (lags > 1) {
                 py::gil_scoped_release release;
                 stats::PanelICWithDecay both = stats::panel_ic_with_decay(

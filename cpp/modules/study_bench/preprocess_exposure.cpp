@@ -88,9 +88,10 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
         py::slice part(start, stop, 1);
         I64 date_codes = as_i64(all_dates[part]);
         I64 inst_codes = as_i64(all_insts[part]);
-        ols::pair_positions(
-            view(date_codes), view(inst_codes), view(date_map), view(inst_map), n_dates, n_inst,
-            std::span<std::int64_t>(out.mutable_data() + start, static_cast<std::size_t>(stop - start)));
+        ols::pair_positions(view(date_codes), view(inst_codes), view(date_map), view(inst_map),
+                            n_dates, n_inst,
+                            std::span<std::int64_t>(out.mutable_data() + start,
+                                                    static_cast<std::size_t>(stop - start)));
     }
     return out;
 }
@@ -105,7 +106,8 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
 PlacedTable place(LongTable& t, std::size_t cells, std::size_t offset, const char* what,
                   const py::object& index) {
     const FloatValues& v = t.values;
-    if (static_cast<std::size_t>(v.array.shape(0)) != static_cast<std::size_t>(t.positions.size()) ||
+    if (static_cast<std::size_t>(v.array.shape(0)) !=
+            static_cast<std::size_t>(t.positions.size()) ||
         static_cast<std::size_t>(v.array.shape(1)) != t.q)
         throw std::invalid_argument("exposure table: values do not match its index");
     PlacedTable p;
@@ -338,7 +340,8 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
     if (style) {
         g.style_names = style->table.names;
         if (style->daily) {
-            g.tables.push_back(place(style->table, cells, 0, "style factor exposure", style->index));
+            g.tables.push_back(
+                place(style->table, cells, 0, "style factor exposure", style->index));
         } else {
             PlacedTable p = place(style->table, style->days * g.instruments, 0,
                                   "style factor exposure", style->index);

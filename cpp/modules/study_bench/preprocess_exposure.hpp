@@ -28,7 +28,7 @@ struct ExposureRequest {
 
 // A fetched long table kept as it is, with the table row of every grid cell.
 struct PlacedTable {
-    py::array values;                    // owns the buffer `columns` reads
+    py::array values;                     // owns the buffer `columns` reads
     py::array_t<std::int64_t> cell_rows;  // owns columns.cell_rows
     py::array day_of;                     // owns columns.day_of (intraday style only)
     ols::PlacedColumns columns;

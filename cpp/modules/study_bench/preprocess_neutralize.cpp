@@ -172,7 +172,8 @@ py::array_t<double> called_residuals(const ExposureGrid& g, const py::array_t<do
     std::vector<double> dense_rows;
     for (std::size_t d = 0; d < g.dates; ++d) {
         py::array_t<double> exog, x;
-        if (date_design(g, d, y.data() + d * n, dense_rows, exog, x) == 0) continue;  // nothing to fit
+        // nothing to fit
+        if (date_design(g, d, y.data() + d * n, dense_rows, exog, x) == 0) continue;
         py::object series = pd.attr("Series")(x, py::arg("index") = columns,
                                               py::arg("name") = dates[d]);
         py::object frame = pd.attr("DataFrame")(exog, py::arg("index") = columns,
