@@ -200,6 +200,20 @@ def test_decay_matches_transcription(rank_ic):
     assert result.ic_decay.index.is_monotonic_increasing
 
 
+@pytest.mark.parametrize("ties", [False, True])
+def test_decay_from_the_shared_date_walk_equals_the_decay_step_alone(ties):
+    # Wide enough for the radix sort; without ties the ranks take the running-count path.
+    factor, returns = make_panels(30, 150, seed=4, nan_fraction=0.1, ties=ties)
+    step = sb.ICAnalysis(rank_ic=True, max_decay=5)
+    result = run(step, factor, returns)
+    table = sb._format_factor_data(factor, returns, [1, 5])
+    ic, _ = step._calc_ic(table)
+    pd.testing.assert_frame_equal(result.ic, ic)
+    pd.testing.assert_frame_equal(result.ic_decay, step._calc_ic_decay(table, ic))
+    expected = reference_decay(reference_format(factor, returns, [1, 5]), ic, 5, True)
+    pd.testing.assert_frame_equal(result.ic_decay, expected, rtol=1e-9)
+
+
 def test_decay_common_rows_rule():
     factor, returns = make_panels(6, 5, seed=8, nan_fraction=0.0)
     factor.iloc[1, 0] = np.nan

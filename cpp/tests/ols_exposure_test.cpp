@@ -69,4 +69,46 @@ TEST(CopyDayBlocks, ExpandsDaysOntoTimestamps) {
     EXPECT_THROW(alvora::ols::copy_day_blocks(days, 1, far, 2, table, 2, 1), std::out_of_range);
 }
 
+TEST(PlacedColumns, FillEqualsScatteringTheTable) {
+    // A column-major long table of 3 dates x 4 instruments, one pair off the grid, one cell
+    // without a pair; filled over date blocks [0, 2) and [2, 3) against one scatter.
+    const std::size_t dates = 3, inst = 4, q = 2, width = 3, offset = 1;
+    std::vector<std::int64_t> positions{5, 0, 11, -1, 3, 7, 1, 2, 4, 6, 8, 9};
+    const std::size_t rows = positions.size();
+    std::vector<double> values(rows * q);
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = 0.5 * static_cast<double>(k);
+    std::vector<double> table(dates * inst * width, kNaN);
+    ASSERT_FALSE(alvora::ols::scatter_rows_strided(
+        positions, values.data(), q, 1, static_cast<std::ptrdiff_t>(rows), table, width, offset));
+    std::vector<std::int64_t> cell_rows(dates * inst);
+    ASSERT_FALSE(alvora::ols::rows_of_cells(positions, cell_rows));
+    const alvora::ols::PlacedColumns placed{
+        cell_rows, values.data(), 1, static_cast<std::ptrdiff_t>(rows), q, offset, {}};
+    std::vector<double> filled(dates * inst * width);
+    alvora::ols::fill_dense_rows({&placed, 1}, inst, width, 0, 2,
+                                 std::span<double>(filled).first(2 * inst * width));
+    alvora::ols::fill_dense_rows({&placed, 1}, inst, width, 2, 3,
+                                 std::span<double>(filled).subspan(2 * inst * width));
+    for (std::size_t k = 0; k < table.size(); ++k)
+        EXPECT_TRUE(table[k] == filled[k] || (std::isnan(table[k]) && std::isnan(filled[k]))) << k;
+
+    // Day blocks: grid dates 0 and 2 take day 1, date 1 none.
+    alvora::ols::PlacedColumns by_day = placed;
+    std::vector<std::int64_t> day_of{1, -1, 1};
+    by_day.day_of = day_of;
+    std::vector<double> days(dates * inst * width);
+    alvora::ols::fill_dense_rows({&by_day, 1}, inst, width, 0, 3, days);
+    for (std::size_t k = 0; k < inst * width; ++k) {
+        const double expected = table[inst * width + k];
+        for (std::size_t d : {0, 2}) {
+            const double got = days[d * inst * width + k];
+            EXPECT_TRUE(got == expected || (std::isnan(got) && std::isnan(expected))) << k;
+        }
+        EXPECT_TRUE(std::isnan(days[inst * width + k]));
+    }
+
+    std::vector<std::int64_t> twice{1, 4, 1};
+    EXPECT_EQ(alvora::ols::rows_of_cells(twice, cell_rows), std::optional<std::size_t>(2));
+}
+
 }  // namespace

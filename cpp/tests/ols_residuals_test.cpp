@@ -266,4 +266,28 @@ TEST(OlsPanel, EachDateIsItsOwnFit) {
                  std::invalid_argument);
 }
 
+TEST(OlsPanel, FilledInBlocksEqualsTheWholeTable) {
+    // More dates than one fill block, so blocks and their edges are both crossed.
+    const std::size_t dates = 19, n = 15, p = 3;
+    auto y = random_values(dates * n, 21);
+    auto x = random_values(dates * n * p, 22);
+    x[5 * n * p + 4] = kNaN;
+    std::vector<std::int64_t> group(dates * n);
+    for (std::size_t k = 0; k < group.size(); ++k) group[k] = static_cast<std::int64_t>(k % 4) - 1;
+    std::vector<double> whole(dates * n), filled(dates * n);
+    alvora::ols::panel_residuals(Panel{y, x, group, dates, n, p, 3}, whole);
+    alvora::ols::FilledPanel lazy{
+        y, group, dates, n, p, 3, [&](std::size_t first, std::size_t last, std::span<double> out) {
+            std::copy(x.begin() + first * n * p, x.begin() + last * n * p, out.begin());
+        }};
+    alvora::ols::panel_residuals(lazy, filled);
+    for (std::size_t k = 0; k < whole.size(); ++k) {
+        if (std::isnan(whole[k])) {
+            EXPECT_TRUE(std::isnan(filled[k])) << k;
+        } else {
+            EXPECT_EQ(whole[k], filled[k]) << k;
+        }
+    }
+}
+
 }  // namespace

@@ -1,4 +1,6 @@
 // Placing long (date, instrument) tables onto the dense exposure grid.
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -91,6 +93,60 @@ std::optional<std::size_t> scatter_labels(std::span<const std::int64_t> position
         table[row] = labels[k];
     }
     return std::nullopt;
+}
+
+std::optional<std::size_t> rows_of_cells(std::span<const std::int64_t> positions,
+                                         std::span<std::int64_t> cell_rows) {
+    std::fill(cell_rows.begin(), cell_rows.end(), -1);
+    for (std::size_t k = 0; k < positions.size(); ++k) {
+        const std::int64_t pos = positions[k];
+        if (pos < 0) continue;
+        check_position(pos, cell_rows.size());
+        std::int64_t& cell = cell_rows[static_cast<std::size_t>(pos)];
+        if (cell >= 0) return k;
+        cell = static_cast<std::int64_t>(k);
+    }
+    return std::nullopt;
+}
+
+void fill_dense_rows(std::span<const PlacedColumns> tables, std::size_t instruments,
+                     std::size_t width, std::size_t first, std::size_t last, std::span<double> x) {
+    if (last < first || x.size() != (last - first) * instruments * width)
+        throw std::invalid_argument("fill_dense_rows: buffer does not match the dates");
+    std::fill(x.begin(), x.end(), std::numeric_limits<double>::quiet_NaN());
+    for (const PlacedColumns& t : tables) {
+        if (t.offset + t.q > width)
+            throw std::invalid_argument("fill_dense_rows: column range outside the rows");
+        // The table row block of each date (a day block for intraday grids), -1 = none.
+        std::vector<std::int64_t> bases;
+        bases.reserve(last - first);
+        for (std::size_t d = first; d < last; ++d) {
+            std::int64_t block = static_cast<std::int64_t>(d);
+            if (!t.day_of.empty()) {
+                if (d >= t.day_of.size())
+                    throw std::out_of_range("fill_dense_rows: date outside the day map");
+                block = t.day_of[d];
+            }
+            if (block >= 0 &&
+                static_cast<std::size_t>(block) * instruments + instruments > t.cell_rows.size())
+                throw std::out_of_range("fill_dense_rows: date outside the placed table");
+            bases.push_back(block < 0 ? -1 : block * static_cast<std::int64_t>(instruments));
+        }
+        // Instrument by instrument across the dates: a long table keeps an instrument's
+        // neighbouring dates side by side, so their values share cache lines.
+        const std::size_t row_width = instruments * width;
+        for (std::size_t i = 0; i < instruments; ++i) {
+            double* out = x.data() + i * width + t.offset;
+            for (std::size_t k = 0; k < bases.size(); ++k, out += row_width) {
+                if (bases[k] < 0) continue;
+                const std::int64_t row = t.cell_rows[static_cast<std::size_t>(bases[k]) + i];
+                if (row < 0) continue;
+                const double* source = t.values + row * t.row_stride;
+                for (std::size_t j = 0; j < t.q; ++j)
+                    out[j] = source[static_cast<std::ptrdiff_t>(j) * t.column_stride];
+            }
+        }
+    }
 }
 
 void copy_day_blocks(std::span<const double> days, std::size_t q,

@@ -212,4 +212,33 @@ void panel_residuals(const Panel& panel, std::span<double> out) {
     }
 }
 
+void panel_residuals(const FilledPanel& panel, std::span<double> out) {
+    const std::size_t n = panel.instruments;
+    const std::size_t cells = panel.dates * n;
+    if (panel.y.size() != cells || out.size() != cells)
+        throw std::invalid_argument("ols: panel values do not match dates * instruments");
+    if (!panel.group.empty() && panel.group.size() != cells)
+        throw std::invalid_argument("ols: panel group labels do not match dates * instruments");
+    if (!panel.fill) throw std::invalid_argument("ols: panel has no regressor source");
+
+    // A few dates per fill: neighbouring dates of a long table share cache lines.
+    constexpr std::size_t kBlock = 8;
+    std::vector<double> x(std::min(kBlock, panel.dates) * n * panel.p);
+    ResidualSolver solver;
+    for (std::size_t first = 0; first < panel.dates; first += kBlock) {
+        const std::size_t last = std::min(panel.dates, first + kBlock);
+        const std::span<double> block(x.data(), (last - first) * n * panel.p);
+        panel.fill(first, last, block);
+        for (std::size_t d = first; d < last; ++d) {
+            CrossSection cs;
+            cs.y = panel.y.subspan(d * n, n);
+            cs.x = block.subspan((d - first) * n * panel.p, n * panel.p);
+            cs.p = panel.p;
+            if (!panel.group.empty()) cs.group = panel.group.subspan(d * n, n);
+            cs.groups = panel.groups;
+            solver.residuals(cs, out.subspan(d * n, n));
+        }
+    }
+}
+
 }  // namespace alvora::ols

@@ -61,9 +61,11 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         for (std::size_t j = 0; j < size; ++j)
             f_values[j] = factor[static_cast<std::size_t>(groups.rows[begin + j])];
         const bool ranked = method == CorrelationMethod::spearman;
+        bool f_tied = false;
         if (ranked) {
             sorted_order(f_values, f_order, keys);
             values_in_order(f_order, f_values, f_sorted);
+            f_tied = has_ties(f_sorted);
             f_ranks.resize(size);
             x_ranks.resize(size);
             usable.assign(size, 0);
@@ -82,9 +84,12 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                 sorted_order(x_values, x_order, keys);
                 values_in_order(x_order, x_values, x_sorted);
                 const std::size_t x_distinct =
-                    masked_average_ranks_sorted(x_order, x_sorted, usable, x_ranks, tie);
+                    has_ties(x_sorted)
+                        ? masked_average_ranks_sorted(x_order, x_sorted, usable, x_ranks, tie)
+                        : masked_ranks_untied(x_order, usable, x_ranks);
                 const std::size_t f_distinct =
-                    masked_average_ranks_sorted(f_order, f_sorted, usable, f_ranks, tie);
+                    f_tied ? masked_average_ranks_sorted(f_order, f_sorted, usable, f_ranks, tie)
+                           : masked_ranks_untied(f_order, usable, f_ranks);
                 if (x_distinct <= 1 || f_distinct <= 1) {
                     c = {std::nan(""), std::nan(""), CorrelationNote::constant_input};
                 } else {

@@ -20,6 +20,7 @@ struct DateSlice {
     std::vector<std::vector<double>> values;
     std::vector<std::vector<std::uint32_t>> orders;
     std::vector<std::vector<double>> in_order;  // values in the order of `orders`
+    std::vector<char> tied;                     // whether a column holds equal values
 };
 
 // The slices of the last few dates, recomputed as the walk over dates moves on.
@@ -64,9 +65,11 @@ class DateWindow {
     }
 
     void sort(DateSlice& s) {
+        s.tied.resize(s.values.size());
         for (std::size_t c = 0; c < s.values.size(); ++c) {
             sorted_order(s.values[c], s.orders[c], keys_);
             values_in_order(s.orders[c], s.values[c], s.in_order[c]);
+            s.tied[c] = has_ties(s.in_order[c]);
         }
         s.sorted = true;
     }
@@ -96,17 +99,23 @@ struct Scratch {
     }
 };
 
+// Average ranks of the selected instruments in one column of a slice.
+std::size_t selected_ranks(Scratch& s, const DateSlice& slice, std::size_t column,
+                           std::vector<double>& ranks) {
+    if (!slice.tied[column]) return masked_ranks_untied(slice.orders[column], s.usable, ranks);
+    return masked_average_ranks_sorted(slice.orders[column], slice.in_order[column], s.usable,
+                                       ranks, s.tie);
+}
+
 // Spearman over the selected instruments, from the two slices' orders. `y_ready` means
 // the y ranks of this selection were already computed (shared across return columns).
 Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_column,
                               const DateSlice& ys, std::size_t y_column, bool& y_ready,
                               std::size_t& y_distinct) {
     const std::size_t n = s.ids.size();
-    const std::size_t x_distinct = masked_average_ranks_sorted(
-        xs.orders[x_column], xs.in_order[x_column], s.usable, s.x_ranks, s.tie);
+    const std::size_t x_distinct = selected_ranks(s, xs, x_column, s.x_ranks);
     if (!y_ready) {
-        y_distinct = masked_average_ranks_sorted(ys.orders[y_column], ys.in_order[y_column],
-                                                 s.usable, s.y_ranks, s.tie);
+        y_distinct = selected_ranks(s, ys, y_column, s.y_ranks);
         y_ready = true;
     }
     if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
@@ -137,40 +146,96 @@ Correlation pearson_selected(Scratch& s, const std::vector<double>& x,
 
 }  // namespace
 
-GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
-                   std::span<const std::span<const double>> returns, const RowGrid& grid) {
-    const std::size_t n_columns = returns.size();
+namespace {
+
+// The per-date IC of date t (one row of `result`).
+void ic_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& grid,
+                std::size_t n_columns, std::size_t t, Scratch& s,
+                std::vector<std::uint32_t>& chosen, GroupedIC& result) {
+    const bool ranked = method == CorrelationMethod::spearman;
+    const DateSlice& slice = window.get(t, ranked);
+    const std::vector<double>& f = slice.values[0];
+    // The factor's ranks over a selection serve every column selecting the same rows.
+    bool y_ready = false;
+    std::size_t y_distinct = 0;
+    for (std::size_t k = 0; k < n_columns; ++k) {
+        const std::vector<double>& r = slice.values[k + 1];
+        chosen.clear();
+        for (std::uint32_t i = 0; i < grid.n_instruments; ++i)
+            if (!std::isnan(f[i]) && !std::isnan(r[i])) chosen.push_back(i);
+        if (chosen.size() < 2) continue;  // (0, 0)
+        if (chosen != s.ids) {
+            s.select(chosen);
+            y_ready = false;
+        }
+        const Correlation c =
+            ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
+                   : pearson_selected(s, r, f);
+        result.notes.add(c.note);
+        result.coefficient[t * n_columns + k] = c.coefficient;
+        result.p_value[t * n_columns + k] = c.p_value;
+    }
+}
+
+// The decay coefficients of date t at every lag 1 .. n_lags - 1.
+void decay_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& grid,
+                   std::size_t n_columns, std::size_t n_lags, std::size_t t, Scratch& s,
+                   std::vector<std::uint32_t>& chosen, std::vector<DecayLag>& lags) {
+    const bool ranked = method == CorrelationMethod::spearman;
+    // The factor's ranks of date t over a selection serve every lag selecting the same
+    // instruments (usually all lags, when the forward returns are complete).
+    bool y_ready = false;
+    std::size_t y_distinct = 0;
+    for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d) {
+        const DateSlice& ahead = window.get(t + d, ranked);
+        const DateSlice& now = window.get(t, ranked);
+        const std::vector<double>& f = now.values[0];
+        chosen.clear();
+        for (std::uint32_t i = 0; i < grid.n_instruments; ++i) {
+            if (std::isnan(f[i])) continue;
+            bool complete = true;
+            for (std::size_t k = 0; k < n_columns && complete; ++k)
+                complete = !std::isnan(ahead.values[k + 1][i]);
+            if (complete) chosen.push_back(i);
+        }
+        if (chosen.empty()) continue;
+        DecayLag& lag = lags[d - 1];
+        lag.dates.push_back(static_cast<std::int64_t>(t));
+        if (chosen.size() < 2) {
+            lag.coefficient.insert(lag.coefficient.end(), n_columns, 0.0);
+            continue;
+        }
+        if (chosen != s.ids || !y_ready) {
+            s.select(chosen);
+            y_ready = false;
+        }
+        for (std::size_t k = 0; k < n_columns; ++k) {
+            const Correlation c =
+                ranked ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)
+                       : pearson_selected(s, ahead.values[k + 1], f);
+            lag.notes.add(c.note);
+            lag.coefficient.push_back(c.coefficient);
+        }
+    }
+}
+
+GroupedIC empty_ic(const RowGrid& grid, std::size_t n_columns) {
     GroupedIC result;
     result.coefficient.assign(grid.n_dates * n_columns, 0.0);
     result.p_value.assign(grid.n_dates * n_columns, 0.0);
+    return result;
+}
+
+}  // namespace
+
+GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
+                   std::span<const std::span<const double>> returns, const RowGrid& grid) {
+    GroupedIC result = empty_ic(grid, returns.size());
     DateWindow window(factor, returns, grid, 1);
     Scratch s(grid.n_instruments);
     std::vector<std::uint32_t> chosen;
-    const bool ranked = method == CorrelationMethod::spearman;
-    for (std::size_t t = 0; t < grid.n_dates; ++t) {
-        const DateSlice& slice = window.get(t, ranked);
-        const std::vector<double>& f = slice.values[0];
-        // The factor's ranks over a selection serve every column selecting the same rows.
-        bool y_ready = false;
-        std::size_t y_distinct = 0;
-        for (std::size_t k = 0; k < n_columns; ++k) {
-            const std::vector<double>& r = slice.values[k + 1];
-            chosen.clear();
-            for (std::uint32_t i = 0; i < grid.n_instruments; ++i)
-                if (!std::isnan(f[i]) && !std::isnan(r[i])) chosen.push_back(i);
-            if (chosen.size() < 2) continue;  // (0, 0)
-            if (chosen != s.ids) {
-                s.select(chosen);
-                y_ready = false;
-            }
-            const Correlation c =
-                ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
-                       : pearson_selected(s, r, f);
-            result.notes.add(c.note);
-            result.coefficient[t * n_columns + k] = c.coefficient;
-            result.p_value[t * n_columns + k] = c.p_value;
-        }
-    }
+    for (std::size_t t = 0; t < grid.n_dates; ++t)
+        ic_of_date(method, window, grid, returns.size(), t, s, chosen, result);
     return result;
 }
 
@@ -179,49 +244,29 @@ std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const d
                                      const RowGrid& grid, std::size_t n_lags) {
     std::vector<DecayLag> lags(n_lags > 1 ? n_lags - 1 : 0);
     if (lags.empty()) return lags;
-    const std::size_t n_columns = returns.size();
     DateWindow window(factor, returns, grid, n_lags);
     Scratch s(grid.n_instruments);
     std::vector<std::uint32_t> chosen;
-    const bool ranked = method == CorrelationMethod::spearman;
-    for (std::size_t t = 0; t < grid.n_dates; ++t) {
-        // The factor's ranks of date t over a selection serve every lag selecting the same
-        // instruments (usually all lags, when the forward returns are complete).
-        bool y_ready = false;
-        std::size_t y_distinct = 0;
-        for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d) {
-            const DateSlice& ahead = window.get(t + d, ranked);
-            const DateSlice& now = window.get(t, ranked);
-            const std::vector<double>& f = now.values[0];
-            chosen.clear();
-            for (std::uint32_t i = 0; i < grid.n_instruments; ++i) {
-                if (std::isnan(f[i])) continue;
-                bool complete = true;
-                for (std::size_t k = 0; k < n_columns && complete; ++k)
-                    complete = !std::isnan(ahead.values[k + 1][i]);
-                if (complete) chosen.push_back(i);
-            }
-            if (chosen.empty()) continue;
-            DecayLag& lag = lags[d - 1];
-            lag.dates.push_back(static_cast<std::int64_t>(t));
-            if (chosen.size() < 2) {
-                lag.coefficient.insert(lag.coefficient.end(), n_columns, 0.0);
-                continue;
-            }
-            if (chosen != s.ids || !y_ready) {
-                s.select(chosen);
-                y_ready = false;
-            }
-            for (std::size_t k = 0; k < n_columns; ++k) {
-                const Correlation c =
-                    ranked ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)
-                           : pearson_selected(s, ahead.values[k + 1], f);
-                lag.notes.add(c.note);
-                lag.coefficient.push_back(c.coefficient);
-            }
-        }
-    }
+    for (std::size_t t = 0; t < grid.n_dates; ++t)
+        decay_of_date(method, window, grid, returns.size(), n_lags, t, s, chosen, lags);
     return lags;
+}
+
+PanelICWithDecay panel_ic_with_decay(CorrelationMethod method, std::span<const double> factor,
+                                     std::span<const std::span<const double>> returns,
+                                     const RowGrid& grid, std::size_t n_lags) {
+    PanelICWithDecay out{empty_ic(grid, returns.size()),
+                         std::vector<DecayLag>(n_lags > 1 ? n_lags - 1 : 0)};
+    DateWindow window(factor, returns, grid, std::max<std::size_t>(1, n_lags));
+    Scratch ic_scratch(grid.n_instruments), decay_scratch(grid.n_instruments);
+    std::vector<std::uint32_t> chosen;
+    for (std::size_t t = 0; t < grid.n_dates; ++t) {
+        ic_of_date(method, window, grid, returns.size(), t, ic_scratch, chosen, out.ic);
+        if (!out.lags.empty())
+            decay_of_date(method, window, grid, returns.size(), n_lags, t, decay_scratch, chosen,
+                          out.lags);
+    }
+    return out;
 }
 
 }  // namespace alvora::stats

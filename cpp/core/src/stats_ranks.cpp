@@ -65,22 +65,26 @@ void sorted_order(std::span<const double> values, std::vector<std::uint32_t>& or
         return;
     }
     // LSD radix sort of (key, index) pairs: stable, so equal keys stay in index order.
+    // Every digit's counts come from one read of the keys; a digit shared by all keys
+    // needs no pass.
+    std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
+    for (std::uint64_t key : keys)
+        for (int pass = 0; pass < kPasses; ++pass)
+            ++counts[pass * kBuckets + ((key >> (pass * kDigitBits)) & (kBuckets - 1))];
     std::vector<std::uint64_t> key_buffer(n);
     std::vector<std::uint32_t> id_buffer(n);
-    std::vector<std::size_t> counts(kBuckets);
     for (int pass = 0; pass < kPasses; ++pass) {
         const int shift = pass * kDigitBits;
-        std::fill(counts.begin(), counts.end(), 0);
-        for (std::uint64_t key : keys) ++counts[(key >> shift) & (kBuckets - 1)];
-        if (counts[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
-        std::size_t total = 0;
-        for (std::size_t& c : counts) {
-            const std::size_t here = c;
-            c = total;
+        std::uint32_t* slots = counts.data() + pass * kBuckets;
+        if (slots[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
+        std::uint32_t total = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::uint32_t here = slots[b];
+            slots[b] = total;
             total += here;
         }
         for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t slot = counts[(keys[k] >> shift) & (kBuckets - 1)]++;
+            const std::uint32_t slot = slots[(keys[k] >> shift) & (kBuckets - 1)]++;
             key_buffer[slot] = keys[k];
             id_buffer[slot] = order[k];
         }
@@ -147,6 +151,22 @@ std::size_t masked_average_ranks_sorted(std::span<const std::uint32_t> order,
         ++distinct;
     }
     return distinct;
+}
+
+bool has_ties(std::span<const double> sorted) {
+    bool tied = false;
+    for (std::size_t j = 1; j < sorted.size(); ++j) tied |= sorted[j] == sorted[j - 1];
+    return tied;
+}
+
+std::size_t masked_ranks_untied(std::span<const std::uint32_t> order,
+                                std::span<const std::uint8_t> usable, std::span<double> ranks) {
+    std::size_t placed = 0;
+    for (const std::uint32_t id : order) {
+        placed += usable[id];
+        ranks[id] = static_cast<double>(placed);
+    }
+    return placed;
 }
 
 void values_in_order(std::span<const std::uint32_t> order, std::span<const double> values,

@@ -31,12 +31,21 @@ std::pair<double, double> order_statistics(std::vector<double>& v, std::size_t k
     std::vector<double>& sample = middle;
     sample.resize(s);
     for (std::size_t i = 0; i < s; ++i) sample[i] = v[i * n / s];
-    std::sort(sample.begin(), sample.end());
     const std::size_t at = k * s / n;
     const auto margin = static_cast<std::size_t>(1.5 * std::sqrt(static_cast<double>(s))) + 3;
     const double inf = std::numeric_limits<double>::infinity();
-    const double low = at > margin ? sample[at - margin] : -inf;
-    const double high = at + margin + 1 < s ? sample[at + margin + 1] : inf;
+    // The sample's two order statistics, selected rather than sorted.
+    double low = -inf, high = inf;
+    auto rest = sample.begin();
+    if (at > margin) {
+        std::nth_element(sample.begin(), sample.begin() + (at - margin), sample.end());
+        low = sample[at - margin];
+        rest = sample.begin() + (at - margin) + 1;
+    }
+    if (at + margin + 1 < s) {
+        std::nth_element(rest, sample.begin() + (at + margin + 1), sample.end());
+        high = sample[at + margin + 1];
+    }
     middle.resize(n);
     std::size_t below = 0, kept = 0;
     for (double x : v) {
@@ -119,19 +128,34 @@ void winsorize_rows(const StridedRows& in, const ClipSettings& settings, std::sp
     const std::size_t rows = in.rows, cols = in.cols;
     if (out.size() != rows * cols)
         throw std::invalid_argument("winsorize_rows: output size does not match rows * cols");
+    // Copied a few rows at a time: a column-major input then reads whole cache lines.
+    constexpr std::size_t kRowTile = 8;
+    for (std::size_t r0 = 0; r0 < rows; r0 += kRowTile) {
+        const std::size_t r1 = std::min(rows, r0 + kRowTile);
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double* x = in.data + static_cast<std::ptrdiff_t>(c) * in.column_stride;
+            for (std::size_t r = r0; r < r1; ++r)
+                out[r * cols + c] = x[static_cast<std::ptrdiff_t>(r) * in.row_stride];
+        }
+    }
     std::vector<double> middle;
     for (std::size_t r = 0; r < rows; ++r) {
-        const double* x = in.data + static_cast<std::ptrdiff_t>(r) * in.row_stride;
         double* y = out.data() + r * cols;
-        for (std::size_t c = 0; c < cols; ++c)
-            y[c] = x[static_cast<std::ptrdiff_t>(c) * in.column_stride];
         scratch.clear();
         for (std::size_t c = 0; c < cols; ++c)
             if (std::isfinite(y[c])) scratch.push_back(y[c]);
         if (scratch.empty()) continue;
         double low = 0.0, high = 0.0;
         bounds(scratch, settings, low, high, middle);
-        for (std::size_t c = 0; c < cols; ++c) y[c] = clip(y[c], low, high);
+        if (std::isnan(low) || std::isnan(high)) {
+            for (std::size_t c = 0; c < cols; ++c) y[c] = clip(y[c], low, high);
+            continue;
+        }
+        // NaN stays NaN through both comparisons.
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double v = y[c] < low ? low : y[c];
+            y[c] = v > high ? high : v;
+        }
     }
 }
 

@@ -254,6 +254,46 @@ void python_grouped_ic(const py::object& self, const py::object& table, const py
 
 // ---- ICAnalysis ------------------------------------------------------------------------
 
+// While ICAnalysis.analysis runs, the decay is computed in the same walk over the dates as
+// the per-date IC (each date sorted once) and handed to _calc_ic_decay for the same table.
+struct PendingDecay {
+    PyObject* table = nullptr;  // identity only; set while analysis runs
+    long long lags = 0;
+    bool ready = false;
+    CorrelationMethod method = CorrelationMethod::spearman;
+    std::size_t n_lags = 0;
+    std::vector<stats::DecayLag> result;
+
+    void clear() {
+        table = nullptr;
+        ready = false;
+        result.clear();
+    }
+};
+PendingDecay g_pending;
+
+struct PendingScope {
+    PendingScope(const py::object& table, long long lags) {
+        g_pending.clear();
+        g_pending.table = table.ptr();
+        g_pending.lags = lags;
+    }
+    ~PendingScope() { g_pending.clear(); }
+};
+
+long long requested_lags(const py::object& self) {
+    py::object max_decay = self.attr("max_decay");
+    PyObject* as_int = PyNumber_Index(max_decay.ptr());
+    if (as_int == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    py::object value = py::reinterpret_steal<py::object>(as_int);
+    int overflow = 0;
+    const long long lags = PyLong_AsLongLongAndOverflow(as_int, &overflow);
+    return overflow != 0 ? 0 : lags;
+}
+
 void ic_analysis_init(py::object self, py::object rank_ic, py::object industry,
                       py::object max_decay) {
     py::object pd = global("pd");
@@ -295,10 +335,14 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
             table.attr("__setitem__")("factor", column.attr("__mul__")(-1));
         }
     }
-    py::tuple ic_pair = self.attr("_calc_ic")(table);
-    py::object ic = ic_pair[0];
-    py::object ic_p_value = ic_pair[1];
-    py::object ic_decay = self.attr("_calc_ic_decay")(table, ic);
+    py::object ic, ic_p_value, ic_decay;
+    {
+        PendingScope pending(table, requested_lags(self));
+        py::tuple ic_pair = self.attr("_calc_ic")(table);
+        ic = ic_pair[0];
+        ic_p_value = ic_pair[1];
+        ic_decay = self.attr("_calc_ic_decay")(table, ic);
+    }
     py::object distribute = self.attr("_calc_ic_industry_distribute")(table);
     return global("ICAnalysisResult")(
         py::arg("ic") = ic, py::arg("ic_p_value") = ic_p_value, py::arg("ic_decay") = ic_decay,
@@ -314,7 +358,19 @@ py::tuple calc_ic(py::object self, py::object table) {
             Columns c = numeric_columns(table, fields);
             const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
             stats::GroupedIC result;
-            {
+            const long long lags =
+                std::min<long long>(g_pending.table == table.ptr() ? g_pending.lags : 0,
+                                    static_cast<long long>(rows.n_dates));
+            if (lags > 1) {
+                py::gil_scoped_release release;
+                stats::PanelICWithDecay both = stats::panel_ic_with_decay(
+                    *method, c.factor, c.returns, rows, static_cast<std::size_t>(lags));
+                result = std::move(both.ic);
+                g_pending.result = std::move(both.lags);
+                g_pending.method = *method;
+                g_pending.n_lags = static_cast<std::size_t>(lags);
+                g_pending.ready = true;
+            } else {
                 py::gil_scoped_release release;
                 result = stats::panel_ic(*method, c.factor, c.returns, rows);
             }
@@ -410,7 +466,11 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
         // Lags at or beyond the number of dates have no rows.
         const long long last = std::min(lags, n_dates);
         std::vector<stats::DecayLag> native;
-        if (method && last > 1) {
+        if (method && last > 1 && g_pending.ready && g_pending.table == table.ptr() &&
+            g_pending.method == *method && g_pending.n_lags == static_cast<std::size_t>(last)) {
+            native = std::move(g_pending.result);
+            g_pending.ready = false;
+        } else if (method && last > 1) {
             Columns c = numeric_columns(table, fields);
             const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
             {

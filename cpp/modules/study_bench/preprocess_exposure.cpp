@@ -75,14 +75,24 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
     py::object codes = index.attr("codes");
     I64 date_map = as_i64(dates.attr("get_indexer")(levels[py::int_(date_level)]));
     I64 inst_map = as_i64(instruments.attr("get_indexer")(levels[py::int_(inst_level)]));
-    I64 date_codes = as_i64(codes[py::int_(date_level)]);
-    I64 inst_codes = as_i64(codes[py::int_(inst_level)]);
-    I64 out(date_codes.size());
+    py::object all_dates = codes[py::int_(date_level)];
+    py::object all_insts = codes[py::int_(inst_level)];
+    const auto n_rows = static_cast<py::ssize_t>(py::len(all_dates));
+    I64 out(n_rows);
     const auto n_dates = static_cast<std::size_t>(py::len(dates));
     const auto n_inst = static_cast<std::size_t>(py::len(instruments));
-    ols::pair_positions(view(date_codes), view(inst_codes), view(date_map), view(inst_map),
-                        n_dates, n_inst,
-                        std::span<std::int64_t>(out.mutable_data(), out.size()));
+    // The level codes (often int8/int16) widened a slice at a time, not whole.
+    constexpr py::ssize_t kChunk = py::ssize_t{1} << 20;
+    for (py::ssize_t start = 0; start < n_rows; start += kChunk) {
+        const py::ssize_t stop = std::min(n_rows, start + kChunk);
+        py::slice part(start, stop, 1);
+        I64 date_codes = as_i64(all_dates[part]);
+        I64 inst_codes = as_i64(all_insts[part]);
+        ols::pair_positions(view(date_codes), view(inst_codes), view(date_map), view(inst_map),
+                            n_dates, n_inst,
+                            std::span<std::int64_t>(out.mutable_data() + start,
+                                                    static_cast<std::size_t>(stop - start)));
+    }
     return out;
 }
 
@@ -91,26 +101,33 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
                               .format(what, index[py::int_(k)]));
 }
 
-void scatter(const LongTable& t, py::array_t<double>& table, std::size_t width,
-             std::size_t offset, const char* what, const py::object& index) {
+// The table kept in place, with the row of every cell of a grid of `cells` cells. The
+// table's positions are released once inverted.
+PlacedTable place(LongTable& t, std::size_t cells, std::size_t offset, const char* what,
+                  const py::object& index) {
+    const FloatValues& v = t.values;
+    if (static_cast<std::size_t>(v.array.shape(0)) !=
+            static_cast<std::size_t>(t.positions.size()) ||
+        static_cast<std::size_t>(v.array.shape(1)) != t.q)
+        throw std::invalid_argument("exposure table: values do not match its index");
+    PlacedTable p;
+    p.values = v.array;
+    p.cell_rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(cells));
     std::optional<std::size_t> dup;
     {
         py::gil_scoped_release release;
-        const FloatValues& v = t.values;
-        if (static_cast<std::size_t>(v.array.shape(0)) != t.positions.size() ||
-            static_cast<std::size_t>(v.array.shape(1)) != t.q)
-            throw std::invalid_argument("exposure table: values do not match its index");
-        dup = ols::scatter_rows_strided(
-            view(t.positions), static_cast<const double*>(v.array.data()), t.q, v.row_stride,
-            v.column_stride, std::span<double>(table.mutable_data(), table.size()), width, offset);
+        dup = ols::rows_of_cells(view(t.positions),
+                                 std::span<std::int64_t>(p.cell_rows.mutable_data(), cells));
     }
     if (dup) duplicate_pair(what, index, *dup);
-}
-
-py::array_t<double> nan_array(std::size_t size) {
-    py::array_t<double> a(static_cast<py::ssize_t>(size));
-    std::fill(a.mutable_data(), a.mutable_data() + size, std::numeric_limits<double>::quiet_NaN());
-    return a;
+    t.positions = I64();
+    p.columns.cell_rows = {p.cell_rows.data(), cells};
+    p.columns.values = static_cast<const double*>(v.array.data());
+    p.columns.row_stride = v.row_stride;
+    p.columns.column_stride = v.column_stride;
+    p.columns.q = t.q;
+    p.columns.offset = offset;
+    return p;
 }
 
 // Style exposures: fetched once for the whole range. Daily frames take the
@@ -281,6 +298,13 @@ void remember(const py::object& client, const ExposureRequest& r, const py::obje
 
 }  // namespace
 
+void ExposureGrid::fill(std::size_t first, std::size_t last, std::span<double> x) const {
+    std::vector<ols::PlacedColumns> columns;
+    columns.reserve(tables.size());
+    for (const PlacedTable& t : tables) columns.push_back(t.columns);
+    ols::fill_dense_rows(columns, instruments, width, first, last, x);
+}
+
 ExposureGrid build_exposures(const ExposureRequest& r) {
     py::object client = global("tessal");
     py::object style_table = r.style ? fetch_style_table(r) : py::object(py::none());
@@ -297,9 +321,10 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
     g.instruments = py::len(r.columns);
     const std::size_t cells = g.dates * g.instruments;
 
+    // Industry first: its temporaries are gone before the style positions are made.
+    if (!r.industry.is_none()) industry_labels(r, industry_series, g);
     std::optional<StyleBlock> style;
     if (r.style) style = style_block(r, style_table);
-    if (!r.industry.is_none()) industry_labels(r, industry_series, g);
     std::vector<LongTable> others;
     std::vector<py::object> other_index;
     for (std::size_t k = 0; k < r.other.size(); ++k) {
@@ -311,25 +336,24 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
     g.style_width = style ? style->table.q : 0;
     g.width = g.style_width;
     for (const auto& t : others) g.width += t.q;
-    g.dense = nan_array(cells * g.width);
 
     if (style) {
         g.style_names = style->table.names;
         if (style->daily) {
-            scatter(style->table, g.dense, g.width, 0, "style factor exposure", style->index);
+            g.tables.push_back(
+                place(style->table, cells, 0, "style factor exposure", style->index));
         } else {
-            auto days = nan_array(style->days * g.instruments * g.style_width);
-            scatter(style->table, days, g.style_width, 0, "style factor exposure", style->index);
-            py::gil_scoped_release release;
-            ols::copy_day_blocks({days.data(), static_cast<std::size_t>(days.size())},
-                                 g.style_width, view(style->day_of), g.instruments,
-                                 {g.dense.mutable_data(), static_cast<std::size_t>(g.dense.size())},
-                                 g.width, 0);
+            PlacedTable p = place(style->table, style->days * g.instruments, 0,
+                                  "style factor exposure", style->index);
+            p.day_of = style->day_of;
+            p.columns.day_of = {static_cast<const std::int64_t*>(p.day_of.data()),
+                                static_cast<std::size_t>(p.day_of.size())};
+            g.tables.push_back(std::move(p));
         }
     }
     std::size_t offset = g.style_width;
     for (std::size_t k = 0; k < others.size(); ++k) {
-        scatter(others[k], g.dense, g.width, offset, "other_factors", other_index[k]);
+        g.tables.push_back(place(others[k], cells, offset, "other_factors", other_index[k]));
         for (auto name : others[k].names) g.other_names.append(name);
         offset += others[k].q;
     }

@@ -7,6 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
+
+#include "alvora/ols/exposure.hpp"
 
 namespace alvora::study_bench::preprocess {
 
@@ -22,20 +26,32 @@ struct ExposureRequest {
     py::list other;            // user tables, possibly empty
 };
 
+// A fetched long table kept as it is, with the table row of every grid cell.
+struct PlacedTable {
+    py::array values;                     // owns the buffer `columns` reads
+    py::array_t<std::int64_t> cell_rows;  // owns columns.cell_rows
+    py::array day_of;                     // owns columns.day_of (intraday style only)
+    ols::PlacedColumns columns;
+};
+
 struct ExposureGrid {
     std::size_t dates = 0;
     std::size_t instruments = 0;
-    // Dense regressors, style first then the user columns: dates*instruments*width,
-    // row (date, instrument); NaN where a pair has no value.
+    // Dense regressors, style first then the user columns: width per (date, instrument)
+    // row, NaN where a pair has no value; produced a few dates at a time by fill().
     std::size_t width = 0;
     std::size_t style_width = 0;
-    py::array_t<double> dense;
+    std::vector<PlacedTable> tables;
     py::list style_names;
     py::list other_names;
     // Industry label of each pair (-1 = none), dates*instruments; empty when off.
     bool has_industry = false;
     py::array_t<std::int64_t> industry;
     py::list industry_names;  // label -> industry name, sorted
+
+    // Dense rows of dates [first, last) into x ((last - first) * instruments * width).
+    // Needs no GIL.
+    void fill(std::size_t first, std::size_t last, std::span<double> x) const;
 };
 
 ExposureGrid build_exposures(const ExposureRequest& request);

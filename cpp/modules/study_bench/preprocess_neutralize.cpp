@@ -5,6 +5,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "alvora/ols/residuals.hpp"
 #include "common/pyclass.hpp"
@@ -95,9 +96,11 @@ void require_neutralizable(const py::object& factor_data) {
 
 py::array_t<double> native_residuals(const ExposureGrid& g, const py::array_t<double>& y) {
     py::array_t<double> out(static_cast<py::ssize_t>(g.dates * g.instruments));
-    ols::Panel panel;
+    ols::FilledPanel panel;
     panel.y = {y.data(), static_cast<std::size_t>(y.size())};
-    panel.x = {g.dense.data(), static_cast<std::size_t>(g.dense.size())};
+    panel.fill = [&g](std::size_t first, std::size_t last, std::span<double> x) {
+        g.fill(first, last, x);
+    };
     if (g.has_industry) {
         panel.group = {g.industry.data(), static_cast<std::size_t>(g.industry.size())};
         panel.groups = g.industry_names.size();
@@ -114,9 +117,11 @@ py::array_t<double> native_residuals(const ExposureGrid& g, const py::array_t<do
 
 // One date's regressors in the column order style, industry indicators, user
 // factors; non-finite values become NaN so that missing="drop" leaves them out.
-// Returns the number of complete rows alongside.
+// Returns the number of complete rows alongside. `dense_rows` holds the date's
+// dense regressors (instruments x width); scratch.
 std::size_t date_design(const ExposureGrid& g, std::size_t d, const double* y,
-                        py::array_t<double>& exog, py::array_t<double>& x) {
+                        std::vector<double>& dense_rows, py::array_t<double>& exog,
+                        py::array_t<double>& x) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const std::size_t n = g.instruments;
     const std::size_t k = g.has_industry ? g.industry_names.size() : 0;
@@ -125,9 +130,11 @@ std::size_t date_design(const ExposureGrid& g, std::size_t d, const double* y,
     x = py::array_t<double>(static_cast<py::ssize_t>(n));
     double* e = exog.mutable_data();
     double* xs = x.mutable_data();
+    dense_rows.resize(n * g.width);
+    g.fill(d, d + 1, dense_rows);
     std::size_t complete = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double* dense = g.dense.data() + (d * n + i) * g.width;
+        const double* dense = dense_rows.data() + i * g.width;
         double* row = e + i * width;
         for (std::size_t j = 0; j < g.style_width; ++j) row[j] = dense[j];
         const std::int64_t label = g.has_industry ? g.industry.data()[d * n + i] : 0;
@@ -162,9 +169,11 @@ py::array_t<double> called_residuals(const ExposureGrid& g, const py::array_t<do
     py::array_t<double> out(static_cast<py::ssize_t>(g.dates * n));
     double* o = out.mutable_data();
     std::fill(o, o + out.size(), std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> dense_rows;
     for (std::size_t d = 0; d < g.dates; ++d) {
         py::array_t<double> exog, x;
-        if (date_design(g, d, y.data() + d * n, exog, x) == 0) continue;  // nothing to fit
+        // nothing to fit
+        if (date_design(g, d, y.data() + d * n, dense_rows, exog, x) == 0) continue;
         py::object series = pd.attr("Series")(x, py::arg("index") = columns,
                                               py::arg("name") = dates[d]);
         py::object frame = pd.attr("DataFrame")(exog, py::arg("index") = columns,

@@ -77,7 +77,7 @@ class _Union:
 class _SharedClient:
     """The module's client with style exposures served from one union request.
 
-    While it is the module's client, the neutralization reuses the regressor grid it
+    While it is the module's client, the neutralization reuses the placed exposure tables it
     built for the previous factor when the tables and the axes are the same."""
 
     _alvora_study_scope = True

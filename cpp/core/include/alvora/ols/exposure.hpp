@@ -43,6 +43,31 @@ std::optional<std::size_t> scatter_labels(std::span<const std::int64_t> position
                                           std::span<const std::int64_t> labels,
                                           std::span<std::int64_t> table);
 
+// The inverse of `positions`: cell_rows[positions[k]] = k for every pair on the grid, -1 for
+// the cells no pair reaches. Returns the index k of the first pair whose cell was already
+// taken, if any (cell_rows is then only partly filled).
+std::optional<std::size_t> rows_of_cells(std::span<const std::int64_t> positions,
+                                         std::span<std::int64_t> cell_rows);
+
+// A long table read in place and placed on the grid through the table row of each cell:
+// value (row, j) is values[row * row_stride + j * column_stride], for j < q, and lands in
+// columns [offset, offset + q) of the dense rows. With `day_of`, cell_rows covers day
+// blocks of `instruments` cells and grid date d takes block day_of[d] (negative = none).
+struct PlacedColumns {
+    std::span<const std::int64_t> cell_rows;
+    const double* values = nullptr;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t column_stride = 0;
+    std::size_t q = 0;
+    std::size_t offset = 0;
+    std::span<const std::int64_t> day_of;
+};
+
+// The dense rows (instrument-major within each date, `width` values each) of grid dates
+// [first, last) into x, NaN wherever no table places a value.
+void fill_dense_rows(std::span<const PlacedColumns> tables, std::size_t instruments,
+                     std::size_t width, std::size_t first, std::size_t last, std::span<double> x);
+
 // Expands a table of day blocks onto the grid: grid date d receives the block
 // of day day_of[d] (negative = none, the grid rows stay as they are). A block
 // is `instruments` rows; columns [0, q) of `days` (q per row) go to columns

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -80,5 +81,19 @@ struct Panel {
 // Residuals of every date's regression into `out` (dates*instruments).
 // A date with nothing to fit comes back all NaN.
 void panel_residuals(const Panel& panel, std::span<double> out);
+
+// The same panel with the dense regressors produced a few dates at a time:
+// fill(first, last, x) writes dates [first, last) into x ((last - first) *
+// instruments * p, row = (date, instrument)), so no dates*instruments*p table is held.
+struct FilledPanel {
+    std::span<const double> y;
+    std::span<const std::int64_t> group;
+    std::size_t dates = 0;
+    std::size_t instruments = 0;
+    std::size_t p = 0;
+    std::size_t groups = 0;
+    std::function<void(std::size_t first, std::size_t last, std::span<double> x)> fill;
+};
+void panel_residuals(const FilledPanel& panel, std::span<double> out);
 
 }  // namespace alvora::ols

@@ -23,4 +23,13 @@ std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const d
                                      std::span<const std::span<const double>> returns,
                                      const RowGrid& grid, std::size_t n_lags);
 
+// Both of the above from one walk over the dates, each date's values sorted once.
+struct PanelICWithDecay {
+    GroupedIC ic;
+    std::vector<DecayLag> lags;
+};
+PanelICWithDecay panel_ic_with_decay(CorrelationMethod method, std::span<const double> factor,
+                                     std::span<const std::span<const double>> returns,
+                                     const RowGrid& grid, std::size_t n_lags);
+
 }  // namespace alvora::stats

@@ -32,6 +32,14 @@ std::size_t masked_average_ranks_sorted(std::span<const std::uint32_t> order,
                                         std::span<const std::uint8_t> usable,
                                         std::span<double> ranks, std::vector<std::uint32_t>& tie);
 
+// True when two neighbours of an ascending sequence are equal.
+bool has_ties(std::span<const double> sorted);
+
+// As masked_average_ranks_sorted for an order without ties (see has_ties): the ranks are
+// the running count of usable entries. Entries not usable get an unspecified rank.
+std::size_t masked_ranks_untied(std::span<const std::uint32_t> order,
+                                std::span<const std::uint8_t> usable, std::span<double> ranks);
+
 // sorted[j] = values[order[j]].
 void values_in_order(std::span<const std::uint32_t> order, std::span<const double> values,
                      std::vector<double>& sorted);
