@@ -239,13 +239,12 @@ void unary(Op op, const double* a, double* out, std::size_t n) {
 
 // Checks that positions are ascending grid rows; returns whether they are consecutive.
 bool check_positions(std::span<const std::int64_t> pos, std::size_t rows) {
-    std::int64_t previous = -1;
-    for (std::int64_t p : pos) {
-        if (p <= previous || p >= static_cast<std::int64_t>(rows))
-            throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
-        previous = p;
-    }
-    return pos.empty() || static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
+    if (pos.empty()) return true;
+    // one branch-free pass (vectorised): strictly ascending, first >= 0, last < rows
+    bool bad = pos.front() < 0 || pos.back() >= static_cast<std::int64_t>(rows);
+    for (std::size_t t = 1; t < pos.size(); ++t) bad |= pos[t] <= pos[t - 1];
+    if (bad) throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
+    return static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
 }
 
 }  // namespace
@@ -256,6 +255,65 @@ bool same_operand(const Operand& x, const Operand& y) {
     if (x.step != y.step || x.kind != y.kind) return false;
     // constants compared bit for bit: NaN equals NaN, -0 differs from 0
     return x.step >= 0 || std::memcmp(&x.constant, &y.constant, sizeof(double)) == 0;
+}
+
+// A run of consecutive valid rows: valid rows index .. index + length - 1 sit on
+// grid rows row .. row + length - 1. Suspensions split an instrument's valid rows
+// into a few runs, which are copied whole rather than row by row.
+struct Run {
+    std::size_t index, row, length;
+};
+
+// Positions are strictly ascending (checked), so rows start .. j are consecutive
+// exactly when pos[j] - pos[start] == j - start: each run's end is found by a
+// galloping search, in a few steps however long the run.
+void runs_of(std::span<const std::int64_t> pos, std::vector<Run>& runs) {
+    runs.clear();
+    const std::size_t n = pos.size();
+    auto joined = [&](std::size_t start, std::size_t j) {
+        return static_cast<std::size_t>(pos[j] - pos[start]) == j - start;
+    };
+    for (std::size_t start = 0; start < n;) {
+        std::size_t good = start, step = 1;  // joined(start, good) holds
+        while (good + step < n && joined(start, good + step)) {
+            good += step;
+            step *= 2;
+        }
+        for (std::size_t bad = std::min(good + step, n); bad - good > 1;) {
+            const std::size_t mid = good + (bad - good) / 2;
+            (joined(start, mid) ? good : bad) = mid;
+        }
+        runs.push_back({start, static_cast<std::size_t>(pos[start]), good - start + 1});
+        start = good + 1;
+    }
+}
+
+// The values of valid rows first .. first + n - 1 of a column.
+void gather(const double* column, const std::vector<Run>& runs, std::size_t first, std::size_t n,
+            double* out) {
+    const std::size_t end = first + n;
+    for (const Run& r : runs) {
+        const std::size_t a = std::max(first, r.index), b = std::min(end, r.index + r.length);
+        if (a < b) std::memcpy(out + (a - first), column + r.row + (a - r.index),
+                               (b - a) * sizeof(double));
+    }
+}
+
+// Writes n values onto valid rows first .. first + n - 1 of a column of `rows`;
+// with `fill`, every other entry of the column becomes NaN.
+void scatter(const double* values, const std::vector<Run>& runs, std::size_t first,
+             std::size_t n, double* column, std::size_t rows, bool fill) {
+    const std::size_t end = first + n;
+    std::size_t next_row = 0;  // rows before it are written
+    for (const Run& r : runs) {
+        const std::size_t a = std::max(first, r.index), b = std::min(end, r.index + r.length);
+        if (a >= b) continue;
+        const std::size_t row = r.row + (a - r.index);
+        if (fill) std::fill(column + next_row, column + row, kNaN);
+        std::memcpy(column + row, values + (a - first), (b - a) * sizeof(double));
+        next_row = row + (b - a);
+    }
+    if (fill) std::fill(column + next_row, column + rows, kNaN);
 }
 
 }  // namespace
@@ -421,6 +479,7 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
     }
     std::vector<const double*> values(nsteps);
     std::vector<std::int64_t> span_rows;
+    std::vector<Run> runs;
     std::vector<char> active(ntargets, 0), need(nsteps, 0);
     std::vector<int> writer(nsteps, -1);  // the target a step's result is written into directly
     std::size_t active_for = static_cast<std::size_t>(-1);
@@ -454,17 +513,18 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
         }
         const std::size_t count = pos.size();
         const bool consecutive = !gaps || spanned;
+        if (!consecutive) runs_of(pos, runs);
         std::fill(writer.begin(), writer.end(), -1);
         for (std::size_t t = 0; t < ntargets; ++t) {
             if (!active[t]) continue;
             const int r = targets[t].result;
             if (consecutive && writer[r] < 0) writer[r] = static_cast<int>(t);
-            if (fill_rest) {
-                // Only the rows the result does not reach: the column is written once.
+            if (fill_rest && consecutive) {
+                // Only the rows the result does not reach: the column is written once
+                // (columns with gaps are filled around their values below).
                 double* column = targets[t].grid.data() + i * rows;
-                const std::size_t first = consecutive ? pos[steps_[r].shift] : rows;
-                std::fill(column, column + std::min(first, rows), kNaN);
-                if (consecutive) std::fill(column + pos.back() + 1, column + rows, kNaN);
+                std::fill(column, column + pos[steps_[r].shift], kNaN);
+                std::fill(column + pos.back() + 1, column + rows, kNaN);
             }
         }
 
@@ -483,12 +543,14 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
                     const Input& in = inputs[s.param];
                     const double* col =
                         in.data + static_cast<std::size_t>(in.column_of[i]) * in.column_stride();
-                    const std::int64_t* rows_read = pos.data() + s.shift;
                     if (consecutive && !direct) {
-                        values[k] = col + rows_read[0];
+                        values[k] = col + pos[s.shift];
                         continue;
                     }
-                    for (std::size_t t = 0; t < length; ++t) out[t] = col[rows_read[t]];
+                    if (consecutive)
+                        std::memcpy(out, col + pos[s.shift], length * sizeof(double));
+                    else
+                        gather(col, runs, s.shift, length, out);
                     break;
                 }
                 case Op::DropOldest:
@@ -540,7 +602,7 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
             const std::size_t length = count - steps_[r].shift;
             const double* v = values[r];
             if (!consecutive) {
-                for (std::size_t u = 0; u < length; ++u) column[pos[count - length + u]] = v[u];
+                scatter(v, runs, count - length, length, column, rows, fill_rest);
             } else if (writer[r] != static_cast<int>(t)) {  // another target holds the values
                 std::memcpy(column + pos[count - length], v, length * sizeof(double));
             }
