@@ -140,8 +140,8 @@ TEST(EngineProgram, ManyResultsInOnePassEqualEachRunAlone) {
         for (std::size_t r = 0; r < 6; ++r) larger[c * 8 + 2 + r] = kPrices[c * 6 + r];
     Input in{larger.data() + 2, 6, 2, {0, 1}, 8};
     std::vector<std::span<const std::int64_t>> pos{kAll, kGapped};
-    const std::vector<std::pair<int, std::size_t>> wanted{{ma, 1}, {sum, 1}, {max, 4}, {x, 0},
-                                                          {ma, 2}};
+    const std::vector<std::pair<int, std::size_t>> wanted{
+        {ma, 1}, {sum, 1}, {max, 4}, {x, 0}, {ma, 2}};
     std::vector<std::vector<double>> grids(wanted.size(), std::vector<double>(12, 7.0));
     std::vector<alvora::engine::Target> targets;
     for (std::size_t t = 0; t < wanted.size(); ++t)

@@ -294,15 +294,16 @@ void gather(const double* column, const std::vector<Run>& runs, std::size_t firs
     const std::size_t end = first + n;
     for (const Run& r : runs) {
         const std::size_t a = std::max(first, r.index), b = std::min(end, r.index + r.length);
-        if (a < b) std::memcpy(out + (a - first), column + r.row + (a - r.index),
-                               (b - a) * sizeof(double));
+        if (a < b)
+            std::memcpy(out + (a - first), column + r.row + (a - r.index),
+                        (b - a) * sizeof(double));
     }
 }
 
 // Writes n values onto valid rows first .. first + n - 1 of a column of `rows`;
 // with `fill`, every other entry of the column becomes NaN.
-void scatter(const double* values, const std::vector<Run>& runs, std::size_t first,
-             std::size_t n, double* column, std::size_t rows, bool fill) {
+void scatter(const double* values, const std::vector<Run>& runs, std::size_t first, std::size_t n,
+             double* column, std::size_t rows, bool fill) {
     const std::size_t end = first + n;
     std::size_t next_row = 0;  // rows before it are written
     for (const Run& r : runs) {
@@ -492,8 +493,7 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
             active[t] = valid.size() > targets[t].skip;
             any_active = any_active || active[t];
             // too few valid rows: nothing is computed for the column
-            if (!active[t] && fill_rest)
-                std::fill_n(targets[t].grid.data() + i * rows, rows, kNaN);
+            if (!active[t] && fill_rest) std::fill_n(targets[t].grid.data() + i * rows, rows, kNaN);
         }
         if (!any_active) continue;
         if (active_for != valid.size()) {  // which targets run depends on the count alone

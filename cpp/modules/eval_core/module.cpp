@@ -142,8 +142,7 @@ PYBIND11_MODULE(eval_core, m) {
             return ec::run_native_many(factors, order_book_ids, exec_context,
                                        static_cast<std::size_t>(rows));
         },
-        kExecNativeManyDoc, py::arg("factors"), py::arg("order_book_ids"),
-        py::arg("exec_context"));
+        kExecNativeManyDoc, py::arg("factors"), py::arg("order_book_ids"), py::arg("exec_context"));
 
     py::dict helpers;
     helpers["__builtins__"] = py::module_::import("builtins");

@@ -572,7 +572,6 @@ py::list run_native_many(py::handle factors, py::handle order_book_ids, py::hand
     Compiler compiler(names, *view);
     const std::size_t cols = view->ids.size();
     std::vector<en::Target> targets;
-    std::vector<std::size_t> target_of;
     for (std::size_t k = 0; k < items.size(); ++k) {
         if (!package_node(items[k])) continue;
         std::optional<std::size_t> skip;
@@ -587,8 +586,8 @@ py::list run_native_many(py::handle factors, py::handle order_book_ids, py::hand
         if (!result || result->is_constant() || compiler.program.shift(result->step) > *skip)
             continue;
         py::array_t<double> grid = fresh_grid(rows, cols);
-        targets.push_back({result->step, *skip, std::span<double>(grid.mutable_data(), rows * cols)});
-        target_of.push_back(k);
+        targets.push_back(
+            {result->step, *skip, std::span<double>(grid.mutable_data(), rows * cols)});
         out[k] = grid;
     }
     if (targets.empty()) return out;
