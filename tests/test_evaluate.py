@@ -9,6 +9,7 @@ import tessal
 from alvora import operators as op
 from alvora import rolling
 from alvora.cross_sectional import CS_RANK, CS_ZSCORE, CrossSectionalFactor
+from alvora.engine_v2 import eval_core
 from alvora.engine_v2.eval_core import execute_factor
 from alvora.evaluate import evaluator, execute_factors
 from alvora.fix import FIX
@@ -45,12 +46,15 @@ def assert_same(got, want):
     assert (got.isna().to_numpy() == want.isna().to_numpy()).all()
 
 
-@pytest.mark.parametrize("engine, panel", [(False, True), (False, False), (True, True)],
-                         ids=["panel", "per-instrument", "engine"])
+@pytest.mark.parametrize("native, engine, panel", [
+    (True, False, True), (False, False, True), (False, False, False), (False, True, True),
+], ids=["native", "panel", "per-instrument", "engine"])
 @pytest.mark.parametrize("seed, universe", [
     (1, None), (2, "000300.XSHG"), (3, "list"), (4, None),
 ])
-def test_random_trees_equal_execute_factor(ids, seed, universe, engine, panel, monkeypatch):
+def test_random_trees_equal_execute_factor(ids, seed, universe, native, engine, panel,
+                                           monkeypatch):
+    monkeypatch.setattr(evaluator, "NATIVE", native)
     monkeypatch.setattr(evaluator, "ENGINE", engine)
     monkeypatch.setattr(evaluator, "PANEL", panel)
     monkeypatch.setattr(evaluator, "BLOCK", 7)  # several blocks of instruments
@@ -66,6 +70,33 @@ def test_random_trees_equal_execute_factor(ids, seed, universe, engine, panel, m
     assert list(got) == list(trees)
     for name, tree in trees.items():
         assert_same(got[name], execute_factor(tree, ids, START, END, universe=universe))
+
+
+LIBRARY = {  # common kinds, with look-backs that differ and sub-trees that repeat
+    "ma": rolling.MA(close, 20) / close, "std": rolling.STD(close, 20) / close,
+    "corr": rolling.CORRELATION(close, op.LOG(volume + 1), 10),
+    "rank": rolling.TS_RANK(close, 10), "argmax": rolling.TS_ARGMAX(high, 20),
+    "resi": (close - rolling.MA(close, 20) - rolling.SLOPE(close, 20) * 9.5) / close,
+    "ema": rolling.EMA(close, 20) / close, "ret": close / op.DELAY(close, 5) - 1,
+    "cov": rolling.COVARIANCE(op.RETURNS, op.DELTA(op.LOG(volume + 1), 1), 20),
+    "cs": rolling.TS_RANK(CS_RANK(low), 9) * -1,
+}
+
+
+@pytest.mark.parametrize("universe", [None, "list"])
+def test_library_native_equals_fallback(ids, universe, monkeypatch):
+    universe = ids[::2] if universe == "list" else universe
+    left = []
+    original = eval_core._exec_native_many
+    monkeypatch.setattr(eval_core, "_exec_native_many", lambda *a: [
+        left.append(g is None) or g for g in original(*a)])
+    native = execute_factors(LIBRARY, ids, START, END, universe=universe)
+    assert left and not any(left)  # every factor ran in the native program
+    monkeypatch.setattr(evaluator, "NATIVE", False)
+    monkeypatch.setattr(evaluator, "PANEL", False)
+    fallback = execute_factors(LIBRARY, ids, START, END, universe=universe)
+    for name in LIBRARY:
+        assert_same(native[name], fallback[name])
 
 
 def test_list_input_stored_factor_and_duplicates(ids):

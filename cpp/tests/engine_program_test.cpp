@@ -120,3 +120,39 @@ TEST(EngineProgram, ElementwiseProgramsLeaveSuspendedRowsEmpty) {
 }
 
 }  // namespace
+
+namespace {
+
+// Several results in one pass equal each result run alone: shared and repeated
+// results, different skips (instrument 1 has 4 valid rows: skip 4 leaves it out
+// of the third result), an input read with a column stride (the later rows of a
+// larger panel) and inputs read both directly and gathered.
+TEST(EngineProgram, ManyResultsInOnePassEqualEachRunAlone) {
+    Program p;
+    int x = *p.load(0);
+    int ma = *p.window(Op::Mean, 2, x);
+    EXPECT_EQ(*p.window(Op::Mean, 2, x), ma);  // identical steps are merged
+    int max = *p.window(Op::Max, 3, x);
+    int sum = *p.elementwise(Op::Add, Operand::of_step(ma), Operand::of_step(x));
+    // a panel of 8 rows whose last 6 are the prices: stride 8, starting at row 2
+    std::vector<double> larger(16, -1.0);
+    for (std::size_t c = 0; c < 2; ++c)
+        for (std::size_t r = 0; r < 6; ++r) larger[c * 8 + 2 + r] = kPrices[c * 6 + r];
+    Input in{larger.data() + 2, 6, 2, {0, 1}, 8};
+    std::vector<std::span<const std::int64_t>> pos{kAll, kGapped};
+    const std::vector<std::pair<int, std::size_t>> wanted{
+        {ma, 1}, {sum, 1}, {max, 4}, {x, 0}, {ma, 2}};
+    std::vector<std::vector<double>> grids(wanted.size(), std::vector<double>(12, 7.0));
+    std::vector<alvora::engine::Target> targets;
+    for (std::size_t t = 0; t < wanted.size(); ++t)
+        targets.push_back({wanted[t].first, wanted[t].second, grids[t]});
+    p.run_many(targets, std::span<const Input>(&in, 1), pos, 6, /*fill_rest=*/true);
+    for (std::size_t t = 0; t < wanted.size(); ++t) {
+        PanelRun alone;
+        alone(p, wanted[t].first, wanted[t].second);
+        expect_grid(grids[t], alone.grid);
+    }
+    expect_grid(grids[2], {kNaN, kNaN, 3, 4, 5, 6, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN});
+}
+
+}  // namespace

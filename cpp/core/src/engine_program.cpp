@@ -239,18 +239,93 @@ void unary(Op op, const double* a, double* out, std::size_t n) {
 
 // Checks that positions are ascending grid rows; returns whether they are consecutive.
 bool check_positions(std::span<const std::int64_t> pos, std::size_t rows) {
-    std::int64_t previous = -1;
-    for (std::int64_t p : pos) {
-        if (p <= previous || p >= static_cast<std::int64_t>(rows))
-            throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
-        previous = p;
+    if (pos.empty()) return true;
+    // one branch-free pass (vectorised): strictly ascending, first >= 0, last < rows
+    bool bad = pos.front() < 0 || pos.back() >= static_cast<std::int64_t>(rows);
+    for (std::size_t t = 1; t < pos.size(); ++t) bad |= pos[t] <= pos[t - 1];
+    if (bad) throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
+    return static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
+}
+
+}  // namespace
+
+namespace {
+
+bool same_operand(const Operand& x, const Operand& y) {
+    if (x.step != y.step || x.kind != y.kind) return false;
+    // constants compared bit for bit: NaN equals NaN, -0 differs from 0
+    return x.step >= 0 || std::memcmp(&x.constant, &y.constant, sizeof(double)) == 0;
+}
+
+// A run of consecutive valid rows: valid rows index .. index + length - 1 sit on
+// grid rows row .. row + length - 1. Suspensions split an instrument's valid rows
+// into a few runs, which are copied whole rather than row by row.
+struct Run {
+    std::size_t index, row, length;
+};
+
+// Positions are strictly ascending (checked), so rows start .. j are consecutive
+// exactly when pos[j] - pos[start] == j - start: each run's end is found by a
+// galloping search, in a few steps however long the run.
+void runs_of(std::span<const std::int64_t> pos, std::vector<Run>& runs) {
+    runs.clear();
+    const std::size_t n = pos.size();
+    auto joined = [&](std::size_t start, std::size_t j) {
+        return static_cast<std::size_t>(pos[j] - pos[start]) == j - start;
+    };
+    for (std::size_t start = 0; start < n;) {
+        std::size_t good = start, step = 1;  // joined(start, good) holds
+        while (good + step < n && joined(start, good + step)) {
+            good += step;
+            step *= 2;
+        }
+        for (std::size_t bad = std::min(good + step, n); bad - good > 1;) {
+            const std::size_t mid = good + (bad - good) / 2;
+            (joined(start, mid) ? good : bad) = mid;
+        }
+        runs.push_back({start, static_cast<std::size_t>(pos[start]), good - start + 1});
+        start = good + 1;
     }
-    return pos.empty() || static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
+}
+
+// The values of valid rows first .. first + n - 1 of a column.
+void gather(const double* column, const std::vector<Run>& runs, std::size_t first, std::size_t n,
+            double* out) {
+    const std::size_t end = first + n;
+    for (const Run& r : runs) {
+        const std::size_t a = std::max(first, r.index), b = std::min(end, r.index + r.length);
+        if (a < b)
+            std::memcpy(out + (a - first), column + r.row + (a - r.index),
+                        (b - a) * sizeof(double));
+    }
+}
+
+// Writes n values onto valid rows first .. first + n - 1 of a column of `rows`;
+// with `fill`, every other entry of the column becomes NaN.
+void scatter(const double* values, const std::vector<Run>& runs, std::size_t first, std::size_t n,
+             double* column, std::size_t rows, bool fill) {
+    const std::size_t end = first + n;
+    std::size_t next_row = 0;  // rows before it are written
+    for (const Run& r : runs) {
+        const std::size_t a = std::max(first, r.index), b = std::min(end, r.index + r.length);
+        if (a >= b) continue;
+        const std::size_t row = r.row + (a - r.index);
+        if (fill) std::fill(column + next_row, column + row, kNaN);
+        std::memcpy(column + row, values + (a - first), (b - a) * sizeof(double));
+        next_row = row + (b - a);
+    }
+    if (fill) std::fill(column + next_row, column + rows, kNaN);
 }
 
 }  // namespace
 
 std::optional<int> Program::push(Step s) {
+    for (std::size_t k = 0; k < steps_.size(); ++k) {
+        const Step& t = steps_[k];
+        if (t.op == s.op && t.param == s.param && t.shift == s.shift && t.kind == s.kind &&
+            same_operand(t.a, s.a) && same_operand(t.b, s.b) && same_operand(t.c, s.c))
+            return static_cast<int>(k);
+    }
     steps_.push_back(s);
     return static_cast<int>(steps_.size() - 1);
 }
@@ -346,51 +421,87 @@ std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
 void Program::run(int result, std::span<const Input> inputs,
                   std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
                   std::span<double> grid, std::size_t rows, bool fill_rest) const {
-    if (result < 0 || result >= static_cast<int>(steps_.size()))
-        throw std::invalid_argument("no such step");
-    if (steps_[result].shift > skip)
-        throw std::invalid_argument("the result's look-back exceeds the rows skipped");
+    const Target target{result, skip, grid};
+    run_many(std::span<const Target>(&target, 1), inputs, positions, rows, fill_rest);
+}
+
+void Program::run_many(std::span<const Target> targets, std::span<const Input> inputs,
+                       std::span<const std::span<const std::int64_t>> positions, std::size_t rows,
+                       bool fill_rest) const {
     const std::size_t columns = positions.size();
-    if (grid.size() != rows * columns)
-        throw std::invalid_argument("the grid has " + std::to_string(grid.size()) +
-                                    " entries, expected " + std::to_string(rows * columns));
+    std::size_t nsteps = 0;
+    for (const Target& t : targets) {
+        if (t.result < 0 || t.result >= static_cast<int>(steps_.size()))
+            throw std::invalid_argument("no such step");
+        if (steps_[t.result].shift > t.skip)
+            throw std::invalid_argument("the result's look-back exceeds the rows skipped");
+        if (t.grid.size() != rows * columns)
+            throw std::invalid_argument("the grid has " + std::to_string(t.grid.size()) +
+                                        " entries, expected " + std::to_string(rows * columns));
+        nsteps = std::max(nsteps, static_cast<std::size_t>(t.result) + 1);
+    }
     if (inputs.size() < inputs_) throw std::invalid_argument("missing program inputs");
     for (const Input& in : inputs) {
-        if (in.rows != rows || in.column_of.size() != columns)
+        if (in.rows != rows || in.column_of.size() != columns || in.column_stride() < rows)
             throw std::invalid_argument("an input does not match the grid");
         for (std::int64_t c : in.column_of)
             if (c < 0 || static_cast<std::size_t>(c) >= in.cols)
                 throw std::invalid_argument("an input column is out of range");
     }
 
-    const std::size_t nsteps = static_cast<std::size_t>(result) + 1;
-    // A program of loads and elementwise steps only gives each row its own
-    // result: it can run over the whole span of an instrument's rows, suspended
-    // rows included (set to NaN afterwards), without gathering the valid ones.
+    // The steps each result depends on (operands always precede their step).
+    const std::size_t ntargets = targets.size();
+    std::vector<std::vector<char>> needs(ntargets, std::vector<char>(nsteps, 0));
+    std::vector<char> any_need(nsteps, 0);
+    for (std::size_t t = 0; t < ntargets; ++t) {
+        std::vector<char>& need = needs[t];
+        need[targets[t].result] = 1;
+        for (std::size_t k = nsteps; k-- > 0;) {
+            if (!need[k]) continue;
+            any_need[k] = 1;
+            for (const Operand* o : {&steps_[k].a, &steps_[k].b, &steps_[k].c})
+                if (!o->is_constant()) need[o->step] = 1;
+        }
+    }
+    // Programs of loads and elementwise steps only give each row its own result:
+    // they can run over the whole span of an instrument's rows, suspended rows
+    // included (set to NaN afterwards), without gathering the valid ones.
     bool pointwise = true;
+    std::vector<std::vector<double>> buffers(nsteps);
+    std::vector<std::int64_t> counts;
     for (std::size_t k = 0; k < nsteps; ++k) {
+        if (!any_need[k]) continue;
         const Op op = steps_[k].op;
         const bool elementwise_op =
             (op >= Op::Add && op <= Op::Not) || (op >= Op::FloatAbs && op <= Op::IfElse);
         if (steps_[k].shift != 0 || !(op == Op::Load || elementwise_op)) pointwise = false;
-    }
-    std::vector<std::vector<double>> buffers(nsteps);
-    std::vector<const double*> values(nsteps);
-    std::vector<std::int64_t> counts;
-    std::vector<std::int64_t> span_rows;
-    for (std::size_t k = 0; k < nsteps; ++k) {
-        const Op op = steps_[k].op;
         if (op != Op::DropOldest) buffers[k].resize(rows);
         if (op == Op::Count) counts.resize(rows);
     }
+    std::vector<const double*> values(nsteps);
+    std::vector<std::int64_t> span_rows;
+    std::vector<Run> runs;
+    std::vector<char> active(ntargets, 0), need(nsteps, 0);
+    std::vector<int> writer(nsteps, -1);  // the target a step's result is written into directly
+    std::size_t active_for = static_cast<std::size_t>(-1);
 
     for (std::size_t i = 0; i < columns; ++i) {
         const std::span<const std::int64_t> valid = positions[i];
         const bool gaps = !check_positions(valid, rows);
-        double* column = grid.data() + i * rows;
-        if (valid.size() <= skip) {  // too few valid rows: nothing is computed for the column
-            if (fill_rest) std::fill(column, column + rows, kNaN);
-            continue;
+        bool any_active = false;
+        for (std::size_t t = 0; t < ntargets; ++t) {
+            active[t] = valid.size() > targets[t].skip;
+            any_active = any_active || active[t];
+            // too few valid rows: nothing is computed for the column
+            if (!active[t] && fill_rest) std::fill_n(targets[t].grid.data() + i * rows, rows, kNaN);
+        }
+        if (!any_active) continue;
+        if (active_for != valid.size()) {  // which targets run depends on the count alone
+            active_for = valid.size();
+            std::fill(need.begin(), need.end(), 0);
+            for (std::size_t t = 0; t < ntargets; ++t)
+                if (active[t])
+                    for (std::size_t k = 0; k < nsteps; ++k) need[k] |= needs[t][k];
         }
         // Rows the steps run over: the valid ones, or their whole span.
         const bool spanned = gaps && pointwise;
@@ -402,31 +513,44 @@ void Program::run(int result, std::span<const Input> inputs,
         }
         const std::size_t count = pos.size();
         const bool consecutive = !gaps || spanned;
-        if (fill_rest) {
-            // Only the rows the result does not reach: the column is written once.
-            const std::size_t first = consecutive ? pos[steps_[result].shift] : rows;
-            std::fill(column, column + std::min(first, rows), kNaN);
-            if (consecutive) std::fill(column + pos.back() + 1, column + rows, kNaN);
+        if (!consecutive) runs_of(pos, runs);
+        std::fill(writer.begin(), writer.end(), -1);
+        for (std::size_t t = 0; t < ntargets; ++t) {
+            if (!active[t]) continue;
+            const int r = targets[t].result;
+            if (consecutive && writer[r] < 0) writer[r] = static_cast<int>(t);
+            if (fill_rest && consecutive) {
+                // Only the rows the result does not reach: the column is written once
+                // (columns with gaps are filled around their values below).
+                double* column = targets[t].grid.data() + i * rows;
+                std::fill(column, column + pos[steps_[r].shift], kNaN);
+                std::fill(column + pos.back() + 1, column + rows, kNaN);
+            }
         }
 
         for (std::size_t k = 0; k < nsteps; ++k) {
+            if (!need[k]) continue;
             const Step& s = steps_[k];
             const std::size_t length = count - s.shift;
-            // The result goes straight into the grid when its rows are consecutive.
-            const bool direct = k == nsteps - 1 && consecutive;
-            double* out = direct ? column + pos[count - length] : buffers[k].data();
+            // A result goes straight into its grid when its rows are consecutive.
+            const bool direct = writer[k] >= 0;
+            double* out = direct ? targets[writer[k]].grid.data() + i * rows + pos[count - length]
+                                 : buffers[k].data();
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
             const double* b = s.b.is_constant() ? nullptr : values[s.b.step];
             switch (s.op) {
                 case Op::Load: {
                     const Input& in = inputs[s.param];
-                    const double* col = in.data + static_cast<std::size_t>(in.column_of[i]) * rows;
-                    const std::int64_t* rows_read = pos.data() + s.shift;
+                    const double* col =
+                        in.data + static_cast<std::size_t>(in.column_of[i]) * in.column_stride();
                     if (consecutive && !direct) {
-                        values[k] = col + rows_read[0];
+                        values[k] = col + pos[s.shift];
                         continue;
                     }
-                    for (std::size_t t = 0; t < length; ++t) out[t] = col[rows_read[t]];
+                    if (consecutive)
+                        std::memcpy(out, col + pos[s.shift], length * sizeof(double));
+                    else
+                        gather(col, runs, s.shift, length, out);
                     break;
                 }
                 case Op::DropOldest:
@@ -471,14 +595,22 @@ void Program::run(int result, std::span<const Input> inputs,
             }
             values[k] = out;
         }
-        if (spanned) {  // the suspended rows within the span hold no value
-            for (std::size_t v = 1; v < valid.size(); ++v)
-                std::fill(column + valid[v - 1] + 1, column + valid[v], kNaN);
+        for (std::size_t t = 0; t < ntargets; ++t) {
+            if (!active[t]) continue;
+            const int r = targets[t].result;
+            double* column = targets[t].grid.data() + i * rows;
+            const std::size_t length = count - steps_[r].shift;
+            const double* v = values[r];
+            if (!consecutive) {
+                scatter(v, runs, count - length, length, column, rows, fill_rest);
+            } else if (writer[r] != static_cast<int>(t)) {  // another target holds the values
+                std::memcpy(column + pos[count - length], v, length * sizeof(double));
+            }
+            if (spanned) {  // the suspended rows within the span hold no value
+                for (std::size_t u = 1; u < valid.size(); ++u)
+                    std::fill(column + valid[u - 1] + 1, column + valid[u], kNaN);
+            }
         }
-        if (consecutive) continue;  // the last step wrote into the grid itself
-        const std::size_t length = count - steps_[nsteps - 1].shift;
-        const double* v = values[nsteps - 1];
-        for (std::size_t t = 0; t < length; ++t) column[pos[count - length + t]] = v[t];
     }
 }
 

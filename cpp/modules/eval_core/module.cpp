@@ -54,6 +54,12 @@ constexpr const char* kExecFixedDoc =
     "_exec_fixed(factor, order_book_ids, exec_context)\n--\n\n"
     "计算固定股票因子：返回内部因子在固定股票上的取值。";
 
+constexpr const char* kExecNativeManyDoc =
+    "_exec_native_many(factors, order_book_ids, exec_context)\n--\n\n"
+    "用一个原生程序在执行上下文上同时计算多个因子（相同子表达式只算一次）："
+    "每个因子返回日期 × 股票的 float64 数组，不能原生计算的因子返回 None。"
+    "因子依赖的截面、固定节点须已存入上下文。";
+
 // Unpacking done by the interpreter itself, so malformed expression tuples and
 // nonzero() results fail with its own messages on every Python version.
 constexpr const char* kUnpackSource =
@@ -128,6 +134,15 @@ PYBIND11_MODULE(eval_core, m) {
             return ec::exec_fixed(factor, order_book_ids, exec_context);
         },
         kExecFixedDoc, py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"));
+    m.def(
+        "_exec_native_many",
+        [](py::object factors, py::object order_book_ids, py::object exec_context) {
+            const auto rows = py::int_(exec_context.attr("ndays")).cast<py::ssize_t>();
+            if (rows < 0) throw py::value_error("the execution context has a negative ndays");
+            return ec::run_native_many(factors, order_book_ids, exec_context,
+                                       static_cast<std::size_t>(rows));
+        },
+        kExecNativeManyDoc, py::arg("factors"), py::arg("order_book_ids"), py::arg("exec_context"));
 
     py::dict helpers;
     helpers["__builtins__"] = py::module_::import("builtins");

@@ -1,8 +1,13 @@
 #include "eval_core/native_tree.hpp"
 
 #include <pybind11/numpy.h>
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -208,6 +213,12 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
         in.cols = 1;
     } else if (arr.ndim() == 2 && (arr.flags() & py::array::f_style)) {
         in.cols = static_cast<std::size_t>(arr.shape(1));
+    } else if (arr.ndim() == 2 && arr.strides(0) == sizeof(double) &&
+               arr.strides(1) >= static_cast<py::ssize_t>(rows * sizeof(double)) &&
+               arr.strides(1) % sizeof(double) == 0) {
+        // the later rows of a column-major panel (a context's view from a date on)
+        in.cols = static_cast<std::size_t>(arr.shape(1));
+        in.stride = static_cast<std::size_t>(arr.strides(1)) / sizeof(double);
     } else {
         return false;
     }
@@ -218,6 +229,34 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
 }
 
 bool package_node(py::handle factor);
+
+// A new column-major rows x cols float64 array, uninitialised. Grids the C
+// allocator serves from its heap (up to 32 MiB) come from there: memory a freed
+// grid gave back is written again without a page fault. Larger ones are always
+// fresh mappings: they get huge pages, as the array library gives its large
+// arrays, which fault a 2 MiB page at a time instead of 4 KiB.
+py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
+    const std::size_t cells = rows * cols;
+    if (cols != 0 && cells / cols != rows) throw std::bad_alloc();
+    const std::size_t bytes = std::max<std::size_t>(cells, 1) * sizeof(double);
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    constexpr std::size_t kHeapLimit = std::size_t{32} << 20;
+    double* data;
+    if (bytes > kHeapLimit) {
+        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        data = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
+#ifdef MADV_HUGEPAGE
+        if (data != nullptr) madvise(data, rounded, MADV_HUGEPAGE);  // advice only
+#endif
+    } else {
+        data = static_cast<double*>(std::malloc(bytes));
+    }
+    if (data == nullptr) throw std::bad_alloc();
+    py::capsule owner(data, [](void* p) { std::free(p); });
+    const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(cols);
+    const auto item = static_cast<py::ssize_t>(sizeof(double));
+    return py::array_t<double>({r, c}, {item, item * r}, data, owner);
+}
 
 class Compiler {
   public:
@@ -506,8 +545,7 @@ py::object run_native(const Names& names, py::handle expr, py::handle shift,
     if (!result || result->is_constant()) return py::none();
     if (compiler.program.shift(result->step) > *skip) return py::none();
     const std::size_t cols = view->ids.size();
-    py::array_t<double, py::array::f_style> grid(
-        {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    py::array_t<double> grid = fresh_grid(rows, cols);
     std::span<double> cells(grid.mutable_data(), rows * cols);
     {
         py::gil_scoped_release nogil;
@@ -515,6 +553,50 @@ py::object run_native(const Names& names, py::handle expr, py::handle shift,
                              /*fill_rest=*/true);
     }
     return grid;
+}
+
+py::list run_native_many(py::handle factors, py::handle order_book_ids, py::handle ctx,
+                         std::size_t rows) {
+    const Names names = Names::resolve();
+    py::list out;
+    std::vector<py::object> items;
+    for (py::handle f : factors) items.push_back(py::reinterpret_borrow<py::object>(f));
+    for (std::size_t k = 0; k < items.size(); ++k) out.append(py::none());
+    if (items.empty() || !names_are_original(names) ||
+        !py::handle(reinterpret_cast<PyObject*>(Py_TYPE(ctx.ptr()))).is(nat.context_class))
+        return out;
+    auto view = view_context(ctx, order_book_ids, rows);
+    if (!view) return out;
+    // One program for all factors: identical steps are merged, so sub-trees the
+    // factors share run once per instrument.
+    Compiler compiler(names, *view);
+    const std::size_t cols = view->ids.size();
+    std::vector<en::Target> targets;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (!package_node(items[k])) continue;
+        std::optional<std::size_t> skip;
+        std::optional<en::Operand> result;
+        try {  // errors are the per-instrument path's to report
+            skip = plain_count(py::object(items[k].attr("shift")), 0);
+            if (skip) result = compiler.compile(py::object(items[k].attr("expr")), 0);
+        } catch (py::error_already_set&) {
+            continue;
+        }
+        if (!skip) continue;
+        if (!result || result->is_constant() || compiler.program.shift(result->step) > *skip)
+            continue;
+        py::array_t<double> grid = fresh_grid(rows, cols);
+        targets.push_back(
+            {result->step, *skip, std::span<double>(grid.mutable_data(), rows * cols)});
+        out[k] = grid;
+    }
+    if (targets.empty()) return out;
+    {
+        py::gil_scoped_release nogil;
+        compiler.program.run_many(targets, compiler.inputs, view->positions, rows,
+                                  /*fill_rest=*/true);
+    }
+    return out;
 }
 
 }  // namespace alvora::eval_core

@@ -29,4 +29,12 @@ bool native_candidate(const Names& names, py::handle factor, py::handle ctx);
 py::object run_native(const Names& names, py::handle expr, py::handle shift,
                       py::handle order_book_ids, py::handle ctx, std::size_t rows);
 
+// Evaluates several factors (package nodes whose cross-sectional and fixed
+// dependencies the context already holds) over `ctx` in one native program: one
+// entry per factor, a new column-major float64 array of `rows` x
+// len(order_book_ids) as `run_native` gives, or None where the factor is left to
+// the per-instrument path.
+py::list run_native_many(py::handle factors, py::handle order_book_ids, py::handle ctx,
+                         std::size_t rows);
+
 }  // namespace alvora::eval_core

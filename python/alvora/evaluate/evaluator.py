@@ -20,7 +20,7 @@ from ..utils import is_cross_sectional, iter_nodes
 from .panel import Unsupported, layout_of, run_panel
 from .plan import Plan
 
-__all__ = ["Evaluator", "BATCH", "BLOCK", "ENGINE", "PANEL"]
+__all__ = ["Evaluator", "BATCH", "BLOCK", "ENGINE", "NATIVE", "PANEL"]
 
 # Factors per pass over the instruments: bounds the result grids held at once.
 BATCH = 16
@@ -32,6 +32,11 @@ BLOCK = 256
 # evaluation, one call each (no sharing). Off by default: measured on the alpha
 # library it was faster for some trees and slower for others (conditionals).
 ENGINE = False
+
+# Factors made of the package's own pieces run as one native program over all
+# instruments (shared steps once, the engine's native path for one factor);
+# False leaves every factor to the paths below.
+NATIVE = True
 
 # Run the steps over all instruments at once where that is exact (see panel.py);
 # False evaluates instrument by instrument, as the engine does.
@@ -116,6 +121,20 @@ class Evaluator:
             self._stored[dep] = True
 
     def _per_instrument(self, nodes):
+        out = [None] * len(nodes)
+        if NATIVE:
+            grids = _engine()._exec_native_many(nodes, self.ids, self.ctx)
+            for k, grid in enumerate(grids):
+                if grid is not None:
+                    out[k] = pd.DataFrame(grid, index=self.ctx.index, columns=self.ids,
+                                          copy=False)
+        rest = [k for k in range(len(nodes)) if out[k] is None]
+        if rest:
+            for k, frame in zip(rest, self._interpreted([nodes[k] for k in rest])):
+                out[k] = frame
+        return out
+
+    def _interpreted(self, nodes):
         ctx = self.ctx
         plan = Plan()
         roots = [plan.add(node.expr) for node in nodes]

@@ -120,6 +120,8 @@ def _execute_general(nodes, ids, start_date, end_date, universe):
         members = [k for k, f in enumerate(firsts) if f == first]
         view = rows_from(ctx, first)
         mask = exec_context.get_universe_mask(ids, first, end_date, universe)
+        if mask is not None:  # the view's grid starts at the loaded dates: no valid row before
+            mask = mask.reindex(index=view.index, fill_value=False)
         view.universe_mask = mask
         frames = Evaluator(view, ids).evaluate([nodes[k] for k in members])
         for k, frame in zip(members, frames):

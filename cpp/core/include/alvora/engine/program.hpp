@@ -95,13 +95,25 @@ struct Input {
     std::size_t rows = 0;
     std::size_t cols = 0;
     std::vector<std::int64_t> column_of;  // per instrument of the run
+    std::size_t stride = 0;               // entries between columns; 0: `rows`
+
+    std::size_t column_stride() const { return stride == 0 ? rows : stride; }
+};
+
+// One result of a run: step `result` written into `grid` (`rows` x instruments,
+// column-major) for the instruments with more than `skip` valid rows.
+struct Target {
+    int result = -1;
+    std::size_t skip = 0;
+    std::span<double> grid;
 };
 
 class Program {
   public:
     // Adds a step and returns its index, or nothing when the step is not one the
     // program can compute with the array library's results (unknown element kinds,
-    // operands of different look-backs, a window below 1, ...).
+    // operands of different look-backs, a window below 1, ...). A step identical
+    // to an earlier one returns the earlier index: shared sub-trees run once.
     // An input's values without the oldest `consumed` valid rows (a computed
     // node served after the rows its own windows consumed).
     std::optional<int> load(std::size_t input, std::size_t consumed = 0);
@@ -131,6 +143,12 @@ class Program {
     void run(int result, std::span<const Input> inputs,
              std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
              std::span<double> grid, std::size_t rows, bool fill_rest = false) const;
+
+    // As `run`, for several results in one pass over the instruments: the steps
+    // an instrument's active results share are computed once.
+    void run_many(std::span<const Target> targets, std::span<const Input> inputs,
+                  std::span<const std::span<const std::int64_t>> positions, std::size_t rows,
+                  bool fill_rest = false) const;
 
   private:
     struct Step {
