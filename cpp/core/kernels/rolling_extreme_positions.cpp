@@ -82,18 +82,22 @@ template <bool Max>
 template <class V, class Take>
 [[gnu::always_inline]] inline void step(V& v, V& p, V sv, V sp, Take take) {
     const auto t = take(sv, v);
-    v = t ? sv : v;
-    p = t ? sp : p;
+    v = select(t, sv, v);
+    p = select(t, sp, p);
 }
 
 // Lane k: the best of lanes 0 .. k, the oldest on ties.
 template <bool Max>
+[[gnu::always_inline]] inline void prefix_best(V2& v, V2& p) {
+    auto older = [](V2 a, V2 b) { return Order<Max>::at_least(a, b); };
+    step(v, p, __builtin_shufflevector(v, v, 0, 0), __builtin_shufflevector(p, p, 0, 0), older);
+}
+
+template <bool Max>
 [[gnu::always_inline]] inline void prefix_best(V4& v, V4& p) {
     auto older = [](V4 a, V4 b) { return Order<Max>::at_least(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 0, 0, 1, 2), __builtin_shufflevector(p, p, 0, 0, 1, 2),
-         older);
-    step(v, p, __builtin_shufflevector(v, v, 0, 1, 0, 1), __builtin_shufflevector(p, p, 0, 1, 0, 1),
-         older);
+    step(v, p, shuffle<0, 0, 1, 2>(v, v), shuffle<0, 0, 1, 2>(p, p), older);
+    step(v, p, shuffle<0, 1, 0, 1>(v, v), shuffle<0, 1, 0, 1>(p, p), older);
 }
 
 template <bool Max>
@@ -109,12 +113,16 @@ template <bool Max>
 
 // Lane k: the best of lanes k .. W - 1, the oldest on ties.
 template <bool Max>
+[[gnu::always_inline]] inline void suffix_best(V2& v, V2& p) {
+    auto newer = [](V2 a, V2 b) { return Order<Max>::better(a, b); };
+    step(v, p, __builtin_shufflevector(v, v, 1, 1), __builtin_shufflevector(p, p, 1, 1), newer);
+}
+
+template <bool Max>
 [[gnu::always_inline]] inline void suffix_best(V4& v, V4& p) {
     auto newer = [](V4 a, V4 b) { return Order<Max>::better(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 1, 2, 3, 3), __builtin_shufflevector(p, p, 1, 2, 3, 3),
-         newer);
-    step(v, p, __builtin_shufflevector(v, v, 2, 3, 2, 3), __builtin_shufflevector(p, p, 2, 3, 2, 3),
-         newer);
+    step(v, p, shuffle<1, 2, 3, 3>(v, v), shuffle<1, 2, 3, 3>(p, p), newer);
+    step(v, p, shuffle<2, 3, 2, 3>(v, v), shuffle<2, 3, 2, 3>(p, p), newer);
 }
 
 template <bool Max>

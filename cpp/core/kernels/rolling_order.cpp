@@ -217,10 +217,12 @@ template <class V>
             f += __builtin_shufflevector(zero, f, 0, 8, 9, 10, 11, 12, 13, 14);
             f += __builtin_shufflevector(zero, f, 0, 1, 8, 9, 10, 11, 12, 13);
             f += __builtin_shufflevector(zero, f, 0, 1, 2, 3, 8, 9, 10, 11);
-        } else {
+        } else if constexpr (W == 4) {
             const I zero{};
             f += __builtin_shufflevector(zero, f, 0, 4, 5, 6);
             f += __builtin_shufflevector(zero, f, 0, 1, 4, 5);
+        } else {
+            f += __builtin_shufflevector(I{}, f, 0, 2);
         }
         const I total = f + carry;
         std::memcpy(prefix + e + 1, &total, sizeof total);
