@@ -151,6 +151,17 @@ template <class M, class V>
         return m ? a : b;
 }
 
+// v with x in lane 0.
+template <class V>
+[[gnu::always_inline]] inline V with_first(V v, double x) {
+    if constexpr (kHalves<V>) {
+        v.lo[0] = x;
+    } else {
+        v[0] = x;
+    }
+    return v;
+}
+
 // The bits of a vector's lanes as integers, and back.
 template <class V>
 [[gnu::always_inline]] inline Mask<V> to_bits(V v) {
