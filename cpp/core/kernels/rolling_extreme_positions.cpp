@@ -88,12 +88,6 @@ template <class V, class Take>
 
 // Lane k: the best of lanes 0 .. k, the oldest on ties.
 template <bool Max>
-[[gnu::always_inline]] inline void prefix_best(V2& v, V2& p) {
-    auto older = [](V2 a, V2 b) { return Order<Max>::at_least(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 0, 0), __builtin_shufflevector(p, p, 0, 0), older);
-}
-
-template <bool Max>
 [[gnu::always_inline]] inline void prefix_best(V4& v, V4& p) {
     auto older = [](V4 a, V4 b) { return Order<Max>::at_least(a, b); };
     step(v, p, shuffle<0, 0, 1, 2>(v, v), shuffle<0, 0, 1, 2>(p, p), older);
@@ -112,12 +106,6 @@ template <bool Max>
 }
 
 // Lane k: the best of lanes k .. W - 1, the oldest on ties.
-template <bool Max>
-[[gnu::always_inline]] inline void suffix_best(V2& v, V2& p) {
-    auto newer = [](V2 a, V2 b) { return Order<Max>::better(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 1, 1), __builtin_shufflevector(p, p, 1, 1), newer);
-}
-
 template <bool Max>
 [[gnu::always_inline]] inline void suffix_best(V4& v, V4& p) {
     auto newer = [](V4 a, V4 b) { return Order<Max>::better(a, b); };
