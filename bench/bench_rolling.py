@@ -60,16 +60,16 @@ def make_panel(series, points, seed):
     return x
 
 
-def timed(fn, repeat=1):
+def timed(fn, repeat=1, clock=time.perf_counter):
     best = float("inf")
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0 = clock()
         fn()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, clock() - t0)
     return best
 
 
-def ours(name, a, b, n, panel=True):
+def ours(name, a, b, n, panel=True, clock=time.perf_counter):
     """Every series' result written into one fresh panel (or dropped)."""
     k = getattr(rolling, name)
     args = (lambda i: (n, a[i], b[i])) if name in PAIRWISE else (lambda i: (a[i], n))
@@ -84,7 +84,7 @@ def ours(name, a, b, n, panel=True):
         def run():
             for i in range(a.shape[0]):
                 k(*args(i))
-    return timed(run)
+    return timed(run, clock=clock)
 
 
 def numpy_transcription(name, a, b, n, part):
@@ -100,14 +100,14 @@ def numpy_transcription(name, a, b, n, part):
     return t * a.shape[0] / len(rows)
 
 
-def bottleneck_time(name, a, n):
+def bottleneck_time(name, a, n, clock=time.perf_counter):
     if bn is None or name not in BOTTLENECK:
         return None
     fn = getattr(bn, BOTTLENECK[name])
     if name == "ts_rank":
         rows = a[:SLOW_SUBSET]
-        return timed(lambda: fn(rows, n, axis=1)) * a.shape[0] / len(rows)
-    return timed(lambda: fn(a, n, axis=1), repeat=2)
+        return timed(lambda: fn(rows, n, axis=1), clock=clock) * a.shape[0] / len(rows)
+    return timed(lambda: fn(a, n, axis=1), repeat=2, clock=clock)
 
 
 def pandas_time(name, a, b, n):
@@ -140,42 +140,59 @@ def ratio(t, base):
 
 
 def level_times(args, cells):
-    """Ours (panel written) at this process's level, best of the rounds."""
+    """Ours (panel written) at this process's level, best of the rounds, in
+    processor time: the levels run in turn on a shared machine."""
     a = make_panel(args.series, args.points, 1)
     b = make_panel(args.series, args.points, 2)
     best = {cell: float("inf") for cell in cells}
     for _ in range(args.rounds):
         for name, n in cells:
-            best[(name, n)] = min(best[(name, n)], ours(name, a, b, n))
+            best[(name, n)] = min(best[(name, n)],
+                                  ours(name, a, b, n, clock=time.process_time))
     return best
 
 
 def compare_levels(args):
-    """Ours at every level asked for, each in its own process, beside bottleneck."""
+    """Ours at every level asked for, beside bottleneck. Each level runs in its
+    own process, one round at a time, the levels taking turns: a busy spell of
+    a shared machine then falls on all of them alike. Processor time, best of
+    the rounds; the last column compares the first two levels."""
     cells = [(name, n) for name in args.kernels for n in WINDOWS]
     script = os.path.abspath(__file__)
-    times, names = {}, []
-    for level in args.levels:
-        env = dict(os.environ, ALVORA_ISA=level)
-        cmd = [sys.executable, script, "--series", str(args.series), "--points",
-               str(args.points), "--rounds", str(args.rounds), "--kernels", *args.kernels,
-               "--level-json"]
-        got = json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
-                                        text=True).stdout)
-        names.append(got["level"] if got["level"] == level else f"{level}->{got['level']}")
-        times[level] = got["times"]
-        print("level {} done".format(level), file=sys.stderr, flush=True)
+    times = {level: {} for level in args.levels}
+    names = {}
+    for part in range(args.rounds):
+        for level in args.levels:
+            env = dict(os.environ, ALVORA_ISA=level)
+            cmd = [sys.executable, script, "--series", str(args.series), "--points",
+                   str(args.points), "--rounds", "1", "--kernels", *args.kernels,
+                   "--level-json"]
+            got = json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
+                                            text=True).stdout)
+            names[level] = got["level"] if got["level"] == level else f"{level}->{got['level']}"
+            for cell, t in got["times"].items():
+                times[level][cell] = min(times[level].get(cell, float("inf")), t)
+        print("round {} of {} done".format(part + 1, args.rounds), file=sys.stderr, flush=True)
     a = make_panel(args.series, args.points, 1)
-    print("panel: {} series x {} points; ms for the whole panel, every result written into a "
-          "fresh panel; best of {} rounds".format(args.series, args.points, args.rounds))
-    head = "{:<12}{:>6}".format("kernel", "n") + "".join("{:>14}".format(x) for x in names) + \
-        "{:>10}".format("bottlnck")
+    print("panel: {} series x {} points; ms of processor time for the whole panel, every result "
+          "written into a fresh panel; best of {} rounds; load average {}".format(
+              args.series, args.points, args.rounds,
+              " ".join("{:.2f}".format(v) for v in os.getloadavg())))
+    first, second = args.levels[0], args.levels[1] if len(args.levels) > 1 else None
+    head = "{:<12}{:>6}".format("kernel", "n") + \
+        "".join("{:>14}".format(names[x]) for x in args.levels) + "{:>10}".format("bottlnck")
+    if second:
+        head += "{:>16}".format(f"{first}/{second}")
     print(head)
     print("-" * len(head))
     for name, n in cells:
+        cell = f"{name}-{n}"
         row = "{:<12}{:>6}".format(name, n)
-        row += "".join("{:>14}".format(fmt(times[level][f"{name}-{n}"])) for level in args.levels)
-        print(row + "{:>10}".format(fmt(bottleneck_time(name, a, n))))
+        row += "".join("{:>14}".format(fmt(times[level][cell])) for level in args.levels)
+        row += "{:>10}".format(fmt(bottleneck_time(name, a, n, clock=time.process_time)))
+        if second:
+            row += "{:>16}".format(ratio(times[first][cell], times[second][cell]))
+        print(row)
 
 
 def main():

@@ -69,7 +69,7 @@ template <bool Max>
 template <bool Max, class V>
 [[gnu::always_inline]] inline V values(const double* p) {
     const V v = load<V>(p);
-    return v == v ? v : V{} + Order<Max>::nan_as;
+    return select(v == v, v, V{} + Order<Max>::nan_as);
 }
 
 template <bool Max>
@@ -82,18 +82,16 @@ template <bool Max>
 template <class V, class Take>
 [[gnu::always_inline]] inline void step(V& v, V& p, V sv, V sp, Take take) {
     const auto t = take(sv, v);
-    v = t ? sv : v;
-    p = t ? sp : p;
+    v = select(t, sv, v);
+    p = select(t, sp, p);
 }
 
 // Lane k: the best of lanes 0 .. k, the oldest on ties.
 template <bool Max>
 [[gnu::always_inline]] inline void prefix_best(V4& v, V4& p) {
     auto older = [](V4 a, V4 b) { return Order<Max>::at_least(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 0, 0, 1, 2), __builtin_shufflevector(p, p, 0, 0, 1, 2),
-         older);
-    step(v, p, __builtin_shufflevector(v, v, 0, 1, 0, 1), __builtin_shufflevector(p, p, 0, 1, 0, 1),
-         older);
+    step(v, p, shuffle<0, 0, 1, 2>(v, v), shuffle<0, 0, 1, 2>(p, p), older);
+    step(v, p, shuffle<0, 1, 0, 1>(v, v), shuffle<0, 1, 0, 1>(p, p), older);
 }
 
 template <bool Max>
@@ -111,10 +109,8 @@ template <bool Max>
 template <bool Max>
 [[gnu::always_inline]] inline void suffix_best(V4& v, V4& p) {
     auto newer = [](V4 a, V4 b) { return Order<Max>::better(a, b); };
-    step(v, p, __builtin_shufflevector(v, v, 1, 2, 3, 3), __builtin_shufflevector(p, p, 1, 2, 3, 3),
-         newer);
-    step(v, p, __builtin_shufflevector(v, v, 2, 3, 2, 3), __builtin_shufflevector(p, p, 2, 3, 2, 3),
-         newer);
+    step(v, p, shuffle<1, 2, 3, 3>(v, v), shuffle<1, 2, 3, 3>(p, p), newer);
+    step(v, p, shuffle<2, 3, 2, 3>(v, v), shuffle<2, 3, 2, 3>(p, p), newer);
 }
 
 template <bool Max>
@@ -147,8 +143,8 @@ template <class V, bool Max>
             suffix_best<Max>(v, p);
             // The carry is newer: it wins only when strictly better.
             const auto keep = O::better(U{} + a[0], v);
-            store(tv + j - kLanes<U>, keep ? U{} + a[0] : v);
-            store(tp + j - kLanes<U>, keep ? U{} + a[1] : p);
+            store(tv + j - kLanes<U>, select(keep, U{} + a[0], v));
+            store(tp + j - kLanes<U>, select(keep, U{} + a[1], p));
             // The carry advances from lane 0 alone: a short dependent chain.
             const Pair first{v[0], p[0]};
             a = pick(pair_better<Max>(a, first), a, first);
@@ -187,16 +183,16 @@ template <class V, bool Max>
             constexpr size_t UW = kLanes<U>;
             const U pos = lane_positions<U>() + (static_cast<double>(nb + u0) - 1.0);
             U v = values<Max, U>(x + nb + u0 - 1);
-            if (u0 == 0) v[0] = O::worst;
+            if (u0 == 0) v = with_first(v, O::worst);
             U p = pos;
             prefix_best<Max>(v, p);
             const Pair last{v[UW - 1], p[UW - 1]};
             const auto keep = O::at_least(U{} + h[0], v);  // the carry is older
-            v = keep ? U{} + h[0] : v;
-            p = keep ? U{} + h[1] : p;
+            v = select(keep, U{} + h[0], v);
+            p = select(keep, U{} + h[1], p);
             h = pick(pair_at_least<Max>(h, last), h, last);
             const auto from_head = O::better(v, load<U>(cv + u0));
-            const U r = (from_head ? p : load<U>(cp + u0)) - (pos + (1.0 - static_cast<double>(n)));
+            const U r = select(from_head, p, load<U>(cp + u0)) - (pos + (1.0 - static_cast<double>(n)));
             store(out + b0 + u0, r);
         };
         auto one = [&](size_t u) {
@@ -322,6 +318,10 @@ bool nan_and_value(const double* x, size_t L, double inf) {
 
 }  // namespace
 
+// Four lanes at least: the carry between vectors is a dependent chain, one
+// link per vector.
+using W4 = std::conditional_t<kWide, V8, V4>;
+
 bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, double* out) {
     if (n < 4) return false;
     PackedScratch<double> buf(24 * n);
@@ -331,9 +331,9 @@ bool first_extreme_positions(const double* x, size_t L, size_t n, bool largest, 
 #endif
     if (done < L - n + 1) {
         if (largest)
-            scan<VW, true>(x + done, L - done, n, buf.data(), out + done);
+            scan<W4, true>(x + done, L - done, n, buf.data(), out + done);
         else
-            scan<VW, false>(x + done, L - done, n, buf.data(), out + done);
+            scan<W4, false>(x + done, L - done, n, buf.data(), out + done);
     }
     // Checked after the scan, with the series in the cache; the rare series
     // it fails on are done again by the caller's general path.

@@ -53,14 +53,13 @@ using detail::V4;
     const V4 zero{}, nan4 = zero + kNaN;
     for (size_t i = 0; i < m; i += 4) {
         auto at = [&](size_t e) { return ws[i + e < m ? i + e : m - 1]; };
-        const V2 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
-        const V4 lo = __builtin_shufflevector(r0, r1, 0, 1, 2, 3);
-        const V4 hi = __builtin_shufflevector(r2, r3, 0, 1, 2, 3);
-        const V4 s1 = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-        const V4 s2 = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+        const V4 lo = detail::join(at(0), at(1));
+        const V4 hi = detail::join(at(2), at(3));
+        const V4 s1 = detail::shuffle<0, 2, 4, 6>(lo, hi);
+        const V4 s2 = detail::shuffle<1, 3, 5, 7>(lo, hi);
         const V4 m2 = s2 - s1 * s1 * inv_n;
-        const V4 v = (m2 > zero ? m2 : zero) * inv_n;
-        const V4 r = s1 - s1 == zero ? v : nan4;
+        const V4 v = detail::select(m2 > zero, m2, zero) * inv_n;
+        const V4 r = detail::select(s1 - s1 == zero, v, nan4);
         if (i + 4 <= m) {
             detail::store4(out + i, r);
         } else {
@@ -131,9 +130,9 @@ void packed_zscore(const double* x, size_t L, size_t n, V2* ws, double* out) {
     for (size_t i = 0; i < m; i += 4, off.advance()) {
         const auto [s1, s2] = detail::columns4(ws, i, m);
         const V4 m2 = s2 - s1 * s1 * inv_n;
-        const V4 sd = detail::sqrt4((m2 > zero ? m2 : zero) * inv_n);
+        const V4 sd = detail::sqrt4(detail::select(m2 > zero, m2, zero) * inv_n);
         const V4 z = ((newest4(x, i, m, n) - anchors4(x, i, m, off)) - s1 * inv_n) / sd;
-        detail::store4(out, i, m, s1 - s1 == zero ? z : nan4);
+        detail::store4(out, i, m, detail::select(s1 - s1 == zero, z, nan4));
     }
 }
 
@@ -147,20 +146,21 @@ struct Powers {
         const double y = x[pos] - c;
         const V2 a = {y, y * y};
         const V2 b = a * a[1];  // y^3, y^4
-        return {__builtin_shufflevector(a, K4 ? b : b * V2{1.0, 0.0}, 0, 1, 2, 3)};
+        return {detail::join(a, K4 ? b : b * V2{1.0, 0.0})};
     }
     [[gnu::always_inline]] std::array<std::array<V4, 1>, 4> operator()(size_t pos, double c,
                                                                        detail::Four) const {
         const V4 y = detail::load4(x + pos) - c;
         const V4 y2 = y * y, y3 = y2 * y, y4 = K4 ? y2 * y2 : V4{};
-        const V4 t0 = __builtin_shufflevector(y, y2, 0, 4, 2, 6);  // y0 q0 y2 q2
-        const V4 t1 = __builtin_shufflevector(y, y2, 1, 5, 3, 7);  // y1 q1 y3 q3
-        const V4 t2 = __builtin_shufflevector(y3, y4, 0, 4, 2, 6);
-        const V4 t3 = __builtin_shufflevector(y3, y4, 1, 5, 3, 7);
-        return {{{__builtin_shufflevector(t0, t2, 0, 1, 4, 5)},
-                 {__builtin_shufflevector(t1, t3, 0, 1, 4, 5)},
-                 {__builtin_shufflevector(t0, t2, 2, 3, 6, 7)},
-                 {__builtin_shufflevector(t1, t3, 2, 3, 6, 7)}}};
+        using detail::shuffle;
+        const V4 t0 = shuffle<0, 4, 2, 6>(y, y2);  // y0 q0 y2 q2
+        const V4 t1 = shuffle<1, 5, 3, 7>(y, y2);  // y1 q1 y3 q3
+        const V4 t2 = shuffle<0, 4, 2, 6>(y3, y4);
+        const V4 t3 = shuffle<1, 5, 3, 7>(y3, y4);
+        return {{{shuffle<0, 1, 4, 5>(t0, t2)},
+                 {shuffle<0, 1, 4, 5>(t1, t3)},
+                 {shuffle<2, 3, 6, 7>(t0, t2)},
+                 {shuffle<2, 3, 6, 7>(t1, t3)}}};
     }
 };
 
@@ -186,9 +186,9 @@ void packed_skew(const double* x, size_t L, size_t n, V4* ws, double* out) {
         const V4 u = c + s1 * inv_n;
         const V4 u3 = c * c * c + (3.0 * c * c * s1 + 3.0 * c * s2 + s3) * inv_n;
         const V4 m2 = s2 - s1 * (s1 * inv_n);
-        const V4 sd = detail::sqrt4((m2 > zero ? m2 : zero) * inv_n);
+        const V4 sd = detail::sqrt4(detail::select(m2 > zero, m2, zero) * inv_n);
         const V4 g = (u3 - 3.0 * u * sd * sd - u * u * u) / (sd * sd * sd);
-        detail::store4(out, i, m, s1 - s1 == zero ? k * g : nan4);
+        detail::store4(out, i, m, detail::select(s1 - s1 == zero, k * g, nan4));
     }
 }
 
@@ -203,11 +203,11 @@ void packed_kurt(const double* x, size_t L, size_t n, V4* ws, double* out) {
         const auto [s1, s2, s3, s4] = detail::columns4(ws, i, m);
         const V4 d = s1 * inv_n;  // mean - c
         const V4 v2 = s2 - s1 * s1 * inv_n;
-        const V4 m2 = (v2 > zero ? v2 : zero) * inv_n;
+        const V4 m2 = detail::select(v2 > zero, v2, zero) * inv_n;
         V4 m4 = (s4 - 4.0 * d * s3 + 6.0 * d * d * s2 - 3.0 * nd * d * d * d * d) * inv_n;
-        m4 = m4 < zero ? zero : m4;  // rounding below zero
+        m4 = detail::select(m4 < zero, zero, m4);  // rounding below zero
         const V4 kurt = lead * ((nd * nd - 1.0) * m4 / (m2 * m2) - 3.0 * (nd - 1.0) * (nd - 1.0));
-        detail::store4(out, i, m, s1 - s1 == zero ? kurt : nan4);
+        detail::store4(out, i, m, detail::select(s1 - s1 == zero, kurt, nan4));
     }
 }
 

@@ -152,8 +152,49 @@ __attribute__((always_inline)) inline void count_le(const T* x, const T* newest,
     }
 }
 
+// The same for float series at the level's vector width: four vectors of
+// windows with their counts in registers (a comparison gives -1 where it
+// holds), the older values read straight from the series.
+template <class V>
+[[gnu::always_inline]] inline void count_le_vectors(const double* x, const double* newest,
+                                                    std::int64_t* below, size_t cnt, size_t n) {
+    constexpr size_t W = detail::kLanes<V>;
+    using I = detail::Mask<V>;
+    using detail::load;
+    auto add = [below](size_t i, I a) {
+        I b;
+        std::memcpy(&b, below + i, sizeof b);
+        b -= a;
+        std::memcpy(below + i, &b, sizeof b);
+    };
+    size_t i = 0;
+    for (; i + 4 * W <= cnt; i += 4 * W) {
+        const V v0 = load<V>(newest + i), v1 = load<V>(newest + i + W),
+                v2 = load<V>(newest + i + 2 * W), v3 = load<V>(newest + i + 3 * W);
+        I a0{}, a1{}, a2{}, a3{};
+        for (size_t j = 0; j + 1 < n; ++j) {
+            const double* xj = x + i + j;
+            a0 += load<V>(xj) <= v0;
+            a1 += load<V>(xj + W) <= v1;
+            a2 += load<V>(xj + 2 * W) <= v2;
+            a3 += load<V>(xj + 3 * W) <= v3;
+        }
+        add(i, a0);
+        add(i + W, a1);
+        add(i + 2 * W, a2);
+        add(i + 3 * W, a3);
+    }
+    for (; i + W <= cnt; i += W) {
+        const V v = load<V>(newest + i);
+        I a{};
+        for (size_t j = 0; j + 1 < n; ++j) a += load<V>(x + i + j) <= v;
+        add(i, a);
+    }
+    if (i < cnt) count_le(x + i, newest + i, below + i, cnt - i, n);
+}
+
 void count_le_f64(const double* x, const double* newest, std::int64_t* below, size_t cnt, size_t n) {
-    count_le(x, newest, below, cnt, n);
+    count_le_vectors<detail::VW>(x, newest, below, cnt, n);
 }
 
 void count_le_i64(const std::int64_t* x, const std::int64_t* newest, std::int64_t* below, size_t cnt, size_t n) {
@@ -217,10 +258,12 @@ template <class V>
             f += __builtin_shufflevector(zero, f, 0, 8, 9, 10, 11, 12, 13, 14);
             f += __builtin_shufflevector(zero, f, 0, 1, 8, 9, 10, 11, 12, 13);
             f += __builtin_shufflevector(zero, f, 0, 1, 2, 3, 8, 9, 10, 11);
-        } else {
+        } else if constexpr (W == 4) {
             const I zero{};
             f += __builtin_shufflevector(zero, f, 0, 4, 5, 6);
             f += __builtin_shufflevector(zero, f, 0, 1, 4, 5);
+        } else {
+            f += __builtin_shufflevector(I{}, f, 0, 2);
         }
         const I total = f + carry;
         std::memcpy(prefix + e + 1, &total, sizeof total);

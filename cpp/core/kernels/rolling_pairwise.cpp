@@ -39,7 +39,6 @@ struct PairFeatures {
     using V2 = detail::V2;
     using V4 = detail::V4;
     using Bits2 = detail::Mask<V2>;
-    using Bits4 = detail::Mask<V4>;
     [[gnu::always_inline]] std::array<V4, K> operator()(size_t pos, V2 c) const {
         const V2 v{pa[pos], pb[pos]};
         const V2 y = v - c;
@@ -47,8 +46,8 @@ struct PairFeatures {
         const V2 prod = y * __builtin_shufflevector(y, y, 1, 0);
         const V2 nans = nan + __builtin_shufflevector(nan, nan, 1, 0);
         std::array<V4, K> f;
-        f[0] = __builtin_shufflevector(y, __builtin_shufflevector(prod, nans, 0, 3), 0, 1, 2, 3);
-        if constexpr (K == 2) f[1] = __builtin_shufflevector(y * y, V2{}, 0, 1, 2, 3);
+        f[0] = detail::join(y, __builtin_shufflevector(prod, nans, 0, 3));
+        if constexpr (K == 2) f[1] = detail::join(y * y, V2{});
         return f;
     }
     [[gnu::always_inline]] std::array<std::array<V4, K>, 4> operator()(size_t pos, V2 c,
@@ -56,24 +55,26 @@ struct PairFeatures {
         const V4 a = detail::load4(pa + pos), b = detail::load4(pb + pos);
         const V4 ya = a - c[0], yb = b - c[1];
         const V4 prod = ya * yb;
-        const V4 nan = (V4)(((a != a) | (b != b)) & (Bits4)(V4{} + 1.0));  // NaN in either
-        const V4 t0 = __builtin_shufflevector(ya, yb, 0, 4, 2, 6);         // ya0 yb0 ya2 yb2
-        const V4 t1 = __builtin_shufflevector(ya, yb, 1, 5, 3, 7);         // ya1 yb1 ya3 yb3
-        const V4 t2 = __builtin_shufflevector(prod, nan, 0, 4, 2, 6);      // p0 n0 p2 n2
-        const V4 t3 = __builtin_shufflevector(prod, nan, 1, 5, 3, 7);      // p1 n1 p3 n3
+        using detail::shuffle;
+        // 1.0 where either value is NaN
+        const V4 nan = detail::from_bits<V4>(((a != a) | (b != b)) & detail::to_bits(V4{} + 1.0));
+        const V4 t0 = shuffle<0, 4, 2, 6>(ya, yb);     // ya0 yb0 ya2 yb2
+        const V4 t1 = shuffle<1, 5, 3, 7>(ya, yb);     // ya1 yb1 ya3 yb3
+        const V4 t2 = shuffle<0, 4, 2, 6>(prod, nan);  // p0 n0 p2 n2
+        const V4 t3 = shuffle<1, 5, 3, 7>(prod, nan);  // p1 n1 p3 n3
         std::array<std::array<V4, K>, 4> f;
-        f[0][0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-        f[1][0] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-        f[2][0] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-        f[3][0] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+        f[0][0] = shuffle<0, 1, 4, 5>(t0, t2);
+        f[1][0] = shuffle<0, 1, 4, 5>(t1, t3);
+        f[2][0] = shuffle<2, 3, 6, 7>(t0, t2);
+        f[3][0] = shuffle<2, 3, 6, 7>(t1, t3);
         if constexpr (K == 2) {
             const V4 sa = ya * ya, sb = yb * yb, zero{};
-            const V4 u0 = __builtin_shufflevector(sa, sb, 0, 4, 1, 5);  // sa0 sb0 sa1 sb1
-            const V4 u1 = __builtin_shufflevector(sa, sb, 2, 6, 3, 7);  // sa2 sb2 sa3 sb3
-            f[0][1] = __builtin_shufflevector(u0, zero, 0, 1, 4, 5);
-            f[1][1] = __builtin_shufflevector(u0, zero, 2, 3, 4, 5);
-            f[2][1] = __builtin_shufflevector(u1, zero, 0, 1, 4, 5);
-            f[3][1] = __builtin_shufflevector(u1, zero, 2, 3, 4, 5);
+            const V4 u0 = shuffle<0, 4, 1, 5>(sa, sb);  // sa0 sb0 sa1 sb1
+            const V4 u1 = shuffle<2, 6, 3, 7>(sa, sb);  // sa2 sb2 sa3 sb3
+            f[0][1] = shuffle<0, 1, 4, 5>(u0, zero);
+            f[1][1] = shuffle<2, 3, 4, 5>(u0, zero);
+            f[2][1] = shuffle<0, 1, 4, 5>(u1, zero);
+            f[3][1] = shuffle<2, 3, 4, 5>(u1, zero);
         }
         return f;
     }
@@ -86,7 +87,7 @@ struct WidePairFeatures {
     PairFeatures<2> f;
     using V8 = detail::V8;
     [[gnu::always_inline]] static V8 join(const std::array<detail::V4, 2>& v) {
-        return __builtin_shufflevector(v[0], v[1], 0, 1, 2, 3, 4, 5, 6, 7);
+        return detail::join(v[0], v[1]);
     }
     [[gnu::always_inline]] std::array<V8, 1> operator()(size_t pos, detail::V2 c) const {
         return {join(f(pos, c))};
@@ -119,21 +120,22 @@ template <int K>
     // Past the last window repeat it (those lanes are not stored).
     auto at = [&](size_t e) { return (i + e < m ? i + e : m - 1) * K; };
     const V4 r0 = ws[at(0)], r1 = ws[at(1)], r2 = ws[at(2)], r3 = ws[at(3)];
-    const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);  // a0 a1 ab0 ab1
-    const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);  // b0 b1 nan0 nan1
-    const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-    const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    using detail::shuffle;
+    const V4 t0 = shuffle<0, 4, 2, 6>(r0, r1);  // a0 a1 ab0 ab1
+    const V4 t1 = shuffle<1, 5, 3, 7>(r0, r1);  // b0 b1 nan0 nan1
+    const V4 t2 = shuffle<0, 4, 2, 6>(r2, r3);
+    const V4 t3 = shuffle<1, 5, 3, 7>(r2, r3);
     Sums4 s;
-    s.sa = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    s.sab = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    s.sb = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    s.nan = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    s.sa = shuffle<0, 1, 4, 5>(t0, t2);
+    s.sab = shuffle<2, 3, 6, 7>(t0, t2);
+    s.sb = shuffle<0, 1, 4, 5>(t1, t3);
+    s.nan = shuffle<2, 3, 6, 7>(t1, t3);
     if constexpr (K == 2) {
         const V4 q0 = ws[at(0) + 1], q1 = ws[at(1) + 1], q2 = ws[at(2) + 1], q3 = ws[at(3) + 1];
-        const V4 u0 = __builtin_shufflevector(q0, q1, 0, 4, 1, 5);  // aa0 aa1 bb0 bb1
-        const V4 u1 = __builtin_shufflevector(q2, q3, 0, 4, 1, 5);
-        s.saa = __builtin_shufflevector(u0, u1, 0, 1, 4, 5);
-        s.sbb = __builtin_shufflevector(u0, u1, 2, 3, 6, 7);
+        const V4 u0 = shuffle<0, 4, 1, 5>(q0, q1);  // aa0 aa1 bb0 bb1
+        const V4 u1 = shuffle<0, 4, 1, 5>(q2, q3);
+        s.saa = shuffle<0, 1, 4, 5>(u0, u1);
+        s.sbb = shuffle<2, 3, 6, 7>(u0, u1);
     } else {
         s.saa = s.sbb = V4{};
     }
@@ -160,17 +162,16 @@ template <Stat S>
         // the normal range (or is zero), the two square roots are taken apart.
         const V4 cov = s.sab - s.sa * (s.sb * inv);
         V4 va = s.saa - s.sa * (s.sa * inv), vb = s.sbb - s.sb * (s.sb * inv);
-        va = va > zero ? va : zero;
-        vb = vb > zero ? vb : zero;
+        va = detail::select(va > zero, va, zero);
+        vb = detail::select(vb > zero, vb, zero);
         const V4 p = va * vb;
-        using Mask = long long __attribute__((vector_size(32)));
-        const Mask normal = (p >= kSmallest) & (p <= kLargest);
+        const detail::Mask<V4> normal = (p >= kSmallest) & (p <= kLargest);
         if (normal[0] & normal[1] & normal[2] & normal[3]) return cov / detail::sqrt4(p);
         return cov / (detail::sqrt4(va) * detail::sqrt4(vb));
     } else {
         const V4 v1 = s.sab - s.sa * (s.sb * inv);
         const V4 v2 = s.saa - s.sa * (s.sa * inv);
-        return v1 / (v2 > zero ? v2 : zero);
+        return v1 / detail::select(v2 > zero, v2, zero);
     }
 }
 
@@ -179,7 +180,7 @@ template <Stat S>
 // for the definition, value by value.
 template <Stat S, int K>
 [[gnu::always_inline]] inline bool finish_packed(const V4* ws, size_t m, double nd, double* out) {
-    using Mask = long long __attribute__((vector_size(32)));
+    using Mask = detail::Mask<V4>;
     const V4 zero{}, nan4 = zero + kNaN;
     Mask pending{};
     for (size_t i = 0; i < m; i += 4) {
@@ -187,7 +188,7 @@ template <Stat S, int K>
         const Mask has_nan = s.nan > zero;
         const Mask finite = (s.sa - s.sa == zero) & (s.sb - s.sb == zero);
         pending |= ~has_nan & ~finite;
-        const V4 r = has_nan ? nan4 : statistic<S>(s, nd);
+        const V4 r = detail::select(has_nan, nan4, statistic<S>(s, nd));
         if (i + 4 <= m) {
             detail::store4(out + i, r);
         } else {

@@ -177,14 +177,14 @@ struct Largest {
     static constexpr double identity = -std::numeric_limits<double>::infinity();
     template <class T>
     [[gnu::always_inline]] static T op(T a, T b) {
-        return a > b ? a : b;
+        return detail::select(a > b, a, b);
     }
 };
 struct Smallest {
     static constexpr double identity = std::numeric_limits<double>::infinity();
     template <class T>
     [[gnu::always_inline]] static T op(T a, T b) {
-        return a < b ? a : b;
+        return detail::select(a < b, a, b);
     }
 };
 
@@ -415,8 +415,6 @@ namespace {
 
 using detail::V2;
 using detail::V4;
-
-using V4i = long long __attribute__((vector_size(32)));
 
 // Weighted averages in one pass per block like the plain sums: the tails of
 // a block carry {x, (p - c) x, NaN flag} with c the block's last position,

@@ -24,10 +24,6 @@
 
 namespace alvora::rolling::ALVORA_ISA_NS::detail {
 
-// Number of doubles in a vector type.
-template <class V>
-inline constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
-
 // Windows the scan writes for a series of length L: m = L - n + 1 and n of
 // slack (the tail scan of the last block runs past m). Times K entries.
 inline std::size_t packed_windows(std::size_t L) {
@@ -146,7 +142,7 @@ struct AnchorOffsets {
     [[gnu::always_inline]] V4 get() const { return (nd - 1.0) - k; }
     [[gnu::always_inline]] void advance() {
         k += 4.0;
-        k = k >= nd ? k - nd : k;
+        k = select(k >= nd, k - nd, k);
     }
 };
 
@@ -163,12 +159,20 @@ struct [[gnu::packed, gnu::may_alias]] Unaligned {
 
 template <class V>
 [[gnu::always_inline]] inline V load(const double* p) {
-    return reinterpret_cast<const Unaligned<V>*>(p)->v;
+    if constexpr (kHalves<V>)
+        return {load<V2>(p), load<V2>(p + 2)};
+    else
+        return reinterpret_cast<const Unaligned<V>*>(p)->v;
 }
 
 template <class V>
 [[gnu::always_inline]] inline void store(double* p, V v) {
-    reinterpret_cast<Unaligned<V>*>(p)->v = v;
+    if constexpr (kHalves<V>) {
+        store(p, v.lo);
+        store(p + 2, v.hi);
+    } else {
+        reinterpret_cast<Unaligned<V>*>(p)->v = v;
+    }
 }
 
 // Unaligned four-lane load and store.
@@ -180,30 +184,16 @@ template <class V>
     store(p, v);
 }
 
-// The integer vector of a vector's width: comparison results, bit masks.
-template <class V>
-struct MaskOf;
-template <>
-struct MaskOf<V2> {
-    using type = long long __attribute__((vector_size(16)));
-};
-template <>
-struct MaskOf<V4> {
-    using type = long long __attribute__((vector_size(32)));
-};
-template <>
-struct MaskOf<V8> {
-    using type = long long __attribute__((vector_size(64)));
-};
-template <class V>
-using Mask = typename MaskOf<V>::type;
-
 // {0, 1, 2, ...}: each lane's offset within the vector.
 template <class V>
 [[gnu::always_inline]] inline V lane_positions() {
-    V v;
-    for (std::size_t k = 0; k < kLanes<V>; ++k) v[k] = static_cast<double>(k);
-    return v;
+    if constexpr (kHalves<V>) {
+        return {0.0, 1.0, 2.0, 3.0};
+    } else {
+        V v;
+        for (std::size_t k = 0; k < kLanes<V>; ++k) v[k] = static_cast<double>(k);
+        return v;
+    }
 }
 
 
@@ -211,10 +201,14 @@ template <class V>
 // lane k of lane_prefix holds v[0] op ... op v[k], of lane_suffix
 // w[k] op ... op w[W - 1].
 template <class Op>
+[[gnu::always_inline]] inline V2 lane_prefix(V2 v) {
+    return Op::op(v, __builtin_shufflevector(V2{} + Op::identity, v, 0, 2));
+}
+template <class Op>
 [[gnu::always_inline]] inline V4 lane_prefix(V4 v) {
     const V4 id = V4{} + Op::identity;
-    const V4 a = Op::op(v, __builtin_shufflevector(id, v, 0, 4, 5, 6));
-    return Op::op(a, __builtin_shufflevector(id, a, 0, 1, 4, 5));
+    const V4 a = Op::op(v, shuffle<0, 4, 5, 6>(id, v));
+    return Op::op(a, shuffle<0, 1, 4, 5>(id, a));
 }
 template <class Op>
 [[gnu::always_inline]] inline V8 lane_prefix(V8 v) {
@@ -224,10 +218,14 @@ template <class Op>
     return Op::op(b, __builtin_shufflevector(id, b, 0, 1, 2, 3, 8, 9, 10, 11));
 }
 template <class Op>
+[[gnu::always_inline]] inline V2 lane_suffix(V2 w) {
+    return Op::op(w, __builtin_shufflevector(w, V2{} + Op::identity, 1, 2));
+}
+template <class Op>
 [[gnu::always_inline]] inline V4 lane_suffix(V4 w) {
     const V4 id = V4{} + Op::identity;
-    const V4 a = Op::op(w, __builtin_shufflevector(w, id, 1, 2, 3, 4));
-    return Op::op(a, __builtin_shufflevector(a, id, 2, 3, 4, 5));
+    const V4 a = Op::op(w, shuffle<1, 2, 3, 4>(w, id));
+    return Op::op(a, shuffle<2, 3, 4, 5>(a, id));
 }
 template <class Op>
 [[gnu::always_inline]] inline V8 lane_suffix(V8 w) {
@@ -237,7 +235,7 @@ template <class Op>
     return Op::op(b, __builtin_shufflevector(b, id, 4, 5, 6, 7, 8, 9, 10, 11));
 }
 
-// Lane k: w[k] + ... + w[W - 1], and v[0] + ... + v[k] (V4 or V8).
+// Lane k: w[k] + ... + w[W - 1], and v[0] + ... + v[k].
 template <class V>
 [[gnu::always_inline]] inline V lane_suffix_sums(V w) {
     return lane_suffix<Plus>(w);
@@ -278,32 +276,21 @@ template <class V, class Vec, class One>
 [[gnu::always_inline]] inline std::array<V4, 2> columns4(const V2* ws, std::size_t i,
                                                          std::size_t m) {
     auto at = [&](std::size_t e) { return ws[i + e < m ? i + e : m - 1]; };
-    const V4 lo = __builtin_shufflevector(at(0), at(1), 0, 1, 2, 3);
-    const V4 hi = __builtin_shufflevector(at(2), at(3), 0, 1, 2, 3);
-    return {__builtin_shufflevector(lo, hi, 0, 2, 4, 6),
-            __builtin_shufflevector(lo, hi, 1, 3, 5, 7)};
+    const V4 lo = join(at(0), at(1));
+    const V4 hi = join(at(2), at(3));
+    return {shuffle<0, 2, 4, 6>(lo, hi), shuffle<1, 3, 5, 7>(lo, hi)};
 }
 
 [[gnu::always_inline]] inline std::array<V4, 4> columns4(const V4* ws, std::size_t i,
                                                          std::size_t m) {
     auto at = [&](std::size_t e) { return ws[i + e < m ? i + e : m - 1]; };
     const V4 r0 = at(0), r1 = at(1), r2 = at(2), r3 = at(3);
-    const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
-    const V4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
-    const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-    const V4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-    return {
-        __builtin_shufflevector(t0, t2, 0, 1, 4, 5), __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
-        __builtin_shufflevector(t0, t2, 2, 3, 6, 7), __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
-}
-
-// Square roots of four values, lane by lane: the core is compiled without
-// errno for math functions, so this becomes one vector instruction of the
-// widest kind the level has.
-[[gnu::always_inline]] inline V4 sqrt4(V4 x) {
-    V4 r;
-    for (int k = 0; k < 4; ++k) r[k] = __builtin_sqrt(x[k]);
-    return r;
+    const V4 t0 = shuffle<0, 4, 2, 6>(r0, r1);
+    const V4 t1 = shuffle<1, 5, 3, 7>(r0, r1);
+    const V4 t2 = shuffle<0, 4, 2, 6>(r2, r3);
+    const V4 t3 = shuffle<1, 5, 3, 7>(r2, r3);
+    return {shuffle<0, 1, 4, 5>(t0, t2), shuffle<0, 1, 4, 5>(t1, t3), shuffle<2, 3, 6, 7>(t0, t2),
+            shuffle<2, 3, 6, 7>(t1, t3)};
 }
 
 // Doubles on 64-byte boundaries: the scans address their buffers through
