@@ -72,49 +72,25 @@ def _listed_common_stocks(ids):
     return [oid for oid in ids if oid in listing]
 
 
-def _valid_keys(frame, source):
-    values = frame.to_numpy(dtype=np.float64, copy=True)
-    codes = industry_codes(frame, source)
-    valid = np.isfinite(values) & (codes >= 0)
-    ngroups = int(codes.max()) + 1 if codes.size else 0
-    rows = np.arange(values.shape[0])[:, None]
-    keys = rows * max(ngroups, 1) + codes
-    return values, valid, keys[valid]
+def _grouped(statistic, frame, source):
+    # computed date by date in the numeric core; the result is column-major,
+    # the layout the execution context keeps
+    from .. import _cross_section
+
+    values = frame.to_numpy(dtype=np.float64)
+    out = getattr(_cross_section, statistic)(values, industry_codes(frame, source))
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
 
 
 def group_demean(frame, source):
     """``frame`` minus the mean of its industry on each date."""
-    values, valid, keys = _valid_keys(frame, source)
-    out = np.full(values.shape, np.nan)
-    if keys.size:
-        sums = np.bincount(keys, weights=values[valid])
-        counts = np.bincount(keys)
-        out[valid] = values[valid] - sums[keys] / counts[keys]
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _grouped("group_demean", frame, source)
 
 
 def group_rank(frame, source):
     """Percentile rank of ``frame`` within its industry on each date, in (0, 1]
     (ties share their average rank)."""
-    values, valid, keys = _valid_keys(frame, source)
-    out = np.full(values.shape, np.nan)
-    if keys.size:
-        v = values[valid]
-        order = np.lexsort((v, keys))
-        ks, vs = keys[order], v[order]
-        n = len(ks)
-        new_group = np.r_[True, ks[1:] != ks[:-1]]
-        group_start = np.maximum.accumulate(np.where(new_group, np.arange(n), 0))
-        new_run = new_group | np.r_[True, vs[1:] != vs[:-1]]
-        run_id = np.cumsum(new_run) - 1
-        run_first = np.flatnonzero(new_run)
-        run_last = np.r_[run_first[1:], n] - 1
-        average = (run_first[run_id] + run_last[run_id]) / 2.0 - group_start + 1.0
-        sizes = np.bincount(np.cumsum(new_group) - 1)[np.cumsum(new_group) - 1]
-        ranks = np.empty(n)
-        ranks[order] = average / sizes
-        out[valid] = ranks
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _grouped("group_rank", frame, source)
 
 
 class GroupFunction:
