@@ -100,6 +100,19 @@ def test_group_operators(ids, panels, source, operator):
                                   check_names=False, rtol=1e-12, atol=1e-12, check_freq=False)
 
 
+def test_industry_codes_served_from_a_grid_of_other_dates(ids, panels):
+    from alvora.operators import group
+
+    frame = panels["close"][ids[:15] + ids[:2]]  # a repeated column keeps its codes
+    direct = group._industry_codes(frame.index, frame.columns, "sws")
+    assert (direct >= 0).mean() > 0.5 and (direct[:, :2] == direct[:, -2:]).all()
+    group._CACHE.clear()
+    for rows in (slice(30, None), slice(None), slice(10, 40), slice(None, 60)):
+        np.testing.assert_array_equal(group.industry_codes(frame.iloc[rows], "sws"),
+                                      direct[rows])
+    assert len(group._CACHE) == 1
+
+
 def _group_reference(values, codes, statistic):
     """The group statistics through a pandas group-by, date by date."""
     frame = pd.DataFrame(values)
