@@ -54,12 +54,13 @@ def _open_market(which):
         tessal.init()
 
 
-def _untroubled_instruments(first, end, limit):
-    """Instruments without a suspension day in [first, end], up to ``limit``."""
+def _untroubled_instruments(first, end, limit, suspended_too=False):
+    """Instruments without a suspension day in [first, end] (any listed one with
+    ``suspended_too``), up to ``limit``."""
     ids = list(tessal.all_instruments("CS").order_book_id)
     close = tessal.get_panel("close", ids, first, end)
     volume = tessal.get_panel("volume", ids, first, end)
-    suspended = (close.notna() & ~(volume > 0)).any(axis=0)
+    suspended = (close.notna() & ~(volume > 0)).any(axis=0) & (not suspended_too)
     listed = close.notna().any(axis=0)
     keep = [oid for oid in ids if listed[oid] and not suspended[oid]]
     return keep[:limit], len(ids)
@@ -97,6 +98,10 @@ def main():
                         help="only the per-alpha table (saves memory)")
     parser.add_argument("--skip-alphas", action="store_true",
                         help="only the whole library")
+    parser.add_argument("--suspended-too", action="store_true",
+                        help="every listed instrument, suspended ones too: the same work on "
+                             "both sides, but windows differ (pandas counts suspension days), "
+                             "so values are not compared")
     args = parser.parse_args()
 
     _open_market(args.market)
@@ -113,10 +118,14 @@ def main():
                                                           tessal.get_latest_trading_date()))
     start, end = all_dates[-args.days], all_dates[-1]
     first = pd.Timestamp(tessal.trading_date_offset(start, -longest))
-    ids, listed = _untroubled_instruments(first, end, args.instruments)
-    print("market {}: {} of {} instruments (those never suspended in the range), {} dates "
+    if args.suspended_too and not args.skip_alphas:
+        parser.error("--suspended-too times the whole library only: add --skip-alphas")
+    ids, listed = _untroubled_instruments(first, end, args.instruments, args.suspended_too)
+    print("market {}: {} of {} instruments ({}), {} dates "
           "{} .. {} plus a look-back of up to {} rows".format(
-              args.market, len(ids), listed, args.days, start.date(), end.date(), longest))
+              args.market, len(ids), listed,
+              "listed ones" if args.suspended_too else "those never suspended in the range",
+              args.days, start.date(), end.date(), longest))
     print("{} alphas; left out: {}".format(len(nodes), ", ".join(str(n) for n in MISSING)))
 
     print("load average at start: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()), flush=True)
