@@ -12,25 +12,33 @@ today's value in its window, ``decay_linear`` the linearly weighted mean,
 ``scale`` rescales to a unit absolute sum, ``indneutralize`` demeans within the
 industry, ``adv{d}`` is the d-day mean volume; fractional windows are floored.
 
-Left out, and why:
-- 56: needs the market capitalisation of the paper's universe (we have a stored
-  ``market_cap`` factor; the formula is kept out because its ``cap`` term makes
-  it a near-duplicate of the market-cap factor and the synthetic cap is not
-  consistent with prices);
-- those whose industry neutralisation asks for sector / industry / sub-industry
-  levels (48, 58, 59, 63, 67, 69, 70, 76, 79, 80, 82, 87, 89, 90, 91, 93, 97,
-  100): the data has one industry level; 58, 59, 67, 69, 76, 80 and 82 are
-  kept with the one level of "citics_2019" and marked ``ind``; the rest are
-  left out for want of time, not of operators;
-- 29, 36, 62, 64, 65, 71, 72, 73, 74, 75, 77, 78, 81, 83, 84, 85, 86, 88, 92,
-  94, 95, 96, 98, 99: expressible with the operators; not transcribed here yet
-  (see the list ``MISSING``).
+All alphas of the paper but one are here. Left out, and why:
+- 56: its ``cap`` term needs the market capitalisation of the paper's universe,
+  and the market's stored ``market_cap`` factor is synthetic (not consistent
+  with its prices), so the formula would rank noise.
+
+Industry neutralisation: the paper neutralises by sector, industry or
+sub-industry; the market data has one level (the first-level industry of a
+source), so ``indneutralize`` demeans within that one level of "citics_2019"
+for every ``IndClass`` (48, 58, 59, 63, 67, 69, 70, 76, 79, 80, 82, 87, 89, 90,
+91, 93, 97, 100). With several levels they would take the level as a second
+argument; the values here are the one-level version of the formula.
+
+Where the two sides may part (values are compared where both are finite):
+- a window without dispersion has no correlation: NaN on both sides (pandas'
+  rolling ``corr`` would give +-inf there, so the pandas side maps it to NaN);
+- ``ts_rank``, ``ts_argmax`` and ``ts_argmin`` over a window that holds a NaN
+  (an undefined correlation upstream) have a value in alvora's rolling module
+  and are NaN in pandas' rolling windows: alphas whose short windows meet such
+  NaN often (96, 97) agree on a smaller support;
+- a cross-sectional rank of a row that differs in those NaN, or in values
+  that tie on one side and not on the other (a two-day correlation is +-1 up
+  to rounding: 45; ranks of positions: 98), differs across the row.
 """
 import numpy as np
 import pandas as pd
 
-MISSING = [29, 36, 48, 56, 62, 63, 64, 65, 70, 71, 72, 73, 74, 75, 77, 78, 79, 81, 83, 84,
-           85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100]
+MISSING = [56]
 
 
 def _w(d):
@@ -176,6 +184,13 @@ def a28(o):
     return o.scale((o.correlation(o.adv(20), o.low, 5) + (o.high + o.low) / 2) - o.close)
 
 
+def a29(o):
+    inner = o.rank(o.rank(-1 * o.rank(o.delta(o.close - 1, 5))))
+    nested = o.scale(o.log(o.sum(o.ts_min(inner, 2), 1)))
+    return (o.ts_min(o.product(o.rank(o.rank(nested)), 1), 5)
+            + o.ts_rank(o.delay(-1 * o.returns, 6), 5))
+
+
 def a30(o):
     c1, c2, c3 = o.delay(o.close, 1), o.delay(o.close, 2), o.delay(o.close, 3)
     s = o.sign(o.close - c1) + o.sign(c1 - c2) + o.sign(c2 - c3)
@@ -205,6 +220,14 @@ def a34(o):
 def a35(o):
     return ((o.ts_rank(o.volume, 32) * (1 - o.ts_rank((o.close + o.high) - o.low, 16)))
             * (1 - o.ts_rank(o.returns, 32)))
+
+
+def a36(o):
+    return ((((2.21 * o.rank(o.correlation(o.close - o.open, o.delay(o.volume, 1), 15)))
+              + (0.7 * o.rank(o.open - o.close)))
+             + (0.73 * o.rank(o.ts_rank(o.delay(-1 * o.returns, 6), 5))))
+            + o.rank(o.abs(o.correlation(o.vwap, o.adv(20), 6)))
+            + (0.6 * o.rank(((o.sum(o.close, 200) / 200) - o.open) * (o.close - o.open))))
 
 
 def a37(o):
@@ -265,6 +288,13 @@ def a47(o):
             - o.rank(o.vwap - o.delay(o.vwap, 5)))
 
 
+def a48(o):
+    d1 = o.delta(o.close, 1)
+    return (o.indneutralize((o.correlation(d1, o.delta(o.delay(o.close, 1), 1), 250) * d1)
+                            / o.close)
+            / o.sum((d1 / o.delay(o.close, 1)) ** 2, 250))
+
+
 def a49(o):
     return o.where(_trend(o) < -1 * 0.1, 1.0, (-1 * 1) * (o.close - o.delay(o.close, 1)))
 
@@ -322,6 +352,34 @@ def a61(o):
                                                                              17.9282))
 
 
+def a62(o):
+    right = o.rank((o.rank(o.open) + o.rank(o.open))
+                   < (o.rank((o.high + o.low) / 2) + o.rank(o.high)))
+    return (o.rank(o.correlation(o.vwap, o.sum(o.adv(20), 22.4101), 9.91009)) < right) * -1
+
+
+def a63(o):
+    w = 0.318108
+    return (o.rank(o.decay_linear(o.delta(o.indneutralize(o.close), 2.25164), 8.22237))
+            - o.rank(o.decay_linear(o.correlation((o.vwap * w) + (o.open * (1 - w)),
+                                                  o.sum(o.adv(180), 37.2467), 13.557),
+                                    12.2883))) * -1
+
+
+def a64(o):
+    w = 0.178404
+    left = o.correlation(o.sum((o.open * w) + (o.low * (1 - w)), 12.7054),
+                         o.sum(o.adv(120), 12.7054), 16.6208)
+    right = o.delta((((o.high + o.low) / 2) * w) + (o.vwap * (1 - w)), 3.69741)
+    return (o.rank(left) < o.rank(right)) * -1
+
+
+def a65(o):
+    w = 0.00817205
+    left = o.correlation((o.open * w) + (o.vwap * (1 - w)), o.sum(o.adv(60), 8.6911), 6.40374)
+    return (o.rank(left) < o.rank(o.open - o.ts_min(o.open, 13.635))) * -1
+
+
 def a66(o):
     x = (((o.low * 0.96633) + (o.low * (1 - 0.96633))) - o.vwap) / (o.open - (o.high + o.low) / 2)
     return (o.rank(o.decay_linear(o.delta(o.vwap, 3.51013), 7.23052))
@@ -345,11 +403,76 @@ def a69(o):
                                        o.adv(20), 4.92416), 9.0615)) * -1
 
 
+def a70(o):
+    return (o.rank(o.delta(o.vwap, 1.29456))
+            ** o.ts_rank(o.correlation(o.indneutralize(o.close), o.adv(50), 17.8256),
+                         17.9171)) * -1
+
+
+def a71(o):
+    first = o.ts_rank(o.decay_linear(o.correlation(o.ts_rank(o.close, 3.43976),
+                                                   o.ts_rank(o.adv(180), 12.0647), 18.0175),
+                                     4.20501), 15.6948)
+    second = o.ts_rank(o.decay_linear(o.rank((o.low + o.open) - (o.vwap + o.vwap)) ** 2,
+                                      16.4662), 4.4388)
+    return o.max(first, second)
+
+
+def a72(o):
+    return (o.rank(o.decay_linear(o.correlation((o.high + o.low) / 2, o.adv(40), 8.93345),
+                                  10.1519))
+            / o.rank(o.decay_linear(o.correlation(o.ts_rank(o.vwap, 3.72469),
+                                                  o.ts_rank(o.volume, 18.5188), 6.86671),
+                                    2.95011)))
+
+
+def a73(o):
+    w = 0.147155
+    mix = (o.open * w) + (o.low * (1 - w))
+    return o.max(o.rank(o.decay_linear(o.delta(o.vwap, 4.72775), 2.91864)),
+                 o.ts_rank(o.decay_linear((o.delta(mix, 2.03608) / mix) * -1, 3.33829),
+                           16.7411)) * -1
+
+
+def a74(o):
+    w = 0.0261661
+    left = o.rank(o.correlation(o.close, o.sum(o.adv(30), 37.4843), 15.1365))
+    right = o.rank(o.correlation(o.rank((o.high * w) + (o.vwap * (1 - w))), o.rank(o.volume),
+                                 11.4791))
+    return (left < right) * -1
+
+
+def a75(o):
+    return (o.rank(o.correlation(o.vwap, o.volume, 4.24304))
+            < o.rank(o.correlation(o.rank(o.low), o.rank(o.adv(50)), 12.4413)))
+
+
 def a76(o):
     return o.max(o.rank(o.decay_linear(o.delta(o.vwap, 1.24383), 11.8259)),
                  o.ts_rank(o.decay_linear(o.ts_rank(o.correlation(o.indneutralize(o.low),
                                                                   o.adv(81), 8.14941),
                                                     19.569), 17.1543), 19.383)) * -1
+
+
+def a77(o):
+    return o.min(o.rank(o.decay_linear((((o.high + o.low) / 2) + o.high) - (o.vwap + o.high),
+                                       20.0451)),
+                 o.rank(o.decay_linear(o.correlation((o.high + o.low) / 2, o.adv(40), 3.1614),
+                                       5.64125)))
+
+
+def a78(o):
+    w = 0.352233
+    base = o.rank(o.correlation(o.sum((o.low * w) + (o.vwap * (1 - w)), 19.7428),
+                                o.sum(o.adv(40), 19.7428), 6.83313))
+    return base ** o.rank(o.correlation(o.rank(o.vwap), o.rank(o.volume), 5.77492))
+
+
+def a79(o):
+    w = 0.60733
+    return (o.rank(o.delta(o.indneutralize((o.close * w) + (o.open * (1 - w))), 1.23438))
+            < o.rank(o.correlation(o.ts_rank(o.vwap, 3.60973), o.ts_rank(o.adv(150), 9.18637),
+                                   14.6644)))
 
 
 def a80(o):
@@ -358,12 +481,146 @@ def a80(o):
             ** o.ts_rank(o.correlation(o.high, o.adv(10), 5.11456), 5.53756)) * -1
 
 
+def a81(o):
+    inner = o.rank(o.rank(o.correlation(o.vwap, o.sum(o.adv(10), 49.6054), 8.47743)) ** 4)
+    return (o.rank(o.log(o.product(inner, 14.9655)))
+            < o.rank(o.correlation(o.rank(o.vwap), o.rank(o.volume), 5.07914))) * -1
+
+
 def a82(o):
     return o.min(o.rank(o.decay_linear(o.delta(o.open, 1.46063), 14.8717)),
                  o.ts_rank(o.decay_linear(o.correlation(o.indneutralize(o.volume),
                                                         (o.open * 0.634196)
                                                         + (o.open * (1 - 0.634196)), 17.4842),
                                           6.92131), 13.4283)) * -1
+
+
+def a83(o):
+    spread = (o.high - o.low) / (o.sum(o.close, 5) / 5)
+    return ((o.rank(o.delay(spread, 2)) * o.rank(o.rank(o.volume)))
+            / (spread / (o.vwap - o.close)))
+
+
+def a84(o):
+    return o.signedpower(o.ts_rank(o.vwap - o.ts_max(o.vwap, 15.3217), 20.7127),
+                         o.delta(o.close, 4.96796))
+
+
+def a85(o):
+    w = 0.876703
+    base = o.rank(o.correlation((o.high * w) + (o.close * (1 - w)), o.adv(30), 9.61331))
+    return base ** o.rank(o.correlation(o.ts_rank((o.high + o.low) / 2, 3.70596),
+                                        o.ts_rank(o.volume, 10.1595), 7.11408))
+
+
+def a86(o):
+    return (o.ts_rank(o.correlation(o.close, o.sum(o.adv(20), 14.7444), 6.00049), 20.4195)
+            < o.rank((o.open + o.close) - (o.vwap + o.open))) * -1
+
+
+def a87(o):
+    w = 0.369701
+    first = o.rank(o.decay_linear(o.delta((o.close * w) + (o.vwap * (1 - w)), 1.91233),
+                                  2.65461))
+    second = o.ts_rank(o.decay_linear(o.abs(o.correlation(o.indneutralize(o.adv(81)), o.close,
+                                                          13.4132)), 4.89768), 14.4535)
+    return o.max(first, second) * -1
+
+
+def a88(o):
+    first = o.rank(o.decay_linear((o.rank(o.open) + o.rank(o.low))
+                                  - (o.rank(o.high) + o.rank(o.close)), 8.06882))
+    second = o.ts_rank(o.decay_linear(o.correlation(o.ts_rank(o.close, 8.44728),
+                                                    o.ts_rank(o.adv(60), 20.6966), 8.01266),
+                                      6.65053), 2.61957)
+    return o.min(first, second)
+
+
+def a89(o):
+    w = 0.967285
+    return (o.ts_rank(o.decay_linear(o.correlation((o.low * w) + (o.low * (1 - w)), o.adv(10),
+                                                   6.94279), 5.51607), 3.79744)
+            - o.ts_rank(o.decay_linear(o.delta(o.indneutralize(o.vwap), 3.48158), 10.1466),
+                        15.3012))
+
+
+def a90(o):
+    return (o.rank(o.close - o.ts_max(o.close, 4.66719))
+            ** o.ts_rank(o.correlation(o.indneutralize(o.adv(40)), o.low, 5.38375),
+                         3.21856)) * -1
+
+
+def a91(o):
+    inner = o.decay_linear(o.correlation(o.indneutralize(o.close), o.volume, 9.74928), 16.398)
+    return (o.ts_rank(o.decay_linear(inner, 3.83219), 4.8667)
+            - o.rank(o.decay_linear(o.correlation(o.vwap, o.adv(30), 4.01303), 2.6809))) * -1
+
+
+def a92(o):
+    first = o.ts_rank(o.decay_linear((((o.high + o.low) / 2) + o.close) < (o.low + o.open),
+                                     14.7221), 18.8683)
+    second = o.ts_rank(o.decay_linear(o.correlation(o.rank(o.low), o.rank(o.adv(30)), 7.58555),
+                                      6.94024), 6.80584)
+    return o.min(first, second)
+
+
+def a93(o):
+    w = 0.524434
+    return (o.ts_rank(o.decay_linear(o.correlation(o.indneutralize(o.vwap), o.adv(81), 17.4193),
+                                     19.848), 7.54455)
+            / o.rank(o.decay_linear(o.delta((o.close * w) + (o.vwap * (1 - w)), 2.77377),
+                                    16.2664)))
+
+
+def a94(o):
+    return (o.rank(o.vwap - o.ts_min(o.vwap, 11.5783))
+            ** o.ts_rank(o.correlation(o.ts_rank(o.vwap, 19.6462), o.ts_rank(o.adv(60), 4.02992),
+                                       18.0926), 2.70756)) * -1
+
+
+def a95(o):
+    mid = (o.high + o.low) / 2
+    corr = o.correlation(o.sum(mid, 19.1351), o.sum(o.adv(40), 19.1351), 12.8742)
+    return o.rank(o.open - o.ts_min(o.open, 12.4105)) < o.ts_rank(o.rank(corr) ** 5, 11.7584)
+
+
+def a96(o):
+    first = o.ts_rank(o.decay_linear(o.correlation(o.rank(o.vwap), o.rank(o.volume), 3.83878),
+                                     4.16783), 8.38151)
+    corr = o.correlation(o.ts_rank(o.close, 7.45404), o.ts_rank(o.adv(60), 4.13242), 3.65459)
+    second = o.ts_rank(o.decay_linear(o.ts_argmax(corr, 12.6556), 14.0365), 13.4143)
+    return o.max(first, second) * -1
+
+
+def a97(o):
+    w = 0.721001
+    first = o.rank(o.decay_linear(o.delta(o.indneutralize((o.low * w) + (o.vwap * (1 - w))),
+                                          3.3705), 20.4523))
+    corr = o.correlation(o.ts_rank(o.low, 7.87871), o.ts_rank(o.adv(60), 17.255), 4.97547)
+    second = o.ts_rank(o.decay_linear(o.ts_rank(corr, 18.5925), 15.7152), 6.71659)
+    return (first - second) * -1
+
+
+def a98(o):
+    first = o.rank(o.decay_linear(o.correlation(o.vwap, o.sum(o.adv(5), 26.4719), 4.58418),
+                                  7.18088))
+    corr = o.correlation(o.rank(o.open), o.rank(o.adv(15)), 20.8187)
+    second = o.rank(o.decay_linear(o.ts_rank(o.ts_argmin(corr, 8.62571), 6.95668), 8.07206))
+    return first - second
+
+
+def a99(o):
+    mid = (o.high + o.low) / 2
+    return (o.rank(o.correlation(o.sum(mid, 19.8975), o.sum(o.adv(60), 19.8975), 8.8136))
+            < o.rank(o.correlation(o.low, o.volume, 6.28259))) * -1
+
+
+def a100(o):
+    location = (((o.close - o.low) - (o.high - o.close)) / (o.high - o.low)) * o.volume
+    first = 1.5 * o.scale(o.indneutralize(o.indneutralize(o.rank(location))))
+    second = o.scale(o.indneutralize(o.correlation(o.close, o.rank(o.adv(20)), 5)
+                                     - o.rank(o.ts_argmin(o.close, 30))))
+    return 0 - (1 * ((first - second) * (o.volume / o.adv(20))))
 
 
 def a101(o):
@@ -384,12 +641,14 @@ class AlvoraOps:
         from alvora import operators as op
         from alvora import rolling as ro
         from alvora import leaf
+        from alvora.interface import AbstractFactor
 
         self.cs, self.op, self.ro = cs, op, ro
         self.open, self.high, self.low = leaf.open, leaf.high, leaf.low
         self.close, self.volume = leaf.close, leaf.volume
         self.returns, self.vwap = op.RETURNS, op.VWAP
         self.source = industry_source
+        self.AbstractFactor = AbstractFactor
 
     def adv(self, d): return self.ro.MA(self.volume, _w(d))
     def rank(self, x): return self.cs.CS_RANK(x)
@@ -411,7 +670,11 @@ class AlvoraOps:
     def log(self, x): return self.op.LOG(x)
     def sign(self, x): return self.op.SIGN(x)
     def abs(self, x): return self.op.ABS(x)
-    def signedpower(self, x, e): return self.op.SIGNED_POWER(x, e)
+    def signedpower(self, x, e):
+        if isinstance(e, self.AbstractFactor):  # an exponent that varies: spelt out
+            return self.sign(x) * self.abs(x) ** e
+        return self.op.SIGNED_POWER(x, e)
+
     def where(self, c, a, b): return self.op.IF(c, a, b)
     def min(self, a, b): return self.op.MIN(a, b)
     def max(self, a, b): return self.op.MAX(a, b)
@@ -439,7 +702,7 @@ class PandasOps:
             self._adv[d] = self.volume.rolling(d).mean()
         return self._adv[d]
 
-    def rank(self, x): return x.rank(axis=1, pct=True)
+    def rank(self, x): return _numeric(x).rank(axis=1, pct=True)
     def scale(self, x): return x.div(x.abs().sum(axis=1), axis=0)
 
     def indneutralize(self, x):
@@ -459,11 +722,14 @@ class PandasOps:
     def sum(self, x, d): return x.rolling(_w(d)).sum()
     def product(self, x, d): return x.rolling(_w(d)).apply(np.prod, raw=True)
     def stddev(self, x, d): return x.rolling(_w(d)).std(ddof=0)
-    def correlation(self, x, y, d): return x.rolling(_w(d)).corr(y)
+    def correlation(self, x, y, d):
+        # a window without dispersion has no correlation (pandas gives +-inf there)
+        return x.rolling(_w(d)).corr(y).replace([np.inf, -np.inf], np.nan)
+
     def covariance(self, x, y, d): return x.rolling(_w(d)).cov(y, ddof=0)
 
     def decay_linear(self, x, d):
-        d = _w(d)
+        d, x = _w(d), _numeric(x)
         weights = np.arange(1, d + 1, dtype=float) / (d * (d + 1) / 2)
         out = x * weights[-1]
         for j in range(1, d):
@@ -486,6 +752,12 @@ class PandasOps:
     def max(self, a, b): return np.maximum(a, b)
     def or_(self, a, b): return a | b
     def eq(self, a, b): return a == b
+
+
+def _numeric(x):
+    """A comparison's frame as 0.0 / 1.0 (shifting a boolean frame would make
+    it an object frame)."""
+    return x.astype(np.float64) if (x.dtypes == bool).any() else x
 
 
 def _values(x):

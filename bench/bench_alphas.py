@@ -1,7 +1,7 @@
 """Alpha library: the alphas of bench/alphas101.py with alvora and with pandas.
 
     python bench/bench_alphas.py [--market large|default] [--instruments N] [--days D]
-                                 [--alphas a1 a42 ...] [--skip-library]
+                                 [--alphas a1 a42 ...] [--skip-library] [--skip-alphas]
 
 Prints, measured side by side in one run:
 
@@ -11,6 +11,10 @@ Prints, measured side by side in one run:
 2. per alpha, each side's data already loaded: alvora evaluating the one alpha
    over a loaded execution context, pandas computing it from loaded frames;
    with the ratio and how far the values agree on the common support.
+
+Times are CPU seconds of the process (time.process_time: the machine is
+shared, so wall time mostly measures the neighbours); the whole library also
+shows wall seconds, and the load average is printed at the start and the end.
 
 The instruments are those that trade on every day they are listed within the
 range, so that alvora's windows over valid rows and pandas' windows over
@@ -50,12 +54,13 @@ def _open_market(which):
         tessal.init()
 
 
-def _untroubled_instruments(first, end, limit):
-    """Instruments without a suspension day in [first, end], up to ``limit``."""
+def _untroubled_instruments(first, end, limit, suspended_too=False):
+    """Instruments without a suspension day in [first, end] (any listed one with
+    ``suspended_too``), up to ``limit``."""
     ids = list(tessal.all_instruments("CS").order_book_id)
     close = tessal.get_panel("close", ids, first, end)
     volume = tessal.get_panel("volume", ids, first, end)
-    suspended = (close.notna() & ~(volume > 0)).any(axis=0)
+    suspended = (close.notna() & ~(volume > 0)).any(axis=0) & (not suspended_too)
     listed = close.notna().any(axis=0)
     keep = [oid for oid in ids if listed[oid] and not suspended[oid]]
     return keep[:limit], len(ids)
@@ -91,6 +96,12 @@ def main():
     parser.add_argument("--alphas", nargs="*", help="names such as a1 a42 (default: all)")
     parser.add_argument("--skip-library", action="store_true",
                         help="only the per-alpha table (saves memory)")
+    parser.add_argument("--skip-alphas", action="store_true",
+                        help="only the whole library")
+    parser.add_argument("--suspended-too", action="store_true",
+                        help="every listed instrument, suspended ones too: the same work on "
+                             "both sides, but windows differ (pandas counts suspension days), "
+                             "so values are not compared")
     args = parser.parse_args()
 
     _open_market(args.market)
@@ -107,25 +118,39 @@ def main():
                                                           tessal.get_latest_trading_date()))
     start, end = all_dates[-args.days], all_dates[-1]
     first = pd.Timestamp(tessal.trading_date_offset(start, -longest))
-    ids, listed = _untroubled_instruments(first, end, args.instruments)
-    print("market {}: {} of {} instruments (those never suspended in the range), {} dates "
+    if args.suspended_too and not args.skip_alphas:
+        parser.error("--suspended-too times the whole library only: add --skip-alphas")
+    ids, listed = _untroubled_instruments(first, end, args.instruments, args.suspended_too)
+    print("market {}: {} of {} instruments ({}), {} dates "
           "{} .. {} plus a look-back of up to {} rows".format(
-              args.market, len(ids), listed, args.days, start.date(), end.date(), longest))
+              args.market, len(ids), listed,
+              "listed ones" if args.suspended_too else "those never suspended in the range",
+              args.days, start.date(), end.date(), longest))
     print("{} alphas; left out: {}".format(len(nodes), ", ".join(str(n) for n in MISSING)))
 
+    print("load average at start: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()), flush=True)
     if not args.skip_library:
-        t0 = time.perf_counter()
+        w0, t0 = time.perf_counter(), time.process_time()
         ours_all = execute_factors(nodes, ids, start, end)
-        t_ours = time.perf_counter() - t0
+        t_ours, w_ours = time.process_time() - t0, time.perf_counter() - w0
         del ours_all
-        t0 = time.perf_counter()
+        print("\nwhole library, data loading included: alvora execute_factors {:.2f} s CPU "
+              "({:.2f} s wall)".format(t_ours, w_ours), flush=True)
+        w0, t0 = time.perf_counter(), time.process_time()
         fields, industry = _load_pandas(ids, first, end)
         theirs_ops = PandasOps(fields, industry)
-        for fn in alphas.values():
+        for k, fn in enumerate(alphas.values(), 1):
             fn(theirs_ops).loc[start:end]
-        t_theirs = time.perf_counter() - t0
-        print("\nwhole library, data loading included: alvora execute_factors {:.2f} s, "
-              "pandas {:.2f} s, ratio {:.1f}x".format(t_ours, t_theirs, t_theirs / t_ours))
+            if k % 10 == 0:
+                print("  pandas: {} of {} alphas, {:.0f} s CPU".format(
+                    k, len(alphas), time.process_time() - t0), file=sys.stderr, flush=True)
+        t_theirs, w_theirs = time.process_time() - t0, time.perf_counter() - w0
+        print("whole library, data loading included: pandas {:.2f} s CPU ({:.2f} s wall); "
+              "ratio {:.1f}x CPU ({:.1f}x wall)".format(t_theirs, w_theirs, t_theirs / t_ours,
+                                                        w_theirs / w_ours), flush=True)
+    if args.skip_alphas:
+        print("load average at the end: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()))
+        return
 
     # per alpha, data loaded on both sides
     fields, industry = _load_pandas(ids, first, end)
@@ -133,7 +158,7 @@ def main():
     leaves = list(dict.fromkeys(leaf for node in nodes.values() for leaf in get_leaves(node)))
     ctx = ThreadingExecContext(leaves, ids, first, end)
     print("\n{:<6} {:>10} {:>10} {:>8} {:>10} {:>9}".format(
-        "alpha", "alvora s", "pandas s", "ratio", "agree", "support"))
+        "alpha", "alvora cpu", "pandas cpu", "ratio", "agree", "support"), flush=True)
     total_ours = total_theirs = 0.0
     slow = []
     views = {}  # first date -> (context view, packed layout): loaded data, not timed
@@ -151,14 +176,14 @@ def main():
         view._sources.clear()
         evaluator = Evaluator(view, ids)
         evaluator._layout = layout
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         (ours,) = evaluator.evaluate([node])
-        t_ours = time.perf_counter() - t0
-        t0 = time.perf_counter()
+        t_ours = time.process_time() - t0
+        t0 = time.process_time()
         theirs = PandasOps.__new__(PandasOps)
         theirs.__dict__.update(theirs_ops.__dict__, _adv={})
         theirs = fn(theirs)
-        t_theirs = time.perf_counter() - t0
+        t_theirs = time.process_time() - t0
         agree, support, _ = _agreement(ours.loc[start:end].astype(np.float64),
                                        theirs.loc[start:end].astype(np.float64))
         total_ours += t_ours
@@ -166,10 +191,11 @@ def main():
         if t_theirs < 2 * t_ours:
             slow.append(name)
         print("{:<6} {:>10.3f} {:>10.3f} {:>7.1f}x {:>9.2%} {:>9.1%}".format(
-            name, t_ours, t_theirs, t_theirs / t_ours, agree, support))
+            name, t_ours, t_theirs, t_theirs / max(t_ours, 1e-9), agree, support), flush=True)
     print("{:<6} {:>10.3f} {:>10.3f} {:>7.1f}x".format(
         "sum", total_ours, total_theirs, total_theirs / total_ours))
     print("alphas under 2x: {}".format(", ".join(slow) if slow else "none"))
+    print("load average at the end: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()))
 
 
 if __name__ == "__main__":

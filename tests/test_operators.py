@@ -100,6 +100,65 @@ def test_group_operators(ids, panels, source, operator):
                                   check_names=False, rtol=1e-12, atol=1e-12, check_freq=False)
 
 
+def test_industry_codes_served_from_a_grid_of_other_dates(ids, panels):
+    from alvora.operators import group
+
+    frame = panels["close"][ids[:15] + ids[:2]]  # a repeated column keeps its codes
+    direct = group._industry_codes(frame.index, frame.columns, "sws")
+    assert (direct >= 0).mean() > 0.5 and (direct[:, :2] == direct[:, -2:]).all()
+    group._CACHE.clear()
+    for rows in (slice(30, None), slice(None), slice(10, 40), slice(None, 60)):
+        np.testing.assert_array_equal(group.industry_codes(frame.iloc[rows], "sws"),
+                                      direct[rows])
+    assert len(group._CACHE) == 1
+
+
+def _group_reference(values, codes, statistic):
+    """The group statistics through a pandas group-by, date by date."""
+    frame = pd.DataFrame(values)
+    long = pd.DataFrame({"x": frame.stack(), "g": pd.DataFrame(codes).stack()})
+    long = long[np.isfinite(long["x"]) & (long["g"] >= 0)]
+    grouped = long.groupby([long.index.get_level_values(0), long["g"]])["x"]
+    want = (long["x"] - grouped.transform("mean")) if statistic == "group_demean" \
+        else grouped.rank(pct=True)
+    return want.unstack().reindex(index=frame.index, columns=frame.columns).to_numpy()
+
+
+@pytest.mark.parametrize("statistic", ["group_demean", "group_rank"])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_native_group_statistics_match_a_group_by(statistic, order):
+    from alvora import _cross_section
+
+    rng = np.random.default_rng(7)
+    values = rng.integers(-3, 4, size=(30, 50)).astype(float)  # ties within groups
+    values[rng.random(values.shape) < 0.1] = np.nan
+    values[rng.random(values.shape) < 0.03] = np.inf
+    values[values == 0] = -0.0  # signed zeros tie with zeros
+    values[0, :5] = 0.0
+    codes = rng.integers(-1, 6, size=values.shape)
+    got = getattr(_cross_section, statistic)(np.array(values, order=order),
+                                             np.array(codes, order=order))
+    want = _group_reference(values, codes, statistic)
+    np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+    np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-15)
+    # a strided view is read in place
+    np.testing.assert_array_equal(getattr(_cross_section, statistic)(values[::2], codes[::2]),
+                                  got[::2])
+
+
+@pytest.mark.parametrize("values, codes, error, message", [
+    (np.zeros((2, 3)), np.zeros((3, 2), dtype=np.int64), ValueError, "do not match"),
+    (np.zeros((2, 3)), np.zeros((2, 3)), TypeError, "int64 group codes"),
+    (np.zeros(3), np.zeros(3, dtype=np.int64), TypeError, "float64 array"),
+    (np.zeros((1, 2)), np.array([[0, 1 << 40]]), ValueError, "group code 1099511627776"),
+])
+def test_native_group_statistics_refuse_bad_input(values, codes, error, message):
+    from alvora import _cross_section
+
+    with pytest.raises(error, match=message):
+        _cross_section.group_rank(values, codes)
+
+
 @pytest.mark.parametrize("kernel, args, want", [
     # the condition's NaN wins; the branch not taken never reaches the result
     (kernels.if_else, ([np.nan, 1, 0, 1, 0], [1, np.nan, 3, 4, np.nan], [5, 6, np.nan, 8, 9]),

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "alvora/stats/cross_section.hpp"
+#include "alvora/stats/group.hpp"
 
 namespace py = pybind11;
 namespace st = alvora::stats;
@@ -36,6 +37,44 @@ py::array_t<double> apply(st::CrossSection op, const py::array& values) {
     return out;
 }
 
+// A two-dimensional array of `T` read in place, as a strided panel; arrays whose
+// strides a panel cannot express (negative, not whole elements) are copied first.
+template <class T>
+st::PanelView<const T> panel_of(const py::array& values, py::object& keep, const char* what) {
+    if (!py::isinstance<py::array_t<T>>(values) || values.ndim() != 2)
+        throw py::type_error(std::string("expected ") + what);
+    py::array a = values;
+    const auto ok = [](py::ssize_t s) { return s >= 0 && s % py::ssize_t(sizeof(T)) == 0; };
+    if (!ok(a.strides(0)) || !ok(a.strides(1))) {
+        a = py::module_::import("numpy").attr("ascontiguousarray")(a);
+    }
+    keep = a;
+    return {static_cast<const T*>(a.data()), static_cast<std::size_t>(a.shape(0)),
+            static_cast<std::size_t>(a.shape(1)),
+            static_cast<std::size_t>(a.strides(0)) / sizeof(T),
+            static_cast<std::size_t>(a.strides(1)) / sizeof(T)};
+}
+
+py::array_t<double> apply_grouped(st::GroupStatistic op, const py::array& values,
+                                  const py::array& codes) {
+    py::object keep_values, keep_codes;
+    const auto in = panel_of<double>(values, keep_values, "a two-dimensional float64 array");
+    const auto groups =
+        panel_of<std::int64_t>(codes, keep_codes, "two-dimensional int64 group codes");
+    if (groups.rows != in.rows || groups.cols != in.cols) {
+        throw py::value_error("group codes of shape (" + std::to_string(groups.rows) + ", " +
+                              std::to_string(groups.cols) + ") do not match values of shape (" +
+                              std::to_string(in.rows) + ", " + std::to_string(in.cols) + ")");
+    }
+    py::array_t<double, py::array::f_style> out({values.shape(0), values.shape(1)});
+    st::PanelView<double> target{out.mutable_data(), in.rows, in.cols, 1, in.rows};
+    {
+        py::gil_scoped_release nogil;
+        st::group_cross_section(op, in, groups, target);
+    }
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_cross_section, m) {
@@ -52,4 +91,18 @@ PYBIND11_MODULE(_cross_section, m) {
     m.def(
         "scale", [](const py::array& a) { return apply(st::CrossSection::Scale, a); },
         "按行除以绝对值之和，非有限值视为缺失", py::arg("values"));
+    m.def(
+        "group_demean",
+        [](const py::array& a, const py::array& codes) {
+            return apply_grouped(st::GroupStatistic::Demean, a, codes);
+        },
+        "按行减去所在组（代码 >= 0）的均值；非有限值或无组为 NaN", py::arg("values"),
+        py::arg("codes"));
+    m.def(
+        "group_rank",
+        [](const py::array& a, const py::array& codes) {
+            return apply_grouped(st::GroupStatistic::Rank, a, codes);
+        },
+        "按行在所在组内的平均排名除以组内个数；非有限值或无组为 NaN", py::arg("values"),
+        py::arg("codes"));
 }

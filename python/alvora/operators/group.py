@@ -23,7 +23,8 @@ def _industry_series(order_book_ids, dates, source):
     return study_bench._load_industry_data(order_book_ids, dates, source=source)
 
 
-# Recent industry-code grids: a library of factors asks for the same ones again.
+# Recent industry-code grids, by source and instruments: a library of factors
+# asks for the same ones again, over look-backs that start on different dates.
 _CACHE = {}
 _CACHE_SIZE = 4
 
@@ -35,34 +36,50 @@ def industry_codes(frame, source):
     index = pd.DatetimeIndex(frame.index)
     # the analysis module's own (timed) cache of the records decides freshness
     records = study_bench._cache_industry_data(source=source)
-    key = (source, id(records), tuple(frame.columns), len(index),
-           index[0] if len(index) else None, index[-1] if len(index) else None)
-    codes = _CACHE.get(key)
-    if codes is None or not index.equals(codes[0]):
-        codes = (index, _industry_codes(frame, source), records)
+    key = (source, id(records), tuple(frame.columns))
+    cached = _CACHE.get(key)
+    if cached is not None and cached[2] is records and index.is_unique:
+        cached_index, codes = cached[0], cached[1]
+        if cached_index.equals(index):
+            return codes
+        rows = cached_index.get_indexer(index)
+        if (rows >= 0).all():
+            return codes[rows]
+        # grow the grid to cover both ranges: the next look-back is served from it
+        index = cached_index.union(index)
+    codes = _industry_codes(index, frame.columns, source)
+    if index.is_unique:
+        _CACHE.pop(key, None)
         if len(_CACHE) >= _CACHE_SIZE:
             _CACHE.pop(next(iter(_CACHE)))
-        _CACHE[key] = codes
-    return codes[1]
+        _CACHE[key] = (index, codes, records)
+    if len(index) != len(frame.index) or not index.equals(pd.DatetimeIndex(frame.index)):
+        codes = codes[index.get_indexer(pd.DatetimeIndex(frame.index))]
+    return codes
 
 
-def _industry_codes(frame, source):
-    ids = list(dict.fromkeys(frame.columns))
-    dates = pd.DatetimeIndex(frame.index)
-    codes = np.full((len(dates), len(frame.columns)), -1, dtype=np.int64)
-    if not ids or not len(dates):
+def _industry_codes(dates, columns, source):
+    codes = np.full((len(dates), len(columns)), -1, dtype=np.int64)
+    # a column may repeat: the grid is built over the distinct instruments
+    column_of, ids = pd.factorize(pd.Index(columns))
+    if not len(ids) or not len(dates):
         return codes
-    known = _listed_common_stocks(ids)
+    known = _listed_common_stocks(list(ids))
     if not known:
         return codes
     industry = _industry_series(known, list(dates), source)
-    table = industry.unstack("order_book_id").reindex(index=dates, columns=frame.columns)
-    values = table.to_numpy(dtype=object)
-    present = ~pd.isna(values)
-    if present.any():
-        labels, _ = pd.factorize(values[present])
-        codes[present] = labels
-    return codes
+    # each record placed straight on the grid (no unstacking: it sorts)
+    rows = dates.get_indexer(industry.index.get_level_values("datetime"))
+    cols = ids.get_indexer(industry.index.get_level_values("order_book_id"))
+    if isinstance(industry.dtype, pd.CategoricalDtype):
+        labels = industry.cat.codes.to_numpy(dtype=np.int64)
+    else:
+        labels = pd.factorize(industry.to_numpy(dtype=object))[0].astype(np.int64)
+    keep = (rows >= 0) & (cols >= 0) & (labels >= 0)
+    distinct = np.full((len(dates), len(ids)), -1, dtype=np.int64)
+    distinct[rows[keep], cols[keep]] = labels[keep]
+    return distinct if len(ids) == len(columns) and (column_of == np.arange(len(ids))).all() \
+        else distinct[:, column_of]
 
 
 def _listed_common_stocks(ids):
@@ -72,49 +89,25 @@ def _listed_common_stocks(ids):
     return [oid for oid in ids if oid in listing]
 
 
-def _valid_keys(frame, source):
-    values = frame.to_numpy(dtype=np.float64, copy=True)
-    codes = industry_codes(frame, source)
-    valid = np.isfinite(values) & (codes >= 0)
-    ngroups = int(codes.max()) + 1 if codes.size else 0
-    rows = np.arange(values.shape[0])[:, None]
-    keys = rows * max(ngroups, 1) + codes
-    return values, valid, keys[valid]
+def _grouped(statistic, frame, source):
+    # computed date by date in the numeric core; the result is column-major,
+    # the layout the execution context keeps
+    from .. import _cross_section
+
+    values = frame.to_numpy(dtype=np.float64)
+    out = getattr(_cross_section, statistic)(values, industry_codes(frame, source))
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
 
 
 def group_demean(frame, source):
     """``frame`` minus the mean of its industry on each date."""
-    values, valid, keys = _valid_keys(frame, source)
-    out = np.full(values.shape, np.nan)
-    if keys.size:
-        sums = np.bincount(keys, weights=values[valid])
-        counts = np.bincount(keys)
-        out[valid] = values[valid] - sums[keys] / counts[keys]
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _grouped("group_demean", frame, source)
 
 
 def group_rank(frame, source):
     """Percentile rank of ``frame`` within its industry on each date, in (0, 1]
     (ties share their average rank)."""
-    values, valid, keys = _valid_keys(frame, source)
-    out = np.full(values.shape, np.nan)
-    if keys.size:
-        v = values[valid]
-        order = np.lexsort((v, keys))
-        ks, vs = keys[order], v[order]
-        n = len(ks)
-        new_group = np.r_[True, ks[1:] != ks[:-1]]
-        group_start = np.maximum.accumulate(np.where(new_group, np.arange(n), 0))
-        new_run = new_group | np.r_[True, vs[1:] != vs[:-1]]
-        run_id = np.cumsum(new_run) - 1
-        run_first = np.flatnonzero(new_run)
-        run_last = np.r_[run_first[1:], n] - 1
-        average = (run_first[run_id] + run_last[run_id]) / 2.0 - group_start + 1.0
-        sizes = np.bincount(np.cumsum(new_group) - 1)[np.cumsum(new_group) - 1]
-        ranks = np.empty(n)
-        ranks[order] = average / sizes
-        out[valid] = ranks
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return _grouped("group_rank", frame, source)
 
 
 class GroupFunction:

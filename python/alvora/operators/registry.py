@@ -7,8 +7,14 @@ come the Python functions of :mod:`alvora.operators`, the parser's namespace
 (:func:`catalogue`) and the operator list of the README (:func:`markdown`,
 also printed by ``python -m alvora.operators``).
 
-Adding an operator: its kernel (in :mod:`alvora.operators.kernels` or the core),
-one entry here, and its tests.
+The rolling operators' rows are the rolling module's own binding table, served
+by the private module ``alvora._operator_table``; every other row is declared
+here.
+
+Adding an operator: its kernel and one row -- a rolling kernel in the core and
+the rolling module, its row in ``cpp/modules/rolling/operator_table.hpp``; any
+other kernel in :mod:`alvora.operators.kernels` (or the core), its row in
+``_TABLE`` below -- and its tests.
 
 Parameter kinds: ``factor`` (a node), ``operand`` (a node or a number),
 ``window`` (a whole number from 1 to ``MAX_WINDOW``), ``lag`` (a whole number
@@ -102,52 +108,10 @@ def _p(*pairs):
     return tuple(Param(n, k) for n, k in pairs)
 
 
-_SINGLE = _p(("factor", F), ("window", W))
-_PAIR = _p(("a", F), ("b", F), ("window", W))
-
+# The time-series operators of alvora.rolling are declared in the rolling
+# module's own table (cpp/modules/rolling/operator_table.hpp), read here through
+# the private module alvora._operator_table; the rows below are the rest.
 _TABLE = [
-    # -- time series over each instrument's valid rows (alvora.rolling) ------
-    ("MA", _SINGLE, "time-series", "simple moving average", "alvora.rolling", "MA(close, 20)"),
-    ("SMA", _SINGLE, "time-series", "alias of MA", "alvora.rolling", None),
-    ("EMA", _SINGLE, "time-series", "exponential moving average (smoothing 2 / (window + 1))",
-     "alvora.rolling", None),
-    ("WMA", _SINGLE, "time-series", "linearly weighted moving average, newest weighted most",
-     "alvora.rolling", None),
-    ("DECAY_LINEAR", _SINGLE, "time-series", "alias of WMA (linear decay weights)",
-     "alvora.rolling", "DECAY_LINEAR(close, 10)"),
-    ("SUM", _SINGLE, "time-series", "rolling sum", "alvora.rolling", None),
-    ("PRODUCT", _SINGLE, "time-series", "rolling product", "alvora.rolling", None),
-    ("STD", _SINGLE, "time-series", "rolling standard deviation", "alvora.rolling", None),
-    ("STDDEV", _SINGLE, "time-series", "alias of STD", "alvora.rolling", None),
-    ("VAR", _SINGLE, "time-series", "rolling variance", "alvora.rolling", None),
-    ("AVEDEV", _SINGLE, "time-series", "rolling mean absolute deviation", "alvora.rolling", None),
-    ("TS_ZSCORE", _SINGLE, "time-series", "rolling z-score of the newest value",
-     "alvora.rolling", None),
-    ("TS_SKEW", _SINGLE, "time-series", "rolling skewness", "alvora.rolling", None),
-    ("TS_KURT", _SINGLE, "time-series", "rolling kurtosis", "alvora.rolling", None),
-    ("TS_RANK", _SINGLE, "time-series", "rank of the newest value in its window",
-     "alvora.rolling", None),
-    ("TS_MIN", _SINGLE, "time-series", "rolling minimum", "alvora.rolling", None),
-    ("TS_MAX", _SINGLE, "time-series", "rolling maximum", "alvora.rolling", None),
-    ("LLV", _SINGLE, "time-series", "alias of TS_MIN", "alvora.rolling", None),
-    ("HHV", _SINGLE, "time-series", "alias of TS_MAX", "alvora.rolling", None),
-    ("TS_ARGMIN", _p(("factor", F), ("n", W)), "time-series",
-     "position of the minimum in the window", "alvora.rolling", None),
-    ("TS_ARGMAX", _p(("factor", F), ("n", W)), "time-series",
-     "position of the maximum in the window", "alvora.rolling", None),
-    ("SLOPE", _SINGLE, "time-series", "slope of a linear fit against time", "alvora.rolling",
-     None),
-    ("COUNT", _SINGLE, "time-series", "number of true values in the window", "alvora.rolling",
-     None),
-    ("EVERY", _SINGLE, "time-series", "true when every value of the window is true",
-     "alvora.rolling", None),
-    ("COVARIANCE", _PAIR, "time-series", "rolling covariance", "alvora.rolling", None),
-    ("COV", _PAIR, "time-series", "alias of COVARIANCE", "alvora.rolling", None),
-    ("CORRELATION", _PAIR, "time-series", "rolling Pearson correlation", "alvora.rolling",
-     "CORRELATION(close, volume, 10)"),
-    ("CORR", _PAIR, "time-series", "alias of CORRELATION", "alvora.rolling", None),
-    ("TS_REGRESSION", _p(("Y", F), ("X", F), ("window", W)), "time-series",
-     "rolling regression slope of Y on X", "alvora.rolling", None),
     # -- lags, over each instrument's valid rows -------------------------------
     ("DELAY", _p(("factor", F), ("d", L)), "time-series",
      "the value d valid rows back", _lagged("DELAY", kernels.delay), "DELAY(close, 5)"),
@@ -211,9 +175,16 @@ def _build_of(name, home):
     return _attr(home, name)
 
 
+def _rolling_rows():
+    from .. import _operator_table
+
+    for name, params, meaning, example, _alias_of in _operator_table.rolling_operators():
+        yield name, _p(*params), "time-series", meaning, "alvora.rolling", example
+
+
 def _entries():
     out = {}
-    for name, params, category, summary, home, example in _TABLE:
+    for name, params, category, summary, home, example in [*_rolling_rows(), *_TABLE]:
         build = _build_of(name, home)
         where = home if isinstance(home, str) else "alvora.operators"
         out[name] = Operator(name, params, category, summary, build, where, example)

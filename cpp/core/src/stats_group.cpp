@@ -1,0 +1,117 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "alvora/stats/group.hpp"
+
+namespace alvora::stats {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Member {
+    double value;
+    std::uint32_t column;
+};
+
+std::string shape_of(std::size_t rows, std::size_t cols) {
+    return std::to_string(rows) + " x " + std::to_string(cols);
+}
+
+// The members of each group on one row, gathered group after group (a counting
+// sort by code keeps each group's members in column order).
+struct RowGroups {
+    std::vector<std::uint32_t> start;  // group g: members[start[g] .. start[g + 1])
+    std::vector<Member> members;
+    std::vector<std::uint32_t> fill;
+
+    void gather(PanelView<const double> values, PanelView<const std::int64_t> codes, std::size_t r,
+                std::size_t ngroups) {
+        start.assign(ngroups + 1, 0);
+        std::size_t m = 0;
+        for (std::size_t c = 0; c < values.cols; ++c) {
+            const std::int64_t g = codes.at(r, c);
+            if (g >= 0 && std::isfinite(values.at(r, c))) {
+                ++start[static_cast<std::size_t>(g) + 1];
+                ++m;
+            }
+        }
+        for (std::size_t g = 0; g < ngroups; ++g) start[g + 1] += start[g];
+        members.resize(m);
+        fill.assign(start.begin(), start.end() - 1);
+        for (std::size_t c = 0; c < values.cols; ++c) {
+            const std::int64_t g = codes.at(r, c);
+            const double x = values.at(r, c);
+            if (g >= 0 && std::isfinite(x))
+                members[fill[static_cast<std::size_t>(g)]++] = {x, static_cast<std::uint32_t>(c)};
+        }
+    }
+};
+
+// Members summed in column order, one plain addition each: the order a
+// sequential per-group tally would use.
+void demean_group(const Member* first, const Member* last, PanelView<double> out, std::size_t r) {
+    double sum = 0.0;
+    for (const Member* m = first; m != last; ++m) sum += m->value;
+    const double mean = sum / static_cast<double>(last - first);
+    for (const Member* m = first; m != last; ++m) out.at(r, m->column) = m->value - mean;
+}
+
+// Equal values (zeros of both signs included) share the mean of their ranks.
+void rank_group(Member* first, Member* last, PanelView<double> out, std::size_t r) {
+    std::sort(first, last, [](const Member& a, const Member& b) { return a.value < b.value; });
+    const auto n = static_cast<std::size_t>(last - first);
+    const auto size = static_cast<double>(n);
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && first[j].value == first[i].value) ++j;
+        const double rank = (static_cast<double>(i + j - 1) / 2.0 + 1.0) / size;
+        for (std::size_t k = i; k < j; ++k) out.at(r, first[k].column) = rank;
+        i = j;
+    }
+}
+
+}  // namespace
+
+void group_cross_section(GroupStatistic op, PanelView<const double> values,
+                         PanelView<const std::int64_t> codes, PanelView<double> out) {
+    if (codes.rows != values.rows || codes.cols != values.cols || out.rows != values.rows ||
+        out.cols != values.cols) {
+        throw std::invalid_argument(
+            "group statistic: values are " + shape_of(values.rows, values.cols) + ", group codes " +
+            shape_of(codes.rows, codes.cols) + ", output " + shape_of(out.rows, out.cols));
+    }
+    if (values.cols > std::numeric_limits<std::uint32_t>::max())
+        throw std::invalid_argument("group statistic: too many instruments");
+    std::int64_t largest = -1;
+    for (std::size_t r = 0; r < codes.rows; ++r)
+        for (std::size_t c = 0; c < codes.cols; ++c) largest = std::max(largest, codes.at(r, c));
+    if (largest > kMaxGroupCode) {
+        throw std::invalid_argument("group statistic: group code " + std::to_string(largest) +
+                                    " is above the largest accepted, " +
+                                    std::to_string(kMaxGroupCode));
+    }
+    const auto ngroups = static_cast<std::size_t>(largest + 1);
+    RowGroups row;
+    for (std::size_t r = 0; r < values.rows; ++r) {
+        for (std::size_t c = 0; c < values.cols; ++c) out.at(r, c) = kNaN;
+        if (ngroups == 0) continue;
+        row.gather(values, codes, r, ngroups);
+        for (std::size_t g = 0; g < ngroups; ++g) {
+            Member* first = row.members.data() + row.start[g];
+            Member* last = row.members.data() + row.start[g + 1];
+            if (first == last) continue;
+            if (op == GroupStatistic::Demean)
+                demean_group(first, last, out, r);
+            else
+                rank_group(first, last, out, r);
+        }
+    }
+}
+
+}  // namespace alvora::stats

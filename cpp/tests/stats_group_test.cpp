@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "alvora/stats/group.hpp"
+
+namespace {
+
+using alvora::stats::GroupStatistic;
+using alvora::stats::PanelView;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<double> row(GroupStatistic op, const std::vector<double>& values,
+                        const std::vector<std::int64_t>& codes) {
+    const std::size_t n = values.size();
+    std::vector<double> out(n);
+    alvora::stats::group_cross_section(op, PanelView<const double>{values.data(), 1, n, n, 1},
+                                       PanelView<const std::int64_t>{codes.data(), 1, n, n, 1},
+                                       PanelView<double>{out.data(), 1, n, n, 1});
+    return out;
+}
+
+void expect_row(const std::vector<double>& got, const std::vector<double>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (std::isnan(want[i]))
+            EXPECT_TRUE(std::isnan(got[i])) << "entry " << i << " = " << got[i];
+        else
+            EXPECT_DOUBLE_EQ(got[i], want[i]) << "entry " << i;
+    }
+}
+
+// Group 0: {3, 1, 3, -0.0 (ties 0.0)}, group 1: {2, 0.0}; NaN, infinities and
+// code -1 take no part.
+const std::vector<double> kValues{3.0, 2.0, 1.0, kNaN, 3.0, kInf, 5.0, -0.0, 0.0};
+const std::vector<std::int64_t> kCodes{0, 1, 0, 0, 0, 1, -1, 0, 1};
+
+TEST(GroupStatistics, RankAveragesTiesWithinEachGroup) {
+    expect_row(row(GroupStatistic::Rank, kValues, kCodes),
+               {3.5 / 4, 2.0 / 2, 2.0 / 4, kNaN, 3.5 / 4, kNaN, kNaN, 1.0 / 4, 1.0 / 2});
+}
+
+TEST(GroupStatistics, DemeanUsesEachGroupsFiniteMembers) {
+    expect_row(row(GroupStatistic::Demean, kValues, kCodes),
+               {1.25, 1.0, -0.75, kNaN, 1.25, kNaN, kNaN, -1.75, -1.0});
+    expect_row(row(GroupStatistic::Demean, {1.0, 2.0}, {-1, -1}), {kNaN, kNaN});
+}
+
+TEST(GroupStatistics, RefusesMismatchedShapesAndHugeCodes) {
+    std::vector<double> values(4, 1.0), out(4);
+    std::vector<std::int64_t> codes(4, 0);
+    const PanelView<const double> in{values.data(), 2, 2, 2, 1};
+    EXPECT_THROW(
+        alvora::stats::group_cross_section(GroupStatistic::Rank, in,
+                                           PanelView<const std::int64_t>{codes.data(), 1, 4, 4, 1},
+                                           PanelView<double>{out.data(), 2, 2, 2, 1}),
+        std::invalid_argument);
+    codes[3] = alvora::stats::kMaxGroupCode + 1;
+    EXPECT_THROW(
+        alvora::stats::group_cross_section(GroupStatistic::Demean, in,
+                                           PanelView<const std::int64_t>{codes.data(), 2, 2, 2, 1},
+                                           PanelView<double>{out.data(), 2, 2, 2, 1}),
+        std::invalid_argument);
+}
+
+}  // namespace
