@@ -281,19 +281,10 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     py::object table = global("_format_factor_data")(factor_data, returns, periods);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
         // With ascending order smaller values rank first: flip so a positive IC means the
-        // better-ranked instruments earned more. In place on our own table when possible.
-        py::object np = global("np");
-        py::object column = table["factor"];
-        py::object values = column.attr("to_numpy")();
-        // Two reads sharing memory means both are views of the table's own storage.
-        const bool is_view =
-            py::isinstance<py::array>(values) && py::array(values).writeable() &&
-            py::bool_(np.attr("shares_memory")(values, table["factor"].attr("to_numpy")()));
-        if (is_view) {
-            np.attr("negative")(values, py::arg("out") = values);
-        } else {
-            table.attr("__setitem__")("factor", column.attr("__mul__")(-1));
-        }
+        // better-ranked instruments earned more. A new column, never a write through a
+        // view: whether a column's array is the frame's own storage depends on the pandas
+        // version (copy-on-write hands out read-only views).
+        table.attr("__setitem__")("factor", table["factor"].attr("__mul__")(-1));
     }
     py::tuple ic_pair = self.attr("_calc_ic")(table);
     py::object ic = ic_pair[0];
@@ -461,6 +452,10 @@ py::object get_industry_data(py::object self, py::object table) {
         mapping = pd.attr("Series")(industry);
     } else if (py::isinstance(industry, pd.attr("Series"))) {
         mapping = industry.attr("copy")();
+        // Categorical labels as plain ones: "Unknown" below is no category of theirs, and
+        // only the industries present make groups, whatever the categories list.
+        if (py::isinstance(mapping.attr("dtype"), pd.attr("CategoricalDtype")))
+            mapping = mapping.attr("astype")("object");
     } else {
         raise_py(PyExc_RuntimeError,
                  py::str("Invalid industry type, expect str/dict/pd.Series, go {} ")
