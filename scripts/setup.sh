@@ -67,11 +67,13 @@ if [ ! -x "$PY" ]; then
     python3 -m venv "$VENV"
 fi
 stamp="$VENV/.alvora-requirements"
-want=$(sha256sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1)
+want="$(sha256sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1) upgrade"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
     echo "setup: installing Python packages"
     "$PY" -m pip install -q --upgrade pip
-    "$PY" -m pip install -q -r "$ROOT/requirements-dev.txt"
+    # --upgrade: a changed list takes the newest releases it allows, also where an
+    # older one is installed (a lifted upper bound otherwise changes nothing).
+    "$PY" -m pip install -q --upgrade -r "$ROOT/requirements-dev.txt"
     echo "$want" > "$stamp"
 fi
 

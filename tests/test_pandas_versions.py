@@ -87,12 +87,14 @@ def _labels(ids):
     return names
 
 
-@pytest.mark.parametrize("form", ["dict", "series", "categorical", "categorical-unused"])
+@pytest.mark.parametrize("form", ["dict", "series", "categorical", "categorical-unused",
+                                  "empty dict"])
 def test_industry_labels_in_any_form_group_alike(form):
     factor, returns = make_panels(14, 12, seed=5)
     ids = list(factor.columns)
-    names = _labels(ids)
+    names = [None] * len(ids) if form == "empty dict" else _labels(ids)
     given = {
+        "empty dict": {},  # everyone "Unknown"
         "dict": dict(zip(ids, names)),
         "series": pd.Series(names, index=ids, dtype=object),
         "categorical": pd.Series(names, index=ids, dtype="category"),
@@ -108,7 +110,8 @@ def test_industry_labels_in_any_form_group_alike(form):
     industry = pd.Series(plain[table.index.get_level_values("order_book_id")].to_numpy(),
                          index=table.index)
     expected = reference_industry_ic(table, industry, rank_ic=True)
-    assert list(result.index) == ["Banks", "Tech", "Unknown"]
+    assert list(result.index) == (["Unknown"] if form == "empty dict"
+                                  else ["Banks", "Tech", "Unknown"])
     np.testing.assert_allclose(result.to_numpy(), expected.to_numpy(), rtol=1e-9)
 
 

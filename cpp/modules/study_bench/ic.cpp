@@ -449,7 +449,8 @@ py::object get_industry_data(py::object self, py::object table) {
     }
     py::object mapping;
     if (py::isinstance<py::dict>(industry)) {
-        mapping = pd.attr("Series")(industry);
+        // object dtype: an empty dict's Series is float64 before pandas 2, object from 2 on
+        mapping = pd.attr("Series")(industry, py::arg("dtype") = "object");
     } else if (py::isinstance(industry, pd.attr("Series"))) {
         mapping = industry.attr("copy")();
         // Categorical labels as plain ones: "Unknown" below is no category of theirs, and
