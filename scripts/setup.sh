@@ -33,6 +33,18 @@ if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null && can_install; the
     as_root apt-get update -qq
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# What is left out without them, said once per run.
+declare -A without=(
+    [chromium]="the browser test of the HTML report is skipped"
+    [libgtest-dev]="the core tests are built from /usr/src/googletest or GTEST_SOURCE, else left out"
+    [libbenchmark-dev]="the core benchmarks are not built"
+    [fonts-wqy-microhei]="Chinese industry names in figures lack glyphs"
+)
+for pkg in "${missing[@]}"; do
+    if [ -n "${without[$pkg]+x}" ] && ! dpkg -s "$pkg" >/dev/null 2>&1; then
+        echo "setup: $pkg is not installed (no root to install it): ${without[$pkg]}" >&2
+    fi
+done
 # What cannot be done without: say exactly what is needed.
 needs=()
 has_compiler || needs+=("a C++20 compiler: g++ 12+ or clang++ 14+ (Debian: g++; or set CXX)")
@@ -55,11 +67,13 @@ if [ ! -x "$PY" ]; then
     python3 -m venv "$VENV"
 fi
 stamp="$VENV/.alvora-requirements"
-want=$(sha256sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1)
+want="$(sha256sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1) upgrade"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
     echo "setup: installing Python packages"
     "$PY" -m pip install -q --upgrade pip
-    "$PY" -m pip install -q -r "$ROOT/requirements-dev.txt"
+    # --upgrade: a changed list takes the newest releases it allows, also where an
+    # older one is installed (a lifted upper bound otherwise changes nothing).
+    "$PY" -m pip install -q --upgrade -r "$ROOT/requirements-dev.txt"
     echo "$want" > "$stamp"
 fi
 

@@ -321,19 +321,10 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     py::object table = global("_format_factor_data")(factor_data, returns, periods);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
         // With ascending order smaller values rank first: flip so a positive IC means the
-        // better-ranked instruments earned more. In place on our own table when possible.
-        py::object np = global("np");
-        py::object column = table["factor"];
-        py::object values = column.attr("to_numpy")();
-        // Two reads sharing memory means both are views of the table's own storage.
-        const bool is_view =
-            py::isinstance<py::array>(values) && py::array(values).writeable() &&
-            py::bool_(np.attr("shares_memory")(values, table["factor"].attr("to_numpy")()));
-        if (is_view) {
-            np.attr("negative")(values, py::arg("out") = values);
-        } else {
-            table.attr("__setitem__")("factor", column.attr("__mul__")(-1));
-        }
+        // better-ranked instruments earned more. A new column, never a write through a
+        // view: whether a column's array is the frame's own storage depends on the pandas
+        // version (copy-on-write hands out read-only views).
+        table.attr("__setitem__")("factor", table["factor"].attr("__mul__")(-1));
     }
     py::object ic, ic_p_value, ic_decay;
     {
@@ -518,9 +509,14 @@ py::object get_industry_data(py::object self, py::object table) {
     }
     py::object mapping;
     if (py::isinstance<py::dict>(industry)) {
-        mapping = pd.attr("Series")(industry);
+        // object dtype: an empty dict's Series is float64 before pandas 2, object from 2 on
+        mapping = pd.attr("Series")(industry, py::arg("dtype") = "object");
     } else if (py::isinstance(industry, pd.attr("Series"))) {
         mapping = industry.attr("copy")();
+        // Categorical labels as plain ones: "Unknown" below is no category of theirs, and
+        // only the industries present make groups, whatever the categories list.
+        if (py::isinstance(mapping.attr("dtype"), pd.attr("CategoricalDtype")))
+            mapping = mapping.attr("astype")("object");
     } else {
         raise_py(PyExc_RuntimeError,
                  py::str("Invalid industry type, expect str/dict/pd.Series, go {} ")

@@ -148,7 +148,14 @@ class BundleWriter:
         missing = [c for c in INSTRUMENT_COLUMNS if c not in table.columns]
         if missing:
             raise ValueError("instrument table lacks columns {}".format(missing))
-        table = table.loc[:, list(INSTRUMENT_COLUMNS)].astype(str).reset_index(drop=True)
+        table = table.loc[:, list(INSTRUMENT_COLUMNS)].reset_index(drop=True)
+        # Refused rather than written: astype(str) turns a missing value into the text
+        # "nan" before pandas 3 and keeps it missing from pandas 3 on.
+        blank = table.isna().any()
+        if blank.any():
+            raise ValueError("instrument table has missing values in {}".format(
+                list(blank.index[blank.to_numpy()])))
+        table = table.astype(str)
         if len(table) == 0:
             raise ValueError("a bundle needs at least one instrument")
         if table["order_book_id"].duplicated().any():
