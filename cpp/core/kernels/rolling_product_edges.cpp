@@ -160,18 +160,18 @@ struct SlidingCensus {
 
 // Whether no product of up to n values of x can leave the normal range of
 // doubles: then the scans meet no overflow or underflow on the way, and their
-// products are the windows' (NaN, infinities and zeros included).
+// products are the windows' (NaN, infinities and zeros included). Largest
+// and smallest magnitudes by the machine's max and min, which pass over NaN;
+// an infinity fails the test, which is then left to the settling. Zeros are
+// passed over as one less than their bits: NaN.
 bool products_stay_normal(const double* x, std::size_t L, std::size_t n) {
-    // Largest finite and smallest nonzero magnitudes (1 when there are none),
-    // four of each so that no step waits for the previous one.
     const V one = splat(V{}, 1.0);
-    V hi[4] = {one, one, one, one}, lo[4] = {one, one, one, one};
+    V hi[4] = {one, one, one, one}, lo[4] = {one, one, one, one};  // four: no step waits
     auto step = [&](V & h, V & l, const double* p) __attribute__((always_inline)) {
         const V a = magnitude(load<V>(p));
-        const V finite = a <= splat(a, kMax) ? a : V{};  // NaN and infinities: 0
-        const V nonzero = a > V{} ? a : splat(a, kInf);  // NaN and zeros: infinity
-        h = finite > h ? finite : h;
-        l = nonzero < l ? nonzero : l;
+        const V below = (V)((Bits)a - 1);  // the next magnitude down; zero: NaN
+        h = a > h ? a : h;
+        l = below < l ? below : l;
     };
     std::size_t i = 0;
     for (; i + 4 * W <= L; i += 4 * W)
@@ -180,13 +180,13 @@ bool products_stay_normal(const double* x, std::size_t L, std::size_t n) {
     double h = 1.0, l = 1.0;
     for (std::size_t k = 0; k < 4; ++k)
         for (std::size_t j = 0; j < W; ++j) {
-            h = std::max(h, hi[k][j]);
-            l = std::min(l, lo[k][j]);
+            h = hi[k][j] > h ? hi[k][j] : h;
+            l = lo[k][j] < l ? lo[k][j] : l;
         }
     for (; i < L; ++i) {
         const double a = std::fabs(x[i]);
-        if (a > h && a <= kMax) h = a;
-        if (a < l && a > 0.0) l = a;
+        if (a > h) h = a;
+        if (a < l && a != 0.0) l = a;
     }
     const double nd = static_cast<double>(n);  // a margin of a few powers of two for rounding
     return nd * std::log2(h) < 1020.0 && nd * -std::log2(l) < 1020.0;
