@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -49,20 +48,19 @@ inline Bits at_edge(V v) {
     return ~((a > V{}) & (a <= splat(v, kMax)));
 }
 // Whether a test passed in any lane: halves folded together down to two.
-using Bits2 = long long __attribute__((vector_size(16)));
-using Bits4 = long long __attribute__((vector_size(32)));
+// (Halves by shuffles: a vector whose address is taken lives on the stack,
+// where GCC's AddressSanitizer does not keep 64-byte alignment.)
 template <class B>
 bool any(B b) {
     if constexpr (std::is_same_v<B, bool>) {
         return b;
     } else if constexpr (sizeof(B) == 16) {
         return (b[0] | b[1]) != 0;
+    } else if constexpr (sizeof(B) == 32) {
+        return any(__builtin_shufflevector(b, b, 0, 1) | __builtin_shufflevector(b, b, 2, 3));
     } else {
-        using Half = std::conditional_t<sizeof(B) == 64, Bits4, Bits2>;
-        Half lo, hi;
-        std::memcpy(&lo, &b, sizeof lo);
-        std::memcpy(&hi, reinterpret_cast<const char*>(&b) + sizeof lo, sizeof hi);
-        return any(lo | hi);
+        return any(__builtin_shufflevector(b, b, 0, 1, 2, 3) |
+                   __builtin_shufflevector(b, b, 4, 5, 6, 7));
     }
 }
 
@@ -165,24 +163,33 @@ struct SlidingCensus {
 // an infinity fails the test, which is then left to the settling. Zeros are
 // passed over as one less than their bits: NaN.
 bool products_stay_normal(const double* x, std::size_t L, std::size_t n) {
-    const V one = splat(V{}, 1.0);
-    V hi[4] = {one, one, one, one}, lo[4] = {one, one, one, one};  // four: no step waits
-    auto step = [&](V & h, V & l, const double* p) __attribute__((always_inline)) {
-        const V a = magnitude(load<V>(p));
+    auto larger = [](V h, V a) { return a > h ? a : h; };
+    auto smaller = [](V l, V a) {
         const V below = (V)((Bits)a - 1);  // the next magnitude down; zero: NaN
-        h = a > h ? a : h;
-        l = below < l ? below : l;
+        return below < l ? below : l;
     };
+    const V one = splat(V{}, 1.0);
+    V h0 = one, h1 = one, h2 = one, h3 = one, l0 = one, l1 = one, l2 = one, l3 = one;  // no waits
     std::size_t i = 0;
-    for (; i + 4 * W <= L; i += 4 * W)
-        for (std::size_t k = 0; k < 4; ++k) step(hi[k], lo[k], x + i + k * W);
-    for (; i + W <= L; i += W) step(hi[0], lo[0], x + i);
+    for (; i + 4 * W <= L; i += 4 * W) {
+        const V a0 = magnitude(load<V>(x + i)), a1 = magnitude(load<V>(x + i + W));
+        const V a2 = magnitude(load<V>(x + i + 2 * W)), a3 = magnitude(load<V>(x + i + 3 * W));
+        h0 = larger(h0, a0), h1 = larger(h1, a1), h2 = larger(h2, a2), h3 = larger(h3, a3);
+        l0 = smaller(l0, a0), l1 = smaller(l1, a1), l2 = smaller(l2, a2), l3 = smaller(l3, a3);
+    }
+    for (; i + W <= L; i += W) {
+        const V a = magnitude(load<V>(x + i));
+        h0 = larger(h0, a);
+        l0 = smaller(l0, a);
+    }
+    const V hi = larger(larger(h0, h1), larger(h2, h3));
+    auto least = [](V a, V b) { return a < b ? a : b; };
+    const V lo = least(least(l0, l1), least(l2, l3));
     double h = 1.0, l = 1.0;
-    for (std::size_t k = 0; k < 4; ++k)
-        for (std::size_t j = 0; j < W; ++j) {
-            h = hi[k][j] > h ? hi[k][j] : h;
-            l = lo[k][j] < l ? lo[k][j] : l;
-        }
+    for (std::size_t k = 0; k < W; ++k) {
+        h = hi[k] > h ? hi[k] : h;
+        l = lo[k] < l ? lo[k] : l;
+    }
     for (; i < L; ++i) {
         const double a = std::fabs(x[i]);
         if (a > h) h = a;
