@@ -19,9 +19,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMax = std::numeric_limits<double>::max();
 
-// The widest vectors the level holds in one register (the baseline's are
-// 128-bit: wider ones would have their comparisons taken lane by lane).
-using V = std::conditional_t<kWide, V8, std::conditional_t<ALVORA_ISA_LEVEL == 1, V4, V2>>;
+// Vectors of at most 32 bytes (two registers at the baseline would have
+// their comparisons taken lane by lane; GCC's AddressSanitizer does not keep
+// the 64-byte alignment of spilled AVX-512 vectors, a fault in sanitized runs).
+using V = std::conditional_t<ALVORA_ISA_LEVEL >= 1, V4, V2>;
 using Bits = Mask<V>;
 constexpr std::size_t W = kLanes<V>;
 
@@ -48,8 +49,6 @@ inline Bits at_edge(V v) {
     return ~((a > V{}) & (a <= splat(v, kMax)));
 }
 // Whether a test passed in any lane: halves folded together down to two.
-// (Halves by shuffles: a vector whose address is taken lives on the stack,
-// where GCC's AddressSanitizer does not keep 64-byte alignment.)
 template <class B>
 bool any(B b) {
     if constexpr (std::is_same_v<B, bool>) {
