@@ -4,13 +4,19 @@ Runs many kernel calls (every kernel, several windows, float and integer
 series), then many execute_factor and study runs on a small generated market,
 then switches between two bundles many times; prints the resident set size
 after a warm-up and after each phase, and checks that a switched-away bundle
-keeps no memory mapping or file handle open.
+keeps no memory mapping or file handle open. A last phase looks for reference
+leaks in the bindings, which the resident size misses when the object is
+small: every kernel and execute_factor call must leave its inputs' reference
+counts as they were and its result freed with the caller's last reference,
+and the memory Python traces (tracemalloc, numpy's array data included) must
+not grow over the calls.
 
-    python bench/soak.py                       # 100000 kernel calls, 1000 runs, 200 switches
+    python bench/soak.py                       # 100000 kernel calls, 1000 runs, 200 switches,
+                                               # 10000 calls checked for references
     python bench/soak.py --kernel-calls 20000 --runs 50 --switches 10 --max-growth-mb 64
 
-Exits non-zero when the growth over the warm-up exceeds --max-growth-mb or a
-switched-away bundle is still mapped."""
+Exits non-zero when the growth over the warm-up exceeds --max-growth-mb, a
+switched-away bundle is still mapped or a call leaves a reference behind."""
 import argparse
 import gc
 import itertools
@@ -18,6 +24,8 @@ import os
 import sys
 import tempfile
 import time
+import tracemalloc
+import weakref
 
 import numpy as np
 
@@ -95,11 +103,65 @@ def bundle_switches(count, first, second, ids):
     return mapped_files(first)
 
 
+def leaked_references(count, ids):
+    """Runs `count` kernel calls and count / 100 execute_factor calls; returns
+    the names whose calls kept a reference (to an input, or to a result after
+    the caller dropped it) and the growth of traced memory, in bytes, over
+    all the calls (measured after a first round)."""
+    from alvora import rolling
+    from alvora.engine_v2.eval_core import execute_factor
+    from alvora.leaf import close, volume
+    from alvora.rolling import CORRELATION, TS_RANK
+    pairwise = {"covariance", "correlation", "regression"}
+    names = sorted(n for n in dir(rolling) if n.islower() and callable(getattr(rolling, n))
+                   and n not in ("chain", "rolling_window", "np"))
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=300)
+    x[::29] = np.nan
+    inputs = [x, x.astype(np.float32), x > 0, np.nan_to_num(x * 100).astype(np.int64)]
+    factor = CORRELATION(close, volume, 10) - TS_RANK(volume, 5)
+    calls = [(name, n, k) for name in names for n in (1, 5, 60) for k in range(len(inputs))]
+    leaked = set()
+
+    def call(job):
+        if job == "execute_factor":
+            return execute_factor(factor, ids, "2020-03-02", "2020-06-30")
+        name, n, k = job
+        kernel = getattr(rolling, name)
+        return kernel(n, inputs[k], x) if name in pairwise else kernel(inputs[k], n)
+
+    def run(jobs):
+        for job in jobs:
+            result = call(job)
+            alive = weakref.ref(result)  # numpy arrays and frames take weak references
+            del result
+            if alive() is not None:
+                leaked.add(job if isinstance(job, str) else job[0])
+
+    plan = list(itertools.islice(itertools.cycle(calls), count))
+    plan += ["execute_factor"] * max(1, count // 100)
+    run(plan[:len(calls)] + ["execute_factor"])  # first calls fill caches
+    counts = [sys.getrefcount(s) for s in inputs]
+    gc.collect()
+    tracemalloc.start()
+    start = tracemalloc.get_traced_memory()[0]
+    run(plan)
+    gc.collect()
+    growth = tracemalloc.get_traced_memory()[0] - start
+    tracemalloc.stop()
+    now = [sys.getrefcount(s) for s in inputs]  # counted the same way as before the calls
+    leaked.update("an input of dtype {}".format(s.dtype)
+                  for s, a, b in zip(inputs, counts, now) if a != b)
+    return sorted(leaked), growth
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--kernel-calls", type=int, default=100_000)
     parser.add_argument("--runs", type=int, default=1000, help="execute_factor + study runs")
     parser.add_argument("--switches", type=int, default=200, help="bundle switches")
+    parser.add_argument("--reference-calls", type=int, default=10_000,
+                        help="calls checked for leaked references")
     parser.add_argument("--max-growth-mb", type=float, default=None,
                         help="fail when memory grows more than this over the warm-up")
     args = parser.parse_args(argv)
@@ -139,7 +201,20 @@ def main(argv=None):
     print("{:>8} {:<28} still mapped from the first bundle: {}   resident {:7.1f} MB".format(
         args.switches, "bundle switches", len(left), now))
     print("resident growth over warm-up: {:+.1f} MB".format(growth))
+    leaked, traced = leaked_references(args.reference_calls, ids)
+    # a result array kept per call adds its size (over 300 bytes here) every
+    # call; what caches keep stays far below that
+    traced_limit = 64 * args.reference_calls
+    print("{:>8} {:<28} references kept: {}   traced growth {:+.1f} KB".format(
+        args.reference_calls, "reference checks", len(leaked), traced / 1024))
     failed = bool(left)
+    if leaked:
+        print("FAIL: calls keep references: {}".format(", ".join(map(str, leaked))))
+        failed = True
+    if traced > traced_limit:
+        print("FAIL: traced memory grew by {} bytes over {} calls".format(
+            traced, args.reference_calls))
+        failed = True
     if args.max_growth_mb is not None and growth > args.max_growth_mb:
         print("FAIL: growth above {} MB".format(args.max_growth_mb))
         failed = True

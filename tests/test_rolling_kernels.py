@@ -63,6 +63,25 @@ def test_infinities_follow_ieee_rules():
                 np.testing.assert_array_equal(np.isinf(got), np.isinf(want), err_msg=name)
 
 
+@pytest.mark.parametrize("n", [3, 4, 9, 17, 40])
+def test_products_at_the_edges_of_the_range_are_exact(n):
+    # powers of two with zeros of both signs: every product is exact, so each
+    # window has one right answer whatever order the scans multiply in (a zero
+    # gives a signed zero even where a running product overflowed first)
+    rng = np.random.default_rng(n)
+    k = rng.integers(-600, 601, 300)
+    zero = rng.random(300) < 0.03
+    x = np.where(rng.random(300) < 0.5, -1.0, 1.0) * np.where(zero, 0.0, np.ldexp(1.0, k))
+    win = np.lib.stride_tricks.sliding_window_view
+    power = win(np.where(zero, 0, k), n).sum(axis=1)
+    sign = np.where(win(np.signbit(x), n).sum(axis=1) % 2 == 1, -1.0, 1.0)
+    magnitude = np.where(power >= 1024, np.inf, np.ldexp(1.0, power.clip(-1100, 1100)))
+    want = sign * np.where(win(zero, n).any(axis=1), 0.0, magnitude)
+    got = rolling.product(x, n)
+    np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(np.signbit(got), np.signbit(want))
+
+
 # ---- independent oracles ------------------------------------------------------
 
 

@@ -1,6 +1,7 @@
 // Sliding kernels against the window-by-window definitions, plus worked values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -361,6 +362,56 @@ TEST(RollingKernels, ProductsOfSmallValues) {
                     EXPECT_TRUE(std::isnan(got[i])) << "n=" << n << " i=" << i;
                 } else {
                     EXPECT_NEAR(got[i], want, 1e-12 * std::fabs(want)) << "n=" << n << " i=" << i;
+                }
+            }
+        }
+    }
+}
+
+// Powers of two far apart, zeros of both signs, a few infinities and NaN:
+// products are exact, so every window has one right answer whatever order
+// the scans multiply in (a zero with finite values gives a signed zero even
+// where the running product has overflowed; infinity times zero is NaN).
+TEST(RollingKernels, ProductsAtTheEdgesOfTheRange) {
+    std::mt19937_64 gen(4);
+    std::uniform_int_distribution<int> power(-600, 600), pick(0, 99);
+    std::vector<double> x(400);
+    std::vector<int> k(x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        k[i] = power(gen);
+        const int p = pick(gen);
+        x[i] = p < 4 ? 0.0 : p == 4 ? kInf : p == 5 && i > 200 ? kNaN : std::ldexp(1.0, k[i]);
+        if (pick(gen) < 50) x[i] = -x[i];
+    }
+    auto exact = [&](size_t i, size_t n) {
+        bool nan = false, inf = false, zero = false, negative = false;
+        long sum = 0;
+        for (size_t j = i; j < i + n; ++j) {
+            nan |= std::isnan(x[j]);
+            inf |= std::isinf(x[j]);
+            zero |= x[j] == 0.0;
+            negative ^= std::signbit(x[j]);
+            sum += std::isfinite(x[j]) && x[j] != 0.0 ? k[j] : 0;
+        }
+        if (nan || (inf && zero)) return kNaN;
+        const int power = static_cast<int>(std::clamp(sum, -1100L, 1100L));  // 0 or inf beyond
+        const double m = zero ? 0.0 : inf ? kInf : std::ldexp(1.0, power);
+        return negative ? -m : m;
+    };
+    for (const alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
+        for (size_t n : {2, 3, 4, 5, 8, 9, 16, 17, 40}) {
+            const auto got = run(rl::product, x, n);
+            for (size_t i = 0; i < got.size(); ++i) {
+                const double want = exact(i, n);
+                const double row = rw::product(x.data() + i, n);
+                for (const double v : {got[i], row}) {
+                    if (std::isnan(want))
+                        EXPECT_TRUE(std::isnan(v)) << "n=" << n << " i=" << i << " got " << v;
+                    else
+                        EXPECT_TRUE(v == want && std::signbit(v) == std::signbit(want))
+                            << alvora::isa_name(level) << " n=" << n << " i=" << i << " got " << v
+                            << " want " << want;
                 }
             }
         }

@@ -14,6 +14,7 @@
 #include "alvora/rolling/packed_sums.hpp"
 #include "alvora/rolling/power_sums.hpp"
 #include "alvora/rolling/prefetch.hpp"
+#include "alvora/rolling/product_edges.hpp"
 #include "alvora/rolling/rowwise.hpp"
 #include "alvora/rolling/short.hpp"
 
@@ -111,7 +112,7 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
             [&]<class U>(size_t j) __attribute__((always_inline)) {
                 constexpr size_t UW = detail::kLanes<U>;
                 const U s = detail::lane_suffix<Op>(value(load<U>(x + b + j - UW)));
-                store(t + j - UW, Op::op(U{} + a, s));  // U{} + a: a in every lane
+                store(t + j - UW, Op::op(a - U{}, s));  // a in every lane (a - 0 keeps -0)
                 a = Op::op(a, s[0]);
             },
             [&](size_t j)
@@ -140,7 +141,7 @@ template <class V, bool Scale, class Op = detail::Plus, bool Anchored = false>
         }
         for (; t + W <= len; t += W) {
             const V h = detail::lane_prefix<Op>(value(load<V>(x + nb + t)));
-            store(out + b0 + t + 1, fin(Op::op(load<V>(cur + t + 1), Op::op(V{} + hs, h))));
+            store(out + b0 + t + 1, fin(Op::op(load<V>(cur + t + 1), Op::op(hs - V{}, h))));
             hs = Op::op(hs, h[W - 1]);
         }
         for (; t < len; ++t) {
@@ -376,10 +377,13 @@ void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out)
 }
 
 void product(std::span<const double> x, size_t n, std::span<double> out) {
-    if (n >= 4)
-        return lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr, window_products);
-    Fold<double, double, true> f{x.data(), out.data(), x.size()};
-    block_scan(x.size(), n, f);
+    if (n >= 4) {
+        lanes_then_fused(x.data(), x.size(), n, out.data(), 1.0, nullptr, window_products);
+    } else {
+        Fold<double, double, true> f{x.data(), out.data(), x.size()};
+        block_scan(x.size(), n, f);
+    }
+    detail::settle_edge_products(x.data(), x.size(), n, out.data());  // zero, inf and NaN results
 }
 
 void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {

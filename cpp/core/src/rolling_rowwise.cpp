@@ -1,7 +1,9 @@
 // Window-matrix reductions, written as the definitions read.
 #include "alvora/rolling/rowwise.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 namespace alvora::rolling::rowwise {
@@ -18,10 +20,35 @@ std::int64_t sum(const std::int64_t* r, size_t n) {
     return static_cast<std::int64_t>(s);
 }
 
+// The product rounded from its exact value, whatever the order of the
+// values: mantissas multiply with the exponents summed apart, so no partial
+// product overflows or underflows. A zero gives a zero and an infinity an
+// infinity, signed by all the signs; NaN only from a NaN or an infinity
+// times a zero.
 double product(const double* r, size_t n) {
-    double p = 1.0;
-    for (size_t j = 0; j < n; ++j) p *= r[j];
-    return p;
+    double m = 1.0;  // in [0.5, 1) after each step
+    long long e = 0;
+    bool zero = false, infinite = false, negative = false;
+    for (size_t j = 0; j < n; ++j) {
+        const double v = r[j];
+        if (std::isnan(v)) return std::numeric_limits<double>::quiet_NaN();
+        negative ^= std::signbit(v);
+        if (v == 0.0) {
+            zero = true;
+        } else if (std::isinf(v)) {
+            infinite = true;
+        } else {
+            int k = 0;
+            m *= std::frexp(std::fabs(v), &k);
+            e += k;
+            m = std::frexp(m, &k);
+            e += k;
+        }
+    }
+    if (zero && infinite) return std::numeric_limits<double>::quiet_NaN();
+    const int scale = static_cast<int>(std::clamp(e, -4000LL, 4000LL));  // beyond: 0 or inf
+    const double magnitude = zero ? 0.0 : infinite ? HUGE_VAL : std::ldexp(m, scale);
+    return negative ? -magnitude : magnitude;
 }
 
 std::int64_t product(const std::int64_t* r, size_t n) {

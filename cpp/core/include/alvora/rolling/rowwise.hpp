@@ -15,7 +15,7 @@ using std::size_t;
 
 double sum(const double* r, size_t n);
 std::int64_t sum(const std::int64_t* r, size_t n);  // wraps like numpy
-double product(const double* r, size_t n);
+double product(const double* r, size_t n);  // rounded once from the exact product
 std::int64_t product(const std::int64_t* r, size_t n);
 double mean(const double* r, size_t n);
 double ema(const double* r, size_t n);
