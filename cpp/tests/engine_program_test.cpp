@@ -133,7 +133,12 @@ TEST(EngineProgram, ManyResultsInOnePassEqualEachRunAlone) {
     int ma = *p.window(Op::Mean, 2, x);
     EXPECT_EQ(*p.window(Op::Mean, 2, x), ma);  // identical steps are merged
     int max = *p.window(Op::Max, 3, x);
-    int sum = *p.elementwise(Op::Add, Operand::of_step(ma), Operand::of_step(x));
+    // a sum of series of one length: x without its oldest value beside the window mean
+    const auto x_aligned = p.drop_oldest(x, 1);
+    ASSERT_TRUE(x_aligned);
+    const auto summed = p.elementwise(Op::Add, Operand::of_step(ma), Operand::of_step(*x_aligned));
+    ASSERT_TRUE(summed);
+    int sum = *summed;
     // a panel of 8 rows whose last 6 are the prices: stride 8, starting at row 2
     std::vector<double> larger(16, -1.0);
     for (std::size_t c = 0; c < 2; ++c)
