@@ -29,6 +29,7 @@ import tessal
 from alvora.engine_v2.eval_core import execute_factor
 from alvora.engine_v2.exec_context import ThreadingExecContext
 from alvora.evaluate import execute_factors
+from bench_native import instruction_set as _instruction_set
 from alvora.expression import parse_factor
 from alvora.utils import get_leaves
 
@@ -51,15 +52,6 @@ LIBRARY = {
     "cov_rv20": "COVARIANCE(RETURNS, DELTA(LOG(volume + 1), 1), 20)",
     "ret5": "close / DELAY(close, 5) - 1",
 }
-
-
-def _instruction_set():
-    try:
-        with open("/proc/cpuinfo") as f:
-            flags = next(line for line in f if line.startswith("flags")).split()
-    except (OSError, StopIteration):
-        return "unknown"
-    return "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "baseline"
 
 
 def _interleaved(rounds, **fns):

@@ -20,6 +20,8 @@ import uuid
 import numpy as np
 import pandas as pd
 
+from .results import _pid_alive
+
 __all__ = ["FrameSpool", "SpooledFrame", "spool_frames", "received"]
 
 _PREFIX = "alvora-frames-"
@@ -33,16 +35,6 @@ def _default_root():
     if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
         return shm
     return tempfile.gettempdir()
-
-
-def _pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
 
 
 class FrameSpool:
