@@ -361,6 +361,16 @@ void weighted_ema(const double* x, size_t L, size_t n, const double* pw, const d
     }
 }
 
+// Integer window sums (Multiply false) or products: unsigned arithmetic wraps
+// modulo 2^64 like numpy's int64 reductions.
+template <bool Multiply>
+void wrapping_fold(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
+    std::vector<std::uint64_t> tmp(out.size());
+    Fold<std::int64_t, std::uint64_t, Multiply> f{x.data(), tmp.data(), x.size()};
+    block_scan(x.size(), n, f);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int64_t>(tmp[i]);
+}
+
 }  // namespace
 
 void sum(std::span<const double> x, size_t n, std::span<double> out) {
@@ -369,11 +379,7 @@ void sum(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void sum(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
-    // Unsigned arithmetic wraps modulo 2^64 like numpy's int64 sums.
-    std::vector<std::uint64_t> tmp(out.size());
-    Fold<std::int64_t, std::uint64_t, false> f{x.data(), tmp.data(), x.size()};
-    block_scan(x.size(), n, f);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int64_t>(tmp[i]);
+    wrapping_fold<false>(x, n, out);
 }
 
 void product(std::span<const double> x, size_t n, std::span<double> out) {
@@ -387,10 +393,7 @@ void product(std::span<const double> x, size_t n, std::span<double> out) {
 }
 
 void product(std::span<const std::int64_t> x, size_t n, std::span<std::int64_t> out) {
-    std::vector<std::uint64_t> tmp(out.size());
-    Fold<std::int64_t, std::uint64_t, true> f{x.data(), tmp.data(), x.size()};
-    block_scan(x.size(), n, f);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int64_t>(tmp[i]);
+    wrapping_fold<true>(x, n, out);
 }
 
 void ma(std::span<const double> x, size_t n, std::span<double> out) {
