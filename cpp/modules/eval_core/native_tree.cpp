@@ -1,9 +1,6 @@
 #include "eval_core/native_tree.hpp"
 
 #include <pybind11/numpy.h>
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -230,27 +227,16 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
 
 bool package_node(py::handle factor);
 
-// A new column-major rows x cols float64 array, uninitialised. Grids the C
-// allocator serves from its heap (up to 32 MiB) come from there: memory a freed
-// grid gave back is written again without a page fault. Larger ones are always
-// fresh mappings: they get huge pages, as the array library gives its large
-// arrays, which fault a 2 MiB page at a time instead of 4 KiB.
+// A new column-major rows x cols float64 array, uninitialised, from the C
+// allocator: ordinary pages, no huge-page advice. Where the kernel compacts
+// memory on first touch of an advised region (its usual setting), a busy
+// machine stalled 1-4 s on the 15 large grids of a factor library, against a
+// steady 0.9 s for ordinary pages (bench/bench_library.py --market large).
 py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     const std::size_t cells = rows * cols;
     if (cols != 0 && cells / cols != rows) throw std::bad_alloc();
     const std::size_t bytes = std::max<std::size_t>(cells, 1) * sizeof(double);
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    constexpr std::size_t kHeapLimit = std::size_t{32} << 20;
-    double* data;
-    if (bytes > kHeapLimit) {
-        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        data = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
-#ifdef MADV_HUGEPAGE
-        if (data != nullptr) madvise(data, rounded, MADV_HUGEPAGE);  // advice only
-#endif
-    } else {
-        data = static_cast<double*>(std::malloc(bytes));
-    }
+    double* data = static_cast<double*>(std::malloc(bytes));
     if (data == nullptr) throw std::bad_alloc();
     py::capsule owner(data, [](void* p) { std::free(p); });
     const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(cols);
