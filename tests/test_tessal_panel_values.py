@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import tessal
-from tessal import _query
+from tessal import _query, _state
 from tessal.bundle import column_reader
 from _tessal_helpers import small_bundle, using
 
@@ -80,3 +80,19 @@ def test_out_is_filled_and_checked_before_use(bundle, monkeypatch):
     with pytest.raises(ValueError, match="exceeds the limit"):
         tessal.get_panel_values("high", ids, "2020-03-02", "2020-03-31",
                                 out=lambda *shape: pytest.fail("allocated"))
+
+
+def test_a_file_replaced_since_the_bundle_was_opened_is_not_read(bundle, monkeypatch):
+    ids = list(bundle.instruments.order_book_id[:6])
+    want = _stored(bundle, "close", ids, "2020-02-03", "2020-04-30")
+    path, offset, identity = bundle.array_file("fields", "close")
+    fh = column_reader._open_same((path, offset, identity), bundle.array("fields", "close"))
+    assert fh is not None  # the genuine file is read directly
+    fh.close()
+    # the same shape of data under the file's name, but not the file that was mapped
+    other = bundle.array_file("fields", "open")[0]
+    monkeypatch.setitem(_state.current()._files, "fields/close", (other, offset, identity))
+    for block_bytes in (1 << 21, 200):
+        monkeypatch.setattr(column_reader, "BLOCK_BYTES", block_bytes)
+        np.testing.assert_array_equal(
+            tessal.get_panel_values("close", ids, "2020-02-03", "2020-04-30"), want)

@@ -53,12 +53,13 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     return frame[names]
 
 
-def panel_values(bundle, array, cols, start, end, out=None, order="C"):
+def panel_values(bundle, array, cols, start, end, out=None, order="C", source=None):
     """(calendar dates in [start, end], float64 values over those dates x cols) from
     one array; NaN where there is no data. The values are written into ``out``
     when given (a float64 array of that shape, any memory order, or a function
     (rows, cols) -> such an array, called once the size is checked), else into
-    a new array of the given memory order."""
+    a new array of the given memory order. ``source``: the array's file (see
+    ``Bundle.array_file``), read directly while it is the one mapped."""
     cal = bundle.calendar
     lo = int(np.searchsorted(cal, start, side="left"))
     hi = max(lo, int(np.searchsorted(cal, end, side="right")))
@@ -77,23 +78,26 @@ def panel_values(bundle, array, cols, start, end, out=None, order="C"):
     first = bundle.data_offset + r0 - lo if r1 > r0 else 0
     values[:first] = np.nan
     values[first + r1 - r0:] = np.nan
-    read_rows_into(array, r0, r1, cols, values[first:first + r1 - r0])
+    read_rows_into(array, r0, r1, cols, values[first:first + r1 - r0], source)
     return index, values
 
 
-def dense_panel(bundle, array, ids, cols, start, end):
+def dense_panel(bundle, array, ids, cols, start, end, source=None):
     """Calendar dates in [start, end] x ids from one array; NaN where there is no data."""
-    index, values = panel_values(bundle, array, cols, start, end)
+    index, values = panel_values(bundle, array, cols, start, end, source=source)
     return pd.DataFrame(values, index=index, columns=pd.Index(ids), copy=False)
 
 
 def _stored_array(bundle, field):
+    """(array, its file) of a price field or a stored factor."""
     if field in PRICE_FIELDS:
-        return bundle.array("fields", field)
-    if isinstance(field, str) and bundle.has("factors", field):
-        return bundle.array("factors", field)
-    raise ValueError("unknown field {!r}; available: {}".format(
-        field, ", ".join(list(PRICE_FIELDS) + sorted(bundle.names("factors")))))
+        group = "fields"
+    elif isinstance(field, str) and bundle.has("factors", field):
+        group = "factors"
+    else:
+        raise ValueError("unknown field {!r}; available: {}".format(
+            field, ", ".join(list(PRICE_FIELDS) + sorted(bundle.names("factors")))))
+    return bundle.array(group, field), bundle.array_file(group, field)
 
 
 def get_panel(field, order_book_ids, start_date, end_date):
@@ -103,12 +107,12 @@ def get_panel(field, order_book_ids, start_date, end_date):
     data (before listing, after de-listing, outside the data dates, unknown ids).
     """
     bundle = _state.current()
-    array = _stored_array(bundle, field)
+    array, source = _stored_array(bundle, field)
     ids = id_list(order_book_ids)
     start, end = day(start_date), day(end_date)
     if end < start:
         raise ValueError("end_date {} is before start_date {}".format(end, start))
-    return dense_panel(bundle, array, ids, columns_of(bundle, ids), start, end)
+    return dense_panel(bundle, array, ids, columns_of(bundle, ids), start, end, source)
 
 
 def get_price_change_rate(order_book_ids, start_date=None, end_date=None, expect_df=True,
@@ -152,13 +156,13 @@ def get_panel_values(field, order_book_ids, start_date, end_date, warn=True, out
     ``warn=False`` leaves unknown ids to the caller (their columns are NaN).
     """
     bundle = _state.current()
-    array = _stored_array(bundle, field)
+    array, source = _stored_array(bundle, field)
     ids = id_list(order_book_ids)
     start, end = day(start_date), day(end_date)
     if end < start:
         raise ValueError("end_date {} is before start_date {}".format(end, start))
     cols = columns_of(bundle, ids, warn=warn)
-    return panel_values(bundle, array, cols, start, end, out=out, order="F")[1]
+    return panel_values(bundle, array, cols, start, end, out=out, order="F", source=source)[1]
 
 
 def _describe(value):
