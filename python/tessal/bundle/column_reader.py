@@ -73,7 +73,7 @@ def _row_blocks(array, r0, r1, step, source):
         for r in range(r0, r1, step):
             n = min(step, r1 - r)
             view = memoryview(buffer[:n]).cast("B")
-            _read_exactly(fh.fileno(), view, offset + r * row_bytes, path)
+            _read_exactly(fh, view, offset + r * row_bytes, path)
             yield r, buffer[:n]
 
 
@@ -94,10 +94,11 @@ def _open_same(source, array):
     return fh
 
 
-def _read_exactly(fd, view, position, path):
+def _read_exactly(fh, view, position, path):
+    fh.seek(position)
     done = 0
     while done < len(view):
-        got = os.preadv(fd, [view[done:]], position + done)
-        if got <= 0:
+        got = fh.readinto(view[done:])
+        if not got:
             raise OSError("{} ended before its rows were read (truncated?)".format(path))
         done += got
