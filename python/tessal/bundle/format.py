@@ -497,6 +497,7 @@ def open_bundle(path, check_sums=False):
     arrays, files = {}, {}
     for key, entry in meta["arrays"].items():
         full = _check_file(path, entry, meta_path)
+        identity = file_identity(os.stat(full))  # before mapping: a file replaced after differs
         try:
             arr = np.load(full, mmap_mode="r", allow_pickle=False)
         except Exception as exc:  # noqa: BLE001 - a damaged header fails in numpy's parser
@@ -510,7 +511,7 @@ def open_bundle(path, check_sums=False):
             raise BundleError("{} describes {} as {} {}, but the bundle is float64 {}".format(
                 meta_path, key, entry.get("dtype"), entry.get("shape"), [n_dates, n_instr]))
         arrays[key] = arr
-        files[key] = (full, arr.offset, file_identity(os.stat(full)))
+        files[key] = (full, arr.offset, identity)
     for entry in meta["industry"].values():
         _check_file(path, entry, meta_path)
     if check_sums:
