@@ -200,8 +200,8 @@ TEST(EngineProgram, RowMasksRunAsTheirPositions) {
     int ma = *p.window(Op::Mean, 3, x);
     int doubled =
         *p.elementwise(Op::Multiply, Operand::of_step(x), Operand::of_constant(2, Kind::Int));
-    for (const auto& [result, skip] : std::vector<std::pair<int, std::size_t>>{
-             {ma, 2}, {ma, 12}, {doubled, 0}, {x, 3}}) {
+    for (const auto& [result, skip] :
+         std::vector<std::pair<int, std::size_t>>{{ma, 2}, {ma, 12}, {doubled, 0}, {x, 3}}) {
         std::vector<double> by_mask(rows * cols, 7.0), by_position(rows * cols, 7.0);
         const alvora::engine::Target mt{result, skip, by_mask}, pt{result, skip, by_position};
         p.run_many(std::span(&mt, 1), std::span<const Input>(&in, 1), masks, rows, true);

@@ -478,14 +478,13 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
         if (m.size() != rows)
             throw std::invalid_argument("a row mask has " + std::to_string(m.size()) +
                                         " entries, expected " + std::to_string(rows));
-    run_columns(targets, inputs, masks.size(), rows, fill_rest,
-                [&](std::size_t i, ColumnRows& c) {
-                    runs_of(masks[i], c.runs);
-                    c.count = 0;
-                    for (const Run& r : c.runs) c.count += r.length;
-                    c.first = c.runs.empty() ? 0 : c.runs.front().row;
-                    c.gaps = c.runs.size() > 1;
-                });
+    run_columns(targets, inputs, masks.size(), rows, fill_rest, [&](std::size_t i, ColumnRows& c) {
+        runs_of(masks[i], c.runs);
+        c.count = 0;
+        for (const Run& r : c.runs) c.count += r.length;
+        c.first = c.runs.empty() ? 0 : c.runs.front().row;
+        c.gaps = c.runs.size() > 1;
+    });
 }
 
 template <class RowsOf>
