@@ -157,8 +157,10 @@ struct ContextView {
     py::object fields, computed, computed_columns;
     std::vector<std::int64_t> leaf_column;  // column of each instrument in the loaded fields
     std::vector<py::object> ids;
-    std::vector<std::span<const std::int64_t>> positions;
-    std::vector<py::object> position_arrays;  // held while the GIL is released
+    // Valid rows as row masks: a run reads a byte per row of them, where the
+    // positions would cost eight.
+    std::vector<en::RowMask> masks;
+    std::vector<py::object> mask_arrays;  // held while the GIL is released
     std::size_t rows = 0;
 };
 
@@ -187,17 +189,18 @@ std::optional<ContextView> view_context(py::handle ctx, py::handle order_book_id
         if (!entry || !PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 3)
             return std::nullopt;
         py::handle column = PyTuple_GET_ITEM(entry.ptr(), 0);
-        py::handle pos = PyTuple_GET_ITEM(entry.ptr(), 2);
-        if (!py::isinstance<py::array_t<std::int64_t>>(pos)) return std::nullopt;
-        auto arr = py::reinterpret_borrow<py::array>(pos);
-        if (arr.ndim() != 1 || !(arr.flags() & py::array::c_style)) return std::nullopt;
+        py::handle mask = PyTuple_GET_ITEM(entry.ptr(), 1);
+        if (!py::isinstance<py::array_t<bool>>(mask)) return std::nullopt;
+        auto arr = py::reinterpret_borrow<py::array>(mask);
+        if (arr.ndim() != 1 || !(arr.flags() & py::array::c_style) ||
+            static_cast<std::size_t>(arr.shape(0)) != rows)
+            return std::nullopt;
         auto j = plain_count(column, 0);
         if (!j) return std::nullopt;
         v.leaf_column.push_back(static_cast<std::int64_t>(*j));
-        v.positions.emplace_back(static_cast<const std::int64_t*>(arr.data()),
-                                 static_cast<std::size_t>(arr.shape(0)));
+        v.masks.emplace_back(static_cast<const std::uint8_t*>(arr.data()), rows);
         v.ids.push_back(py::reinterpret_borrow<py::object>(oid));
-        v.position_arrays.push_back(arr);
+        v.mask_arrays.push_back(arr);
     }
     return v;
 }
@@ -535,8 +538,9 @@ py::object run_native(const Names& names, py::handle expr, py::handle shift,
     std::span<double> cells(grid.mutable_data(), rows * cols);
     {
         py::gil_scoped_release nogil;
-        compiler.program.run(result->step, compiler.inputs, view->positions, *skip, cells, rows,
-                             /*fill_rest=*/true);
+        const en::Target target{result->step, *skip, cells};
+        compiler.program.run_many(std::span<const en::Target>(&target, 1), compiler.inputs,
+                                  view->masks, rows, /*fill_rest=*/true);
     }
     return grid;
 }
@@ -579,7 +583,7 @@ py::list run_native_many(py::handle factors, py::handle order_book_ids, py::hand
     if (targets.empty()) return out;
     {
         py::gil_scoped_release nogil;
-        compiler.program.run_many(targets, compiler.inputs, view->positions, rows,
+        compiler.program.run_many(targets, compiler.inputs, view->masks, rows,
                                   /*fill_rest=*/true);
     }
     return out;
