@@ -94,7 +94,10 @@ def test_each_factor_equals_its_own_run_and_inputs_are_fetched_once(periods):
             bench = sb.FactorStudyBench()
             for step in steps():
                 bench.append(step)
+            client.calls.clear()
             alone[name] = bench.analysis(frame.copy(), "daily", periods=periods)
+            # the neutralization's industry data serves the IC breakdown too
+            assert client.count("all_instruments") == 1
         client.calls.clear()
         together = study_factors({k: v.copy() for k, v in factors.items()}, steps=steps(),
                                  periods=periods)
