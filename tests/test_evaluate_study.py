@@ -43,7 +43,7 @@ class Client(FakeTessal):
         return sum(1 for call in self.calls if call[0] == name)
 
 
-def market(seed=0, n_dates=60, n_ids=14):
+def market(seed=0, n_dates=60, n_ids=14, missing=0.1, ties=False):
     rng = np.random.default_rng(seed)
     calendar = pd.bdate_range("2021-01-04", periods=n_dates + 30)
     ids = make_ids(n_ids)
@@ -52,6 +52,7 @@ def market(seed=0, n_dates=60, n_ids=14):
     styles = style_table(calendar, ids, ["size", "beta"], seed=seed + 1)
     records = [(f"ind_{k % 3}", i, pd.Timestamp("2015-01-05")) for k, i in enumerate(ids)]
     records.append(("ind_9", ids[0], calendar[20]))  # a reclassification inside the range
+    records.append(("ind_8", ids[1], calendar[5]))  # an industry of one instrument
     listing = instrument_table([(i, "2010-01-04", "0000-00-00") for i in ids[:-1]]
                                + [(ids[-1], str(calendar[10].date()), "0000-00-00")])
     client = Client(styles, instruments=listing, zx_records=records, change_rate=rates,
@@ -61,7 +62,9 @@ def market(seed=0, n_dates=60, n_ids=14):
     spans = [(0, 60, ids), (0, 60, ids), (5, 50, ids[2:12]), (10, 40, ids[::2])]
     for k, (first, last, cols) in enumerate(spans):
         values = rng.standard_normal((last - first, len(cols)))
-        values[rng.random(values.shape) < 0.1] = np.nan
+        if ties:
+            values = np.round(values)
+        values[rng.random(values.shape) < missing] = np.nan
         factors[f"f{k}"] = pd.DataFrame(values, index=calendar[first:last], columns=list(cols))
     return client, factors
 
@@ -84,9 +87,10 @@ def assert_same_result(got, want):
             assert other == value
 
 
-@pytest.mark.parametrize("periods", [(1, 5), 2])
-def test_each_factor_equals_its_own_run_and_inputs_are_fetched_once(periods):
-    client, factors = market()
+@pytest.mark.parametrize("periods, missing, ties", [((1, 5), 0.1, False), (2, 0.1, False),
+                                                    ((1, 3), 0.6, True)])
+def test_each_factor_equals_its_own_run_and_inputs_are_fetched_once(periods, missing, ties):
+    client, factors = market(missing=missing, ties=ties)
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(sb, "tessal", client)
         alone = {}
@@ -94,7 +98,10 @@ def test_each_factor_equals_its_own_run_and_inputs_are_fetched_once(periods):
             bench = sb.FactorStudyBench()
             for step in steps():
                 bench.append(step)
+            client.calls.clear()
             alone[name] = bench.analysis(frame.copy(), "daily", periods=periods)
+            # the neutralization's industry data serves the IC breakdown too
+            assert client.count("all_instruments") == 1
         client.calls.clear()
         together = study_factors({k: v.copy() for k, v in factors.items()}, steps=steps(),
                                  periods=periods)

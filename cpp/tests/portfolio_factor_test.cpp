@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "alvora/portfolio/factor_portfolio.hpp"
@@ -54,4 +55,38 @@ TEST(PortfolioFactor, IdleSchedulesAddZeros) {
                  std::invalid_argument);
     const std::vector<double> none;
     EXPECT_TRUE(factor_portfolio_returns({none, 0, 0}, {none, 0, 0}, 3).empty());
+}
+
+TEST(PortfolioFactor, AllPeriodsInOnePassEqualOnePeriodAtATime) {
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const std::vector<std::size_t> periods = {1, 5, 3, 20, 5, 1000000000};
+    for (double missing : {0.0, 0.3, 0.9}) {
+        for (std::size_t rows : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{41}}) {
+            const std::size_t cols = 17;
+            std::vector<double> factor(rows * cols), levels(rows * cols);
+            std::vector<double> level(cols, 1.0);
+            for (std::size_t k = 0; k < rows * cols; ++k) {
+                level[k % cols] *= 1.0 + 0.04 * (unit(gen) - 0.5);
+                levels[k] = unit(gen) < missing ? kNaN : level[k % cols];
+                factor[k] = unit(gen) < missing ? kNaN : unit(gen);
+            }
+            const std::vector<double> w = previous_row_weights({factor, rows, cols}, false);
+            const std::vector<std::vector<double>> all =
+                factor_portfolio_returns({w, rows, cols}, {levels, rows, cols}, periods);
+            ASSERT_EQ(all.size(), periods.size());
+            for (std::size_t h = 0; h < periods.size(); ++h) {
+                const std::vector<double> one =
+                    factor_portfolio_returns({w, rows, cols}, {levels, rows, cols}, periods[h]);
+                ASSERT_EQ(all[h].size(), one.size());
+                for (std::size_t t = 0; t < one.size(); ++t) {
+                    if (std::isnan(one[t])) {
+                        EXPECT_TRUE(std::isnan(all[h][t])) << missing << " " << h << " " << t;
+                    } else {
+                        EXPECT_EQ(all[h][t], one[t]) << missing << " " << h << " " << t;
+                    }
+                }
+            }
+        }
+    }
 }

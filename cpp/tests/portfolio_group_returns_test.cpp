@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "alvora/portfolio/group_returns.hpp"
@@ -70,4 +71,62 @@ TEST(PortfolioGroupReturns, RejectsInconsistentInputs) {
     EXPECT_THROW(quantile_group_series(labels, {levels, 2, 1}, 4, 0), std::invalid_argument);
     const std::vector<std::int32_t> short_labels = {X};
     EXPECT_THROW(quantile_group_series(short_labels, {levels, 2, 1}, 4, 1), std::invalid_argument);
+}
+
+namespace {
+
+// Random levels (a share of them missing) and labels of a random factor, rows x cols.
+struct RandomPanel {
+    std::vector<double> levels;
+    std::vector<std::int32_t> labels;
+};
+
+RandomPanel random_panel(std::size_t rows, std::size_t cols, int groups, double missing,
+                         unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    RandomPanel p;
+    std::vector<double> factor(rows * cols), level(cols, 1.0);
+    for (std::size_t t = 0; t < rows; ++t) {
+        for (std::size_t i = 0; i < cols; ++i) {
+            level[i] *= 1.0 + 0.04 * (unit(gen) - 0.5);
+            p.levels.push_back(unit(gen) < missing ? kNaN : level[i]);
+            // Few distinct values: many ties.
+            factor[t * cols + i] = unit(gen) < missing ? kNaN : std::floor(unit(gen) * 7.0);
+        }
+    }
+    p.labels = previous_row_labels({factor, rows, cols}, groups, false);
+    return p;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (std::isnan(a[k]) != std::isnan(b[k])) return false;
+        if (!std::isnan(a[k]) && a[k] != b[k]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(PortfolioGroupReturns, AllPeriodsInOnePassEqualOnePeriodAtATime) {
+    const std::vector<std::size_t> periods = {1, 5, 3, 20, 5, 1000};
+    for (double missing : {0.0, 0.3, 0.9}) {
+        for (std::size_t rows : {std::size_t{1}, std::size_t{2}, std::size_t{37}}) {
+            const RandomPanel p = random_panel(rows, 23, 4, missing, static_cast<unsigned>(rows));
+            const PanelView levels{p.levels, rows, 23};
+            const std::vector<GroupSeries> all =
+                quantile_group_series(p.labels, levels, 4, periods);
+            ASSERT_EQ(all.size(), periods.size());
+            for (std::size_t h = 0; h < periods.size(); ++h) {
+                const GroupSeries one = quantile_group_series(p.labels, levels, 4, periods[h]);
+                EXPECT_TRUE(same_bits(all[h].returns, one.returns)) << missing << " " << h;
+                EXPECT_TRUE(same_bits(all[h].turnover, one.turnover)) << missing << " " << h;
+            }
+        }
+    }
+    const std::vector<std::size_t> zero = {1, 0};
+    const RandomPanel p = random_panel(3, 2, 1, 0.0, 1);
+    EXPECT_THROW(quantile_group_series(p.labels, {p.levels, 3, 2}, 1, zero), std::invalid_argument);
 }

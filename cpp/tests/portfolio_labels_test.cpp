@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -57,25 +57,37 @@ TEST(PortfolioLabels, RejectsBadGroupCounts) {
 }
 
 TEST(PortfolioLabels, SelectionMatchesAFullStableSort) {
+    // Value kinds: ties, continuous, continuous with one far outlier (most values share a
+    // bucket), infinities, signed zeros; sizes on both sides of the bucketed path's minimum.
     std::mt19937 gen(7);
-    std::uniform_int_distribution<int> coarse(0, 6);  // many ties
+    std::uniform_int_distribution<int> coarse(0, 6);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (std::size_t size : {1u, 2u, 5u, 17u, 64u, 301u}) {
-        for (int groups : {1, 2, 3, 7, 10, 40}) {
-            std::vector<double> row(size);
-            for (double& v : row) v = unit(gen) < 0.1 ? kNaN : coarse(gen);
-            for (bool ascending : {true, false}) {
-                std::vector<std::size_t> order;
-                for (std::size_t i = 0; i < size; ++i)
-                    if (!std::isnan(row[i])) order.push_back(i);
-                std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-                    return ascending ? row[a] < row[b] : row[a] > row[b];
-                });
-                const std::vector<std::int32_t> by_rank = group_of_rank(order.size(), groups);
-                std::vector<std::int32_t> expected(size, kNoLabel), got(size);
-                for (std::size_t j = 0; j < order.size(); ++j) expected[order[j]] = by_rank[j];
-                label_row(row, groups, ascending, got);
-                EXPECT_EQ(got, expected) << "size " << size << " groups " << groups;
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int kind = 0; kind < 5; ++kind) {
+        for (std::size_t size : {1u, 2u, 5u, 17u, 64u, 301u, 1000u}) {
+            for (int groups : {1, 2, 3, 7, 10, 40}) {
+                std::vector<double> row(size);
+                for (double& v : row) {
+                    const double u = unit(gen);
+                    v = kind == 0 ? coarse(gen) : kind == 4 ? (u < 0.5 ? 0.0 : -0.0) : u;
+                    if (unit(gen) < 0.1) v = kNaN;
+                }
+                if (kind == 2) row[size / 2] = 1e12;
+                if (kind == 3) row[size / 3] = unit(gen) < 0.5 ? inf : -inf;
+                for (bool ascending : {true, false}) {
+                    std::vector<std::size_t> order;
+                    for (std::size_t i = 0; i < size; ++i)
+                        if (!std::isnan(row[i])) order.push_back(i);
+                    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                        return ascending ? row[a] < row[b] : row[a] > row[b];
+                    });
+                    const std::vector<std::int32_t> by_rank = group_of_rank(order.size(), groups);
+                    std::vector<std::int32_t> expected(size, kNoLabel), got(size);
+                    for (std::size_t j = 0; j < order.size(); ++j) expected[order[j]] = by_rank[j];
+                    label_row(row, groups, ascending, got);
+                    EXPECT_EQ(got, expected)
+                        << "kind " << kind << " size " << size << " groups " << groups;
+                }
             }
         }
     }

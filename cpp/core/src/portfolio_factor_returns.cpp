@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -13,8 +14,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Return since the rebalance of the portfolio held on row t: weights of row s applied to each
 // instrument's growth since the close of row s - 1; products that are undefined are left out.
-double return_since_rebalance(PanelView weights, PanelView levels, std::size_t t,
-                              std::size_t s) {
+double return_since_rebalance(PanelView weights, PanelView levels, std::size_t t, std::size_t s) {
     const double* w = weights.row(s);
     const double* now = levels.row(t);
     const double* base = levels.row(s - 1);
@@ -26,13 +26,42 @@ double return_since_rebalance(PanelView weights, PanelView levels, std::size_t t
     return total;
 }
 
+// The same sum, the products first in a loop the compiler vectorizes (`scratch`: one row).
+double return_since_rebalance(PanelView weights, PanelView levels, std::size_t t, std::size_t s,
+                              std::vector<double>& scratch) {
+    const double* w = weights.row(s);
+    const double* now = levels.row(t);
+    const double* base = levels.row(s - 1);
+    const std::size_t cols = levels.cols;
+    for (std::size_t i = 0; i < cols; ++i) scratch[i] = w[i] * (now[i] / base[i] - 1.0);
+    double total = 0.0;
+    for (std::size_t i = 0; i < cols; ++i)
+        if (!std::isnan(scratch[i])) total += scratch[i];
+    return total;
+}
+
+void check_shapes(PanelView weights, PanelView levels) {
+    if (weights.rows != levels.rows || weights.cols != levels.cols)
+        throw std::invalid_argument("weights and levels differ in shape");
+}
+
+// Mean over the schedules from the running sums; `idle` schedules count as zeros on every
+// row after the first.
+std::vector<double> schedule_mean(const std::vector<double>& sum, std::vector<double>& count,
+                                  double idle) {
+    const std::size_t rows = sum.size();
+    for (std::size_t t = 1; t < rows && idle > 0; ++t) count[t] += idle;
+    std::vector<double> out(rows);
+    for (std::size_t t = 0; t < rows; ++t) out[t] = count[t] > 0 ? sum[t] / count[t] : kNaN;
+    return out;
+}
+
 }  // namespace
 
 std::vector<double> factor_portfolio_returns(PanelView weights, PanelView levels,
                                              std::size_t period) {
     if (period < 1) throw std::invalid_argument("holding period must be at least 1");
-    if (weights.rows != levels.rows || weights.cols != levels.cols)
-        throw std::invalid_argument("weights and levels differ in shape");
+    check_shapes(weights, levels);
     const std::size_t rows = levels.rows;
     std::vector<double> sum(rows, 0.0), count(rows, 0.0);
     auto add = [&](std::size_t t, double v) {
@@ -59,10 +88,65 @@ std::vector<double> factor_portfolio_returns(PanelView weights, PanelView levels
     }
     // Schedules whose first rebalance lies beyond the data hold nothing: a zero return on every
     // row after the first.
-    const double idle = static_cast<double>(period - active);
-    for (std::size_t t = 1; t < rows && idle > 0; ++t) count[t] += idle;
-    std::vector<double> out(rows);
-    for (std::size_t t = 0; t < rows; ++t) out[t] = count[t] > 0 ? sum[t] / count[t] : kNaN;
+    return schedule_mean(sum, count, static_cast<double>(period - active));
+}
+
+std::vector<std::vector<double>> factor_portfolio_returns(PanelView weights, PanelView levels,
+                                                          std::span<const std::size_t> periods) {
+    for (std::size_t p : periods)
+        if (p < 1) throw std::invalid_argument("holding period must be at least 1");
+    check_shapes(weights, levels);
+    const std::size_t rows = levels.rows;
+    struct Horizon {
+        std::size_t period, active;
+        std::vector<double> sum, count;
+        std::vector<double> previous;  // per schedule: value of 1 + return, padded forward
+    };
+    std::vector<Horizon> horizons;
+    horizons.reserve(periods.size());
+    std::size_t window = 0;  // distances t - s a rebalance row s in force on row t can have
+    for (std::size_t p : periods) {
+        const std::size_t active = rows == 0 ? 0 : std::min(p, rows - 1);
+        window = std::max(window, std::min(p, rows));
+        horizons.push_back({p, active, std::vector<double>(rows, 0.0),
+                            std::vector<double>(rows, 0.0), std::vector<double>(active, kNaN)});
+    }
+    // Return since each rebalance row in force on the current row, by distance back; `ready`
+    // holds the row (plus one) it was computed for.
+    std::vector<double> since_by_distance(window), scratch(levels.cols);
+    std::vector<std::size_t> ready(window, 0);
+    for (std::size_t t = 0; t < rows; ++t) {
+        for (Horizon& h : horizons) {
+            for (std::size_t offset = 1; offset <= h.active; ++offset) {
+                double since = 0.0;
+                bool rebalance = false;
+                if (t >= offset) {
+                    const std::size_t s = rebalance_row(t, offset, h.period);
+                    rebalance = (t == s);
+                    const std::size_t slot = t - s;
+                    if (ready[slot] != t + 1) {
+                        since_by_distance[slot] =
+                            return_since_rebalance(weights, levels, t, s, scratch);
+                        ready[slot] = t + 1;
+                    }
+                    since = since_by_distance[slot];
+                }
+                const double value = 1.0 + since;
+                double& previous = h.previous[offset - 1];
+                const double current = std::isnan(value) ? previous : value;
+                const double v = rebalance ? since : current / previous - 1.0;
+                if (!std::isnan(v)) {
+                    h.sum[t] += v;
+                    h.count[t] += 1.0;
+                }
+                previous = current;
+            }
+        }
+    }
+    std::vector<std::vector<double>> out;
+    out.reserve(horizons.size());
+    for (Horizon& h : horizons)
+        out.push_back(schedule_mean(h.sum, h.count, static_cast<double>(h.period - h.active)));
     return out;
 }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -24,7 +25,8 @@ struct Average {
     }
     std::vector<double> result() const {
         std::vector<double> out(sum.size());
-        for (std::size_t j = 0; j < out.size(); ++j) out[j] = count[j] > 0 ? sum[j] / count[j] : kNaN;
+        for (std::size_t j = 0; j < out.size(); ++j)
+            out[j] = count[j] > 0 ? sum[j] / count[j] : kNaN;
         return out;
     }
 };
@@ -82,9 +84,8 @@ void add_schedule_returns(std::span<const std::int32_t> labels, PanelView levels
 // Entrant fraction of each group of one schedule, added to `avg`: on a rebalance row the share
 // of members that were not in the group at its previous holding (0 for its first holding),
 // 0 on the other rows of a holding, nothing where the group is empty.
-void add_schedule_turnover(std::span<const std::int32_t> labels, std::size_t rows,
-                           std::size_t cols, int groups, std::size_t period, std::size_t offset,
-                           Average& avg) {
+void add_schedule_turnover(std::span<const std::int32_t> labels, std::size_t rows, std::size_t cols,
+                           int groups, std::size_t period, std::size_t offset, Average& avg) {
     const auto g = static_cast<std::size_t>(groups);
     constexpr std::size_t kNever = static_cast<std::size_t>(-1);
     std::vector<std::size_t> last_held(g, kNever);
@@ -110,19 +111,67 @@ void add_schedule_turnover(std::span<const std::int32_t> labels, std::size_t row
     }
 }
 
-}  // namespace
+// The members of each group on one rebalance row, in column order within each group.
+struct GroupMembers {
+    std::size_t row = static_cast<std::size_t>(-1);  // the rebalance row they belong to
+    std::vector<std::uint32_t> column;
+    std::vector<std::size_t> first;  // group k's members: column[first[k] .. first[k + 1])
 
-GroupSeries quantile_group_series(std::span<const std::int32_t> labels, PanelView levels,
-                                  int groups, std::size_t period) {
+    void build(const std::int32_t* lab, std::size_t cols, std::size_t groups, std::size_t s) {
+        row = s;
+        first.assign(groups + 1, 0);
+        for (std::size_t i = 0; i < cols; ++i)
+            if (lab[i] != kNoLabel) ++first[static_cast<std::size_t>(lab[i]) + 1];
+        for (std::size_t k = 0; k < groups; ++k) first[k + 1] += first[k];
+        column.resize(first[groups]);
+        std::vector<std::size_t> next(first.begin(), first.end() - 1);
+        for (std::size_t i = 0; i < cols; ++i)
+            if (lab[i] != kNoLabel) column[next[static_cast<std::size_t>(lab[i])]++] = i;
+    }
+};
+
+// Sum and count per group of the members' growth levels[t] / levels[s - 1]: the values
+// add_schedule_returns sums, added in the same (column) order within each group, so the
+// results are the same to the bit. The groups' running sums are independent, so they are
+// advanced side by side. A missing growth adds 0.0, which leaves a sum unchanged (a sum
+// starting at +0.0 never becomes -0.0).
+void sum_member_growth(const GroupMembers& m, const double* now, const double* base,
+                       std::size_t groups, double* sum, double* count) {
+    std::size_t common = m.column.size();
+    for (std::size_t k = 0; k < groups; ++k) {
+        sum[k] = 0.0;
+        count[k] = 0.0;
+        common = std::min(common, m.first[k + 1] - m.first[k]);
+    }
+    auto add = [&](std::size_t k, std::uint32_t c) {
+        const double growth = now[c] / base[c];
+        const bool valid = !std::isnan(growth);
+        sum[k] += valid ? growth : 0.0;
+        count[k] += valid ? 1.0 : 0.0;
+    };
+    for (std::size_t j = 0; j < common; ++j)
+        for (std::size_t k = 0; k < groups; ++k) add(k, m.column[m.first[k] + j]);
+    for (std::size_t k = 0; k < groups; ++k)
+        for (std::size_t j = m.first[k] + common; j < m.first[k + 1]; ++j) add(k, m.column[j]);
+}
+
+void check_group_inputs(std::span<const std::int32_t> labels, PanelView levels, int groups) {
     if (groups < 1) throw std::invalid_argument("quantile groups must be at least 1");
-    if (period < 1) throw std::invalid_argument("holding period must be at least 1");
     if (labels.size() != levels.rows * levels.cols)
         throw std::invalid_argument("labels and levels differ in shape");
-    const std::size_t rows = levels.rows, cols = levels.cols;
     for (std::int32_t k : labels) {
         if (k != kNoLabel && (k < 0 || k >= groups))
             throw std::invalid_argument("label outside the quantile groups");
     }
+}
+
+}  // namespace
+
+GroupSeries quantile_group_series(std::span<const std::int32_t> labels, PanelView levels,
+                                  int groups, std::size_t period) {
+    if (period < 1) throw std::invalid_argument("holding period must be at least 1");
+    check_group_inputs(labels, levels, groups);
+    const std::size_t rows = levels.rows, cols = levels.cols;
     const std::vector<char> held = rows_with_labels(labels, rows, cols);
     Average returns(static_cast<std::size_t>(groups) * rows);
     Average turnover(static_cast<std::size_t>(groups) * rows);
@@ -132,6 +181,74 @@ GroupSeries quantile_group_series(std::span<const std::int32_t> labels, PanelVie
         add_schedule_turnover(labels, rows, cols, groups, period, offset, turnover);
     }
     return {returns.result(), turnover.result()};
+}
+
+std::vector<GroupSeries> quantile_group_series(std::span<const std::int32_t> labels,
+                                               PanelView levels, int groups,
+                                               std::span<const std::size_t> periods) {
+    for (std::size_t p : periods)
+        if (p < 1) throw std::invalid_argument("holding period must be at least 1");
+    check_group_inputs(labels, levels, groups);
+    const std::size_t rows = levels.rows, cols = levels.cols;
+    const auto g = static_cast<std::size_t>(groups);
+    const std::vector<char> held = rows_with_labels(labels, rows, cols);
+
+    // Schedules 1..active of each period (those starting at or beyond the last row hold
+    // nothing), each with its groups' values padded forward.
+    struct Horizon {
+        std::size_t period, active;
+        Average returns;
+        std::vector<double> padded;
+    };
+    std::vector<Horizon> horizons;
+    horizons.reserve(periods.size());
+    std::size_t window = 0;  // distances t - s a rebalance row s in force on row t can have
+    for (std::size_t p : periods) {
+        const std::size_t active = rows > 0 ? std::min(p, rows - 1) : 0;
+        window = std::max(window, std::min(p, rows));
+        horizons.push_back({p, active, Average(g * rows), std::vector<double>(active * g, kNaN)});
+    }
+    // Group sums of the growth since each rebalance row in force on the current row, by
+    // distance back; `ready` holds the row (plus one) the distance's sums were made for.
+    // The members of rebalance row s are kept in slot s % window while it is in force.
+    std::vector<double> sum(window * g), count(window * g);
+    std::vector<std::size_t> ready(window, 0);
+    std::vector<GroupMembers> members(window);
+    for (std::size_t t = 1; t < rows; ++t) {
+        for (Horizon& h : horizons) {
+            for (std::size_t offset = 1; offset <= h.active && offset <= t; ++offset) {
+                const std::size_t s = rebalance_row(t, offset, h.period);
+                if (!held[s]) continue;
+                const std::size_t slot = t - s;
+                double* slot_sum = sum.data() + slot * g;
+                double* slot_count = count.data() + slot * g;
+                if (ready[slot] != t + 1) {
+                    GroupMembers& m = members[s % window];
+                    if (m.row != s) m.build(labels.data() + s * cols, cols, g, s);
+                    sum_member_growth(m, levels.row(t), levels.row(s - 1), g, slot_sum, slot_count);
+                    ready[slot] = t + 1;
+                }
+                const bool rebalance = (t == s);
+                double* padded = h.padded.data() + (offset - 1) * g;
+                for (std::size_t k = 0; k < g; ++k) {
+                    const double value = slot_count[k] > 0 ? slot_sum[k] / slot_count[k] : kNaN;
+                    const double previous = padded[k];
+                    if (!std::isnan(value)) padded[k] = value;
+                    h.returns.add(k * rows + t,
+                                  rebalance ? value - 1.0 : padded[k] / previous - 1.0);
+                }
+            }
+        }
+    }
+    std::vector<GroupSeries> out;
+    out.reserve(horizons.size());
+    for (const Horizon& h : horizons) {
+        Average turnover(g * rows);
+        for (std::size_t offset = 1; offset <= h.active; ++offset)
+            add_schedule_turnover(labels, rows, cols, groups, h.period, offset, turnover);
+        out.push_back({h.returns.result(), turnover.result()});
+    }
+    return out;
 }
 
 }  // namespace alvora::portfolio

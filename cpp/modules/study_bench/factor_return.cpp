@@ -74,9 +74,12 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
         py::gil_scoped_release release;
         const std::vector<double> weights = portfolio::previous_row_weights(factor.view(), negate);
         const portfolio::PanelView weight_view{weights, n, factor.cols};
+        std::vector<std::size_t> holding;
+        for (const Horizon& h : horizons) holding.push_back(h.value);
+        std::vector<std::vector<double>> series =
+            portfolio::factor_portfolio_returns(weight_view, levels.view(), holding);
         for (std::size_t h = 0; h < h_count; ++h) {
-            std::vector<double> daily =
-                portfolio::factor_portfolio_returns(weight_view, levels.view(), horizons[h].value);
+            std::vector<double>& daily = series[h];
             for (double& x : daily) x = std::isnan(x) ? 0.0 : x;
             portfolio::compound_in_place(daily);
             for (std::size_t t = 0; t < n; ++t) cells[t * h_count + h] = daily[t];

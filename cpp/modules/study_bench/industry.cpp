@@ -1,10 +1,13 @@
 // Industry classification history, per-date industry lookup and listing masks.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_groups.hpp"
+#include "study_bench/study_inputs.hpp"
 
 namespace alvora::study_bench {
 
@@ -231,7 +235,96 @@ std::vector<std::int64_t> nanoseconds(const py::object& dates) {
     return {arr.data(), arr.data() + arr.size()};
 }
 
-py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
+// Small integer codes (int8/int16/int32 by the largest one) in pages of their own, returned
+// to the system when freed: codes kept across the steps of a study must not hold the heap
+// above the steps' freed temporaries (it could not shrink below them).
+class PageCodes {
+  public:
+    PageCodes(std::size_t n, std::size_t n_values)
+        : bytes_(n_values < 127     ? 1
+                 : n_values < 32767 ? 2
+                                    : 4),
+          size_(n * bytes_) {
+        if (size_ == 0) return;
+        data_ = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (data_ == MAP_FAILED) {
+            data_ = nullptr;
+            throw std::bad_alloc();
+        }
+    }
+    ~PageCodes() {
+        if (data_ != nullptr) munmap(data_, size_);
+    }
+    PageCodes(const PageCodes&) = delete;
+    PageCodes& operator=(const PageCodes&) = delete;
+    PageCodes(PageCodes&& other) noexcept
+        : bytes_(other.bytes_), size_(other.size_), data_(other.data_) {
+        other.data_ = nullptr;
+    }
+    void set(std::size_t k, std::int32_t value) {
+        if (bytes_ == 1)
+            static_cast<std::int8_t*>(data_)[k] = static_cast<std::int8_t>(value);
+        else if (bytes_ == 2)
+            static_cast<std::int16_t*>(data_)[k] = static_cast<std::int16_t>(value);
+        else
+            static_cast<std::int32_t*>(data_)[k] = value;
+    }
+    std::int32_t get(std::size_t k) const {
+        if (bytes_ == 1) return static_cast<const std::int8_t*>(data_)[k];
+        if (bytes_ == 2) return static_cast<const std::int16_t*>(data_)[k];
+        return static_cast<const std::int32_t*>(data_)[k];
+    }
+
+  private:
+    int bytes_;
+    std::size_t size_;
+    void* data_ = nullptr;
+};
+
+// The industry of every (date, instrument) cell of a request, compact: the series is made
+// from it on demand.
+struct IndustryCells {
+    static constexpr std::int32_t kNoPair = -2;
+    py::object level_dates, level_ids, categories;
+    std::vector<std::int64_t> date_count, id_count;  // requests of each level value
+    PageCodes names;                                 // date level-major
+    std::int64_t pairs = 0;                          // rows of the series
+};
+
+// Industry cells loaded while a study runs (see StudyScope), served again to its later
+// steps: the neutralization and the IC breakdown ask for the same pairs. An entry stands for
+// a request (instruments, dates, source) answered from the same history table through the
+// same listing helper; it keeps the compact cells, not the series, and is served once.
+struct IndustryMemo {
+    struct Entry {
+        py::list ids;
+        std::vector<std::int64_t> date_ns;
+        py::object date_dtype, source, history, listing;
+        std::shared_ptr<IndustryCells> cells;
+    };
+    int depth = 0;  // open study scopes
+    std::vector<Entry> entries;
+
+    // The cells of an entry for the same request, taken out of the memo: the steps of a
+    // study ask twice, and nothing is kept longer than needed.
+    std::shared_ptr<IndustryCells> take(const Entry& key) {
+        for (auto e = entries.begin(); e != entries.end(); ++e) {
+            if (e->history.is(key.history) && e->listing.is(key.listing) &&
+                e->date_ns == key.date_ns && e->source.equal(key.source) &&
+                e->date_dtype.equal(key.date_dtype) && e->ids.equal(key.ids)) {
+                std::shared_ptr<IndustryCells> cells = e->cells;
+                entries.erase(e);
+                return cells;
+            }
+        }
+        return nullptr;
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+IndustryMemo& g_industry_memo = *new IndustryMemo();
+
+IndustryCells industry_cells(py::object order_book_ids, py::object dates, py::object source) {
     py::object pd = global("pd");
     py::object np = global("np");
     py::object history = global("_cache_industry_data")(py::arg("source") = source);
@@ -338,45 +431,35 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(factorized[0]);
     py::object names = factorized[1];
 
-    // Pairs in index order (dates, then instruments, ascending); a pair requested k times
-    // (repeated dates or instruments) appears k times in a row. Two passes: count, then fill.
-    auto for_each_pair = [&](auto&& emit) {
-        for (std::size_t dc = 0; dc < n_level_dates; ++dc) {
-            if (date_count[dc] == 0) continue;
-            const auto d = static_cast<std::size_t>(a_date[dc]);
-            for (std::size_t ic = 0; ic < n_level_ids; ++ic) {
-                if (id_count[ic] == 0) continue;
-                const auto i = static_cast<std::size_t>(a_id[ic]);
-                if (!is_listed(d, i)) continue;
-                emit(dc, ic, d, i, date_count[dc] * id_count[ic]);
-            }
-        }
-    };
-    std::int64_t n_out = 0;
-    for_each_pair(
-        [&](std::size_t, std::size_t, std::size_t, std::size_t, std::int64_t k) { n_out += k; });
-    // Codes in the narrowest integer type pandas would keep them in, to save memory.
-    SmallCodes out_dates(n_out, n_level_dates), out_ids(n_out, n_level_ids);
-    SmallCodes out_names(n_out, py::len(names));
-    std::int64_t at = 0;
+    // Industry code of every (date level, instrument level) cell: kNoPair where the pair is
+    // not requested or not listed, -1 where no record starts on or before the date.
+    IndustryCells cells{level_dates, level_ids,
+                        py::none(),  date_count,
+                        id_count,    PageCodes(n_level_dates * n_level_ids, py::len(names) + 1)};
     std::vector<std::uint8_t> name_used(py::len(names), 0);
-    for_each_pair([&](std::size_t dc, std::size_t ic, std::size_t d, std::size_t i,
-                      std::int64_t k) {
-        // Last record of the instrument starting on or before the date; none yet: missing.
-        const auto begin = starts_ns.begin() + run_begin.data()[i];
-        const auto end = starts_ns.begin() + run_end.data()[i];
-        const auto after = std::upper_bound(begin, end, date_ns[d]);
-        std::int32_t name = -1;
-        if (after != begin) {
-            name = static_cast<std::int32_t>(record_codes.data()[(after - starts_ns.begin()) - 1]);
-            if (name >= 0) name_used[static_cast<std::size_t>(name)] = 1;
+    for (std::size_t dc = 0; dc < n_level_dates; ++dc) {
+        const auto d = static_cast<std::size_t>(a_date[dc]);
+        for (std::size_t ic = 0; ic < n_level_ids; ++ic) {
+            const std::size_t cell = dc * n_level_ids + ic;
+            const auto i = static_cast<std::size_t>(a_id[ic]);
+            if (date_count[dc] == 0 || id_count[ic] == 0 || !is_listed(d, i)) {
+                cells.names.set(cell, IndustryCells::kNoPair);
+                continue;
+            }
+            cells.pairs += date_count[dc] * id_count[ic];
+            // Last record of the instrument starting on or before the date; none yet: missing.
+            const auto begin = starts_ns.begin() + run_begin.data()[i];
+            const auto end = starts_ns.begin() + run_end.data()[i];
+            const auto after = std::upper_bound(begin, end, date_ns[d]);
+            std::int32_t name = -1;
+            if (after != begin) {
+                name =
+                    static_cast<std::int32_t>(record_codes.data()[(after - starts_ns.begin()) - 1]);
+                if (name >= 0) name_used[static_cast<std::size_t>(name)] = 1;
+            }
+            cells.names.set(cell, name);
         }
-        for (std::int64_t r = 0; r < k; ++r, ++at) {
-            out_dates.set(at, static_cast<std::int32_t>(dc));
-            out_ids.set(at, static_cast<std::int32_t>(ic));
-            out_names.set(at, name);
-        }
-    });
+    }
     // Only the industries that occur become categories.
     std::vector<std::int32_t> renumber(name_used.size(), -1);
     py::list kept;
@@ -386,24 +469,75 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
             renumber[c] = next++;
             kept.append(c);
         }
-    for (std::int64_t r = 0; r < n_out; ++r) {
-        const std::int32_t name = out_names.get(r);
-        if (name >= 0) out_names.set(r, renumber[static_cast<std::size_t>(name)]);
+    for (std::size_t r = 0; r < n_level_dates * n_level_ids; ++r) {
+        const std::int32_t name = cells.names.get(r);
+        if (name >= 0) cells.names.set(r, renumber[static_cast<std::size_t>(name)]);
     }
-    py::object categories = names.attr("take")(np.attr("asarray")(kept, "int64"));
+    cells.categories = names.attr("take")(np.attr("asarray")(kept, "int64"));
+    return cells;
+}
 
-    py::object index =
-        pd.attr("MultiIndex")(py::arg("levels") = py::make_tuple(level_dates, level_ids),
-                              py::arg("codes") = py::make_tuple(out_dates.array, out_ids.array),
-                              py::arg("names") = py::make_tuple("datetime", "order_book_id"),
-                              py::arg("verify_integrity") = false);
+// The industry series of a cell table: pairs in index order (dates, then instruments,
+// ascending); a pair requested k times (repeated dates or instruments) appears k times in a
+// row.
+py::object industry_series(const IndustryCells& cells) {
+    py::object pd = global("pd");
+    const std::size_t n_level_dates = cells.date_count.size();
+    const std::size_t n_level_ids = cells.id_count.size();
+    // Codes in the narrowest integer type pandas would keep them in, to save memory.
+    SmallCodes out_dates(cells.pairs, n_level_dates), out_ids(cells.pairs, n_level_ids);
+    SmallCodes out_names(cells.pairs, py::len(cells.categories));
+    std::int64_t at = 0;
+    for (std::size_t dc = 0; dc < n_level_dates; ++dc) {
+        for (std::size_t ic = 0; ic < n_level_ids; ++ic) {
+            const std::int32_t name = cells.names.get(dc * n_level_ids + ic);
+            if (name == IndustryCells::kNoPair) continue;
+            const std::int64_t k = cells.date_count[dc] * cells.id_count[ic];
+            for (std::int64_t r = 0; r < k; ++r, ++at) {
+                out_dates.set(at, static_cast<std::int32_t>(dc));
+                out_ids.set(at, static_cast<std::int32_t>(ic));
+                out_names.set(at, name);
+            }
+        }
+    }
+    py::object index = pd.attr("MultiIndex")(
+        py::arg("levels") = py::make_tuple(cells.level_dates, cells.level_ids),
+        py::arg("codes") = py::make_tuple(out_dates.array, out_ids.array),
+        py::arg("names") = py::make_tuple("datetime", "order_book_id"),
+        py::arg("verify_integrity") = false);
     py::object values =
         pd.attr("Categorical")
-            .attr("from_codes")(out_names.array, py::arg("categories") = categories);
+            .attr("from_codes")(out_names.array, py::arg("categories") = cells.categories);
     return pd.attr("Series")(values, py::arg("index") = index);
 }
 
+py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
+    if (g_industry_memo.depth == 0)
+        return industry_series(industry_cells(order_book_ids, dates, source));
+    IndustryMemo::Entry key;
+    key.ids = py::list(order_book_ids);
+    py::object date_index = global("pd").attr("to_datetime")(py::list(dates));
+    key.date_ns = nanoseconds(date_index);
+    key.date_dtype = py::str(date_index.attr("dtype"));
+    key.source = source;
+    key.history = global("_cache_industry_data")(py::arg("source") = source);
+    key.listing = global("_get_listed_date_mask_series");
+    if (std::shared_ptr<IndustryCells> cells = g_industry_memo.take(key))
+        return industry_series(*cells);
+    key.cells = std::make_shared<IndustryCells>(industry_cells(key.ids, date_index, source));
+    g_industry_memo.entries.push_back(key);
+    return industry_series(*key.cells);
+}
+
 }  // namespace
+
+StudyScope::StudyScope() {
+    ++g_industry_memo.depth;
+}
+
+StudyScope::~StudyScope() {
+    if (--g_industry_memo.depth == 0) g_industry_memo.entries.clear();
+}
 
 void register_industry(py::module_& m) {
     py::cpp_function raw(&cache_industry_data, py::name("_cache_industry_data"), py::scope(m),

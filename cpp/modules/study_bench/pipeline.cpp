@@ -1,6 +1,10 @@
 // FactorStudyBench and the two step base classes, FactorPreprocessor and FactorAnalyser.
 #include <pybind11/pybind11.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "common/pyclass.hpp"
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
@@ -11,6 +15,15 @@ namespace alvora::study_bench {
 namespace {
 
 pyclass::ModuleGlobals g_module;
+
+// Hands the pages a step freed back to the system. A step's large temporaries often sit in
+// the heap below small objects that outlive it (results, data kept for the next steps); the
+// heap cannot shrink past those, so the next step's peak would count them again.
+void release_free_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 // The private list of accepted names (name-mangled as Python would).
 constexpr const char* kStepNames = "_FactorStudyBench__exists_step_names";
@@ -151,6 +164,7 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
         return py::none();
     }
 
+    StudyScope scope;  // the steps share the industry data they load
     PreparedInputs in = prepare_inputs(factor_data, returns, periods);
     py::object data = in.factor_data;
     const bool keep = py::bool_(keep_preprocess_result);
@@ -160,6 +174,7 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
         py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
         data = pair[1].attr("process")(data);
         if (keep) output[pair[0]] = data.attr("copy")();
+        release_free_memory();
     }
     // Iterate over a snapshot: a step reading the mapping must not break the loop.
     py::list items = py::list(analysers.attr("items")());
@@ -167,6 +182,7 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
         py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
         output[pair[0]] = pair[1].attr("analysis")(data, in.returns, in.periods,
                                                    py::arg("ascending") = ascending);
+        release_free_memory();
     }
     return output;
 }

@@ -33,8 +33,8 @@ struct FloatValues {
 
 FloatValues float_values(const py::object& table) {
     py::object np = global("np");
-    py::object raw = table.attr("to_numpy")(py::arg("dtype") = "float64",
-                                            py::arg("na_value") = np.attr("nan"));
+    py::object raw =
+        table.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = np.attr("nan"));
     py::array a = py::array::ensure(raw);
     const auto item = static_cast<py::ssize_t>(sizeof(double));
     if (!a || a.ndim() != 2 || !a.dtype().is(py::dtype::of<double>()) || a.strides(0) % item != 0 ||
@@ -69,8 +69,8 @@ struct LongTable {
 };
 
 // Grid row (date * instruments + instrument) of every pair of a two-level index.
-I64 grid_positions(const py::object& index, int date_level, int inst_level,
-                   const py::object& dates, const py::object& instruments) {
+I64 grid_positions(const py::object& index, int date_level, int inst_level, const py::object& dates,
+                   const py::object& instruments) {
     py::object levels = index.attr("levels");
     py::object codes = index.attr("codes");
     I64 date_map = as_i64(dates.attr("get_indexer")(levels[py::int_(date_level)]));
@@ -97,8 +97,8 @@ I64 grid_positions(const py::object& index, int date_level, int inst_level,
 }
 
 [[noreturn]] void duplicate_pair(const char* what, const py::object& index, std::size_t k) {
-    throw py::value_error(py::str("{}: duplicate (date, order_book_id) pair {}")
-                              .format(what, index[py::int_(k)]));
+    throw py::value_error(
+        py::str("{}: duplicate (date, order_book_id) pair {}").format(what, index[py::int_(k)]));
 }
 
 // The table kept in place, with the row of every cell of a grid of `cells` cells. The
@@ -134,9 +134,9 @@ PlacedTable place(LongTable& t, std::size_t cells, std::size_t offset, const cha
 // exposures of their date; intraday frames those of each timestamp's day.
 struct StyleBlock {
     LongTable table;
-    py::object index;     // the exposure table's index, for messages
+    py::object index;  // the exposure table's index, for messages
     bool daily = true;
-    I64 day_of;           // intraday: day-table block of each timestamp
+    I64 day_of;  // intraday: day-table block of each timestamp
     std::size_t days = 0;
 };
 
@@ -150,10 +150,10 @@ py::object fetch_style_table(const ExposureRequest& r) {
 StyleBlock style_block(const ExposureRequest& r, const py::object& table) {
     py::object index = r.index;
     if (table.is_none())
-        throw py::value_error(py::str("style factor exposure: no data for {} instruments from {} "
-                                      "to {}")
-                                  .format(py::len(r.columns), index[py::int_(0)],
-                                          index[py::int_(-1)]));
+        throw py::value_error(
+            py::str("style factor exposure: no data for {} instruments from {} "
+                    "to {}")
+                .format(py::len(r.columns), index[py::int_(0)], index[py::int_(-1)]));
     if (!py::isinstance(table, global("pd").attr("DataFrame")))
         throw py::value_error(py::str("style factor exposure: expect pd.DataFrame, got {}")
                                   .format(py::type::of(table)));
@@ -299,6 +299,12 @@ void remember(const py::object& client, const ExposureRequest& r, const py::obje
 }  // namespace
 
 void ExposureGrid::fill(std::size_t first, std::size_t last, std::span<double> x) const {
+    if (dense) {
+        const std::size_t row = instruments * width;
+        std::copy(dense->begin() + static_cast<std::ptrdiff_t>(first * row),
+                  dense->begin() + static_cast<std::ptrdiff_t>(last * row), x.begin());
+        return;
+    }
     std::vector<ols::PlacedColumns> columns;
     columns.reserve(tables.size());
     for (const PlacedTable& t : tables) columns.push_back(t.columns);
@@ -358,6 +364,17 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
         offset += others[k].q;
     }
     if (shared) {
+        // The factors of a study share this grid: its dense rows are gathered once for all
+        // of them, when they fit in a modest share of memory.
+        constexpr std::size_t kDenseLimit = std::size_t{256} << 20;  // bytes
+        if (cells * g.width <= kDenseLimit / sizeof(double) && g.width > 0) {
+            auto dense = std::make_shared<std::vector<double>>(cells * g.width);
+            {
+                py::gil_scoped_release release;
+                g.fill(0, g.dates, *dense);
+            }
+            g.dense = std::move(dense);
+        }
         try {
             remember(client, r, style_table, industry_series, g);
         } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -48,6 +49,10 @@ struct ExposureGrid {
     bool has_industry = false;
     py::array_t<std::int64_t> industry;
     py::list industry_names;  // label -> industry name, sorted
+
+    // While a study of many factors reuses the grid: every date's dense rows, made once
+    // (empty when not kept).
+    std::shared_ptr<const std::vector<double>> dense;
 
     // Dense rows of dates [first, last) into x ((last - first) * instruments * width).
     // Needs no GIL.

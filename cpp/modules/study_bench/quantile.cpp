@@ -214,10 +214,15 @@ py::object quantile_analysis(py::object self, py::object factor_data, py::object
     const std::size_t h_count = horizons.size();
     // Row-major (group, date) x horizon tables; long-short is date x horizon.
     std::vector<double> daily(g * n * h_count), turnover(g * n * h_count), spread(n * h_count);
-    for (std::size_t h = 0; h < h_count; ++h) {
+    std::vector<std::size_t> holding;
+    for (const Horizon& h : horizons) holding.push_back(h.value);
+    std::vector<portfolio::GroupSeries> series;
+    {
         py::gil_scoped_release release;
-        portfolio::GroupSeries s = portfolio::quantile_group_series(labels, levels.view(), groups,
-                                                                    horizons[h].value);
+        series = portfolio::quantile_group_series(labels, levels.view(), groups, holding);
+    }
+    for (std::size_t h = 0; h < h_count; ++h) {
+        const portfolio::GroupSeries& s = series[h];
         for (std::size_t j = 0; j < g * n; ++j) {
             daily[j * h_count + h] = std::isnan(s.returns[j]) ? 0.0 : s.returns[j];
             turnover[j * h_count + h] = s.turnover[j];

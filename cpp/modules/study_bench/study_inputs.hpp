@@ -22,4 +22,15 @@ struct PreparedInputs {
 };
 PreparedInputs prepare_inputs(py::object factor_data, py::object returns, py::object periods);
 
+// While a scope is open (one FactorStudyBench.analysis, its steps included), industry data
+// loaded through the module's own loader is kept and served once more for the same request;
+// dropped when the outermost scope closes. Needs the GIL.
+class StudyScope {
+  public:
+    StudyScope();
+    ~StudyScope();
+    StudyScope(const StudyScope&) = delete;
+    StudyScope& operator=(const StudyScope&) = delete;
+};
+
 }  // namespace alvora::study_bench

@@ -124,12 +124,16 @@ class _SharedIndustry:
 
 
 class _SharedReturns:
-    """Daily change rates of the union, cut per factor to what it would fetch alone."""
+    """Daily change rates of the union, cut per factor to what it would fetch alone.
+
+    Factors over the same dates and instruments get the same cut table: the steps only
+    read it, and the lookups pandas caches on its axes are then made once."""
 
     def __init__(self, client, union, horizon):
         self._client = client
         self._horizon = horizon
         self._ends = {}
+        self._last = None  # (first date, end date, columns, table) of the previous cut
         self.table = client.get_price_change_rate(
             order_book_ids=pd.Index(union.ids), start_date=union.first,
             end_date=self._end(union.last), expect_df=True, market="cn")
@@ -140,10 +144,15 @@ class _SharedReturns:
         return self._ends[last]
 
     def of(self, frame):
-        table = self.table
-        end = self._end(frame.index[-1])
-        rows = table.loc[frame.index[0]:end]
-        return rows.reindex(columns=frame.columns)
+        first, end = frame.index[0], self._end(frame.index[-1])
+        last = self._last
+        if (last is not None and last[0] == first and last[1] == end
+                and last[2].equals(frame.columns)):
+            return last[3]
+        rows = self.table.loc[first:end]
+        cut = rows.reindex(columns=frame.columns)
+        self._last = (first, end, frame.columns, cut)
+        return cut
 
 
 def _longest(periods):

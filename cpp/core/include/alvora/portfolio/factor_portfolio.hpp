@@ -21,4 +21,10 @@ std::vector<double> previous_row_weights(PanelView factor, bool negate);
 std::vector<double> factor_portfolio_returns(PanelView weights, PanelView levels,
                                              std::size_t period);
 
+// The same for several holding periods at once, one series per period, equal bit for bit to
+// the calls above: one pass over the rows, the return since each rebalance row computed once
+// per row for every schedule rebalanced there.
+std::vector<std::vector<double>> factor_portfolio_returns(PanelView weights, PanelView levels,
+                                                          std::span<const std::size_t> periods);
+
 }  // namespace alvora::portfolio
