@@ -46,7 +46,7 @@ from alphas101 import ALPHAS, AlvoraOps  # noqa: E402
 from alvora.distributed import cluster_session  # noqa: E402
 from alvora.distributed import execute_factors as execute_on_cluster  # noqa: E402
 from alvora.distributed.cluster import worker_threads  # noqa: E402
-from alvora.distributed.partition import _cost, plan_tasks  # noqa: E402
+from alvora.distributed.partition import estimated_cost, plan_tasks  # noqa: E402
 from alvora.evaluate import execute_factors as execute_here  # noqa: E402
 
 DEFAULT_FACTORS = 40
@@ -125,7 +125,7 @@ def _print_plan(factors, ids, client):
         worker_threads(client), len(tasks)))
     for task in tasks:
         print("  {:6.2f}  {:>3} factors  {:>5} instruments{}".format(
-            _cost(factors, task.names) * len(task.ids) / 1000, len(task.names), len(task.ids),
+            estimated_cost(factors, task.names) * len(task.ids) / 1000, len(task.names), len(task.ids),
             "  slice {}/{}".format(task.chunk + 1, task.n_chunks) if task.n_chunks > 1 else ""))
 
 

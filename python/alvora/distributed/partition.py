@@ -22,8 +22,8 @@ from ..leaf import _Factor
 from ..utils import iter_nodes
 from .costs import WEIGHTS, factor_nodes, nodes_cost
 
-__all__ = ["splits_by_instrument", "instrument_chunks", "balanced_groups", "EvalTask",
-           "plan_tasks"]
+__all__ = ["splits_by_instrument", "instrument_chunks", "balanced_groups", "estimated_cost",
+           "EvalTask", "plan_tasks"]
 
 # Below this many instruments per slice, the fixed cost of a task outweighs the gain.
 MIN_CHUNK = 64
@@ -114,7 +114,8 @@ class EvalTask:
             len(self.names), len(self.ids), self.chunk + 1, self.n_chunks)
 
 
-def _cost(factors, names):
+def estimated_cost(factors, names):
+    """The estimated cost of evaluating the factors ``names`` together."""
     group = _Group()
     for name in names:
         group.add(name, factor_nodes(factors[name]))
@@ -145,8 +146,8 @@ def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=Non
         n_chunks = 1 if whole else TASKS_PER_WORKER
     else:
         n_chunks = SLICES_PER_WORKER * n_workers
-        evens_out = bool(sliced) and _cost(factors, sliced) >= MIN_SLICED_SHARE * (
-            _cost(factors, sliced) + _cost(factors, whole))
+        evens_out = bool(sliced) and estimated_cost(factors, sliced) >= MIN_SLICED_SHARE * (
+            estimated_cost(factors, sliced) + estimated_cost(factors, whole))
         n_groups = n_workers if evens_out else TASKS_PER_WORKER * n_workers
     tasks = [EvalTask(group, ids)
              for group in balanced_groups({n: factors[n] for n in whole}, n_groups)]
