@@ -192,6 +192,9 @@ def test_plan_groups_whole_factors_and_queues_slices_of_the_others_behind():
     assert [t.ids for t in tasks if "ranked" in t.names or "fixed" in t.names] == [ids, ids]
     assert all(t.n_chunks == 1 for t in plan_tasks(few, ids, n_workers=2, universe="000300.XSHG"))
     assert len(plan_tasks(few, ids, n_workers=1)) == 2  # one worker: fewest tasks
+    # slices a study would move between workers: only when there are too few factors
+    assert all(t.n_chunks == 1 for t in plan_tasks(dict(many, **few), ids, 2, slices_travel=True))
+    assert len(plan_tasks(few, ids, n_workers=2, slices_travel=True)) == 6
 
 
 def test_groups_balance_estimated_cost_and_keep_shared_subtrees_together():

@@ -122,10 +122,15 @@ def estimated_cost(factors, names):
     return group.cost
 
 
-def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=None):
+def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=None,
+               slices_travel=False):
     """The tasks for ``factors`` (an ordered name -> node mapping), in the
     order to submit them: groups of whole instrument lists, largest first,
     then the slices.
+
+    ``slices_travel``: a factor's slices would be sent between workers to be
+    put together (a study runs on a worker); then only a library too small to
+    keep every worker busy otherwise is sliced.
 
     Every factor appears in exactly one task per slice, slices of one factor
     in instrument order.
@@ -137,7 +142,8 @@ def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=Non
         return [EvalTask(names[i:i + group_size], ids)
                 for i in range(0, len(names), group_size)]
     sliced = []
-    if len(ids) >= 2 * MIN_CHUNK:
+    few = len(names) < TASKS_PER_WORKER * n_workers
+    if len(ids) >= 2 * MIN_CHUNK and (few or not slices_travel):
         sliced = [n for n in names if splits_by_instrument(factors[n], universe)]
     in_slices = set(sliced)
     whole = [n for n in names if n not in in_slices]
