@@ -25,9 +25,10 @@ WORKER_ENVIRON = {"OMP_NUM_THREADS": 1, "MKL_NUM_THREADS": 1, "OPENBLAS_NUM_THRE
 # sends one more), so the last slices go to whichever worker is free first.
 # The periodic housekeeping of scheduler, nannies and workers (event-loop
 # health check every 20 ms, work stealing every 100 ms, memory checks every
-# 100 ms, system monitor twice a second) took about 6 % of a core in this
-# process and 2.5 % in each worker while the workers computed, on the same
-# cores; at these intervals under 1 %. Tasks here last seconds.
+# 100 ms, system monitor twice a second) takes about 6 % of a core in this
+# process and 2.5 % in each worker (measured on an idle cluster), on the cores
+# the workers compute on; at these intervals under 1 %. Tasks here last
+# seconds.
 CLUSTER_CONFIG = {"distributed.worker.profile.enabled": False,
                   "distributed.scheduler.worker-saturation": 1.0,
                   "distributed.admin.tick.interval": "1s",
