@@ -70,8 +70,12 @@ def main():
     weights, _ = nnls(features, seconds)
     scale = 1000.0 / len(ids) * 2500.0 / args.days
     print("WEIGHTS = {")
-    for kind, weight in zip(kinds, weights):
-        print('    "{}": {:.3f},'.format(kind, weight * scale))
+    for k, (kind, weight) in enumerate(zip(kinds, weights)):
+        if features[:, k].any():
+            print('    "{}": {:.4f},'.format(kind, weight * scale))
+        else:  # nothing to fit it to
+            print('    "{}": {:.4f},  # not in the library: the weight in use'.format(
+                kind, WEIGHTS[kind]))
     print("}")
     in_use = np.array([factor_cost(f) for f in factors.values()])
     for label, estimate in (("fitted weights", features @ weights), ("weights in use", in_use),
