@@ -11,6 +11,8 @@ one factor is about 10 %, a node count's 25 %). Only their ratios matter.
 The plan does not rely on them alone: it queues tasks whose cost is easy to
 split behind the groups, for the workers that free up first (partition.py).
 """
+from collections import Counter
+
 from ..cross_sectional import CrossSectionalFactor
 from ..fix import FixedFactor
 from ..interface import LeafFactor
@@ -60,8 +62,11 @@ def factor_nodes(factor):
 
 
 def nodes_cost(nodes):
-    """The cost of evaluating ``nodes`` once each (outputs not included)."""
-    return sum(WEIGHTS[node_kind(node)] for node in nodes)
+    """The cost of evaluating ``nodes`` once each (outputs not included);
+    summed kind by kind, so the same nodes in any order cost exactly the same
+    and a plan does not depend on the order of a set."""
+    counts = Counter(node_kind(node) for node in nodes)
+    return sum(WEIGHTS[kind] * counts[kind] for kind in WEIGHTS)
 
 
 def factor_cost(factor):
