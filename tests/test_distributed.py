@@ -20,8 +20,8 @@ from alvora.analysis.study_bench import (FactorReturnAnalysis, FactorStudyBench,
 from alvora.cross_sectional import CS_RANK  # noqa: E402
 from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E402
                                 FactorFailures, execute_factors, study_factors)
-from alvora.distributed.partition import (MIN_CHUNK, SLICE_INSTRUMENTS,  # noqa: E402
-                                          balanced_groups, estimated_cost, plan_tasks)
+from alvora.distributed.partition import (MIN_CHUNK, balanced_groups,  # noqa: E402
+                                          estimated_cost, plan_tasks)
 from alvora.distributed.results import ResultsFolder  # noqa: E402
 from alvora.distributed.transfer import FrameSpool, SpooledFrame, received, spool_frames  # noqa: E402,E501
 from alvora import cli  # noqa: E402
@@ -192,8 +192,6 @@ def test_plan_groups_whole_factors_and_queues_slices_of_the_others_behind():
     assert [t.ids for t in tasks if "ranked" in t.names or "fixed" in t.names] == [ids, ids]
     assert all(t.n_chunks == 1 for t in plan_tasks(few, ids, n_workers=2, universe="000300.XSHG"))
     assert len(plan_tasks(few, ids, n_workers=1)) == 2  # one worker: one group, one slice
-    more_ids = ["{:06d}.XSHE".format(i) for i in range(10 * SLICE_INSTRUMENTS)]
-    assert len(plan_tasks(few, more_ids, n_workers=1)) == 1 + 10  # cheaper in slices
     # slices a study would move between workers: only when there are too few factors
     assert all(t.n_chunks == 1 for t in plan_tasks(dict(many, **few), ids, 2, slices_travel=True))
     assert len(plan_tasks(few, ids, n_workers=2, slices_travel=True)) == 6

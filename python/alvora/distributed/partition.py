@@ -12,9 +12,8 @@ costs.py), a factor going where it adds least given the sub-trees and leaves
 the group already holds. The factors that may be sliced go, all together,
 into several slices per worker queued behind the groups: Dask hands each to
 the worker that frees up first, which evens out what the estimate got wrong.
-Slices of a few hundred instruments are also cheaper to evaluate than one
-pass over all (see SLICE_INSTRUMENTS). Without enough such factors to even
-the groups out, the groups are more (two per worker) and run largest first.
+Without enough such factors to even the groups out, the groups are more (two
+per worker) and run largest first.
 """
 from ..cross_sectional import CrossSectionalFactor
 from ..engine_v2.exec_context import PRICING_FACTORS
@@ -30,13 +29,8 @@ __all__ = ["splits_by_instrument", "instrument_chunks", "balanced_groups", "esti
 MIN_CHUNK = 64
 # Groups per worker when there is little to slice: each loads its market data again.
 TASKS_PER_WORKER = 2
-# Slices per worker of the factors that may be sliced, at the least.
+# Slices per worker of the factors that may be sliced.
 SLICES_PER_WORKER = 4
-# Instruments per slice wanted: over a few hundred instruments at a time the
-# evaluation's working set stays in cache; the sliceable alphas of the bench
-# took half the CPU time in slices of 300 to 600 instruments than in one pass
-# over 5000 (and more again in slices of 150).
-SLICE_INSTRUMENTS = 400
 # The sliced factors even out the groups when they hold at least this share of
 # the estimated work (about what the estimate gets wrong on a group).
 MIN_SLICED_SHARE = 0.08
@@ -153,10 +147,10 @@ def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=Non
         sliced = [n for n in names if splits_by_instrument(factors[n], universe)]
     in_slices = set(sliced)
     whole = [n for n in names if n not in in_slices]
-    n_chunks = max(round(len(ids) / SLICE_INSTRUMENTS), SLICES_PER_WORKER * n_workers)
-    if n_workers == 1:  # nothing to balance: fewest groups, most sharing
+    n_chunks = SLICES_PER_WORKER * n_workers
+    if n_workers == 1:  # nothing to balance: fewest tasks, most sharing
         n_groups = 1 if sliced else TASKS_PER_WORKER
-        n_chunks = max(round(len(ids) / SLICE_INSTRUMENTS), 1 if whole else TASKS_PER_WORKER)
+        n_chunks = 1 if whole else TASKS_PER_WORKER
     else:
         evens_out = bool(sliced) and estimated_cost(factors, sliced) >= MIN_SLICED_SHARE * (
             estimated_cost(factors, sliced) + estimated_cost(factors, whole))
