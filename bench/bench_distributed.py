@@ -20,16 +20,24 @@ CPU seconds (what the wall time would be on otherwise idle cores); then the
 throughput ratio 2 workers / 1 worker and the overhead of the cluster path with
 one worker over the anchor, from wall times and from CPU times. Other jobs on
 the machine stretch wall times but hardly CPU times: quote the load average.
+
+Also printed: the tasks of the 2-worker plan with their estimated costs, each
+worker's busy seconds and how long it stood idle before the run ended (the
+imbalance), and whether every factor's frame equals the one-process frame
+(compared through a digest of values, NaN positions, dates and instruments).
 """
 import argparse
 import gc
+import hashlib
 import os
 import resource
 import sys
 import time
 import warnings
 
+import numpy as np
 import tessal
+from distributed import get_task_stream
 from tessal.bundle import build_large_bundle, large_bundle_path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -37,6 +45,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from alphas101 import ALPHAS, AlvoraOps  # noqa: E402
 from alvora.distributed import cluster_session  # noqa: E402
 from alvora.distributed import execute_factors as execute_on_cluster  # noqa: E402
+from alvora.distributed.cluster import worker_threads  # noqa: E402
+from alvora.distributed.partition import estimated_cost, plan_tasks  # noqa: E402
 from alvora.evaluate import execute_factors as execute_here  # noqa: E402
 
 DEFAULT_FACTORS = 40
@@ -56,22 +66,67 @@ def _process_cpu():
     return usage.ru_utime + usage.ru_stime
 
 
+def _digest(frame):
+    """A digest of a frame's values (NaN positions apart), dates and instruments."""
+    values = frame.to_numpy()
+    missing = np.isnan(values)
+    digest = hashlib.blake2b(digest_size=16)
+    digest.update(np.ascontiguousarray(missing).tobytes())
+    digest.update(np.ascontiguousarray(np.where(missing, 0.0, values)).tobytes())
+    digest.update(repr((list(frame.index), list(frame.columns))).encode())
+    return digest.hexdigest()
+
+
 def _timed(run, client=None):
-    """(wall s, this process's CPU s, each worker's CPU s, cells returned)."""
+    """(wall s, this process's CPU s, each worker's CPU s, cells returned,
+    name -> digest, task stream records or None)."""
     gc.collect()
     workers = client.run(_process_cpu) if client is not None else {}
     cpu = _process_cpu()
     began = time.perf_counter()
-    frames = run()
+    if client is not None:
+        with get_task_stream(client) as stream:
+            frames = run()
+    else:
+        frames = run()
     seconds = time.perf_counter() - began
     cpu = _process_cpu() - cpu
     if client is not None:
         after = client.run(_process_cpu)
         workers = [after[w] - workers[w] for w in after if w in workers]
     cells = sum(frame.size for frame in frames.values())
+    digests = {name: _digest(frame) for name, frame in frames.items()}
     del frames
     gc.collect()
-    return seconds, cpu, list(workers), cells
+    return seconds, cpu, list(workers), cells, digests, \
+        (stream.data if client is not None else None)
+
+
+def _worker_timeline(records):
+    """Per worker: tasks run, seconds computing, seconds idle after its last
+    task while another still computed."""
+    spans = {}
+    for record in records:
+        if not str(record.get("key", "")).startswith("alvora-evaluate"):
+            continue
+        for span in record.get("startstops", ()):
+            if span["action"] == "compute":
+                spans.setdefault(record["worker"], []).append((span["start"], span["stop"]))
+    if not spans:
+        return []
+    end = max(stop for s in spans.values() for _, stop in s)
+    return [(worker, len(s), sum(b - a for a, b in s), end - max(b for _, b in s))
+            for worker, s in sorted(spans.items())]
+
+
+def _print_plan(factors, ids, client):
+    tasks = plan_tasks(factors, ids, worker_threads(client))
+    print("plan for {} workers: {} tasks (estimated cost, factors, instruments)".format(
+        worker_threads(client), len(tasks)))
+    for task in tasks:
+        print("  {:6.2f}  {:>3} factors  {:>5} instruments{}".format(
+            estimated_cost(factors, task.names) * len(task.ids) / 1000, len(task.names), len(task.ids),
+            "  slice {}/{}".format(task.chunk + 1, task.n_chunks) if task.n_chunks > 1 else ""))
 
 
 def main():
@@ -102,6 +157,8 @@ def main():
         with cluster_session(workers=n) as client:
             warm = dict(list(factors.items())[:n])
             execute_on_cluster(warm, ids[:50], end, end, client=client, bundle=path)
+            if n == 2:
+                _print_plan(factors, ids, client)
             rows.append(("distributed, {} worker process{}".format(n, "" if n == 1 else "es"),)
                         + _timed(lambda: execute_on_cluster(factors, ids, start, end,
                                                             client=client, bundle=path),
@@ -110,12 +167,12 @@ def main():
     print("{:<40} {:>8} {:>11} {:>11} {:>13} {:>9} {:>13}".format(
         "side", "wall s", "client CPU", "worker CPU", "busiest CPU", "factors/s", "cells"))
     busiest = []
-    for label, seconds, cpu, workers, cells in rows:
+    for label, seconds, cpu, workers, cells, _, _ in rows:
         busiest.append(max([cpu] + workers))
         print("{:<40} {:>8.1f} {:>11.1f} {:>11} {:>13.1f} {:>9.3f} {:>13,}".format(
             label, seconds, cpu, " + ".join("{:.1f}".format(w) for w in workers) or "-",
             busiest[-1], len(factors) / seconds, cells))
-    (_, anchor, anchor_cpu, _, _), (_, one, _, _, _), (_, two, _, _, _) = rows
+    (_, anchor, anchor_cpu, *_), (_, one, *_), (_, two, *_) = rows
     total = [r[2] + sum(r[3]) for r in rows]
     print("throughput ratio, 2 workers / 1 worker: {:.2f} (wall), {:.2f} (busiest-process "
           "CPU)".format(one / two, busiest[1] / busiest[2]))
@@ -124,6 +181,15 @@ def main():
                                            total[1] / total[0] - 1))
     print("one process: {:.1f} s CPU in {:.1f} s wall ({:.2f} cores busy)".format(
         anchor_cpu, anchor, anchor_cpu / anchor))
+    for label, _, _, _, _, _, records in rows[1:]:
+        for worker, n_tasks, busy, idle in _worker_timeline(records):
+            print("{}: worker {} ran {} tasks, {:.1f} s computing, idle {:.1f} s at the "
+                  "end".format(label, worker, n_tasks, busy, idle))
+    want = rows[0][5]
+    for label, *_, digests, _ in rows[1:]:
+        differ = [name for name in want if digests.get(name) != want[name]]
+        print("{}: {}".format(label, "every frame equals the one-process frame" if not differ
+                              else "DIFFERS from one process in {}".format(", ".join(differ))))
     print("load average after: {}".format(" ".join("{:.1f}".format(v)
                                                      for v in os.getloadavg())))
 

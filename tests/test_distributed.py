@@ -20,7 +20,8 @@ from alvora.analysis.study_bench import (FactorReturnAnalysis, FactorStudyBench,
 from alvora.cross_sectional import CS_RANK  # noqa: E402
 from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E402
                                 FactorFailures, execute_factors, study_factors)
-from alvora.distributed.partition import MIN_CHUNK, plan_tasks  # noqa: E402
+from alvora.distributed.partition import (MIN_CHUNK, balanced_groups,  # noqa: E402
+                                          estimated_cost, plan_tasks)
 from alvora.distributed.results import ResultsFolder  # noqa: E402
 from alvora.distributed.transfer import FrameSpool, SpooledFrame, received, spool_frames  # noqa: E402,E501
 from alvora import cli  # noqa: E402
@@ -175,10 +176,11 @@ def test_bundle_missing_on_a_worker_names_the_worker_and_path(client, market, tm
         odd.wait(60)
 
 
-def test_plan_cuts_many_factors_by_factor_and_few_by_instrument_slices():
+def test_plan_groups_whole_factors_and_queues_slices_of_the_others_behind():
     ids = ["{:06d}.XSHE".format(i) for i in range(4 * MIN_CHUNK)]
-    many = {"f{}".format(i): MA(close, 3) for i in range(20)}
+    many = {"f{}".format(i): CS_RANK(MA(close, 3 + i)) for i in range(20)}
     tasks = plan_tasks(many, ids, n_workers=2)
+    assert len(tasks) == 4  # nothing to slice: two groups per worker
     assert sorted(n for t in tasks for n in t.names) == sorted(many)
     assert all(t.ids == ids and t.n_chunks == 1 for t in tasks)
 
@@ -186,8 +188,25 @@ def test_plan_cuts_many_factors_by_factor_and_few_by_instrument_slices():
     tasks = plan_tasks(few, ids, n_workers=2)
     sliced = [t for t in tasks if "sliced" in t.names]
     assert len(sliced) == 4 and [i for t in sliced for i in t.ids] == ids
+    assert tasks[-4:] == sliced  # behind the groups, for whichever worker frees up first
     assert [t.ids for t in tasks if "ranked" in t.names or "fixed" in t.names] == [ids, ids]
     assert all(t.n_chunks == 1 for t in plan_tasks(few, ids, n_workers=2, universe="000300.XSHG"))
+    assert len(plan_tasks(few, ids, n_workers=1)) == 2  # one worker: one group, one slice
+    # slices a study would move between workers: only when there are too few factors
+    assert all(t.n_chunks == 1 for t in plan_tasks(dict(many, **few), ids, 2, slices_travel=True))
+    assert len(plan_tasks(few, ids, n_workers=2, slices_travel=True)) == 6
+
+
+def test_groups_balance_estimated_cost_and_keep_shared_subtrees_together():
+    shared = CS_RANK(CORRELATION(close, volume, 10))
+    factors = {"a": shared + 1, "light1": MA(close, 5), "b": shared * 2,
+               "light2": STD(high, 5), "heavy": CS_RANK(CS_RANK(low) - CS_RANK(open_)),
+               "light3": TS_RANK(close, 5)}
+    groups = balanced_groups(factors, 2)
+    assert sorted(n for g in groups for n in g) == sorted(factors)
+    assert any({"a", "b"} <= set(g) for g in groups)
+    costs = [estimated_cost(factors, g) for g in groups]
+    assert costs[0] >= costs[1] and costs[0] < 1.2 * costs[1]
 
 
 @pytest.mark.parametrize("make", [

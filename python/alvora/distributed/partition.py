@@ -5,27 +5,35 @@ By factor: factors are evaluated in groups, so a group shares one data load
 fixed nodes computes each instrument from that instrument's data alone, so it
 can be evaluated over slices of the instrument list, each slice loading its
 own look-back, and the slices put side by side equal one whole evaluation.
-Slicing is used when there are too few factors to keep every worker busy.
 
-Every task loads its own data, so a worker gets few tasks: two each, of
-about equal cost, so that one slow group does not leave the other workers
-idle at the end and progress is reported more than once per worker.
+Every task loads its own data, so the factors that need whole instruments
+lists go into few groups, one per worker, of equal estimated cost (see
+costs.py), a factor going where it adds least given the sub-trees and leaves
+the group already holds. The factors that may be sliced go, all together,
+into several slices per worker queued behind the groups: Dask hands each to
+the worker that frees up first, which evens out what the estimate got wrong.
+Without enough such factors to even the groups out, the groups are more (two
+per worker) and run largest first.
 """
-import heapq
-
 from ..cross_sectional import CrossSectionalFactor
 from ..engine_v2.exec_context import PRICING_FACTORS
 from ..fix import FixedFactor
 from ..leaf import _Factor
 from ..utils import iter_nodes
+from .costs import WEIGHTS, factor_nodes, nodes_cost
 
-__all__ = ["splits_by_instrument", "instrument_chunks", "balanced_groups", "EvalTask",
-           "plan_tasks"]
+__all__ = ["splits_by_instrument", "instrument_chunks", "balanced_groups", "estimated_cost",
+           "EvalTask", "plan_tasks"]
 
 # Below this many instruments per slice, the fixed cost of a task outweighs the gain.
 MIN_CHUNK = 64
-# Tasks wanted per worker: each loads the market data for its factors again.
+# Groups per worker when there is little to slice: each loads its market data again.
 TASKS_PER_WORKER = 2
+# Slices per worker of the factors that may be sliced.
+SLICES_PER_WORKER = 4
+# The sliced factors even out the groups when they hold at least this share of
+# the estimated work (about what the estimate gets wrong on a group).
+MIN_SLICED_SHARE = 0.08
 
 
 def splits_by_instrument(factor, universe=None):
@@ -51,22 +59,41 @@ def instrument_chunks(order_book_ids, n_chunks):
     return [ids[bounds[i]:bounds[i + 1]] for i in range(n_chunks)]
 
 
+class _Group:
+    def __init__(self):
+        self.names = []
+        self.nodes = set()
+        self.cost = 0.0
+
+    def added_cost(self, nodes):
+        return WEIGHTS["output"] + nodes_cost(nodes - self.nodes)
+
+    def add(self, name, nodes):
+        self.cost += self.added_cost(nodes)
+        self.nodes |= nodes
+        self.names.append(name)
+
+
 def balanced_groups(factors, n_groups):
     """The names of ``factors`` in at most ``n_groups`` groups of about equal
-    cost, a factor's cost taken as the number of nodes of its tree (each one
-    pass over the whole grid); each group keeps the caller's order."""
+    estimated cost, largest group first; each group keeps the caller's order.
+
+    Factors are placed most costly first, each into the group it leaves
+    smallest: the group's cost grows by what the factor adds to it (its nodes
+    the group does not hold yet), so factors sharing sub-trees or leaves come
+    together where that does not unbalance the groups.
+    """
     names = list(factors)
     n_groups = max(1, min(n_groups, len(names)))
-    cost = {name: sum(1 for _ in iter_nodes(factors[name])) for name in names}
-    heap = [(0, k) for k in range(n_groups)]
-    members = [[] for _ in range(n_groups)]
-    for name in sorted(names, key=lambda n: -cost[n]):  # largest first (stable)
-        load, k = heapq.heappop(heap)
-        members[k].append(name)
-        heapq.heappush(heap, (load + cost[name], k))
+    nodes = {name: factor_nodes(factors[name]) for name in names}
+    alone = {name: nodes_cost(nodes[name]) for name in names}
+    groups = [_Group() for _ in range(n_groups)]
+    for name in sorted(names, key=lambda n: -alone[n]):  # largest first (stable)
+        best = min(groups, key=lambda g: g.cost + g.added_cost(nodes[name]))
+        best.add(name, nodes[name])
     position = {name: i for i, name in enumerate(names)}
-    groups = [sorted(group, key=position.get) for group in members if group]
-    return sorted(groups, key=lambda g: position[g[0]])
+    used = sorted((g for g in groups if g.names), key=lambda g: (-g.cost, position[g.names[0]]))
+    return [sorted(g.names, key=position.get) for g in used]
 
 
 class EvalTask:
@@ -87,27 +114,51 @@ class EvalTask:
             len(self.names), len(self.ids), self.chunk + 1, self.n_chunks)
 
 
-def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=None):
-    """The tasks for ``factors`` (an ordered name -> node mapping).
+def estimated_cost(factors, names):
+    """The estimated cost of evaluating the factors ``names`` together."""
+    group = _Group()
+    for name in names:
+        group.add(name, factor_nodes(factors[name]))
+    return group.cost
 
-    Returns a list of :class:`EvalTask`; every factor appears in exactly one
-    task per slice, slices of one factor in instrument order.
+
+def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=None,
+               slices_travel=False):
+    """The tasks for ``factors`` (an ordered name -> node mapping), in the
+    order to submit them: groups of whole instrument lists, largest first,
+    then the slices.
+
+    ``slices_travel``: a factor's slices would be sent between workers to be
+    put together (a study runs on a worker); then only a library too small to
+    keep every worker busy otherwise is sliced.
+
+    Every factor appears in exactly one task per slice, slices of one factor
+    in instrument order.
     """
     names = list(factors)
     ids = list(order_book_ids)
-    target = max(1, n_workers) * TASKS_PER_WORKER
+    n_workers = max(1, n_workers)
     if group_size is not None:
         return [EvalTask(names[i:i + group_size], ids)
                 for i in range(0, len(names), group_size)]
-    if len(names) >= target or len(ids) < 2 * MIN_CHUNK:
-        return [EvalTask(group, ids) for group in balanced_groups(factors, target)]
-    n_chunks = min(target, len(ids) // MIN_CHUNK)
-    tasks = []
-    whole = [n for n in names if not splits_by_instrument(factors[n], universe)]
-    sliced = [n for n in names if n not in whole]
-    for name in whole:
-        tasks.append(EvalTask([name], ids))
+    sliced = []
+    few = len(names) < TASKS_PER_WORKER * n_workers
+    if len(ids) >= 2 * MIN_CHUNK and (few or not slices_travel):
+        sliced = [n for n in names if splits_by_instrument(factors[n], universe)]
+    in_slices = set(sliced)
+    whole = [n for n in names if n not in in_slices]
+    n_chunks = SLICES_PER_WORKER * n_workers
+    if n_workers == 1:  # nothing to balance: fewest tasks, most sharing
+        n_groups = 1 if sliced else TASKS_PER_WORKER
+        n_chunks = 1 if whole else TASKS_PER_WORKER
+    else:
+        evens_out = bool(sliced) and estimated_cost(factors, sliced) >= MIN_SLICED_SHARE * (
+            estimated_cost(factors, sliced) + estimated_cost(factors, whole))
+        n_groups = n_workers if evens_out else TASKS_PER_WORKER * n_workers
+    tasks = [EvalTask(group, ids)
+             for group in balanced_groups({n: factors[n] for n in whole}, n_groups)]
     if sliced:
+        n_chunks = max(1, min(n_chunks, len(ids) // MIN_CHUNK))
         for k, chunk in enumerate(instrument_chunks(ids, n_chunks)):
             tasks.append(EvalTask(sliced, chunk, k, n_chunks))
     return tasks
