@@ -229,7 +229,10 @@ GroupedIC empty_ic(const RowGrid& grid, std::size_t n_columns) {
 }  // namespace
 
 GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
-                   std::span<const std::span<const double>> returns, const RowGrid& grid) {
+                   std::span<const std::span<const double>> returns, const RowGrid& grid,
+                   std::span<const DateOrders> shared) {
+    if (method == CorrelationMethod::spearman)
+        return rank_panel_ic(factor, returns, grid, 1, true, shared).ic;
     GroupedIC result = empty_ic(grid, returns.size());
     DateWindow window(factor, returns, grid, 1);
     Scratch s(grid.n_instruments);
@@ -241,7 +244,10 @@ GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
 
 std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const double> factor,
                                      std::span<const std::span<const double>> returns,
-                                     const RowGrid& grid, std::size_t n_lags) {
+                                     const RowGrid& grid, std::size_t n_lags,
+                                     std::span<const DateOrders> shared) {
+    if (method == CorrelationMethod::spearman)
+        return rank_panel_ic(factor, returns, grid, n_lags, false, shared).lags;
     std::vector<DecayLag> lags(n_lags > 1 ? n_lags - 1 : 0);
     if (lags.empty()) return lags;
     DateWindow window(factor, returns, grid, n_lags);
@@ -254,7 +260,10 @@ std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const d
 
 PanelICWithDecay panel_ic_with_decay(CorrelationMethod method, std::span<const double> factor,
                                      std::span<const std::span<const double>> returns,
-                                     const RowGrid& grid, std::size_t n_lags) {
+                                     const RowGrid& grid, std::size_t n_lags,
+                                     std::span<const DateOrders> shared) {
+    if (method == CorrelationMethod::spearman)
+        return rank_panel_ic(factor, returns, grid, n_lags, true, shared);
     PanelICWithDecay out{empty_ic(grid, returns.size()),
                          std::vector<DecayLag>(n_lags > 1 ? n_lags - 1 : 0)};
     DateWindow window(factor, returns, grid, std::max<std::size_t>(1, n_lags));

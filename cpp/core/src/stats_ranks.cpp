@@ -42,9 +42,44 @@ std::uint64_t order_key(double value) {
     return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
 }
 
-constexpr int kDigitBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
+// LSD radix sort of (key, index) pairs: stable, so equal keys stay in index order.
+// Every digit's counts come from one read of the keys; a digit shared by all keys needs
+// no pass. Narrow digits suit short inputs (the bucket sweeps dominate there), wide ones
+// long inputs (fewer passes over the data); both give the same order.
+template <int DigitBits>
+void radix_sort(std::vector<std::uint32_t>& order, std::vector<std::uint64_t>& keys) {
+    constexpr std::size_t kBuckets = std::size_t{1} << DigitBits;
+    constexpr int kPasses = (64 + DigitBits - 1) / DigitBits;
+    const std::size_t n = order.size();
+    std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
+    for (std::uint64_t key : keys)
+        for (int pass = 0; pass < kPasses; ++pass)
+            ++counts[pass * kBuckets + ((key >> (pass * DigitBits)) & (kBuckets - 1))];
+    std::vector<std::uint64_t> key_buffer(n);
+    std::vector<std::uint32_t> id_buffer(n);
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const int shift = pass * DigitBits;
+        std::uint32_t* slots = counts.data() + pass * kBuckets;
+        if (slots[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
+        std::uint32_t total = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::uint32_t here = slots[b];
+            slots[b] = total;
+            total += here;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint32_t slot = slots[(keys[k] >> shift) & (kBuckets - 1)]++;
+            key_buffer[slot] = keys[k];
+            id_buffer[slot] = order[k];
+        }
+        keys.swap(key_buffer);
+        order.swap(id_buffer);
+    }
+}
+
+// Below this length 8-bit digits (8 passes, 256 buckets) beat 11-bit ones (6 passes,
+// 2048 buckets).
+constexpr std::size_t kWideDigitsFrom = 4096;
 
 }  // namespace
 
@@ -64,33 +99,10 @@ void sorted_order(std::span<const double> values, std::vector<std::uint32_t>& or
         });
         return;
     }
-    // LSD radix sort of (key, index) pairs: stable, so equal keys stay in index order.
-    // Every digit's counts come from one read of the keys; a digit shared by all keys
-    // needs no pass.
-    std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
-    for (std::uint64_t key : keys)
-        for (int pass = 0; pass < kPasses; ++pass)
-            ++counts[pass * kBuckets + ((key >> (pass * kDigitBits)) & (kBuckets - 1))];
-    std::vector<std::uint64_t> key_buffer(n);
-    std::vector<std::uint32_t> id_buffer(n);
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const int shift = pass * kDigitBits;
-        std::uint32_t* slots = counts.data() + pass * kBuckets;
-        if (slots[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
-        std::uint32_t total = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            const std::uint32_t here = slots[b];
-            slots[b] = total;
-            total += here;
-        }
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint32_t slot = slots[(keys[k] >> shift) & (kBuckets - 1)]++;
-            key_buffer[slot] = keys[k];
-            id_buffer[slot] = order[k];
-        }
-        keys.swap(key_buffer);
-        order.swap(id_buffer);
-    }
+    if (n < kWideDigitsFrom)
+        radix_sort<8>(order, keys);
+    else
+        radix_sort<11>(order, keys);
 }
 
 std::size_t masked_average_ranks(std::span<const std::uint32_t> order,
