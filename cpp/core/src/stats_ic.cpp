@@ -44,7 +44,7 @@ void gather_rows(std::span<const std::span<const double>> columns,
                  std::span<const std::uint32_t> rows, std::vector<std::vector<double>>& out) {
     // Loads this many rows ahead are requested early: the rows are ascending but far
     // apart, beyond what the hardware predicts.
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 64;
     const std::size_t n = rows.size();
     out.resize(columns.size());
     for (std::vector<double>& column : out) column.resize(n);
