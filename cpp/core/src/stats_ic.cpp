@@ -68,10 +68,10 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     result.coefficient.resize(n_groups * n_columns);
     result.p_value.resize(n_groups * n_columns);
     CorrelationWorkspace ws;
-    // Gathered per group: the factor, then (without shared orders) every return column.
-    std::vector<std::span<const double>> columns{factor};
-    if (orders == nullptr) columns.insert(columns.end(), returns.begin(), returns.end());
-    std::vector<std::vector<double>> values;
+    // Gathered per group: the factor, then (without shared orders) one return column at a
+    // time, so that only two columns of a group are held at once.
+    const std::vector<std::span<const double>> factor_only{factor};
+    std::vector<std::vector<double>> values, x_gathered;
     // Spearman: each group's factor is sorted once and each column once (or taken from the
     // shared orders); the correlation of a column then ranks both over the rows usable
     // for it by walking those orders.
@@ -83,7 +83,8 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         const auto begin = static_cast<std::size_t>(groups.offsets[g]);
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
         const std::size_t size = end - begin;
-        gather_rows(columns, {groups.rows.data() + begin, size}, values);
+        const std::span<const std::uint32_t> rows{groups.rows.data() + begin, size};
+        gather_rows(factor_only, rows, values);
         const std::vector<double>& f_values = values[0];
         bool f_tied = false;
         if (ranked) {
@@ -102,7 +103,8 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                     if (valid[j] && !std::isnan(f_values[j]))
                         chosen.push_back(static_cast<std::uint32_t>(j));
             } else {
-                const std::vector<double>& x_values = values[k + 1];
+                gather_rows({&returns[k], 1}, rows, x_gathered);
+                const std::vector<double>& x_values = x_gathered[0];
                 for (std::size_t j = 0; j < size; ++j)
                     if (!std::isnan(x_values[j]) && !std::isnan(f_values[j]))
                         chosen.push_back(static_cast<std::uint32_t>(j));
@@ -118,8 +120,8 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                     x_values_in_order = orders->sorted_of(g, k);
                     x_tied = orders->tied_of(g, k);
                 } else {
-                    sorted_order(values[k + 1], x_order, keys);
-                    values_in_order(x_order, values[k + 1], x_sorted);
+                    sorted_order(x_gathered[0], x_order, keys);
+                    values_in_order(x_order, x_gathered[0], x_sorted);
                     x_in_order = x_order;
                     x_values_in_order = x_sorted;
                     x_tied = has_ties(x_sorted);
@@ -147,7 +149,7 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                 }
                 for (std::uint32_t j : chosen) usable[j] = 0;
             } else if (chosen.size() >= 2) {
-                const std::vector<double>& x_values = values[k + 1];
+                const std::vector<double>& x_values = x_gathered[0];
                 ws.x.clear();
                 ws.y.clear();
                 for (std::uint32_t j : chosen) {
