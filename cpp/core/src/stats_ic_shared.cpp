@@ -82,13 +82,24 @@ std::vector<DateOrders> date_return_orders(std::span<const std::span<const doubl
                                            const RowGrid& grid) {
     std::vector<DateOrders> out(grid.n_dates);
     std::vector<std::uint64_t> keys;
-    for (std::size_t t = 0; t < grid.n_dates; ++t) fill_date_orders(returns, grid, t, out[t], keys);
+    for (std::size_t t = 0; t < grid.n_dates; ++t) {
+        fill_date_orders(returns, grid, t, out[t], keys);
+        // Kept for many factors: the ranking needs the orders and ties, not the values.
+        for (auto* runs : {&out[t].full, &out[t].complete_only}) {
+            for (SortedRun& run : *runs) {
+                std::vector<double>().swap(run.sorted);
+                run.order.shrink_to_fit();
+                run.ties.shrink_to_fit();
+            }
+        }
+    }
     return out;
 }
 
 std::size_t date_return_orders_bytes(std::size_t n_columns, const RowGrid& grid) {
-    // Per column and instrument: a mask byte and two (index, value) entries at most.
-    const std::size_t per_instrument = 1 + n_columns * (1 + 2 * (4 + 8));
+    // Per column and instrument: a mask byte and two order entries at most (ties are a
+    // fraction of that).
+    const std::size_t per_instrument = 1 + n_columns * (1 + 2 * 4 + 4);
     return grid.n_dates * (grid.n_instruments * per_instrument + sizeof(DateOrders));
 }
 

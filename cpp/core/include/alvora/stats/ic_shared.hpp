@@ -42,7 +42,8 @@ struct DateOrders {
 void fill_date_orders(std::span<const std::span<const double>> returns, const RowGrid& grid,
                       std::size_t t, DateOrders& out, std::vector<std::uint64_t>& keys);
 
-// Every date of the grid, and the bytes that takes (known before building it).
+// Every date of the grid, and the bytes that takes (known before building it); the runs'
+// sorted values are dropped once their ties are found.
 std::vector<DateOrders> date_return_orders(std::span<const std::span<const double>> returns,
                                            const RowGrid& grid);
 std::size_t date_return_orders_bytes(std::size_t n_columns, const RowGrid& grid);
