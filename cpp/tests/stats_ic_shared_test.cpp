@@ -87,8 +87,8 @@ TEST_P(SharedOrders, PanelAndDecayEqualPerFactorAndPerSelectionResults) {
         EXPECT_EQ(reused.lags[d - 1].dates, alone.lags[d - 1].dates);
         expect_identical(reused.lags[d - 1].coefficient, alone.lags[d - 1].coefficient);
         // An independent Spearman per selection (average ranks of the chosen pairs).
-        const DecayLag one = ic_decay_lag(CorrelationMethod::spearman, p.factor, returns,
-                                          p.grid, d);
+        const DecayLag one =
+            ic_decay_lag(CorrelationMethod::spearman, p.factor, returns, p.grid, d);
         EXPECT_EQ(alone.lags[d - 1].dates, one.dates);
         ASSERT_EQ(alone.lags[d - 1].coefficient.size(), one.coefficient.size());
         for (std::size_t k = 0; k < one.coefficient.size(); ++k) {

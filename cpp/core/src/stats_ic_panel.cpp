@@ -85,9 +85,8 @@ Correlation pearson_selected(Scratch& s, const std::vector<double>& x,
 namespace {
 
 // The per-date IC of date t (one row of `result`).
-void ic_of_date(DateWindow& window, const RowGrid& grid,
-                std::size_t n_columns, std::size_t t, Scratch& s,
-                std::vector<std::uint32_t>& chosen, GroupedIC& result) {
+void ic_of_date(DateWindow& window, const RowGrid& grid, std::size_t n_columns, std::size_t t,
+                Scratch& s, std::vector<std::uint32_t>& chosen, GroupedIC& result) {
     const DateSlice& slice = window.get(t);
     const std::vector<double>& f = slice.values[0];
     for (std::size_t k = 0; k < n_columns; ++k) {
@@ -105,8 +104,8 @@ void ic_of_date(DateWindow& window, const RowGrid& grid,
 }
 
 // The decay coefficients of date t at every lag 1 .. n_lags - 1.
-void decay_of_date(DateWindow& window, const RowGrid& grid,
-                   std::size_t n_columns, std::size_t n_lags, std::size_t t, Scratch& s,
+void decay_of_date(DateWindow& window, const RowGrid& grid, std::size_t n_columns,
+                   std::size_t n_lags, std::size_t t, Scratch& s,
                    std::vector<std::uint32_t>& chosen, std::vector<DecayLag>& lags) {
     for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d) {
         const DateSlice& ahead = window.get(t + d);
@@ -189,8 +188,7 @@ PanelICWithDecay panel_ic_with_decay(CorrelationMethod method, std::span<const d
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
         ic_of_date(window, grid, returns.size(), t, ic_scratch, chosen, out.ic);
         if (!out.lags.empty())
-            decay_of_date(window, grid, returns.size(), n_lags, t, decay_scratch, chosen,
-                          out.lags);
+            decay_of_date(window, grid, returns.size(), n_lags, t, decay_scratch, chosen, out.lags);
     }
     return out;
 }

@@ -24,8 +24,8 @@ struct FactorDate {
     SortedRun run;
 };
 
-void load_factor(std::span<const double> factor, const RowGrid& grid, std::size_t t,
-                 FactorDate& f, std::vector<std::uint64_t>& keys) {
+void load_factor(std::span<const double> factor, const RowGrid& grid, std::size_t t, FactorDate& f,
+                 std::vector<std::uint64_t>& keys) {
     const std::size_t n = grid.n_instruments;
     f.values.resize(n);
     f.present.resize(n);
@@ -142,7 +142,8 @@ struct Scratch {
 
     // weight[i] = 1 where both masks hold.
     void weigh(const std::uint8_t* a, const std::uint8_t* b) {
-        for (std::size_t i = 0; i < weight.size(); ++i) weight[i] = static_cast<double>(a[i] & b[i]);
+        for (std::size_t i = 0; i < weight.size(); ++i)
+            weight[i] = static_cast<double>(a[i] & b[i]);
     }
 };
 
@@ -154,8 +155,8 @@ Correlation rank_ic(const SortedRun& x, const FactorDate& f, std::size_t count,
     rank_usable(x, f.present.data(), s.x_ranks.data(), x_distinct);
     if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
     const double mean = 0.5 * (static_cast<double>(count) + 1.0);
-    const RankSums sums = centred_sums(s.x_ranks.data(), s.y_ranks.data(), s.weight.data(),
-                                       s.weight.size(), mean);
+    const RankSums sums =
+        centred_sums(s.x_ranks.data(), s.y_ranks.data(), s.weight.data(), s.weight.size(), mean);
     return rank_correlation(sums.sxy, sums.sxx, sums.syy, count);
 }
 

@@ -48,8 +48,7 @@ std::uint64_t order_key(double value) {
 // read of the keys; a digit shared by all keys needs no pass. Narrow digits suit short
 // inputs (the bucket sweeps dominate there), wide ones long inputs (fewer passes).
 template <int DigitBits>
-void radix_sort(std::vector<std::uint32_t>& order, std::vector<std::uint64_t>& keys,
-                int low_bit) {
+void radix_sort(std::vector<std::uint32_t>& order, std::vector<std::uint64_t>& keys, int low_bit) {
     constexpr std::size_t kBuckets = std::size_t{1} << DigitBits;
     const int passes = (64 - low_bit + DigitBits - 1) / DigitBits;
     const std::size_t n = order.size();
