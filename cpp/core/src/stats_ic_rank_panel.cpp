@@ -25,7 +25,7 @@ struct FactorDate {
 };
 
 void load_factor(std::span<const double> factor, const RowGrid& grid, std::size_t t, FactorDate& f,
-                 std::vector<std::uint64_t>& keys) {
+                 RunScratch& scratch) {
     const std::size_t n = grid.n_instruments;
     f.values.resize(n);
     f.present.resize(n);
@@ -34,7 +34,7 @@ void load_factor(std::span<const double> factor, const RowGrid& grid, std::size_
         f.values[i] = row < 0 ? kNaN : factor[static_cast<std::size_t>(row)];
         f.present[i] = std::isnan(f.values[i]) ? 0 : 1;
     }
-    sort_run(f.values, f.run, keys);
+    sort_run(f.values, f.run, scratch);
 }
 
 // Average ranks (1-based) among the entries of `run` with usable[id], written to
@@ -120,7 +120,7 @@ class ReturnDates {
         if (!shared_.empty()) return shared_[date];
         const std::size_t slot = date % slots_.size();
         if (dates_[slot] != static_cast<std::int64_t>(date)) {
-            fill_date_orders(returns_, grid_, date, slots_[slot], keys_);
+            fill_date_orders(returns_, grid_, date, slots_[slot], scratch_);
             dates_[slot] = static_cast<std::int64_t>(date);
         }
         return slots_[slot];
@@ -132,7 +132,7 @@ class ReturnDates {
     std::span<const DateOrders> shared_;
     std::vector<DateOrders> slots_;
     std::vector<std::int64_t> dates_;
-    std::vector<std::uint64_t> keys_;
+    RunScratch scratch_;
 };
 
 struct Scratch {
@@ -223,9 +223,9 @@ PanelICWithDecay rank_panel_ic(std::span<const double> factor,
     ReturnDates dates(returns, grid, std::max<std::size_t>(1, n_lags), shared);
     FactorDate f;
     Scratch s(grid.n_instruments);
-    std::vector<std::uint64_t> keys;
+    RunScratch scratch;
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
-        load_factor(factor, grid, t, f, keys);
+        load_factor(factor, grid, t, f, scratch);
         if (with_ic) ic_of_date(f, dates.get(t), t, s, out.ic);
         for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d)
             decay_of_date(f, dates.get(t + d), t, s, out.lags[d - 1]);

@@ -22,72 +22,76 @@ void append_order(ReturnOrders& out, std::span<const double> values,
 
 }  // namespace
 
-void sort_run(std::span<const double> values, SortedRun& run, std::vector<std::uint64_t>& keys) {
-    sorted_order(values, run.order, keys);
-    values_in_order(run.order, values, run.sorted);
-    find_ties(run);
+void sort_run(std::span<const double> values, SortedRun& run, RunScratch& scratch) {
+    sorted_order(values, run.order, scratch.keys);
+    values_in_order(run.order, values, scratch.sorted);
+    find_ties(scratch.sorted, run.ties);
 }
 
-void find_ties(SortedRun& run) {
-    run.ties.clear();
-    const std::vector<double>& v = run.sorted;
+void find_ties(std::span<const double> sorted, std::vector<std::uint32_t>& ties) {
+    ties.clear();
     std::size_t j = 1;
-    while (j < v.size()) {
-        if (v[j] != v[j - 1]) {
+    while (j < sorted.size()) {
+        if (sorted[j] != sorted[j - 1]) {
             ++j;
             continue;
         }
         const std::size_t begin = j - 1;
-        while (j < v.size() && v[j] == v[begin]) ++j;
-        run.ties.push_back(static_cast<std::uint32_t>(begin));
-        run.ties.push_back(static_cast<std::uint32_t>(j));
+        while (j < sorted.size() && sorted[j] == sorted[begin]) ++j;
+        ties.push_back(static_cast<std::uint32_t>(begin));
+        ties.push_back(static_cast<std::uint32_t>(j));
     }
 }
 
 void fill_date_orders(std::span<const std::span<const double>> returns, const RowGrid& grid,
-                      std::size_t t, DateOrders& out, std::vector<std::uint64_t>& keys) {
+                      std::size_t t, DateOrders& out, RunScratch& scratch) {
     const std::size_t n = grid.n_instruments;
     const std::size_t n_columns = returns.size();
     out.valid.resize(n_columns * n);
     out.complete.assign(n, 1);
     out.full.resize(n_columns);
     out.complete_only.resize(n_columns);
-    std::vector<double> values(n);
-    for (std::size_t k = 0; k < n_columns; ++k) {
-        std::uint8_t* valid = out.valid.data() + k * n;
+    std::vector<double>& values = scratch.values;
+    values.resize(n);
+    auto load = [&](std::size_t k) {
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t row = grid.row(t, i);
             values[i] = row < 0 ? std::numeric_limits<double>::quiet_NaN()
                                 : returns[k][static_cast<std::size_t>(row)];
+        }
+    };
+    for (std::size_t k = 0; k < n_columns; ++k) {
+        load(k);
+        std::uint8_t* valid = out.valid.data() + k * n;
+        for (std::size_t i = 0; i < n; ++i) {
             valid[i] = std::isnan(values[i]) ? 0 : 1;
             out.complete[i] &= valid[i];
         }
-        sort_run(values, out.full[k], keys);
     }
     for (std::size_t k = 0; k < n_columns; ++k) {
+        load(k);
         const SortedRun& all = out.full[k];
+        sort_run(values, out.full[k], scratch);
         SortedRun& run = out.complete_only[k];
         run.order.clear();
-        run.sorted.clear();
+        scratch.kept.clear();
         for (std::size_t j = 0; j < all.order.size(); ++j) {
             if (!out.complete[all.order[j]]) continue;
             run.order.push_back(all.order[j]);
-            run.sorted.push_back(all.sorted[j]);
+            scratch.kept.push_back(scratch.sorted[j]);
         }
-        find_ties(run);
+        find_ties(scratch.kept, run.ties);
     }
 }
 
 std::vector<DateOrders> date_return_orders(std::span<const std::span<const double>> returns,
                                            const RowGrid& grid) {
     std::vector<DateOrders> out(grid.n_dates);
-    std::vector<std::uint64_t> keys;
+    RunScratch scratch;
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
-        fill_date_orders(returns, grid, t, out[t], keys);
-        // Kept for many factors: the ranking needs the orders and ties, not the values.
+        fill_date_orders(returns, grid, t, out[t], scratch);
         for (auto* runs : {&out[t].full, &out[t].complete_only}) {
             for (SortedRun& run : *runs) {
-                std::vector<double>().swap(run.sorted);
                 run.order.shrink_to_fit();
                 run.ties.shrink_to_fit();
             }

@@ -13,20 +13,25 @@
 
 namespace alvora::stats {
 
-// Entries of one column in ascending order of value (NaN left out), their values in that
-// order, and where equal values sit: ties[2g] .. ties[2g + 1] (end excluded) are the
-// positions of the g-th run of two or more equal values.
+// Entries of one column in ascending order of value (NaN left out), and where equal
+// values sit: ties[2g] .. ties[2g + 1] (end excluded) are the positions of the g-th run
+// of two or more equal values.
 struct SortedRun {
     std::vector<std::uint32_t> order;
-    std::vector<double> sorted;
     std::vector<std::uint32_t> ties;
 };
 
-// Sorts `values` into `run` (NaN left out). `keys` is scratch.
-void sort_run(std::span<const double> values, SortedRun& run, std::vector<std::uint64_t>& keys);
+// Scratch space of the sorts below.
+struct RunScratch {
+    std::vector<std::uint64_t> keys;
+    std::vector<double> values, sorted, kept;
+};
 
-// Finds run.ties from run.sorted.
-void find_ties(SortedRun& run);
+// Sorts `values` into `run` (NaN left out); scratch.sorted then holds the values in order.
+void sort_run(std::span<const double> values, SortedRun& run, RunScratch& scratch);
+
+// The runs of equal neighbours of an ascending sequence.
+void find_ties(std::span<const double> sorted, std::vector<std::uint32_t>& ties);
 
 // One date of a grid: which return columns hold a value per instrument, and each column's
 // present values sorted, over all its instruments (`full`) and over the instruments
@@ -38,12 +43,11 @@ struct DateOrders {
     std::vector<SortedRun> complete_only;
 };
 
-// Fills `out` for date t of the grid (absent rows count as NaN). `keys` is scratch.
+// Fills `out` for date t of the grid (absent rows count as NaN).
 void fill_date_orders(std::span<const std::span<const double>> returns, const RowGrid& grid,
-                      std::size_t t, DateOrders& out, std::vector<std::uint64_t>& keys);
+                      std::size_t t, DateOrders& out, RunScratch& scratch);
 
-// Every date of the grid, and the bytes that takes (known before building it); the runs'
-// sorted values are dropped once their ties are found.
+// Every date of the grid, and the bytes that takes (known before building it).
 std::vector<DateOrders> date_return_orders(std::span<const std::span<const double>> returns,
                                            const RowGrid& grid);
 std::size_t date_return_orders_bytes(std::size_t n_columns, const RowGrid& grid);
