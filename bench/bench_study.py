@@ -18,6 +18,7 @@ inputs were built (peak reset where the kernel allows it).
         --reference-python build/base/src/python
     python bench/bench_study.py --dates 300 --instruments 400 --library-factors 5 \\
         --library-dates 200 --library-instruments 150          # quick
+    python bench/bench_study.py --steps --skip-one --skip-library   # each step alone
 """
 import argparse
 import json
@@ -145,6 +146,44 @@ def one_study_worker(n, m, dump):
                       "extra_mib": peak - base}))
 
 
+def steps_worker(n, m):
+    """CPU seconds of each step alone (a one-step pipeline, best of two) and of the IC
+    step's parts, on the in-memory market."""
+    _pin_threads()
+    from alvora.analysis import study_bench as sb
+
+    factor, returns, styles, records, listing = memory_market(n, m)
+    sb.tessal = memory_client(returns, styles, records, listing)
+    for name in ("ICAnalysisResult", "QuantileReturnAnalysisResult",
+                 "FactorReturnAnalysisResult"):
+        setattr(sb, name, _Result)
+    sb._cache_industry_data(source="citics_2019")
+
+    def best(run):
+        times = []
+        for _ in range(2):
+            cpu = time.process_time()
+            run()
+            times.append(time.process_time() - cpu)
+        return min(times)
+
+    out = {}
+    for name, step in full_steps(sb):
+        bench = sb.FactorStudyBench()
+        bench.append((name, step))
+        out[name] = best(lambda: bench.analysis(factor, returns, periods=PERIODS))
+    ic = dict(full_steps(sb))["ic"]
+    table = sb._format_factor_data(factor, returns, PERIODS)
+    industry = ic._get_industry_data(table)
+    ic_plain = sb.ICAnalysis(rank_ic=True, max_decay=10)
+    out["ic: per-date IC + decay"] = best(
+        lambda: ic_plain.analysis(factor, returns, PERIODS, ascending=False))
+    out["ic: industry data"] = best(lambda: ic._get_industry_data(table))
+    ic._get_industry_data = lambda _: industry
+    out["ic: industry IC"] = best(lambda: ic._calc_ic_industry_distribute(table))
+    print(json.dumps(out))
+
+
 def library_factors(sb, tessal, n_factors, n, m, seed=3):
     """Random factor frames over the last dates and first instruments of the bundle."""
     import numpy as np
@@ -206,6 +245,14 @@ def run(args, env=None):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def _reference_env(args):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.abspath(args.reference_stage),
+         os.path.abspath(args.reference_python or os.path.join(HERE, "..", "python"))])
+    return env
+
+
 def compare(path_a, path_b):
     """Largest absolute difference over all tables, and whether NaN positions agree."""
     import numpy as np
@@ -237,6 +284,8 @@ def main():
     parser.add_argument("--library-instruments", type=int, default=1000)
     parser.add_argument("--library-source", choices=("bundle", "memory"), default=None,
                         help="default: the large bundle when it exists")
+    parser.add_argument("--steps", action="store_true",
+                        help="also time each step alone at the library's dates x instruments")
     parser.add_argument("--skip-one", action="store_true")
     parser.add_argument("--skip-library", action="store_true")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
@@ -245,11 +294,25 @@ def main():
         kind, *rest = args.worker
         if kind == "one":
             one_study_worker(int(rest[0]), int(rest[1]), rest[2])
+        elif kind == "steps":
+            steps_worker(int(rest[0]), int(rest[1]))
         else:
             library_worker(rest[0], int(rest[1]), int(rest[2]), int(rest[3]), rest[4], rest[5])
         return
 
     with tempfile.TemporaryDirectory() as tmp:
+        if args.steps:
+            n, m = args.library_dates, args.library_instruments
+            rows = [("now", run(["--worker", "steps", n, m]))]
+            if args.reference_stage:
+                rows.insert(0, ("before", run(["--worker", "steps", n, m],
+                                              env=_reference_env(args))))
+            print(f"each step alone, {n} dates x {m} instruments, in-memory market, cpu s "
+                  "(best of two)")
+            print(f"{'step':<28}" + "".join(f"{label:>10}" for label, _ in rows))
+            for step in rows[0][1]:
+                print(f"{step:<28}" + "".join(f"{r[step]:>10.3f}" for _, r in rows))
+            print()
         if not args.skip_one:
             n, m = args.dates, args.instruments
             ours = run(["--worker", "one", n, m, os.path.join(tmp, "ours.npz")])
@@ -257,11 +320,8 @@ def main():
             print(f"{'build':<10} {'wall s':>8} {'cpu s':>8} {'peak MiB':>9} {'extra MiB':>10}")
             rows = [("now", ours)]
             if args.reference_stage:
-                env = dict(os.environ)
-                env["PYTHONPATH"] = os.pathsep.join(
-                    [os.path.abspath(args.reference_stage),
-                     os.path.abspath(args.reference_python or os.path.join(HERE, "..", "python"))])
-                before = run(["--worker", "one", n, m, os.path.join(tmp, "before.npz")], env=env)
+                before = run(["--worker", "one", n, m, os.path.join(tmp, "before.npz")],
+                             env=_reference_env(args))
                 rows.insert(0, ("before", before))
             for label, r in rows:
                 print(f"{label:<10} {r['seconds']:>8.2f} {r['cpu']:>8.2f} {r['peak_mib']:>9.0f} "

@@ -161,3 +161,33 @@ def test_leaderboard_figures_and_order():
     # another horizon: the reversed IC series has the same mean and spread
     assert leaderboard(results, period=5).loc["weak", "IR"] == pytest.approx(board.loc["weak",
                                                                                         "IR"])
+
+
+@pytest.mark.parametrize("nan_fraction, levels", [(0.6, None), (0.05, 3), (0.0, None)])
+def test_rank_ic_with_orders_shared_across_factors_equals_each_factor_alone(nan_fraction,
+                                                                           levels):
+    """Factors on the same axes reuse the return columns' sorted orders: NaN-heavy,
+    tie-heavy and NaN-free factors against returns with many ties."""
+    client, _ = market(seed=7, n_dates=50, n_ids=80)
+    client.change_rate = client.change_rate.round(2)  # many equal forward returns
+    rng = np.random.default_rng(11)
+    dates, ids = client.change_rate.index[:50], list(client.change_rate.columns)
+    factors = {}
+    for k in range(3):
+        values = rng.standard_normal((len(dates), len(ids)))
+        if levels:
+            values = np.floor(values * levels / 2)
+        values[rng.random(values.shape) < nan_fraction] = np.nan
+        values[3] = np.nan  # a date without any factor value
+        factors[f"f{k}"] = pd.DataFrame(values, index=dates, columns=ids)
+    ic_steps = [("ic", sb.ICAnalysis(True, "citics_2019", 5))]
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(sb, "tessal", client)
+        together = study_factors(factors, steps=ic_steps, periods=(1, 3))
+        for name, frame in factors.items():
+            bench = sb.FactorStudyBench()
+            bench.append(("ic", sb.ICAnalysis(True, "citics_2019", 5)))
+            alone = bench.analysis(frame, "daily", periods=(1, 3))
+            for field in ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute"):
+                pd.testing.assert_frame_equal(getattr(together[name]["ic"], field),
+                                              getattr(alone["ic"], field), check_exact=True)

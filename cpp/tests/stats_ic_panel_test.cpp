@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -103,4 +104,31 @@ TEST(PanelIC, DecayAgreesWithSingleLagComputation) {
         }
     }
     EXPECT_TRUE(panel_ic_decay(CorrelationMethod::spearman, p.factor, returns, grid, 1).empty());
+}
+
+// Long and short inputs (both digit widths) holding clusters of values that agree on
+// their leading bits and differ in the last ones, repeated values and both zeros.
+TEST(SortedOrder, OrdersCloseValuesByFullValueThenIndex) {
+    for (const std::size_t n : {300u, 6000u}) {
+        std::mt19937 rng(static_cast<unsigned>(n));
+        std::uniform_int_distribution<int> pick(0, 5);
+        std::vector<double> values;
+        for (std::size_t k = 0; k < n; ++k) {
+            const int kind = pick(rng);
+            const double low = std::ldexp(static_cast<double>(rng() % 64), -50);
+            values.push_back(kind == 0   ? 1.0 + low
+                             : kind == 1 ? -2.0 - low
+                             : kind == 2 ? 0.25
+                             : kind == 3 ? (k % 2 ? 0.0 : -0.0)
+                                         : std::ldexp(static_cast<double>(rng()), -20));
+        }
+        std::vector<std::uint32_t> order;
+        std::vector<std::uint64_t> keys;
+        sorted_order(values, order, keys);
+        std::vector<std::uint32_t> expected(n);
+        for (std::size_t k = 0; k < n; ++k) expected[k] = static_cast<std::uint32_t>(k);
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
+        EXPECT_EQ(order, expected) << n;
+    }
 }

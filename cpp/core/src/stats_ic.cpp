@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "alvora/stats/ic.hpp"
+#include "alvora/stats/ic_shared.hpp"
 #include "alvora/stats/ranks.hpp"
 
 namespace alvora::stats {
@@ -39,17 +40,42 @@ GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups
     return grouped;
 }
 
+void gather_rows(std::span<const std::span<const double>> columns,
+                 std::span<const std::uint32_t> rows, std::vector<std::vector<double>>& out) {
+    // Loads this many rows ahead are requested early: the rows are ascending but far
+    // apart, beyond what the hardware predicts.
+    constexpr std::size_t kAhead = 64;
+    const std::size_t n = rows.size();
+    out.resize(columns.size());
+    for (std::vector<double>& column : out) column.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (j + kAhead < n)
+            for (const std::span<const double> column : columns)
+                __builtin_prefetch(column.data() + rows[j + kAhead]);
+        const std::uint32_t row = rows[j];
+        for (std::size_t c = 0; c < columns.size(); ++c) out[c][j] = columns[c][row];
+    }
+}
+
 GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
-                     std::span<const std::span<const double>> returns, const GroupedRows& groups) {
+                     std::span<const std::span<const double>> returns, const GroupedRows& groups,
+                     const ReturnOrders* shared) {
     const std::size_t n_groups = groups.offsets.size() - 1;
     const std::size_t n_columns = returns.size();
+    const bool ranked = method == CorrelationMethod::spearman;
+    const ReturnOrders* orders = ranked ? shared : nullptr;
     GroupedIC result;
     result.coefficient.resize(n_groups * n_columns);
     result.p_value.resize(n_groups * n_columns);
     CorrelationWorkspace ws;
-    // Spearman: each group's factor is sorted once and each column once; the correlation
-    // of a column then ranks both over the rows usable for it by walking those orders.
-    std::vector<double> f_values, x_values, f_ranks, x_ranks, f_sorted, x_sorted;
+    // Gathered per group: the factor, then (without shared orders) one return column at a
+    // time, so that only two columns of a group are held at once.
+    const std::vector<std::span<const double>> factor_only{factor};
+    std::vector<std::vector<double>> values, x_gathered;
+    // Spearman: each group's factor is sorted once and each column once (or taken from the
+    // shared orders); the correlation of a column then ranks both over the rows usable
+    // for it by walking those orders.
+    std::vector<double> f_ranks, x_ranks, f_sorted, x_sorted;
     std::vector<std::uint32_t> f_order, x_order, tie, chosen;
     std::vector<std::uint64_t> keys;
     std::vector<std::uint8_t> usable;
@@ -57,10 +83,9 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         const auto begin = static_cast<std::size_t>(groups.offsets[g]);
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
         const std::size_t size = end - begin;
-        f_values.resize(size);
-        for (std::size_t j = 0; j < size; ++j)
-            f_values[j] = factor[static_cast<std::size_t>(groups.rows[begin + j])];
-        const bool ranked = method == CorrelationMethod::spearman;
+        const std::span<const std::uint32_t> rows{groups.rows.data() + begin, size};
+        gather_rows(factor_only, rows, values);
+        const std::vector<double>& f_values = values[0];
         bool f_tied = false;
         if (ranked) {
             sorted_order(f_values, f_order, keys);
@@ -70,23 +95,41 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
             x_ranks.resize(size);
             usable.assign(size, 0);
         }
-        x_values.resize(size);
         for (std::size_t k = 0; k < n_columns; ++k) {
             chosen.clear();
-            for (std::size_t j = 0; j < size; ++j) {
-                x_values[j] = returns[k][static_cast<std::size_t>(groups.rows[begin + j])];
-                if (!std::isnan(x_values[j]) && !std::isnan(f_values[j]))
-                    chosen.push_back(static_cast<std::uint32_t>(j));
+            if (orders != nullptr) {
+                const std::uint8_t* valid = orders->valid.data() + k * groups.rows.size() + begin;
+                for (std::size_t j = 0; j < size; ++j)
+                    if (valid[j] && !std::isnan(f_values[j]))
+                        chosen.push_back(static_cast<std::uint32_t>(j));
+            } else {
+                gather_rows({&returns[k], 1}, rows, x_gathered);
+                const std::vector<double>& x_values = x_gathered[0];
+                for (std::size_t j = 0; j < size; ++j)
+                    if (!std::isnan(x_values[j]) && !std::isnan(f_values[j]))
+                        chosen.push_back(static_cast<std::uint32_t>(j));
             }
             Correlation c{0.0, 0.0, CorrelationNote::none};
             if (chosen.size() >= 2 && ranked) {
                 for (std::uint32_t j : chosen) usable[j] = 1;
-                sorted_order(x_values, x_order, keys);
-                values_in_order(x_order, x_values, x_sorted);
+                std::span<const std::uint32_t> x_in_order;
+                std::span<const double> x_values_in_order;
+                bool x_tied = false;
+                if (orders != nullptr) {
+                    x_in_order = orders->order_of(g, k);
+                    x_values_in_order = orders->sorted_of(g, k);
+                    x_tied = orders->tied_of(g, k);
+                } else {
+                    sorted_order(x_gathered[0], x_order, keys);
+                    values_in_order(x_order, x_gathered[0], x_sorted);
+                    x_in_order = x_order;
+                    x_values_in_order = x_sorted;
+                    x_tied = has_ties(x_sorted);
+                }
                 const std::size_t x_distinct =
-                    has_ties(x_sorted)
-                        ? masked_average_ranks_sorted(x_order, x_sorted, usable, x_ranks, tie)
-                        : masked_ranks_untied(x_order, usable, x_ranks);
+                    x_tied ? masked_average_ranks_sorted(x_in_order, x_values_in_order, usable,
+                                                         x_ranks, tie)
+                           : masked_ranks_untied(x_in_order, usable, x_ranks);
                 const std::size_t f_distinct =
                     f_tied ? masked_average_ranks_sorted(f_order, f_sorted, usable, f_ranks, tie)
                            : masked_ranks_untied(f_order, usable, f_ranks);
@@ -106,6 +149,7 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                 }
                 for (std::uint32_t j : chosen) usable[j] = 0;
             } else if (chosen.size() >= 2) {
+                const std::vector<double>& x_values = x_gathered[0];
                 ws.x.clear();
                 ws.y.clear();
                 for (std::uint32_t j : chosen) {

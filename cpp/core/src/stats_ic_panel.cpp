@@ -1,3 +1,5 @@
+// The panel IC and its decay: the rank correlation goes to rank_panel_ic
+// (stats_ic_rank_panel.cpp); the linear one selects each date's pairs here.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,15 +14,10 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// One date's values of every column (0 = factor, 1.. = returns) by instrument, and, on
-// demand, the instruments holding a value sorted by it.
+// One date's values of every column (0 = factor, 1.. = returns) by instrument.
 struct DateSlice {
     std::int64_t date = -1;
-    bool sorted = false;
     std::vector<std::vector<double>> values;
-    std::vector<std::vector<std::uint32_t>> orders;
-    std::vector<std::vector<double>> in_order;  // values in the order of `orders`
-    std::vector<char> tied;                     // whether a column holds equal values
 };
 
 // The slices of the last few dates, recomputed as the walk over dates moves on.
@@ -33,10 +30,9 @@ class DateWindow {
           grid_(grid),
           slices_(std::max<std::size_t>(1, span_of_dates)) {}
 
-    const DateSlice& get(std::size_t date, bool need_orders) {
+    const DateSlice& get(std::size_t date) {
         DateSlice& s = slices_[date % slices_.size()];
         if (s.date != static_cast<std::int64_t>(date)) load(s, date);
-        if (need_orders && !s.sorted) sort(s);
         return s;
     }
 
@@ -49,8 +45,6 @@ class DateWindow {
         const std::size_t n_columns = returns_.size() + 1;
         const std::size_t n = grid_.n_instruments;
         s.values.resize(n_columns);
-        s.orders.resize(n_columns);
-        s.in_order.resize(n_columns);
         for (std::size_t c = 0; c < n_columns; ++c) {
             const std::span<const double> source = column(c);
             std::vector<double>& v = s.values[c];
@@ -61,77 +55,19 @@ class DateWindow {
             }
         }
         s.date = static_cast<std::int64_t>(date);
-        s.sorted = false;
-    }
-
-    void sort(DateSlice& s) {
-        s.tied.resize(s.values.size());
-        for (std::size_t c = 0; c < s.values.size(); ++c) {
-            sorted_order(s.values[c], s.orders[c], keys_);
-            values_in_order(s.orders[c], s.values[c], s.in_order[c]);
-            s.tied[c] = has_ties(s.in_order[c]);
-        }
-        s.sorted = true;
     }
 
     std::span<const double> factor_;
     std::span<const std::span<const double>> returns_;
     const RowGrid& grid_;
     std::vector<DateSlice> slices_;
-    std::vector<std::uint64_t> keys_;
 };
 
 // Scratch shared by the correlations of one walk.
 struct Scratch {
-    std::vector<std::uint8_t> usable;
     std::vector<std::uint32_t> ids;
-    std::vector<double> x_ranks;
-    std::vector<double> y_ranks;
-    std::vector<std::uint32_t> tie;
     CorrelationWorkspace ws;
-
-    explicit Scratch(std::size_t n) : usable(n, 0), x_ranks(n), y_ranks(n) {}
-
-    void select(const std::vector<std::uint32_t>& chosen) {
-        for (std::uint32_t id : ids) usable[id] = 0;
-        ids = chosen;
-        for (std::uint32_t id : ids) usable[id] = 1;
-    }
 };
-
-// Average ranks of the selected instruments in one column of a slice.
-std::size_t selected_ranks(Scratch& s, const DateSlice& slice, std::size_t column,
-                           std::vector<double>& ranks) {
-    if (!slice.tied[column]) return masked_ranks_untied(slice.orders[column], s.usable, ranks);
-    return masked_average_ranks_sorted(slice.orders[column], slice.in_order[column], s.usable,
-                                       ranks, s.tie);
-}
-
-// Spearman over the selected instruments, from the two slices' orders. `y_ready` means
-// the y ranks of this selection were already computed (shared across return columns).
-Correlation spearman_selected(Scratch& s, const DateSlice& xs, std::size_t x_column,
-                              const DateSlice& ys, std::size_t y_column, bool& y_ready,
-                              std::size_t& y_distinct) {
-    const std::size_t n = s.ids.size();
-    const std::size_t x_distinct = selected_ranks(s, xs, x_column, s.x_ranks);
-    if (!y_ready) {
-        y_distinct = selected_ranks(s, ys, y_column, s.y_ranks);
-        y_ready = true;
-    }
-    if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
-    const double mean = 0.5 * (static_cast<double>(n) + 1.0);
-    double sxy = 0.0;
-    double sxx = 0.0;
-    double syy = 0.0;
-    for (std::uint32_t id : s.ids) {
-        const double dx = s.x_ranks[id] - mean;
-        const double dy = s.y_ranks[id] - mean;
-        sxy += dx * dy;
-        sxx += dx * dx;
-        syy += dy * dy;
-    }
-    return rank_correlation(sxy, sxx, syy, n);
-}
 
 Correlation pearson_selected(Scratch& s, const std::vector<double>& x,
                              const std::vector<double>& y) {
@@ -149,28 +85,18 @@ Correlation pearson_selected(Scratch& s, const std::vector<double>& x,
 namespace {
 
 // The per-date IC of date t (one row of `result`).
-void ic_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& grid,
-                std::size_t n_columns, std::size_t t, Scratch& s,
-                std::vector<std::uint32_t>& chosen, GroupedIC& result) {
-    const bool ranked = method == CorrelationMethod::spearman;
-    const DateSlice& slice = window.get(t, ranked);
+void ic_of_date(DateWindow& window, const RowGrid& grid, std::size_t n_columns, std::size_t t,
+                Scratch& s, std::vector<std::uint32_t>& chosen, GroupedIC& result) {
+    const DateSlice& slice = window.get(t);
     const std::vector<double>& f = slice.values[0];
-    // The factor's ranks over a selection serve every column selecting the same rows.
-    bool y_ready = false;
-    std::size_t y_distinct = 0;
     for (std::size_t k = 0; k < n_columns; ++k) {
         const std::vector<double>& r = slice.values[k + 1];
         chosen.clear();
         for (std::uint32_t i = 0; i < grid.n_instruments; ++i)
             if (!std::isnan(f[i]) && !std::isnan(r[i])) chosen.push_back(i);
         if (chosen.size() < 2) continue;  // (0, 0)
-        if (chosen != s.ids) {
-            s.select(chosen);
-            y_ready = false;
-        }
-        const Correlation c =
-            ranked ? spearman_selected(s, slice, k + 1, slice, 0, y_ready, y_distinct)
-                   : pearson_selected(s, r, f);
+        s.ids = chosen;
+        const Correlation c = pearson_selected(s, r, f);
         result.notes.add(c.note);
         result.coefficient[t * n_columns + k] = c.coefficient;
         result.p_value[t * n_columns + k] = c.p_value;
@@ -178,17 +104,12 @@ void ic_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& gri
 }
 
 // The decay coefficients of date t at every lag 1 .. n_lags - 1.
-void decay_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& grid,
-                   std::size_t n_columns, std::size_t n_lags, std::size_t t, Scratch& s,
+void decay_of_date(DateWindow& window, const RowGrid& grid, std::size_t n_columns,
+                   std::size_t n_lags, std::size_t t, Scratch& s,
                    std::vector<std::uint32_t>& chosen, std::vector<DecayLag>& lags) {
-    const bool ranked = method == CorrelationMethod::spearman;
-    // The factor's ranks of date t over a selection serve every lag selecting the same
-    // instruments (usually all lags, when the forward returns are complete).
-    bool y_ready = false;
-    std::size_t y_distinct = 0;
     for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d) {
-        const DateSlice& ahead = window.get(t + d, ranked);
-        const DateSlice& now = window.get(t, ranked);
+        const DateSlice& ahead = window.get(t + d);
+        const DateSlice& now = window.get(t);
         const std::vector<double>& f = now.values[0];
         chosen.clear();
         for (std::uint32_t i = 0; i < grid.n_instruments; ++i) {
@@ -205,14 +126,9 @@ void decay_of_date(CorrelationMethod method, DateWindow& window, const RowGrid& 
             lag.coefficient.insert(lag.coefficient.end(), n_columns, 0.0);
             continue;
         }
-        if (chosen != s.ids || !y_ready) {
-            s.select(chosen);
-            y_ready = false;
-        }
+        s.ids = chosen;
         for (std::size_t k = 0; k < n_columns; ++k) {
-            const Correlation c =
-                ranked ? spearman_selected(s, ahead, k + 1, now, 0, y_ready, y_distinct)
-                       : pearson_selected(s, ahead.values[k + 1], f);
+            const Correlation c = pearson_selected(s, ahead.values[k + 1], f);
             lag.notes.add(c.note);
             lag.coefficient.push_back(c.coefficient);
         }
@@ -229,42 +145,50 @@ GroupedIC empty_ic(const RowGrid& grid, std::size_t n_columns) {
 }  // namespace
 
 GroupedIC panel_ic(CorrelationMethod method, std::span<const double> factor,
-                   std::span<const std::span<const double>> returns, const RowGrid& grid) {
+                   std::span<const std::span<const double>> returns, const RowGrid& grid,
+                   std::span<const DateOrders> shared) {
+    if (method == CorrelationMethod::spearman)
+        return rank_panel_ic(factor, returns, grid, 1, true, shared).ic;
     GroupedIC result = empty_ic(grid, returns.size());
     DateWindow window(factor, returns, grid, 1);
-    Scratch s(grid.n_instruments);
+    Scratch s;
     std::vector<std::uint32_t> chosen;
     for (std::size_t t = 0; t < grid.n_dates; ++t)
-        ic_of_date(method, window, grid, returns.size(), t, s, chosen, result);
+        ic_of_date(window, grid, returns.size(), t, s, chosen, result);
     return result;
 }
 
 std::vector<DecayLag> panel_ic_decay(CorrelationMethod method, std::span<const double> factor,
                                      std::span<const std::span<const double>> returns,
-                                     const RowGrid& grid, std::size_t n_lags) {
+                                     const RowGrid& grid, std::size_t n_lags,
+                                     std::span<const DateOrders> shared) {
+    if (method == CorrelationMethod::spearman)
+        return rank_panel_ic(factor, returns, grid, n_lags, false, shared).lags;
     std::vector<DecayLag> lags(n_lags > 1 ? n_lags - 1 : 0);
     if (lags.empty()) return lags;
     DateWindow window(factor, returns, grid, n_lags);
-    Scratch s(grid.n_instruments);
+    Scratch s;
     std::vector<std::uint32_t> chosen;
     for (std::size_t t = 0; t < grid.n_dates; ++t)
-        decay_of_date(method, window, grid, returns.size(), n_lags, t, s, chosen, lags);
+        decay_of_date(window, grid, returns.size(), n_lags, t, s, chosen, lags);
     return lags;
 }
 
 PanelICWithDecay panel_ic_with_decay(CorrelationMethod method, std::span<const double> factor,
                                      std::span<const std::span<const double>> returns,
-                                     const RowGrid& grid, std::size_t n_lags) {
+                                     const RowGrid& grid, std::size_t n_lags,
+                                     std::span<const DateOrders> shared) {
+    if (method == CorrelationMethod::spearman)
+        return rank_panel_ic(factor, returns, grid, n_lags, true, shared);
     PanelICWithDecay out{empty_ic(grid, returns.size()),
                          std::vector<DecayLag>(n_lags > 1 ? n_lags - 1 : 0)};
     DateWindow window(factor, returns, grid, std::max<std::size_t>(1, n_lags));
-    Scratch ic_scratch(grid.n_instruments), decay_scratch(grid.n_instruments);
+    Scratch ic_scratch, decay_scratch;
     std::vector<std::uint32_t> chosen;
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
-        ic_of_date(method, window, grid, returns.size(), t, ic_scratch, chosen, out.ic);
+        ic_of_date(window, grid, returns.size(), t, ic_scratch, chosen, out.ic);
         if (!out.lags.empty())
-            decay_of_date(method, window, grid, returns.size(), n_lags, t, decay_scratch, chosen,
-                          out.lags);
+            decay_of_date(window, grid, returns.size(), n_lags, t, decay_scratch, chosen, out.lags);
     }
     return out;
 }

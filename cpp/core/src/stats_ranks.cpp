@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <utility>
 
 #include "alvora/stats/ranks.hpp"
 
@@ -42,9 +43,69 @@ std::uint64_t order_key(double value) {
     return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
 }
 
-constexpr int kDigitBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
+// LSD radix sort of (key, index) pairs on the key bits from `low_bit` up: stable, so
+// pairs agreeing on those bits stay in index order. Every digit's counts come from one
+// read of the keys; a digit shared by all keys needs no pass. Narrow digits suit short
+// inputs (the bucket sweeps dominate there), wide ones long inputs (fewer passes).
+template <int DigitBits>
+void radix_sort(std::vector<std::uint32_t>& order, std::vector<std::uint64_t>& keys, int low_bit) {
+    constexpr std::size_t kBuckets = std::size_t{1} << DigitBits;
+    const int passes = (64 - low_bit + DigitBits - 1) / DigitBits;
+    const std::size_t n = order.size();
+    std::vector<std::uint32_t> counts(static_cast<std::size_t>(passes) * kBuckets, 0);
+    for (std::uint64_t key : keys)
+        for (int pass = 0; pass < passes; ++pass)
+            ++counts[pass * kBuckets + ((key >> (low_bit + pass * DigitBits)) & (kBuckets - 1))];
+    std::vector<std::uint64_t> key_buffer(n);
+    std::vector<std::uint32_t> id_buffer(n);
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = low_bit + pass * DigitBits;
+        std::uint32_t* slots = counts.data() + pass * kBuckets;
+        if (slots[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
+        std::uint32_t total = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::uint32_t here = slots[b];
+            slots[b] = total;
+            total += here;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint32_t slot = slots[(keys[k] >> shift) & (kBuckets - 1)]++;
+            key_buffer[slot] = keys[k];
+            id_buffer[slot] = order[k];
+        }
+        keys.swap(key_buffer);
+        order.swap(id_buffer);
+    }
+}
+
+// After a sort on the key bits from `low_bit` up: orders each run of pairs agreeing on
+// those bits by the full key, then index. Runs are rare and short for spread-out values;
+// a run of one repeated value is already in index order.
+void order_runs_by_full_key(std::vector<std::uint32_t>& order, std::vector<std::uint64_t>& keys,
+                            int low_bit) {
+    const std::size_t n = keys.size();
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> run;
+    std::size_t j = 0;
+    while (j < n) {
+        const std::uint64_t high = keys[j] >> low_bit;
+        std::size_t end = j + 1;
+        bool one_value = true;
+        for (; end < n && (keys[end] >> low_bit) == high; ++end) one_value &= keys[end] == keys[j];
+        if (!one_value) {
+            run.clear();
+            for (std::size_t k = j; k < end; ++k) run.emplace_back(keys[k], order[k]);
+            std::sort(run.begin(), run.end());
+            for (std::size_t k = j; k < end; ++k) {
+                keys[k] = run[k - j].first;
+                order[k] = run[k - j].second;
+            }
+        }
+        j = end;
+    }
+}
+
+// Below this length 8-bit digits (256 buckets) beat 11-bit ones (2048 buckets).
+constexpr std::size_t kWideDigitsFrom = 4096;
 
 }  // namespace
 
@@ -64,33 +125,16 @@ void sorted_order(std::span<const double> values, std::vector<std::uint32_t>& or
         });
         return;
     }
-    // LSD radix sort of (key, index) pairs: stable, so equal keys stay in index order.
-    // Every digit's counts come from one read of the keys; a digit shared by all keys
-    // needs no pass.
-    std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
-    for (std::uint64_t key : keys)
-        for (int pass = 0; pass < kPasses; ++pass)
-            ++counts[pass * kBuckets + ((key >> (pass * kDigitBits)) & (kBuckets - 1))];
-    std::vector<std::uint64_t> key_buffer(n);
-    std::vector<std::uint32_t> id_buffer(n);
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const int shift = pass * kDigitBits;
-        std::uint32_t* slots = counts.data() + pass * kBuckets;
-        if (slots[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // digit all equal
-        std::uint32_t total = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            const std::uint32_t here = slots[b];
-            slots[b] = total;
-            total += here;
-        }
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint32_t slot = slots[(keys[k] >> shift) & (kBuckets - 1)]++;
-            key_buffer[slot] = keys[k];
-            id_buffer[slot] = order[k];
-        }
-        keys.swap(key_buffer);
-        order.swap(id_buffer);
-    }
+    // The radix passes cover the sign, the exponent and the leading 20 or 21 mantissa
+    // bits (4 digits of 8 bits, or 3 of 11): values closer than that are rare, and are
+    // ordered afterwards.
+    const bool narrow = n < kWideDigitsFrom;
+    const int low_bit = narrow ? 32 : 31;
+    if (narrow)
+        radix_sort<8>(order, keys, low_bit);
+    else
+        radix_sort<11>(order, keys, low_bit);
+    order_runs_by_full_key(order, keys, low_bit);
 }
 
 std::size_t masked_average_ranks(std::span<const std::uint32_t> order,

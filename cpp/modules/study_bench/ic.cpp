@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/pyclass.hpp"
+#include "study_bench/ic_shared.hpp"
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_groups.hpp"
@@ -184,6 +185,19 @@ struct Columns {
     std::span<const double> factor;
 };
 
+// The return columns' sorted orders kept by a running study of many factors (rank IC
+// only), or none.
+std::span<const stats::DateOrders> study_orders(CorrelationMethod method, const Columns& c,
+                                                const stats::RowGrid& grid) {
+    if (method != CorrelationMethod::spearman) return {};
+    return study_date_orders({c.arrays, c.returns}, grid);
+}
+const stats::ReturnOrders* study_orders(CorrelationMethod method, const Columns& c,
+                                        const stats::GroupedRows& groups) {
+    if (method != CorrelationMethod::spearman) return nullptr;
+    return study_group_orders({c.arrays, c.returns}, groups);
+}
+
 Columns numeric_columns(const py::object& table, const py::list& fields) {
     Columns c;
     c.fields = fields;
@@ -352,10 +366,11 @@ py::tuple calc_ic(py::object self, py::object table) {
             const long long lags =
                 std::min<long long>(g_pending.table == table.ptr() ? g_pending.lags : 0,
                                     static_cast<long long>(rows.n_dates));
+            const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
             if (lags > 1) {
                 py::gil_scoped_release release;
                 stats::PanelICWithDecay both = stats::panel_ic_with_decay(
-                    *method, c.factor, c.returns, rows, static_cast<std::size_t>(lags));
+                    *method, c.factor, c.returns, rows, static_cast<std::size_t>(lags), shared);
                 result = std::move(both.ic);
                 g_pending.result = std::move(both.lags);
                 g_pending.method = *method;
@@ -363,7 +378,7 @@ py::tuple calc_ic(py::object self, py::object table) {
                 g_pending.ready = true;
             } else {
                 py::gil_scoped_release release;
-                result = stats::panel_ic(*method, c.factor, c.returns, rows);
+                result = stats::panel_ic(*method, c.factor, c.returns, rows, shared);
             }
             report_notes(result.notes);
             py::object index = grid->dates.labels.attr("rename")("datetime");
@@ -464,10 +479,11 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
         } else if (method && last > 1) {
             Columns c = numeric_columns(table, fields);
             const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
+            const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
             {
                 py::gil_scoped_release release;
                 native = stats::panel_ic_decay(*method, c.factor, c.returns, rows,
-                                               static_cast<std::size_t>(last));
+                                               static_cast<std::size_t>(last), shared);
             }
         }
         for (long long d = 1; d < last; ++d) {
@@ -627,10 +643,11 @@ py::object calc_ic_industry_distribute(py::object self, py::object table) {
     const std::size_t n_groups = static_cast<std::size_t>(next);
     if (auto method = native_method(self)) {
         Columns c = numeric_columns(table, fields);
+        const stats::ReturnOrders* shared = study_orders(*method, c, groups);
         stats::GroupedIC result;
         {
             py::gil_scoped_release release;
-            result = stats::grouped_ic(*method, c.factor, c.returns, groups);
+            result = stats::grouped_ic(*method, c.factor, c.returns, groups, shared);
         }
         report_notes(result.notes);
         return frame(matrix(result.coefficient, n_groups, fields.size()), labels, fields);

@@ -21,6 +21,13 @@ struct GroupedRows {
 // Tables up to 2^32 rows.
 GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups);
 
+// out[c][j] = columns[c][rows[j]] for every column, in one sweep over the rows: the rows
+// of a group lie far apart, and reading all columns together keeps more loads in flight.
+void gather_rows(std::span<const std::span<const double>> columns,
+                 std::span<const std::uint32_t> rows, std::vector<std::vector<double>>& out);
+
+struct ReturnOrders;  // alvora/stats/ic_shared.hpp
+
 // Counts of inputs the correlation could not handle well (reported by the caller).
 struct CorrelationNotes {
     std::size_t constant_inputs = 0;
@@ -37,9 +44,11 @@ struct GroupedIC {
 
 // For each group and each return column: the correlation of the return column with the
 // factor over the group's rows where both are present (each column masked on its own).
-// Fewer than two such rows give coefficient 0 and p-value 0.
+// Fewer than two such rows give coefficient 0 and p-value 0. `shared`, when given, holds
+// group_return_orders(returns, groups) (used by the rank correlation only).
 GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
-                     std::span<const std::span<const double>> returns, const GroupedRows& groups);
+                     std::span<const std::span<const double>> returns, const GroupedRows& groups,
+                     const ReturnOrders* shared = nullptr);
 
 // A dates x instruments grid of row numbers of a long table. An empty `rows` means the
 // table is the full product in date-major order (row = date * n_instruments + instrument);

@@ -1,0 +1,34 @@
+// While a study of many factors runs (its market-data client says so), the forward-return
+// columns' sorted orders made for one factor serve the next one whose table holds the
+// same return values over the same rows; outside such a study nothing is kept.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <alvora/stats/ic.hpp>
+#include <alvora/stats/ic_shared.hpp>
+#include <span>
+#include <vector>
+
+namespace alvora::study_bench {
+
+namespace py = pybind11;
+
+// The return columns of one table: the arrays (kept alive) and views of them.
+struct ReturnColumns {
+    std::vector<py::array_t<double>> arrays;
+    std::vector<std::span<const double>> spans;
+};
+
+// The per-date orders of `returns` over `grid`, or nothing outside a study of many
+// factors (or when they would take too much memory). Called with the GIL held; valid
+// until the next call.
+std::span<const stats::DateOrders> study_date_orders(const ReturnColumns& returns,
+                                                     const stats::RowGrid& grid);
+
+// The orders per group of rows, or nullptr.
+const stats::ReturnOrders* study_group_orders(const ReturnColumns& returns,
+                                              const stats::GroupedRows& groups);
+
+}  // namespace alvora::study_bench
