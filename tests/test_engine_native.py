@@ -165,6 +165,21 @@ def test_package_trees_take_the_native_path(market, monkeypatch, factor, fixed_n
     assert_same(native, reference)
 
 
+@pytest.mark.parametrize("exponent", [0.5, 2, 5, -3, 1.7, 0])
+def test_powers_by_a_constant_match_the_per_instrument_path(market, monkeypatch, exponent):
+    # square roots and whole powers are computed without pow natively: signs,
+    # zeros (close - close[2 rows back] often is) and suspended rows as pow gives them
+    change = ops.DELTA(close, 2)
+    factor = (change ** exponent) + ops.SIGNED_POWER(change, exponent) * 1e-3
+    ids = market[:25]
+    native, requests = run(factor, ids)
+    assert requests == 0
+    with monkeypatch.context() as m:
+        per_instrument_path(m)
+        reference, _ = run(factor, ids)
+    assert_same(native, reference)
+
+
 class OwnNode(AbstractFactor):
     """A user's node with a kernel of its own."""
 
