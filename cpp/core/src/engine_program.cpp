@@ -241,29 +241,22 @@ void unary(Op op, const double* a, double* out, std::size_t n) {
 }
 
 // Checks that positions are ascending grid rows; returns whether they are consecutive.
-// Positions whose ends span exactly their count are taken as the consecutive rows
-// between the ends without reading the rest (only the ends are used then, so no
-// entry in between can lead outside the grid): for most instruments the check
-// then costs nothing instead of a read of every position.
 bool check_positions(std::span<const std::int64_t> pos, std::size_t rows) {
     if (pos.empty()) return true;
-    const std::int64_t front = pos.front(), back = pos.back();
-    if (front < 0 || back >= static_cast<std::int64_t>(rows) || back < front)
-        throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
-    if (static_cast<std::uint64_t>(back - front) + 1 == pos.size()) return true;
     // One branch-free pass the base instruction set vectorises (it has no 64-bit
     // compares): with every value in [0, rows), p, last - p and p - previous - 1
     // are all below 2^63; a value outside that range or a step that is not
     // positive sets the sign bit of one of them.
     const std::uint64_t last = static_cast<std::uint64_t>(rows) - 1;
-    std::uint64_t bad = 0;
+    const auto first = static_cast<std::uint64_t>(pos.front());
+    std::uint64_t bad = first | (last - first);
     for (std::size_t t = 1; t < pos.size(); ++t) {
         const auto p = static_cast<std::uint64_t>(pos[t]);
         bad |= p | (last - p) | (p - static_cast<std::uint64_t>(pos[t - 1]) - 1);
     }
     if (bad >> 63)
         throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
-    return false;
+    return static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
 }
 
 }  // namespace
@@ -533,8 +526,6 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
         const std::size_t count = pos.size();
         const bool consecutive = !gaps || spanned;
         if (!consecutive) runs_of(pos, runs);
-        // Consecutive rows are those from the first one on: only it is read.
-        const auto first_row = static_cast<std::size_t>(pos.front());
         std::fill(writer.begin(), writer.end(), -1);
         for (std::size_t t = 0; t < ntargets; ++t) {
             if (!active[t]) continue;
@@ -544,8 +535,8 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
                 // Only the rows the result does not reach: the column is written once
                 // (columns with gaps are filled around their values below).
                 double* column = targets[t].grid.data() + i * rows;
-                std::fill(column, column + first_row + steps_[r].shift, kNaN);
-                std::fill(column + first_row + count, column + rows, kNaN);
+                std::fill(column, column + pos[steps_[r].shift], kNaN);
+                std::fill(column + pos.back() + 1, column + rows, kNaN);
             }
         }
 
@@ -555,7 +546,7 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
             const std::size_t length = count - s.shift;
             // A result goes straight into its grid when its rows are consecutive.
             const bool direct = writer[k] >= 0;
-            double* out = direct ? targets[writer[k]].grid.data() + i * rows + first_row + s.shift
+            double* out = direct ? targets[writer[k]].grid.data() + i * rows + pos[count - length]
                                  : buffers[k].data();
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
             const double* b = s.b.is_constant() ? nullptr : values[s.b.step];
@@ -565,11 +556,11 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
                     const double* col =
                         in.data + static_cast<std::size_t>(in.column_of[i]) * in.column_stride();
                     if (consecutive && !direct) {
-                        values[k] = col + first_row + s.shift;
+                        values[k] = col + pos[s.shift];
                         continue;
                     }
                     if (consecutive)
-                        std::memcpy(out, col + first_row + s.shift, length * sizeof(double));
+                        std::memcpy(out, col + pos[s.shift], length * sizeof(double));
                     else
                         gather(col, runs, s.shift, length, out);
                     break;
@@ -625,7 +616,7 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
             if (!consecutive) {
                 scatter(v, runs, count - length, length, column, rows, fill_rest);
             } else if (writer[r] != static_cast<int>(t)) {  // another target holds the values
-                std::memcpy(column + first_row + (count - length), v, length * sizeof(double));
+                std::memcpy(column + pos[count - length], v, length * sizeof(double));
             }
             if (spanned) {  // the suspended rows within the span hold no value
                 for (std::size_t u = 1; u < valid.size(); ++u)

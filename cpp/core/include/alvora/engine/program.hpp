@@ -139,8 +139,7 @@ class Program {
     // between valid ones to NaN), or set to NaN with `fill_rest` (the grid may
     // then start uninitialised). Requires shift(result) <= skip. Throws
     // std::invalid_argument for positions outside the grid or not ascending, or
-    // inputs that do not match; positions whose ends lie exactly count - 1 rows
-    // apart stand for the consecutive rows between them (only the ends are read).
+    // inputs that do not match.
     void run(int result, std::span<const Input> inputs,
              std::span<const std::span<const std::int64_t>> positions, std::size_t skip,
              std::span<double> grid, std::size_t rows, bool fill_rest = false) const;
