@@ -11,11 +11,15 @@ with data loading included, over all dates of the market:
 - ``execute_factors``: the whole library in one call;
 - anchor: ``execute_factor`` once per factor (what a user does without it);
 - the share of loading: the execution context alone, for the library's leaves
-  from the earliest date its look-backs need.
+  from the earliest date its look-backs need;
+- where the one call's time went: loading, evaluation, frame building (the
+  rest is date handling and releasing the loaded data).
 
 Values are checked to agree (1e-12, NaN positions exact). Best wall clock and
 best CPU time of this process over ``--rounds`` interleaved rounds (on a shared
-machine the CPU time is the steadier).
+machine the CPU time is the steadier), with its user / system split: the system
+time is mostly the first touch of new memory (the loaded fields and one result
+grid per factor).
 """
 import argparse
 import gc
@@ -56,18 +60,25 @@ LIBRARY = {
 
 def _interleaved(rounds, **fns):
     """Best wall clock and best CPU time (this process) of each function over
-    rounds that run them one after the other; the last result of each."""
+    rounds that run them one after the other; the (user, system) split and the
+    round of the best CPU time; the last result of each."""
     wall = {name: float("inf") for name in fns}
     cpu = dict(wall)
+    split = {}
     results = {}
-    for _ in range(rounds):
+    for round_ in range(rounds):
         for name, fn in fns.items():
             gc.collect()
-            t0, c0 = time.perf_counter(), time.process_time()
+            t0, c0, times0 = time.perf_counter(), time.process_time(), os.times()
             results[name] = fn()
             wall[name] = min(wall[name], time.perf_counter() - t0)
-            cpu[name] = min(cpu[name], time.process_time() - c0)
-    return wall, cpu, results
+            used = time.process_time() - c0
+            if used < cpu[name]:
+                times1 = os.times()
+                cpu[name] = used
+                split[name] = (times1.user - times0.user, times1.system - times0.system,
+                               round_)
+    return wall, cpu, split, results
 
 
 def main():
@@ -95,9 +106,15 @@ def main():
 
     leaves = list(dict.fromkeys(leaf for f in factors.values() for leaf in get_leaves(f)))
     first = dates[0]  # the earliest date any factor's look-back needs
-    wall, cpu, results = _interleaved(
+    phases = []  # per round
+
+    def many():
+        phases.append({})
+        return execute_factors(factors, ids, start, end, timings=phases[-1])
+
+    wall, cpu, split, results = _interleaved(
         args.rounds,
-        many=lambda: execute_factors(factors, ids, start, end),
+        many=many,
         ones=lambda: {k: execute_factor(f, ids, start, end) for k, f in factors.items()},
         load=lambda: ThreadingExecContext(leaves, ids, first, end))
     many, ones = results["many"], results["ones"]
@@ -105,12 +122,18 @@ def main():
         pd.testing.assert_frame_equal(many[name], ones[name], check_exact=False, rtol=1e-12,
                                       atol=1e-12)
         assert (many[name].isna() == ones[name].isna()).all().all(), name
-    print("{:<48} {:>10} {:>10}".format("seconds ({})".format(_instruction_set()), "wall",
-                                        "CPU"))
+    print("{:<48} {:>10} {:>10} {:>10} {:>10}".format(
+        "seconds ({})".format(_instruction_set()), "wall", "CPU", "user", "system"))
     for label, key in (("execute_factors, one call", "many"),
                        ("  of which loading the data (its context alone)", "load"),
                        ("anchor: execute_factor once per factor", "ones")):
-        print("{:<48} {:>10.3f} {:>10.3f}".format(label, wall[key], cpu[key]))
+        print("{:<48} {:>10.3f} {:>10.3f} {:>10.3f} {:>10.3f}".format(
+            label, wall[key], cpu[key], *split[key][:2]))
+    print("execute_factors by phase (its round of the best CPU time):")
+    for label, key in (("  load", "load"), ("  evaluation", "evaluate"),
+                       ("  frame building (mask, cut to the dates)", "frames")):
+        print("{:<48} {:>10.3f} {:>10.3f}".format(
+            label, *phases[split["many"][2]].get(key, (0.0, 0.0))))
     print("ratio {:.1f}x wall, {:.1f}x CPU; values agree (1e-12, NaN positions exact)".format(
         wall["ones"] / wall["many"], cpu["ones"] / cpu["many"]))
     print("load average: {:.1f} before, {:.1f} after (2 cores shared)".format(

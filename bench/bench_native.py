@@ -18,7 +18,9 @@ on neither side):
    invalid rows (the same four operations on the same cells).
 
 Figures are best-of-N wall clock and CPU time of this process; on a shared
-machine the CPU time is the steadier of the two.
+machine the CPU time is the steadier of the two. The rounds run both sides one
+after the other; the kernel table also gives the ratio of the median CPU times,
+which a single lucky round cannot move.
 
 Run:  python bench/bench_native.py [--small] [--repeat N] [--only tree|kernels|elementwise]
 """
@@ -33,6 +35,7 @@ import numpy as np
 import pandas as pd
 
 import tessal
+import alvora._isa as _isa
 import alvora.engine_v2.eval_core as ec
 from alvora import rolling
 from alvora.cross_sectional import CS_RANK
@@ -50,21 +53,28 @@ def instruction_set():
     return "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "baseline"
 
 
-def interleaved(repeat, **fns):
-    """Best wall-clock and best CPU time of each function over rounds that run
+def rounds(repeat, **fns):
+    """Wall-clock and CPU times of each function in every round; a round runs
     them one after the other, so a busy machine slows all of them alike. The
     CPU time (this process only) says what the work costs when other jobs
     share the cores."""
-    wall = {name: float("inf") for name in fns}
-    cpu = dict(wall)
+    wall = {name: [] for name in fns}
+    cpu = {name: [] for name in fns}
     for _ in range(repeat):
         for name, fn in fns.items():
             gc.collect()
             t0, c0 = time.perf_counter(), time.process_time()
             fn()
-            wall[name] = min(wall[name], time.perf_counter() - t0)
-            cpu[name] = min(cpu[name], time.process_time() - c0)
+            wall[name].append(time.perf_counter() - t0)
+            cpu[name].append(time.process_time() - c0)
     return wall, cpu
+
+
+def interleaved(repeat, **fns):
+    """Best wall-clock and best CPU time of each function over the rounds."""
+    wall, cpu = rounds(repeat, **fns)
+    return ({name: min(t) for name, t in wall.items()},
+            {name: min(t) for name, t in cpu.items()})
 
 
 class PerInstrumentPath:
@@ -125,19 +135,22 @@ def kernel_table(ids, first, end, windows, repeat):
     panel = np.asfortranarray(np.where(traded, ctx._fields[close], np.nan))
     print("single kernels: {} instruments x {} dates, whole panel on both sides".format(
         len(ids), ctx.ndays))
-    print("{:<16} {:>9} {:>11} {:>8} {:>9} {:>11} {:>8}".format(
-        "seconds", "engine", "bottleneck", "ratio", "engine", "bottleneck", "ratio"))
-    print("{:<16} {:^30} {:^30}".format("", "wall clock", "CPU time"))
+    print("{:<16} {:>9} {:>11} {:>8} {:>9} {:>11} {:>8} {:>8}".format(
+        "seconds", "engine", "bottleneck", "ratio", "engine", "bottleneck", "ratio", "median"))
+    print("{:<16} {:^30} {:^39}".format("", "best wall clock", "best CPU time; ratio of medians"))
     for name, operator, anchor in KERNELS:
         for n in windows:
             factor = operator(close, n)
             start = dates[n - 1]
-            wall, cpu = interleaved(repeat, engine=lambda: execute(factor, ids, start, end, ctx),
-                                    bottleneck=lambda: anchor(panel, n))
-            print("{:<16} {:>9.4f} {:>11.4f} {:>7.2f}x {:>9.4f} {:>11.4f} {:>7.2f}x".format(
-                "{}({})".format(name, n), wall["engine"], wall["bottleneck"],
-                wall["bottleneck"] / wall["engine"], cpu["engine"], cpu["bottleneck"],
-                cpu["bottleneck"] / cpu["engine"]))
+            wall, cpu = rounds(repeat, engine=lambda: execute(factor, ids, start, end, ctx),
+                               bottleneck=lambda: anchor(panel, n))
+            w = {side: min(t) for side, t in wall.items()}
+            c = {side: min(t) for side, t in cpu.items()}
+            median = float(np.median(cpu["bottleneck"]) / np.median(cpu["engine"]))
+            print("{:<16} {:>9.4f} {:>11.4f} {:>7.2f}x {:>9.4f} {:>11.4f} {:>7.2f}x {:>7.2f}x".format(
+                "{}({})".format(name, n), w["engine"], w["bottleneck"],
+                w["bottleneck"] / w["engine"], c["engine"], c["bottleneck"],
+                c["bottleneck"] / c["engine"], median))
 
 
 def elementwise_table(ids, first, end, repeat):
@@ -167,7 +180,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--small", action="store_true",
                         help="a 500-instrument, one-year market instead (quick check)")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5, help="rounds per figure (default 5)")
     parser.add_argument("--only", choices=("tree", "kernels", "elementwise"),
                         help="run one table")
     args = parser.parse_args()
@@ -181,8 +194,8 @@ def main():
         first, end, windows = "2014-01-02", "2023-12-29", (5, 20, 60, 250)
     tessal.init(path)
     ids = list(tessal.all_instruments("CS").order_book_id)
-    print("instruction set: {}; load average before: {:.1f} (2 cores shared)".format(
-        instruction_set(), os.getloadavg()[0]))
+    print("instruction set: {} (kernels run at level {}); load average before: {:.1f} "
+          "(2 cores shared)".format(instruction_set(), _isa.isa(), os.getloadavg()[0]))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if args.only in (None, "tree"):

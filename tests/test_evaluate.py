@@ -1,4 +1,5 @@
 """execute_factors: each factor's frame equals execute_factor of it alone."""
+import gc
 import random
 
 import numpy as np
@@ -11,7 +12,9 @@ from alvora import rolling
 from alvora.cross_sectional import CS_RANK, CS_ZSCORE, CrossSectionalFactor
 from alvora.engine_v2 import eval_core
 from alvora.engine_v2.eval_core import execute_factor
+from alvora.engine_v2.exec_context import ThreadingExecContext
 from alvora.evaluate import evaluator, execute_factors
+from alvora.evaluate.context import rows_from
 from alvora.fix import FIX
 from alvora.leaf import Factor, close, high, low, open as open_, volume
 
@@ -146,3 +149,46 @@ def test_a_very_deep_tree_is_a_clear_error(ids):
         for _ in range(10 ** 4):
             deep = op.ABS(deep)
         execute_factors([deep], ids, START, END)
+
+
+def test_context_reads_the_same_values_through_either_loader(ids, monkeypatch):
+    wanted = ids + ["000300.XSHG", "NOPE.XSHE"]  # an index (no volume) and an unknown id
+    leaves = [close, volume, high]
+    with pytest.warns(UserWarning, match="NOPE"):
+        direct = ThreadingExecContext(leaves, wanted, "2022-12-01", END)
+    monkeypatch.delattr(tessal, "get_panel_values")  # the frame-by-frame path
+    with pytest.warns(UserWarning, match="NOPE"):
+        framed = ThreadingExecContext(leaves, wanted, "2022-12-01", END)
+    for leaf in leaves:
+        assert direct._fields[leaf].flags.f_contiguous
+        np.testing.assert_array_equal(direct._fields[leaf], framed._fields[leaf])
+    for first in ("2022-12-01", "2023-01-03"):  # valid rows from a later date: a view
+        got, want = rows_from(direct, first), rows_from(framed, first)
+        for oid in wanted:
+            j, mask, positions = got._instruments[oid]
+            np.testing.assert_array_equal(mask, want.get_mask_for(oid))
+            np.testing.assert_array_equal(positions, np.flatnonzero(mask))
+            assert j == want._instruments[oid][0]
+            with pytest.raises(ValueError):
+                positions[:1] = 0  # shared with other views: read-only
+
+
+def test_frames_are_the_grids_and_later_calls_leave_them_alone(ids, monkeypatch):
+    grids = []
+    original = eval_core._exec_native_many
+    monkeypatch.setattr(eval_core, "_exec_native_many",
+                        lambda *a: [grids.append(g) or g for g in original(*a)])
+    timings = {}
+    first = execute_factors(LIBRARY, ids, START, END, timings=timings)
+    assert set(timings) == {"load", "evaluate", "frames"}
+    assert all(wall >= 0 and cpu >= 0 for wall, cpu in timings.values())
+    kept = {name: frame.copy() for name, frame in first.items()}
+    for name, frame in first.items():  # no copy of the grid on the way to the frame
+        assert any(np.shares_memory(frame.to_numpy(), g) for g in grids if g is not None), name
+    grids.clear()
+    again = execute_factors(LIBRARY, ids, START, END)
+    gc.collect()
+    for name in LIBRARY:  # the later call wrote grids of its own, equal, apart
+        assert not np.shares_memory(first[name].to_numpy(), again[name].to_numpy())
+        assert_same(first[name], kept[name])
+        assert_same(again[name], kept[name])

@@ -8,6 +8,7 @@ from alvora import leaf
 from alvora.cross_sectional import CS_RANK
 from alvora.engine_v2 import exec_context
 from alvora.engine_v2.exec_context import ThreadingExecContext, get_universe_mask
+from alvora.evaluate.context import rows_from
 from alvora.fix import FIX
 from alvora.leaf import Factor, close, volume
 from alvora.utils import get_fixed_order_book_ids, get_leaves
@@ -195,3 +196,17 @@ class TestUniverseMask:
             get_universe_mask(self.ids, START, END, "NOPE")
         with pytest.raises(TypeError, match="universe must be"):
             get_universe_mask(self.ids, START, END, 42)
+
+
+@pytest.mark.parametrize("k", [0, 4, 7, 10])
+def test_a_view_from_a_later_date_has_the_rows_of_a_context_of_its_own(market, k):
+    market.panels["volume"].iloc[7:, 1] = np.nan  # B: a close but no volume from row 7 on
+    view = rows_from(build(close), market.panels["close"].index[k])
+    own = ThreadingExecContext([close], IDS, market.panels["close"].index[k], END)
+    for oid in IDS:
+        mask = view.get_mask_for(oid)
+        assert not mask[:k].any()
+        np.testing.assert_array_equal(mask[k:], own.get_mask_for(oid))
+        np.testing.assert_array_equal(view._instruments[oid][2], np.flatnonzero(mask))
+        np.testing.assert_array_equal(view.get_factor_value(close, oid),
+                                      own.get_factor_value(close, oid))

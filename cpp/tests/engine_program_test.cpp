@@ -5,6 +5,7 @@
 #include <limits>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "alvora/engine/program.hpp"
@@ -162,6 +163,63 @@ TEST(EngineProgram, ManyResultsInOnePassEqualEachRunAlone) {
         expect_grid(grids[t], alone.grid);
     }
     expect_grid(grids[2], {kNaN, kNaN, 3, 4, 5, 6, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN});
+}
+
+}  // namespace
+
+namespace {
+
+// Valid rows given as row masks run exactly as given as positions: runs that
+// cross the eight-byte words the masks are read in, gaps of a word and more, a
+// late start, an instrument never valid, and programs that gather valid rows
+// (windows) or run over their whole span (elementwise).
+TEST(EngineProgram, RowMasksRunAsTheirPositions) {
+    const std::size_t rows = 29;
+    const std::vector<std::string> patterns{
+        "11111111111111111111111111111",  // consecutive
+        "11011111111111000000000111101",  // gaps within and across words
+        "00000000011111111111111111111",  // a late start on a word boundary
+        "00000000000000000000000000000",  // never valid
+        "10101010101010101010101010101",  // a run per row
+    };
+    std::vector<std::vector<std::uint8_t>> mask_bytes;
+    std::vector<std::vector<std::int64_t>> position_lists;
+    for (const std::string& s : patterns) {
+        mask_bytes.emplace_back();
+        position_lists.emplace_back();
+        for (std::size_t r = 0; r < rows; ++r) {
+            mask_bytes.back().push_back(s[r] == '1' ? 1 : 0);
+            if (s[r] == '1') position_lists.back().push_back(static_cast<std::int64_t>(r));
+        }
+    }
+    const std::size_t cols = patterns.size();
+    std::vector<double> values(rows * cols);
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = std::sin(0.7 * k) * 10.0;
+    Input in{values.data(), rows, cols, {0, 1, 2, 3, 4}};
+    std::vector<alvora::engine::RowMask> masks(mask_bytes.begin(), mask_bytes.end());
+    std::vector<std::span<const std::int64_t>> positions(position_lists.begin(),
+                                                         position_lists.end());
+    Program p;
+    int x = *p.load(0);
+    int ma = *p.window(Op::Mean, 3, x);
+    int doubled =
+        *p.elementwise(Op::Multiply, Operand::of_step(x), Operand::of_constant(2, Kind::Int));
+    for (const auto& [result, skip] :
+         std::vector<std::pair<int, std::size_t>>{{ma, 2}, {ma, 12}, {doubled, 0}, {x, 3}}) {
+        std::vector<double> by_mask(rows * cols, 7.0), by_position(rows * cols, 7.0);
+        const alvora::engine::Target mt{result, skip, by_mask}, pt{result, skip, by_position};
+        p.run_many(std::span(&mt, 1), std::span<const Input>(&in, 1), masks, rows, true);
+        p.run_many(std::span(&pt, 1), std::span<const Input>(&in, 1), positions, rows, true);
+        for (std::size_t k = 0; k < by_mask.size(); ++k)
+            EXPECT_TRUE(by_mask[k] == by_position[k] ||
+                        (std::isnan(by_mask[k]) && std::isnan(by_position[k])))
+                << "step " << result << " cell " << k;
+    }
+    masks[1] = std::span(mask_bytes[1]).first(rows - 1);
+    std::vector<double> grid(rows * cols);
+    const alvora::engine::Target t{x, 0, grid};
+    EXPECT_THROW(p.run_many(std::span(&t, 1), std::span<const Input>(&in, 1), masks, rows),
+                 std::invalid_argument);
 }
 
 }  // namespace

@@ -15,14 +15,14 @@ from .errors import BundleError, CsvFormatError
 from .factor_api import (get_factor, get_style_factor_exposure, get_style_panel, list_factors,
                          list_style_factors)
 from .instruments_api import Instrument, all_instruments, instruments
-from .market_api import get_panel, get_price, get_price_change_rate
+from .market_api import get_panel, get_panel_values, get_price, get_price_change_rate
 
 __all__ = [
     "init", "BundleError", "CsvFormatError", "Instrument",
     "get_latest_trading_date", "get_trading_dates", "get_previous_trading_date",
     "get_next_trading_date", "trading_date_offset", "is_trading_date",
     "all_instruments", "instruments",
-    "get_price", "get_price_change_rate", "get_panel",
+    "get_price", "get_price_change_rate", "get_panel", "get_panel_values",
     "get_factor", "get_style_factor_exposure", "get_style_panel", "list_factors",
     "list_style_factors",
     "bundle", "client", "decorators", "utils",

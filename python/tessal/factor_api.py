@@ -74,4 +74,4 @@ def get_style_panel(factor, order_book_ids, start_date, end_date):
     if end < start:
         raise ValueError("end_date {} is before start_date {}".format(end, start))
     return dense_panel(bundle, bundle.array("style", factor), ids, columns_of(bundle, ids),
-                       start, end)
+                       start, end, bundle.array_file("style", factor))

@@ -4,9 +4,11 @@ import pandas as pd
 
 from . import _state
 from ._query import check_panel_size, columns_of, date_range, day, id_list, long_frame, name_list
+from .bundle.column_reader import read_rows_into
 from .bundle.format import PRICE_FIELDS
 
-__all__ = ["get_price", "get_price_change_rate", "get_panel", "dense_panel"]
+__all__ = ["get_price", "get_price_change_rate", "get_panel", "get_panel_values",
+           "dense_panel", "panel_values"]
 
 
 def _check_expect_df(expect_df):
@@ -51,29 +53,51 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     return frame[names]
 
 
-def dense_panel(bundle, array, ids, cols, start, end):
-    """Calendar dates in [start, end] x ids from one array; NaN where there is no data."""
+def panel_values(bundle, array, cols, start, end, out=None, order="C", source=None):
+    """(calendar dates in [start, end], float64 values over those dates x cols) from
+    one array; NaN where there is no data. The values are written into ``out``
+    when given (a float64 array of that shape, any memory order, or a function
+    (rows, cols) -> such an array, called once the size is checked), else into
+    a new array of the given memory order. ``source``: the array's file (see
+    ``Bundle.array_file``), read directly while it is the one mapped."""
     cal = bundle.calendar
     lo = int(np.searchsorted(cal, start, side="left"))
     hi = max(lo, int(np.searchsorted(cal, end, side="right")))
     check_panel_size(hi - lo, cols.size)
     index = pd.DatetimeIndex(cal[lo:hi].astype("datetime64[ns]"))
-    r0, r1 = bundle.data_rows(start, end)
-    known = cols >= 0
-    full_rows = r1 - r0 == hi - lo
-    if full_rows and known.all():
-        block = np.asarray(array[r0:r1])
-        if cols.size == array.shape[1] and np.array_equal(cols, np.arange(cols.size)):
-            values = np.array(block)
-        else:
-            values = np.take(block, cols, axis=1)
+    shape = (hi - lo, cols.size)
+    if out is None:
+        values = np.empty(shape, order=order)
     else:
-        values = np.full((hi - lo, cols.size), np.nan)
-        if r1 > r0 and known.any():
-            first = bundle.data_offset + r0 - lo
-            values[first:first + r1 - r0, known] = np.take(np.asarray(array[r0:r1]), cols[known],
-                                                           axis=1)
+        values = out(*shape) if callable(out) else out
+        if not isinstance(values, np.ndarray) or values.dtype != np.float64 or \
+                values.shape != shape or not values.flags.writeable:
+            raise ValueError("out must be a writable float64 array of shape {}, got {}".format(
+                shape, _describe(values)))
+    r0, r1 = bundle.data_rows(start, end)
+    first = bundle.data_offset + r0 - lo if r1 > r0 else 0
+    values[:first] = np.nan
+    values[first + r1 - r0:] = np.nan
+    read_rows_into(array, r0, r1, cols, values[first:first + r1 - r0], source)
+    return index, values
+
+
+def dense_panel(bundle, array, ids, cols, start, end, source=None):
+    """Calendar dates in [start, end] x ids from one array; NaN where there is no data."""
+    index, values = panel_values(bundle, array, cols, start, end, source=source)
     return pd.DataFrame(values, index=index, columns=pd.Index(ids), copy=False)
+
+
+def _stored_array(bundle, field):
+    """(array, its file) of a price field or a stored factor."""
+    if field in PRICE_FIELDS:
+        group = "fields"
+    elif isinstance(field, str) and bundle.has("factors", field):
+        group = "factors"
+    else:
+        raise ValueError("unknown field {!r}; available: {}".format(
+            field, ", ".join(list(PRICE_FIELDS) + sorted(bundle.names("factors")))))
+    return bundle.array(group, field), bundle.array_file(group, field)
 
 
 def get_panel(field, order_book_ids, start_date, end_date):
@@ -83,18 +107,12 @@ def get_panel(field, order_book_ids, start_date, end_date):
     data (before listing, after de-listing, outside the data dates, unknown ids).
     """
     bundle = _state.current()
-    if field in PRICE_FIELDS:
-        array = bundle.array("fields", field)
-    elif isinstance(field, str) and bundle.has("factors", field):
-        array = bundle.array("factors", field)
-    else:
-        raise ValueError("unknown field {!r}; available: {}".format(
-            field, ", ".join(list(PRICE_FIELDS) + sorted(bundle.names("factors")))))
+    array, source = _stored_array(bundle, field)
     ids = id_list(order_book_ids)
     start, end = day(start_date), day(end_date)
     if end < start:
         raise ValueError("end_date {} is before start_date {}".format(end, start))
-    return dense_panel(bundle, array, ids, columns_of(bundle, ids), start, end)
+    return dense_panel(bundle, array, ids, columns_of(bundle, ids), start, end, source)
 
 
 def get_price_change_rate(order_book_ids, start_date=None, end_date=None, expect_df=True,
@@ -126,3 +144,29 @@ def get_price_change_rate(order_book_ids, start_date=None, end_date=None, expect
             step = np.vstack([np.full((1, step.shape[1]), np.nan), step])
         rates[:, known] = step
     return pd.DataFrame(rates, index=index, columns=pd.Index(ids), copy=False)
+
+
+def get_panel_values(field, order_book_ids, start_date, end_date, warn=True, out=None):
+    """The values of ``get_panel`` as a float64 array (trading dates in [start,
+    end] x the ids in the requested order), read from the bundle straight into
+    their final place: a new column-major array (one contiguous column per
+    instrument), or ``out`` when given: a writable float64 array of that
+    shape, or a function (rows, cols) -> one, called once the size is checked.
+
+    ``warn=False`` leaves unknown ids to the caller (their columns are NaN).
+    """
+    bundle = _state.current()
+    array, source = _stored_array(bundle, field)
+    ids = id_list(order_book_ids)
+    start, end = day(start_date), day(end_date)
+    if end < start:
+        raise ValueError("end_date {} is before start_date {}".format(end, start))
+    cols = columns_of(bundle, ids, warn=warn)
+    return panel_values(bundle, array, cols, start, end, out=out, order="F", source=source)[1]
+
+
+def _describe(value):
+    if isinstance(value, np.ndarray):
+        return "{} array of shape {}{}".format(value.dtype, value.shape,
+                                               "" if value.flags.writeable else " (read-only)")
+    return type(value).__name__

@@ -201,6 +201,45 @@ void count_le_i64(const std::int64_t* x, const std::int64_t* newest, std::int64_
     count_le(x, newest, below, cnt, n);
 }
 
+// Ranks of whole groups of four vectors of windows, straight into out: the
+// counts stay in registers (a comparison gives -1 where it holds) and become
+// doubles exactly through the bits of 2^52 + count. Returns how many windows.
+template <class V>
+[[gnu::always_inline]] inline size_t rank_vectors(const double* x, size_t n, double* out,
+                                                  size_t m) {
+    constexpr size_t W = detail::kLanes<V>;
+    using I = detail::Mask<V>;
+    using detail::load;
+    const double nd = static_cast<double>(n);
+    const V two52 = V{} + 0x1p52, last = V{} + (nd - 1.0);
+    const I bits52 = detail::to_bits(two52);
+    auto finish = [&](V newest, I minus_count) {
+        const V count = detail::from_bits<V>((I{} - minus_count) | bits52) - two52;
+        // A NaN newest value sorts after everything; IEEE comparisons
+        // already leave older NaNs out of a number's count.
+        return detail::select(newest != newest, last, count) / nd;
+    };
+    const double* newest = x + n - 1;
+    size_t i = 0;
+    for (; i + 4 * W <= m; i += 4 * W) {
+        const V v0 = load<V>(newest + i), v1 = load<V>(newest + i + W),
+                v2 = load<V>(newest + i + 2 * W), v3 = load<V>(newest + i + 3 * W);
+        I a0{}, a1{}, a2{}, a3{};
+        for (size_t j = 0; j + 1 < n; ++j) {
+            const double* xj = x + i + j;
+            a0 += load<V>(xj) <= v0;
+            a1 += load<V>(xj + W) <= v1;
+            a2 += load<V>(xj + 2 * W) <= v2;
+            a3 += load<V>(xj + 3 * W) <= v3;
+        }
+        detail::store(out + i, finish(v0, a0));
+        detail::store(out + i + W, finish(v1, a1));
+        detail::store(out + i + 2 * W, finish(v2, a2));
+        detail::store(out + i + 3 * W, finish(v3, a3));
+    }
+    return i;
+}
+
 template <class T, class Count>
 void rank_impl(std::span<const T> x, size_t n, std::span<double> out, Count count_fn) {
     constexpr size_t kChunk = 512;
@@ -401,7 +440,8 @@ void ts_argmax(std::span<const Bool> x, size_t n, std::span<double> out) {
 }
 
 void ts_rank(std::span<const double> x, size_t n, std::span<double> out) {
-    rank_impl(x, n, out, count_le_f64);
+    const size_t done = rank_vectors<detail::VW>(x.data(), n, out.data(), out.size());
+    if (done < out.size()) rank_impl(x.subspan(done), n, out.subspan(done), count_le_f64);
 }
 void ts_rank(std::span<const std::int64_t> x, size_t n, std::span<double> out) {
     rank_impl(x, n, out, count_le_i64);

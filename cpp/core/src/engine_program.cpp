@@ -300,6 +300,32 @@ void runs_of(std::span<const std::int64_t> pos, std::vector<Run>& runs) {
     }
 }
 
+// The runs of a row mask's nonzero bytes, eight bytes at a time: masks are
+// mostly long stretches of valid rows with few suspensions.
+void runs_of(RowMask mask, std::vector<Run>& runs) {
+    runs.clear();
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    const std::uint8_t* m = mask.data();
+    const std::size_t n = mask.size();
+    auto word = [m](std::size_t r) {
+        std::uint64_t w;
+        std::memcpy(&w, m + r, sizeof w);
+        return w;
+    };
+    std::size_t row = 0, index = 0;
+    while (row < n) {
+        while (row + 8 <= n && word(row) == 0) row += 8;  // invalid rows
+        while (row < n && m[row] == 0) ++row;
+        if (row == n) break;
+        const std::size_t start = row;
+        // no zero byte in the word (the classic test for a zero byte)
+        while (row + 8 <= n && ((word(row) - kOnes) & ~word(row) & kHigh) == 0) row += 8;
+        while (row < n && m[row] != 0) ++row;
+        runs.push_back({index, start, row - start});
+        index += row - start;
+    }
+}
+
 // The values of valid rows first .. first + n - 1 of a column.
 void gather(const double* column, const std::vector<Run>& runs, std::size_t first, std::size_t n,
             double* out) {
@@ -437,10 +463,46 @@ void Program::run(int result, std::span<const Input> inputs,
     run_many(std::span<const Target>(&target, 1), inputs, positions, rows, fill_rest);
 }
 
+// An instrument's valid rows: how many, the first, and whether they have gaps
+// (then `runs` holds them).
+struct Program::ColumnRows {
+    std::size_t count = 0, first = 0;
+    bool gaps = false;
+    std::vector<Run> runs;
+};
+
 void Program::run_many(std::span<const Target> targets, std::span<const Input> inputs,
                        std::span<const std::span<const std::int64_t>> positions, std::size_t rows,
                        bool fill_rest) const {
-    const std::size_t columns = positions.size();
+    run_columns(targets, inputs, positions.size(), rows, fill_rest,
+                [&](std::size_t i, ColumnRows& c) {
+                    const std::span<const std::int64_t> valid = positions[i];
+                    c.gaps = !check_positions(valid, rows);
+                    c.count = valid.size();
+                    c.first = valid.empty() ? 0 : static_cast<std::size_t>(valid.front());
+                    if (c.gaps) runs_of(valid, c.runs);
+                });
+}
+
+void Program::run_many(std::span<const Target> targets, std::span<const Input> inputs,
+                       std::span<const RowMask> masks, std::size_t rows, bool fill_rest) const {
+    for (const RowMask& m : masks)
+        if (m.size() != rows)
+            throw std::invalid_argument("a row mask has " + std::to_string(m.size()) +
+                                        " entries, expected " + std::to_string(rows));
+    run_columns(targets, inputs, masks.size(), rows, fill_rest, [&](std::size_t i, ColumnRows& c) {
+        runs_of(masks[i], c.runs);
+        c.count = 0;
+        for (const Run& r : c.runs) c.count += r.length;
+        c.first = c.runs.empty() ? 0 : c.runs.front().row;
+        c.gaps = c.runs.size() > 1;
+    });
+}
+
+template <class RowsOf>
+void Program::run_columns(std::span<const Target> targets, std::span<const Input> inputs,
+                          std::size_t columns, std::size_t rows, bool fill_rest,
+                          RowsOf rows_of) const {
     std::size_t nsteps = 0;
     for (const Target& t : targets) {
         if (t.result < 0 || t.result >= static_cast<int>(steps_.size()))
@@ -491,41 +553,36 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
         if (op == Op::Count) counts.resize(rows);
     }
     std::vector<const double*> values(nsteps);
-    std::vector<std::int64_t> span_rows;
-    std::vector<Run> runs;
+    ColumnRows col;
+    const std::vector<Run>& runs = col.runs;
     std::vector<char> active(ntargets, 0), need(nsteps, 0);
     std::vector<int> writer(nsteps, -1);  // the target a step's result is written into directly
     std::size_t active_for = static_cast<std::size_t>(-1);
 
     for (std::size_t i = 0; i < columns; ++i) {
-        const std::span<const std::int64_t> valid = positions[i];
-        const bool gaps = !check_positions(valid, rows);
+        rows_of(i, col);
         bool any_active = false;
         for (std::size_t t = 0; t < ntargets; ++t) {
-            active[t] = valid.size() > targets[t].skip;
+            active[t] = col.count > targets[t].skip;
             any_active = any_active || active[t];
             // too few valid rows: nothing is computed for the column
             if (!active[t] && fill_rest) std::fill_n(targets[t].grid.data() + i * rows, rows, kNaN);
         }
         if (!any_active) continue;
-        if (active_for != valid.size()) {  // which targets run depends on the count alone
-            active_for = valid.size();
+        if (active_for != col.count) {  // which targets run depends on the count alone
+            active_for = col.count;
             std::fill(need.begin(), need.end(), 0);
             for (std::size_t t = 0; t < ntargets; ++t)
                 if (active[t])
                     for (std::size_t k = 0; k < nsteps; ++k) need[k] |= needs[t][k];
         }
-        // Rows the steps run over: the valid ones, or their whole span.
-        const bool spanned = gaps && pointwise;
-        std::span<const std::int64_t> pos = valid;
-        if (spanned) {
-            span_rows.resize(static_cast<std::size_t>(valid.back() - valid.front()) + 1);
-            std::iota(span_rows.begin(), span_rows.end(), valid.front());
-            pos = span_rows;
-        }
-        const std::size_t count = pos.size();
-        const bool consecutive = !gaps || spanned;
-        if (!consecutive) runs_of(pos, runs);
+        // Rows the steps run over: the valid ones, or their whole span (then
+        // consecutive from the first: value k sits on row first + k).
+        const bool spanned = col.gaps && pointwise;
+        const std::size_t count =
+            spanned ? runs.back().row + runs.back().length - col.first : col.count;
+        const bool consecutive = !col.gaps || spanned;
+        const std::size_t first = col.first;
         std::fill(writer.begin(), writer.end(), -1);
         for (std::size_t t = 0; t < ntargets; ++t) {
             if (!active[t]) continue;
@@ -535,8 +592,8 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
                 // Only the rows the result does not reach: the column is written once
                 // (columns with gaps are filled around their values below).
                 double* column = targets[t].grid.data() + i * rows;
-                std::fill(column, column + pos[steps_[r].shift], kNaN);
-                std::fill(column + pos.back() + 1, column + rows, kNaN);
+                std::fill(column, column + first + steps_[r].shift, kNaN);
+                std::fill(column + first + count, column + rows, kNaN);
             }
         }
 
@@ -546,23 +603,23 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
             const std::size_t length = count - s.shift;
             // A result goes straight into its grid when its rows are consecutive.
             const bool direct = writer[k] >= 0;
-            double* out = direct ? targets[writer[k]].grid.data() + i * rows + pos[count - length]
+            double* out = direct ? targets[writer[k]].grid.data() + i * rows + first + s.shift
                                  : buffers[k].data();
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
             const double* b = s.b.is_constant() ? nullptr : values[s.b.step];
             switch (s.op) {
                 case Op::Load: {
                     const Input& in = inputs[s.param];
-                    const double* col =
+                    const double* column =
                         in.data + static_cast<std::size_t>(in.column_of[i]) * in.column_stride();
                     if (consecutive && !direct) {
-                        values[k] = col + pos[s.shift];
+                        values[k] = column + first + s.shift;
                         continue;
                     }
                     if (consecutive)
-                        std::memcpy(out, col + pos[s.shift], length * sizeof(double));
+                        std::memcpy(out, column + first + s.shift, length * sizeof(double));
                     else
-                        gather(col, runs, s.shift, length, out);
+                        gather(column, runs, s.shift, length, out);
                     break;
                 }
                 case Op::DropOldest:
@@ -616,11 +673,12 @@ void Program::run_many(std::span<const Target> targets, std::span<const Input> i
             if (!consecutive) {
                 scatter(v, runs, count - length, length, column, rows, fill_rest);
             } else if (writer[r] != static_cast<int>(t)) {  // another target holds the values
-                std::memcpy(column + pos[count - length], v, length * sizeof(double));
+                std::memcpy(column + first + (count - length), v, length * sizeof(double));
             }
             if (spanned) {  // the suspended rows within the span hold no value
-                for (std::size_t u = 1; u < valid.size(); ++u)
-                    std::fill(column + valid[u - 1] + 1, column + valid[u], kNaN);
+                for (std::size_t u = 1; u < runs.size(); ++u)
+                    std::fill(column + runs[u - 1].row + runs[u - 1].length, column + runs[u].row,
+                              kNaN);
             }
         }
     }

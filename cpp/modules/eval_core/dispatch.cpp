@@ -42,10 +42,12 @@ py::object exec_factor(py::handle factor, py::handle order_book_ids, py::handle 
     py::object ndays = ctx.attr("ndays");
     const py::ssize_t ncols = py::len(order_book_ids);
     const auto nrows = py::int_(ndays).cast<py::ssize_t>();
+    // The grid is this call's own fresh array: the frame wraps it (pandas 3 would
+    // otherwise copy the whole panel).
     auto frame = [&](py::handle data) {
         return globals["pd"].attr("DataFrame")(py::arg("index") = ctx.attr("index"),
                                                py::arg("columns") = order_book_ids,
-                                               py::arg("data") = data);
+                                               py::arg("data") = data, py::arg("copy") = false);
     };
 
     // Trees of the package's own pieces run as one native program; for those

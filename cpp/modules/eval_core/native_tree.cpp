@@ -1,9 +1,6 @@
 #include "eval_core/native_tree.hpp"
 
 #include <pybind11/numpy.h>
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -160,8 +157,10 @@ struct ContextView {
     py::object fields, computed, computed_columns;
     std::vector<std::int64_t> leaf_column;  // column of each instrument in the loaded fields
     std::vector<py::object> ids;
-    std::vector<std::span<const std::int64_t>> positions;
-    std::vector<py::object> position_arrays;  // held while the GIL is released
+    // Valid rows as row masks: a run reads a byte per row of them, where the
+    // positions would cost eight.
+    std::vector<en::RowMask> masks;
+    std::vector<py::object> mask_arrays;  // held while the GIL is released
     std::size_t rows = 0;
 };
 
@@ -190,17 +189,18 @@ std::optional<ContextView> view_context(py::handle ctx, py::handle order_book_id
         if (!entry || !PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 3)
             return std::nullopt;
         py::handle column = PyTuple_GET_ITEM(entry.ptr(), 0);
-        py::handle pos = PyTuple_GET_ITEM(entry.ptr(), 2);
-        if (!py::isinstance<py::array_t<std::int64_t>>(pos)) return std::nullopt;
-        auto arr = py::reinterpret_borrow<py::array>(pos);
-        if (arr.ndim() != 1 || !(arr.flags() & py::array::c_style)) return std::nullopt;
+        py::handle mask = PyTuple_GET_ITEM(entry.ptr(), 1);
+        if (!py::isinstance<py::array_t<bool>>(mask)) return std::nullopt;
+        auto arr = py::reinterpret_borrow<py::array>(mask);
+        if (arr.ndim() != 1 || !(arr.flags() & py::array::c_style) ||
+            static_cast<std::size_t>(arr.shape(0)) != rows)
+            return std::nullopt;
         auto j = plain_count(column, 0);
         if (!j) return std::nullopt;
         v.leaf_column.push_back(static_cast<std::int64_t>(*j));
-        v.positions.emplace_back(static_cast<const std::int64_t*>(arr.data()),
-                                 static_cast<std::size_t>(arr.shape(0)));
+        v.masks.emplace_back(static_cast<const std::uint8_t*>(arr.data()), rows);
         v.ids.push_back(py::reinterpret_borrow<py::object>(oid));
-        v.position_arrays.push_back(arr);
+        v.mask_arrays.push_back(arr);
     }
     return v;
 }
@@ -230,27 +230,16 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
 
 bool package_node(py::handle factor);
 
-// A new column-major rows x cols float64 array, uninitialised. Grids the C
-// allocator serves from its heap (up to 32 MiB) come from there: memory a freed
-// grid gave back is written again without a page fault. Larger ones are always
-// fresh mappings: they get huge pages, as the array library gives its large
-// arrays, which fault a 2 MiB page at a time instead of 4 KiB.
+// A new column-major rows x cols float64 array, uninitialised, from the C
+// allocator: ordinary pages, no huge-page advice. Where the kernel compacts
+// memory on first touch of an advised region (its usual setting), a busy
+// machine stalled 1-4 s on the 15 large grids of a factor library, against a
+// steady 0.9 s for ordinary pages (bench/bench_library.py --market large).
 py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     const std::size_t cells = rows * cols;
     if (cols != 0 && cells / cols != rows) throw std::bad_alloc();
     const std::size_t bytes = std::max<std::size_t>(cells, 1) * sizeof(double);
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    constexpr std::size_t kHeapLimit = std::size_t{32} << 20;
-    double* data;
-    if (bytes > kHeapLimit) {
-        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        data = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
-#ifdef MADV_HUGEPAGE
-        if (data != nullptr) madvise(data, rounded, MADV_HUGEPAGE);  // advice only
-#endif
-    } else {
-        data = static_cast<double*>(std::malloc(bytes));
-    }
+    double* data = static_cast<double*>(std::malloc(bytes));
     if (data == nullptr) throw std::bad_alloc();
     py::capsule owner(data, [](void* p) { std::free(p); });
     const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(cols);
@@ -549,8 +538,9 @@ py::object run_native(const Names& names, py::handle expr, py::handle shift,
     std::span<double> cells(grid.mutable_data(), rows * cols);
     {
         py::gil_scoped_release nogil;
-        compiler.program.run(result->step, compiler.inputs, view->positions, *skip, cells, rows,
-                             /*fill_rest=*/true);
+        const en::Target target{result->step, *skip, cells};
+        compiler.program.run_many(std::span<const en::Target>(&target, 1), compiler.inputs,
+                                  view->masks, rows, /*fill_rest=*/true);
     }
     return grid;
 }
@@ -593,7 +583,7 @@ py::list run_native_many(py::handle factors, py::handle order_book_ids, py::hand
     if (targets.empty()) return out;
     {
         py::gil_scoped_release nogil;
-        compiler.program.run_many(targets, compiler.inputs, view->positions, rows,
+        compiler.program.run_many(targets, compiler.inputs, view->masks, rows,
                                   /*fill_rest=*/true);
     }
     return out;

@@ -10,6 +10,7 @@ Valid rows of an instrument: it traded that day, i.e. its close is a number and
 its volume is positive. Instruments that carry no volume at all (indexes in
 some data sets) count every day with a close as valid.
 """
+import mmap
 import numbers
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -39,6 +40,8 @@ INDEX_SIZES = {
 }
 _TURNOVER_WINDOW = 20
 _MAX_LOADER_THREADS = 4
+# Panels from this size on are mapped on their own (see empty_panel).
+_MAPPED_BYTES = 32 << 20
 
 
 def _unique(ids):
@@ -139,10 +142,29 @@ def _approximate_index(size, dates, ids, start_date, end_date):
     return member.reindex(columns=ids)
 
 
+def empty_panel(rows, cols):
+    """An uninitialised column-major float64 (rows x cols) array. Large ones are
+    mappings of ordinary pages, without the huge-page advice the array library
+    gives large arrays: on a busy machine the kernel may stall compacting memory
+    for advised regions (the engine allocates its result grids the same way)."""
+    nbytes = int(rows) * int(cols) * 8
+    flags = getattr(mmap, "MAP_PRIVATE", 0) | getattr(mmap, "MAP_ANONYMOUS", 0)
+    if nbytes < _MAPPED_BYTES or not flags:
+        return np.empty((rows, cols), order="F")
+    return np.ndarray((rows, cols), dtype=np.float64, order="F",
+                      buffer=mmap.mmap(-1, nbytes, flags=flags))
+
+
 def _load_field(leaf, ids, start_date, end_date, dates, known=None):
     """One leaf (a price field or a stored factor) as a column-major float64
     array over (dates x ids); NaN where the client has no value. Only the
     ``known`` ids (default all) are asked for."""
+    read = getattr(tessal, "get_panel_values", None)
+    if read is not None:
+        # read once, straight into the context's layout; unknown ids were warned about
+        values = read(leaf.name, ids, start_date, end_date, warn=False, out=empty_panel)
+        if values.shape == (len(dates), len(ids)):
+            return values
     wanted = ids if known is None else known
     frame = tessal.get_panel(leaf.name, wanted, start_date, end_date) if wanted else None
     if frame is None:
@@ -153,6 +175,29 @@ def _load_field(leaf, ids, start_date, end_date, dates, known=None):
         frame = frame.loc[:, ~frame.columns.duplicated()]
     frame = frame.reindex(index=dates, columns=ids)
     return np.asfortranarray(frame.to_numpy(dtype=np.float64))
+
+
+def _masks_and_positions(traded, columns, positions_of=None):
+    """id -> (column, mask, positions) for ``(id, column)`` pairs, from a
+    read-only column-major (dates x columns) grid of valid rows. Positions not
+    given by ``positions_of`` (id -> read-only positions) are found for all
+    columns in one pass, each instrument's being a read-only slice."""
+    positions_of = {} if positions_of is None else positions_of
+    columns = list(columns)
+    flat = ends = None
+    out = {}
+    for oid, j in columns:
+        positions = positions_of.get(oid)
+        if positions is None:
+            if flat is None:
+                ndays = traded.shape[0]
+                flat = np.flatnonzero(traded.ravel(order="F"))  # column by column
+                ends = np.searchsorted(flat, np.arange(1, traded.shape[1] + 1) * ndays)
+            positions = flat[ends[j - 1] if j else 0:ends[j]]
+            positions -= j * ndays
+            positions.flags.writeable = False
+        out[oid] = (j, traded[:, j], positions)
+    return out
 
 
 class ThreadingExecContext:
@@ -203,19 +248,15 @@ class ThreadingExecContext:
         """id -> (column, read-only mask, read-only valid-row positions)."""
         close = self._fields[_Factor("close")]
         volume = self._fields[_Factor("volume")]
-        traded = np.isfinite(close) & (volume > 0)
+        traded = np.isfinite(close)
+        traded &= volume > 0
         no_volume = np.all(np.isnan(volume), axis=0)
         if no_volume.any():
             traded[:, no_volume] = np.isfinite(close[:, no_volume])
         traded = np.asfortranarray(traded)
-        instruments = {}
-        for oid, j in self._column.items():
-            mask = traded[:, j]
-            mask.flags.writeable = False
-            positions = np.flatnonzero(mask)
-            positions.flags.writeable = False
-            instruments[oid] = (j, mask, positions)
-        return instruments
+        traded.flags.writeable = False
+        self._traded = traded  # the masks are its columns
+        return _masks_and_positions(traded, self._column.items())
 
     def _instrument(self, order_book_id):
         try:

@@ -10,6 +10,7 @@ first date stay empty and are cut from the results).
 """
 import numpy as np
 
+from ..engine_v2.exec_context import _masks_and_positions
 from ..leaf import _Factor
 
 __all__ = ["rows_from"]
@@ -19,36 +20,36 @@ def rows_from(ctx, first_date):
     """A view of ``ctx`` whose valid rows start at ``first_date``, sharing its
     loaded data; computed (cross-sectional and fixed) values start empty."""
     k = int(np.searchsorted(ctx.index.values, np.datetime64(first_date), side="left"))
-    instruments = ctx._instruments if k == 0 else _instruments_from(ctx, k)  # read-only: shared
-    return _fresh_view(ctx, instruments)
+    if k == 0:
+        return _fresh_view(ctx, ctx._traded, ctx._instruments)  # read-only: shared
+    return _fresh_view(ctx, *_instruments_from(ctx, k))
 
 
 def _instruments_from(ctx, k):
-    """Each instrument's valid rows from row ``k`` on. A row's validity depends on
+    """(grid of valid rows, id -> (column, mask, positions)): each instrument's
+    valid rows from row ``k`` on. A row's validity depends on
     its own data, except for an instrument without any volume from row ``k`` on,
     whose valid rows are then those with a close: those are worked out again."""
     close, volume = ctx._fields[_Factor("close")], ctx._fields[_Factor("volume")]
     no_volume = np.all(np.isnan(volume[k:]), axis=0)
-    entries = list(ctx._instruments.items())
-    traded = np.zeros((ctx.ndays, len(entries)), dtype=bool, order="F")
-    for c, (_, (j, mask, _)) in enumerate(entries):
-        traded[k:, c] = np.isfinite(close[k:, j]) if no_volume[j] else mask[k:]
+    traded = np.zeros(ctx._traded.shape, dtype=bool, order="F")
+    traded[k:] = ctx._traded[k:]
+    if no_volume.any():
+        traded[k:, no_volume] = np.isfinite(close[k:, no_volume])
     traded.flags.writeable = False
-    out = {}
-    for c, (oid, (j, _, positions)) in enumerate(entries):
-        if no_volume[j]:
-            later = np.flatnonzero(traded[:, c])
-            later.flags.writeable = False
-        else:
-            later = positions[np.searchsorted(positions, k):]  # a view, read-only
-        out[oid] = (j, traded[:, c], later)
-    return out
+    later = {}  # rows from k on of the instruments whose validity is kept: views
+    for oid, (j, _, positions) in ctx._instruments.items():
+        if not no_volume[j]:
+            later[oid] = positions[np.searchsorted(positions, k):]
+    columns = ((oid, entry[0]) for oid, entry in ctx._instruments.items())
+    return traded, _masks_and_positions(traded, columns, later)
 
 
-def _fresh_view(ctx, instruments):
+def _fresh_view(ctx, traded, instruments):
     view = object.__new__(type(ctx))
     view.__dict__.update(ctx.__dict__)  # settings, lookups and data of the loaded context
     view.universe_mask = None
+    view._traded = traded
     view._instruments = instruments
     view._computed = {}
     view._computed_columns = {}

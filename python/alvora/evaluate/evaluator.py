@@ -158,7 +158,8 @@ class Evaluator:
                 for b, layout in self._layout.items():
                     run_panel(plan, roots, shifts, self.ids[b:b + BLOCK], ctx,
                               [g[:, b:b + BLOCK] for g in grids], layout)
-                return [pd.DataFrame(g, index=ctx.index, columns=self._columns, copy=False) for g in grids]
+                return [pd.DataFrame(g, index=ctx.index, columns=self._columns, copy=False)
+                        for g in grids]
             except Unsupported:
                 for g in grids:
                     g.fill(np.nan)
@@ -173,7 +174,8 @@ class Evaluator:
             (rows,) = np.nonzero(mask)
             for k, v in zip(chosen, values):
                 _place(grids[k], i, rows, v, nodes[k], oid)
-        return [pd.DataFrame(g, index=ctx.index, columns=self._columns, copy=False) for g in grids]
+        return [pd.DataFrame(g, index=ctx.index, columns=self._columns, copy=False)
+                for g in grids]
 
     # -- memory ------------------------------------------------------------------
 

@@ -313,7 +313,7 @@ class BundleWriter:
 class Bundle:
     """An opened, checked bundle: calendar, instruments and memory-mapped arrays."""
 
-    def __init__(self, path, meta, arrays):
+    def __init__(self, path, meta, arrays, files=None):
         self.path = path
         self.meta = meta
         self.calendar = np.array(meta["calendar"], dtype="datetime64[D]")
@@ -322,6 +322,7 @@ class Bundle:
         self.instruments = pd.DataFrame(meta["instruments"], columns=list(INSTRUMENT_COLUMNS))
         self.column_of = {oid: j for j, oid in enumerate(self.instruments["order_book_id"])}
         self._arrays = arrays
+        self._files = files or {}  # key -> (path, data offset, identity) as opened
         self._industry_cache = {}
 
     # -- calendar ----------------------------------------------------------------
@@ -351,6 +352,12 @@ class Bundle:
 
     def array(self, group, name):
         return self._arrays["{}/{}".format(group, name)]
+
+    def array_file(self, group, name):
+        """(path, offset of the data, identity) of an array's file as opened, or
+        None; a reader compares the identity (``file_identity``) before reading
+        the file directly, so a bundle replaced since is never mixed in."""
+        return self._files.get("{}/{}".format(group, name))
 
     # -- industry ----------------------------------------------------------------
     def industry_records(self, source):
@@ -487,9 +494,10 @@ def open_bundle(path, check_sums=False):
     path = os.path.abspath(os.fspath(path))
     meta_path, meta = _load_meta(path)
     n_dates, n_instr = _check_meta(meta_path, meta)
-    arrays = {}
+    arrays, files = {}, {}
     for key, entry in meta["arrays"].items():
         full = _check_file(path, entry, meta_path)
+        identity = file_identity(os.stat(full))  # before mapping: a file replaced after differs
         try:
             arr = np.load(full, mmap_mode="r", allow_pickle=False)
         except Exception as exc:  # noqa: BLE001 - a damaged header fails in numpy's parser
@@ -503,11 +511,17 @@ def open_bundle(path, check_sums=False):
             raise BundleError("{} describes {} as {} {}, but the bundle is float64 {}".format(
                 meta_path, key, entry.get("dtype"), entry.get("shape"), [n_dates, n_instr]))
         arrays[key] = arr
+        files[key] = (full, arr.offset, identity)
     for entry in meta["industry"].values():
         _check_file(path, entry, meta_path)
     if check_sums:
         verify_checksums(path, meta)
-    return Bundle(path, meta, arrays)
+    return Bundle(path, meta, arrays, files)
+
+
+def file_identity(stat):
+    """What tells a file apart from one put in its place later."""
+    return (stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns)
 
 
 def verify_checksums(path, meta=None):

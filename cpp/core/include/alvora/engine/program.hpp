@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+#include "alvora/engine/alignment.hpp"
+
 namespace alvora::engine {
 
 // Element kind of a series or constant, as the array library would type it.
@@ -149,6 +151,12 @@ class Program {
     void run_many(std::span<const Target> targets, std::span<const Input> inputs,
                   std::span<const std::span<const std::int64_t>> positions, std::size_t rows,
                   bool fill_rest = false) const;
+    // As `run_many`, each instrument's valid rows given by its row mask (`rows`
+    // bytes, nonzero where valid): ascending by construction and an eighth of the
+    // memory of its positions, which a large panel would read as often as its values.
+    // Throws std::invalid_argument for a mask of another size.
+    void run_many(std::span<const Target> targets, std::span<const Input> inputs,
+                  std::span<const RowMask> masks, std::size_t rows, bool fill_rest = false) const;
 
   private:
     struct Step {
@@ -159,6 +167,10 @@ class Program {
         Kind kind = Kind::Float;
     };
     std::optional<int> push(Step s);
+    struct ColumnRows;
+    template <class RowsOf>
+    void run_columns(std::span<const Target> targets, std::span<const Input> inputs,
+                     std::size_t columns, std::size_t rows, bool fill_rest, RowsOf rows_of) const;
 
     std::vector<Step> steps_;
     std::size_t inputs_ = 0;

@@ -77,8 +77,15 @@ inline void store_results(const double* res, std::size_t n, double* out) {
         transpose8(r, c);
         for (std::size_t l = 0; l < 8; ++l) _mm512_storeu_pd(out + l * n + w, c[l]);
     }
-    for (; w < n; ++w)
-        for (std::size_t l = 0; l < 8; ++l) out[l * n + w] = res[w * 8 + l];
+    if (w < n) {  // the last k < 8 windows of each block: one transpose, masked stores
+        const std::size_t k = n - w;
+        const __mmask8 first_k = static_cast<__mmask8>((1u << k) - 1u);
+        __m512d r[8], c[8];
+        for (std::size_t j = 0; j < 8; ++j)
+            r[j] = j < k ? _mm512_loadu_pd(res + (w + j) * 8) : _mm512_setzero_pd();
+        transpose8(r, c);
+        for (std::size_t l = 0; l < 8; ++l) _mm512_mask_storeu_pd(out + l * n + w, first_k, c[l]);
+    }
 }
 
 // The summing operation of most scans; policies derive from it.
