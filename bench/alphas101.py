@@ -688,10 +688,24 @@ class PandasOps:
     def __init__(self, fields, industry=None):
         self.open, self.high, self.low = fields["open"], fields["high"], fields["low"]
         self.close, self.volume = fields["close"], fields["volume"]
-        self.vwap = fields["total_turnover"] / self.volume
-        self.returns = self.close / self.close.shift(1) - 1
+        self.turnover = fields["total_turnover"]
         self.industry = industry
         self._adv = {}
+        self._derived = {}
+
+    # derived fields are computed by the alphas that use them, once per
+    # instance, as the alvora side computes VWAP and RETURNS in the trees
+    @property
+    def vwap(self):
+        if "vwap" not in self._derived:
+            self._derived["vwap"] = self.turnover / self.volume
+        return self._derived["vwap"]
+
+    @property
+    def returns(self):
+        if "returns" not in self._derived:
+            self._derived["returns"] = self.close / self.close.shift(1) - 1
+        return self._derived["returns"]
 
     def _frame(self, values, like):
         return pd.DataFrame(values, index=like.index, columns=like.columns)

@@ -9,8 +9,11 @@ Prints, measured side by side in one run:
    ``execute_factors`` against the pandas wide-frame implementation (panels
    loaded with ``tessal.get_panel`` plus the industry table);
 2. per alpha, each side's data already loaded: alvora evaluating the one alpha
-   over a loaded execution context, pandas computing it from loaded frames;
-   with the ratio and how far the values agree on the common support.
+   over a loaded execution context, pandas computing it from loaded frames
+   (derived fields such as vwap and returns computed by the alpha on both
+   sides); with the ratio and how far the values agree on the common support.
+   An alpha under 50 ms on a side is timed up to 5 times on that side and the
+   least time kept.
 
 Times are CPU seconds of the process (time.process_time: the machine is
 shared, so wall time mostly measures the neighbours); the whole library also
@@ -84,6 +87,24 @@ def _agreement(ours, theirs):
         return 0.0, float("nan"), 0
     close = np.isclose(a[both], b[both], rtol=1e-6, atol=1e-9)
     return close.mean(), both.mean(), int(both.sum())
+
+
+# An alpha that takes less CPU than this on either side is timed again, up to
+# REPEATS times, and its least time kept: a few milliseconds measured once on a
+# shared machine mostly measure the neighbours (page faults, cache evictions).
+SHORT = 0.05
+REPEATS = 5
+
+
+def _best_of(run):
+    """(least CPU seconds, result) of ``run()``, repeated while it is short."""
+    best, result = run()
+    for _ in range(REPEATS - 1):
+        if best >= SHORT:
+            break
+        seconds, result = run()
+        best = min(best, seconds)
+    return best, result
 
 
 def main():
@@ -171,19 +192,26 @@ def main():
             views[alpha_first] = (view, {b: layout_of(ids[b:b + BLOCK], view)
                                          for b in range(0, len(ids), BLOCK)})
         view, layout = views[alpha_first]
-        view._computed.clear()
-        view._computed_columns.clear()
-        view._sources.clear()
-        evaluator = Evaluator(view, ids)
-        evaluator._layout = layout
-        t0 = time.process_time()
-        (ours,) = evaluator.evaluate([node])
-        t_ours = time.process_time() - t0
-        t0 = time.process_time()
-        theirs = PandasOps.__new__(PandasOps)
-        theirs.__dict__.update(theirs_ops.__dict__, _adv={})
-        theirs = fn(theirs)
-        t_theirs = time.process_time() - t0
+
+        def ours_once():
+            view._computed.clear()
+            view._computed_columns.clear()
+            view._sources.clear()
+            evaluator = Evaluator(view, ids)
+            evaluator._layout = layout
+            t0 = time.process_time()
+            (frame,) = evaluator.evaluate([node])
+            return time.process_time() - t0, frame
+
+        def theirs_once():
+            t0 = time.process_time()
+            theirs = PandasOps.__new__(PandasOps)
+            theirs.__dict__.update(theirs_ops.__dict__, _adv={}, _derived={})
+            frame = fn(theirs)
+            return time.process_time() - t0, frame
+
+        t_ours, ours = _best_of(ours_once)
+        t_theirs, theirs = _best_of(theirs_once)
         agree, support, _ = _agreement(ours.loc[start:end].astype(np.float64),
                                        theirs.loc[start:end].astype(np.float64))
         total_ours += t_ours

@@ -100,6 +100,10 @@ TEST(EngineProgram, RejectsPositionsOutsideTheGrid) {
     PanelRun run;
     EXPECT_THROW(run(p, x, 0, {0, 6}), std::invalid_argument);
     EXPECT_THROW(run(p, x, 0, {3, 1}), std::invalid_argument);
+    EXPECT_THROW(run(p, x, 0, {-1, 0}), std::invalid_argument);
+    EXPECT_THROW(run(p, x, 0, kAll, {0, 4, 3, 5}), std::invalid_argument);
+    EXPECT_THROW(run(p, x, 0, kAll, {0, 2, 2, 5}), std::invalid_argument);
+    EXPECT_THROW(run(p, x, 0, {0, 5, 2}), std::invalid_argument);
     EXPECT_THROW(run(p, *p.window(Op::Sum, 2, x), 0), std::invalid_argument);  // look-back > skip
 }
 

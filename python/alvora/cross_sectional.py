@@ -74,9 +74,10 @@ def _float_values(frame):
 
 def _row_by_row(statistic, frame):
     # computed date by date in the numeric core; the result is column-major,
-    # the layout the execution context keeps
+    # the layout the execution context keeps, and a new array the frame owns
+    # (not copied again: a grid copy per node is a good part of the work)
     out = statistic(_float_values(frame))
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns, copy=False)
 
 
 def cs_rank(frame):

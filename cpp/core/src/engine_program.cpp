@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "alvora/engine/power.hpp"
 #include "alvora/engine/program.hpp"
 #include "alvora/rolling/kernels.hpp"
 
@@ -170,6 +171,8 @@ void apply2(const double* a, const double* b, double ca, double cb, double* out,
 
 void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,
             std::size_t n) {
+    if ((op == Op::Power || op == Op::SignedPower) && a && !b)
+        return power_by_constant(a, cb, out, n, op == Op::SignedPower);
     auto run = [&](auto f) { apply2(a, b, ca, cb, out, n, f); };
     switch (op) {
         case Op::Add:
@@ -240,10 +243,19 @@ void unary(Op op, const double* a, double* out, std::size_t n) {
 // Checks that positions are ascending grid rows; returns whether they are consecutive.
 bool check_positions(std::span<const std::int64_t> pos, std::size_t rows) {
     if (pos.empty()) return true;
-    // one branch-free pass (vectorised): strictly ascending, first >= 0, last < rows
-    bool bad = pos.front() < 0 || pos.back() >= static_cast<std::int64_t>(rows);
-    for (std::size_t t = 1; t < pos.size(); ++t) bad |= pos[t] <= pos[t - 1];
-    if (bad) throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
+    // One branch-free pass the base instruction set vectorises (it has no 64-bit
+    // compares): with every value in [0, rows), p, last - p and p - previous - 1
+    // are all below 2^63; a value outside that range or a step that is not
+    // positive sets the sign bit of one of them.
+    const std::uint64_t last = static_cast<std::uint64_t>(rows) - 1;
+    const auto first = static_cast<std::uint64_t>(pos.front());
+    std::uint64_t bad = first | (last - first);
+    for (std::size_t t = 1; t < pos.size(); ++t) {
+        const auto p = static_cast<std::uint64_t>(pos[t]);
+        bad |= p | (last - p) | (p - static_cast<std::uint64_t>(pos[t - 1]) - 1);
+    }
+    if (bad >> 63)
+        throw std::invalid_argument("valid-row positions must be ascending rows of the grid");
     return static_cast<std::size_t>(pos.back() - pos.front()) + 1 == pos.size();
 }
 

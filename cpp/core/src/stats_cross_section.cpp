@@ -49,64 +49,58 @@ std::uint64_t order_key(double value) {
     return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
 }
 
+constexpr std::size_t kShortRow = 256;
+// Rows from this many values on take 11-bit digits (six passes at most);
+// shorter ones bytes (eight at most), whose counts are quicker to clear.
+constexpr std::size_t kLongRow = 1536;
+
 struct Scratch {
     std::vector<double> row;
     std::vector<Keyed> items, sorted;
-    std::vector<std::uint32_t> bucket, start;
+    std::vector<std::uint32_t> start;  // digit counts, then each digit's next slot
 };
 
-void insertion_sort(Keyed* first, Keyed* last) {
-    for (Keyed* i = first + 1; i < last; ++i) {
-        const Keyed item = *i;
-        Keyed* j = i;
-        for (; j > first && (j - 1)->key > item.key; --j) *j = *(j - 1);
-        *j = item;
+// Sorts by key: a least-significant-digit radix sort. All digits' counts come
+// from one read of the keys, and a digit every key shares (sign and exponent
+// bits of values of one magnitude, mostly) needs no pass.
+template <int DigitBits>
+void radix_sort(Scratch& s) {
+    constexpr int kDigits = (64 + DigitBits - 1) / DigitBits;
+    constexpr std::size_t kRadix = std::size_t{1} << DigitBits;
+    constexpr std::uint64_t kMask = kRadix - 1;
+    std::vector<Keyed>& items = s.items;
+    const std::size_t m = items.size();
+    s.start.assign(kDigits * kRadix, 0);
+    std::uint32_t* counts = s.start.data();
+    for (const Keyed& k : items)
+        for (int d = 0; d < kDigits; ++d)
+            ++counts[d * kRadix + ((k.key >> (DigitBits * d)) & kMask)];
+    s.sorted.resize(m);
+    for (int d = 0; d < kDigits; ++d) {
+        std::uint32_t* slot = counts + d * kRadix;
+        const int shift = DigitBits * d;
+        if (slot[(items[0].key >> shift) & kMask] == m) continue;  // one digit for all
+        std::uint32_t total = 0;
+        for (std::size_t b = 0; b < kRadix; ++b) {
+            const std::uint32_t here = slot[b];
+            slot[b] = total;
+            total += here;
+        }
+        for (const Keyed& k : items) s.sorted[slot[(k.key >> shift) & kMask]++] = k;
+        items.swap(s.sorted);
     }
 }
 
-// Sorts by key: values are spread over about one bucket per item by their key's
-// place between the smallest and largest key (order-preserving), then each
-// bucket is sorted on its own; crowded buckets fall back to a comparison sort.
+// Rows too short to repay clearing the digits' counts take a comparison sort.
 void sort_by_key(Scratch& s) {
-    std::vector<Keyed>& items = s.items;
-    const std::size_t m = items.size();
-    auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
-    if (m < 64) {
-        std::sort(items.begin(), items.end(), by_key);
-        return;
-    }
-    std::uint64_t lo = items[0].key, hi = items[0].key;
-    for (const Keyed& k : items) {
-        lo = std::min(lo, k.key);
-        hi = std::max(hi, k.key);
-    }
-    if (lo == hi) return;
-    const std::size_t buckets = m;
-    const double scale = static_cast<double>(buckets) / (static_cast<double>(hi - lo) + 1.0);
-    s.bucket.resize(m);
-    s.start.assign(buckets + 1, 0);
-    for (std::size_t i = 0; i < m; ++i) {
-        auto b = static_cast<std::size_t>(static_cast<double>(items[i].key - lo) * scale);
-        b = std::min(b, buckets - 1);
-        s.bucket[i] = static_cast<std::uint32_t>(b);
-        ++s.start[b + 1];
-    }
-    for (std::size_t b = 0; b < buckets; ++b) s.start[b + 1] += s.start[b];
-    s.sorted.resize(m);
-    std::vector<std::uint32_t>& next = s.bucket;  // reused: each item's slot
-    {
-        std::vector<std::uint32_t> fill(s.start.begin(), s.start.end() - 1);
-        for (std::size_t i = 0; i < m; ++i) s.sorted[fill[next[i]]++] = items[i];
-    }
-    for (std::size_t b = 0; b < buckets; ++b) {
-        Keyed* first = s.sorted.data() + s.start[b];
-        Keyed* last = s.sorted.data() + s.start[b + 1];
-        if (last - first <= 16)
-            insertion_sort(first, last);
-        else
-            std::sort(first, last, by_key);
-    }
-    items.swap(s.sorted);
+    const std::size_t m = s.items.size();
+    if (m < kShortRow)
+        std::sort(s.items.begin(), s.items.end(),
+                  [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+    else if (m < kLongRow)
+        radix_sort<8>(s);
+    else
+        radix_sort<11>(s);
 }
 
 void rank_row(Scratch& s, std::span<double> out) {

@@ -50,6 +50,7 @@ class Evaluator:
     def __init__(self, ctx, order_book_ids):
         self.ctx = ctx
         self.ids = list(order_book_ids)
+        self._columns = pd.Index(self.ids)  # shared by the frames: built once
         self._stored = {}  # cross-sectional / fixed node -> value stored in ctx
         self._frames = {}  # cross-sectional node -> its frame
         self._layout = None
@@ -126,7 +127,7 @@ class Evaluator:
             grids = _engine()._exec_native_many(nodes, self.ids, self.ctx)
             for k, grid in enumerate(grids):
                 if grid is not None:
-                    out[k] = pd.DataFrame(grid, index=self.ctx.index, columns=self.ids,
+                    out[k] = pd.DataFrame(grid, index=self.ctx.index, columns=self._columns,
                                           copy=False)
         rest = [k for k in range(len(nodes)) if out[k] is None]
         if rest:
@@ -157,7 +158,8 @@ class Evaluator:
                 for b, layout in self._layout.items():
                     run_panel(plan, roots, shifts, self.ids[b:b + BLOCK], ctx,
                               [g[:, b:b + BLOCK] for g in grids], layout)
-                return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
+                return [pd.DataFrame(g, index=ctx.index, columns=self._columns, copy=False)
+                        for g in grids]
             except Unsupported:
                 for g in grids:
                     g.fill(np.nan)
@@ -172,7 +174,8 @@ class Evaluator:
             (rows,) = np.nonzero(mask)
             for k, v in zip(chosen, values):
                 _place(grids[k], i, rows, v, nodes[k], oid)
-        return [pd.DataFrame(g, index=ctx.index, columns=self.ids) for g in grids]
+        return [pd.DataFrame(g, index=ctx.index, columns=self._columns, copy=False)
+                for g in grids]
 
     # -- memory ------------------------------------------------------------------
 

@@ -96,7 +96,7 @@ def _grouped(statistic, frame, source):
 
     values = frame.to_numpy(dtype=np.float64)
     out = getattr(_cross_section, statistic)(values, industry_codes(frame, source))
-    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns, copy=False)  # a new array
 
 
 def group_demean(frame, source):
