@@ -1,11 +1,16 @@
 #include "eval_core/native_tree.hpp"
 
 #include <pybind11/numpy.h>
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -230,18 +235,64 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
 
 bool package_node(py::handle factor);
 
-// A new column-major rows x cols float64 array, uninitialised, from the C
-// allocator: ordinary pages, no huge-page advice. Where the kernel compacts
-// memory on first touch of an advised region (its usual setting), a busy
-// machine stalled 1-4 s on the 15 large grids of a factor library, against a
-// steady 0.9 s for ordinary pages (bench/bench_library.py --market large).
+// Bytes of live grids that asked for huge pages. Huge pages halve the page-fault
+// cost of a lone grid (a window mean over 5000 x 2500 runs twice as fast), but
+// where free memory is fragmented the kernel compacts it on first touch: a
+// library's fifteen 150 MB grids then cost 4-6 s of system time against 1.7 s in
+// ordinary pages (bench/bench_library.py --market large). Past this budget grids
+// take ordinary pages.
+std::atomic<std::size_t> g_huge_page_bytes{0};
+constexpr std::size_t kHugePageBudget = std::size_t{256} << 20;
+
+struct GridBlock {
+    double* data;
+    std::size_t advised;  // bytes counted in g_huge_page_bytes
+};
+
+void release_grid(void* block_ptr) {
+    auto* block = static_cast<GridBlock*>(block_ptr);
+    g_huge_page_bytes.fetch_sub(block->advised, std::memory_order_relaxed);
+    std::free(block->data);
+    delete block;
+}
+
+// A new column-major rows x cols float64 array, uninitialised. Grids the C
+// allocator serves from its heap (up to 32 MiB) come from there: memory a freed
+// grid gave back is written again without a page fault. Larger ones are always
+// fresh mappings; within the budget above they get huge pages, as the array
+// library gives its large arrays, and fault 2 MiB at a time instead of 4 KiB.
 py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     const std::size_t cells = rows * cols;
     if (cols != 0 && cells / cols != rows) throw std::bad_alloc();
     const std::size_t bytes = std::max<std::size_t>(cells, 1) * sizeof(double);
-    double* data = static_cast<double*>(std::malloc(bytes));
-    if (data == nullptr) throw std::bad_alloc();
-    py::capsule owner(data, [](void* p) { std::free(p); });
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    constexpr std::size_t kHeapLimit = std::size_t{32} << 20;
+    auto block = std::make_unique<GridBlock>(GridBlock{nullptr, 0});
+    if (bytes > kHeapLimit) {
+        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        block->data = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
+#ifdef MADV_HUGEPAGE
+        const std::size_t before = g_huge_page_bytes.fetch_add(rounded, std::memory_order_relaxed);
+        if (block->data != nullptr && before + rounded <= kHugePageBudget) {
+            madvise(block->data, rounded, MADV_HUGEPAGE);  // advice only
+            block->advised = rounded;
+        } else {
+            g_huge_page_bytes.fetch_sub(rounded, std::memory_order_relaxed);
+        }
+#endif
+    } else {
+        block->data = static_cast<double*>(std::malloc(bytes));
+    }
+    if (block->data == nullptr) throw std::bad_alloc();
+    double* data = block->data;
+    py::capsule owner;
+    try {
+        owner = py::capsule(block.get(), release_grid);
+    } catch (...) {
+        release_grid(block.release());
+        throw;
+    }
+    block.release();
     const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(cols);
     const auto item = static_cast<py::ssize_t>(sizeof(double));
     return py::array_t<double>({r, c}, {item, item * r}, data, owner);
