@@ -100,18 +100,25 @@ def _stored_array(bundle, field):
     return bundle.array(group, field), bundle.array_file(group, field)
 
 
-def get_panel(field, order_book_ids, start_date, end_date):
-    """float64 DataFrame: trading dates in [start, end] x the ids in the requested order.
-
-    `field` is a price field or a stored factor name.  NaN where there is no
-    data (before listing, after de-listing, outside the data dates, unknown ids).
-    """
+def _panel_request(field, order_book_ids, start_date, end_date):
+    """The bundle, the field's stored array and source, the ids, the checked dates."""
     bundle = _state.current()
     array, source = _stored_array(bundle, field)
     ids = id_list(order_book_ids)
     start, end = day(start_date), day(end_date)
     if end < start:
         raise ValueError("end_date {} is before start_date {}".format(end, start))
+    return bundle, array, source, ids, start, end
+
+
+def get_panel(field, order_book_ids, start_date, end_date):
+    """float64 DataFrame: trading dates in [start, end] x the ids in the requested order.
+
+    `field` is a price field or a stored factor name.  NaN where there is no
+    data (before listing, after de-listing, outside the data dates, unknown ids).
+    """
+    bundle, array, source, ids, start, end = _panel_request(
+        field, order_book_ids, start_date, end_date)
     return dense_panel(bundle, array, ids, columns_of(bundle, ids), start, end, source)
 
 
@@ -155,12 +162,8 @@ def get_panel_values(field, order_book_ids, start_date, end_date, warn=True, out
 
     ``warn=False`` leaves unknown ids to the caller (their columns are NaN).
     """
-    bundle = _state.current()
-    array, source = _stored_array(bundle, field)
-    ids = id_list(order_book_ids)
-    start, end = day(start_date), day(end_date)
-    if end < start:
-        raise ValueError("end_date {} is before start_date {}".format(end, start))
+    bundle, array, source, ids, start, end = _panel_request(
+        field, order_book_ids, start_date, end_date)
     cols = columns_of(bundle, ids, warn=warn)
     return panel_values(bundle, array, cols, start, end, out=out, order="F", source=source)[1]
 

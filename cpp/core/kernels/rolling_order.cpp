@@ -152,6 +152,29 @@ __attribute__((always_inline)) inline void count_le(const T* x, const T* newest,
     }
 }
 
+template <class V>
+struct FourCounts {
+    detail::Mask<V> a0{}, a1{}, a2{}, a3{};
+};
+
+// Minus the count of older values <= v0..v3 for four adjacent vectors of
+// windows starting at x (window length n).
+template <class V>
+[[gnu::always_inline]] inline FourCounts<V> count_four(const double* x, V v0, V v1, V v2, V v3,
+                                                       size_t n) {
+    constexpr size_t W = detail::kLanes<V>;
+    using detail::load;
+    FourCounts<V> c;
+    for (size_t j = 0; j + 1 < n; ++j) {
+        const double* xj = x + j;
+        c.a0 += load<V>(xj) <= v0;
+        c.a1 += load<V>(xj + W) <= v1;
+        c.a2 += load<V>(xj + 2 * W) <= v2;
+        c.a3 += load<V>(xj + 3 * W) <= v3;
+    }
+    return c;
+}
+
 // The same for float series at the level's vector width: four vectors of
 // windows with their counts in registers (a comparison gives -1 where it
 // holds), the older values read straight from the series.
@@ -171,14 +194,7 @@ template <class V>
     for (; i + 4 * W <= cnt; i += 4 * W) {
         const V v0 = load<V>(newest + i), v1 = load<V>(newest + i + W),
                 v2 = load<V>(newest + i + 2 * W), v3 = load<V>(newest + i + 3 * W);
-        I a0{}, a1{}, a2{}, a3{};
-        for (size_t j = 0; j + 1 < n; ++j) {
-            const double* xj = x + i + j;
-            a0 += load<V>(xj) <= v0;
-            a1 += load<V>(xj + W) <= v1;
-            a2 += load<V>(xj + 2 * W) <= v2;
-            a3 += load<V>(xj + 3 * W) <= v3;
-        }
+        const auto [a0, a1, a2, a3] = count_four<V>(x + i, v0, v1, v2, v3, n);
         add(i, a0);
         add(i + W, a1);
         add(i + 2 * W, a2);
@@ -224,14 +240,7 @@ template <class V>
     for (; i + 4 * W <= m; i += 4 * W) {
         const V v0 = load<V>(newest + i), v1 = load<V>(newest + i + W),
                 v2 = load<V>(newest + i + 2 * W), v3 = load<V>(newest + i + 3 * W);
-        I a0{}, a1{}, a2{}, a3{};
-        for (size_t j = 0; j + 1 < n; ++j) {
-            const double* xj = x + i + j;
-            a0 += load<V>(xj) <= v0;
-            a1 += load<V>(xj + W) <= v1;
-            a2 += load<V>(xj + 2 * W) <= v2;
-            a3 += load<V>(xj + 3 * W) <= v3;
-        }
+        const auto [a0, a1, a2, a3] = count_four<V>(x + i, v0, v1, v2, v3, n);
         detail::store(out + i, finish(v0, a0));
         detail::store(out + i + W, finish(v1, a1));
         detail::store(out + i + 2 * W, finish(v2, a2));
