@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "alvora/stats/cross_section.hpp"
+#include "expect_row.hpp"
 
 namespace {
 
@@ -22,16 +23,6 @@ std::vector<double> row(CrossSection op, const std::vector<double>& values) {
     alvora::stats::cross_section(op, PanelView<const double>{values.data(), 1, n, 1, 1},
                                  PanelView<double>{out.data(), 1, n, 1, 1});
     return out;
-}
-
-void expect_row(const std::vector<double>& got, const std::vector<double>& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        if (std::isnan(want[i]))
-            EXPECT_TRUE(std::isnan(got[i])) << "entry " << i << " = " << got[i];
-        else
-            EXPECT_DOUBLE_EQ(got[i], want[i]) << "entry " << i;
-    }
 }
 
 TEST(CrossSection, RankAveragesTiesKeepsNaNAndRanksInfinities) {

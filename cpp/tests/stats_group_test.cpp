@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "alvora/stats/group.hpp"
+#include "expect_row.hpp"
 
 namespace {
 
@@ -24,16 +25,6 @@ std::vector<double> row(GroupStatistic op, const std::vector<double>& values,
                                        PanelView<const std::int64_t>{codes.data(), 1, n, n, 1},
                                        PanelView<double>{out.data(), 1, n, n, 1});
     return out;
-}
-
-void expect_row(const std::vector<double>& got, const std::vector<double>& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        if (std::isnan(want[i]))
-            EXPECT_TRUE(std::isnan(got[i])) << "entry " << i << " = " << got[i];
-        else
-            EXPECT_DOUBLE_EQ(got[i], want[i]) << "entry " << i;
-    }
 }
 
 // Group 0: {3, 1, 3, -0.0 (ties 0.0)}, group 1: {2, 0.0}; NaN, infinities and
