@@ -157,3 +157,31 @@ def test_pipeline_step_and_pickle(fake_results):
     assert out["fr"].name == "fr"
     want = oracle_factor_returns(factor, returns, [3], ascending=False)
     pd.testing.assert_frame_equal(out["fr"].factor_returns, want, rtol=1e-9, atol=1e-12)
+
+
+def _portfolio_tables(result):
+    return [v for v in vars(result).values() if isinstance(v, pd.DataFrame)]
+
+
+@pytest.mark.parametrize("step", [FRA(), study_bench.QuantileReturnAnalysis(2)])
+def test_return_table_with_repeated_instruments_is_refused(fake_results, step):
+    factor, returns = random_panel(8, n=8, m=4)
+    repeated = returns.set_axis(list(returns.columns[:-1]) + [returns.columns[0]], axis=1)
+    with pytest.raises(ValueError, match="duplicate"):
+        step.analysis(factor, repeated, [1])
+
+
+def test_levels_of_one_analysis_are_not_served_to_the_next(fake_results):
+    # The portfolio steps of one pipeline run share the return levels; a later run over the
+    # same (since changed) return table must see the change.
+    factor, returns = random_panel(9, n=12, m=5)
+    bench = study_bench.FactorStudyBench()
+    bench.append(("q", study_bench.QuantileReturnAnalysis(2)))
+    bench.append(("fr", FRA()))
+    bench.analysis(factor, returns, periods=[1, 2])
+    returns.iloc[3:, :] = 0.01
+    again = bench.analysis(factor, returns, periods=[1, 2])
+    for name, step in (("q", study_bench.QuantileReturnAnalysis(2)), ("fr", FRA())):
+        alone = step.analysis(factor, returns, [1, 2], ascending=False)
+        for got, want in zip(_portfolio_tables(again[name]), _portfolio_tables(alone)):
+            pd.testing.assert_frame_equal(got, want)

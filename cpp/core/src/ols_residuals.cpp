@@ -96,14 +96,21 @@ FitInfo ResidualSolver::residuals(const CrossSection& cs, std::span<double> out)
         double scale = 0.0;
         for (std::size_t k = 0; k < m; ++k) scale = std::max(scale, std::abs(col[k]));
         if (scale == 0.0) continue;
-        double norm2 = 0.0;
-        for (std::size_t k = 0; k < m; ++k) {
-            col[k] /= scale;
-            norm2 += col[k] * col[k];
-        }
-        const double norm = std::sqrt(norm2);
-        for (std::size_t k = 0; k < m; ++k) col[k] /= norm;
+        for (std::size_t k = 0; k < m; ++k) col[k] /= scale;
         active_.push_back(j);
+    }
+    // Each column's squared norm summed in row order, the columns side by side.
+    norm2_.assign(active_.size(), 0.0);
+    for (std::size_t k = 0; k < m; ++k) {
+        for (std::size_t c = 0; c < active_.size(); ++c) {
+            const double v = a_[active_[c] * m + k];
+            norm2_[c] += v * v;
+        }
+    }
+    for (std::size_t c = 0; c < active_.size(); ++c) {
+        double* col = a_.data() + active_[c] * m;
+        const double norm = std::sqrt(norm2_[c]);
+        for (std::size_t k = 0; k < m; ++k) col[k] /= norm;
     }
 
     if (grouped) demean_within_groups(labels_, cs.groups);
@@ -120,17 +127,29 @@ void ResidualSolver::demean_within_groups(std::span<const std::int64_t> labels,
     const std::size_t m = labels.size();
     count_.assign(groups, 0.0);
     for (std::size_t k = 0; k < m; ++k) count_[labels[k]] += 1.0;
-    auto demean = [&](double* v) {
-        for (int pass = 0; pass < 2; ++pass) {
-            sum_.assign(groups, 0.0);
-            for (std::size_t k = 0; k < m; ++k) sum_[labels[k]] += v[k];
-            for (std::size_t g = 0; g < groups; ++g)
-                if (count_[g] > 0.0) sum_[g] /= count_[g];
-            for (std::size_t k = 0; k < m; ++k) v[k] -= sum_[labels[k]];
+    // The dependent values and every active column, demeaned side by side: each group's sum
+    // of each vector still adds the rows in order, and a row's label is read once for all.
+    vectors_.assign(1, r_.data());
+    for (std::size_t j : active_) vectors_.push_back(a_.data() + j * m);
+    const std::size_t width = vectors_.size();
+    double* const* v = vectors_.data();
+    for (int pass = 0; pass < 2; ++pass) {
+        sum_.assign(groups * width, 0.0);
+        for (std::size_t k = 0; k < m; ++k) {
+            double* s = sum_.data() + static_cast<std::size_t>(labels[k]) * width;
+            for (std::size_t q = 0; q < width; ++q) s[q] += v[q][k];
         }
-    };
-    demean(r_.data());
-    for (std::size_t j : active_) demean(a_.data() + j * m);
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (!(count_[g] > 0.0)) continue;
+            double* s = sum_.data() + g * width;
+            for (std::size_t q = 0; q < width; ++q) s[q] /= count_[g];
+        }
+        for (std::size_t q = 0; q < width; ++q) {
+            double* x = v[q];
+            for (std::size_t k = 0; k < m; ++k)
+                x[k] -= sum_[static_cast<std::size_t>(labels[k]) * width + q];
+        }
+    }
 }
 
 // Column-pivoted Householder QR of the active columns, stopped once no column

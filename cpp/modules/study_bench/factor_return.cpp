@@ -88,7 +88,7 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
     py::list names;
     for (const Horizon& h : horizons) names.append(portfolio_io::column_name(h));
     py::object factor_returns = global("pd").attr("DataFrame")(
-        out, "index"_a = index.attr("rename")("datetime"), "columns"_a = names);
+        out, "index"_a = index.attr("rename")("datetime"), "columns"_a = names, "copy"_a = false);
     return global("FactorReturnAnalysisResult")("factor_returns"_a = factor_returns,
                                                 "name"_a = self.attr("step_name"));
 }

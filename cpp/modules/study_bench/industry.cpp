@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "study_bench/quantile_panels.hpp"
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_groups.hpp"
@@ -536,7 +537,18 @@ StudyScope::StudyScope() {
 }
 
 StudyScope::~StudyScope() {
-    if (--g_industry_memo.depth == 0) g_industry_memo.entries.clear();
+    if (--g_industry_memo.depth == 0) {
+        g_industry_memo.entries.clear();
+        portfolio_io::forget_scope_levels();
+    }
+}
+
+bool StudyScope::open() {
+    return g_industry_memo.depth > 0;
+}
+
+bool in_shared_study(const py::object& client) {
+    return py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)));
 }
 
 void register_industry(py::module_& m) {

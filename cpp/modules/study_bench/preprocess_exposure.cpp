@@ -11,6 +11,7 @@
 
 #include "alvora/ols/exposure.hpp"
 #include "study_bench/preprocess_parts.hpp"
+#include "study_bench/study_inputs.hpp"
 
 namespace alvora::study_bench::preprocess {
 
@@ -264,10 +265,6 @@ struct GridMemo {
 // On the heap and never destroyed: Python objects must not be released after the
 // interpreter has gone.
 GridMemo& g_memo = *new GridMemo();
-
-bool in_shared_study(const py::object& client) {
-    return py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)));
-}
 
 bool memo_matches(const ExposureRequest& r, const py::object& style, const py::object& industry) {
     const GridMemo& m = g_memo;

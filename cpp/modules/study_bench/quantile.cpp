@@ -250,7 +250,7 @@ py::object quantile_analysis(py::object self, py::object factor_data, py::object
     auto table = [&](const std::vector<double>& values, std::size_t rows, py::object idx) {
         arrays::F64Array arr({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(h_count)});
         std::copy(values.begin(), values.end(), arr.mutable_data());
-        return pd.attr("DataFrame")(arr, "index"_a = idx, "columns"_a = names);
+        return pd.attr("DataFrame")(arr, "index"_a = idx, "columns"_a = names, "copy"_a = false);
     };
     py::object quantile_returns = table(daily, g * n, group_index);
     py::object quantile_turnover = table(turnover, g * n, group_index.attr("copy")());
@@ -259,7 +259,7 @@ py::object quantile_analysis(py::object self, py::object factor_data, py::object
     // Labels stay objects (pandas 3 would infer its string dtype).
     py::object detail = pd.attr("DataFrame")(label_table(labels, n, factor.cols, tag_strings),
                                              "index"_a = index, "columns"_a = columns,
-                                             "dtype"_a = "object");
+                                             "dtype"_a = "object", "copy"_a = false);
     return global("QuantileReturnAnalysisResult")(
         "quantile_turnover"_a = quantile_turnover, "quantile_returns"_a = quantile_returns,
         "quantile_detail"_a = detail, "benchmark_return"_a = benchmark_returns,

@@ -3,6 +3,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "study_bench/quantile_panels.hpp"
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
+#include "study_bench/study_inputs.hpp"
 
 namespace alvora::study_bench::portfolio_io {
 
@@ -80,7 +84,23 @@ Panel panel_of(const py::object& frame) {
     return p;
 }
 
-Panel levels_on(const py::object& returns, const py::object& index, const py::object& columns) {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::vector<std::int64_t> positions_in(const py::object& axis, const py::object& labels) {
+    auto found = arrays::I64Array::ensure(module_globals()["np"].attr("asarray")(
+        axis.attr("get_indexer")(labels), "int64"));
+    if (!found) throw py::error_already_set();
+    return {found.data(), found.data() + found.size()};
+}
+
+bool same_axis(const py::object& a, const py::object& b) {
+    return a.is(b) || a.attr("equals")(b).cast<bool>();
+}
+
+Panel compute_levels(const py::object& returns, const py::object& index,
+                     const py::object& columns) {
     Panel daily = panel_of(returns);
     F64Array levels({static_cast<py::ssize_t>(daily.rows), static_cast<py::ssize_t>(daily.cols)});
     {
@@ -88,14 +108,96 @@ Panel levels_on(const py::object& returns, const py::object& index, const py::ob
         portfolio::cumulative_levels(arrays::span_of(daily.array), daily.cols,
                                      arrays::mutable_span_of(levels));
     }
-    const bool aligned = returns.attr("index").attr("equals")(index).cast<bool>() &&
-                         returns.attr("columns").attr("equals")(columns).cast<bool>();
-    if (aligned) return {levels, daily.rows, daily.cols};
-    // Levels are built over the return table's own dates, then brought onto the factor's grid.
-    py::object pd = module_globals()["pd"];
-    py::object frame = pd.attr("DataFrame")(levels, py::arg("index") = returns.attr("index"),
-                                            py::arg("columns") = returns.attr("columns"));
-    return panel_of(frame.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns));
+    py::object own_index = returns.attr("index"), own_columns = returns.attr("columns");
+    if (same_axis(own_index, index) && same_axis(own_columns, columns))
+        return {levels, daily.rows, daily.cols};
+    // Levels are built over the return table's own dates, then brought onto the factor's
+    // grid (NaN where the table has no such date or instrument). Repeated labels have no
+    // single position: pandas' reindex says so.
+    if (!own_index.attr("is_unique").cast<bool>() || !own_columns.attr("is_unique").cast<bool>()) {
+        py::object frame = module_globals()["pd"].attr("DataFrame")(
+            levels, py::arg("index") = own_index, py::arg("columns") = own_columns);
+        return panel_of(frame.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns));
+    }
+    const std::vector<std::int64_t> rows = positions_in(own_index, index);
+    const std::vector<std::int64_t> cols = positions_in(own_columns, columns);
+    F64Array placed({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(cols.size())});
+    {
+        py::gil_scoped_release release;
+        const double* from = levels.data();
+        double* to = placed.mutable_data();
+        for (std::size_t t = 0; t < rows.size(); ++t) {
+            double* out = to + t * cols.size();
+            if (rows[t] < 0) {
+                std::fill(out, out + cols.size(), kNaN);
+                continue;
+            }
+            const double* row = from + static_cast<std::size_t>(rows[t]) * daily.cols;
+            for (std::size_t i = 0; i < cols.size(); ++i)
+                out[i] = cols[i] < 0 ? kNaN : row[cols[i]];
+        }
+    }
+    return {placed, rows.size(), cols.size()};
+}
+
+// The last levels made, with what they were made from.
+struct LevelsMemo {
+    bool valid = false;
+    py::object returns, index, columns;
+    py::object study;  // weak reference to the study's client; None when kept for a scope
+    Panel levels;
+
+    void clear() {
+        valid = false;
+        returns = index = columns = study = py::object();
+        levels = Panel();
+    }
+    bool serves(const py::object& r, const py::object& i, const py::object& c) const {
+        if (!valid || !returns.is(r)) return false;
+        const bool alive = study.is_none() ? StudyScope::open()
+                                           : study().is(module_globals()["tessal"]);
+        return alive && same_axis(index, i) && same_axis(columns, c);
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+LevelsMemo& g_levels = *new LevelsMemo();
+
+void remember_levels(const py::object& returns, const py::object& index,
+                     const py::object& columns, const Panel& levels) {
+    py::object client = module_globals()["tessal"];
+    const bool shared = in_shared_study(client);
+    if (!shared && !StudyScope::open()) return;
+    g_levels.clear();
+    if (shared) {
+        try {
+            // Forget the levels as soon as the study's client is gone.
+            py::cpp_function forget([](py::handle) { g_levels.clear(); });
+            g_levels.study = py::weakref(client, forget);
+        } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+            return;
+        }
+    } else {
+        g_levels.study = py::none();
+    }
+    g_levels.valid = true;
+    g_levels.returns = returns;
+    g_levels.index = index;
+    g_levels.columns = columns;
+    g_levels.levels = levels;
+}
+
+}  // namespace
+
+Panel levels_on(const py::object& returns, const py::object& index, const py::object& columns) {
+    if (g_levels.serves(returns, index, columns)) return g_levels.levels;
+    Panel levels = compute_levels(returns, index, columns);
+    remember_levels(returns, index, columns, levels);
+    return levels;
+}
+
+void forget_scope_levels() {
+    if (g_levels.valid && g_levels.study.is_none()) g_levels.clear();
 }
 
 }  // namespace alvora::study_bench::portfolio_io

@@ -46,6 +46,14 @@ Panel panel_of(const py::object& frame);
 
 // Cumulative growth levels of the daily return table (a missing return counts as zero, NaN
 // before an instrument's first return), on the factor's dates and instruments.
+//
+// The quantile and factor-return steps of one analysis ask for the same levels, and so do the
+// factors of a study run through a shared client (same return table, same axes): the last
+// levels made are kept while a StudyScope is open, or while that client lives, and served
+// again for the same table object on equal axes. The steps only read them.
 Panel levels_on(const py::object& returns, const py::object& index, const py::object& columns);
+
+// Drops levels kept for the scope that just closed (kept-for-a-study levels stay).
+void forget_scope_levels();
 
 }  // namespace alvora::study_bench::portfolio_io

@@ -27,10 +27,15 @@ PreparedInputs prepare_inputs(py::object factor_data, py::object returns, py::ob
 // dropped when the outermost scope closes. Needs the GIL.
 class StudyScope {
   public:
+    static bool open();  // inside any scope
     StudyScope();
     ~StudyScope();
     StudyScope(const StudyScope&) = delete;
     StudyScope& operator=(const StudyScope&) = delete;
 };
+
+// True while `client` is the memoizing client of a study of many factors (it carries the
+// `_alvora_study_scope` marker): its factors may reuse what the previous factor built.
+bool in_shared_study(const py::object& client);
 
 }  // namespace alvora::study_bench

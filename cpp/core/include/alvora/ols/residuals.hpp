@@ -63,6 +63,7 @@ private:
     std::vector<std::size_t> reflector_;  // column of a_ holding each reflector
     std::vector<double> norm2_, ref2_;    // unexplained column norms while factorizing
     std::vector<double> sum_, count_;     // per-group accumulators
+    std::vector<double*> vectors_;        // what the groups are projected out of
 };
 
 // A panel of dates × instruments: y is dates*instruments (row-major), x is
