@@ -26,18 +26,43 @@ double return_since_rebalance(PanelView weights, PanelView levels, std::size_t t
     return total;
 }
 
-// The same sum, the products first in a loop the compiler vectorizes (`scratch`: one row).
-double return_since_rebalance(PanelView weights, PanelView levels, std::size_t t, std::size_t s,
-                              std::vector<double>& scratch) {
-    const double* w = weights.row(s);
-    const double* now = levels.row(t);
-    const double* base = levels.row(s - 1);
+// The returns since several rebalance rows at once (rows[q] in force on row t), each summed
+// exactly as return_since_rebalance sums it: its products first (a vectorized loop per row),
+// then the sums of a few rows side by side, so that no sum waits on its own previous
+// addition. Adding 0.0 for an undefined product leaves a sum as it is (a sum starting at
+// +0.0 never becomes -0.0).
+void returns_since_rebalances(PanelView weights, PanelView levels, std::size_t t,
+                              std::span<const std::size_t> rows, std::vector<double>& scratch,
+                              double* out) {
     const std::size_t cols = levels.cols;
-    for (std::size_t i = 0; i < cols; ++i) scratch[i] = w[i] * (now[i] / base[i] - 1.0);
-    double total = 0.0;
-    for (std::size_t i = 0; i < cols; ++i)
-        if (!std::isnan(scratch[i])) total += scratch[i];
-    return total;
+    scratch.resize(rows.size() * cols);
+    const double* now = levels.row(t);
+    for (std::size_t q = 0; q < rows.size(); ++q) {
+        const double* w = weights.row(rows[q]);
+        const double* base = levels.row(rows[q] - 1);
+        double* x = scratch.data() + q * cols;
+        for (std::size_t i = 0; i < cols; ++i) x[i] = w[i] * (now[i] / base[i] - 1.0);
+    }
+    constexpr std::size_t kSide = 4;
+    std::size_t q = 0;
+    for (; q + kSide <= rows.size(); q += kSide) {
+        const double* x = scratch.data() + q * cols;
+        double total[kSide] = {};
+        for (std::size_t i = 0; i < cols; ++i) {
+            for (std::size_t k = 0; k < kSide; ++k) {
+                const double v = x[k * cols + i];
+                total[k] += std::isnan(v) ? 0.0 : v;
+            }
+        }
+        for (std::size_t k = 0; k < kSide; ++k) out[q + k] = total[k];
+    }
+    for (; q < rows.size(); ++q) {
+        const double* x = scratch.data() + q * cols;
+        double total = 0.0;
+        for (std::size_t i = 0; i < cols; ++i)
+            if (!std::isnan(x[i])) total += x[i];
+        out[q] = total;
+    }
 }
 
 void check_shapes(PanelView weights, PanelView levels) {
@@ -112,10 +137,24 @@ std::vector<std::vector<double>> factor_portfolio_returns(PanelView weights, Pan
                             std::vector<double>(rows, 0.0), std::vector<double>(active, kNaN)});
     }
     // Return since each rebalance row in force on the current row, by distance back; `ready`
-    // holds the row (plus one) it was computed for.
-    std::vector<double> since_by_distance(window), scratch(levels.cols);
-    std::vector<std::size_t> ready(window, 0);
+    // holds the row (plus one) it was computed for. All of a row's are computed together.
+    std::vector<double> since_by_distance(window), scratch, since_rows;
+    std::vector<std::size_t> ready(window, 0), slots, rebalance_rows;
     for (std::size_t t = 0; t < rows; ++t) {
+        slots.clear();
+        rebalance_rows.clear();
+        for (const Horizon& h : horizons) {
+            for (std::size_t offset = 1; offset <= h.active && offset <= t; ++offset) {
+                const std::size_t s = rebalance_row(t, offset, h.period);
+                if (ready[t - s] == t + 1) continue;
+                ready[t - s] = t + 1;
+                slots.push_back(t - s);
+                rebalance_rows.push_back(s);
+            }
+        }
+        since_rows.resize(slots.size());
+        returns_since_rebalances(weights, levels, t, rebalance_rows, scratch, since_rows.data());
+        for (std::size_t k = 0; k < slots.size(); ++k) since_by_distance[slots[k]] = since_rows[k];
         for (Horizon& h : horizons) {
             for (std::size_t offset = 1; offset <= h.active; ++offset) {
                 double since = 0.0;
@@ -123,13 +162,7 @@ std::vector<std::vector<double>> factor_portfolio_returns(PanelView weights, Pan
                 if (t >= offset) {
                     const std::size_t s = rebalance_row(t, offset, h.period);
                     rebalance = (t == s);
-                    const std::size_t slot = t - s;
-                    if (ready[slot] != t + 1) {
-                        since_by_distance[slot] =
-                            return_since_rebalance(weights, levels, t, s, scratch);
-                        ready[slot] = t + 1;
-                    }
-                    since = since_by_distance[slot];
+                    since = since_by_distance[t - s];
                 }
                 const double value = 1.0 + since;
                 double& previous = h.previous[offset - 1];
