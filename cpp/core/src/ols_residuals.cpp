@@ -80,10 +80,16 @@ FitInfo ResidualSolver::residuals(const CrossSection& cs, std::span<double> out)
     r_.resize(m);
     a_.resize(m * p);
     labels_.resize(grouped ? m : 0);
+    // Each column's largest magnitude found while copying (a maximum is exact in any order).
+    scale_.assign(p, 0.0);
     for (std::size_t k = 0; k < m; ++k) {
         const std::size_t i = used_[k];
         r_[k] = cs.y[i];
-        for (std::size_t j = 0; j < p; ++j) a_[j * m + k] = cs.x[i * p + j];
+        for (std::size_t j = 0; j < p; ++j) {
+            const double v = cs.x[i * p + j];
+            a_[j * m + k] = v;
+            scale_[j] = std::max(scale_[j], std::abs(v));
+        }
         if (grouped) labels_[k] = cs.group[i];
     }
 
@@ -93,8 +99,7 @@ FitInfo ResidualSolver::residuals(const CrossSection& cs, std::span<double> out)
     active_.clear();
     for (std::size_t j = 0; j < p; ++j) {
         double* col = a_.data() + j * m;
-        double scale = 0.0;
-        for (std::size_t k = 0; k < m; ++k) scale = std::max(scale, std::abs(col[k]));
+        const double scale = scale_[j];
         if (scale == 0.0) continue;
         for (std::size_t k = 0; k < m; ++k) col[k] /= scale;
         active_.push_back(j);

@@ -64,6 +64,7 @@ private:
     std::vector<double> norm2_, ref2_;    // unexplained column norms while factorizing
     std::vector<double> sum_, count_;     // per-group accumulators
     std::vector<double*> vectors_;        // what the groups are projected out of
+    std::vector<double> scale_;           // largest magnitude of each column
 };
 
 // A panel of dates × instruments: y is dates*instruments (row-major), x is
