@@ -225,6 +225,7 @@ def test_returned_frame_keeps_the_input_axes(market):
     before = frame.copy()
     out = sb.Neutralization().process(frame)
     pd.testing.assert_frame_equal(frame, before)
+    assert not np.shares_memory(out.to_numpy(), frame.to_numpy())  # the input is only read
     assert out.index.equals(frame.index) and out.index.name == "datetime"
     assert list(out.columns) == order and out.columns.name == "order_book_id"
     assert out[IDS[20]].isna().all()

@@ -23,6 +23,14 @@ py::array_t<double> frame_values(const py::object& df) {
         .cast<py::array_t<double>>();
 }
 
+py::array_t<double> frame_values_to_read(const py::object& df) {
+    py::object np = global("np");
+    py::object raw = df.attr("to_numpy")(py::arg("dtype") = "float64",
+                                         py::arg("na_value") = np.attr("nan"));
+    return np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64")
+        .cast<py::array_t<double>>();
+}
+
 py::object make_frame(py::array_t<double> values, const py::object& index,
                       const py::object& columns) {
     return global("pd").attr("DataFrame")(values, py::arg("index") = index,

@@ -215,8 +215,8 @@ py::object neutralization_process(py::object self, py::object factor_data) {
     require_neutralizable(factor_data);
     py::object index = factor_data.attr("index");
     py::object columns = factor_data.attr("columns");
-    py::array_t<double> y = frame_values(factor_data);
-    if (y.size() == 0) return make_frame(y, index, columns);
+    py::array_t<double> y = frame_values_to_read(factor_data);
+    if (y.size() == 0) return make_frame(frame_values(factor_data), index, columns);
 
     ExposureRequest request;
     request.index = index;

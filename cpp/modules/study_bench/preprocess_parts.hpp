@@ -28,6 +28,10 @@ void require_frame(const py::object& df);
 // The frame's values as a C-contiguous float64 matrix (a copy; missing values NaN).
 py::array_t<double> frame_values(const py::object& df);
 
+// The same values for reading only: the frame's own buffer when it already is such a
+// matrix, else a copy.
+py::array_t<double> frame_values_to_read(const py::object& df);
+
 // A new DataFrame over `values` (rows × columns) with the given axes.
 py::object make_frame(py::array_t<double> values, const py::object& index,
                       const py::object& columns);
