@@ -136,8 +136,8 @@ struct GroupMembers {
 // advanced side by side. A missing growth adds 0.0, which leaves a sum unchanged (a sum
 // starting at +0.0 never becomes -0.0).
 // `growth` holds levels[t] / levels[s - 1] of every column (growth_row).
-void sum_member_growth(const GroupMembers& m, const double* growth, std::size_t groups,
-                       double* sum, double* count) {
+void sum_member_growth(const GroupMembers& m, const double* growth, std::size_t groups, double* sum,
+                       double* count) {
     std::size_t common = m.column.size();
     for (std::size_t k = 0; k < groups; ++k) {
         sum[k] = 0.0;

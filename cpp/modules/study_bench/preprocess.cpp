@@ -25,8 +25,8 @@ py::array_t<double> frame_values(const py::object& df) {
 
 py::array_t<double> frame_values_to_read(const py::object& df) {
     py::object np = global("np");
-    py::object raw = df.attr("to_numpy")(py::arg("dtype") = "float64",
-                                         py::arg("na_value") = np.attr("nan"));
+    py::object raw =
+        df.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = np.attr("nan"));
     return np.attr("ascontiguousarray")(raw, py::arg("dtype") = "float64")
         .cast<py::array_t<double>>();
 }

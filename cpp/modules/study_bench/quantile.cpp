@@ -257,9 +257,9 @@ py::object quantile_analysis(py::object self, py::object factor_data, py::object
     py::object long_short = table(spread, n, index.attr("rename")("datetime"));
     py::object benchmark_returns = self.attr("_load_benchmark_series")(index);
     // Labels stay objects (pandas 3 would infer its string dtype).
-    py::object detail = pd.attr("DataFrame")(label_table(labels, n, factor.cols, tag_strings),
-                                             "index"_a = index, "columns"_a = columns,
-                                             "dtype"_a = "object", "copy"_a = false);
+    py::object detail =
+        pd.attr("DataFrame")(label_table(labels, n, factor.cols, tag_strings), "index"_a = index,
+                             "columns"_a = columns, "dtype"_a = "object", "copy"_a = false);
     return global("QuantileReturnAnalysisResult")(
         "quantile_turnover"_a = quantile_turnover, "quantile_returns"_a = quantile_returns,
         "quantile_detail"_a = detail, "benchmark_return"_a = benchmark_returns,

@@ -1,5 +1,7 @@
 // Boundary helpers of the two portfolio analyses (quantile groups and factor returns):
 // horizons, numeric panels and cumulative levels taken from pandas tables.
+#include "study_bench/quantile_panels.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -11,7 +13,6 @@
 
 #include "alvora/portfolio/levels.hpp"
 #include "common/arrays.hpp"
-#include "study_bench/quantile_panels.hpp"
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_inputs.hpp"
@@ -89,8 +90,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::vector<std::int64_t> positions_in(const py::object& axis, const py::object& labels) {
-    auto found = arrays::I64Array::ensure(module_globals()["np"].attr("asarray")(
-        axis.attr("get_indexer")(labels), "int64"));
+    auto found = arrays::I64Array::ensure(
+        module_globals()["np"].attr("asarray")(axis.attr("get_indexer")(labels), "int64"));
     if (!found) throw py::error_already_set();
     return {found.data(), found.data() + found.size()};
 }
@@ -117,7 +118,8 @@ Panel compute_levels(const py::object& returns, const py::object& index,
     if (!own_index.attr("is_unique").cast<bool>() || !own_columns.attr("is_unique").cast<bool>()) {
         py::object frame = module_globals()["pd"].attr("DataFrame")(
             levels, py::arg("index") = own_index, py::arg("columns") = own_columns);
-        return panel_of(frame.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns));
+        return panel_of(
+            frame.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns));
     }
     const std::vector<std::int64_t> rows = positions_in(own_index, index);
     const std::vector<std::int64_t> cols = positions_in(own_columns, columns);
@@ -154,8 +156,8 @@ struct LevelsMemo {
     }
     bool serves(const py::object& r, const py::object& i, const py::object& c) const {
         if (!valid || !returns.is(r)) return false;
-        const bool alive = study.is_none() ? StudyScope::open()
-                                           : study().is(module_globals()["tessal"]);
+        const bool alive =
+            study.is_none() ? StudyScope::open() : study().is(module_globals()["tessal"]);
         return alive && same_axis(index, i) && same_axis(columns, c);
     }
 };
@@ -163,8 +165,8 @@ struct LevelsMemo {
 // interpreter has gone.
 LevelsMemo& g_levels = *new LevelsMemo();
 
-void remember_levels(const py::object& returns, const py::object& index,
-                     const py::object& columns, const Panel& levels) {
+void remember_levels(const py::object& returns, const py::object& index, const py::object& columns,
+                     const Panel& levels) {
     py::object client = module_globals()["tessal"];
     const bool shared = in_shared_study(client);
     if (!shared && !StudyScope::open()) return;
