@@ -191,8 +191,8 @@ def test_plan_groups_whole_factors_and_queues_slices_of_the_others_behind():
     assert tasks[-4:] == sliced  # behind the groups, for whichever worker frees up first
     assert [t.ids for t in tasks if "ranked" in t.names or "fixed" in t.names] == [ids, ids]
     assert all(t.n_chunks == 1 for t in plan_tasks(few, ids, n_workers=2, universe="000300.XSHG"))
-    (alone,) = plan_tasks(few, ids, n_workers=1)  # one worker: one task, one data load
-    assert alone.names == list(few) and alone.ids == ids
+    group, *slices = plan_tasks(few, ids, n_workers=1)  # one worker: one group, then slices
+    assert group.names == ["ranked", "fixed"] and len(slices) == 4
     # slices a study would move between workers: only when there are too few factors
     assert all(t.n_chunks == 1 for t in plan_tasks(dict(many, **few), ids, 2, slices_travel=True))
     assert len(plan_tasks(few, ids, n_workers=2, slices_travel=True)) == 6
