@@ -16,7 +16,9 @@ Clusters are started before timing (a running cluster is the normal case) and
 each side runs once after a warm-up of the workers on a small slice. Prints one
 table: wall seconds, CPU seconds of this process (client and, for a local
 cluster, the scheduler) and of the worker processes, and the busiest process's
-CPU seconds (what the wall time would be on otherwise idle cores); then the
+CPU seconds (what the wall time would be on otherwise idle cores); a second
+table of every process's user and system CPU seconds and page faults over the
+run (first touches of fresh memory show as system time and minor faults); then the
 throughput ratio 2 workers / 1 worker and the overhead of the cluster path with
 one worker over the anchor, from wall times and from CPU times. Other jobs on
 the machine stretch wall times but hardly CPU times: quote the load average.

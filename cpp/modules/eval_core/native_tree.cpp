@@ -236,12 +236,11 @@ bool panel_of(py::handle values, std::size_t rows, en::Input& in) {
 
 bool package_node(py::handle factor);
 
-// Bytes of grids (live or kept for reuse) that asked for huge pages. Huge pages halve the page-fault
-// cost of a lone grid (a window mean over 5000 x 2500 runs twice as fast), but
-// where free memory is fragmented the kernel compacts it on first touch: a
-// library's fifteen 150 MB grids then cost 4-6 s of system time against 1.7 s in
-// ordinary pages (bench/bench_library.py --market large). Past this budget grids
-// take ordinary pages.
+// Bytes of grids (live or kept for reuse) that asked for huge pages. Huge pages halve the
+// page-fault cost of a lone grid (a window mean over 5000 x 2500 runs twice as fast), but where
+// free memory is fragmented the kernel compacts it on first touch: a library's fifteen 150 MB grids
+// then cost 4-6 s of system time against 1.7 s in ordinary pages (bench/bench_library.py --market
+// large). Past this budget grids take ordinary pages.
 std::atomic<std::size_t> g_huge_page_bytes{0};
 constexpr std::size_t kHugePageBudget = std::size_t{256} << 20;
 // Grids up to this size come from the C allocator's heap.
