@@ -292,7 +292,7 @@ std::optional<GridBlock> reuse_block(std::size_t bytes) {
 
 void release_grid(void* block_ptr) {
     std::unique_ptr<GridBlock> block(static_cast<GridBlock*>(block_ptr));
-    if (block->bytes > kHeapLimit) {
+    if (block->bytes > kHeapLimit && block->bytes <= kReuseBudget) {
         ReusePool& pool = reuse_pool();
         std::lock_guard<std::mutex> lock(pool.mutex);
         // the oldest kept blocks make room for the newest

@@ -16,9 +16,10 @@ WORKER_WAIT_SECONDS = 60
 # arena gives freed memory back to the system eagerly (about four times the
 # page faults of the same work on the main thread). Every block from the heap
 # (no separate mappings) and no trimming: a freed 100 MB grid or temporary is
-# reused by the next one without page faults; on the large market this halves
-# the faults of a library and cuts its system time from 14-20 s to 5 s, the
-# part of the run that varied most with the machine's state. What a worker
+# reused by the next one without page faults; on the large market this cuts
+# the faults of the alpha library's run from 2.7 to 0.4-1.3 million and its
+# system time from 19.5 s to 5.5-8.5 s (a third of that the frames' spool),
+# the part of the run that varied most with the machine's state. What a worker
 # keeps is bounded after each task (see worker_memory.py). One BLAS thread
 # each: the workers already take every core between them.
 WORKER_ENVIRON = {"OMP_NUM_THREADS": 1, "MKL_NUM_THREADS": 1, "OPENBLAS_NUM_THREADS": 1,

@@ -4,9 +4,9 @@ The local clusters started here run their workers with the C allocator told
 to serve every block from its heap and never to give freed memory back on its
 own (see ``WORKER_ENVIRON`` in cluster.py): a task's result grids and
 temporaries, freed once the task returns, are written again by the next task
-without a page fault. A grid of the large market is 100 MB; faulting it in
-costs about as much system time as computing it, and that cost swings with
-how fragmented the machine's free memory is.
+without a page fault. A grid of the large market is 100 MB: 25,000 page
+faults, whose system time swings with how fragmented the machine's free
+memory is.
 
 What a worker keeps is bounded here: after a task, when the process holds
 more than ``KEEP_SHARE`` of the worker's memory limit, the free heap is handed
