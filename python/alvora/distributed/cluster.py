@@ -44,6 +44,25 @@ CLUSTER_CONFIG = {"distributed.worker.profile.enabled": False,
                   "distributed.admin.system-monitor.interval": "5s"}
 
 
+@contextlib.contextmanager
+def _environ(values):
+    """This process's environment with ``values`` while the workers are
+    spawned, as before afterwards. Nannies take a variable this process has
+    over their configuration, and leave theirs behind here: without this, a
+    cluster started earlier in the process (Dask's own settings) decides the
+    workers' memory settings."""
+    saved = {key: os.environ.get(key) for key in values}
+    os.environ.update({key: str(value) for key, value in values.items()})
+    try:
+        yield
+    finally:
+        for key, value in saved.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+
+
 def require_dask():
     """The ``distributed`` package, or an ImportError saying how to get it."""
     try:
@@ -100,7 +119,8 @@ def cluster_session(client=None, workers=None):
     import dask
 
     with dask.config.set(dict(CLUSTER_CONFIG, **{
-            "distributed.nanny.pre-spawn-environ": dict(WORKER_ENVIRON)})):
+            "distributed.nanny.pre-spawn-environ": dict(WORKER_ENVIRON)})), \
+            _environ(WORKER_ENVIRON):
         cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                            dashboard_address=None, silence_logs=logging.ERROR)
     with cluster, distributed.Client(cluster) as local:
