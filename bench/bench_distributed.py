@@ -16,7 +16,9 @@ Clusters are started before timing (a running cluster is the normal case) and
 each side runs once after a warm-up of the workers on a small slice. Prints one
 table: wall seconds, CPU seconds of this process (client and, for a local
 cluster, the scheduler) and of the worker processes, and the busiest process's
-CPU seconds (what the wall time would be on otherwise idle cores); then the
+CPU seconds (what the wall time would be on otherwise idle cores); a second
+table of every process's user and system CPU seconds and page faults over the
+run (first touches of fresh memory show as system time and minor faults); then the
 throughput ratio 2 workers / 1 worker and the overhead of the cluster path with
 one worker over the anchor, from wall times and from CPU times. Other jobs on
 the machine stretch wall times but hardly CPU times: quote the load average.
@@ -60,10 +62,11 @@ def _library(n):
     return {name: fn(ops) for name, fn in list(ALPHAS.items())[:n]}
 
 
-def _process_cpu():
-    """CPU seconds of the calling process, all its threads."""
+def _process_usage():
+    """(user CPU s, system CPU s, minor page faults, major page faults) of the
+    calling process so far, all its threads."""
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    return np.array([usage.ru_utime, usage.ru_stime, usage.ru_minflt, usage.ru_majflt])
 
 
 def _digest(frame):
@@ -78,11 +81,12 @@ def _digest(frame):
 
 
 def _timed(run, client=None):
-    """(wall s, this process's CPU s, each worker's CPU s, cells returned,
-    name -> digest, task stream records or None)."""
+    """(wall s, this process's usage, each worker's usage, cells returned,
+    name -> digest, task stream records or None); a usage is what
+    ``_process_usage`` gives, over the run."""
     gc.collect()
-    workers = client.run(_process_cpu) if client is not None else {}
-    cpu = _process_cpu()
+    workers = client.run(_process_usage) if client is not None else {}
+    cpu = _process_usage()
     began = time.perf_counter()
     if client is not None:
         with get_task_stream(client) as stream:
@@ -90,9 +94,9 @@ def _timed(run, client=None):
     else:
         frames = run()
     seconds = time.perf_counter() - began
-    cpu = _process_cpu() - cpu
+    cpu = _process_usage() - cpu
     if client is not None:
-        after = client.run(_process_cpu)
+        after = client.run(_process_usage)
         workers = [after[w] - workers[w] for w in after if w in workers]
     cells = sum(frame.size for frame in frames.values())
     digests = {name: _digest(frame) for name, frame in frames.items()}
@@ -167,18 +171,28 @@ def main():
     print("{:<40} {:>8} {:>11} {:>11} {:>13} {:>9} {:>13}".format(
         "side", "wall s", "client CPU", "worker CPU", "busiest CPU", "factors/s", "cells"))
     busiest = []
-    for label, seconds, cpu, workers, cells, _, _ in rows:
-        busiest.append(max([cpu] + workers))
+    for label, seconds, usage, workers, cells, _, _ in rows:
+        cpus = [u[0] + u[1] for u in [usage] + workers]
+        busiest.append(max(cpus))
         print("{:<40} {:>8.1f} {:>11.1f} {:>11} {:>13.1f} {:>9.3f} {:>13,}".format(
-            label, seconds, cpu, " + ".join("{:.1f}".format(w) for w in workers) or "-",
+            label, seconds, cpus[0], " + ".join("{:.1f}".format(w) for w in cpus[1:]) or "-",
             busiest[-1], len(factors) / seconds, cells))
-    (_, anchor, anchor_cpu, *_), (_, one, *_), (_, two, *_) = rows
-    total = [r[2] + sum(r[3]) for r in rows]
+    print("{:<40} {:>8} {:>8} {:>12} {:>10}".format(
+        "process (CPU over the run)", "user s", "system s", "minor faults", "major"))
+    for side, (_, _, usage, workers, _, _, _) in zip(("one process", "1 worker", "2 workers"),
+                                                      rows):
+        named = [(", client" if workers else "", usage)] + [
+            (", worker {}".format(i + 1), u) for i, u in enumerate(workers)]
+        for who, u in named:
+            print("{:<40} {:>8.1f} {:>8.1f} {:>12,.0f} {:>10,.0f}".format(side + who, *u))
+    (_, anchor, anchor_usage, *_), (_, one, *_), (_, two, *_) = rows
+    total = [r[2][:2].sum() + sum(u[:2].sum() for u in r[3]) for r in rows]
     print("throughput ratio, 2 workers / 1 worker: {:.2f} (wall), {:.2f} (busiest-process "
           "CPU)".format(one / two, busiest[1] / busiest[2]))
     print("overhead of 1 worker over one process: {:+.1%} (wall), {:+.1%} (busiest-process "
           "CPU), {:+.1%} (all CPU)".format(one / anchor - 1, busiest[1] / busiest[0] - 1,
                                            total[1] / total[0] - 1))
+    anchor_cpu = anchor_usage[:2].sum()
     print("one process: {:.1f} s CPU in {:.1f} s wall ({:.2f} cores busy)".format(
         anchor_cpu, anchor, anchor_cpu / anchor))
     for label, _, _, _, _, _, records in rows[1:]:

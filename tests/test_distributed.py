@@ -191,7 +191,8 @@ def test_plan_groups_whole_factors_and_queues_slices_of_the_others_behind():
     assert tasks[-4:] == sliced  # behind the groups, for whichever worker frees up first
     assert [t.ids for t in tasks if "ranked" in t.names or "fixed" in t.names] == [ids, ids]
     assert all(t.n_chunks == 1 for t in plan_tasks(few, ids, n_workers=2, universe="000300.XSHG"))
-    assert len(plan_tasks(few, ids, n_workers=1)) == 2  # one worker: one group, one slice
+    group, *slices = plan_tasks(few, ids, n_workers=1)  # one worker: one group, then slices
+    assert group.names == ["ranked", "fixed"] and len(slices) == 4
     # slices a study would move between workers: only when there are too few factors
     assert all(t.n_chunks == 1 for t in plan_tasks(dict(many, **few), ids, 2, slices_travel=True))
     assert len(plan_tasks(few, ids, n_workers=2, slices_travel=True)) == 6
@@ -303,3 +304,38 @@ def test_spooled_frames_come_back_identical_and_leave_no_files(tmp_path):
         elsewhere = (spool.path, "another run's token")
         assert spool_frames(frames, elsewhere) is frames
     assert os.listdir(tmp_path) == []
+
+
+def _faults_of_a_second_block():
+    """Page faults of writing a 64 MB block from the C allocator after one
+    like it was freed."""
+    import ctypes
+    import resource
+    libc = ctypes.CDLL("libc.so.6")
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+    faults = []
+    for _ in range(2):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        block = libc.malloc(64 << 20)
+        ctypes.memset(block, 1, 64 << 20)
+        libc.free(block)
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+    return faults
+
+
+def test_workers_of_a_started_cluster_reuse_freed_memory_without_faults():
+    from alvora.distributed import cluster_session
+    with cluster_session(workers=1) as session:
+        ((first, second),) = session.run(_faults_of_a_second_block).values()
+    assert first > 10000 and second < 1000  # 16384 pages when the block is mapped afresh
+
+
+@pytest.mark.parametrize("limit, rss, trimmed", [
+    (None, 10 << 30, False), (8 << 30, 3 << 30, False), (8 << 30, 5 << 30, True)])
+def test_worker_hands_back_free_heap_only_above_its_share_of_the_limit(limit, rss, trimmed):
+    from alvora.distributed.worker_memory import release_unused_memory
+    calls = []
+    assert release_unused_memory(limit, rss=rss, trim=calls.append) is trimmed
+    assert calls == ([0] if trimmed else [])

@@ -13,7 +13,11 @@ the group already holds. The factors that may be sliced go, all together,
 into several slices per worker queued behind the groups: Dask hands each to
 the worker that frees up first, which evens out what the estimate got wrong.
 Without enough such factors to even the groups out, the groups are more (two
-per worker) and run largest first.
+per worker) and run largest first. One worker gets one group and the slices:
+a slice's grids are small and reuse the memory the group's grids freed, where
+one pass over all instruments writes every grid into fresh pages (on the
+large market, the alpha library's 9 sliced factors cost 1.8 s of CPU in 4
+slices after the group against about 4.5 s in the group's pass).
 """
 from ..cross_sectional import CrossSectionalFactor
 from ..engine_v2.exec_context import PRICING_FACTORS
@@ -148,9 +152,8 @@ def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=Non
     in_slices = set(sliced)
     whole = [n for n in names if n not in in_slices]
     n_chunks = SLICES_PER_WORKER * n_workers
-    if n_workers == 1:  # nothing to balance: fewest tasks, most sharing
+    if n_workers == 1:  # nothing to balance: the whole factors share one task
         n_groups = 1 if sliced else TASKS_PER_WORKER
-        n_chunks = 1 if whole else TASKS_PER_WORKER
     else:
         evens_out = bool(sliced) and estimated_cost(factors, sliced) >= MIN_SLICED_SHARE * (
             estimated_cost(factors, sliced) + estimated_cost(factors, whole))

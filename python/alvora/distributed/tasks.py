@@ -12,6 +12,7 @@ import pandas as pd
 from .bundle_check import use_bundle
 from .errors import FactorError
 from .transfer import spool_frames
+from .worker_memory import release_unused_memory, worker_memory_limit
 
 __all__ = ["evaluate_group", "evaluate_task", "pick", "combine_slices", "study_frame",
            "study_task", "worker_address"]
@@ -56,7 +57,10 @@ def evaluate_task(names, nodes, order_book_ids, start_date, end_date, universe, 
     worker = worker_address()
     use_bundle(bundle, expected, worker)
     group = evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe, worker)
-    return spool_frames(group, spool)
+    result = spool_frames(group, spool)
+    del group  # spooled frames are freed here: what the worker keeps is now known
+    release_unused_memory(worker_memory_limit())
+    return result
 
 
 def pick(group_result, name):
@@ -104,5 +108,8 @@ def study_task(name, pieces, steps, returns, periods, ascending, keep_preprocess
     worker = worker_address()
     use_bundle(bundle, expected, worker)
     frame = combine_slices(name, pieces)
-    return study_frame(name, frame, steps, returns, periods, ascending,
-                       keep_preprocess_result, worker)
+    result = study_frame(name, frame, steps, returns, periods, ascending,
+                         keep_preprocess_result, worker)
+    del frame
+    release_unused_memory(worker_memory_limit())
+    return result
