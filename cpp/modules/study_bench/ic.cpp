@@ -277,11 +277,14 @@ struct PendingDecay {
     CorrelationMethod method = CorrelationMethod::spearman;
     std::size_t n_lags = 0;
     std::vector<stats::DecayLag> result;
+    long long n_dates = 0;  // of the walk's grid, and its date labels
+    py::object dates;
 
     void clear() {
         table = nullptr;
         ready = false;
         result.clear();
+        dates = py::object();
     }
 };
 PendingDecay g_pending;
@@ -368,13 +371,18 @@ py::tuple calc_ic(py::object self, py::object table) {
                                     static_cast<long long>(rows.n_dates));
             const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
             if (lags > 1) {
-                py::gil_scoped_release release;
-                stats::PanelICWithDecay both = stats::panel_ic_with_decay(
-                    *method, c.factor, c.returns, rows, static_cast<std::size_t>(lags), shared);
+                stats::PanelICWithDecay both;
+                {
+                    py::gil_scoped_release release;
+                    both = stats::panel_ic_with_decay(*method, c.factor, c.returns, rows,
+                                                      static_cast<std::size_t>(lags), shared);
+                }
                 result = std::move(both.ic);
                 g_pending.result = std::move(both.lags);
                 g_pending.method = *method;
                 g_pending.n_lags = static_cast<std::size_t>(lags);
+                g_pending.n_dates = static_cast<long long>(rows.n_dates);
+                g_pending.dates = grid->dates.labels;
                 g_pending.ready = true;
             } else {
                 py::gil_scoped_release release;
@@ -449,6 +457,67 @@ py::object python_decay_lag(const py::object& self, const py::object& table, con
     return coef_rows;
 }
 
+// Whether `ic` is the per-date table _calc_ic made for these dates and fields: float64
+// columns named `fields`, one row per date of the grid, index named "datetime".
+bool is_grid_ic(const py::object& ic, const py::object& dates, const py::list& fields) {
+    py::object pd = global("pd");
+    if (!py::isinstance(ic, pd.attr("DataFrame"))) return false;
+    py::object index = ic.attr("index");
+    if (!py::object(index.attr("name")).equal(py::str("datetime"))) return false;
+    if (!index.is(dates) && !py::bool_(index.attr("equals")(dates))) return false;
+    if (!py::list(ic.attr("columns")).equal(fields)) return false;
+    for (py::handle dtype : ic.attr("dtypes"))
+        if (!py::reinterpret_borrow<py::object>(dtype).equal(py::dtype::of<double>())) return false;
+    return true;
+}
+
+// The decay table built at once, rows ordered by (date, lag): lag 0 is `ic`, lag d the
+// native result for lag d. The same frame as concatenating one frame per lag and sorting.
+py::object decay_frame(const py::object& ic, const py::object& dates,
+                       std::vector<stats::DecayLag>& lags, const py::list& fields) {
+    py::object np = global("np");
+    const std::size_t n_dates = py::len(dates);
+    const std::size_t n_fields = fields.size();
+    auto lag0 = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        ic.attr("to_numpy")(py::arg("dtype") = "float64"));
+    std::size_t n_rows = n_dates;
+    for (const stats::DecayLag& lag : lags) n_rows += lag.dates.size();
+    py::array_t<std::int64_t> date_rows(static_cast<py::ssize_t>(n_rows));
+    py::array_t<std::int64_t> lag_of(static_cast<py::ssize_t>(n_rows));
+    py::array_t<double> values(
+        {static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(n_fields)});
+    {
+        std::int64_t* date_out = date_rows.mutable_data();
+        std::int64_t* lag_out = lag_of.mutable_data();
+        double* out = values.mutable_data();
+        std::vector<std::size_t> next(lags.size(), 0);  // next unread row of each lag
+        std::size_t r = 0;
+        auto put = [&](std::size_t t, std::size_t d, const double* row) {
+            date_out[r] = static_cast<std::int64_t>(t);
+            lag_out[r] = static_cast<std::int64_t>(d);
+            std::copy(row, row + n_fields, out + r * n_fields);
+            ++r;
+        };
+        for (std::size_t t = 0; t < n_dates; ++t) {
+            put(t, 0, lag0.data() + t * n_fields);
+            for (std::size_t d = 0; d < lags.size(); ++d) {
+                const stats::DecayLag& lag = lags[d];
+                std::size_t& k = next[d];
+                if (k < lag.dates.size() && lag.dates[k] == static_cast<std::int64_t>(t)) {
+                    put(t, d + 1, lag.coefficient.data() + k * n_fields);
+                    ++k;
+                }
+            }
+        }
+    }
+    py::object index =
+        global("pd")
+            .attr("MultiIndex")
+            .attr("from_arrays")(py::make_tuple(dates.attr("take")(date_rows), lag_of),
+                                 py::arg("names") = py::make_tuple("datetime", "decay"));
+    return frame(values, index, fields);
+}
+
 py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     py::object max_decay = self.attr("max_decay");
     if (!py::bool_(max_decay)) return py::none();
@@ -465,46 +534,56 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     frames.append(lag0);
 
     if (lags > 1) {
-        TableGrid grid = grid_of_table(table.attr("index"));
-        const auto n_dates = static_cast<long long>(grid.dates.size());
         const std::size_t n_fields = fields.size();
         const auto method = native_method(self);
-        // Lags at or beyond the number of dates have no rows.
-        const long long last = std::min(lags, n_dates);
+        std::optional<TableGrid> grid;
+        py::object dates;  // the table's dates, ascending
+        long long last = 0;
         std::vector<stats::DecayLag> native;
-        if (method && last > 1 && g_pending.ready && g_pending.table == table.ptr() &&
-            g_pending.method == *method && g_pending.n_lags == static_cast<std::size_t>(last)) {
+        if (method && g_pending.ready && g_pending.table == table.ptr() &&
+            g_pending.method == *method &&
+            g_pending.n_lags == static_cast<std::size_t>(std::min(lags, g_pending.n_dates))) {
+            // The walk of _calc_ic over this very table made the lags: its grid is known.
+            dates = g_pending.dates;
+            last = static_cast<long long>(g_pending.n_lags);
             native = std::move(g_pending.result);
             g_pending.ready = false;
-        } else if (method && last > 1) {
-            Columns c = numeric_columns(table, fields);
-            const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
-            const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
-            {
+        } else {
+            grid = grid_of_table(table.attr("index"));
+            dates = grid->dates.labels;
+            // Lags at or beyond the number of dates have no rows.
+            last = std::min(lags, static_cast<long long>(grid->dates.size()));
+            if (method && last > 1) {
+                Columns c = numeric_columns(table, fields);
+                const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
+                const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
                 py::gil_scoped_release release;
                 native = stats::panel_ic_decay(*method, c.factor, c.returns, rows,
                                                static_cast<std::size_t>(last), shared);
             }
         }
+        if (method) {
+            for (const stats::DecayLag& lag : native) report_notes(lag.notes);
+            if (py::len(dates) > 0 && is_grid_ic(ic, dates, fields))
+                return decay_frame(ic, dates, native, fields);
+        }
         for (long long d = 1; d < last; ++d) {
-            std::vector<std::int64_t> dates;
+            std::vector<std::int64_t> rows;
             py::object values;
             if (method) {
                 stats::DecayLag& lag = native[static_cast<std::size_t>(d - 1)];
-                report_notes(lag.notes);
-                dates = std::move(lag.dates);
-                values = matrix(lag.coefficient, dates.size(), n_fields);
+                rows = std::move(lag.dates);
+                values = matrix(lag.coefficient, rows.size(), n_fields);
             } else {
                 values =
-                    python_decay_lag(self, table, fields, grid, static_cast<std::size_t>(d), dates);
-                if (dates.empty()) values = py::none();
+                    python_decay_lag(self, table, fields, *grid, static_cast<std::size_t>(d), rows);
+                if (rows.empty()) values = py::none();
             }
             py::object index =
                 pd.attr("MultiIndex")
                     .attr("from_arrays")(
-                        py::make_tuple(
-                            grid.dates.labels.attr("take")(int64_array(dates)),
-                            np.attr("full")(dates.size(), d, py::arg("dtype") = "int64")),
+                        py::make_tuple(dates.attr("take")(int64_array(rows)),
+                                       np.attr("full")(rows.size(), d, py::arg("dtype") = "int64")),
                         py::arg("names") = py::make_tuple("datetime", "decay"));
             frames.append(frame(values, index, fields));
         }
