@@ -76,7 +76,8 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     // shared orders); the correlation of a column then ranks both over the rows usable
     // for it by walking those orders.
     std::vector<double> f_ranks, x_ranks, f_sorted, x_sorted;
-    std::vector<std::uint32_t> f_order, x_order, tie, chosen;
+    std::vector<std::uint32_t> f_order, x_order, tie, chosen, f_ranked_for;
+    std::size_t f_distinct = 0;  // of the factor ranks made over f_ranked_for
     std::vector<std::uint64_t> keys;
     std::vector<std::uint8_t> usable;
     for (std::size_t g = 0; g < n_groups; ++g) {
@@ -94,6 +95,8 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
             f_ranks.resize(size);
             x_ranks.resize(size);
             usable.assign(size, 0);
+            f_ranked_for.clear();
+            f_distinct = 0;
         }
         for (std::size_t k = 0; k < n_columns; ++k) {
             chosen.clear();
@@ -130,9 +133,13 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                     x_tied ? masked_average_ranks_sorted(x_in_order, x_values_in_order, usable,
                                                          x_ranks, tie)
                            : masked_ranks_untied(x_in_order, usable, x_ranks);
-                const std::size_t f_distinct =
-                    f_tied ? masked_average_ranks_sorted(f_order, f_sorted, usable, f_ranks, tie)
-                           : masked_ranks_untied(f_order, usable, f_ranks);
+                // Columns present on the same rows (the usual case) share the factor ranks.
+                if (f_distinct == 0 || chosen != f_ranked_for) {
+                    f_distinct = f_tied ? masked_average_ranks_sorted(f_order, f_sorted, usable,
+                                                                      f_ranks, tie)
+                                        : masked_ranks_untied(f_order, usable, f_ranks);
+                    f_ranked_for = chosen;
+                }
                 if (x_distinct <= 1 || f_distinct <= 1) {
                     c = {std::nan(""), std::nan(""), CorrelationNote::constant_input};
                 } else {

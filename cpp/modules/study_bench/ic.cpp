@@ -8,6 +8,7 @@
 #include <alvora/stats/ic.hpp>
 #include <alvora/stats/ic_panel.hpp>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -650,11 +651,14 @@ bool same_pairs(const py::object& a, const py::object& b) {
     return true;
 }
 
-py::object calc_ic_industry_distribute(py::object self, py::object table) {
-    if (self.attr("industry").is_none()) return py::none();
-    py::object industry = self.attr("_get_industry_data")(table);
-    py::list fields = return_fields(table);
-    py::object index = table.attr("index");
+// The table's rows grouped by industry, and the industry labels of the groups (only those
+// owning a row, ascending).
+struct IndustryGroups {
+    stats::GroupedRows groups;
+    py::object labels;
+};
+
+IndustryGroups group_by_industry(py::object industry, const py::object& index) {
     const std::size_t n_rows = py::len(index);
 
     // Group of every table row: the industry series aligned on the table's labels.
@@ -715,11 +719,72 @@ py::object calc_ic_industry_distribute(py::object self, py::object table) {
         groups = stats::group_rows(codes, static_cast<std::size_t>(next));
     }
     labels = labels.attr("rename")(industry.attr("name"));
+    return {std::move(groups), labels};
+}
+
+// The industry groups made in the running study of many factors: its factors share one
+// industry series (the study serves the same request once) and, mostly, one table grid.
+struct IndustryGroupsMemo {
+    py::object watch;  // weakref to the study's client; the memo goes with it
+    py::object industry, dates, instruments;
+    std::vector<std::int64_t> grid_rows;
+    std::shared_ptr<const IndustryGroups> groups;
+
+    void clear() {
+        watch = industry = dates = instruments = py::object();
+        grid_rows.clear();
+        groups.reset();
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+IndustryGroupsMemo& g_industry_groups = *new IndustryGroupsMemo();
+
+// The groups of `industry` over the table's rows; inside a study, served again to the next
+// factor whose table has the same grid, with the same industry series object.
+std::shared_ptr<const IndustryGroups> industry_groups(const py::object& industry,
+                                                      const py::object& index) {
+    py::object client = study_client();
+    std::optional<TableGrid> grid;
+    if (!client.is_none()) grid = try_grid_of_table(index);
+    if (!grid) {
+        g_industry_groups.clear();
+        return std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
+    }
+    IndustryGroupsMemo& memo = g_industry_groups;
+    if (memo.groups && memo.watch && py::object(memo.watch()).is(client) &&
+        memo.industry.is(industry) && memo.grid_rows == grid->rows &&
+        py::bool_(memo.dates.attr("equals")(grid->dates.labels)) &&
+        py::bool_(memo.instruments.attr("equals")(grid->instruments.labels)))
+        return memo.groups;
+    memo.clear();
+    auto groups = std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
+    try {
+        py::cpp_function forget([](py::handle) { g_industry_groups.clear(); });
+        memo.watch = py::weakref(client, forget);
+    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+        return groups;
+    }
+    memo.industry = industry;
+    memo.dates = grid->dates.labels;
+    memo.instruments = grid->instruments.labels;
+    memo.grid_rows = std::move(grid->rows);
+    memo.groups = groups;
+    return groups;
+}
+
+py::object calc_ic_industry_distribute(py::object self, py::object table) {
+    if (self.attr("industry").is_none()) return py::none();
+    py::object industry = self.attr("_get_industry_data")(table);
+    py::list fields = return_fields(table);
+    std::shared_ptr<const IndustryGroups> grouped = industry_groups(industry, table.attr("index"));
+    const stats::GroupedRows& groups = grouped->groups;
+    // A copy per result: renaming one result's index must not rename another's.
+    py::object labels = grouped->labels.attr("copy")();
     // The groups hold the row numbers now; release the labels before the heavy part.
     industry = py::none();
-    industry_index = py::none();
 
-    const std::size_t n_groups = static_cast<std::size_t>(next);
+    const std::size_t n_groups = groups.offsets.size() - 1;
     if (auto method = native_method(self)) {
         Columns c = numeric_columns(table, fields);
         const stats::ReturnOrders* shared = study_orders(*method, c, groups);

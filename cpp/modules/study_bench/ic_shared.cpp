@@ -47,8 +47,8 @@ bool same_values(const py::array_t<double>& a, const py::array_t<double>& b) {
 // study runs but the memo does not fit, it is reset for these values. False outside a
 // study.
 bool memo_for(const ReturnColumns& returns) {
-    py::object client = module_globals()["tessal"];
-    if (!py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)))) {
+    py::object client = study_client();
+    if (client.is_none()) {
         g_memo.clear();
         return false;
     }
@@ -76,6 +76,12 @@ bool same_grid(const stats::RowGrid& a, const std::vector<std::int64_t>& a_rows,
 }
 
 }  // namespace
+
+py::object study_client() {
+    py::object client = module_globals()["tessal"];
+    if (!py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)))) return py::none();
+    return client;
+}
 
 std::span<const stats::DateOrders> study_date_orders(const ReturnColumns& returns,
                                                      const stats::RowGrid& grid) {
