@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "alvora/stats/ic.hpp"
@@ -130,5 +131,27 @@ TEST(SortedOrder, OrdersCloseValuesByFullValueThenIndex) {
         std::stable_sort(expected.begin(), expected.end(),
                          [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
         EXPECT_EQ(order, expected) << n;
+    }
+}
+
+// The rank IC's integer sums give the per-group computation's exact sums: the same bits.
+// A date wider than the integer sums allow sums in doubles instead, to within rounding.
+TEST(PanelIC, RankICEqualsPerGroupComputationExactly) {
+    for (const auto& [dates, instruments, tolerance] :
+         {std::tuple{20u, 300u, 0.0}, std::tuple{2u, 140000u, 1e-12}}) {
+        const Panel p = random_panel(dates, instruments, 17);
+        std::vector<std::span<const double>> returns{p.r1, p.r2};
+        const RowGrid grid{p.dates, p.instruments, {}};
+        std::vector<std::int32_t> codes;
+        for (std::size_t r = 0; r < p.dates * p.instruments; ++r)
+            codes.push_back(static_cast<std::int32_t>(r / p.instruments));
+        const GroupedIC panel = panel_ic(CorrelationMethod::spearman, p.factor, returns, grid);
+        const GroupedIC grouped =
+            grouped_ic(CorrelationMethod::spearman, p.factor, returns, group_rows(codes, p.dates));
+        ASSERT_EQ(panel.coefficient.size(), grouped.coefficient.size());
+        for (std::size_t k = 0; k < panel.coefficient.size(); ++k) {
+            EXPECT_NEAR(panel.coefficient[k], grouped.coefficient[k], tolerance) << instruments;
+            if (tolerance == 0.0) EXPECT_EQ(panel.p_value[k], grouped.p_value[k]);
+        }
     }
 }
