@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "alvora/stats/correlation.hpp"
 #include "alvora/stats/ic.hpp"
 #include "alvora/stats/ic_panel.hpp"
 #include "alvora/stats/ranks.hpp"
@@ -134,9 +135,10 @@ TEST(SortedOrder, OrdersCloseValuesByFullValueThenIndex) {
     }
 }
 
-// The rank IC's integer sums give the per-group computation's exact sums: the same bits.
-// A date wider than the integer sums allow sums in doubles instead, to within rounding.
-TEST(PanelIC, RankICEqualsPerGroupComputationExactly) {
+// The rank IC's integer sums give the exact sums of ranking the selected pairs and summing
+// centred products in doubles: the same bits, on the date grid and per group. A date
+// wider than the integer sums allow sums in doubles instead, to within rounding.
+TEST(PanelIC, RankICEqualsRankingTheSelectedPairs) {
     for (const auto& [dates, instruments, tolerance] :
          {std::tuple{20u, 300u, 0.0}, std::tuple{2u, 140000u, 1e-12}}) {
         const Panel p = random_panel(dates, instruments, 17);
@@ -148,10 +150,22 @@ TEST(PanelIC, RankICEqualsPerGroupComputationExactly) {
         const GroupedIC panel = panel_ic(CorrelationMethod::spearman, p.factor, returns, grid);
         const GroupedIC grouped =
             grouped_ic(CorrelationMethod::spearman, p.factor, returns, group_rows(codes, p.dates));
-        ASSERT_EQ(panel.coefficient.size(), grouped.coefficient.size());
-        for (std::size_t k = 0; k < panel.coefficient.size(); ++k) {
-            EXPECT_NEAR(panel.coefficient[k], grouped.coefficient[k], tolerance) << instruments;
-            if (tolerance == 0.0) EXPECT_EQ(panel.p_value[k], grouped.p_value[k]);
+        CorrelationWorkspace ws;
+        for (std::size_t t = 0; t < p.dates; ++t) {
+            for (std::size_t k = 0; k < returns.size(); ++k) {
+                std::vector<double> x, y;
+                for (std::size_t i = 0; i < p.instruments; ++i) {
+                    const std::size_t row = t * p.instruments + i;
+                    if (std::isnan(returns[k][row]) || std::isnan(p.factor[row])) continue;
+                    x.push_back(returns[k][row]);
+                    y.push_back(p.factor[row]);
+                }
+                const Correlation want = spearman(x, y, ws);
+                const std::size_t at = t * returns.size() + k;
+                EXPECT_NEAR(panel.coefficient[at], want.coefficient, tolerance) << instruments;
+                EXPECT_NEAR(grouped.coefficient[at], want.coefficient, tolerance) << instruments;
+                if (tolerance == 0.0) EXPECT_EQ(panel.p_value[at], want.p_value);
+            }
         }
     }
 }

@@ -10,6 +10,7 @@
 
 #include "alvora/stats/ic_panel.hpp"
 #include "alvora/stats/ic_shared.hpp"
+#include "alvora/stats/rank_pairs.hpp"
 #include "alvora/stats/ranks.hpp"
 
 namespace alvora::stats {
@@ -36,118 +37,6 @@ void load_factor(std::span<const double> factor, const RowGrid& grid, std::size_
         f.present[i] = std::isnan(f.values[i]) ? 0 : 1;
     }
     sort_run(f.values, f.run, scratch);
-}
-
-// Sums of squares up to k: 1 + 4 + ... + k^2.
-template <typename Acc>
-Acc squares_to(std::size_t k) {
-    const Acc a = static_cast<Acc>(k);
-    return a * (a + 1) * (2 * a + 1) / 6;
-}
-
-// The centred sum of squares of `count` doubled ranks: sum (2r - count - 1)^2, given
-// sum (2r)^2 (doubled ranks average to count + 1).
-template <typename Acc>
-double centred_squares(Acc squares, std::size_t count) {
-    const Acc c = static_cast<Acc>(count);
-    return static_cast<double>(squares - c * (c + 1) * (c + 1)) * 0.25;
-}
-
-// Doubled average ranks (1-based) of the entries of `run` with usable[id], among those
-// only, written to twice[id]; other entries of the run get any value.
-template <typename Acc>
-struct Ranked {
-    std::size_t count = 0;
-    std::size_t distinct = 0;
-    Acc squares = 0;  // sum of the squared doubled ranks
-};
-
-template <typename Acc>
-Ranked<Acc> rank_usable(const SortedRun& run, const std::uint8_t* usable, std::int64_t* twice) {
-    Ranked<Acc> out;
-    std::size_t placed = 0;
-    std::size_t tied_away = 0;  // usable entries sharing a value with an earlier one
-    std::size_t j = 0;
-    auto untied_up_to = [&](std::size_t end) {
-        const std::size_t before = placed;
-        for (; j < end; ++j) {
-            const std::uint32_t id = run.order[j];
-            placed += usable[id];
-            twice[id] = static_cast<std::int64_t>(2 * placed);
-        }
-        out.squares += 4 * (squares_to<Acc>(placed) - squares_to<Acc>(before));
-    };
-    for (std::size_t g = 0; g < run.ties.size(); g += 2) {
-        untied_up_to(run.ties[g]);
-        const std::size_t end = run.ties[g + 1];
-        std::size_t count = 0;
-        for (std::size_t p = j; p < end; ++p) count += usable[run.order[p]];
-        const std::size_t first = placed;
-        placed += count;
-        const auto rank = static_cast<std::int64_t>(first + 1 + placed);
-        for (; j < end; ++j) twice[run.order[j]] = rank;
-        out.squares += static_cast<Acc>(count) * static_cast<Acc>(rank) * static_cast<Acc>(rank);
-        if (count > 1) tied_away += count - 1;
-    }
-    untied_up_to(run.order.size());
-    out.count = placed;
-    out.distinct = placed - tied_away;
-    return out;
-}
-
-// The x run ranked among its entries with usable[id] (`count` of them) and paired with the
-// factor's doubled ranks y_twice[id] of the same entries: the centred sums of x*y and x*x.
-template <typename Acc>
-struct PairSums {
-    Acc xy = 0;
-    Acc xx_squares = 0;  // sum of the squared doubled x ranks
-    std::size_t distinct = 0;
-};
-
-template <typename Acc>
-PairSums<Acc> walk_pairs(const SortedRun& run, const std::uint8_t* usable,
-                         const std::int64_t* y_twice, std::size_t count) {
-    PairSums<Acc> out;
-    const auto centre = static_cast<std::int64_t>(count + 1);
-    std::size_t placed = 0;
-    std::size_t tied_away = 0;
-    std::size_t j = 0;
-    auto untied_up_to = [&](std::size_t end) {
-        const std::size_t before = placed;
-        // Two sums in turn: the additions of one do not wait for the other's.
-        Acc sums[2] = {0, 0};
-        for (; j < end; ++j) {
-            const std::uint32_t id = run.order[j];
-            const std::int64_t u = usable[id];
-            placed += static_cast<std::size_t>(u);
-            const std::int64_t dx = static_cast<std::int64_t>(2 * placed) - centre;
-            sums[j & 1] += static_cast<Acc>(u * dx) * static_cast<Acc>(y_twice[id] - centre);
-        }
-        out.xy += sums[0] + sums[1];
-        out.xx_squares += 4 * (squares_to<Acc>(placed) - squares_to<Acc>(before));
-    };
-    for (std::size_t g = 0; g < run.ties.size(); g += 2) {
-        untied_up_to(run.ties[g]);
-        const std::size_t end = run.ties[g + 1];
-        std::size_t n_usable = 0;
-        Acc y_sum = 0;
-        for (; j < end; ++j) {
-            const std::uint32_t id = run.order[j];
-            if (!usable[id]) continue;
-            ++n_usable;
-            y_sum += static_cast<Acc>(y_twice[id] - centre);
-        }
-        const std::size_t first = placed;
-        placed += n_usable;
-        const auto rank = static_cast<std::int64_t>(first + 1 + placed);
-        out.xy += static_cast<Acc>(rank - centre) * y_sum;
-        out.xx_squares +=
-            static_cast<Acc>(n_usable) * static_cast<Acc>(rank) * static_cast<Acc>(rank);
-        if (n_usable > 1) tied_away += n_usable - 1;
-    }
-    untied_up_to(run.order.size());
-    out.distinct = placed - tied_away;
-    return out;
 }
 
 // The return columns' orders of the dates in reach: the shared ones, or those of the
@@ -198,7 +87,7 @@ struct FactorRanks {
 template <typename Acc>
 void rank_factor(const FactorDate& f, const std::uint8_t* mask, Scratch& s, FactorRanks<Acc>& out) {
     out.mask = mask;
-    out.ranked = rank_usable<Acc>(f.run, mask, s.y_twice.data());
+    out.ranked = rank_usable<Acc>(f.run.order, f.run.ties, mask, s.y_twice.data());
     out.syy = centred_squares(out.ranked.squares, out.ranked.count);
 }
 
@@ -208,7 +97,8 @@ template <typename Acc>
 Correlation rank_ic(const SortedRun& x, const FactorDate& f, const FactorRanks<Acc>& y,
                     const Scratch& s) {
     const std::size_t count = y.ranked.count;
-    const PairSums<Acc> sums = walk_pairs<Acc>(x, f.present.data(), s.y_twice.data(), count);
+    const PairSums<Acc> sums =
+        walk_pairs<Acc>(x.order, x.ties, f.present.data(), s.y_twice.data(), count);
     if (sums.distinct <= 1 || y.ranked.distinct <= 1)
         return {kNaN, kNaN, CorrelationNote::constant_input};
     return rank_correlation(static_cast<double>(sums.xy) * 0.25,
@@ -255,10 +145,6 @@ void decay_of_date(const FactorDate& f, const DateOrders& ahead, std::size_t t, 
     }
 }
 
-// Up to this many instruments the integer sums cannot overflow and stay below 2^53 (exact
-// as doubles); wider dates sum in doubles.
-constexpr std::size_t kMostExactInstruments = std::size_t{1} << 17;
-
 template <typename Acc>
 void walk_dates(std::span<const double> factor, const RowGrid& grid, std::size_t n_lags,
                 bool with_ic, ReturnDates& dates, PanelICWithDecay& out) {
@@ -288,7 +174,7 @@ PanelICWithDecay rank_panel_ic(std::span<const double> factor,
     out.lags.resize(n_lags > 1 ? n_lags - 1 : 0);
     if (!with_ic && out.lags.empty()) return out;
     ReturnDates dates(returns, grid, std::max<std::size_t>(1, n_lags), shared);
-    if (grid.n_instruments <= kMostExactInstruments)
+    if (grid.n_instruments <= kMostExactRanks)
         walk_dates<std::int64_t>(factor, grid, n_lags, with_ic, dates, out);
     else
         walk_dates<double>(factor, grid, n_lags, with_ic, dates, out);
