@@ -95,15 +95,20 @@ PairSums<Acc> walk_pairs(std::span<const std::uint32_t> order, std::span<const s
     std::size_t j = 0;
     auto untied_up_to = [&](std::size_t end) {
         const std::size_t before = placed;
-        // Two sums in turn: the additions of one do not wait for the other's.
-        Acc sums[2] = {0, 0};
-        for (; j < end; ++j) {
-            const std::uint32_t id = order[j];
+        auto term = [&](std::uint32_t id) {
             const std::int64_t u = usable[id];
             placed += static_cast<std::size_t>(u);
             const std::int64_t dx = static_cast<std::int64_t>(2 * placed) - centre;
-            sums[j & 1] += static_cast<Acc>(u * dx) * static_cast<Acc>(y_twice[id] - centre);
+            return static_cast<Acc>(u * dx) * static_cast<Acc>(y_twice[id] - centre);
+        };
+        // Two sums in turn, both in registers: the additions of one do not wait for the
+        // other's.
+        Acc sums[2] = {0, 0};
+        for (; j + 2 <= end; j += 2) {
+            sums[0] += term(order[j]);
+            sums[1] += term(order[j + 1]);
         }
+        if (j < end) sums[0] += term(order[j++]);
         out.xy += sums[0] + sums[1];
         out.xx_squares += 4 * (squares_to<Acc>(placed) - squares_to<Acc>(before));
     };
