@@ -56,7 +56,12 @@ bool memo_for(const ReturnColumns& returns) {
                 g_memo.columns.size() == returns.arrays.size();
     for (std::size_t k = 0; same && k < returns.arrays.size(); ++k)
         same = same_values(g_memo.columns[k], returns.arrays[k]);
-    if (same) return true;
+    if (same) {
+        // Kept from now on: the next step of this factor reads the same buffers and is
+        // recognised without comparing values, and the previous factor's table is let go.
+        g_memo.columns = returns.arrays;
+        return true;
+    }
     g_memo.clear();
     try {
         py::cpp_function forget([](py::handle) { g_memo.clear(); });
