@@ -458,58 +458,29 @@ py::object python_decay_lag(const py::object& self, const py::object& table, con
     return coef_rows;
 }
 
-// Whether `ic` is the per-date table _calc_ic made for these dates and fields: float64
-// columns named `fields`, one row per date of the grid, index named "datetime".
-bool is_grid_ic(const py::object& ic, const py::object& dates, const py::list& fields) {
-    py::object pd = global("pd");
-    if (!py::isinstance(ic, pd.attr("DataFrame"))) return false;
-    py::object index = ic.attr("index");
-    if (!py::object(index.attr("name")).equal(py::str("datetime"))) return false;
-    if (!index.is(dates) && !py::bool_(index.attr("equals")(dates))) return false;
-    if (!py::list(ic.attr("columns")).equal(fields)) return false;
-    for (py::handle dtype : ic.attr("dtypes"))
-        if (!py::reinterpret_borrow<py::object>(dtype).equal(py::dtype::of<double>())) return false;
-    return true;
-}
-
-// The decay table built at once, rows ordered by (date, lag): lag 0 is `ic`, lag d the
-// native result for lag d. The same frame as concatenating one frame per lag and sorting.
-py::object decay_frame(const py::object& ic, const py::object& dates,
-                       std::vector<stats::DecayLag>& lags, const py::list& fields) {
-    py::object np = global("np");
-    const std::size_t n_dates = py::len(dates);
+// Lags 1 .. of the native decay as one frame, rows in the order one frame per lag would
+// be joined (lag by lag, dates ascending): joined after lag 0 and sorted, it gives the same
+// table as one frame per lag.
+py::object native_lags_frame(const py::object& dates, std::vector<stats::DecayLag>& lags,
+                             const py::list& fields) {
     const std::size_t n_fields = fields.size();
-    auto lag0 = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-        ic.attr("to_numpy")(py::arg("dtype") = "float64"));
-    std::size_t n_rows = n_dates;
+    std::size_t n_rows = 0;
     for (const stats::DecayLag& lag : lags) n_rows += lag.dates.size();
     py::array_t<std::int64_t> date_rows(static_cast<py::ssize_t>(n_rows));
     py::array_t<std::int64_t> lag_of(static_cast<py::ssize_t>(n_rows));
     py::array_t<double> values(
         {static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(n_fields)});
-    {
-        std::int64_t* date_out = date_rows.mutable_data();
-        std::int64_t* lag_out = lag_of.mutable_data();
-        double* out = values.mutable_data();
-        std::vector<std::size_t> next(lags.size(), 0);  // next unread row of each lag
-        std::size_t r = 0;
-        auto put = [&](std::size_t t, std::size_t d, const double* row) {
-            date_out[r] = static_cast<std::int64_t>(t);
-            lag_out[r] = static_cast<std::int64_t>(d);
-            std::copy(row, row + n_fields, out + r * n_fields);
-            ++r;
-        };
-        for (std::size_t t = 0; t < n_dates; ++t) {
-            put(t, 0, lag0.data() + t * n_fields);
-            for (std::size_t d = 0; d < lags.size(); ++d) {
-                const stats::DecayLag& lag = lags[d];
-                std::size_t& k = next[d];
-                if (k < lag.dates.size() && lag.dates[k] == static_cast<std::int64_t>(t)) {
-                    put(t, d + 1, lag.coefficient.data() + k * n_fields);
-                    ++k;
-                }
-            }
-        }
+    std::int64_t* date_out = date_rows.mutable_data();
+    std::int64_t* lag_out = lag_of.mutable_data();
+    double* out = values.mutable_data();
+    for (std::size_t d = 0; d < lags.size(); ++d) {
+        const stats::DecayLag& lag = lags[d];
+        std::copy(lag.dates.begin(), lag.dates.end(), date_out);
+        std::fill_n(lag_out, lag.dates.size(), static_cast<std::int64_t>(d + 1));
+        std::copy(lag.coefficient.begin(), lag.coefficient.end(), out);
+        date_out += lag.dates.size();
+        lag_out += lag.dates.size();
+        out += lag.coefficient.size();
     }
     py::object index =
         global("pd")
@@ -535,7 +506,6 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     frames.append(lag0);
 
     if (lags > 1) {
-        const std::size_t n_fields = fields.size();
         const auto method = native_method(self);
         std::optional<TableGrid> grid;
         py::object dates;  // the table's dates, ascending
@@ -563,23 +533,15 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
                                                static_cast<std::size_t>(last), shared);
             }
         }
-        if (method) {
+        if (method && last > 1) {
             for (const stats::DecayLag& lag : native) report_notes(lag.notes);
-            if (py::len(dates) > 0 && is_grid_ic(ic, dates, fields))
-                return decay_frame(ic, dates, native, fields);
+            frames.append(native_lags_frame(dates, native, fields));
         }
-        for (long long d = 1; d < last; ++d) {
+        for (long long d = 1; d < last && !method; ++d) {
             std::vector<std::int64_t> rows;
-            py::object values;
-            if (method) {
-                stats::DecayLag& lag = native[static_cast<std::size_t>(d - 1)];
-                rows = std::move(lag.dates);
-                values = matrix(lag.coefficient, rows.size(), n_fields);
-            } else {
-                values =
-                    python_decay_lag(self, table, fields, *grid, static_cast<std::size_t>(d), rows);
-                if (rows.empty()) values = py::none();
-            }
+            py::object values =
+                python_decay_lag(self, table, fields, *grid, static_cast<std::size_t>(d), rows);
+            if (rows.empty()) values = py::none();
             py::object index =
                 pd.attr("MultiIndex")
                     .attr("from_arrays")(
