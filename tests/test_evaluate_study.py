@@ -191,3 +191,26 @@ def test_rank_ic_with_orders_shared_across_factors_equals_each_factor_alone(nan_
             for field in ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute"):
                 pd.testing.assert_frame_equal(getattr(together[name]["ic"], field),
                                               getattr(alone["ic"], field), check_exact=True)
+
+
+def test_industry_groups_kept_by_a_study_serve_only_tables_over_the_same_grid():
+    """One industry series for every request (a loader that ignores the request): the
+    groups made for one factor's table must not serve a factor over other axes."""
+    client, factors = market(seed=3)
+    wide = factors["f0"]
+    pairs = pd.MultiIndex.from_product([wide.index, wide.columns],
+                                       names=["datetime", "order_book_id"])
+    rng = np.random.default_rng(5)
+    industry = pd.Series(pd.Categorical(rng.choice(["a", "b", "c"], len(pairs))), index=pairs)
+    order = ["f2", "f0", "f3", "f1"]  # a change of axes between every two factors but the last
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(sb, "tessal", client)
+        mp.setattr(sb, "_load_industry_data", lambda *args, **kwargs: industry)
+        together = study_factors({name: factors[name] for name in order},
+                                 steps=[("ic", sb.ICAnalysis(True, "citics_2019"))], periods=(1, 3))
+        for name in order:
+            bench = sb.FactorStudyBench()
+            bench.append(("ic", sb.ICAnalysis(True, "citics_2019")))
+            alone = bench.analysis(factors[name], "daily", periods=(1, 3))["ic"]
+            pd.testing.assert_frame_equal(together[name]["ic"].ic_industry_distribute,
+                                          alone.ic_industry_distribute, check_exact=True)

@@ -156,9 +156,11 @@ def test_replaced_stats_is_called_through():
     assert calls[0] == (list(first["P_1"]), list(first["factor"]))
 
 
-def test_replacing_stats_after_construction_keeps_results():
-    factor, returns = make_panels(8, 10, seed=5)
-    step = sb.ICAnalysis(rank_ic=False, max_decay=3)
+@pytest.mark.parametrize("rank_ic", [False, True])
+def test_replacing_stats_after_construction_keeps_results(rank_ic):
+    # The native decay's lags come as one frame; the scipy path joins one frame per lag.
+    factor, returns = make_panels(8, 10, seed=5, nan_fraction=0.2)
+    step = sb.ICAnalysis(rank_ic=rank_ic, max_decay=3)
     native = run(step, factor, returns)
     with replaced(sb, stats=stats):  # same object: still native
         pass
@@ -174,6 +176,9 @@ def test_replacing_stats_after_construction_keeps_results():
     pd.testing.assert_frame_equal(native.ic, through.ic, rtol=1e-9)
     pd.testing.assert_frame_equal(native.ic_p_value, through.ic_p_value, rtol=1e-9)
     pd.testing.assert_frame_equal(native.ic_decay, through.ic_decay, rtol=1e-9)
+    for ours, theirs in zip(native.ic_decay.index.levels, through.ic_decay.index.levels):
+        assert ours.equals(theirs) and ours.dtype == theirs.dtype
+        assert getattr(ours, "freq", None) == getattr(theirs, "freq", None)
 
 
 # ---- decay -------------------------------------------------------------------------------

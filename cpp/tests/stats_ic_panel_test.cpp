@@ -4,8 +4,10 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
+#include "alvora/stats/correlation.hpp"
 #include "alvora/stats/ic.hpp"
 #include "alvora/stats/ic_panel.hpp"
 #include "alvora/stats/ranks.hpp"
@@ -130,5 +132,40 @@ TEST(SortedOrder, OrdersCloseValuesByFullValueThenIndex) {
         std::stable_sort(expected.begin(), expected.end(),
                          [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
         EXPECT_EQ(order, expected) << n;
+    }
+}
+
+// The rank IC's integer sums give the exact sums of ranking the selected pairs and summing
+// centred products in doubles: the same bits, on the date grid and per group. A date
+// wider than the integer sums allow sums in doubles instead, to within rounding.
+TEST(PanelIC, RankICEqualsRankingTheSelectedPairs) {
+    for (const auto& [dates, instruments, tolerance] :
+         {std::tuple{20u, 300u, 0.0}, std::tuple{2u, 140000u, 1e-12}}) {
+        const Panel p = random_panel(dates, instruments, 17);
+        std::vector<std::span<const double>> returns{p.r1, p.r2};
+        const RowGrid grid{p.dates, p.instruments, {}};
+        std::vector<std::int32_t> codes;
+        for (std::size_t r = 0; r < p.dates * p.instruments; ++r)
+            codes.push_back(static_cast<std::int32_t>(r / p.instruments));
+        const GroupedIC panel = panel_ic(CorrelationMethod::spearman, p.factor, returns, grid);
+        const GroupedIC grouped =
+            grouped_ic(CorrelationMethod::spearman, p.factor, returns, group_rows(codes, p.dates));
+        CorrelationWorkspace ws;
+        for (std::size_t t = 0; t < p.dates; ++t) {
+            for (std::size_t k = 0; k < returns.size(); ++k) {
+                std::vector<double> x, y;
+                for (std::size_t i = 0; i < p.instruments; ++i) {
+                    const std::size_t row = t * p.instruments + i;
+                    if (std::isnan(returns[k][row]) || std::isnan(p.factor[row])) continue;
+                    x.push_back(returns[k][row]);
+                    y.push_back(p.factor[row]);
+                }
+                const Correlation want = spearman(x, y, ws);
+                const std::size_t at = t * returns.size() + k;
+                EXPECT_NEAR(panel.coefficient[at], want.coefficient, tolerance) << instruments;
+                EXPECT_NEAR(grouped.coefficient[at], want.coefficient, tolerance) << instruments;
+                if (tolerance == 0.0) EXPECT_EQ(panel.p_value[at], want.p_value);
+            }
+        }
     }
 }

@@ -2,6 +2,7 @@
 
 #include "alvora/stats/ic.hpp"
 #include "alvora/stats/ic_shared.hpp"
+#include "alvora/stats/rank_pairs.hpp"
 #include "alvora/stats/ranks.hpp"
 
 namespace alvora::stats {
@@ -15,6 +16,38 @@ Correlation correlate_pairs(CorrelationMethod method, CorrelationWorkspace& ws,
     const Correlation c = correlate(method, ws.x, ws.y, ws);
     notes.add(c.note);
     return c;
+}
+
+// The factor's doubled ranks of one group over the rows usable for a column.
+struct GroupFactorRanks {
+    std::vector<std::int64_t> twice;
+    std::vector<std::uint32_t> ranked_for;  // the rows they were made over
+    std::size_t count = 0, distinct = 0;
+    double syy = 0.0;
+    bool made = false;
+};
+
+// The rank correlation of one group and column: the factor ranked over the usable rows
+// (kept for the next column over the same rows), the column's order walked against it.
+template <typename Acc>
+Correlation group_rank_ic(std::span<const std::uint32_t> f_order,
+                          std::span<const std::uint32_t> f_ties,
+                          std::span<const std::uint32_t> x_order,
+                          std::span<const std::uint32_t> x_ties, const std::uint8_t* usable,
+                          const std::vector<std::uint32_t>& chosen, GroupFactorRanks& f) {
+    if (!f.made || chosen != f.ranked_for) {
+        const Ranked<Acc> ranked = rank_usable<Acc>(f_order, f_ties, usable, f.twice.data());
+        f.count = ranked.count;
+        f.distinct = ranked.distinct;
+        f.syy = centred_squares(ranked.squares, ranked.count);
+        f.ranked_for = chosen;
+        f.made = true;
+    }
+    const PairSums<Acc> sums = walk_pairs<Acc>(x_order, x_ties, usable, f.twice.data(), f.count);
+    if (sums.distinct <= 1 || f.distinct <= 1)
+        return {std::nan(""), std::nan(""), CorrelationNote::constant_input};
+    return rank_correlation(static_cast<double>(sums.xy) * 0.25,
+                            centred_squares(sums.xx_squares, f.count), f.syy, f.count);
 }
 
 }  // namespace
@@ -75,8 +108,9 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     // Spearman: each group's factor is sorted once and each column once (or taken from the
     // shared orders); the correlation of a column then ranks both over the rows usable
     // for it by walking those orders.
-    std::vector<double> f_ranks, x_ranks, f_sorted, x_sorted;
-    std::vector<std::uint32_t> f_order, x_order, tie, chosen;
+    std::vector<double> f_sorted, x_sorted;
+    std::vector<std::uint32_t> f_order, x_order, f_ties, x_ties, chosen;
+    GroupFactorRanks f_ranks;
     std::vector<std::uint64_t> keys;
     std::vector<std::uint8_t> usable;
     for (std::size_t g = 0; g < n_groups; ++g) {
@@ -91,8 +125,10 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
             sorted_order(f_values, f_order, keys);
             values_in_order(f_order, f_values, f_sorted);
             f_tied = has_ties(f_sorted);
-            f_ranks.resize(size);
-            x_ranks.resize(size);
+            f_ties.clear();
+            if (f_tied) find_ties(f_sorted, f_ties);
+            f_ranks.twice.resize(size);
+            f_ranks.made = false;
             usable.assign(size, 0);
         }
         for (std::size_t k = 0; k < n_columns; ++k) {
@@ -126,27 +162,13 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
                     x_values_in_order = x_sorted;
                     x_tied = has_ties(x_sorted);
                 }
-                const std::size_t x_distinct =
-                    x_tied ? masked_average_ranks_sorted(x_in_order, x_values_in_order, usable,
-                                                         x_ranks, tie)
-                           : masked_ranks_untied(x_in_order, usable, x_ranks);
-                const std::size_t f_distinct =
-                    f_tied ? masked_average_ranks_sorted(f_order, f_sorted, usable, f_ranks, tie)
-                           : masked_ranks_untied(f_order, usable, f_ranks);
-                if (x_distinct <= 1 || f_distinct <= 1) {
-                    c = {std::nan(""), std::nan(""), CorrelationNote::constant_input};
-                } else {
-                    const double mean = 0.5 * (static_cast<double>(chosen.size()) + 1.0);
-                    double sxy = 0.0, sxx = 0.0, syy = 0.0;
-                    for (std::uint32_t j : chosen) {
-                        const double dx = x_ranks[j] - mean;
-                        const double dy = f_ranks[j] - mean;
-                        sxy += dx * dy;
-                        sxx += dx * dx;
-                        syy += dy * dy;
-                    }
-                    c = rank_correlation(sxy, sxx, syy, chosen.size());
-                }
+                x_ties.clear();
+                if (x_tied) find_ties(x_values_in_order, x_ties);
+                c = size <= kMostExactRanks
+                        ? group_rank_ic<std::int64_t>(f_order, f_ties, x_in_order, x_ties,
+                                                      usable.data(), chosen, f_ranks)
+                        : group_rank_ic<double>(f_order, f_ties, x_in_order, x_ties, usable.data(),
+                                                chosen, f_ranks);
                 for (std::uint32_t j : chosen) usable[j] = 0;
             } else if (chosen.size() >= 2) {
                 const std::vector<double>& x_values = x_gathered[0];

@@ -1,14 +1,16 @@
 // Rank IC over a dates x instruments grid. Each correlation ranks two sorted runs through
 // masks instead of selecting its instruments first: the factor's run of date t masked by
-// the returns present, the return column's run masked by the factor present; the centred
-// products are then summed over all instruments, weighted 0 or 1. Rank sums are sums of
-// multiples of 1/4, exact in any order, so the result equals a per-selection computation.
+// the returns present, then the return column's run walked in order, masked by the factor
+// present, each entry paired with its factor rank. Ranks are kept doubled (integers), so
+// the centred sums are integer sums, exact in any order: the result equals a
+// per-selection computation.
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "alvora/stats/ic_panel.hpp"
 #include "alvora/stats/ic_shared.hpp"
+#include "alvora/stats/rank_pairs.hpp"
 #include "alvora/stats/ranks.hpp"
 
 namespace alvora::stats {
@@ -35,73 +37,6 @@ void load_factor(std::span<const double> factor, const RowGrid& grid, std::size_
         f.present[i] = std::isnan(f.values[i]) ? 0 : 1;
     }
     sort_run(f.values, f.run, scratch);
-}
-
-// Average ranks (1-based) among the entries of `run` with usable[id], written to
-// ranks[id]; other entries of the run may get any finite rank. Returns how many were
-// ranked; `distinct` counts their distinct values.
-std::size_t rank_usable(const SortedRun& run, const std::uint8_t* usable, double* ranks,
-                        std::size_t& distinct) {
-    std::size_t placed = 0;
-    std::size_t tied_away = 0;  // usable entries sharing a value with an earlier one
-    std::size_t j = 0;
-    auto untied_up_to = [&](std::size_t end) {
-        for (; j < end; ++j) {
-            const std::uint32_t id = run.order[j];
-            placed += usable[id];
-            ranks[id] = static_cast<double>(placed);
-        }
-    };
-    for (std::size_t g = 0; g < run.ties.size(); g += 2) {
-        untied_up_to(run.ties[g]);
-        const std::size_t end = run.ties[g + 1];
-        std::size_t count = 0;
-        for (std::size_t p = j; p < end; ++p) count += usable[run.order[p]];
-        const std::size_t first = placed;
-        placed += count;
-        const double rank = 0.5 * static_cast<double>(first + 1 + placed);
-        for (; j < end; ++j) ranks[run.order[j]] = rank;
-        if (count > 1) tied_away += count - 1;
-    }
-    untied_up_to(run.order.size());
-    distinct = placed - tied_away;
-    return placed;
-}
-
-// Centred sums over the instruments with weight 1 (weights are 0 or 1; ranks finite):
-// four interleaved sums, exact (multiples of 1/4), so their order does not matter.
-struct RankSums {
-    double sxy = 0.0, sxx = 0.0, syy = 0.0;
-};
-
-RankSums centred_sums(const double* x, const double* y, const double* weight, std::size_t n,
-                      double mean) {
-    constexpr std::size_t kLanes = 4;
-    double sxy[kLanes] = {}, sxx[kLanes] = {}, syy[kLanes] = {};
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const double dx = (x[i + l] - mean) * weight[i + l];
-            const double dy = (y[i + l] - mean) * weight[i + l];
-            sxy[l] += dx * dy;
-            sxx[l] += dx * dx;
-            syy[l] += dy * dy;
-        }
-    }
-    for (; i < n; ++i) {
-        const double dx = (x[i] - mean) * weight[i];
-        const double dy = (y[i] - mean) * weight[i];
-        sxy[0] += dx * dy;
-        sxx[0] += dx * dx;
-        syy[0] += dy * dy;
-    }
-    RankSums s;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        s.sxy += sxy[l];
-        s.sxx += sxx[l];
-        s.syy += syy[l];
-    }
-    return s;
 }
 
 // The return columns' orders of the dates in reach: the shared ones, or those of the
@@ -136,48 +71,53 @@ class ReturnDates {
 };
 
 struct Scratch {
-    std::vector<double> x_ranks, y_ranks, weight;  // zero-filled: always finite
+    std::vector<std::int64_t> y_twice;  // the factor's doubled ranks
 
-    explicit Scratch(std::size_t n) : x_ranks(n, 0.0), y_ranks(n, 0.0), weight(n, 0.0) {}
-
-    // weight[i] = 1 where both masks hold.
-    void weigh(const std::uint8_t* a, const std::uint8_t* b) {
-        for (std::size_t i = 0; i < weight.size(); ++i)
-            weight[i] = static_cast<double>(a[i] & b[i]);
-    }
+    explicit Scratch(std::size_t n) : y_twice(n, 0) {}
 };
 
-// One correlation: the factor ranks in s.y_ranks (over `count` instruments, `y_distinct`
-// values) against the x run ranked over the instruments where the factor is present.
-Correlation rank_ic(const SortedRun& x, const FactorDate& f, std::size_t count,
-                    std::size_t y_distinct, Scratch& s) {
-    std::size_t x_distinct = 0;
-    rank_usable(x, f.present.data(), s.x_ranks.data(), x_distinct);
-    if (x_distinct <= 1 || y_distinct <= 1) return {kNaN, kNaN, CorrelationNote::constant_input};
-    const double mean = 0.5 * (static_cast<double>(count) + 1.0);
-    const RankSums sums =
-        centred_sums(s.x_ranks.data(), s.y_ranks.data(), s.weight.data(), s.weight.size(), mean);
-    return rank_correlation(sums.sxy, sums.sxx, sums.syy, count);
+// The factor's ranks over one mask, made once for the columns that share the mask.
+template <typename Acc>
+struct FactorRanks {
+    const std::uint8_t* mask = nullptr;
+    Ranked<Acc> ranked;
+    double syy = 0.0;
+};
+
+template <typename Acc>
+void rank_factor(const FactorDate& f, const std::uint8_t* mask, Scratch& s, FactorRanks<Acc>& out) {
+    out.mask = mask;
+    out.ranked = rank_usable<Acc>(f.run.order, f.run.ties, mask, s.y_twice.data());
+    out.syy = centred_squares(out.ranked.squares, out.ranked.count);
+}
+
+// One correlation: the x run over the instruments where the factor is present, against the
+// factor ranks made over the mask of x's instruments.
+template <typename Acc>
+Correlation rank_ic(const SortedRun& x, const FactorDate& f, const FactorRanks<Acc>& y,
+                    const Scratch& s) {
+    const std::size_t count = y.ranked.count;
+    const PairSums<Acc> sums =
+        walk_pairs<Acc>(x.order, x.ties, f.present.data(), s.y_twice.data(), count);
+    if (sums.distinct <= 1 || y.ranked.distinct <= 1)
+        return {kNaN, kNaN, CorrelationNote::constant_input};
+    return rank_correlation(static_cast<double>(sums.xy) * 0.25,
+                            centred_squares(sums.xx_squares, count), y.syy, count);
 }
 
 // Row t of the per-date IC: column k over the instruments where it and the factor are
 // present.
+template <typename Acc>
 void ic_of_date(const FactorDate& f, const DateOrders& now, std::size_t t, Scratch& s,
                 GroupedIC& ic) {
     const std::size_t n = f.present.size();
     const std::size_t n_columns = now.full.size();
-    const std::uint8_t* ranked_for = nullptr;  // the mask the factor ranks were made for
-    std::size_t count = 0;
-    std::size_t y_distinct = 0;
+    FactorRanks<Acc> y;
     for (std::size_t k = 0; k < n_columns; ++k) {
         const std::uint8_t* valid = now.valid.data() + k * n;
-        if (ranked_for == nullptr || std::memcmp(ranked_for, valid, n) != 0) {
-            count = rank_usable(f.run, valid, s.y_ranks.data(), y_distinct);
-            s.weigh(f.present.data(), valid);
-            ranked_for = valid;
-        }
-        if (count < 2) continue;  // (0, 0)
-        const Correlation c = rank_ic(now.full[k], f, count, y_distinct, s);
+        if (y.mask == nullptr || std::memcmp(y.mask, valid, n) != 0) rank_factor(f, valid, s, y);
+        if (y.ranked.count < 2) continue;  // (0, 0)
+        const Correlation c = rank_ic(now.full[k], f, y, s);
         ic.notes.add(c.note);
         ic.coefficient[t * n_columns + k] = c.coefficient;
         ic.p_value[t * n_columns + k] = c.p_value;
@@ -186,23 +126,36 @@ void ic_of_date(const FactorDate& f, const DateOrders& now, std::size_t t, Scrat
 
 // Lag d of date t: the factor of t against the returns of t + d over the instruments
 // where the factor and every return column are present.
+template <typename Acc>
 void decay_of_date(const FactorDate& f, const DateOrders& ahead, std::size_t t, Scratch& s,
                    DecayLag& lag) {
     const std::size_t n_columns = ahead.complete_only.size();
-    std::size_t y_distinct = 0;
-    const std::size_t count =
-        rank_usable(f.run, ahead.complete.data(), s.y_ranks.data(), y_distinct);
-    if (count == 0) return;
+    FactorRanks<Acc> y;
+    rank_factor(f, ahead.complete.data(), s, y);
+    if (y.ranked.count == 0) return;
     lag.dates.push_back(static_cast<std::int64_t>(t));
-    if (count < 2) {
+    if (y.ranked.count < 2) {
         lag.coefficient.insert(lag.coefficient.end(), n_columns, 0.0);
         return;
     }
-    s.weigh(f.present.data(), ahead.complete.data());
     for (std::size_t k = 0; k < n_columns; ++k) {
-        const Correlation c = rank_ic(ahead.complete_only[k], f, count, y_distinct, s);
+        const Correlation c = rank_ic(ahead.complete_only[k], f, y, s);
         lag.notes.add(c.note);
         lag.coefficient.push_back(c.coefficient);
+    }
+}
+
+template <typename Acc>
+void walk_dates(std::span<const double> factor, const RowGrid& grid, std::size_t n_lags,
+                bool with_ic, ReturnDates& dates, PanelICWithDecay& out) {
+    FactorDate f;
+    Scratch s(grid.n_instruments);
+    RunScratch scratch;
+    for (std::size_t t = 0; t < grid.n_dates; ++t) {
+        load_factor(factor, grid, t, f, scratch);
+        if (with_ic) ic_of_date<Acc>(f, dates.get(t), t, s, out.ic);
+        for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d)
+            decay_of_date<Acc>(f, dates.get(t + d), t, s, out.lags[d - 1]);
     }
 }
 
@@ -221,15 +174,10 @@ PanelICWithDecay rank_panel_ic(std::span<const double> factor,
     out.lags.resize(n_lags > 1 ? n_lags - 1 : 0);
     if (!with_ic && out.lags.empty()) return out;
     ReturnDates dates(returns, grid, std::max<std::size_t>(1, n_lags), shared);
-    FactorDate f;
-    Scratch s(grid.n_instruments);
-    RunScratch scratch;
-    for (std::size_t t = 0; t < grid.n_dates; ++t) {
-        load_factor(factor, grid, t, f, scratch);
-        if (with_ic) ic_of_date(f, dates.get(t), t, s, out.ic);
-        for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d)
-            decay_of_date(f, dates.get(t + d), t, s, out.lags[d - 1]);
-    }
+    if (grid.n_instruments <= kMostExactRanks)
+        walk_dates<std::int64_t>(factor, grid, n_lags, with_ic, dates, out);
+    else
+        walk_dates<double>(factor, grid, n_lags, with_ic, dates, out);
     return out;
 }
 

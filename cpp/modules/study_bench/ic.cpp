@@ -8,6 +8,7 @@
 #include <alvora/stats/ic.hpp>
 #include <alvora/stats/ic_panel.hpp>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -277,11 +278,14 @@ struct PendingDecay {
     CorrelationMethod method = CorrelationMethod::spearman;
     std::size_t n_lags = 0;
     std::vector<stats::DecayLag> result;
+    long long n_dates = 0;  // of the walk's grid, and its date labels
+    py::object dates;
 
     void clear() {
         table = nullptr;
         ready = false;
         result.clear();
+        dates = py::object();
     }
 };
 PendingDecay g_pending;
@@ -368,13 +372,18 @@ py::tuple calc_ic(py::object self, py::object table) {
                                     static_cast<long long>(rows.n_dates));
             const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
             if (lags > 1) {
-                py::gil_scoped_release release;
-                stats::PanelICWithDecay both = stats::panel_ic_with_decay(
-                    *method, c.factor, c.returns, rows, static_cast<std::size_t>(lags), shared);
+                stats::PanelICWithDecay both;
+                {
+                    py::gil_scoped_release release;
+                    both = stats::panel_ic_with_decay(*method, c.factor, c.returns, rows,
+                                                      static_cast<std::size_t>(lags), shared);
+                }
                 result = std::move(both.ic);
                 g_pending.result = std::move(both.lags);
                 g_pending.method = *method;
                 g_pending.n_lags = static_cast<std::size_t>(lags);
+                g_pending.n_dates = static_cast<long long>(rows.n_dates);
+                g_pending.dates = grid->dates.labels;
                 g_pending.ready = true;
             } else {
                 py::gil_scoped_release release;
@@ -449,6 +458,38 @@ py::object python_decay_lag(const py::object& self, const py::object& table, con
     return coef_rows;
 }
 
+// Lags 1 .. of the native decay as one frame, rows in the order one frame per lag would
+// be joined (lag by lag, dates ascending): joined after lag 0 and sorted, it gives the same
+// table as one frame per lag.
+py::object native_lags_frame(const py::object& dates, std::vector<stats::DecayLag>& lags,
+                             const py::list& fields) {
+    const std::size_t n_fields = fields.size();
+    std::size_t n_rows = 0;
+    for (const stats::DecayLag& lag : lags) n_rows += lag.dates.size();
+    py::array_t<std::int64_t> date_rows(static_cast<py::ssize_t>(n_rows));
+    py::array_t<std::int64_t> lag_of(static_cast<py::ssize_t>(n_rows));
+    py::array_t<double> values(
+        {static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(n_fields)});
+    std::int64_t* date_out = date_rows.mutable_data();
+    std::int64_t* lag_out = lag_of.mutable_data();
+    double* out = values.mutable_data();
+    for (std::size_t d = 0; d < lags.size(); ++d) {
+        const stats::DecayLag& lag = lags[d];
+        std::copy(lag.dates.begin(), lag.dates.end(), date_out);
+        std::fill_n(lag_out, lag.dates.size(), static_cast<std::int64_t>(d + 1));
+        std::copy(lag.coefficient.begin(), lag.coefficient.end(), out);
+        date_out += lag.dates.size();
+        lag_out += lag.dates.size();
+        out += lag.coefficient.size();
+    }
+    py::object index =
+        global("pd")
+            .attr("MultiIndex")
+            .attr("from_arrays")(py::make_tuple(dates.attr("take")(date_rows), lag_of),
+                                 py::arg("names") = py::make_tuple("datetime", "decay"));
+    return frame(values, index, fields);
+}
+
 py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     py::object max_decay = self.attr("max_decay");
     if (!py::bool_(max_decay)) return py::none();
@@ -465,46 +506,47 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     frames.append(lag0);
 
     if (lags > 1) {
-        TableGrid grid = grid_of_table(table.attr("index"));
-        const auto n_dates = static_cast<long long>(grid.dates.size());
-        const std::size_t n_fields = fields.size();
         const auto method = native_method(self);
-        // Lags at or beyond the number of dates have no rows.
-        const long long last = std::min(lags, n_dates);
+        std::optional<TableGrid> grid;
+        py::object dates;  // the table's dates, ascending
+        long long last = 0;
         std::vector<stats::DecayLag> native;
-        if (method && last > 1 && g_pending.ready && g_pending.table == table.ptr() &&
-            g_pending.method == *method && g_pending.n_lags == static_cast<std::size_t>(last)) {
+        if (method && g_pending.ready && g_pending.table == table.ptr() &&
+            g_pending.method == *method &&
+            g_pending.n_lags == static_cast<std::size_t>(std::min(lags, g_pending.n_dates))) {
+            // The walk of _calc_ic over this very table made the lags: its grid is known.
+            dates = g_pending.dates;
+            last = static_cast<long long>(g_pending.n_lags);
             native = std::move(g_pending.result);
             g_pending.ready = false;
-        } else if (method && last > 1) {
-            Columns c = numeric_columns(table, fields);
-            const stats::RowGrid rows{grid.dates.size(), grid.instruments.size(), grid.rows};
-            const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
-            {
+        } else {
+            grid = grid_of_table(table.attr("index"));
+            dates = grid->dates.labels;
+            // Lags at or beyond the number of dates have no rows.
+            last = std::min(lags, static_cast<long long>(grid->dates.size()));
+            if (method && last > 1) {
+                Columns c = numeric_columns(table, fields);
+                const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
+                const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
                 py::gil_scoped_release release;
                 native = stats::panel_ic_decay(*method, c.factor, c.returns, rows,
                                                static_cast<std::size_t>(last), shared);
             }
         }
-        for (long long d = 1; d < last; ++d) {
-            std::vector<std::int64_t> dates;
-            py::object values;
-            if (method) {
-                stats::DecayLag& lag = native[static_cast<std::size_t>(d - 1)];
-                report_notes(lag.notes);
-                dates = std::move(lag.dates);
-                values = matrix(lag.coefficient, dates.size(), n_fields);
-            } else {
-                values =
-                    python_decay_lag(self, table, fields, grid, static_cast<std::size_t>(d), dates);
-                if (dates.empty()) values = py::none();
-            }
+        if (method && last > 1) {
+            for (const stats::DecayLag& lag : native) report_notes(lag.notes);
+            frames.append(native_lags_frame(dates, native, fields));
+        }
+        for (long long d = 1; d < last && !method; ++d) {
+            std::vector<std::int64_t> rows;
+            py::object values =
+                python_decay_lag(self, table, fields, *grid, static_cast<std::size_t>(d), rows);
+            if (rows.empty()) values = py::none();
             py::object index =
                 pd.attr("MultiIndex")
                     .attr("from_arrays")(
-                        py::make_tuple(
-                            grid.dates.labels.attr("take")(int64_array(dates)),
-                            np.attr("full")(dates.size(), d, py::arg("dtype") = "int64")),
+                        py::make_tuple(dates.attr("take")(int64_array(rows)),
+                                       np.attr("full")(rows.size(), d, py::arg("dtype") = "int64")),
                         py::arg("names") = py::make_tuple("datetime", "decay"));
             frames.append(frame(values, index, fields));
         }
@@ -571,11 +613,14 @@ bool same_pairs(const py::object& a, const py::object& b) {
     return true;
 }
 
-py::object calc_ic_industry_distribute(py::object self, py::object table) {
-    if (self.attr("industry").is_none()) return py::none();
-    py::object industry = self.attr("_get_industry_data")(table);
-    py::list fields = return_fields(table);
-    py::object index = table.attr("index");
+// The table's rows grouped by industry, and the industry labels of the groups (only those
+// owning a row, ascending).
+struct IndustryGroups {
+    stats::GroupedRows groups;
+    py::object labels;
+};
+
+IndustryGroups group_by_industry(py::object industry, const py::object& index) {
     const std::size_t n_rows = py::len(index);
 
     // Group of every table row: the industry series aligned on the table's labels.
@@ -636,11 +681,72 @@ py::object calc_ic_industry_distribute(py::object self, py::object table) {
         groups = stats::group_rows(codes, static_cast<std::size_t>(next));
     }
     labels = labels.attr("rename")(industry.attr("name"));
+    return {std::move(groups), labels};
+}
+
+// The industry groups made in the running study of many factors: its factors share one
+// industry series (the study serves the same request once) and, mostly, one table grid.
+struct IndustryGroupsMemo {
+    py::object watch;  // weakref to the study's client; the memo goes with it
+    py::object industry, dates, instruments;
+    std::vector<std::int64_t> grid_rows;
+    std::shared_ptr<const IndustryGroups> groups;
+
+    void clear() {
+        watch = industry = dates = instruments = py::object();
+        grid_rows.clear();
+        groups.reset();
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+IndustryGroupsMemo& g_industry_groups = *new IndustryGroupsMemo();
+
+// The groups of `industry` over the table's rows; inside a study, served again to the next
+// factor whose table has the same grid, with the same industry series object.
+std::shared_ptr<const IndustryGroups> industry_groups(const py::object& industry,
+                                                      const py::object& index) {
+    py::object client = study_client();
+    std::optional<TableGrid> grid;
+    if (!client.is_none()) grid = try_grid_of_table(index);
+    if (!grid) {
+        g_industry_groups.clear();
+        return std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
+    }
+    IndustryGroupsMemo& memo = g_industry_groups;
+    if (memo.groups && memo.watch && py::object(memo.watch()).is(client) &&
+        memo.industry.is(industry) && memo.grid_rows == grid->rows &&
+        py::bool_(memo.dates.attr("equals")(grid->dates.labels)) &&
+        py::bool_(memo.instruments.attr("equals")(grid->instruments.labels)))
+        return memo.groups;
+    memo.clear();
+    auto groups = std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
+    try {
+        py::cpp_function forget([](py::handle) { g_industry_groups.clear(); });
+        memo.watch = py::weakref(client, forget);
+    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+        return groups;
+    }
+    memo.industry = industry;
+    memo.dates = grid->dates.labels;
+    memo.instruments = grid->instruments.labels;
+    memo.grid_rows = std::move(grid->rows);
+    memo.groups = groups;
+    return groups;
+}
+
+py::object calc_ic_industry_distribute(py::object self, py::object table) {
+    if (self.attr("industry").is_none()) return py::none();
+    py::object industry = self.attr("_get_industry_data")(table);
+    py::list fields = return_fields(table);
+    std::shared_ptr<const IndustryGroups> grouped = industry_groups(industry, table.attr("index"));
+    const stats::GroupedRows& groups = grouped->groups;
+    // A copy per result: renaming one result's index must not rename another's.
+    py::object labels = grouped->labels.attr("copy")();
     // The groups hold the row numbers now; release the labels before the heavy part.
     industry = py::none();
-    industry_index = py::none();
 
-    const std::size_t n_groups = static_cast<std::size_t>(next);
+    const std::size_t n_groups = groups.offsets.size() - 1;
     if (auto method = native_method(self)) {
         Columns c = numeric_columns(table, fields);
         const stats::ReturnOrders* shared = study_orders(*method, c, groups);

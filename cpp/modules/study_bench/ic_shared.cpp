@@ -47,8 +47,8 @@ bool same_values(const py::array_t<double>& a, const py::array_t<double>& b) {
 // study runs but the memo does not fit, it is reset for these values. False outside a
 // study.
 bool memo_for(const ReturnColumns& returns) {
-    py::object client = module_globals()["tessal"];
-    if (!py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)))) {
+    py::object client = study_client();
+    if (client.is_none()) {
         g_memo.clear();
         return false;
     }
@@ -56,7 +56,12 @@ bool memo_for(const ReturnColumns& returns) {
                 g_memo.columns.size() == returns.arrays.size();
     for (std::size_t k = 0; same && k < returns.arrays.size(); ++k)
         same = same_values(g_memo.columns[k], returns.arrays[k]);
-    if (same) return true;
+    if (same) {
+        // Kept from now on: the next step of this factor reads the same buffers and is
+        // recognised without comparing values, and the previous factor's table is let go.
+        g_memo.columns = returns.arrays;
+        return true;
+    }
     g_memo.clear();
     try {
         py::cpp_function forget([](py::handle) { g_memo.clear(); });
@@ -76,6 +81,12 @@ bool same_grid(const stats::RowGrid& a, const std::vector<std::int64_t>& a_rows,
 }
 
 }  // namespace
+
+py::object study_client() {
+    py::object client = module_globals()["tessal"];
+    if (!py::bool_(py::getattr(client, "_alvora_study_scope", py::bool_(false)))) return py::none();
+    return client;
+}
 
 std::span<const stats::DateOrders> study_date_orders(const ReturnColumns& returns,
                                                      const stats::RowGrid& grid) {

@@ -21,6 +21,9 @@ struct ReturnColumns {
     std::vector<std::span<const double>> spans;
 };
 
+// The market-data client of the study of many factors now running, or None outside one.
+py::object study_client();
+
 // The per-date orders of `returns` over `grid`, or nothing outside a study of many
 // factors (or when they would take too much memory). Called with the GIL held; valid
 // until the next call.
