@@ -164,7 +164,9 @@ TEST(PanelIC, RankICEqualsRankingTheSelectedPairs) {
                 const std::size_t at = t * returns.size() + k;
                 EXPECT_NEAR(panel.coefficient[at], want.coefficient, tolerance) << instruments;
                 EXPECT_NEAR(grouped.coefficient[at], want.coefficient, tolerance) << instruments;
-                if (tolerance == 0.0) EXPECT_EQ(panel.p_value[at], want.p_value);
+                if (tolerance == 0.0) {
+                    EXPECT_EQ(panel.p_value[at], want.p_value);
+                }
             }
         }
     }
