@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "alvora/engine/power.hpp"
+#include "alvora/engine/elementwise.hpp"
 #include "alvora/engine/program.hpp"
 #include "alvora/rolling/kernels.hpp"
 
@@ -17,6 +17,10 @@ namespace {
 namespace rk = alvora::rolling;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Rows per block of a program without window kernels: the steps' values of a
+// block (512 bytes each) stay in the first-level cache, and the loads of the
+// inputs' streams follow one another closely, as in one loop over all of them.
+constexpr std::size_t kBlockRows = 64;
 
 using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
 using PairKernel = void (*)(std::span<const double>, std::span<const double>, std::size_t,
@@ -124,11 +128,14 @@ std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, 
         if (op == Op::Not) return Kind::Bool;
         if (op == Op::Negate)
             return a.kind == Kind::Float ? std::optional(Kind::Float) : std::nullopt;
+        if (a.kind == Kind::NarrowInt) return std::nullopt;  // |x| may wrap in a narrow type
         return a.kind;  // absolute value keeps the kind
     }
     if (a.is_constant() && b.is_constant()) return std::nullopt;
     if (is_logical(op)) return Kind::Bool;
+    const bool narrow = a.kind == Kind::NarrowInt || b.kind == Kind::NarrowInt;
     if (a.is_constant() || b.is_constant()) {
+        if (narrow) return std::nullopt;  // the number's type meets the narrow one
         // A number meets an array: integer and boolean arrays follow value-based
         // promotion rules that differ between versions of the array library, so
         // only the cases every version computes in double precision are taken.
@@ -144,100 +151,12 @@ std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, 
         return std::nullopt;
     }
     if (is_comparison(op)) return Kind::Bool;
+    // a narrow integer series meets a float one: computed in double precision
+    if (narrow) return a.kind == Kind::Float || b.kind == Kind::Float ? std::optional(Kind::Float)
+                                                                       : std::nullopt;
     if (op == Op::Divide) return Kind::Float;
     if (a.kind != Kind::Float && b.kind != Kind::Float) return std::nullopt;  // integer arithmetic
     return Kind::Float;
-}
-
-double truth(double x) {
-    return x != 0.0 ? 1.0 : 0.0;
-}  // NaN counts as true
-
-double sign_of(double x) {
-    return x > 0 ? 1.0 : x < 0 ? -1.0 : x;
-}  // NaN and zeros kept
-
-template <class F>
-void apply2(const double* a, const double* b, double ca, double cb, double* out, std::size_t n,
-            F f) {
-    if (a && b) {
-        for (std::size_t t = 0; t < n; ++t) out[t] = f(a[t], b[t]);
-    } else if (a) {
-        for (std::size_t t = 0; t < n; ++t) out[t] = f(a[t], cb);
-    } else {
-        for (std::size_t t = 0; t < n; ++t) out[t] = f(ca, b[t]);
-    }
-}
-
-void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,
-            std::size_t n) {
-    if ((op == Op::Power || op == Op::SignedPower) && a && !b)
-        return power_by_constant(a, cb, out, n, op == Op::SignedPower);
-    auto run = [&](auto f) { apply2(a, b, ca, cb, out, n, f); };
-    switch (op) {
-        case Op::Add:
-            return run([](double x, double y) { return x + y; });
-        case Op::Subtract:
-            return run([](double x, double y) { return x - y; });
-        case Op::Multiply:
-            return run([](double x, double y) { return x * y; });
-        case Op::Divide:
-            return run([](double x, double y) { return x / y; });
-        case Op::Power:
-            return run([](double x, double y) { return std::pow(x, y); });
-        case Op::Less:
-            return run([](double x, double y) { return x < y ? 1.0 : 0.0; });
-        case Op::LessEqual:
-            return run([](double x, double y) { return x <= y ? 1.0 : 0.0; });
-        case Op::Greater:
-            return run([](double x, double y) { return x > y ? 1.0 : 0.0; });
-        case Op::GreaterEqual:
-            return run([](double x, double y) { return x >= y ? 1.0 : 0.0; });
-        case Op::Equal:
-            return run([](double x, double y) { return x == y ? 1.0 : 0.0; });
-        case Op::NotEqual:
-            return run([](double x, double y) { return x != y ? 1.0 : 0.0; });
-        case Op::And:
-            return run([](double x, double y) { return truth(x) * truth(y); });
-        case Op::Or:
-            return run([](double x, double y) { return truth(x) + truth(y) > 0 ? 1.0 : 0.0; });
-        case Op::SignedPower:
-            return run([](double x, double y) { return sign_of(x) * std::pow(std::abs(x), y); });
-        case Op::FloatDivide:
-            return run([](double x, double y) { return x / y; });
-        case Op::Minimum:
-            return run([](double x, double y) {
-                return std::isnan(x) || std::isnan(y) ? kNaN : std::min(x, y);
-            });
-        case Op::Maximum:
-            return run([](double x, double y) {
-                return std::isnan(x) || std::isnan(y) ? kNaN : std::max(x, y);
-            });
-        default:
-            throw std::logic_error("not a binary step");
-    }
-}
-
-void unary(Op op, const double* a, double* out, std::size_t n) {
-    switch (op) {
-        case Op::FloatAbs:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
-            return;
-        case Op::Sign:
-            for (std::size_t t = 0; t < n; ++t) out[t] = sign_of(a[t]);
-            return;
-        case Op::Log:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::log(a[t]);
-            return;
-        case Op::Negate:
-            for (std::size_t t = 0; t < n; ++t) out[t] = -a[t];
-            return;
-        case Op::Absolute:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
-            return;
-        default:
-            for (std::size_t t = 0; t < n; ++t) out[t] = a[t] == 0.0 ? 1.0 : 0.0;
-    }
 }
 
 // Checks that positions are ascending grid rows; returns whether they are consecutive.
@@ -389,6 +308,14 @@ std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
         if (!a.is_constant() && steps_[b.step].shift != shift) return std::nullopt;
         shift = steps_[b.step].shift;
     }
+    if (op == Op::Multiply && a.is_constant() != b.is_constant()) {
+        // a boolean series times a whole number: integers whatever the version,
+        // of a type some versions choose by the number's value
+        const Operand& series = a.is_constant() ? b : a;
+        const Operand& number = a.is_constant() ? a : b;
+        if (series.kind == Kind::Bool && number.kind == Kind::Int)
+            return push({Op::BoolTimes, series, number, {}, 0, shift, Kind::NarrowInt});
+    }
     const auto kind = elementwise_kind(op, a, b, binary_op);
     if (!kind) return std::nullopt;
     return push({op, a, binary_op ? b : Operand{}, {}, 0, shift, *kind});
@@ -439,6 +366,9 @@ std::optional<int> Program::if_else(Operand condition, Operand a, Operand b) {
 std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
     const int count = static_cast<int>(steps_.size());
     if (n < 1 || a < 0 || a >= count) return std::nullopt;
+    // the rolling module's kernels take narrow integer series otherwise
+    for (int s : {a, b})
+        if (s >= 0 && s < count && steps_[s].kind == Kind::NarrowInt) return std::nullopt;
     std::optional<Kind> kind;
     if (is_pair_kernel(op)) {
         if (b < 0 || b >= count || steps_[b].shift != steps_[a].shift) return std::nullopt;
@@ -540,24 +470,81 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     // Programs of loads and elementwise steps only give each row its own result:
     // they can run over the whole span of an instrument's rows, suspended rows
     // included (set to NaN afterwards), without gathering the valid ones.
-    bool pointwise = true;
-    std::vector<std::vector<double>> buffers(nsteps);
-    std::vector<std::int64_t> counts;
+    // Programs without window kernels run block by block of rows: a step's value
+    // on a row needs its operands on that row or earlier ones. A step whose
+    // values no later row needs (not a result, not lagged) keeps only its
+    // current block, in a small scratch area that stays in the cache.
+    bool pointwise = true, blockwise = true;
+    std::vector<char> history(nsteps, 0);  // values of every row kept
+    for (const Target& t : targets) history[t.result] = 1;
     for (std::size_t k = 0; k < nsteps; ++k) {
         if (!any_need[k]) continue;
         const Op op = steps_[k].op;
         const bool elementwise_op =
             (op >= Op::Add && op <= Op::Not) || (op >= Op::FloatAbs && op <= Op::IfElse);
         if (steps_[k].shift != 0 || !(op == Op::Load || elementwise_op)) pointwise = false;
+        if (is_series_kernel(op) || is_pair_kernel(op) || op == Op::Count) blockwise = false;
+        if (op == Op::Delta || op == Op::Returns || op == Op::Delay || op == Op::DropOldest)
+            history[steps_[k].a.step] = 1;
+    }
+    std::vector<int> slot(nsteps, -1);  // scratch slot of a step without history
+    std::size_t slots = 0;
+    std::vector<std::vector<double>> buffers(nsteps);
+    std::vector<std::int64_t> counts;
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        if (!any_need[k]) continue;
+        const Op op = steps_[k].op;
+        if (blockwise && !history[k] && op != Op::Load && op != Op::DropOldest &&
+            op != Op::Delay) {
+            slot[k] = static_cast<int>(slots++);
+            continue;
+        }
         if (op != Op::DropOldest) buffers[k].resize(rows);
         if (op == Op::Count) counts.resize(rows);
     }
+    std::vector<double> scratch(slots * kBlockRows);
     std::vector<const double*> values(nsteps);
+    std::vector<double*> outs(nsteps);
     ColumnRows col;
     const std::vector<Run>& runs = col.runs;
     std::vector<char> active(ntargets, 0), need(nsteps, 0);
     std::vector<int> writer(nsteps, -1);  // the target a step's result is written into directly
+    std::vector<int> computed;            // the needed elementwise and lagged steps, in order
     std::size_t active_for = static_cast<std::size_t>(-1);
+
+    // Where step k's value on row index `row` is, while the block from row `lo` runs.
+    auto at = [&](int k, std::size_t row, std::size_t lo) -> double* {
+        if (slot[k] >= 0) return scratch.data() + slot[k] * kBlockRows + (row - lo);
+        return outs[k] + (row - steps_[k].shift);
+    };
+    auto in = [&](const Operand& o, std::size_t row, std::size_t lo) -> const double* {
+        if (o.is_constant()) return nullptr;
+        if (slot[o.step] >= 0) return at(o.step, row, lo);
+        return values[o.step] + (row - steps_[o.step].shift);
+    };
+    // Step k's values on row indices from .. to - 1 from its operands' values,
+    // which cover those rows (and, lagged, the rows before).
+    auto compute = [&](int k, std::size_t from, std::size_t to, std::size_t lo) {
+        const Step& s = steps_[k];
+        const std::size_t n = to - from;
+        double* out = at(k, from, lo);
+        switch (s.op) {
+            case Op::Delta:
+                return elementwise::binary(Op::Subtract, in(s.a, from, lo),
+                                           in(s.a, from - s.param, lo), 0.0, 0.0, out, n);
+            case Op::Returns:
+                return elementwise::returns(in(s.a, from - 1, lo), out, n);
+            case Op::IfElse:
+                return elementwise::if_else(in(s.c, from, lo), in(s.a, from, lo),
+                                            in(s.b, from, lo), s.a.constant, s.b.constant, out,
+                                            n);
+            default:
+                if (is_unary(s.op) || is_float_unary(s.op))
+                    return elementwise::unary(s.op, in(s.a, from, lo), out, n);
+                return elementwise::binary(s.op, in(s.a, from, lo), in(s.b, from, lo),
+                                           s.a.constant, s.b.constant, out, n);
+        }
+    };
 
     for (std::size_t i = 0; i < columns; ++i) {
         rows_of(i, col);
@@ -597,6 +584,9 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             }
         }
 
+        // Loads, aliases and window kernels in order; the elementwise and lagged
+        // steps with them, or afterwards block by block.
+        computed.clear();
         for (std::size_t k = 0; k < nsteps; ++k) {
             if (!need[k]) continue;
             const Step& s = steps_[k];
@@ -605,13 +595,14 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             const bool direct = writer[k] >= 0;
             double* out = direct ? targets[writer[k]].grid.data() + i * rows + first + s.shift
                                  : buffers[k].data();
+            outs[k] = out;
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
-            const double* b = s.b.is_constant() ? nullptr : values[s.b.step];
             switch (s.op) {
                 case Op::Load: {
-                    const Input& in = inputs[s.param];
-                    const double* column =
-                        in.data + static_cast<std::size_t>(in.column_of[i]) * in.column_stride();
+                    const Input& input = inputs[s.param];
+                    const double* column = input.data + static_cast<std::size_t>(
+                                                            input.column_of[i]) *
+                                                            input.column_stride();
                     if (consecutive && !direct) {
                         values[k] = column + first + s.shift;
                         continue;
@@ -625,23 +616,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                 case Op::DropOldest:
                 case Op::Delay:
                     values[k] = s.op == Op::Delay ? a : a + s.param;
-                    if (direct) std::memmove(out, values[k], length * sizeof(double));
-                    continue;
-                case Op::Delta:
-                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + s.param] - a[t];
-                    break;
-                case Op::Returns:
-                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + 1] / a[t] - 1.0;
-                    break;
-                case Op::IfElse: {
-                    const double* c = values[s.c.step];
-                    for (std::size_t t = 0; t < length; ++t) {
-                        const double chosen =
-                            c[t] != 0.0 ? (a ? a[t] : s.a.constant) : (b ? b[t] : s.b.constant);
-                        out[t] = std::isnan(c[t]) ? kNaN : chosen;
-                    }
-                    break;
-                }
+                    continue;  // copied into the grid once computed, below
                 case Op::Count: {
                     const std::size_t in_length = count - steps_[s.a.step].shift;
                     rk::count({a, in_length}, s.param, {counts.data(), length});
@@ -655,15 +630,29 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                         series_kernel(s.op)({a, in_length}, s.param, {out, length});
                     } else if (is_pair_kernel(s.op)) {
                         const std::size_t in_length = count - steps_[s.a.step].shift;
+                        const double* b = values[s.b.step];
                         pair_kernel(s.op)({a, in_length}, {b, in_length}, s.param, {out, length});
-                    } else if (is_unary(s.op) || is_float_unary(s.op)) {
-                        unary(s.op, a, out, length);
+                    } else if (blockwise) {
+                        computed.push_back(static_cast<int>(k));
                     } else {
-                        binary(s.op, a, b, s.a.constant, s.b.constant, out, length);
+                        compute(static_cast<int>(k), s.shift, count, 0);
                     }
             }
             values[k] = out;
         }
+        for (std::size_t lo = 0; lo < count && !computed.empty(); lo += kBlockRows) {
+            const std::size_t hi = std::min(count, lo + kBlockRows);
+            for (int k : computed) {
+                const std::size_t shift = steps_[k].shift;
+                if (hi > shift) compute(k, std::max(lo, shift), hi, lo);
+            }
+        }
+        for (std::size_t k = 0; k < nsteps; ++k) {
+            const Op op = steps_[k].op;
+            if (need[k] && writer[k] >= 0 && (op == Op::DropOldest || op == Op::Delay))
+                std::memmove(outs[k], values[k], (count - steps_[k].shift) * sizeof(double));
+        }
+
         for (std::size_t t = 0; t < ntargets; ++t) {
             if (!active[t]) continue;
             const int r = targets[t].result;
