@@ -7,9 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <stdexcept>
 
-#include "alvora/engine/program.hpp"
+#include "alvora/engine/elementwise.hpp"
 #include "alvora/rolling/level.hpp"
 
 namespace alvora::engine::ALVORA_ISA_NS {
@@ -124,77 +123,69 @@ void power_by_constant(const double* x, double y, double* out, std::size_t n, bo
         power<false>(x, y, out, n);
 }
 
-void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,
-            std::size_t n) {
-    if ((op == Op::Power || op == Op::SignedPower) && a && !b)
-        return power_by_constant(a, cb, out, n, op == Op::SignedPower);
-    auto run = [&](auto f) { apply2(a, b, ca, cb, out, n, f); };
-    switch (op) {
-        case Op::Add:
-            return run([](double x, double y) { return x + y; });
-        case Op::Subtract:
-            return run([](double x, double y) { return x - y; });
-        case Op::Multiply:
-            return run([](double x, double y) { return x * y; });
-        case Op::Divide:
-        case Op::FloatDivide:
-            return run([](double x, double y) { return x / y; });
-        case Op::Power:
-            return run([](double x, double y) { return std::pow(x, y); });
-        case Op::Less:
-            return run([](double x, double y) { return x < y ? 1.0 : 0.0; });
-        case Op::LessEqual:
-            return run([](double x, double y) { return x <= y ? 1.0 : 0.0; });
-        case Op::Greater:
-            return run([](double x, double y) { return x > y ? 1.0 : 0.0; });
-        case Op::GreaterEqual:
-            return run([](double x, double y) { return x >= y ? 1.0 : 0.0; });
-        case Op::Equal:
-            return run([](double x, double y) { return x == y ? 1.0 : 0.0; });
-        case Op::NotEqual:
-            return run([](double x, double y) { return x != y ? 1.0 : 0.0; });
-        case Op::And:
-            return run([](double x, double y) { return truth(x) * truth(y); });
-        case Op::Or:
-            return run([](double x, double y) { return truth(x) + truth(y) > 0 ? 1.0 : 0.0; });
-        case Op::SignedPower:
-            return run([](double x, double y) { return sign_of(x) * std::pow(std::fabs(x), y); });
-        case Op::Minimum:
-            return run([](double x, double y) { return least(x, y); });
-        case Op::Maximum:
-            return run([](double x, double y) { return most(x, y); });
-        case Op::BoolTimes:
-            // an integer product: 0 (never -0) or the number
-            return run([](double x, double y) { return x != 0.0 ? y : 0.0; });
-        default:
-            throw std::logic_error("not a binary step");
-    }
-}
-
-void unary(Op op, const double* __restrict a, double* __restrict out, std::size_t n) {
-    switch (op) {
-        case Op::FloatAbs:
-        case Op::Absolute:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::fabs(a[t]);
-            return;
-        case Op::Sign:
-            for (std::size_t t = 0; t < n; ++t) out[t] = sign_of(a[t]);
-            return;
-        case Op::Log:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::log(a[t]);
-            return;
-        case Op::Negate:
-            for (std::size_t t = 0; t < n; ++t) out[t] = -a[t];
-            return;
-        case Op::Not:
-            for (std::size_t t = 0; t < n; ++t) out[t] = a[t] == 0.0 ? 1.0 : 0.0;
-            return;
-        default:
-            throw std::logic_error("not a unary step");
-    }
-}
-
 namespace {
+
+template <class F>
+void binary_kernel(const double* a, const double* b, double ca, double cb, double* out,
+                   std::size_t n) {
+    apply2(a, b, ca, cb, out, n, F{});
+}
+
+// A series to the power of a series, or a number to the power of a series;
+// a series to a constant power goes by power_by_constant.
+template <bool Signed>
+void power_kernel(const double* a, const double* b, double ca, double cb, double* out,
+                  std::size_t n) {
+    if (a && !b) return power_by_constant(a, cb, out, n, Signed);
+    if (Signed)
+        apply2(a, b, ca, cb, out, n,
+               [](double x, double y) { return sign_of(x) * std::pow(std::fabs(x), y); });
+    else
+        apply2(a, b, ca, cb, out, n, [](double x, double y) { return std::pow(x, y); });
+}
+
+#define ALVORA_BINARY(name, expression)                                  \
+    struct name {                                                        \
+        double operator()(double x, double y) const { return expression; } \
+    };
+ALVORA_BINARY(AddOp, x + y)
+ALVORA_BINARY(SubtractOp, x - y)
+ALVORA_BINARY(MultiplyOp, x* y)
+ALVORA_BINARY(DivideOp, x / y)
+ALVORA_BINARY(LessOp, x < y ? 1.0 : 0.0)
+ALVORA_BINARY(LessEqualOp, x <= y ? 1.0 : 0.0)
+ALVORA_BINARY(GreaterOp, x > y ? 1.0 : 0.0)
+ALVORA_BINARY(GreaterEqualOp, x >= y ? 1.0 : 0.0)
+ALVORA_BINARY(EqualOp, x == y ? 1.0 : 0.0)
+ALVORA_BINARY(NotEqualOp, x != y ? 1.0 : 0.0)
+ALVORA_BINARY(AndOp, truth(x) * truth(y))
+ALVORA_BINARY(OrOp, truth(x) + truth(y) > 0 ? 1.0 : 0.0)
+ALVORA_BINARY(MinimumOp, least(x, y))
+ALVORA_BINARY(MaximumOp, most(x, y))
+// an integer product: 0 (never -0) or the number
+ALVORA_BINARY(BoolTimesOp, x != 0.0 ? y : 0.0)
+#undef ALVORA_BINARY
+
+template <class F>
+void unary_kernel(const double* __restrict a, double* __restrict out, std::size_t n) {
+    for (std::size_t t = 0; t < n; ++t) out[t] = F{}(a[t]);
+}
+
+struct AbsOp {
+    double operator()(double x) const { return std::fabs(x); }
+};
+struct SignOp {
+    double operator()(double x) const { return sign_of(x); }
+};
+struct LogOp {
+    double operator()(double x) const { return std::log(x); }
+};
+struct NegateOp {
+    double operator()(double x) const { return -x; }
+};
+struct NotOp {
+    double operator()(double x) const { return x == 0.0 ? 1.0 : 0.0; }
+};
 
 template <class A, class B>
 void choose(const double* __restrict c, A a, B b, double* __restrict out, std::size_t n) {
@@ -204,10 +195,8 @@ void choose(const double* __restrict c, A a, B b, double* __restrict out, std::s
     }
 }
 
-}  // namespace
-
-void if_else(const double* c, const double* a, const double* b, double ca, double cb, double* out,
-             std::size_t n) {
+void choice_kernel(const double* c, const double* a, const double* b, double ca, double cb,
+                   double* out, std::size_t n) {
     auto series = [](const double* __restrict x) { return [x](std::size_t t) { return x[t]; }; };
     auto number = [](double v) { return [v](std::size_t) { return v; }; };
     if (a && b) return choose(c, series(a), series(b), out, n);
@@ -216,8 +205,78 @@ void if_else(const double* c, const double* a, const double* b, double ca, doubl
     choose(c, number(ca), number(cb), out, n);
 }
 
-void returns(const double* __restrict a, double* __restrict out, std::size_t n) {
+void returns_kernel(const double* __restrict a, double* __restrict out, std::size_t n) {
     for (std::size_t t = 0; t < n; ++t) out[t] = a[t + 1] / a[t] - 1.0;
+}
+
+}  // namespace
+
+elementwise::Binary binary(Op op) {
+    switch (op) {
+        case Op::Add:
+            return &binary_kernel<AddOp>;
+        case Op::Subtract:
+            return &binary_kernel<SubtractOp>;
+        case Op::Multiply:
+            return &binary_kernel<MultiplyOp>;
+        case Op::Divide:
+        case Op::FloatDivide:
+            return &binary_kernel<DivideOp>;
+        case Op::Power:
+            return &power_kernel<false>;
+        case Op::SignedPower:
+            return &power_kernel<true>;
+        case Op::Less:
+            return &binary_kernel<LessOp>;
+        case Op::LessEqual:
+            return &binary_kernel<LessEqualOp>;
+        case Op::Greater:
+            return &binary_kernel<GreaterOp>;
+        case Op::GreaterEqual:
+            return &binary_kernel<GreaterEqualOp>;
+        case Op::Equal:
+            return &binary_kernel<EqualOp>;
+        case Op::NotEqual:
+            return &binary_kernel<NotEqualOp>;
+        case Op::And:
+            return &binary_kernel<AndOp>;
+        case Op::Or:
+            return &binary_kernel<OrOp>;
+        case Op::Minimum:
+            return &binary_kernel<MinimumOp>;
+        case Op::Maximum:
+            return &binary_kernel<MaximumOp>;
+        case Op::BoolTimes:
+            return &binary_kernel<BoolTimesOp>;
+        default:
+            return nullptr;
+    }
+}
+
+elementwise::Unary unary(Op op) {
+    switch (op) {
+        case Op::FloatAbs:
+        case Op::Absolute:
+            return &unary_kernel<AbsOp>;
+        case Op::Sign:
+            return &unary_kernel<SignOp>;
+        case Op::Log:
+            return &unary_kernel<LogOp>;
+        case Op::Negate:
+            return &unary_kernel<NegateOp>;
+        case Op::Not:
+            return &unary_kernel<NotOp>;
+        default:
+            return nullptr;
+    }
+}
+
+elementwise::Choice if_else() {
+    return &choice_kernel;
+}
+
+elementwise::Returns returns() {
+    return &returns_kernel;
 }
 
 }  // namespace alvora::engine::ALVORA_ISA_NS

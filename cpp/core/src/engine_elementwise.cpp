@@ -9,16 +9,14 @@
 
 namespace alvora::engine {
 
-#define ALVORA_DECLARE_LEVEL(level)                                                            \
-    namespace level {                                                                          \
-    void power_by_constant(const double* x, double y, double* out, std::size_t n,              \
-                           bool signed_power);                                                 \
-    void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,    \
-                std::size_t n);                                                                \
-    void unary(Op op, const double* a, double* out, std::size_t n);                            \
-    void if_else(const double* c, const double* a, const double* b, double ca, double cb,      \
-                 double* out, std::size_t n);                                                  \
-    void returns(const double* a, double* out, std::size_t n);                                 \
+#define ALVORA_DECLARE_LEVEL(level)                                               \
+    namespace level {                                                             \
+    void power_by_constant(const double* x, double y, double* out, std::size_t n, \
+                           bool signed_power);                                    \
+    elementwise::Binary binary(Op op);                                            \
+    elementwise::Unary unary(Op op);                                              \
+    elementwise::Choice if_else();                                                \
+    elementwise::Returns returns();                                               \
     }
 
 ALVORA_DECLARE_LEVEL(baseline)
@@ -45,22 +43,20 @@ void power_by_constant(const double* x, double y, double* out, std::size_t n, bo
 
 namespace elementwise {
 
-void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,
-            std::size_t n) {
-    ALVORA_AT_LEVEL(binary(op, a, b, ca, cb, out, n))
+Binary binary(Op op) {
+    ALVORA_AT_LEVEL(binary(op))
 }
 
-void unary(Op op, const double* a, double* out, std::size_t n) {
-    ALVORA_AT_LEVEL(unary(op, a, out, n))
+Unary unary(Op op) {
+    ALVORA_AT_LEVEL(unary(op))
 }
 
-void if_else(const double* c, const double* a, const double* b, double ca, double cb, double* out,
-             std::size_t n) {
-    ALVORA_AT_LEVEL(if_else(c, a, b, ca, cb, out, n))
+Choice if_else() {
+    ALVORA_AT_LEVEL(if_else())
 }
 
-void returns(const double* a, double* out, std::size_t n) {
-    ALVORA_AT_LEVEL(returns(a, out, n))
+Returns returns() {
+    ALVORA_AT_LEVEL(returns())
 }
 
 }  // namespace elementwise

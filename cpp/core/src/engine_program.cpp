@@ -522,6 +522,17 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         if (slot[o.step] >= 0) return at(o.step, row, lo);
         return values[o.step] + (row - steps_[o.step].shift);
     };
+    // The kernels of the level in use, looked up once: steps run a block at a time.
+    std::vector<elementwise::Binary> binary_of(nsteps, nullptr);
+    std::vector<elementwise::Unary> unary_of(nsteps, nullptr);
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        if (!any_need[k]) continue;
+        binary_of[k] = elementwise::binary(steps_[k].op);
+        unary_of[k] = elementwise::unary(steps_[k].op);
+    }
+    const elementwise::Binary subtract = elementwise::binary(Op::Subtract);
+    const elementwise::Choice choose = elementwise::if_else();
+    const elementwise::Returns returns = elementwise::returns();
     // Step k's values on row indices from .. to - 1 from its operands' values,
     // which cover those rows (and, lagged, the rows before).
     auto compute = [&](int k, std::size_t from, std::size_t to, std::size_t lo) {
@@ -530,19 +541,18 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         double* out = at(k, from, lo);
         switch (s.op) {
             case Op::Delta:
-                return elementwise::binary(Op::Subtract, in(s.a, from, lo),
-                                           in(s.a, from - s.param, lo), 0.0, 0.0, out, n);
+                return subtract(in(s.a, from, lo), in(s.a, from - s.param, lo), 0.0, 0.0, out, n);
             case Op::Returns:
-                return elementwise::returns(in(s.a, from - 1, lo), out, n);
+                return returns(in(s.a, from - 1, lo), out, n);
             case Op::IfElse:
-                return elementwise::if_else(in(s.c, from, lo), in(s.a, from, lo),
-                                            in(s.b, from, lo), s.a.constant, s.b.constant, out,
-                                            n);
+                return choose(in(s.c, from, lo), in(s.a, from, lo), in(s.b, from, lo),
+                              s.a.constant, s.b.constant, out, n);
             default:
-                if (is_unary(s.op) || is_float_unary(s.op))
-                    return elementwise::unary(s.op, in(s.a, from, lo), out, n);
-                return elementwise::binary(s.op, in(s.a, from, lo), in(s.b, from, lo),
-                                           s.a.constant, s.b.constant, out, n);
+                if (unary_of[k]) return unary_of[k](in(s.a, from, lo), out, n);
+                if (binary_of[k])
+                    return binary_of[k](in(s.a, from, lo), in(s.b, from, lo), s.a.constant,
+                                        s.b.constant, out, n);
+                throw std::logic_error("not an elementwise step");
         }
     };
 

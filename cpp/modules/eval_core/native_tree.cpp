@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -247,18 +248,48 @@ constexpr std::size_t kHugePageBudget = std::size_t{256} << 20;
 struct GridBlock {
     double* data;
     std::size_t advised;  // bytes counted in g_huge_page_bytes
+    std::size_t bytes = 0;
 };
+
+// Grids the C allocator serves from its heap (up to 32 MiB) come from there.
+// The heap gives the memory of a freed grid back to the system when it ends the
+// heap, and the next grid then faults every page in again (zeroing a 9 MB grid
+// is a tenth of the cost of an elementwise factor): the last few freed grids
+// are kept for the next grids of the same size, as a factor library asks.
+constexpr std::size_t kHeapLimit = std::size_t{32} << 20;
+constexpr std::size_t kSpareGrids = 2;
+std::mutex g_spare_mutex;
+std::vector<std::pair<std::size_t, double*>> g_spare;  // (bytes, memory)
+
+double* spare_grid(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(g_spare_mutex);
+    for (std::size_t k = 0; k < g_spare.size(); ++k) {
+        if (g_spare[k].first != bytes) continue;
+        double* data = g_spare[k].second;
+        g_spare.erase(g_spare.begin() + static_cast<std::ptrdiff_t>(k));
+        return data;
+    }
+    return nullptr;
+}
 
 void release_grid(void* block_ptr) {
     auto* block = static_cast<GridBlock*>(block_ptr);
     g_huge_page_bytes.fetch_sub(block->advised, std::memory_order_relaxed);
-    std::free(block->data);
+    if (block->bytes != 0 && block->bytes <= kHeapLimit) {
+        std::lock_guard<std::mutex> lock(g_spare_mutex);
+        if (g_spare.size() == kSpareGrids) {  // the oldest makes room
+            std::free(g_spare.front().second);
+            g_spare.erase(g_spare.begin());
+        }
+        g_spare.emplace_back(block->bytes, block->data);
+    } else {
+        std::free(block->data);
+    }
     delete block;
 }
 
-// A new column-major rows x cols float64 array, uninitialised. Grids the C
-// allocator serves from its heap (up to 32 MiB) come from there: memory a freed
-// grid gave back is written again without a page fault. Larger ones are always
+// A new column-major rows x cols float64 array, uninitialised. Heap-sized
+// grids reuse a spare grid's memory where there is one. Larger ones are always
 // fresh mappings; within the budget above they get huge pages, as the array
 // library gives its large arrays, and fault 2 MiB at a time instead of 4 KiB.
 py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
@@ -266,7 +297,6 @@ py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     if (cols != 0 && cells / cols != rows) throw std::bad_alloc();
     const std::size_t bytes = std::max<std::size_t>(cells, 1) * sizeof(double);
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    constexpr std::size_t kHeapLimit = std::size_t{32} << 20;
     auto block = std::make_unique<GridBlock>(GridBlock{nullptr, 0});
     if (bytes > kHeapLimit) {
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
@@ -281,7 +311,9 @@ py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
         }
 #endif
     } else {
-        block->data = static_cast<double*>(std::malloc(bytes));
+        block->bytes = bytes;
+        block->data = spare_grid(bytes);
+        if (block->data == nullptr) block->data = static_cast<double*>(std::malloc(bytes));
     }
     if (block->data == nullptr) throw std::bad_alloc();
     double* data = block->data;
