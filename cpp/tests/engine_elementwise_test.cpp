@@ -67,10 +67,10 @@ void expect_levels_agree(const std::string& what, std::size_t n, F kernel) {
     }
 }
 
-const Op kBinary[] = {Op::Add,          Op::Subtract, Op::Multiply, Op::Divide,   Op::Power,
-                      Op::Less,         Op::LessEqual, Op::Greater, Op::GreaterEqual,
-                      Op::Equal,        Op::NotEqual, Op::And,      Op::Or,       Op::SignedPower,
-                      Op::FloatDivide,  Op::Minimum,  Op::Maximum,  Op::BoolTimes};
+const Op kBinary[] = {Op::Add,      Op::Subtract,  Op::Multiply, Op::Divide,       Op::Power,
+                      Op::Less,     Op::LessEqual, Op::Greater,  Op::GreaterEqual, Op::Equal,
+                      Op::NotEqual, Op::And,       Op::Or,       Op::SignedPower,  Op::FloatDivide,
+                      Op::Minimum,  Op::Maximum,   Op::BoolTimes};
 
 TEST(EngineElementwise, EveryLevelGivesTheBaselinesValues) {
     const std::vector<double> a = values(1), b = values(2), c = values(3);
@@ -113,13 +113,14 @@ TEST(EngineElementwise, BooleanTimesAWholeNumberIsNeverNegativeZero) {
 TEST(EngineElementwise, NarrowIntegersOnlyMeetWhatEveryVersionComputesAlike) {
     en::Program p;
     const int x = *p.load(0);
-    const int flag = *p.elementwise(Op::Less, Operand::of_step(x), Operand::of_constant(3, Kind::Int));
-    const int minus = *p.elementwise(Op::Multiply, Operand::of_step(flag),
-                                     Operand::of_constant(-1, Kind::Int));
+    const int flag =
+        *p.elementwise(Op::Less, Operand::of_step(x), Operand::of_constant(3, Kind::Int));
+    const int minus =
+        *p.elementwise(Op::Multiply, Operand::of_step(flag), Operand::of_constant(-1, Kind::Int));
     EXPECT_EQ(p.kind(minus), Kind::NarrowInt);
-    EXPECT_EQ(*p.elementwise(Op::Multiply, Operand::of_constant(-1, Kind::Int),
-                             Operand::of_step(flag)),
-              minus);
+    EXPECT_EQ(
+        *p.elementwise(Op::Multiply, Operand::of_constant(-1, Kind::Int), Operand::of_step(flag)),
+        minus);
     const Operand m = Operand::of_step(minus);
     EXPECT_EQ(p.kind(*p.elementwise(Op::Multiply, m, Operand::of_step(x))), Kind::Float);
     EXPECT_EQ(p.kind(*p.elementwise(Op::Less, m, Operand::of_step(x))), Kind::Bool);
@@ -145,18 +146,16 @@ TEST(EngineElementwise, BlocksGiveWhatWholeSeriesGive) {
     const int x = *p.load(0), y = *p.load(1);
     const int lagged = *p.lagged(Op::Delta, x, 3);
     const int back = *p.lagged(Op::Delay, y, 3);
-    const int ratio = *p.float_elementwise(Op::FloatDivide, Operand::of_step(lagged),
-                                           Operand::of_step(back));
-    const int up = *p.elementwise(Op::Greater, Operand::of_step(ratio),
-                                  Operand::of_constant(0, Kind::Int));
+    const int ratio =
+        *p.float_elementwise(Op::FloatDivide, Operand::of_step(lagged), Operand::of_step(back));
+    const int up =
+        *p.elementwise(Op::Greater, Operand::of_step(ratio), Operand::of_constant(0, Kind::Int));
     const int chosen = *p.if_else(Operand::of_step(up), Operand::of_step(ratio),
                                   Operand::of_constant(-1.0, Kind::Float));
-    const int result = *p.lagged(Op::Returns, *p.float_elementwise(Op::FloatAbs,
-                                                                   Operand::of_step(chosen)),
-                                 1);
+    const int result =
+        *p.lagged(Op::Returns, *p.float_elementwise(Op::FloatAbs, Operand::of_step(chosen)), 1);
     const int window = *p.window(Op::Mean, 5, x);
-    std::vector<en::Input> inputs{{panel.data(), rows, 2, {0, 1}},
-                                  {other.data(), rows, 2, {0, 1}}};
+    std::vector<en::Input> inputs{{panel.data(), rows, 2, {0, 1}}, {other.data(), rows, 2, {0, 1}}};
     const std::vector<en::RowMask> masks{en::RowMask(full), en::RowMask(gapped)};
     const std::size_t skip = p.shift(result);
     std::vector<double> alone(2 * rows), beside(2 * rows), windowed(2 * rows);

@@ -144,8 +144,8 @@ void power_kernel(const double* a, const double* b, double ca, double cb, double
         apply2(a, b, ca, cb, out, n, [](double x, double y) { return std::pow(x, y); });
 }
 
-#define ALVORA_BINARY(name, expression)                                  \
-    struct name {                                                        \
+#define ALVORA_BINARY(name, expression)                                    \
+    struct name {                                                          \
         double operator()(double x, double y) const { return expression; } \
     };
 ALVORA_BINARY(AddOp, x + y)

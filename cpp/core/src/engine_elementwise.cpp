@@ -3,7 +3,6 @@
 // (cpp/core/kernels/engine_elementwise.cpp) is compiled once per level into the
 // namespaces baseline, avx2 and avx512.
 #include "alvora/engine/elementwise.hpp"
-
 #include "alvora/engine/power.hpp"
 #include "alvora/isa.hpp"
 
@@ -23,15 +22,15 @@ ALVORA_DECLARE_LEVEL(baseline)
 #if defined(ALVORA_X86_LEVELS)
 ALVORA_DECLARE_LEVEL(avx2)
 ALVORA_DECLARE_LEVEL(avx512)
-#define ALVORA_AT_LEVEL(call)   \
-    switch (alvora::isa()) {    \
-        case Isa::avx512:       \
+#define ALVORA_AT_LEVEL(call)    \
+    switch (alvora::isa()) {     \
+        case Isa::avx512:        \
             return avx512::call; \
-        case Isa::avx2:         \
-            return avx2::call;  \
-        case Isa::baseline:     \
-            break;              \
-    }                           \
+        case Isa::avx2:          \
+            return avx2::call;   \
+        case Isa::baseline:      \
+            break;               \
+    }                            \
     return baseline::call;
 #else
 #define ALVORA_AT_LEVEL(call) return baseline::call;
@@ -43,17 +42,11 @@ void power_by_constant(const double* x, double y, double* out, std::size_t n, bo
 
 namespace elementwise {
 
-Binary binary(Op op) {
-    ALVORA_AT_LEVEL(binary(op))
-}
+Binary binary(Op op){ALVORA_AT_LEVEL(binary(op))}
 
-Unary unary(Op op) {
-    ALVORA_AT_LEVEL(unary(op))
-}
+Unary unary(Op op){ALVORA_AT_LEVEL(unary(op))}
 
-Choice if_else() {
-    ALVORA_AT_LEVEL(if_else())
-}
+Choice if_else(){ALVORA_AT_LEVEL(if_else())}
 
 Returns returns() {
     ALVORA_AT_LEVEL(returns())

@@ -129,7 +129,7 @@ std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, 
         if (op == Op::Negate)
             return a.kind == Kind::Float ? std::optional(Kind::Float) : std::nullopt;
         if (a.kind == Kind::NarrowInt) return std::nullopt;  // |x| may wrap in a narrow type
-        return a.kind;  // absolute value keeps the kind
+        return a.kind;                                       // absolute value keeps the kind
     }
     if (a.is_constant() && b.is_constant()) return std::nullopt;
     if (is_logical(op)) return Kind::Bool;
@@ -152,8 +152,9 @@ std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, 
     }
     if (is_comparison(op)) return Kind::Bool;
     // a narrow integer series meets a float one: computed in double precision
-    if (narrow) return a.kind == Kind::Float || b.kind == Kind::Float ? std::optional(Kind::Float)
-                                                                       : std::nullopt;
+    if (narrow)
+        return a.kind == Kind::Float || b.kind == Kind::Float ? std::optional(Kind::Float)
+                                                              : std::nullopt;
     if (op == Op::Divide) return Kind::Float;
     if (a.kind != Kind::Float && b.kind != Kind::Float) return std::nullopt;  // integer arithmetic
     return Kind::Float;
@@ -494,8 +495,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     for (std::size_t k = 0; k < nsteps; ++k) {
         if (!any_need[k]) continue;
         const Op op = steps_[k].op;
-        if (blockwise && !history[k] && op != Op::Load && op != Op::DropOldest &&
-            op != Op::Delay) {
+        if (blockwise && !history[k] && op != Op::Load && op != Op::DropOldest && op != Op::Delay) {
             slot[k] = static_cast<int>(slots++);
             continue;
         }
@@ -545,8 +545,8 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             case Op::Returns:
                 return returns(in(s.a, from - 1, lo), out, n);
             case Op::IfElse:
-                return choose(in(s.c, from, lo), in(s.a, from, lo), in(s.b, from, lo),
-                              s.a.constant, s.b.constant, out, n);
+                return choose(in(s.c, from, lo), in(s.a, from, lo), in(s.b, from, lo), s.a.constant,
+                              s.b.constant, out, n);
             default:
                 if (unary_of[k]) return unary_of[k](in(s.a, from, lo), out, n);
                 if (binary_of[k])
@@ -610,9 +610,9 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             switch (s.op) {
                 case Op::Load: {
                     const Input& input = inputs[s.param];
-                    const double* column = input.data + static_cast<std::size_t>(
-                                                            input.column_of[i]) *
-                                                            input.column_stride();
+                    const double* column =
+                        input.data +
+                        static_cast<std::size_t>(input.column_of[i]) * input.column_stride();
                     if (consecutive && !direct) {
                         values[k] = column + first + s.shift;
                         continue;

@@ -58,7 +58,7 @@ enum class Op : std::uint8_t {
     Minimum,      // NaN when either is NaN
     Maximum,
     BoolTimes,  // a boolean series times a whole number: 0 (never -0) or the number
-    IfElse,  // a where the condition c is non-zero, b where it is zero, NaN where it is NaN
+    IfElse,     // a where the condition c is non-zero, b where it is zero, NaN where it is NaN
     // window kernels over one series, window `param`
     Sum,
     Product,
