@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -502,7 +503,12 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         if (op != Op::DropOldest) buffers[k].resize(rows);
         if (op == Op::Count) counts.resize(rows);
     }
-    std::vector<double> scratch(slots * kBlockRows);
+    // Slots on whole cache lines: the wide loads and stores of the kernels then
+    // never straddle two lines.
+    std::vector<double> scratch_store(slots * kBlockRows + 8);
+    double* const scratch =
+        scratch_store.data() +
+        (8 - reinterpret_cast<std::uintptr_t>(scratch_store.data()) % 64 / 8) % 8;
     std::vector<const double*> values(nsteps);
     std::vector<double*> outs(nsteps);
     ColumnRows col;
@@ -514,7 +520,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
 
     // Where step k's value on row index `row` is, while the block from row `lo` runs.
     auto at = [&](int k, std::size_t row, std::size_t lo) -> double* {
-        if (slot[k] >= 0) return scratch.data() + slot[k] * kBlockRows + (row - lo);
+        if (slot[k] >= 0) return scratch + slot[k] * kBlockRows + (row - lo);
         return outs[k] + (row - steps_[k].shift);
     };
     auto in = [&](const Operand& o, std::size_t row, std::size_t lo) -> const double* {
