@@ -516,6 +516,18 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     std::vector<char> active(ntargets, 0), need(nsteps, 0);
     std::vector<int> writer(nsteps, -1);  // the target a step's result is written into directly
     std::vector<int> computed;            // the needed elementwise and lagged steps, in order
+    // A computed step's kernel and where its values are from the steady block on.
+    struct Call {
+        enum Kind { kBinary, kUnary, kChoice, kReturns } kind = kBinary;
+        elementwise::Binary binary = nullptr;
+        elementwise::Unary unary = nullptr;
+        const double* x[3] = {nullptr, nullptr, nullptr};  // a, b and the condition
+        bool x_moves[3] = {false, false, false};           // series (not a scratch slot)
+        double* out = nullptr;
+        bool out_moves = false;
+        double ca = 0.0, cb = 0.0;
+    };
+    std::vector<Call> calls;
     std::size_t active_for = static_cast<std::size_t>(-1);
 
     // Where step k's value on row index `row` is, while the block from row `lo` runs.
@@ -656,11 +668,81 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             }
             values[k] = out;
         }
-        for (std::size_t lo = 0; lo < count && !computed.empty(); lo += kBlockRows) {
+        // The first blocks run each step from the row its values begin on. From
+        // the block every step reaches on (`steady`), each step's block begins
+        // on the block's first row: its operands and result move by a block each
+        // time, and the block runs as a list of kernel calls.
+        std::size_t steady = 0;
+        for (int k : computed) steady = std::max(steady, steps_[k].shift);
+        steady = std::min(count, (steady + kBlockRows - 1) / kBlockRows * kBlockRows);
+        for (std::size_t lo = 0; lo < steady && !computed.empty(); lo += kBlockRows) {
             const std::size_t hi = std::min(count, lo + kBlockRows);
             for (int k : computed) {
                 const std::size_t shift = steps_[k].shift;
                 if (hi > shift) compute(k, std::max(lo, shift), hi, lo);
+            }
+        }
+        if (steady < count && !computed.empty()) {
+            calls.clear();
+            for (int k : computed) {
+                const Step& s = steps_[k];
+                Call c;
+                auto source = [&](int j, const Operand& o, std::size_t row) {
+                    if (o.is_constant()) return;
+                    c.x[j] = in(o, row, steady);
+                    c.x_moves[j] = slot[o.step] < 0;
+                };
+                c.out = at(k, steady, steady);
+                c.out_moves = slot[k] < 0;
+                c.ca = s.a.constant;
+                c.cb = s.b.constant;
+                switch (s.op) {
+                    case Op::Delta:
+                        c.binary = subtract;
+                        source(0, s.a, steady);
+                        source(1, s.a, steady - s.param);
+                        break;
+                    case Op::Returns:
+                        c.kind = Call::kReturns;
+                        source(0, s.a, steady - 1);
+                        break;
+                    case Op::IfElse:
+                        c.kind = Call::kChoice;
+                        source(0, s.a, steady);
+                        source(1, s.b, steady);
+                        source(2, s.c, steady);
+                        break;
+                    default:
+                        c.binary = binary_of[k];
+                        c.unary = unary_of[k];
+                        if (c.unary) c.kind = Call::kUnary;
+                        source(0, s.a, steady);
+                        source(1, s.b, steady);
+                }
+                calls.push_back(c);
+            }
+            for (std::size_t lo = steady; lo < count; lo += kBlockRows) {
+                const std::size_t n = std::min(count - lo, kBlockRows), moved = lo - steady;
+                for (const Call& c : calls) {
+                    const double* x[3];
+                    for (int j = 0; j < 3; ++j)
+                        x[j] = c.x[j] && c.x_moves[j] ? c.x[j] + moved : c.x[j];
+                    double* out = c.out_moves ? c.out + moved : c.out;
+                    switch (c.kind) {
+                        case Call::kBinary:
+                            c.binary(x[0], x[1], c.ca, c.cb, out, n);
+                            break;
+                        case Call::kUnary:
+                            c.unary(x[0], out, n);
+                            break;
+                        case Call::kChoice:
+                            choose(x[2], x[0], x[1], c.ca, c.cb, out, n);
+                            break;
+                        case Call::kReturns:
+                            returns(x[0], out, n);
+                            break;
+                    }
+                }
             }
         }
         for (std::size_t k = 0; k < nsteps; ++k) {
