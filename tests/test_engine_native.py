@@ -180,6 +180,28 @@ def test_powers_by_a_constant_match_the_per_instrument_path(market, monkeypatch,
     assert_same(native, reference)
 
 
+@pytest.mark.parametrize("factor, native", [
+    ((close < open_) * -1, True),
+    (-1 * (CS_RANK(close) < CS_RANK(volume)) + close * 0.0, True),
+    # a zero from the integers is +0: 1 / (close * 0) is +inf, not -inf
+    (1.0 / (close * ((close < open_) * -1)), True),
+    (ops.DELTA((high > low) * 3, 1) + ops.IF((close < open_) * -2, open_, low), True),
+    # what versions of the array library type differently stays on the other path
+    (((close < open_) * -1) * 0.5, False),
+    (((close < open_) * 200) + 100, False),
+    (rolling.SUM((close < open_) * -1, 3), False),
+], ids=["root", "left", "zero", "operators", "float", "int", "window"])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_booleans_times_whole_numbers(market, monkeypatch, factor, native):
+    ids = market[:25]
+    out, requests = run(factor, ids)
+    assert (requests == 0) == native
+    with monkeypatch.context() as m:
+        per_instrument_path(m)
+        reference, _ = run(factor, ids)
+    assert_same(out, reference)
+
+
 class OwnNode(AbstractFactor):
     """A user's node with a kernel of its own."""
 

@@ -1,12 +1,13 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 
-#include "alvora/engine/power.hpp"
+#include "alvora/engine/elementwise.hpp"
 #include "alvora/engine/program.hpp"
 #include "alvora/rolling/kernels.hpp"
 
@@ -17,6 +18,10 @@ namespace {
 namespace rk = alvora::rolling;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Rows per block of a program without window kernels: the steps' values of a
+// block (512 bytes each) stay in the first-level cache, and the loads of the
+// inputs' streams follow one another closely, as in one loop over all of them.
+constexpr std::size_t kBlockRows = 64;
 
 using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
 using PairKernel = void (*)(std::span<const double>, std::span<const double>, std::size_t,
@@ -124,11 +129,14 @@ std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, 
         if (op == Op::Not) return Kind::Bool;
         if (op == Op::Negate)
             return a.kind == Kind::Float ? std::optional(Kind::Float) : std::nullopt;
-        return a.kind;  // absolute value keeps the kind
+        if (a.kind == Kind::NarrowInt) return std::nullopt;  // |x| may wrap in a narrow type
+        return a.kind;                                       // absolute value keeps the kind
     }
     if (a.is_constant() && b.is_constant()) return std::nullopt;
     if (is_logical(op)) return Kind::Bool;
+    const bool narrow = a.kind == Kind::NarrowInt || b.kind == Kind::NarrowInt;
     if (a.is_constant() || b.is_constant()) {
+        if (narrow) return std::nullopt;  // the number's type meets the narrow one
         // A number meets an array: integer and boolean arrays follow value-based
         // promotion rules that differ between versions of the array library, so
         // only the cases every version computes in double precision are taken.
@@ -144,100 +152,13 @@ std::optional<Kind> elementwise_kind(Op op, const Operand& a, const Operand& b, 
         return std::nullopt;
     }
     if (is_comparison(op)) return Kind::Bool;
+    // a narrow integer series meets a float one: computed in double precision
+    if (narrow)
+        return a.kind == Kind::Float || b.kind == Kind::Float ? std::optional(Kind::Float)
+                                                              : std::nullopt;
     if (op == Op::Divide) return Kind::Float;
     if (a.kind != Kind::Float && b.kind != Kind::Float) return std::nullopt;  // integer arithmetic
     return Kind::Float;
-}
-
-double truth(double x) {
-    return x != 0.0 ? 1.0 : 0.0;
-}  // NaN counts as true
-
-double sign_of(double x) {
-    return x > 0 ? 1.0 : x < 0 ? -1.0 : x;
-}  // NaN and zeros kept
-
-template <class F>
-void apply2(const double* a, const double* b, double ca, double cb, double* out, std::size_t n,
-            F f) {
-    if (a && b) {
-        for (std::size_t t = 0; t < n; ++t) out[t] = f(a[t], b[t]);
-    } else if (a) {
-        for (std::size_t t = 0; t < n; ++t) out[t] = f(a[t], cb);
-    } else {
-        for (std::size_t t = 0; t < n; ++t) out[t] = f(ca, b[t]);
-    }
-}
-
-void binary(Op op, const double* a, const double* b, double ca, double cb, double* out,
-            std::size_t n) {
-    if ((op == Op::Power || op == Op::SignedPower) && a && !b)
-        return power_by_constant(a, cb, out, n, op == Op::SignedPower);
-    auto run = [&](auto f) { apply2(a, b, ca, cb, out, n, f); };
-    switch (op) {
-        case Op::Add:
-            return run([](double x, double y) { return x + y; });
-        case Op::Subtract:
-            return run([](double x, double y) { return x - y; });
-        case Op::Multiply:
-            return run([](double x, double y) { return x * y; });
-        case Op::Divide:
-            return run([](double x, double y) { return x / y; });
-        case Op::Power:
-            return run([](double x, double y) { return std::pow(x, y); });
-        case Op::Less:
-            return run([](double x, double y) { return x < y ? 1.0 : 0.0; });
-        case Op::LessEqual:
-            return run([](double x, double y) { return x <= y ? 1.0 : 0.0; });
-        case Op::Greater:
-            return run([](double x, double y) { return x > y ? 1.0 : 0.0; });
-        case Op::GreaterEqual:
-            return run([](double x, double y) { return x >= y ? 1.0 : 0.0; });
-        case Op::Equal:
-            return run([](double x, double y) { return x == y ? 1.0 : 0.0; });
-        case Op::NotEqual:
-            return run([](double x, double y) { return x != y ? 1.0 : 0.0; });
-        case Op::And:
-            return run([](double x, double y) { return truth(x) * truth(y); });
-        case Op::Or:
-            return run([](double x, double y) { return truth(x) + truth(y) > 0 ? 1.0 : 0.0; });
-        case Op::SignedPower:
-            return run([](double x, double y) { return sign_of(x) * std::pow(std::abs(x), y); });
-        case Op::FloatDivide:
-            return run([](double x, double y) { return x / y; });
-        case Op::Minimum:
-            return run([](double x, double y) {
-                return std::isnan(x) || std::isnan(y) ? kNaN : std::min(x, y);
-            });
-        case Op::Maximum:
-            return run([](double x, double y) {
-                return std::isnan(x) || std::isnan(y) ? kNaN : std::max(x, y);
-            });
-        default:
-            throw std::logic_error("not a binary step");
-    }
-}
-
-void unary(Op op, const double* a, double* out, std::size_t n) {
-    switch (op) {
-        case Op::FloatAbs:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
-            return;
-        case Op::Sign:
-            for (std::size_t t = 0; t < n; ++t) out[t] = sign_of(a[t]);
-            return;
-        case Op::Log:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::log(a[t]);
-            return;
-        case Op::Negate:
-            for (std::size_t t = 0; t < n; ++t) out[t] = -a[t];
-            return;
-        case Op::Absolute:
-            for (std::size_t t = 0; t < n; ++t) out[t] = std::abs(a[t]);
-            return;
-        default:
-            for (std::size_t t = 0; t < n; ++t) out[t] = a[t] == 0.0 ? 1.0 : 0.0;
-    }
 }
 
 // Checks that positions are ascending grid rows; returns whether they are consecutive.
@@ -389,6 +310,14 @@ std::optional<int> Program::elementwise(Op op, Operand a, Operand b) {
         if (!a.is_constant() && steps_[b.step].shift != shift) return std::nullopt;
         shift = steps_[b.step].shift;
     }
+    if (op == Op::Multiply && a.is_constant() != b.is_constant()) {
+        // a boolean series times a whole number: integers whatever the version,
+        // of a type some versions choose by the number's value
+        const Operand& series = a.is_constant() ? b : a;
+        const Operand& number = a.is_constant() ? a : b;
+        if (series.kind == Kind::Bool && number.kind == Kind::Int)
+            return push({Op::BoolTimes, series, number, {}, 0, shift, Kind::NarrowInt});
+    }
     const auto kind = elementwise_kind(op, a, b, binary_op);
     if (!kind) return std::nullopt;
     return push({op, a, binary_op ? b : Operand{}, {}, 0, shift, *kind});
@@ -439,6 +368,9 @@ std::optional<int> Program::if_else(Operand condition, Operand a, Operand b) {
 std::optional<int> Program::window(Op op, std::size_t n, int a, int b) {
     const int count = static_cast<int>(steps_.size());
     if (n < 1 || a < 0 || a >= count) return std::nullopt;
+    // the rolling module's kernels take narrow integer series otherwise
+    for (int s : {a, b})
+        if (s >= 0 && s < count && steps_[s].kind == Kind::NarrowInt) return std::nullopt;
     std::optional<Kind> kind;
     if (is_pair_kernel(op)) {
         if (b < 0 || b >= count || steps_[b].shift != steps_[a].shift) return std::nullopt;
@@ -540,24 +472,107 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     // Programs of loads and elementwise steps only give each row its own result:
     // they can run over the whole span of an instrument's rows, suspended rows
     // included (set to NaN afterwards), without gathering the valid ones.
-    bool pointwise = true;
-    std::vector<std::vector<double>> buffers(nsteps);
-    std::vector<std::int64_t> counts;
+    // Programs without window kernels run block by block of rows: a step's value
+    // on a row needs its operands on that row or earlier ones. A step whose
+    // values no later row needs (not a result, not lagged) keeps only its
+    // current block, in a small scratch area that stays in the cache.
+    bool pointwise = true, blockwise = true;
+    std::vector<char> history(nsteps, 0);  // values of every row kept
+    for (const Target& t : targets) history[t.result] = 1;
     for (std::size_t k = 0; k < nsteps; ++k) {
         if (!any_need[k]) continue;
         const Op op = steps_[k].op;
         const bool elementwise_op =
             (op >= Op::Add && op <= Op::Not) || (op >= Op::FloatAbs && op <= Op::IfElse);
         if (steps_[k].shift != 0 || !(op == Op::Load || elementwise_op)) pointwise = false;
+        if (is_series_kernel(op) || is_pair_kernel(op) || op == Op::Count) blockwise = false;
+        if (op == Op::Delta || op == Op::Returns || op == Op::Delay || op == Op::DropOldest)
+            history[steps_[k].a.step] = 1;
+    }
+    std::vector<int> slot(nsteps, -1);  // scratch slot of a step without history
+    std::size_t slots = 0;
+    std::vector<std::vector<double>> buffers(nsteps);
+    std::vector<std::int64_t> counts;
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        if (!any_need[k]) continue;
+        const Op op = steps_[k].op;
+        if (blockwise && !history[k] && op != Op::Load && op != Op::DropOldest && op != Op::Delay) {
+            slot[k] = static_cast<int>(slots++);
+            continue;
+        }
         if (op != Op::DropOldest) buffers[k].resize(rows);
         if (op == Op::Count) counts.resize(rows);
     }
+    // Slots on whole cache lines: the wide loads and stores of the kernels then
+    // never straddle two lines.
+    std::vector<double> scratch_store(slots * kBlockRows + 8);
+    double* const scratch =
+        scratch_store.data() +
+        (8 - reinterpret_cast<std::uintptr_t>(scratch_store.data()) % 64 / 8) % 8;
     std::vector<const double*> values(nsteps);
+    std::vector<double*> outs(nsteps);
     ColumnRows col;
     const std::vector<Run>& runs = col.runs;
     std::vector<char> active(ntargets, 0), need(nsteps, 0);
     std::vector<int> writer(nsteps, -1);  // the target a step's result is written into directly
+    std::vector<int> computed;            // the needed elementwise and lagged steps, in order
+    // A computed step's kernel and where its values are from the steady block on.
+    struct Call {
+        enum Kind { kBinary, kUnary, kChoice, kReturns } kind = kBinary;
+        elementwise::Binary binary = nullptr;
+        elementwise::Unary unary = nullptr;
+        const double* x[3] = {nullptr, nullptr, nullptr};  // a, b and the condition
+        bool x_moves[3] = {false, false, false};           // series (not a scratch slot)
+        double* out = nullptr;
+        bool out_moves = false;
+        double ca = 0.0, cb = 0.0;
+    };
+    std::vector<Call> calls;
     std::size_t active_for = static_cast<std::size_t>(-1);
+
+    // Where step k's value on row index `row` is, while the block from row `lo` runs.
+    auto at = [&](int k, std::size_t row, std::size_t lo) -> double* {
+        if (slot[k] >= 0) return scratch + slot[k] * kBlockRows + (row - lo);
+        return outs[k] + (row - steps_[k].shift);
+    };
+    auto in = [&](const Operand& o, std::size_t row, std::size_t lo) -> const double* {
+        if (o.is_constant()) return nullptr;
+        if (slot[o.step] >= 0) return at(o.step, row, lo);
+        return values[o.step] + (row - steps_[o.step].shift);
+    };
+    // The kernels of the level in use, looked up once: steps run a block at a time.
+    std::vector<elementwise::Binary> binary_of(nsteps, nullptr);
+    std::vector<elementwise::Unary> unary_of(nsteps, nullptr);
+    for (std::size_t k = 0; k < nsteps; ++k) {
+        if (!any_need[k]) continue;
+        binary_of[k] = elementwise::binary(steps_[k].op);
+        unary_of[k] = elementwise::unary(steps_[k].op);
+    }
+    const elementwise::Binary subtract = elementwise::binary(Op::Subtract);
+    const elementwise::Choice choose = elementwise::if_else();
+    const elementwise::Returns returns = elementwise::returns();
+    // Step k's values on row indices from .. to - 1 from its operands' values,
+    // which cover those rows (and, lagged, the rows before).
+    auto compute = [&](int k, std::size_t from, std::size_t to, std::size_t lo) {
+        const Step& s = steps_[k];
+        const std::size_t n = to - from;
+        double* out = at(k, from, lo);
+        switch (s.op) {
+            case Op::Delta:
+                return subtract(in(s.a, from, lo), in(s.a, from - s.param, lo), 0.0, 0.0, out, n);
+            case Op::Returns:
+                return returns(in(s.a, from - 1, lo), out, n);
+            case Op::IfElse:
+                return choose(in(s.c, from, lo), in(s.a, from, lo), in(s.b, from, lo), s.a.constant,
+                              s.b.constant, out, n);
+            default:
+                if (unary_of[k]) return unary_of[k](in(s.a, from, lo), out, n);
+                if (binary_of[k])
+                    return binary_of[k](in(s.a, from, lo), in(s.b, from, lo), s.a.constant,
+                                        s.b.constant, out, n);
+                throw std::logic_error("not an elementwise step");
+        }
+    };
 
     for (std::size_t i = 0; i < columns; ++i) {
         rows_of(i, col);
@@ -597,6 +612,9 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             }
         }
 
+        // Loads, aliases and window kernels in order; the elementwise and lagged
+        // steps with them, or afterwards block by block.
+        computed.clear();
         for (std::size_t k = 0; k < nsteps; ++k) {
             if (!need[k]) continue;
             const Step& s = steps_[k];
@@ -605,13 +623,14 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             const bool direct = writer[k] >= 0;
             double* out = direct ? targets[writer[k]].grid.data() + i * rows + first + s.shift
                                  : buffers[k].data();
+            outs[k] = out;
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
-            const double* b = s.b.is_constant() ? nullptr : values[s.b.step];
             switch (s.op) {
                 case Op::Load: {
-                    const Input& in = inputs[s.param];
+                    const Input& input = inputs[s.param];
                     const double* column =
-                        in.data + static_cast<std::size_t>(in.column_of[i]) * in.column_stride();
+                        input.data +
+                        static_cast<std::size_t>(input.column_of[i]) * input.column_stride();
                     if (consecutive && !direct) {
                         values[k] = column + first + s.shift;
                         continue;
@@ -625,23 +644,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                 case Op::DropOldest:
                 case Op::Delay:
                     values[k] = s.op == Op::Delay ? a : a + s.param;
-                    if (direct) std::memmove(out, values[k], length * sizeof(double));
-                    continue;
-                case Op::Delta:
-                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + s.param] - a[t];
-                    break;
-                case Op::Returns:
-                    for (std::size_t t = 0; t < length; ++t) out[t] = a[t + 1] / a[t] - 1.0;
-                    break;
-                case Op::IfElse: {
-                    const double* c = values[s.c.step];
-                    for (std::size_t t = 0; t < length; ++t) {
-                        const double chosen =
-                            c[t] != 0.0 ? (a ? a[t] : s.a.constant) : (b ? b[t] : s.b.constant);
-                        out[t] = std::isnan(c[t]) ? kNaN : chosen;
-                    }
-                    break;
-                }
+                    continue;  // copied into the grid once computed, below
                 case Op::Count: {
                     const std::size_t in_length = count - steps_[s.a.step].shift;
                     rk::count({a, in_length}, s.param, {counts.data(), length});
@@ -655,15 +658,99 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                         series_kernel(s.op)({a, in_length}, s.param, {out, length});
                     } else if (is_pair_kernel(s.op)) {
                         const std::size_t in_length = count - steps_[s.a.step].shift;
+                        const double* b = values[s.b.step];
                         pair_kernel(s.op)({a, in_length}, {b, in_length}, s.param, {out, length});
-                    } else if (is_unary(s.op) || is_float_unary(s.op)) {
-                        unary(s.op, a, out, length);
+                    } else if (blockwise) {
+                        computed.push_back(static_cast<int>(k));
                     } else {
-                        binary(s.op, a, b, s.a.constant, s.b.constant, out, length);
+                        compute(static_cast<int>(k), s.shift, count, 0);
                     }
             }
             values[k] = out;
         }
+        // The first blocks run each step from the row its values begin on. From
+        // the block every step reaches on (`steady`), each step's block begins
+        // on the block's first row: its operands and result move by a block each
+        // time, and the block runs as a list of kernel calls.
+        std::size_t steady = 0;
+        for (int k : computed) steady = std::max(steady, steps_[k].shift);
+        steady = std::min(count, (steady + kBlockRows - 1) / kBlockRows * kBlockRows);
+        for (std::size_t lo = 0; lo < steady && !computed.empty(); lo += kBlockRows) {
+            const std::size_t hi = std::min(count, lo + kBlockRows);
+            for (int k : computed) {
+                const std::size_t shift = steps_[k].shift;
+                if (hi > shift) compute(k, std::max(lo, shift), hi, lo);
+            }
+        }
+        if (steady < count && !computed.empty()) {
+            calls.clear();
+            for (int k : computed) {
+                const Step& s = steps_[k];
+                Call c;
+                auto source = [&](int j, const Operand& o, std::size_t row) {
+                    if (o.is_constant()) return;
+                    c.x[j] = in(o, row, steady);
+                    c.x_moves[j] = slot[o.step] < 0;
+                };
+                c.out = at(k, steady, steady);
+                c.out_moves = slot[k] < 0;
+                c.ca = s.a.constant;
+                c.cb = s.b.constant;
+                switch (s.op) {
+                    case Op::Delta:
+                        c.binary = subtract;
+                        source(0, s.a, steady);
+                        source(1, s.a, steady - s.param);
+                        break;
+                    case Op::Returns:
+                        c.kind = Call::kReturns;
+                        source(0, s.a, steady - 1);
+                        break;
+                    case Op::IfElse:
+                        c.kind = Call::kChoice;
+                        source(0, s.a, steady);
+                        source(1, s.b, steady);
+                        source(2, s.c, steady);
+                        break;
+                    default:
+                        c.binary = binary_of[k];
+                        c.unary = unary_of[k];
+                        if (c.unary) c.kind = Call::kUnary;
+                        source(0, s.a, steady);
+                        source(1, s.b, steady);
+                }
+                calls.push_back(c);
+            }
+            for (std::size_t lo = steady; lo < count; lo += kBlockRows) {
+                const std::size_t n = std::min(count - lo, kBlockRows), moved = lo - steady;
+                for (const Call& c : calls) {
+                    const double* x[3];
+                    for (int j = 0; j < 3; ++j)
+                        x[j] = c.x[j] && c.x_moves[j] ? c.x[j] + moved : c.x[j];
+                    double* out = c.out_moves ? c.out + moved : c.out;
+                    switch (c.kind) {
+                        case Call::kBinary:
+                            c.binary(x[0], x[1], c.ca, c.cb, out, n);
+                            break;
+                        case Call::kUnary:
+                            c.unary(x[0], out, n);
+                            break;
+                        case Call::kChoice:
+                            choose(x[2], x[0], x[1], c.ca, c.cb, out, n);
+                            break;
+                        case Call::kReturns:
+                            returns(x[0], out, n);
+                            break;
+                    }
+                }
+            }
+        }
+        for (std::size_t k = 0; k < nsteps; ++k) {
+            const Op op = steps_[k].op;
+            if (need[k] && writer[k] >= 0 && (op == Op::DropOldest || op == Op::Delay))
+                std::memmove(outs[k], values[k], (count - steps_[k].shift) * sizeof(double));
+        }
+
         for (std::size_t t = 0; t < ntargets; ++t) {
             if (!active[t]) continue;
             const int r = targets[t].result;

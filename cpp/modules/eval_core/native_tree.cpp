@@ -252,13 +252,17 @@ struct GridBlock {
     std::size_t advised;  // bytes counted in g_huge_page_bytes
 };
 
-// Large grids freed lately, kept with their pages for the next grid of about
-// their size. The C allocator hands a large block straight back to the system,
-// and the next one faults in every page afresh: a cross-sectional node's
-// operand grid, freed once ranked, cost its 100 MB of page faults again for
-// every such node. Bounded; past the budget a freed grid goes back to the
-// system.
+// Grids freed lately, kept with their pages for the next grid of about their
+// size. The C allocator hands a large block straight back to the system, and
+// the next one faults in every page afresh: a cross-sectional node's operand
+// grid, freed once ranked, cost its 100 MB of page faults again for every such
+// node. A heap-sized grid's pages go back too when it ends the heap (zeroing a
+// 9 MB grid is a tenth of an elementwise factor's cost). Bounded; past the
+// budget the oldest kept grids go back to the system.
 constexpr std::size_t kReuseBudget = std::size_t{512} << 20;
+constexpr std::size_t kReuseCount = 16;
+// Smaller grids the heap serves from memory it keeps anyway.
+constexpr std::size_t kReuseSmallest = std::size_t{1} << 20;
 struct ReusePool {
     std::mutex mutex;
     std::vector<GridBlock> blocks;  // oldest first
@@ -292,11 +296,12 @@ std::optional<GridBlock> reuse_block(std::size_t bytes) {
 
 void release_grid(void* block_ptr) {
     std::unique_ptr<GridBlock> block(static_cast<GridBlock*>(block_ptr));
-    if (block->bytes > kHeapLimit && block->bytes <= kReuseBudget) {
+    if (block->bytes >= kReuseSmallest && block->bytes <= kReuseBudget) {
         ReusePool& pool = reuse_pool();
         std::lock_guard<std::mutex> lock(pool.mutex);
         // the oldest kept blocks make room for the newest
-        while (!pool.blocks.empty() && pool.bytes + block->bytes > kReuseBudget) {
+        while (!pool.blocks.empty() &&
+               (pool.bytes + block->bytes > kReuseBudget || pool.blocks.size() >= kReuseCount)) {
             pool.bytes -= pool.blocks.front().bytes;
             free_block(pool.blocks.front());
             pool.blocks.erase(pool.blocks.begin());
@@ -310,12 +315,11 @@ void release_grid(void* block_ptr) {
     free_block(*block);
 }
 
-// A new column-major rows x cols float64 array, uninitialised. Grids the C
-// allocator serves from its heap (up to 32 MiB) come from there: memory a freed
-// grid gave back is written again without a page fault. Larger ones come from
-// the kept blocks above, else are fresh mappings; within the budget above they
-// get huge pages, as the array library gives its large arrays, and fault 2 MiB
-// at a time instead of 4 KiB.
+// A new column-major rows x cols float64 array, uninitialised, in a kept grid's
+// memory where one fits. Otherwise grids up to 32 MiB come from the C
+// allocator's heap, and larger ones are fresh mappings; within the budget above
+// those get huge pages, as the array library gives its large arrays, and fault
+// 2 MiB at a time instead of 4 KiB.
 py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     const std::size_t cells = rows * cols;
     if (cols != 0 && cells / cols != rows) throw std::bad_alloc();
@@ -342,7 +346,11 @@ py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
 #endif
         }
     } else {
-        block->data = static_cast<double*>(std::malloc(bytes));
+        if (auto kept = reuse_block(bytes)) {
+            *block = *kept;
+        } else {
+            block->data = static_cast<double*>(std::malloc(bytes));
+        }
     }
     if (block->data == nullptr) throw std::bad_alloc();
     double* data = block->data;

@@ -19,7 +19,11 @@
 namespace alvora::engine {
 
 // Element kind of a series or constant, as the array library would type it.
-enum class Kind : std::uint8_t { Float, Int, Bool };
+// NarrowInt: a boolean series times a whole number, whose integer type the
+// array library picks from the number's value in some versions and not in
+// others; its values (0 or the number) are exact in any of them, but only steps
+// that give the same result whatever that type may follow.
+enum class Kind : std::uint8_t { Float, Int, Bool, NarrowInt };
 
 enum class Op : std::uint8_t {
     Load,  // an input panel's column gathered on the valid rows (from the `shift`-th on)
@@ -53,7 +57,8 @@ enum class Op : std::uint8_t {
     FloatDivide,  // a / b
     Minimum,      // NaN when either is NaN
     Maximum,
-    IfElse,  // a where the condition c is non-zero, b where it is zero, NaN where it is NaN
+    BoolTimes,  // a boolean series times a whole number: 0 (never -0) or the number
+    IfElse,     // a where the condition c is non-zero, b where it is zero, NaN where it is NaN
     // window kernels over one series, window `param`
     Sum,
     Product,
