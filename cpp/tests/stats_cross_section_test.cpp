@@ -38,7 +38,7 @@ TEST(CrossSection, RankAveragesTiesKeepsNaNAndRanksInfinities) {
 // signs) ranks as the comparison sort ranks it, in a column-major panel of
 // several rows read and written a block at a time.
 TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
-    const std::size_t rows = 37, cols = 3001;
+    const std::size_t rows = 230, cols = 5001;  // two chunks of rows
     std::mt19937_64 gen(7);
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> pick(0, 9);

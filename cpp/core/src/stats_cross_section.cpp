@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "alvora/stats/cross_section.hpp"
+#include "panel_rows.hpp"
 
 namespace alvora::stats {
 
@@ -208,24 +209,6 @@ void scale_row(std::span<const double> row, std::span<double> out) {
         out[c] = std::isfinite(row[c]) ? row[c] / divisor : kNaN;
 }
 
-// Values per chunk of rows worked on at once (two buffers of this many doubles).
-constexpr std::size_t kChunkValues = std::size_t{1} << 20;
-constexpr std::size_t kBlock = 32;
-
-// Calls visit(r, c) for every cell of a rows x cols chunk, a kBlock x kBlock block
-// at a time: a block's cells lie on few pages and cache lines in either layout.
-template <class Visit>
-void for_blocks(std::size_t rows, std::size_t cols, Visit&& visit) {
-    for (std::size_t c0 = 0; c0 < cols; c0 += kBlock) {
-        const std::size_t c1 = std::min(cols, c0 + kBlock);
-        for (std::size_t r0 = 0; r0 < rows; r0 += kBlock) {
-            const std::size_t r1 = std::min(rows, r0 + kBlock);
-            for (std::size_t c = c0; c < c1; ++c)
-                for (std::size_t r = r0; r < r1; ++r) visit(r, c);
-        }
-    }
-}
-
 }  // namespace
 
 void cross_section(CrossSection op, PanelView<const double> in, PanelView<double> out) {
@@ -236,18 +219,13 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
     }
     if (in.cols > std::numeric_limits<std::uint32_t>::max())
         throw std::invalid_argument("cross-section: too many instruments");
-    // Rows are worked on a chunk at a time, copied into a row-major buffer and
-    // back with a blocked transpose: a row of a column-major panel lies on a page
-    // per instrument, so reading it in place walks the page tables at every value.
     const std::size_t cols = in.cols;
-    const std::size_t chunk = std::clamp<std::size_t>(kChunkValues / std::max<std::size_t>(cols, 1),
-                                                      kBlock, std::max(in.rows, kBlock));
+    const std::size_t chunk = panel_rows::chunk_rows(in.rows, cols);
     std::vector<double> rows(chunk * cols), results(chunk * cols);
     Scratch s;
     for (std::size_t r0 = 0; r0 < in.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, in.rows - r0);
-        for_blocks(n, cols,
-                   [&](std::size_t r, std::size_t c) { rows[r * cols + c] = in.at(r0 + r, c); });
+        panel_rows::copy_in(in, r0, n, rows.data());
         for (std::size_t t = 0; t < n; ++t) {
             const std::span<const double> row(rows.data() + t * cols, cols);
             const std::span<double> result(results.data() + t * cols, cols);
@@ -266,9 +244,7 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
                     break;
             }
         }
-        for_blocks(n, cols, [&](std::size_t r, std::size_t c) {
-            out.at(r0 + r, c) = results[r * cols + c];
-        });
+        panel_rows::copy_out(results.data(), r0, n, out);
     }
 }
 
