@@ -1,7 +1,7 @@
 // Rows of a panel worked on a chunk at a time in row-major buffers: a row of a
-// column-major panel lies on a page per instrument, so reading or writing it in
-// place walks the page tables at every value. Chunks are copied in and out a
-// block of cells at a time, whose cells lie on few pages in either layout.
+// column-major panel has a cache line (and a page) per instrument, fetched again
+// for every row when rows are read or written in place. Chunks are copied in and
+// out a block of cells at a time, whose cells share lines and pages.
 #pragma once
 
 #include <algorithm>
