@@ -2,6 +2,7 @@
 
     python bench/bench_alphas.py [--market large|default] [--instruments N] [--days D]
                                  [--alphas a1 a42 ...] [--skip-library] [--skip-alphas]
+                                 [--ours-only]
 
 Prints, measured side by side in one run:
 
@@ -14,6 +15,9 @@ Prints, measured side by side in one run:
    sides); with the ratio and how far the values agree on the common support.
    An alpha under 50 ms on a side is timed up to 5 times on that side and the
    least time kept.
+
+``--ours-only`` times alvora's side of the whole library alone (no pandas, no
+per-alpha table) and prints where its time went: load, evaluate, frames.
 
 Times are CPU seconds of the process (time.process_time: the machine is
 shared, so wall time mostly measures the neighbours); the whole library also
@@ -119,6 +123,8 @@ def main():
                         help="only the per-alpha table (saves memory)")
     parser.add_argument("--skip-alphas", action="store_true",
                         help="only the whole library")
+    parser.add_argument("--ours-only", action="store_true",
+                        help="only alvora's side of the whole library, with its breakdown")
     parser.add_argument("--suspended-too", action="store_true",
                         help="every listed instrument, suspended ones too: the same work on "
                              "both sides, but windows differ (pandas counts suspension days), "
@@ -139,6 +145,8 @@ def main():
                                                           tessal.get_latest_trading_date()))
     start, end = all_dates[-args.days], all_dates[-1]
     first = pd.Timestamp(tessal.trading_date_offset(start, -longest))
+    if args.ours_only and args.skip_library:
+        parser.error("--ours-only times the whole library: drop --skip-library")
     if args.suspended_too and not args.skip_alphas:
         parser.error("--suspended-too times the whole library only: add --skip-alphas")
     ids, listed = _untroubled_instruments(first, end, args.instruments, args.suspended_too)
@@ -152,11 +160,18 @@ def main():
     print("load average at start: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()), flush=True)
     if not args.skip_library:
         w0, t0 = time.perf_counter(), time.process_time()
-        ours_all = execute_factors(nodes, ids, start, end)
+        timings = {}
+        ours_all = execute_factors(nodes, ids, start, end, timings=timings)
         t_ours, w_ours = time.process_time() - t0, time.perf_counter() - w0
         del ours_all
         print("\nwhole library, data loading included: alvora execute_factors {:.2f} s CPU "
               "({:.2f} s wall)".format(t_ours, w_ours), flush=True)
+        print("  where it went: " + ", ".join(
+            "{} {:.2f} s CPU ({:.2f} s wall)".format(phase, cpu, wall)
+            for phase, (wall, cpu) in timings.items()), flush=True)
+        if args.ours_only:
+            print("load average at the end: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()))
+            return
         w0, t0 = time.perf_counter(), time.process_time()
         fields, industry = _load_pandas(ids, first, end)
         theirs_ops = PandasOps(fields, industry)

@@ -210,3 +210,20 @@ def test_a_view_from_a_later_date_has_the_rows_of_a_context_of_its_own(market, k
         np.testing.assert_array_equal(view._instruments[oid][2], np.flatnonzero(mask))
         np.testing.assert_array_equal(view.get_factor_value(close, oid),
                                       own.get_factor_value(close, oid))
+
+
+@pytest.mark.parametrize("given", [0, 97])  # positions found in one pass / column by column
+def test_valid_row_positions_whichever_way_they_are_found(given):
+    rng = np.random.default_rng(3)
+    traded = np.asfortranarray(rng.random((40, 100)) < 0.6)
+    traded[:, 5] = False
+    columns = [("id{}".format(j), j) for j in range(100)]
+    known = {oid: np.flatnonzero(traded[:, j]) for oid, j in columns[:given]}
+    for positions in known.values():
+        positions.flags.writeable = False
+    out = exec_context._masks_and_positions(traded, columns, known)
+    for oid, j in columns:
+        column, mask, positions = out[oid]
+        assert column == j and not positions.flags.writeable
+        np.testing.assert_array_equal(mask, traded[:, j])
+        np.testing.assert_array_equal(positions, np.flatnonzero(traded[:, j]))

@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "alvora/stats/cross_section.hpp"
+#include "alvora/stats/ranks.hpp"
 #include "expect_row.hpp"
 
 namespace {
@@ -29,6 +31,69 @@ TEST(CrossSection, RankAveragesTiesKeepsNaNAndRanksInfinities) {
     expect_row(row(CrossSection::Rank, {3.0, kNaN, 1.0, 3.0, -kInf, -0.0, 0.0}),
                {5.5 / 6, kNaN, 4.0 / 6, 5.5 / 6, 1.0 / 6, 2.5 / 6, 2.5 / 6});
     expect_row(row(CrossSection::Rank, {kNaN, kNaN}), {kNaN, kNaN});
+}
+
+// Long rows take digit passes over the keys: every kind of row (spread values,
+// values of one magnitude, few distinct values, NaN, infinities, zeros of both
+// signs) ranks as the comparison sort ranks it, in a column-major panel of
+// several rows read and written a block at a time.
+TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
+    const std::size_t rows = 230, cols = 5001;  // two chunks of rows
+    std::mt19937_64 gen(7);
+    std::normal_distribution<double> normal;
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::vector<double> panel(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            double x = normal(gen);
+            switch (r % 5) {
+                case 1:
+                    x = 1e6 + x * 1e-9;
+                    break;  // one magnitude
+                case 2:
+                    x = static_cast<double>(pick(gen));
+                    break;  // few values
+                case 3:
+                    x = std::exp(8 * x);
+                    break;  // many magnitudes
+                case 4: {
+                    const int k = pick(gen);
+                    x = k == 0   ? kNaN
+                        : k == 1 ? kInf
+                        : k == 2 ? -kInf
+                        : k == 3 ? -0.0
+                        : k == 4 ? 0.0
+                                 : x;
+                    break;
+                }
+            }
+            panel[c * rows + r] = x;
+        }
+    }
+    std::vector<double> out(rows * cols);
+    alvora::stats::cross_section(CrossSection::Rank,
+                                 PanelView<const double>{panel.data(), rows, cols, 1, rows},
+                                 PanelView<double>{out.data(), rows, cols, 1, rows});
+    std::vector<std::uint32_t> order;
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::vector<double> usable;
+        std::vector<std::size_t> where;
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double x = panel[c * rows + r];
+            if (!std::isnan(x)) {
+                usable.push_back(x);
+                where.push_back(c);
+            }
+        }
+        std::vector<double> ranks(usable.size());
+        alvora::stats::average_ranks(usable, ranks, order);
+        std::vector<double> want(cols, kNaN), got(cols);
+        for (std::size_t k = 0; k < where.size(); ++k)
+            want[where[k]] = ranks[k] / static_cast<double>(usable.size());
+        for (std::size_t c = 0; c < cols; ++c) got[c] = out[c * rows + r];
+        SCOPED_TRACE("row " + std::to_string(r));
+        expect_row(got, want);
+    }
 }
 
 TEST(CrossSection, MomentsTreatInfinitiesAsMissing) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "alvora/stats/group.hpp"
@@ -41,6 +42,41 @@ TEST(GroupStatistics, DemeanUsesEachGroupsFiniteMembers) {
     expect_row(row(GroupStatistic::Demean, kValues, kCodes),
                {1.25, 1.0, -0.75, kNaN, 1.25, kNaN, kNaN, -1.75, -1.0});
     expect_row(row(GroupStatistic::Demean, {1.0, 2.0}, {-1, -1}), {kNaN, kNaN});
+}
+
+// A column-major panel longer than one chunk of rows: each entry is its value
+// less the plain mean of its group's finite members on its row.
+TEST(GroupStatistics, DemeansEveryRowOfALongPanel) {
+    const std::size_t rows = 230, cols = 5001, groups = 7;
+    std::vector<double> values(rows * cols), out(rows * cols);
+    std::vector<std::int64_t> codes(rows * cols);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        values[k] = k % 13 == 0 ? kNaN : std::sin(0.37 * static_cast<double>(k));
+        codes[k] = static_cast<std::int64_t>(k * 7919 % (groups + 1)) - 1;
+    }
+    alvora::stats::group_cross_section(
+        GroupStatistic::Demean, PanelView<const double>{values.data(), rows, cols, 1, rows},
+        PanelView<const std::int64_t>{codes.data(), rows, cols, 1, rows},
+        PanelView<double>{out.data(), rows, cols, 1, rows});
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::vector<double> sum(groups, 0.0), count(groups, 0.0), want(cols, kNaN), got(cols);
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double x = values[c * rows + r];
+            const std::int64_t g = codes[c * rows + r];
+            if (g >= 0 && std::isfinite(x)) {
+                sum[g] += x;
+                count[g] += 1.0;
+            }
+        }
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double x = values[c * rows + r];
+            const std::int64_t g = codes[c * rows + r];
+            if (g >= 0 && std::isfinite(x)) want[c] = x - sum[g] / count[g];
+            got[c] = out[c * rows + r];
+        }
+        SCOPED_TRACE("row " + std::to_string(r));
+        expect_row(got, want);
+    }
 }
 
 TEST(GroupStatistics, RefusesMismatchedShapesAndHugeCodes) {

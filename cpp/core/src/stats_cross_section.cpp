@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "alvora/stats/cross_section.hpp"
+#include "panel_rows.hpp"
 
 namespace alvora::stats {
 
@@ -49,82 +51,117 @@ std::uint64_t order_key(double value) {
     return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
 }
 
-constexpr std::size_t kShortRow = 256;
-// Rows from this many values on take 11-bit digits (six passes at most);
-// shorter ones bytes (eight at most), whose counts are quicker to clear.
-constexpr std::size_t kLongRow = 1536;
+constexpr std::size_t kInsertionSort = 16;
+constexpr int kMaxDigitBits = 11;
+
+// Insertion sort by key: the small buckets left by the digit passes.
+void insertion_sort(Keyed* items, std::size_t n) {
+    for (std::size_t i = 1; i < n; ++i) {
+        const Keyed item = items[i];
+        std::size_t j = i;
+        for (; j > 0 && items[j - 1].key > item.key; --j) items[j] = items[j - 1];
+        items[j] = item;
+    }
+}
+
+// One digit pass of a most-significant-digit-first sort of items[0, n), whose
+// keys lie in [low, high], low < high: scattered by the `bits` bits below the
+// highest bit where the keys differ into `out`. Afterwards bucket b of `out`
+// spans [counts[b-1], counts[b]) (bucket 0 from 0); returns the bucket count.
+std::size_t digit_pass(const Keyed* items, Keyed* out, std::size_t n, std::uint64_t low,
+                       std::uint64_t high, std::uint32_t* counts) {
+    const int top = 63 - std::countl_zero(low ^ high);
+    const int wanted = std::max(4, static_cast<int>(std::bit_width(n)) - 1);
+    const int bits = std::min({kMaxDigitBits, top + 1, wanted});
+    const int shift = top + 1 - bits;
+    const std::size_t buckets = std::size_t{1} << bits;
+    const std::uint64_t mask = buckets - 1;
+    std::fill(counts, counts + buckets + 1, 0u);
+    for (std::size_t i = 0; i < n; ++i) ++counts[((items[i].key >> shift) & mask) + 1];
+    for (std::size_t b = 1; b <= buckets; ++b) counts[b] += counts[b - 1];
+    for (std::size_t i = 0; i < n; ++i) out[counts[(items[i].key >> shift) & mask]++] = items[i];
+    return buckets;
+}
+
+void sort_in_place(Keyed* items, Keyed* scratch, std::size_t n, std::uint32_t* counts);
+
+// Sorts every bucket a digit pass left in `items`; `scratch` is as long.
+void sort_buckets(Keyed* items, Keyed* scratch, std::size_t buckets, std::uint32_t* counts) {
+    std::uint32_t begin = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::uint32_t end = counts[b];
+        if (end - begin <= kInsertionSort)
+            insertion_sort(items + begin, end - begin);
+        else
+            sort_in_place(items + begin, scratch + begin, end - begin, counts + buckets + 1);
+        begin = end;
+    }
+}
+
+// Sorts by key, most significant digit first, on the bits where the keys of the
+// range differ: one pass spreads a row of well spread values over buckets of a
+// couple of items, which insertion sort finishes; a crowded bucket (values of one
+// magnitude, mostly) takes its own pass on its next bits. Equal keys end next to
+// each other in no particular order: the ranks of ties are equal whatever their
+// order. Each pass consumes at least one bit, so at most 64 levels (`counts`
+// holds a block of digit counts per level).
+void sort_in_place(Keyed* items, Keyed* scratch, std::size_t n, std::uint32_t* counts) {
+    std::uint64_t low = items[0].key, high = low;
+    for (std::size_t i = 1; i < n; ++i) {
+        low = std::min(low, items[i].key);
+        high = std::max(high, items[i].key);
+    }
+    if (low == high) return;  // one value
+    const std::size_t buckets = digit_pass(items, scratch, n, low, high, counts);
+    std::memcpy(items, scratch, n * sizeof(Keyed));
+    sort_buckets(items, scratch, buckets, counts);
+}
 
 struct Scratch {
-    std::vector<double> row;
     std::vector<Keyed> items, sorted;
-    std::vector<std::uint32_t> start;  // digit counts, then each digit's next slot
+    std::vector<std::uint32_t> counts =
+        std::vector<std::uint32_t>(64 * ((std::size_t{1} << kMaxDigitBits) + 1));
 };
 
-// Sorts by key: a least-significant-digit radix sort. All digits' counts come
-// from one read of the keys, and a digit every key shares (sign and exponent
-// bits of values of one magnitude, mostly) needs no pass.
-template <int DigitBits>
-void radix_sort(Scratch& s) {
-    constexpr int kDigits = (64 + DigitBits - 1) / DigitBits;
-    constexpr std::size_t kRadix = std::size_t{1} << DigitBits;
-    constexpr std::uint64_t kMask = kRadix - 1;
-    std::vector<Keyed>& items = s.items;
-    const std::size_t m = items.size();
-    s.start.assign(kDigits * kRadix, 0);
-    std::uint32_t* counts = s.start.data();
-    for (const Keyed& k : items)
-        for (int d = 0; d < kDigits; ++d)
-            ++counts[d * kRadix + ((k.key >> (DigitBits * d)) & kMask)];
-    s.sorted.resize(m);
-    for (int d = 0; d < kDigits; ++d) {
-        std::uint32_t* slot = counts + d * kRadix;
-        const int shift = DigitBits * d;
-        if (slot[(items[0].key >> shift) & kMask] == m) continue;  // one digit for all
-        std::uint32_t total = 0;
-        for (std::size_t b = 0; b < kRadix; ++b) {
-            const std::uint32_t here = slot[b];
-            slot[b] = total;
-            total += here;
-        }
-        for (const Keyed& k : items) s.sorted[slot[(k.key >> shift) & kMask]++] = k;
-        items.swap(s.sorted);
-    }
-}
-
-// Rows too short to repay clearing the digits' counts take a comparison sort.
-void sort_by_key(Scratch& s) {
-    const std::size_t m = s.items.size();
-    if (m < kShortRow)
-        std::sort(s.items.begin(), s.items.end(),
-                  [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
-    else if (m < kLongRow)
-        radix_sort<8>(s);
-    else
-        radix_sort<11>(s);
-}
-
-void rank_row(Scratch& s, std::span<double> out) {
-    s.items.clear();
-    for (std::size_t c = 0; c < s.row.size(); ++c) {
+void rank_row(Scratch& s, std::span<const double> row, std::span<double> out) {
+    const std::size_t cols = row.size();
+    s.items.resize(cols);
+    s.sorted.resize(cols);
+    // the non-NaN values' keys, written without a branch on NaN; their range
+    std::size_t m = 0;
+    std::uint64_t low = ~std::uint64_t{0}, high = 0;
+    for (std::size_t c = 0; c < cols; ++c) {
         out[c] = kNaN;
-        if (!std::isnan(s.row[c]))
-            s.items.push_back({order_key(s.row[c]), static_cast<std::uint32_t>(c)});
+        const std::uint64_t key = order_key(row[c]);
+        s.items[m] = {key, static_cast<std::uint32_t>(c)};
+        const bool usable = !std::isnan(row[c]);
+        low = usable ? std::min(low, key) : low;
+        high = usable ? std::max(high, key) : high;
+        m += usable;
     }
-    sort_by_key(s);
-    const std::size_t m = s.items.size();
+    const Keyed* sorted = s.items.data();
+    if (m > kInsertionSort && low != high) {
+        // the first pass scatters into the second buffer, sorted there
+        const std::size_t buckets =
+            digit_pass(s.items.data(), s.sorted.data(), m, low, high, s.counts.data());
+        sort_buckets(s.sorted.data(), s.items.data(), buckets, s.counts.data());
+        sorted = s.sorted.data();
+    } else {
+        insertion_sort(s.items.data(), m);
+    }
     const auto count = static_cast<double>(m);
     for (std::size_t i = 0; i < m;) {
         std::size_t j = i + 1;
-        while (j < m && s.items[j].key == s.items[i].key) ++j;
+        while (j < m && sorted[j].key == sorted[i].key) ++j;
         // Positions i..j-1 share the mean of the 1-based ranks i+1..j.
         const double rank = 0.5 * static_cast<double>(i + 1 + j) / count;
-        for (std::size_t k = i; k < j; ++k) out[s.items[k].column] = rank;
+        for (std::size_t k = i; k < j; ++k) out[sorted[k].column] = rank;
         i = j;
     }
 }
 
 // Mean of the finite entries and their number.
-std::pair<double, std::size_t> finite_mean(const std::vector<double>& row) {
+std::pair<double, std::size_t> finite_mean(std::span<const double> row) {
     Sum total;
     std::size_t count = 0;
     for (double x : row) {
@@ -136,7 +173,7 @@ std::pair<double, std::size_t> finite_mean(const std::vector<double>& row) {
     return {count ? total.value() / static_cast<double>(count) : kNaN, count};
 }
 
-void zscore_row(const std::vector<double>& row, std::span<double> out) {
+void zscore_row(std::span<const double> row, std::span<double> out) {
     const auto [mean, count] = finite_mean(row);
     double std_dev = kNaN;
     if (count >= 2) {
@@ -151,13 +188,13 @@ void zscore_row(const std::vector<double>& row, std::span<double> out) {
         out[c] = std::isfinite(row[c]) ? (row[c] - mean) / std_dev : kNaN;
 }
 
-void demean_row(const std::vector<double>& row, std::span<double> out) {
+void demean_row(std::span<const double> row, std::span<double> out) {
     const double mean = finite_mean(row).first;
     for (std::size_t c = 0; c < row.size(); ++c)
         out[c] = std::isfinite(row[c]) ? row[c] - mean : kNaN;
 }
 
-void scale_row(const std::vector<double>& row, std::span<double> out) {
+void scale_row(std::span<const double> row, std::span<double> out) {
     Sum total;
     bool any = false;
     for (double x : row) {
@@ -182,26 +219,32 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
     }
     if (in.cols > std::numeric_limits<std::uint32_t>::max())
         throw std::invalid_argument("cross-section: too many instruments");
+    const std::size_t cols = in.cols;
+    const std::size_t chunk = panel_rows::chunk_rows(in.rows, cols);
+    std::vector<double> rows(chunk * cols), results(chunk * cols);
     Scratch s;
-    s.row.resize(in.cols);
-    std::vector<double> result(in.cols);
-    for (std::size_t r = 0; r < in.rows; ++r) {
-        for (std::size_t c = 0; c < in.cols; ++c) s.row[c] = in.at(r, c);
-        switch (op) {
-            case CrossSection::Rank:
-                rank_row(s, result);
-                break;
-            case CrossSection::ZScore:
-                zscore_row(s.row, result);
-                break;
-            case CrossSection::Demean:
-                demean_row(s.row, result);
-                break;
-            case CrossSection::Scale:
-                scale_row(s.row, result);
-                break;
+    for (std::size_t r0 = 0; r0 < in.rows; r0 += chunk) {
+        const std::size_t n = std::min(chunk, in.rows - r0);
+        panel_rows::copy_in(in, r0, n, rows.data());
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::span<const double> row(rows.data() + t * cols, cols);
+            const std::span<double> result(results.data() + t * cols, cols);
+            switch (op) {
+                case CrossSection::Rank:
+                    rank_row(s, row, result);
+                    break;
+                case CrossSection::ZScore:
+                    zscore_row(row, result);
+                    break;
+                case CrossSection::Demean:
+                    demean_row(row, result);
+                    break;
+                case CrossSection::Scale:
+                    scale_row(row, result);
+                    break;
+            }
         }
-        for (std::size_t c = 0; c < in.cols; ++c) out.at(r, c) = result[c];
+        panel_rows::copy_out(results.data(), r0, n, out);
     }
 }
 

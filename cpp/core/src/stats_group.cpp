@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "alvora/stats/group.hpp"
+#include "panel_rows.hpp"
 
 namespace alvora::stats {
 
@@ -30,40 +31,38 @@ struct RowGroups {
     std::vector<Member> members;
     std::vector<std::uint32_t> fill;
 
-    void gather(PanelView<const double> values, PanelView<const std::int64_t> codes, std::size_t r,
+    void gather(const double* values, const std::int64_t* codes, std::size_t cols,
                 std::size_t ngroups) {
         start.assign(ngroups + 1, 0);
         std::size_t m = 0;
-        for (std::size_t c = 0; c < values.cols; ++c) {
-            const std::int64_t g = codes.at(r, c);
-            if (g >= 0 && std::isfinite(values.at(r, c))) {
-                ++start[static_cast<std::size_t>(g) + 1];
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (codes[c] >= 0 && std::isfinite(values[c])) {
+                ++start[static_cast<std::size_t>(codes[c]) + 1];
                 ++m;
             }
         }
         for (std::size_t g = 0; g < ngroups; ++g) start[g + 1] += start[g];
         members.resize(m);
         fill.assign(start.begin(), start.end() - 1);
-        for (std::size_t c = 0; c < values.cols; ++c) {
-            const std::int64_t g = codes.at(r, c);
-            const double x = values.at(r, c);
-            if (g >= 0 && std::isfinite(x))
-                members[fill[static_cast<std::size_t>(g)]++] = {x, static_cast<std::uint32_t>(c)};
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (codes[c] >= 0 && std::isfinite(values[c]))
+                members[fill[static_cast<std::size_t>(codes[c])]++] = {
+                    values[c], static_cast<std::uint32_t>(c)};
         }
     }
 };
 
 // Members summed in column order, one plain addition each: the order a
 // sequential per-group tally would use.
-void demean_group(const Member* first, const Member* last, PanelView<double> out, std::size_t r) {
+void demean_group(const Member* first, const Member* last, double* out) {
     double sum = 0.0;
     for (const Member* m = first; m != last; ++m) sum += m->value;
     const double mean = sum / static_cast<double>(last - first);
-    for (const Member* m = first; m != last; ++m) out.at(r, m->column) = m->value - mean;
+    for (const Member* m = first; m != last; ++m) out[m->column] = m->value - mean;
 }
 
 // Equal values (zeros of both signs included) share the mean of their ranks.
-void rank_group(Member* first, Member* last, PanelView<double> out, std::size_t r) {
+void rank_group(Member* first, Member* last, double* out) {
     std::sort(first, last, [](const Member& a, const Member& b) { return a.value < b.value; });
     const auto n = static_cast<std::size_t>(last - first);
     const auto size = static_cast<double>(n);
@@ -71,7 +70,7 @@ void rank_group(Member* first, Member* last, PanelView<double> out, std::size_t 
         std::size_t j = i + 1;
         while (j < n && first[j].value == first[i].value) ++j;
         const double rank = (static_cast<double>(i + j - 1) / 2.0 + 1.0) / size;
-        for (std::size_t k = i; k < j; ++k) out.at(r, first[k].column) = rank;
+        for (std::size_t k = i; k < j; ++k) out[first[k].column] = rank;
         i = j;
     }
 }
@@ -97,20 +96,32 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
                                     std::to_string(kMaxGroupCode));
     }
     const auto ngroups = static_cast<std::size_t>(largest + 1);
+    const std::size_t cols = values.cols;
+    const std::size_t chunk = panel_rows::chunk_rows(values.rows, cols);
+    std::vector<double> rows(chunk * cols), results(chunk * cols);
+    std::vector<std::int64_t> row_codes(chunk * cols);
     RowGroups row;
-    for (std::size_t r = 0; r < values.rows; ++r) {
-        for (std::size_t c = 0; c < values.cols; ++c) out.at(r, c) = kNaN;
-        if (ngroups == 0) continue;
-        row.gather(values, codes, r, ngroups);
-        for (std::size_t g = 0; g < ngroups; ++g) {
-            Member* first = row.members.data() + row.start[g];
-            Member* last = row.members.data() + row.start[g + 1];
-            if (first == last) continue;
-            if (op == GroupStatistic::Demean)
-                demean_group(first, last, out, r);
-            else
-                rank_group(first, last, out, r);
+    for (std::size_t r0 = 0; r0 < values.rows; r0 += chunk) {
+        const std::size_t n = std::min(chunk, values.rows - r0);
+        std::fill(results.begin(), results.end(), kNaN);
+        if (ngroups > 0) {
+            panel_rows::copy_in(values, r0, n, rows.data());
+            panel_rows::copy_in(codes, r0, n, row_codes.data());
         }
+        for (std::size_t t = 0; t < n && ngroups > 0; ++t) {
+            double* result = results.data() + t * cols;
+            row.gather(rows.data() + t * cols, row_codes.data() + t * cols, cols, ngroups);
+            for (std::size_t g = 0; g < ngroups; ++g) {
+                Member* first = row.members.data() + row.start[g];
+                Member* last = row.members.data() + row.start[g + 1];
+                if (first == last) continue;
+                if (op == GroupStatistic::Demean)
+                    demean_group(first, last, result);
+                else
+                    rank_group(first, last, result);
+            }
+        }
+        panel_rows::copy_out(results.data(), r0, n, out);
     }
 }
 

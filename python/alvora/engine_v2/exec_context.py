@@ -177,6 +177,9 @@ def _load_field(leaf, ids, start_date, end_date, dates, known=None):
     return np.asfortranarray(frame.to_numpy(dtype=np.float64))
 
 
+_FEW_COLUMNS = 64
+
+
 def _masks_and_positions(traded, columns, positions_of=None):
     """id -> (column, mask, positions) for ``(id, column)`` pairs, from a
     read-only column-major (dates x columns) grid of valid rows. Positions not
@@ -185,10 +188,15 @@ def _masks_and_positions(traded, columns, positions_of=None):
     positions_of = {} if positions_of is None else positions_of
     columns = list(columns)
     flat = ends = None
+    # a few columns missing are found alone; many in one pass over the grid
+    few = sum(oid not in positions_of for oid, _ in columns) <= _FEW_COLUMNS
     out = {}
     for oid, j in columns:
         positions = positions_of.get(oid)
-        if positions is None:
+        if positions is None and few:
+            positions = np.flatnonzero(traded[:, j])
+            positions.flags.writeable = False
+        elif positions is None:
             if flat is None:
                 ndays = traded.shape[0]
                 flat = np.flatnonzero(traded.ravel(order="F"))  # column by column
@@ -322,11 +330,13 @@ class ThreadingExecContext:
             self._computed[node] = values
             return
         if isinstance(values, pd.DataFrame):
-            frame = values.reindex(index=self.index)
+            # a frame over the context's own dates (the engine's) is stored as it is
+            same_dates = values.index is self.index or values.index.equals(self.index)
+            frame = values if same_dates else values.reindex(index=self.index)
             if not frame.columns.is_unique:
                 frame = frame.loc[:, ~frame.columns.duplicated()]
             self._computed[node] = np.asfortranarray(frame.to_numpy(dtype=np.float64))
-            self._computed_columns[node] = {c: k for k, c in enumerate(frame.columns)}
+            self._computed_columns[node] = self._positions_of(frame.columns)
             return
         if isinstance(values, pd.Series):
             series = values.copy()
@@ -338,6 +348,18 @@ class ThreadingExecContext:
             raise ValueError("cannot store {}-dimensional values for {!r}".format(
                 series.ndim, node))
         self._computed[node] = self._on_grid(node, series)
+
+    def _positions_of(self, columns):
+        """column label -> position; the frames of one evaluation share their
+        columns, so the mapping is built once per columns object (read only)."""
+        cache = self.__dict__.setdefault("_positions_cache", {})
+        entry = cache.get(id(columns))
+        if entry is None or entry[0] is not columns:
+            if len(cache) >= 8:  # a few live evaluations at most
+                cache.pop(next(iter(cache)))
+            entry = (columns, {c: k for k, c in enumerate(columns)})
+            cache[id(columns)] = entry
+        return entry[1]
 
     def _on_grid(self, node, series):
         """A value series of a fixed node sits on the fixed instrument's last

@@ -30,19 +30,31 @@ def _instruments_from(ctx, k):
     valid rows from row ``k`` on. A row's validity depends on
     its own data, except for an instrument without any volume from row ``k`` on,
     whose valid rows are then those with a close: those are worked out again."""
-    close, volume = ctx._fields[_Factor("close")], ctx._fields[_Factor("volume")]
-    no_volume = np.all(np.isnan(volume[k:]), axis=0)
-    traded = np.zeros(ctx._traded.shape, dtype=bool, order="F")
-    traded[k:] = ctx._traded[k:]
+    close = ctx._fields[_Factor("close")]
+    no_volume = _last_volume_rows(ctx) < k
+    traded = ctx._traded.copy(order="F")
+    traded[:k] = False
     if no_volume.any():
         traded[k:, no_volume] = np.isfinite(close[k:, no_volume])
     traded.flags.writeable = False
+    before = np.count_nonzero(ctx._traded[:k], axis=0)  # valid rows cut, per column
     later = {}  # rows from k on of the instruments whose validity is kept: views
     for oid, (j, _, positions) in ctx._instruments.items():
         if not no_volume[j]:
-            later[oid] = positions[np.searchsorted(positions, k):]
+            later[oid] = positions[before[j]:]
     columns = ((oid, entry[0]) for oid, entry in ctx._instruments.items())
     return traded, _masks_and_positions(traded, columns, later)
+
+
+def _last_volume_rows(ctx):
+    """Per column, the last row with a volume (-1: none); found once per loaded
+    context: an instrument has no volume from row k on when it is below k."""
+    last = ctx.__dict__.get("_last_volume_row")
+    if last is None:
+        has = ~np.isnan(ctx._fields[_Factor("volume")])
+        last = np.where(has.any(axis=0), len(has) - 1 - np.argmax(has[::-1], axis=0), -1)
+        ctx._last_volume_row = last
+    return last
 
 
 def _fresh_view(ctx, traded, instruments):

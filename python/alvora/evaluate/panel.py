@@ -50,9 +50,12 @@ class _Panel:
 
 def layout_of(ids, ctx):
     """Where the instruments' valid rows sit in a packed panel (one per context)."""
-    masks = [ctx.get_mask_for(oid) for oid in ids]
-    counts = np.array([int(m.sum()) for m in masks], dtype=np.int64)
-    return _Layout(masks, counts, ctx.ndays)
+    instrument = getattr(ctx, "_instrument", None)
+    if instrument is not None:  # the context's own valid-row positions
+        positions = [instrument(oid)[2] for oid in ids]
+    else:
+        positions = [np.flatnonzero(ctx.get_mask_for(oid)) for oid in ids]
+    return _Layout(positions, ctx.ndays)
 
 
 def run_panel(plan, roots, shifts, ids, ctx, grids, layout):
@@ -128,16 +131,18 @@ class _Layout:
     positions in the panel and in the grid are kept, one entry per valid row.
     """
 
-    def __init__(self, masks, counts, ndays):
+    def __init__(self, positions, ndays):
         self.ndays = ndays
+        counts = np.array([len(p) for p in positions], dtype=np.int64)
         self.counts = counts
-        self.as_is = np.array([bool(m[ndays - c:].all()) if c else True
-                               for m, c in zip(masks, counts)], dtype=bool)
+        # valid rows exactly the last ones: the first valid row is the count's from the end
+        firsts = np.array([p[0] if len(p) else ndays for p in positions], dtype=np.int64)
+        self.as_is = firsts == ndays - counts
         moved = np.flatnonzero(~self.as_is)
         cols = np.repeat(moved.astype(np.int64), counts[moved])
         packed_rows = np.concatenate([np.arange(ndays - counts[i], ndays, dtype=np.int64)
                                       for i in moved]) if len(moved) else np.zeros(0, np.int64)
-        rows = np.concatenate([np.flatnonzero(masks[i]) for i in moved]).astype(np.int64) \
+        rows = np.concatenate([positions[i] for i in moved]).astype(np.int64) \
             if len(moved) else np.zeros(0, np.int64)
         self.cols = cols
         self.packed_rows = packed_rows
