@@ -196,6 +196,27 @@ def test_format_matches_pandas_transcription_with_nans_and_misaligned_axes():
     assert dropped not in got.index.get_level_values("datetime")
 
 
+def test_format_in_a_study_reuses_forward_returns_only_for_the_same_dates_and_values():
+    """Inside a study the forward returns of one factor's table serve the next factor: never
+    one over other dates, nor after the return table changed in place."""
+
+    class StudyClient:
+        _alvora_study_scope = True
+
+    factor, returns = make_panels(30, 6, nan_fraction=0.2, seed=4)
+    narrow = factor.iloc[3:20, :4] * 2.0
+    calls = [lambda: factor, lambda: factor * -1.0, lambda: narrow, lambda: factor,
+             lambda: returns.iloc.__setitem__((5, 2), 0.3) or factor,  # changed in place
+             lambda: factor.astype("float32")]
+    with replaced(sb, tessal=StudyClient()):
+        for call in calls:
+            frame = call()
+            got = sb._format_factor_data(frame, returns, [1, 3])
+            pd.testing.assert_frame_equal(got, reference_format(frame, returns, [1, 3]),
+                                          check_exact=True)
+            got.index.names = ["renamed", "by a step"]  # must not reach the next table
+
+
 def test_format_growth_rules():
     dates = pd.bdate_range("2021-01-04", periods=5)
     returns = pd.DataFrame({"A": [np.nan, 0.1, np.nan, 0.2, 0.1],

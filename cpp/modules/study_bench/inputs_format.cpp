@@ -3,8 +3,10 @@
 #include <pybind11/pybind11.h>
 
 #include <alvora/stats/forward_returns.hpp>
+#include <cstring>
 #include <vector>
 
+#include "study_bench/ic_shared.hpp"
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_inputs.hpp"
@@ -89,6 +91,93 @@ std::vector<std::int64_t> int64_vector(const py::object& values) {
     return {arr.data(), arr.data() + arr.size()};
 }
 
+// Two axes with the same labels, dtype, names and (for dates) frequency: what the table
+// built from one would take from the other.
+bool same_labels(const py::object& a, const py::object& b) {
+    if (a.is(b)) return true;
+    if (!py::type::of(a).is(py::type::of(b)) || !a.attr("dtype").equal(b.attr("dtype")) ||
+        !py::list(a.attr("names")).equal(py::list(b.attr("names"))))
+        return false;
+    if (!py::getattr(a, "freq", py::none()).equal(py::getattr(b, "freq", py::none()))) return false;
+    return a.attr("equals")(b).cast<bool>();
+}
+
+bool same_values(const stats::StridedMatrix& m, const std::vector<double>& kept) {
+    if (m.rows * m.cols != kept.size()) return false;
+    const double* k = kept.data();
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        for (std::size_t c = 0; c < m.cols; ++c, ++k) {
+            const double v = m.at(r, c);
+            if (std::memcmp(&v, k, sizeof v) != 0) return false;  // bitwise: NaN equals NaN
+        }
+    }
+    return true;
+}
+
+// While a study of many factors runs, every factor reads the same return table: the dates,
+// their pairs with the instruments and the forward returns made for one factor serve the
+// next one over the same dates, when the return values, axes and horizons are unchanged
+// (the values are compared, so a table changed in place is never served stale).
+struct ForwardMemo {
+    py::object watch;             // weakref to the study's client; the memo goes with it
+    std::vector<double> returns;  // the values it was made from, row by row
+    std::size_t return_rows = 0, return_cols = 0;
+    py::object return_index, return_columns, factor_index;
+    std::vector<std::int64_t> horizons;
+    py::object dates, index;  // the index is never handed out, only copies of it
+    std::vector<std::int64_t> factor_rows;
+    std::vector<double> forward;  // horizons x rows
+
+    void clear() {
+        watch = return_index = return_columns = factor_index = dates = index = py::object();
+        returns = {};
+        forward = {};
+        horizons.clear();
+        factor_rows.clear();
+        return_rows = return_cols = 0;
+    }
+    bool serves(const py::object& client, const stats::StridedMatrix& values,
+                const py::object& returns_table, const py::object& factor_axis,
+                const std::vector<std::int64_t>& wanted) const {
+        return watch && py::object(watch()).is(client) && horizons == wanted &&
+               return_rows == values.rows && return_cols == values.cols &&
+               same_labels(return_index, returns_table.attr("index")) &&
+               same_labels(return_columns, returns_table.attr("columns")) &&
+               same_labels(factor_index, factor_axis) && same_values(values, returns);
+    }
+};
+// On the heap and never destroyed: Python objects must not be released after the
+// interpreter has gone.
+ForwardMemo& g_forward = *new ForwardMemo();
+
+void remember_forward(const py::object& client, const stats::StridedMatrix& values,
+                      const py::object& returns, const py::object& factor_axis,
+                      const std::vector<std::int64_t>& horizons, const py::object& dates,
+                      const py::object& index, const std::vector<std::int64_t>& factor_rows,
+                      const double* forward, std::size_t n_forward) {
+    g_forward.clear();
+    try {
+        py::cpp_function forget([](py::handle) { g_forward.clear(); });
+        g_forward.watch = py::weakref(client, forget);
+    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+        g_forward.clear();
+        return;
+    }
+    g_forward.returns.reserve(values.rows * values.cols);
+    for (std::size_t r = 0; r < values.rows; ++r)
+        for (std::size_t c = 0; c < values.cols; ++c) g_forward.returns.push_back(values.at(r, c));
+    g_forward.return_rows = values.rows;
+    g_forward.return_cols = values.cols;
+    g_forward.return_index = returns.attr("index");
+    g_forward.return_columns = returns.attr("columns");
+    g_forward.factor_index = factor_axis;
+    g_forward.horizons = horizons;
+    g_forward.dates = dates;
+    g_forward.index = index;
+    g_forward.factor_rows = factor_rows;
+    g_forward.forward.assign(forward, forward + n_forward);
+}
+
 py::object format_factor_data(py::object factor_data, py::object returns, py::object periods) {
     check_table(factor_data, "factor_data");
     check_table(returns, "returns");
@@ -96,7 +185,6 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
         raise_py(PyExc_ValueError, py::str("factor_data: columns hold duplicate instruments"));
     }
     py::object pd = global("pd");
-    py::object np = global("np");
 
     // Horizons in order, a repeated one kept once (its column would be the same).
     std::vector<std::int64_t> horizons;
@@ -108,39 +196,55 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
         horizons.push_back(py::module_::import("operator").attr("index")(n).cast<std::int64_t>());
     }
 
-    py::object dates = factor_data.attr("index").attr("intersection")(returns.attr("index"));
+    MatrixView ret = matrix_of(returns);
+    py::object factor_axis = factor_data.attr("index");
+    py::object client = study_client();
+    const bool reuse =
+        !client.is_none() && g_forward.serves(client, ret.matrix, returns, factor_axis, horizons);
+
     py::object columns = returns.attr("columns");
-    const std::vector<std::int64_t> return_rows =
-        int64_vector(returns.attr("index").attr("get_indexer")(dates));
+    py::object dates =
+        reuse ? g_forward.dates : factor_axis.attr("intersection")(returns.attr("index"));
     const std::vector<std::int64_t> factor_rows =
-        int64_vector(factor_data.attr("index").attr("get_indexer")(dates));
+        reuse ? g_forward.factor_rows : int64_vector(factor_axis.attr("get_indexer")(dates));
     const std::vector<std::int64_t> factor_columns =
         int64_vector(factor_data.attr("columns").attr("get_indexer")(columns));
 
-    const std::size_t n_rows = return_rows.size() * static_cast<std::size_t>(py::len(columns));
+    const std::size_t n_rows = factor_rows.size() * static_cast<std::size_t>(py::len(columns));
     const std::size_t n_keys = horizons.size();
     const bool native_factor = is_numeric_frame(factor_data, true);
     // One (columns x rows) block, handed to pandas transposed so no copy is made.
     py::array_t<double> block({static_cast<py::ssize_t>(n_keys + (native_factor ? 1 : 0)),
                                static_cast<py::ssize_t>(n_rows)});
-    {
-        MatrixView ret = matrix_of(returns);
+    double* base = n_rows > 0 ? block.mutable_data() : nullptr;
+    if (reuse) {
+        if (base) std::memcpy(base, g_forward.forward.data(), n_keys * n_rows * sizeof(double));
+    } else {
+        const std::vector<std::int64_t> return_rows =
+            int64_vector(returns.attr("index").attr("get_indexer")(dates));
         std::vector<double*> outputs;
-        double* base = n_rows > 0 ? block.mutable_data() : nullptr;
         for (std::size_t k = 0; k < n_keys; ++k) outputs.push_back(base ? base + k * n_rows : base);
-        MatrixView fac = native_factor ? matrix_of(factor_data) : MatrixView{};
         py::gil_scoped_release release;
         if (n_rows > 0) stats::forward_returns(ret.matrix, return_rows, horizons, outputs);
-        if (native_factor && n_rows > 0) {
-            stats::gather(fac.matrix, factor_rows, factor_columns,
-                          {base + n_keys * n_rows, n_rows});
-        }
+    }
+    if (native_factor && n_rows > 0) {
+        MatrixView fac = matrix_of(factor_data);
+        py::gil_scoped_release release;
+        stats::gather(fac.matrix, factor_rows, factor_columns, {base + n_keys * n_rows, n_rows});
     }
 
-    py::object index =
-        pd.attr("MultiIndex")
-            .attr("from_product")(py::make_tuple(dates, columns),
-                                  py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    py::object index = reuse ? g_forward.index
+                             : pd.attr("MultiIndex")
+                                   .attr("from_product")(py::make_tuple(dates, columns),
+                                                         py::arg("names") = py::make_tuple(
+                                                             "datetime", "order_book_id"));
+    if (!client.is_none() && !reuse) {
+        remember_forward(client, ret.matrix, returns, factor_axis, horizons, dates, index,
+                         factor_rows, base, n_keys * n_rows);
+    }
+    // The kept index is shared by the tables of a study only through copies (same levels and
+    // codes): a table whose index is renamed must not rename the others'.
+    if (!client.is_none()) index = index.attr("copy")();
     py::list all_keys(keys);
     if (native_factor) all_keys.append("factor");
     py::object table = pd.attr("DataFrame")(block.attr("T"), py::arg("index") = index,
