@@ -4,7 +4,7 @@
 // namespaces baseline, avx2 and avx512.
 #include "alvora/engine/elementwise.hpp"
 #include "alvora/engine/power.hpp"
-#include "alvora/isa.hpp"
+#include "isa_dispatch.hpp"
 
 namespace alvora::engine {
 
@@ -22,34 +22,28 @@ ALVORA_DECLARE_LEVEL(baseline)
 #if defined(ALVORA_X86_LEVELS)
 ALVORA_DECLARE_LEVEL(avx2)
 ALVORA_DECLARE_LEVEL(avx512)
-#define ALVORA_AT_LEVEL(call)    \
-    switch (alvora::isa()) {     \
-        case Isa::avx512:        \
-            return avx512::call; \
-        case Isa::avx2:          \
-            return avx2::call;   \
-        case Isa::baseline:      \
-            break;               \
-    }                            \
-    return baseline::call;
-#else
-#define ALVORA_AT_LEVEL(call) return baseline::call;
 #endif
 
 void power_by_constant(const double* x, double y, double* out, std::size_t n, bool signed_power) {
-    ALVORA_AT_LEVEL(power_by_constant(x, y, out, n, signed_power))
+    ALVORA_AT_LEVEL(power_by_constant(x, y, out, n, signed_power));
 }
 
 namespace elementwise {
 
-Binary binary(Op op){ALVORA_AT_LEVEL(binary(op))}
+Binary binary(Op op) {
+    ALVORA_AT_LEVEL(binary(op));
+}
 
-Unary unary(Op op){ALVORA_AT_LEVEL(unary(op))}
+Unary unary(Op op) {
+    ALVORA_AT_LEVEL(unary(op));
+}
 
-Choice if_else(){ALVORA_AT_LEVEL(if_else())}
+Choice if_else() {
+    ALVORA_AT_LEVEL(if_else());
+}
 
 Returns returns() {
-    ALVORA_AT_LEVEL(returns())
+    ALVORA_AT_LEVEL(returns());
 }
 
 }  // namespace elementwise

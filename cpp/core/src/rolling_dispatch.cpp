@@ -6,6 +6,7 @@
 
 #include "alvora/isa.hpp"
 #include "alvora/rolling/kernels.hpp"
+#include "isa_dispatch.hpp"
 
 namespace alvora::rolling {
 
@@ -67,18 +68,6 @@ ALVORA_DECLARE_LEVEL(baseline)
 #if defined(ALVORA_X86_LEVELS)
 ALVORA_DECLARE_LEVEL(avx2)
 ALVORA_DECLARE_LEVEL(avx512)
-#define ALVORA_AT_LEVEL(call)              \
-    switch (alvora::isa()) {               \
-        case Isa::avx512:                  \
-            return avx512::call;           \
-        case Isa::avx2:                    \
-            return avx2::call;             \
-        case Isa::baseline:                \
-            break;                         \
-    }                                      \
-    return baseline::call;
-#else
-#define ALVORA_AT_LEVEL(call) return baseline::call;
 #endif
 
 #define ALVORA_DISPATCH_ONE(name, In, Out) \
