@@ -9,6 +9,7 @@
 
 #include "alvora/ols/standardize.hpp"
 #include "alvora/stats/winsorize.hpp"
+#include "common/kept_grids.hpp"
 #include "common/pyclass.hpp"
 #include "study_bench/preprocess_parts.hpp"
 
@@ -186,7 +187,7 @@ py::object winzorization_process(py::object self, py::object factor_data) {
     py::object columns = factor_data.attr("columns");
     if (const auto settings = native_clip(routine)) {
         // The frame's values read in place (usually a column-major view), clipped
-        // into a fresh row-major table.
+        // into a row-major table: the layout the next steps copy their input into.
         py::object np = global("np");
         py::array raw = py::array::ensure(factor_data.attr("to_numpy")(
             py::arg("dtype") = "float64", py::arg("na_value") = np.attr("nan")));
@@ -194,7 +195,8 @@ py::object winzorization_process(py::object self, py::object factor_data) {
         if (!raw || raw.ndim() != 2 || !raw.dtype().is(py::dtype::of<double>()) ||
             raw.strides(0) % item != 0 || raw.strides(1) % item != 0)
             raw = frame_values(factor_data);
-        py::array_t<double> out({raw.shape(0), raw.shape(1)});
+        py::array_t<double> out = kept_grids::fresh(static_cast<std::size_t>(raw.shape(0)),
+                                                    static_cast<std::size_t>(raw.shape(1)));
         const stats::StridedRows in{
             static_cast<const double*>(raw.data()), static_cast<std::size_t>(raw.shape(0)),
             static_cast<std::size_t>(raw.shape(1)), raw.strides(0) / item, raw.strides(1) / item};
