@@ -27,8 +27,57 @@ struct Selection {
     std::size_t n;
 };
 
+// Rearranges w[0..size) so that w[k] holds the value of rank k, the values before it
+// are no greater and those after it no smaller. Quickselect with a branch-free
+// partition: the comparisons of random data are unpredictable, and a mispredicted
+// branch per value costs more than the moves. Ties with the pivot are split off when
+// a pass leaves nothing below it; after a few more passes than a balanced run
+// needs, the library's introselect finishes the range.
+void select_rank(double* w, std::size_t k, std::size_t size) {
+    std::size_t lo = 0, hi = size;
+    int passes = 8;
+    for (std::size_t n = size; n > 1; n >>= 1) passes += 2;
+    while (hi - lo > 24) {
+        if (--passes < 0) {
+            std::nth_element(w + lo, w + k, w + hi);
+            return;
+        }
+        double* v = w + lo;
+        const std::size_t n = hi - lo;
+        double a = v[0], b = v[n / 2], c = v[n - 1];
+        if (b < a) std::swap(a, b);
+        if (c < b) b = c < a ? a : c;
+        const double pivot = b;
+        std::size_t j = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = v[i];
+            v[i] = v[j];
+            v[j] = x;
+            j += x < pivot;
+        }
+        if (k < lo + j) {
+            hi = lo + j;
+            continue;
+        }
+        if (j > 0) {
+            lo += j;
+            continue;
+        }
+        // Nothing below the pivot: the values equal to it go first.
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = v[i];
+            v[i] = v[j];
+            v[j] = x;
+            j += x <= pivot;
+        }
+        if (k < lo + j) return;  // w[lo..lo + j) all equal the pivot
+        lo += j;
+    }
+    std::sort(w + lo, w + hi);
+}
+
 std::pair<double, double> select_in(double* w, std::size_t at, std::size_t size, bool with_next) {
-    std::nth_element(w, w + at, w + size);
+    select_rank(w, at, size);
     const double a = w[at];
     const double b = with_next ? *std::min_element(w + at + 1, w + size) : a;
     return {a, b};
@@ -57,12 +106,13 @@ std::pair<double, double> order_statistics(Value value, std::size_t n, std::size
     double low = -kInf, high = kInf;
     double* rest = sample;
     if (at > margin) {
-        std::nth_element(sample, sample + (at - margin), sample + s);
+        select_rank(sample, at - margin, s);
         low = sample[at - margin];
         rest = sample + (at - margin) + 1;
     }
     if (at + margin + 1 < s) {
-        std::nth_element(rest, sample + (at + margin + 1), sample + s);
+        select_rank(rest, static_cast<std::size_t>(sample + (at + margin + 1) - rest),
+                    static_cast<std::size_t>(sample + s - rest));
         high = sample[at + margin + 1];
     }
     std::size_t below = 0, kept = 0;
