@@ -83,17 +83,17 @@ std::vector<std::vector<double>> awkward_rows(std::size_t cols) {
     };
     for (int k = 0; k < 6; ++k)
         add([&](std::size_t) { return unit(gen) < 0.05 ? kNaN : normal(gen) * std::exp(k); });
-    add([&](std::size_t) { return std::round(normal(gen) * 2.0); });           // many ties
-    add([&](std::size_t c) { return static_cast<double>(c % 3); });            // three values
-    add([&](std::size_t c) { return static_cast<double>(c); });                // sorted
-    add([&](std::size_t c) { return -static_cast<double>(c); });               // reversed
-    add([&](std::size_t) { return 4.25; });                                    // constant
-    add([&](std::size_t c) { return c < cols / 2 ? 1.0 : normal(gen); });      // half tied
-    add([&](std::size_t c) { return c % 2 ? kNaN : normal(gen); });            // even count
-    add([&](std::size_t c) { return c < 300 ? normal(gen) : kNaN; });          // short
+    add([&](std::size_t) { return std::round(normal(gen) * 2.0); });       // many ties
+    add([&](std::size_t c) { return static_cast<double>(c % 3); });        // three values
+    add([&](std::size_t c) { return static_cast<double>(c); });            // sorted
+    add([&](std::size_t c) { return -static_cast<double>(c); });           // reversed
+    add([&](std::size_t) { return 4.25; });                                // constant
+    add([&](std::size_t c) { return c < cols / 2 ? 1.0 : normal(gen); });  // half tied
+    add([&](std::size_t c) { return c % 2 ? kNaN : normal(gen); });        // even count
+    add([&](std::size_t c) { return c < 300 ? normal(gen) : kNaN; });      // short
     add([&](std::size_t c) { return c == 5 ? kInf : c == 9 ? -kInf : normal(gen); });
-    add([&](std::size_t c) { return c == 3 ? 7.0 : kNaN; });                   // one value
-    add([&](std::size_t c) { return c == 3 ? kInf : kNaN; });                  // none finite
+    add([&](std::size_t c) { return c == 3 ? 7.0 : kNaN; });   // one value
+    add([&](std::size_t c) { return c == 3 ? kInf : kNaN; });  // none finite
     add([&](std::size_t c) { return std::pow(normal(gen), 3) * (c % 7 == 0 ? 1e6 : 1.0); });
     return rows;
 }

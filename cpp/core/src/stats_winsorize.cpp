@@ -167,9 +167,9 @@ void bounds(const Selection& x, const ClipSettings& s, double& low, double& high
             // The deviations are taken as they are needed, not stored.
             const double center =
                 median_of([v](std::size_t i) { return v[i]; }, n, x.all, x.candidates);
-            const double deviation = median_of(
-                [v, center](std::size_t i) { return std::fabs(v[i] - center); }, n, x.all,
-                x.candidates);
+            const double deviation =
+                median_of([v, center](std::size_t i) { return std::fabs(v[i] - center); }, n, x.all,
+                          x.candidates);
             const double spread = s.n_deviations * s.mad_scale * deviation;
             low = center - spread;
             high = center + spread;

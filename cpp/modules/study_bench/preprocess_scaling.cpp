@@ -151,8 +151,7 @@ void remember_winsorize_originals(py::module_& m) {
 void winzorization_init(py::object self, py::object method) {
     py::object valid = global("VALID_WINSORIZE_METHODS");
     if (!py::bool_(valid.attr("__contains__")(method))) {
-        throw py::value_error(
-            py::str("method: expect one of {}, got {}").format(valid, method));
+        throw py::value_error(py::str("method: expect one of {}, got {}").format(valid, method));
     }
     self.attr("method") = method;
 }
@@ -216,8 +215,8 @@ py::object winzorization_process(py::object self, py::object factor_data) {
         py::list labels(index);
         for (py::ssize_t d = 0; d < rows; ++d) {
             py::array_t<double> row({width}, {sizeof(double)}, values.data(d, 0));
-            py::object result = routine(series(row, py::arg("index") = columns,
-                                               py::arg("name") = labels[d]));
+            py::object result =
+                routine(series(row, py::arg("index") = columns, py::arg("name") = labels[d]));
             auto clipped = clipped_row(result, columns, width, routine);
             std::copy(clipped.data(), clipped.data() + width, out.mutable_data(d, 0));
         }
@@ -243,8 +242,8 @@ py::object normalization_process(py::object self, py::object factor_data) {
 void register_scaling(py::module_& m, py::object base) {
     using pyclass::add_method;
     remember_winsorize_originals(m);
-    py::object winz = pyclass::make_class(m, "Winzorization", py::make_tuple(base),
-                                          kWinzorizationDoc);
+    py::object winz =
+        pyclass::make_class(m, "Winzorization", py::make_tuple(base), kWinzorizationDoc);
     // Not named __init__: pybind11 would treat it as a constructor of a pybind11 type.
     py::setattr(winz, "__init__",
                 py::cpp_function(&winzorization_init, py::name("_init_winzorization"),
@@ -252,8 +251,8 @@ void register_scaling(py::module_& m, py::object base) {
     add_method(winz, "process", &winzorization_process, py::arg("factor_data"),
                py::doc(kWinzorizationProcessDoc));
 
-    py::object norm = pyclass::make_class(m, "Normalization", py::make_tuple(base),
-                                          kNormalizationDoc);
+    py::object norm =
+        pyclass::make_class(m, "Normalization", py::make_tuple(base), kNormalizationDoc);
     add_method(norm, "process", &normalization_process, py::arg("factor_data"),
                py::doc(kNormalizationProcessDoc));
 }
