@@ -3,8 +3,9 @@
 // The C allocator hands a large block straight back to the system, and the next
 // one faults every page in afresh and has the kernel zero it: for a 100 MB
 // (2500 x 5000) result that is 35-60 ms, as long as a winsorizing pass itself.
-// Grids freed lately are kept with their pages instead, within a budget; past
-// it the oldest go back to the system. Each extension module has its own pool.
+// Grids freed lately are kept with their pages instead, within a small budget
+// (two such results: a study's peak memory grows by at most that); past it the
+// oldest go back to the system. Each extension module has its own pool.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -29,8 +30,8 @@ namespace py = pybind11;
 
 // Grids below this size come from the C allocator, whose heap keeps them anyway.
 inline constexpr std::size_t kSmallest = std::size_t{1} << 20;
-inline constexpr std::size_t kBudget = std::size_t{512} << 20;
-inline constexpr std::size_t kCount = 8;
+inline constexpr std::size_t kBudget = std::size_t{256} << 20;
+inline constexpr std::size_t kCount = 4;
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 struct Block {
