@@ -214,7 +214,11 @@ def test_results_in_reused_memory_are_whole_and_independent(monkeypatch):
     for _ in range(2):
         sb.Winzorization("std").process(first)  # dropped: its memory is kept
         native = sb.Winzorization("percentile").process(second)
+        sb.Normalization().process(first)
+        normalized = sb.Normalization().process(second)
     pd.testing.assert_frame_equal(kept, snapshot)
+    pd.testing.assert_frame_equal(normalized, transcribe_normalize(second), rtol=1e-12,
+                                  atol=1e-12)
     from alvora.analysis import winsorize
     original = winsorize.WINSORIZE_METHODS["percentile"]
     monkeypatch.setattr(sb, "WINSORIZE_METHODS", {"percentile": lambda row: original(row)})

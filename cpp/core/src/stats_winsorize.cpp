@@ -13,11 +13,6 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Rows copied and clipped together: a column-major input then reads two whole cache
-// lines per instrument, and the tile's rows (640 KB at 5000 instruments) are still
-// in the core's cache while their bounds are computed and they are clipped.
-constexpr std::size_t kRowTile = 16;
-
 // A row's n finite values (only read) and room for n values twice: the values
 // selected from in full, and the candidates of a bracketed selection.
 struct Selection {
@@ -193,29 +188,6 @@ void bounds(const Selection& x, const ClipSettings& s, double& low, double& high
             low = percentile(x, s.low_percent);
             high = percentile(x, s.high_percent);
             return;
-    }
-}
-
-// Rows r0..r1 of `in` into their row-major places in `out`.
-void copy_rows(const StridedRows& in, std::size_t r0, std::size_t r1, double* out) {
-    const std::size_t cols = in.cols;
-    if (in.column_stride == 1) {
-        for (std::size_t r = r0; r < r1; ++r) {
-            const double* x = in.data + static_cast<std::ptrdiff_t>(r) * in.row_stride;
-            std::copy(x, x + cols, out + r * cols);
-        }
-        return;
-    }
-    for (std::size_t c = 0; c < cols; ++c) {
-        const double* x = in.data + static_cast<std::ptrdiff_t>(c) * in.column_stride;
-        if (in.row_stride == 1 && r1 + kRowTile <= in.rows) {
-            // The next tile's cells of this column: a column apart, they are too far
-            // apart for the hardware to fetch them ahead.
-            __builtin_prefetch(x + r1);
-            __builtin_prefetch(x + r1 + kRowTile - 1);
-        }
-        for (std::size_t r = r0; r < r1; ++r)
-            out[r * cols + c] = x[static_cast<std::ptrdiff_t>(r) * in.row_stride];
     }
 }
 
