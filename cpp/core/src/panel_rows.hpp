@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "alvora/stats/cross_section.hpp"
 
@@ -18,6 +19,16 @@ inline constexpr std::size_t kBlock = 32;
 // Rows per chunk of a panel of rows x cols (at least one).
 inline std::size_t chunk_rows(std::size_t rows, std::size_t cols) {
     return std::max<std::size_t>(1, std::min(rows, kChunkValues / std::max<std::size_t>(cols, 1)));
+}
+
+// A row buffer of at least `values` cells kept by the calling thread between
+// calls (`Slot` tells a call's buffers apart): a fresh 8 MB buffer per call
+// costs its zeroing and page faults again every time.
+template <class T, int Slot>
+T* kept_buffer(std::size_t values) {
+    thread_local std::vector<T> buffer;
+    if (buffer.size() < values) buffer.resize(values);
+    return buffer.data();
 }
 
 // Calls visit(r, c) for every cell of a rows x cols chunk, block by block.
