@@ -10,7 +10,7 @@
 #include "alvora/ols/standardize.hpp"
 #include "alvora/stats/strided_rows.hpp"
 #include "alvora/stats/winsorize.hpp"
-#include "common/kept_grids.hpp"
+#include "common/grid_pool.hpp"
 #include "common/pyclass.hpp"
 #include "study_bench/preprocess_parts.hpp"
 
@@ -180,6 +180,17 @@ py::array_t<double> clipped_row(const py::object& result, const py::object& colu
     return values;
 }
 
+// A new uninitialised row-major rows x cols result in kept grid memory (a dropped
+// result's pages are written again without faulting them in): the pool's
+// column-major cols x rows grid is this layout.
+py::array_t<double> fresh_rows(std::size_t rows, std::size_t cols) {
+    py::array_t<double> grid = grid_pool::fresh_grid(cols, rows);
+    const auto item = static_cast<py::ssize_t>(sizeof(double));
+    const auto c = static_cast<py::ssize_t>(cols);
+    return py::array_t<double>({static_cast<py::ssize_t>(rows), c}, {item * c, item},
+                               grid.mutable_data(), grid);
+}
+
 // A frame's values as float64 cells read in place (usually a column-major view of
 // its block), or from a copy when they are not such an array (other dtypes, mixed
 // blocks). Keeps what it reads alive.
@@ -210,7 +221,7 @@ py::object winzorization_process(py::object self, py::object factor_data) {
     if (const auto settings = native_clip(routine)) {
         // Clipped into a row-major table: the layout the next steps copy their input into.
         const FrameCells cells(factor_data);
-        py::array_t<double> out = kept_grids::fresh(cells.view.rows, cells.view.cols);
+        py::array_t<double> out = fresh_rows(cells.view.rows, cells.view.cols);
         const stats::StridedRows& in = cells.view;
         {
             py::gil_scoped_release release;
@@ -241,7 +252,7 @@ py::object normalization_process(py::object self, py::object factor_data) {
     require_frame(factor_data);
     const FrameCells cells(factor_data);
     const stats::StridedRows& in = cells.view;
-    py::array_t<double> out = kept_grids::fresh(in.rows, in.cols);
+    py::array_t<double> out = fresh_rows(in.rows, in.cols);
     {
         py::gil_scoped_release release;
         // Standardized a tile of rows at a time, while the copied rows are in cache.
