@@ -10,9 +10,9 @@
 #include "alvora/ols/standardize.hpp"
 #include "alvora/stats/strided_rows.hpp"
 #include "alvora/stats/winsorize.hpp"
-#include "common/grid_pool.hpp"
 #include "common/pyclass.hpp"
 #include "study_bench/preprocess_parts.hpp"
+#include "study_bench/result_grids.hpp"
 
 namespace alvora::study_bench::preprocess {
 
@@ -178,17 +178,6 @@ py::array_t<double> clipped_row(const py::object& result, const py::object& colu
                                   .format(routine, np.attr("shape")(arr), width));
     }
     return values;
-}
-
-// A new uninitialised row-major rows x cols result in kept grid memory (a dropped
-// result's pages are written again without faulting them in): the pool's
-// column-major cols x rows grid is this layout.
-py::array_t<double> fresh_rows(std::size_t rows, std::size_t cols) {
-    py::array_t<double> grid = grid_pool::fresh_grid(cols, rows);
-    const auto item = static_cast<py::ssize_t>(sizeof(double));
-    const auto c = static_cast<py::ssize_t>(cols);
-    return py::array_t<double>({static_cast<py::ssize_t>(rows), c}, {item * c, item},
-                               grid.mutable_data(), grid);
 }
 
 // A frame's values as float64 cells read in place (usually a column-major view of

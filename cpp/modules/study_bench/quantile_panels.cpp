@@ -14,6 +14,7 @@
 #include "alvora/portfolio/levels.hpp"
 #include "common/arrays.hpp"
 #include "study_bench/registry.hpp"
+#include "study_bench/result_grids.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_inputs.hpp"
 
@@ -116,7 +117,7 @@ Panel compute_levels(const py::object& returns, const py::object& index,
     const stats::StridedRows daily{
         static_cast<const double*>(cells.data()), static_cast<std::size_t>(cells.shape(0)),
         static_cast<std::size_t>(cells.shape(1)), cells.strides(0) / item, cells.strides(1) / item};
-    F64Array levels({static_cast<py::ssize_t>(daily.rows), static_cast<py::ssize_t>(daily.cols)});
+    F64Array levels = fresh_rows(daily.rows, daily.cols);
     {
         py::gil_scoped_release release;
         portfolio::cumulative_levels(daily, arrays::mutable_span_of(levels));
