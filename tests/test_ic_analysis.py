@@ -291,6 +291,32 @@ def test_industry_from_client_source():
     assert list(result.ic_industry_distribute.index) == ["Banks", "Energy", "Tech"]
 
 
+@pytest.mark.parametrize("shape", ["product", "shuffled", "missing id"])
+def test_industry_request_asks_for_the_labels_in_order_of_appearance(shape):
+    ids = ["600000.XSHG", "000002.XSHE", "000001.XSHE"]
+    dates = pd.bdate_range("2021-03-01", periods=4)
+    index = pd.MultiIndex.from_product([dates, ids], names=["datetime", "order_book_id"])
+    if shape == "shuffled":
+        index = index[np.random.default_rng(2).permutation(len(index))]
+    elif shape == "missing id":
+        index = pd.MultiIndex.from_arrays([index.get_level_values(0),
+                                           [None if k == 5 else i for k, i in
+                                            enumerate(index.get_level_values(1))]],
+                                          names=index.names)
+    table = pd.DataFrame({"P_1": 0.0, "factor": 1.0}, index=index)
+    calls = []
+
+    def loader(order_book_ids, dates, source="citics_2019"):
+        calls.append((order_book_ids, dates))
+        return pd.Series("Banks", index=table.index)
+
+    with replaced(sb, _load_industry_data=loader):
+        sb.ICAnalysis(industry_classification="citics_2019")._get_industry_data(table)
+    (got_ids, got_dates), = calls
+    pd.testing.assert_index_equal(got_ids, index.unique(level="order_book_id"))
+    pd.testing.assert_index_equal(got_dates, index.unique(level="datetime"))
+
+
 def test_no_industry_request_without_classification():
     factor, returns = make_panels(5, 3)
 
