@@ -53,6 +53,17 @@ void demean(std::vector<double>& r, const std::vector<std::size_t>& used,
     }
 }
 
+// sum[j] += x_i[j] * w_k over the used rows i = used[k]. The sums live apart from the rows
+// (restrict): they stay in registers instead of being stored back after every row.
+void add_weighted_rows(const double* __restrict x, const std::size_t* used, const double* w,
+                       std::size_t count, std::size_t p, double* __restrict sum) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const double* row = x + used[k] * p;
+        const double v = w[k];
+        for (std::size_t j = 0; j < p; ++j) sum[j] += row[j] * v;
+    }
+}
+
 }  // namespace
 
 void design_moments(const CrossSection& cs, DesignMoments& out) {
@@ -149,11 +160,7 @@ bool moment_residuals(const CrossSection& cs, const DesignMoments& m, MomentScra
     // Right-hand side x' r over the used rows (r is centered within groups, so the
     // group means of x drop out).
     s.rhs.assign(p, 0.0);
-    for (std::size_t k = 0; k < used; ++k) {
-        const double* row = cs.x.data() + s.used[k] * p;
-        const double v = s.r[k];
-        for (std::size_t j = 0; j < p; ++j) s.rhs[j] += row[j] * v;
-    }
+    add_weighted_rows(cs.x.data(), s.used.data(), s.r.data(), used, p, s.rhs.data());
 
     // Cholesky W = U'U in place (upper triangle), each pivot checked against what the
     // column held before the groups and the earlier columns were taken out.
