@@ -219,6 +219,26 @@ def test_decay_from_the_shared_date_walk_equals_the_decay_step_alone(ties):
     pd.testing.assert_frame_equal(result.ic_decay, expected, rtol=1e-9)
 
 
+@pytest.mark.parametrize("order", ["last date reversed", "instruments swapped", "shuffled"])
+def test_ic_of_a_reordered_table_equals_the_product_table(order):
+    # Rows out of date-major product order are placed through the row map, not read as a
+    # product: each must land on its own (date, instrument) cell.
+    factor, returns = make_panels(6, 9, seed=12, nan_fraction=0.1)
+    step = sb.ICAnalysis(rank_ic=True)
+    table = sb._format_factor_data(factor, returns, [1, 5])
+    rows = np.arange(len(table))
+    if order == "last date reversed":
+        rows[-9:] = rows[-9:][::-1]
+    elif order == "instruments swapped":
+        rows[[0, 1]] = rows[[1, 0]]
+    else:
+        rows = np.random.default_rng(5).permutation(rows)
+    expected_ic, expected_p = step._calc_ic(table)
+    ic, p_value = step._calc_ic(table.iloc[rows])
+    pd.testing.assert_frame_equal(ic, expected_ic)
+    pd.testing.assert_frame_equal(p_value, expected_p)
+
+
 def test_decay_common_rows_rule():
     factor, returns = make_panels(6, 5, seed=8, nan_fraction=0.0)
     factor.iloc[1, 0] = np.nan
