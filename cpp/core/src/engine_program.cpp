@@ -241,7 +241,9 @@ void runs_of(RowMask mask, std::vector<Run>& runs) {
         // the stretch ends at the next zero byte: the C library's search reads
         // a vector register of the mask at a time
         const void* zero = std::memchr(m + row, 0, n - row);
-        row = zero == nullptr ? n : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - m);
+        row = zero == nullptr
+                  ? n
+                  : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - m);
         runs.push_back({index, start, row - start});
         index += row - start;
     }
