@@ -96,6 +96,32 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     }
 }
 
+// Leading rows NaN in every column (a look-back's) are filled, not worked: the
+// rows after them, and a column NaN throughout, come out as row by row.
+TEST(CrossSection, LeadingNaNRowsSkippedAsRowByRow) {
+    const std::size_t rows = 6, cols = 4;
+    std::vector<double> panel(rows * cols, kNaN);  // column-major; column 2 NaN throughout
+    for (std::size_t r = 3; r < rows; ++r) panel[r] = 2.0 - static_cast<double>(r);
+    panel[rows + 4] = panel[rows + 5] = 3.0;
+    for (std::size_t r = 2; r < rows; ++r) panel[3 * rows + r] = r == 3 ? kInf : 4.0 / r;
+    for (auto op :
+         {CrossSection::Rank, CrossSection::ZScore, CrossSection::Demean, CrossSection::Scale}) {
+        std::vector<double> out(rows * cols, 7.0);
+        alvora::stats::cross_section(op, PanelView<const double>{panel.data(), rows, cols, 1, rows},
+                                     PanelView<double>{out.data(), rows, cols, 1, rows});
+        for (std::size_t r = 0; r < rows; ++r) {
+            std::vector<double> one(cols), got(cols);
+            for (std::size_t c = 0; c < cols; ++c) {
+                one[c] = panel[c * rows + r];
+                got[c] = out[c * rows + r];
+            }
+            SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " row " +
+                         std::to_string(r));
+            expect_row(got, row(op, one));
+        }
+    }
+}
+
 TEST(CrossSection, MomentsTreatInfinitiesAsMissing) {
     // mean 2, sample std 1 over {1, 2, 3}
     expect_row(row(CrossSection::ZScore, {1.0, kInf, 2.0, 3.0, kNaN}),

@@ -224,7 +224,9 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
     double* rows = panel_rows::kept_buffer<double, 0>(chunk * cols);
     double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
     Scratch s;
-    for (std::size_t r0 = 0; r0 < in.rows; r0 += chunk) {
+    const std::size_t skipped = panel_rows::leading_nan_rows(in);
+    panel_rows::fill_nan_rows(out, skipped);
+    for (std::size_t r0 = skipped; r0 < in.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, in.rows - r0);
         panel_rows::copy_in(in, r0, n, rows);
         for (std::size_t t = 0; t < n; ++t) {
