@@ -122,6 +122,41 @@ TEST(CrossSection, LeadingNaNRowsSkippedAsRowByRow) {
     }
 }
 
+// Ranks over the cells kept past a look-back, from the ranks over all cells,
+// equal the ranks of the values over the cells kept (ties and infinities too).
+TEST(CrossSection, KeptRanksEqualRanksOfTheValuesKept) {
+    const std::size_t rows = 40, cols = 300, first = 5, consumed = 3;
+    std::mt19937_64 gen(3);
+    std::uniform_int_distribution<int> pick(0, 19);
+    std::vector<double> values(rows * cols), kept(rows * cols, kNaN);
+    std::vector<std::uint8_t> valid(rows * cols);
+    std::vector<std::size_t> count(cols, 0);
+    for (std::size_t c = 0; c < cols; ++c) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const int k = pick(gen);
+            const std::size_t at = c * rows + r;
+            valid[at] = c % 7 != 0 || r > 12 + c % 5;  // some start late: their first rows lost
+            values[at] = !valid[at] ? kNaN : k == 0 ? kInf : k < 4 ? 1.5 : k - 9.0;
+            count[c] += r >= first && valid[at];
+            if (r >= first && count[c] > consumed) kept[at] = values[at];
+        }
+    }
+    std::vector<double> ranks(rows * cols), want(rows * cols), got(rows * cols);
+    const auto panel = [&](const std::vector<double>& v) {
+        return PanelView<const double>{v.data(), rows, cols, 1, rows};
+    };
+    alvora::stats::cross_section(CrossSection::Rank, panel(values),
+                                 {ranks.data(), rows, cols, 1, rows});
+    alvora::stats::cross_section(CrossSection::Rank, panel(kept),
+                                 {want.data(), rows, cols, 1, rows});
+    const std::size_t reranked =
+        alvora::stats::rank_kept(panel(ranks), {valid.data(), rows, cols, 1, rows}, first, consumed,
+                                 {got.data(), rows, cols, 1, rows});
+    EXPECT_GT(reranked, 0u);
+    EXPECT_LT(reranked, rows - first);
+    expect_row(got, want);
+}
+
 TEST(CrossSection, MomentsTreatInfinitiesAsMissing) {
     // mean 2, sample std 1 over {1, 2, 3}
     expect_row(row(CrossSection::ZScore, {1.0, kInf, 2.0, 3.0, kNaN}),

@@ -69,21 +69,12 @@ class SharedRanks:
             return None
         grid, traded, k1 = entry
         k2 = view._first_row
-        valid = view._traded[k2:, self._columns]
-        if k2 < k1 or grid.shape != (len(view._traded), len(self._columns)) or \
-                not np.array_equal(valid, traded[k2:, self._columns]):
+        if k2 < k1 or grid.shape != (len(view._traded), len(self._columns)):
             return None
-        # valid rows since k2 up to each date: past the sub-tree's look-back it has a value
-        counts = np.cumsum(valid, axis=0, dtype=np.int32)
-        later = grid[k2:]
-        lost = (counts <= int(node.shift)) & ~np.isnan(later)
-        out = np.empty(grid.shape, order="F")
-        out[:k2] = np.nan  # no valid row in this view
-        out[k2:] = later
-        out[k2:][lost] = np.nan
-        rows = k2 + np.flatnonzero(lost.any(axis=1))
-        if len(rows):
-            out[rows] = _native.rank(out[rows])
+        valid = view._traded[:, self._columns]
+        if not np.array_equal(valid[k2:], traded[k2:, self._columns]):
+            return None
+        out, reranked = _native.rank_kept(grid, valid, k2, int(node.shift))
         self.carried += 1
-        self.reranked_dates += len(rows)
+        self.reranked_dates += reranked
         return out
