@@ -10,9 +10,11 @@ Prints, measured side by side in one run:
    ``execute_factors`` against the pandas wide-frame implementation (panels
    loaded with ``tessal.get_panel`` plus the industry table);
 2. per alpha, each side's data already loaded: alvora evaluating the one alpha
-   over a loaded execution context, pandas computing it from loaded frames
-   (derived fields such as vwap and returns computed by the alpha on both
-   sides); with the ratio and how far the values agree on the common support.
+   over an execution context loaded from the alpha's own first date (its
+   look-back before the start), pandas computing it from loaded frames from
+   that date (derived fields such as vwap and returns computed by the alpha on
+   both sides), each giving a whole panel from that date; with the ratio and
+   how far the values agree on the common support.
    An alpha under 50 ms on a side is timed up to 5 times on that side and the
    least time kept.
 
@@ -43,7 +45,6 @@ import tessal  # noqa: E402
 from alphas101 import ALPHAS, MISSING, AlvoraOps, PandasOps  # noqa: E402
 from alvora.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
 from alvora.evaluate import execute_factors  # noqa: E402
-from alvora.evaluate.context import rows_from  # noqa: E402
 from alvora.evaluate.evaluator import BLOCK, Evaluator  # noqa: E402
 from alvora.evaluate.panel import layout_of  # noqa: E402
 from alvora.utils import get_leaves  # noqa: E402
@@ -91,6 +92,12 @@ def _agreement(ours, theirs):
         return 0.0, float("nan"), 0
     close = np.isclose(a[both], b[both], rtol=1e-6, atol=1e-9)
     return close.mean(), both.mean(), int(both.sum())
+
+
+def _pandas_from(ops, first):
+    """The frames of ``ops`` from date ``first`` on (views, not copies)."""
+    return {k: v.loc[first:] if isinstance(v, pd.DataFrame) else v
+            for k, v in ops.__dict__.items()}
 
 
 # An alpha that takes less CPU than this on either side is timed again, up to
@@ -192,21 +199,28 @@ def main():
     fields, industry = _load_pandas(ids, first, end)
     theirs_ops = PandasOps(fields, industry)
     leaves = list(dict.fromkeys(leaf for node in nodes.values() for leaf in get_leaves(node)))
-    ctx = ThreadingExecContext(leaves, ids, first, end)
     print("\n{:<6} {:>10} {:>10} {:>8} {:>10} {:>9}".format(
         "alpha", "alvora cpu", "pandas cpu", "ratio", "agree", "support"), flush=True)
     total_ours = total_theirs = 0.0
     slow = []
-    views = {}  # first date -> (context view, packed layout): loaded data, not timed
+    # Both sides compute from the alpha's own first date (its look-back before
+    # the start) and give a whole panel from there, as execute_factor would:
+    # alvora over a context loaded from that date, pandas over its frames from
+    # that date. first date -> (context, packed layout, pandas frames): loaded
+    # data, not timed; only the latest is kept (a context per date would hold
+    # every field again).
+    loaded = {}
     for name, fn in alphas.items():
         node = nodes[name]
         alpha_first = (pd.Timestamp(tessal.trading_date_offset(start, -node.shift))
                        if node.shift else start)
-        if alpha_first not in views:
-            view = rows_from(ctx, alpha_first)
-            views[alpha_first] = (view, {b: layout_of(ids[b:b + BLOCK], view)
-                                         for b in range(0, len(ids), BLOCK)})
-        view, layout = views[alpha_first]
+        if alpha_first not in loaded:
+            loaded.clear()
+            view = ThreadingExecContext(leaves, ids, alpha_first, end)
+            loaded[alpha_first] = (view, {b: layout_of(ids[b:b + BLOCK], view)
+                                          for b in range(0, len(ids), BLOCK)},
+                                   _pandas_from(theirs_ops, alpha_first))
+        view, layout, theirs_from = loaded[alpha_first]
 
         def ours_once():
             view._computed.clear()
@@ -221,7 +235,7 @@ def main():
         def theirs_once():
             t0 = time.process_time()
             theirs = PandasOps.__new__(PandasOps)
-            theirs.__dict__.update(theirs_ops.__dict__, _adv={}, _derived={})
+            theirs.__dict__.update(theirs_from, _adv={}, _derived={})
             frame = fn(theirs)
             return time.process_time() - t0, frame
 

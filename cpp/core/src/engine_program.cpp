@@ -225,7 +225,6 @@ void runs_of(std::span<const std::int64_t> pos, std::vector<Run>& runs) {
 // mostly long stretches of valid rows with few suspensions.
 void runs_of(RowMask mask, std::vector<Run>& runs) {
     runs.clear();
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
     const std::uint8_t* m = mask.data();
     const std::size_t n = mask.size();
     auto word = [m](std::size_t r) {
@@ -239,9 +238,10 @@ void runs_of(RowMask mask, std::vector<Run>& runs) {
         while (row < n && m[row] == 0) ++row;
         if (row == n) break;
         const std::size_t start = row;
-        // no zero byte in the word (the classic test for a zero byte)
-        while (row + 8 <= n && ((word(row) - kOnes) & ~word(row) & kHigh) == 0) row += 8;
-        while (row < n && m[row] != 0) ++row;
+        // the stretch ends at the next zero byte: the C library's search reads
+        // a vector register of the mask at a time
+        const void* zero = std::memchr(m + row, 0, n - row);
+        row = zero == nullptr ? n : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - m);
         runs.push_back({index, start, row - start});
         index += row - start;
     }
@@ -491,7 +491,13 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     }
     std::vector<int> slot(nsteps, -1);  // scratch slot of a step without history
     std::size_t slots = 0;
+    // A step's values on every row, for the columns it cannot read or write in
+    // place; sized on first use (most columns of most programs never use one).
     std::vector<std::vector<double>> buffers(nsteps);
+    auto buffer = [&](std::size_t k) {
+        if (buffers[k].empty()) buffers[k].resize(rows);
+        return buffers[k].data();
+    };
     std::vector<std::int64_t> counts;
     for (std::size_t k = 0; k < nsteps; ++k) {
         if (!any_need[k]) continue;
@@ -500,7 +506,6 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             slot[k] = static_cast<int>(slots++);
             continue;
         }
-        if (op != Op::DropOldest) buffers[k].resize(rows);
         if (op == Op::Count) counts.resize(rows);
     }
     // Slots on whole cache lines: the wide loads and stores of the kernels then
@@ -621,8 +626,11 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             const std::size_t length = count - s.shift;
             // A result goes straight into its grid when its rows are consecutive.
             const bool direct = writer[k] >= 0;
-            double* out = direct ? targets[writer[k]].grid.data() + i * rows + first + s.shift
-                                 : buffers[k].data();
+            const bool in_place = (s.op == Op::Load && consecutive) || s.op == Op::DropOldest ||
+                                  s.op == Op::Delay || slot[k] >= 0;
+            double* out = direct     ? targets[writer[k]].grid.data() + i * rows + first + s.shift
+                          : in_place ? nullptr
+                                     : buffer(k);
             outs[k] = out;
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
             switch (s.op) {
@@ -686,7 +694,9 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             calls.clear();
             for (int k : computed) {
                 const Step& s = steps_[k];
-                Call c;
+                // built in place: a copy of a freshly written record stalls on
+                // forwarding its narrow stores to wide loads, once per column
+                Call& c = calls.emplace_back();
                 auto source = [&](int j, const Operand& o, std::size_t row) {
                     if (o.is_constant()) return;
                     c.x[j] = in(o, row, steady);
@@ -719,7 +729,6 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                         source(0, s.a, steady);
                         source(1, s.b, steady);
                 }
-                calls.push_back(c);
             }
             for (std::size_t lo = steady; lo < count; lo += kBlockRows) {
                 const std::size_t n = std::min(count - lo, kBlockRows), moved = lo - steady;
