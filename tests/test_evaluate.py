@@ -192,3 +192,29 @@ def test_frames_are_the_grids_and_later_calls_leave_them_alone(ids, monkeypatch)
         assert not np.shares_memory(first[name].to_numpy(), again[name].to_numpy())
         assert_same(first[name], kept[name])
         assert_same(again[name], kept[name])
+
+
+def test_ranks_carried_between_look_backs_equal_fresh_ones(monkeypatch):
+    from alvora.evaluate import execute, shared_ranks
+
+    # 600016.XSHG trades again on 2023-02-28 after two months: the short
+    # look-backs rank it only days later, the long ones at once
+    ids = list(tessal.all_instruments("CS").order_book_id[:100])
+    assert "600016.XSHG" in ids
+    start = "2023-03-01"
+    smooth, jump = CS_RANK(rolling.MA(close, 5)), CS_RANK(op.DELTA(close, 3))
+    factors = {"long": rolling.MA(smooth, 60), "short": smooth * 1,
+               "ts": rolling.TS_RANK(jump, 60), "delay": op.DELAY(jump, 2),
+               "inner": CS_RANK(jump + 1), "outer": rolling.MA(CS_RANK(jump + 1), 12)}
+    made = []
+    original = shared_ranks.SharedRanks.__init__
+    monkeypatch.setattr(shared_ranks.SharedRanks, "__init__",
+                        lambda self, *a: made.append(self) or original(self, *a))
+    got = execute_factors(factors, ids, start, END)
+    (shared,) = made
+    assert shared.carried == 4 and shared.reranked_dates > 0  # smooth once, jump thrice
+    monkeypatch.setattr(execute, "SHARE_RANKS", False)
+    fresh = execute_factors(factors, ids, start, END)
+    for name, factor in factors.items():
+        pd.testing.assert_frame_equal(got[name], fresh[name], check_exact=True)
+        assert_same(got[name], execute_factor(factor, ids, start, END))

@@ -96,6 +96,67 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     }
 }
 
+// Leading rows NaN in every column (a look-back's) are filled, not worked: the
+// rows after them, and a column NaN throughout, come out as row by row.
+TEST(CrossSection, LeadingNaNRowsSkippedAsRowByRow) {
+    const std::size_t rows = 6, cols = 4;
+    std::vector<double> panel(rows * cols, kNaN);  // column-major; column 2 NaN throughout
+    for (std::size_t r = 3; r < rows; ++r) panel[r] = 2.0 - static_cast<double>(r);
+    panel[rows + 4] = panel[rows + 5] = 3.0;
+    for (std::size_t r = 2; r < rows; ++r) panel[3 * rows + r] = r == 3 ? kInf : 4.0 / r;
+    for (auto op :
+         {CrossSection::Rank, CrossSection::ZScore, CrossSection::Demean, CrossSection::Scale}) {
+        std::vector<double> out(rows * cols, 7.0);
+        alvora::stats::cross_section(op, PanelView<const double>{panel.data(), rows, cols, 1, rows},
+                                     PanelView<double>{out.data(), rows, cols, 1, rows});
+        for (std::size_t r = 0; r < rows; ++r) {
+            std::vector<double> one(cols), got(cols);
+            for (std::size_t c = 0; c < cols; ++c) {
+                one[c] = panel[c * rows + r];
+                got[c] = out[c * rows + r];
+            }
+            SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " row " +
+                         std::to_string(r));
+            expect_row(got, row(op, one));
+        }
+    }
+}
+
+// Ranks over the cells kept past a look-back, from the ranks over all cells,
+// equal the ranks of the values over the cells kept (ties and infinities too).
+TEST(CrossSection, KeptRanksEqualRanksOfTheValuesKept) {
+    const std::size_t rows = 40, cols = 300, first = 5, consumed = 3;
+    std::mt19937_64 gen(3);
+    std::uniform_int_distribution<int> pick(0, 19);
+    std::vector<double> values(rows * cols), kept(rows * cols, kNaN);
+    std::vector<std::uint8_t> valid(rows * cols);
+    std::vector<std::size_t> count(cols, 0);
+    for (std::size_t c = 0; c < cols; ++c) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const int k = pick(gen);
+            const std::size_t at = c * rows + r;
+            valid[at] = c % 7 != 0 || r > 12 + c % 5;  // some start late: their first rows lost
+            values[at] = !valid[at] ? kNaN : k == 0 ? kInf : k < 4 ? 1.5 : k - 9.0;
+            count[c] += r >= first && valid[at];
+            if (r >= first && count[c] > consumed) kept[at] = values[at];
+        }
+    }
+    std::vector<double> ranks(rows * cols), want(rows * cols), got(rows * cols);
+    const auto panel = [&](const std::vector<double>& v) {
+        return PanelView<const double>{v.data(), rows, cols, 1, rows};
+    };
+    alvora::stats::cross_section(CrossSection::Rank, panel(values),
+                                 {ranks.data(), rows, cols, 1, rows});
+    alvora::stats::cross_section(CrossSection::Rank, panel(kept),
+                                 {want.data(), rows, cols, 1, rows});
+    const std::size_t reranked =
+        alvora::stats::rank_kept(panel(ranks), {valid.data(), rows, cols, 1, rows}, first, consumed,
+                                 {got.data(), rows, cols, 1, rows});
+    EXPECT_GT(reranked, 0u);
+    EXPECT_LT(reranked, rows - first);
+    expect_row(got, want);
+}
+
 TEST(CrossSection, MomentsTreatInfinitiesAsMissing) {
     // mean 2, sample std 1 over {1, 2, 3}
     expect_row(row(CrossSection::ZScore, {1.0, kInf, 2.0, 3.0, kNaN}),

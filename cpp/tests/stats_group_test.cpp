@@ -44,14 +44,15 @@ TEST(GroupStatistics, DemeanUsesEachGroupsFiniteMembers) {
     expect_row(row(GroupStatistic::Demean, {1.0, 2.0}, {-1, -1}), {kNaN, kNaN});
 }
 
-// A column-major panel longer than one chunk of rows: each entry is its value
-// less the plain mean of its group's finite members on its row.
+// A column-major panel longer than one chunk of rows, its first rows NaN (a
+// look-back's): each entry is its value less the plain mean of its group's
+// finite members on its row.
 TEST(GroupStatistics, DemeansEveryRowOfALongPanel) {
     const std::size_t rows = 230, cols = 5001, groups = 7;
     std::vector<double> values(rows * cols), out(rows * cols);
     std::vector<std::int64_t> codes(rows * cols);
     for (std::size_t k = 0; k < values.size(); ++k) {
-        values[k] = k % 13 == 0 ? kNaN : std::sin(0.37 * static_cast<double>(k));
+        values[k] = k % 13 == 0 || k % rows < 40 ? kNaN : std::sin(0.37 * static_cast<double>(k));
         codes[k] = static_cast<std::int64_t>(k * 7919 % (groups + 1)) - 1;
     }
     alvora::stats::group_cross_section(

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #if __has_include(<sys/mman.h>)
@@ -53,6 +55,26 @@ T* kept_buffer(std::size_t values) {
         capacity = bytes / sizeof(T);
     }
     return buffer.get();
+}
+
+// The number of leading rows of `in` that are NaN in every column. Such rows
+// give NaN whatever the statistic, and a factor's look-back leaves hundreds at
+// the top of its grid: they are filled, not copied and worked row by row.
+inline std::size_t leading_nan_rows(PanelView<const double> in) {
+    std::size_t first = in.rows;
+    for (std::size_t c = 0; c < in.cols && first > 0; ++c) {
+        std::size_t r = 0;
+        while (r < first && std::isnan(in.at(r, c))) ++r;
+        first = r;
+    }
+    return in.cols == 0 ? 0 : first;
+}
+
+// NaN in the first `rows` rows of `out`.
+inline void fill_nan_rows(PanelView<double> out, std::size_t rows) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t c = 0; c < out.cols; ++c)
+        for (std::size_t r = 0; r < rows; ++r) out.at(r, c) = nan;
 }
 
 // Calls visit(r, c) for every cell of a rows x cols chunk, block by block.

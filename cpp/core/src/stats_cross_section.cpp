@@ -224,7 +224,9 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
     double* rows = panel_rows::kept_buffer<double, 0>(chunk * cols);
     double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
     Scratch s;
-    for (std::size_t r0 = 0; r0 < in.rows; r0 += chunk) {
+    const std::size_t skipped = panel_rows::leading_nan_rows(in);
+    panel_rows::fill_nan_rows(out, skipped);
+    for (std::size_t r0 = skipped; r0 < in.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, in.rows - r0);
         panel_rows::copy_in(in, r0, n, rows);
         for (std::size_t t = 0; t < n; ++t) {
@@ -247,6 +249,54 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
         }
         panel_rows::copy_out(results, r0, n, out);
     }
+}
+
+std::size_t rank_kept(PanelView<const double> ranks, PanelView<const std::uint8_t> valid,
+                      std::size_t first_row, std::size_t consumed, PanelView<double> out) {
+    if (valid.rows != ranks.rows || valid.cols != ranks.cols || out.rows != ranks.rows ||
+        out.cols != ranks.cols || first_row > ranks.rows) {
+        throw std::invalid_argument(
+            "kept ranks: ranks are " + std::to_string(ranks.rows) + " x " +
+            std::to_string(ranks.cols) + ", valid rows " + std::to_string(valid.rows) + " x " +
+            std::to_string(valid.cols) + ", output " + std::to_string(out.rows) + " x " +
+            std::to_string(out.cols) + ", first row " + std::to_string(first_row));
+    }
+    if (ranks.cols > std::numeric_limits<std::uint32_t>::max())
+        throw std::invalid_argument("kept ranks: too many instruments");
+    const std::size_t cols = ranks.cols;
+    panel_rows::fill_nan_rows(out, first_row);
+    const std::size_t chunk = panel_rows::chunk_rows(ranks.rows, cols);
+    double* rows = panel_rows::kept_buffer<double, 0>(chunk * cols);
+    double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
+    auto* flags = panel_rows::kept_buffer<std::uint8_t, 0>(chunk * cols);
+    std::vector<std::size_t> counts(cols, 0);  // valid rows since first_row, per column
+    Scratch s;
+    std::size_t reranked = 0;
+    for (std::size_t r0 = first_row; r0 < ranks.rows; r0 += chunk) {
+        const std::size_t n = std::min(chunk, ranks.rows - r0);
+        panel_rows::copy_in(ranks, r0, n, rows);
+        panel_rows::copy_in(valid, r0, n, flags);
+        for (std::size_t t = 0; t < n; ++t) {
+            double* row = rows + t * cols;
+            const std::uint8_t* flag = flags + t * cols;
+            bool lost = false;
+            for (std::size_t c = 0; c < cols; ++c) {
+                counts[c] += flag[c] != 0;
+                const bool drop = counts[c] <= consumed && !std::isnan(row[c]);
+                lost |= drop;
+                row[c] = drop ? kNaN : row[c];
+            }
+            const std::span<double> result(results + t * cols, cols);
+            if (lost) {
+                rank_row(s, std::span<const double>(row, cols), result);
+                ++reranked;
+            } else {
+                std::memcpy(result.data(), row, cols * sizeof(double));
+            }
+        }
+        panel_rows::copy_out(results, r0, n, out);
+    }
+    return reranked;
 }
 
 }  // namespace alvora::stats

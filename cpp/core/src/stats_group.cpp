@@ -102,7 +102,9 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
     double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
     std::int64_t* row_codes = panel_rows::kept_buffer<std::int64_t, 0>(chunk * cols);
     RowGroups row;
-    for (std::size_t r0 = 0; r0 < values.rows; r0 += chunk) {
+    const std::size_t skipped = panel_rows::leading_nan_rows(values);
+    panel_rows::fill_nan_rows(out, skipped);
+    for (std::size_t r0 = skipped; r0 < values.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, values.rows - r0);
         std::fill(results, results + n * cols, kNaN);
         if (ngroups > 0) {

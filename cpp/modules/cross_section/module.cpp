@@ -77,6 +77,37 @@ py::array_t<double> apply_grouped(st::GroupStatistic op, const py::array& values
     return out;
 }
 
+// Ranks over the cells kept once past a look-back, from ranks over more cells
+// (see rank_kept): (ranks, number of rows ranked again).
+py::tuple apply_rank_kept(const py::array& ranks, py::array valid, std::int64_t first_row,
+                          std::int64_t consumed) {
+    if (first_row < 0 || consumed < 0)
+        throw py::value_error("first_row and consumed must not be negative");
+    if (valid.dtype().kind() == 'b') valid = valid.attr("view")("uint8");
+    py::object keep_ranks, keep_valid;
+    const auto in = panel_of<double>(ranks, keep_ranks, "a two-dimensional float64 array");
+    const auto flags =
+        panel_of<std::uint8_t>(valid, keep_valid, "a two-dimensional boolean array of valid rows");
+    if (flags.rows != in.rows || flags.cols != in.cols) {
+        throw py::value_error("valid rows of shape (" + std::to_string(flags.rows) + ", " +
+                              std::to_string(flags.cols) + ") do not match ranks of shape (" +
+                              std::to_string(in.rows) + ", " + std::to_string(in.cols) + ")");
+    }
+    if (static_cast<std::uint64_t>(first_row) > in.rows) {
+        throw py::value_error("first_row " + std::to_string(first_row) + " is past the " +
+                              std::to_string(in.rows) + " rows");
+    }
+    py::array_t<double> out = alvora::grid_pool::fresh_grid(in.rows, in.cols);
+    st::PanelView<double> target{out.mutable_data(), in.rows, in.cols, 1, in.rows};
+    std::size_t reranked = 0;
+    {
+        py::gil_scoped_release nogil;
+        reranked = st::rank_kept(in, flags, static_cast<std::size_t>(first_row),
+                                 static_cast<std::size_t>(consumed), target);
+    }
+    return py::make_tuple(out, reranked);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_cross_section, m) {
@@ -107,4 +138,8 @@ PYBIND11_MODULE(_cross_section, m) {
         },
         "按行在所在组内的平均排名除以组内个数；非有限值或无组为 NaN", py::arg("values"),
         py::arg("codes"));
+    m.def("rank_kept", &apply_rank_kept,
+          "由较多标的上的排名得出保留标的上的排名：first_row 之前为 NaN，之后某列的有效行数"
+          "超过 consumed 才保留；丢掉取值的行重新排名。返回 (排名, 重排行数)",
+          py::arg("ranks"), py::arg("valid"), py::arg("first_row"), py::arg("consumed"));
 }

@@ -21,8 +21,11 @@ def rows_from(ctx, first_date):
     loaded data; computed (cross-sectional and fixed) values start empty."""
     k = int(np.searchsorted(ctx.index.values, np.datetime64(first_date), side="left"))
     if k == 0:
-        return _fresh_view(ctx, ctx._traded, ctx._instruments)  # read-only: shared
-    return _fresh_view(ctx, *_instruments_from(ctx, k))
+        view = _fresh_view(ctx, ctx._traded, ctx._instruments)  # read-only: shared
+    else:
+        view = _fresh_view(ctx, *_instruments_from(ctx, k))
+    view._first_row = k
+    return view
 
 
 def _instruments_from(ctx, k):

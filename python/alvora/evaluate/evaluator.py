@@ -54,6 +54,8 @@ class Evaluator:
         self._stored = {}  # cross-sectional / fixed node -> value stored in ctx
         self._frames = {}  # cross-sectional node -> its frame
         self._layout = None
+        self.shared = None  # ranks carried between look-back groups (shared_ranks.py)
+        self.group = 0
 
     def evaluate(self, factors):
         """One frame over the context's grid per factor, in order."""
@@ -92,11 +94,18 @@ class Evaluator:
     def cross_sectional(self, node):
         frame = self._frames.get(node)
         if frame is None:
-            args = self.frames(list(node.sub_factors))
-            mask = self.ctx.universe_mask
-            if mask is not None:
-                args = [a.where(mask) for a in args]
-            frame = node.execute(*args)
+            carried = self.shared.rank(node, self.ctx) if self.shared is not None else None
+            if carried is not None:
+                frame = pd.DataFrame(carried, index=self.ctx.index, columns=self._columns,
+                                     copy=False)
+            else:
+                args = self.frames(list(node.sub_factors))
+                mask = self.ctx.universe_mask
+                if mask is not None:
+                    args = [a.where(mask) for a in args]
+                frame = node.execute(*args)
+            if self.shared is not None:
+                self.shared.offer(node, frame, self.ctx, self.group)
             self._frames[node] = frame
         return frame
 

@@ -9,13 +9,19 @@ import tessal
 from ..engine_v2 import exec_context
 from ..interface import AbstractFactor
 from ..leaf import _Factor
-from ..utils import get_fixed_order_book_ids, get_leaves, use_dma
+from ..utils import get_fixed_order_book_ids, get_leaves, iter_nodes, use_dma
 from .context import rows_from
 from .evaluator import Evaluator
+from .shared_ranks import SharedRanks, carried_ranks
 
-__all__ = ["execute_factors", "WARM_UP_ROWS"]
+__all__ = ["execute_factors", "WARM_UP_ROWS", "SHARE_RANKS"]
 
 WARM_UP_ROWS = 126
+
+# Percentile ranks of a sub-tree used by factors of several look-backs are
+# computed once and carried to the later look-backs (see shared_ranks.py);
+# False computes them again for each.
+SHARE_RANKS = True
 
 
 def _eval_core():
@@ -136,18 +142,42 @@ def _execute_general(nodes, ids, start_date, end_date, universe, timings):
                                                 universe=universe)
 
     out = [None] * len(nodes)
-    for first in sorted(set(firsts)):
-        members = [k for k, f in enumerate(firsts) if f == first]
+    groups = [[k for k, f in enumerate(firsts) if f == first] for first in sorted(set(firsts))]
+    shared = _shared_ranks(groups, nodes, ids, ctx) if universe is None else None
+    for group, members in enumerate(groups):
+        first = firsts[members[0]]
         with _timed(timings, "evaluate"):
             view = rows_from(ctx, first)
             mask = exec_context.get_universe_mask(ids, first, end_date, universe)
             if mask is not None:  # the view's grid starts at the loaded dates: no valid row before
                 mask = mask.reindex(index=view.index, fill_value=False)
             view.universe_mask = mask
-            frames = Evaluator(view, ids).evaluate([nodes[k] for k in members])
+            evaluator = Evaluator(view, ids)
+            evaluator.shared, evaluator.group = shared, group
+            frames = evaluator.evaluate([nodes[k] for k in members])
+            if shared is not None:
+                shared.done(group)
         with _timed(timings, "frames"):
             for k, frame in zip(members, frames):
                 if mask is not None:
                     frame = frame.where(mask)
                 out[k] = frame.loc[start_date:end_date]
     return out
+
+
+def _shared_ranks(groups, nodes, ids, ctx):
+    """The ranks worth carrying between the look-back groups: those used by
+    more than one group (node -> the last group using it)."""
+    if not SHARE_RANKS:
+        return None
+    first_use, last_use = {}, {}
+    for group, members in enumerate(groups):
+        for k in members:
+            for node in iter_nodes(nodes[k]):
+                if carried_ranks(node):
+                    first_use.setdefault(node, group)
+                    last_use[node] = group
+    uses = {n: g for n, g in last_use.items() if g > first_use[n]}
+    if not uses:
+        return None
+    return SharedRanks(uses, [ctx._instrument(oid)[0] for oid in ids])

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace alvora::stats {
 
@@ -32,5 +33,17 @@ enum class CrossSection {
 // Writes op(in) into `out`; both panels have the same shape (std::invalid_argument
 // otherwise). `in` and `out` may not overlap.
 void cross_section(CrossSection op, PanelView<const double> in, PanelView<double> out);
+
+// Percentile ranks over fewer instruments, from ranks over more: `ranks` holds
+// ranks (as cross_section's Rank gives them) of values whose instruments have
+// valid rows `valid` (nonzero: valid). Rows before `first_row` come out NaN;
+// from it on, an instrument keeps its cell once more than `consumed` of its
+// valid rows since `first_row` are at or before the cell's row, and a row that
+// loses a valued cell is ranked again over the cells kept. Ranks keep the order
+// and ties of the values ranked, so this gives the ranks of the values over
+// the cells kept. Returns the number of rows ranked again; the panels have
+// the same shape (std::invalid_argument otherwise).
+std::size_t rank_kept(PanelView<const double> ranks, PanelView<const std::uint8_t> valid,
+                      std::size_t first_row, std::size_t consumed, PanelView<double> out);
 
 }  // namespace alvora::stats
