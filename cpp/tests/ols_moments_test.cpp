@@ -127,7 +127,9 @@ TEST(OlsMoments, KeptMomentsGiveTheSameResidualsForEveryFactor) {
             if (std::isnan(qr[i])) continue;
             EXPECT_EQ(fresh[i], reused[i]) << i;
             EXPECT_NEAR(fresh[i], qr[i], 1e-12) << i;
-            if (i / n == 2) EXPECT_EQ(fresh[i], qr[i]) << i;  // the dependent date
+            if (i / n == 2) {  // the dependent date
+                EXPECT_EQ(fresh[i], qr[i]) << i;
+            }
         }
     }
 }
