@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "alvora/engine/program.hpp"
+#include "eval_core/grid_files.hpp"
 
 namespace alvora::eval_core {
 
@@ -250,6 +251,7 @@ struct GridBlock {
     double* data;
     std::size_t bytes;    // allocated (rounded to huge pages for large grids)
     std::size_t advised;  // bytes counted in g_huge_page_bytes
+    int fd = -1;          // the grid's file, for grids in files (see grid_files.hpp)
 };
 
 // Grids freed lately, kept with their pages for the next grid of about their
@@ -276,7 +278,18 @@ ReusePool& reuse_pool() {
 
 void free_block(const GridBlock& block) {
     g_huge_page_bytes.fetch_sub(block.advised, std::memory_order_relaxed);
-    std::free(block.data);
+    if (block.fd >= 0) {
+        grid_files::release(block.data, block.bytes, block.fd);
+    } else {
+        std::free(block.data);
+    }
+}
+
+// A grid in a file another process can map, when this thread asks for such grids.
+std::optional<GridBlock> file_block(std::size_t bytes) {
+    auto mapped = grid_files::allocate(bytes);
+    if (!mapped) return std::nullopt;
+    return GridBlock{mapped->data, bytes, 0, mapped->fd};
 }
 
 // A kept block of at least `bytes` and under an eighth more, if any.
@@ -296,7 +309,9 @@ std::optional<GridBlock> reuse_block(std::size_t bytes) {
 
 void release_grid(void* block_ptr) {
     std::unique_ptr<GridBlock> block(static_cast<GridBlock*>(block_ptr));
-    if (block->bytes >= kReuseSmallest && block->bytes <= kReuseBudget) {
+    // a grid handed to another process through its file is that process's now
+    const bool handed_over = block->fd >= 0 && grid_files::linked(block->data);
+    if (!handed_over && block->bytes >= kReuseSmallest && block->bytes <= kReuseBudget) {
         ReusePool& pool = reuse_pool();
         std::lock_guard<std::mutex> lock(pool.mutex);
         // the oldest kept blocks make room for the newest
@@ -331,6 +346,8 @@ py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
         if (auto kept = reuse_block(rounded)) {
             *block = *kept;
+        } else if (auto file = file_block(rounded)) {
+            *block = *file;
         } else {
             block->bytes = rounded;
             block->data = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
@@ -348,6 +365,8 @@ py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     } else {
         if (auto kept = reuse_block(bytes)) {
             *block = *kept;
+        } else if (auto file = file_block(bytes)) {
+            *block = *file;
         } else {
             block->data = static_cast<double*>(std::malloc(bytes));
         }
