@@ -27,14 +27,29 @@ Registry& registry() {
     return *r;
 }
 
+// Each file grid holds a descriptor open (naming the file needs it); past this
+// many, grids come from the heap and the process keeps descriptors for the rest.
+constexpr std::size_t kMaxFileGrids = 256;
+
 // Evaluation runs on the task's thread; another thread's grids stay on the heap.
 thread_local int t_folder = -1;
 thread_local std::size_t t_min_bytes = 0;
+
+std::string plain_path(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos)
+        throw py::value_error("not a usable path: " + py::repr(py::str(path)).cast<std::string>());
+    return path;
+}
 
 }  // namespace
 
 std::optional<Mapping> allocate(std::size_t bytes) {
     if (t_folder < 0 || bytes < t_min_bytes || bytes == 0) return std::nullopt;
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        if (r.grids.size() >= kMaxFileGrids) return std::nullopt;
+    }
     const int fd = openat(t_folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) return std::nullopt;
     // Reserved and zeroed here: a mapping of a file past the space left would
@@ -78,7 +93,7 @@ bool linked(const double* data) {
 void set_folder(py::object folder, std::size_t min_bytes) {
     int fd = -1;
     if (!folder.is_none()) {
-        const std::string path = py::str(folder).cast<std::string>();
+        const std::string path = plain_path(py::str(folder).cast<std::string>());
         fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
@@ -91,6 +106,7 @@ void set_folder(py::object folder, std::size_t min_bytes) {
 }
 
 py::object link(py::array values, const std::string& path) {
+    plain_path(path);
     if (values.size() == 0) return py::none();
     // the byte range the array spans
     const char* first = static_cast<const char*>(values.data());
