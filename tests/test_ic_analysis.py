@@ -219,6 +219,26 @@ def test_decay_from_the_shared_date_walk_equals_the_decay_step_alone(ties):
     pd.testing.assert_frame_equal(result.ic_decay, expected, rtol=1e-9)
 
 
+@pytest.mark.parametrize("order", ["last date reversed", "instruments swapped", "shuffled"])
+def test_ic_of_a_reordered_table_equals_the_product_table(order):
+    # Rows out of date-major product order are placed through the row map, not read as a
+    # product: each must land on its own (date, instrument) cell.
+    factor, returns = make_panels(6, 9, seed=12, nan_fraction=0.1)
+    step = sb.ICAnalysis(rank_ic=True)
+    table = sb._format_factor_data(factor, returns, [1, 5])
+    rows = np.arange(len(table))
+    if order == "last date reversed":
+        rows[-9:] = rows[-9:][::-1]
+    elif order == "instruments swapped":
+        rows[[0, 1]] = rows[[1, 0]]
+    else:
+        rows = np.random.default_rng(5).permutation(rows)
+    expected_ic, expected_p = step._calc_ic(table)
+    ic, p_value = step._calc_ic(table.iloc[rows])
+    pd.testing.assert_frame_equal(ic, expected_ic)
+    pd.testing.assert_frame_equal(p_value, expected_p)
+
+
 def test_decay_common_rows_rule():
     factor, returns = make_panels(6, 5, seed=8, nan_fraction=0.0)
     factor.iloc[1, 0] = np.nan
@@ -289,6 +309,32 @@ def test_industry_from_client_source():
     expected = reference_industry_ic(table, industry, rank_ic=True)
     pd.testing.assert_frame_equal(result.ic_industry_distribute, expected, rtol=1e-9)
     assert list(result.ic_industry_distribute.index) == ["Banks", "Energy", "Tech"]
+
+
+@pytest.mark.parametrize("shape", ["product", "shuffled", "missing id"])
+def test_industry_request_asks_for_the_labels_in_order_of_appearance(shape):
+    ids = ["600000.XSHG", "000002.XSHE", "000001.XSHE"]
+    dates = pd.bdate_range("2021-03-01", periods=4)
+    index = pd.MultiIndex.from_product([dates, ids], names=["datetime", "order_book_id"])
+    if shape == "shuffled":
+        index = index[np.random.default_rng(2).permutation(len(index))]
+    elif shape == "missing id":
+        index = pd.MultiIndex.from_arrays([index.get_level_values(0),
+                                           [None if k == 5 else i for k, i in
+                                            enumerate(index.get_level_values(1))]],
+                                          names=index.names)
+    table = pd.DataFrame({"P_1": 0.0, "factor": 1.0}, index=index)
+    calls = []
+
+    def loader(order_book_ids, dates, source="citics_2019"):
+        calls.append((order_book_ids, dates))
+        return pd.Series("Banks", index=table.index)
+
+    with replaced(sb, _load_industry_data=loader):
+        sb.ICAnalysis(industry_classification="citics_2019")._get_industry_data(table)
+    (got_ids, got_dates), = calls
+    pd.testing.assert_index_equal(got_ids, index.unique(level="order_book_id"))
+    pd.testing.assert_index_equal(got_dates, index.unique(level="datetime"))
 
 
 def test_no_industry_request_without_classification():

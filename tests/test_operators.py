@@ -107,7 +107,7 @@ def test_industry_codes_served_from_a_grid_of_other_dates(ids, panels):
     direct = group._industry_codes(frame.index, frame.columns, "sws")
     assert (direct >= 0).mean() > 0.5 and (direct[:, :2] == direct[:, -2:]).all()
     group._CACHE.clear()
-    for rows in (slice(30, None), slice(None), slice(10, 40), slice(None, 60)):
+    for rows in (slice(30, None), slice(None), slice(10, 40), slice(None, 60), slice(5, 50, 3)):
         np.testing.assert_array_equal(group.industry_codes(frame.iloc[rows], "sws"),
                                       direct[rows])
     assert len(group._CACHE) == 1

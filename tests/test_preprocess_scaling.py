@@ -202,3 +202,25 @@ def test_a_replaced_helper_of_the_routine_is_honoured(monkeypatch):
     monkeypatch.setattr(winsorize, "_mad_bounds", lambda x: (-0.1, 0.1))
     out = sb.Winzorization("mad").process(awkward_frame()).to_numpy()
     assert np.abs(out[np.isfinite(out)]).max() == 0.1
+
+
+def test_results_in_reused_memory_are_whole_and_independent(monkeypatch):
+    # Large enough for the memory of a dropped result to be handed to the next one.
+    first = factor_frame(260, [f"{i:06d}.XSHE" for i in range(1100)], seed=8, nan_fraction=0.1)
+    second = first * -3.0 + 1.0
+    second.iloc[5] = np.nan  # a row without values must not keep the old cells
+    kept = sb.Winzorization("mad").process(first)
+    snapshot = kept.copy()
+    for _ in range(2):
+        sb.Winzorization("std").process(first)  # dropped: its memory is kept
+        native = sb.Winzorization("percentile").process(second)
+        sb.Normalization().process(first)
+        normalized = sb.Normalization().process(second)
+    pd.testing.assert_frame_equal(kept, snapshot)
+    pd.testing.assert_frame_equal(normalized, transcribe_normalize(second), rtol=1e-12,
+                                  atol=1e-12)
+    from alvora.analysis import winsorize
+    original = winsorize.WINSORIZE_METHODS["percentile"]
+    monkeypatch.setattr(sb, "WINSORIZE_METHODS", {"percentile": lambda row: original(row)})
+    pd.testing.assert_frame_equal(native, sb.Winzorization("percentile").process(second),
+                                  rtol=1e-12, atol=1e-12)

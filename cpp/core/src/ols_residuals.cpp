@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "alvora/ols/moments.hpp"
 #include "alvora/ols/residuals.hpp"
 
 namespace alvora::ols {
@@ -43,6 +44,14 @@ void check_sizes(const CrossSection& cs, std::span<double> out) {
     if (!cs.group.empty() && cs.group.size() != n)
         throw std::invalid_argument("ols: group labels do not match the observations");
     if (out.size() != n) throw std::invalid_argument("ols: output size does not match");
+}
+
+// One date: from the design's moments when they are fit for it, else by the QR.
+// `moments` is made here unless it is already ready.
+void fit_date(const CrossSection& cs, DesignMoments& moments, MomentScratch& scratch,
+              ResidualSolver& solver, std::span<double> out) {
+    if (!moments.ready) design_moments(cs, moments);
+    if (!moment_residuals(cs, moments, scratch, out)) solver.residuals(cs, out);
 }
 
 }  // namespace
@@ -223,7 +232,12 @@ void panel_residuals(const Panel& panel, std::span<double> out) {
     if (!panel.group.empty() && panel.group.size() != cells)
         throw std::invalid_argument("ols: panel group labels do not match dates * instruments");
 
+    if (panel.kept_moments && panel.kept_moments->size() != panel.dates)
+        throw std::invalid_argument("ols: kept design moments do not match the dates");
+
     ResidualSolver solver;
+    DesignMoments own;
+    MomentScratch scratch;
     const std::size_t n = panel.instruments;
     for (std::size_t d = 0; d < panel.dates; ++d) {
         CrossSection cs;
@@ -232,7 +246,9 @@ void panel_residuals(const Panel& panel, std::span<double> out) {
         cs.p = panel.p;
         if (!panel.group.empty()) cs.group = panel.group.subspan(d * n, n);
         cs.groups = panel.groups;
-        solver.residuals(cs, out.subspan(d * n, n));
+        own.ready = false;
+        DesignMoments& moments = panel.kept_moments ? (*panel.kept_moments)[d] : own;
+        fit_date(cs, moments, scratch, solver, out.subspan(d * n, n));
     }
 }
 
@@ -244,11 +260,15 @@ void panel_residuals(const FilledPanel& panel, std::span<double> out) {
     if (!panel.group.empty() && panel.group.size() != cells)
         throw std::invalid_argument("ols: panel group labels do not match dates * instruments");
     if (!panel.fill) throw std::invalid_argument("ols: panel has no regressor source");
+    if (panel.kept_moments && panel.kept_moments->size() != panel.dates)
+        throw std::invalid_argument("ols: kept design moments do not match the dates");
 
     // A few dates per fill: neighbouring dates of a long table share cache lines.
     constexpr std::size_t kBlock = 8;
     std::vector<double> x(std::min(kBlock, panel.dates) * n * panel.p);
     ResidualSolver solver;
+    DesignMoments own;
+    MomentScratch scratch;
     for (std::size_t first = 0; first < panel.dates; first += kBlock) {
         const std::size_t last = std::min(panel.dates, first + kBlock);
         const std::span<double> block(x.data(), (last - first) * n * panel.p);
@@ -260,7 +280,9 @@ void panel_residuals(const FilledPanel& panel, std::span<double> out) {
             cs.p = panel.p;
             if (!panel.group.empty()) cs.group = panel.group.subspan(d * n, n);
             cs.groups = panel.groups;
-            solver.residuals(cs, out.subspan(d * n, n));
+            own.ready = false;
+            DesignMoments& moments = panel.kept_moments ? (*panel.kept_moments)[d] : own;
+            fit_date(cs, moments, scratch, solver, out.subspan(d * n, n));
         }
     }
 }

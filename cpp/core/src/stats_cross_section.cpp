@@ -221,14 +221,15 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
         throw std::invalid_argument("cross-section: too many instruments");
     const std::size_t cols = in.cols;
     const std::size_t chunk = panel_rows::chunk_rows(in.rows, cols);
-    std::vector<double> rows(chunk * cols), results(chunk * cols);
+    double* rows = panel_rows::kept_buffer<double, 0>(chunk * cols);
+    double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
     Scratch s;
     for (std::size_t r0 = 0; r0 < in.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, in.rows - r0);
-        panel_rows::copy_in(in, r0, n, rows.data());
+        panel_rows::copy_in(in, r0, n, rows);
         for (std::size_t t = 0; t < n; ++t) {
-            const std::span<const double> row(rows.data() + t * cols, cols);
-            const std::span<double> result(results.data() + t * cols, cols);
+            const std::span<const double> row(rows + t * cols, cols);
+            const std::span<double> result(results + t * cols, cols);
             switch (op) {
                 case CrossSection::Rank:
                     rank_row(s, row, result);
@@ -244,7 +245,7 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
                     break;
             }
         }
-        panel_rows::copy_out(results.data(), r0, n, out);
+        panel_rows::copy_out(results, r0, n, out);
     }
 }
 

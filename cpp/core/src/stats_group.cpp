@@ -98,19 +98,20 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
     const auto ngroups = static_cast<std::size_t>(largest + 1);
     const std::size_t cols = values.cols;
     const std::size_t chunk = panel_rows::chunk_rows(values.rows, cols);
-    std::vector<double> rows(chunk * cols), results(chunk * cols);
-    std::vector<std::int64_t> row_codes(chunk * cols);
+    double* rows = panel_rows::kept_buffer<double, 0>(chunk * cols);
+    double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
+    std::int64_t* row_codes = panel_rows::kept_buffer<std::int64_t, 0>(chunk * cols);
     RowGroups row;
     for (std::size_t r0 = 0; r0 < values.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, values.rows - r0);
-        std::fill(results.begin(), results.end(), kNaN);
+        std::fill(results, results + n * cols, kNaN);
         if (ngroups > 0) {
-            panel_rows::copy_in(values, r0, n, rows.data());
-            panel_rows::copy_in(codes, r0, n, row_codes.data());
+            panel_rows::copy_in(values, r0, n, rows);
+            panel_rows::copy_in(codes, r0, n, row_codes);
         }
         for (std::size_t t = 0; t < n && ngroups > 0; ++t) {
-            double* result = results.data() + t * cols;
-            row.gather(rows.data() + t * cols, row_codes.data() + t * cols, cols, ngroups);
+            double* result = results + t * cols;
+            row.gather(rows + t * cols, row_codes + t * cols, cols, ngroups);
             for (std::size_t g = 0; g < ngroups; ++g) {
                 Member* first = row.members.data() + row.start[g];
                 Member* last = row.members.data() + row.start[g + 1];
@@ -121,7 +122,7 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
                     rank_group(first, last, result);
             }
         }
-        panel_rows::copy_out(results.data(), r0, n, out);
+        panel_rows::copy_out(results, r0, n, out);
     }
 }
 

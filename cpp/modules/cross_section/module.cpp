@@ -8,6 +8,7 @@
 
 #include "alvora/stats/cross_section.hpp"
 #include "alvora/stats/group.hpp"
+#include "common/grid_pool.hpp"
 
 namespace py = pybind11;
 namespace st = alvora::stats;
@@ -15,7 +16,8 @@ namespace st = alvora::stats;
 namespace {
 
 // A float64 two-dimensional array, read in place whatever its layout; the result
-// is column-major (dates contiguous), the layout the execution context stores.
+// is column-major (dates contiguous), the layout the execution context stores,
+// in a grid freed lately where one fits (a library ranks many grids of one size).
 py::array_t<double> apply(st::CrossSection op, const py::array& values) {
     if (!py::isinstance<py::array_t<double>>(values) || values.ndim() != 2)
         throw py::type_error("expected a two-dimensional float64 array");
@@ -25,7 +27,7 @@ py::array_t<double> apply(st::CrossSection op, const py::array& values) {
     if (rs < 0 || cs < 0 || rs % sizeof(double) != 0 || cs % sizeof(double) != 0) {
         return apply(op, py::array(py::module_::import("numpy").attr("ascontiguousarray")(values)));
     }
-    py::array_t<double, py::array::f_style> out({values.shape(0), values.shape(1)});
+    py::array_t<double> out = alvora::grid_pool::fresh_grid(rows, cols);
     st::PanelView<const double> in{static_cast<const double*>(values.data()), rows, cols,
                                    static_cast<std::size_t>(rs) / sizeof(double),
                                    static_cast<std::size_t>(cs) / sizeof(double)};
@@ -66,7 +68,7 @@ py::array_t<double> apply_grouped(st::GroupStatistic op, const py::array& values
                               std::to_string(groups.cols) + ") do not match values of shape (" +
                               std::to_string(in.rows) + ", " + std::to_string(in.cols) + ")");
     }
-    py::array_t<double, py::array::f_style> out({values.shape(0), values.shape(1)});
+    py::array_t<double> out = alvora::grid_pool::fresh_grid(in.rows, in.cols);
     st::PanelView<double> target{out.mutable_data(), in.rows, in.cols, 1, in.rows};
     {
         py::gil_scoped_release nogil;

@@ -554,6 +554,41 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
     return pd.attr("concat")(frames).attr("sort_index")();
 }
 
+// index.unique(level=name): the level's labels in order of first appearance. Read from
+// the level's codes when the index is a MultiIndex with no missing label there (pandas
+// would hash every row's code).
+py::object level_unique(const py::object& index, const char* name) {
+    if (py::isinstance(index, global("pd").attr("MultiIndex"))) {
+        py::list names(index.attr("names"));
+        long position = -1;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            if (!py::object(names[k]).equal(py::str(name))) continue;
+            position = position < 0 ? static_cast<long>(k) : -2;  // a second match: pandas' call
+        }
+        if (position >= 0) {
+            py::object level = index.attr("levels")[py::int_(position)];
+            const CodeView codes = code_view(index.attr("codes")[py::int_(position)]);
+            const std::size_t n_labels = py::len(level);
+            std::vector<std::uint8_t> seen(n_labels, 0);
+            std::vector<std::int64_t> order;
+            bool missing = false;
+            for (std::size_t r = 0; r < codes.size; ++r) {
+                const std::int64_t code = codes[r];
+                if (code < 0 || static_cast<std::size_t>(code) >= n_labels) {
+                    missing = true;
+                    break;
+                }
+                if (!seen[static_cast<std::size_t>(code)]) {
+                    seen[static_cast<std::size_t>(code)] = 1;
+                    order.push_back(code);
+                }
+            }
+            if (!missing) return level.attr("take")(int64_array(order)).attr("rename")(name);
+        }
+    }
+    return index.attr("unique")(py::arg("level") = name);
+}
+
 py::object get_industry_data(py::object self, py::object table) {
     py::object pd = global("pd");
     py::object np = global("np");
@@ -561,9 +596,8 @@ py::object get_industry_data(py::object self, py::object table) {
     py::object index = table.attr("index");
     if (py::isinstance<py::str>(industry)) {
         return global("_load_industry_data")(
-            py::arg("order_book_ids") = index.attr("unique")(py::arg("level") = "order_book_id"),
-            py::arg("dates") = index.attr("unique")(py::arg("level") = "datetime"),
-            py::arg("source") = industry);
+            py::arg("order_book_ids") = level_unique(index, "order_book_id"),
+            py::arg("dates") = level_unique(index, "datetime"), py::arg("source") = industry);
     }
     py::object mapping;
     if (py::isinstance<py::dict>(industry)) {

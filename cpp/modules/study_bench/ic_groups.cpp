@@ -69,7 +69,10 @@ RowGroups ranked(std::vector<std::int32_t> codes, const py::object& labels,
         if (code >= 0 && static_cast<std::size_t>(code) < n_labels) used[code] = 1;
     };
     if (view) {
-        for (std::size_t k = 0; k < view->size; ++k) mark((*view)[k]);
+        view->each([&](std::size_t, std::int64_t code) {
+            mark(code);
+            return true;
+        });
     } else {
         for (std::int32_t code : codes) mark(code);
     }
@@ -167,9 +170,23 @@ std::optional<TableGrid> try_grid_of_table(const py::object& index) {
     const std::size_t n_instruments = grid.instruments.size();
     const std::size_t n_rows = dates.size;
     bool full_product = n_rows == n_dates * n_instruments && n_instruments > 0;
-    for (std::size_t r = 0; r < n_rows && full_product; ++r) {
-        full_product = rank(date_rank, dates[r]) == static_cast<std::int32_t>(r / n_instruments) &&
-                       rank(id_rank, ids[r]) == static_cast<std::int32_t>(r % n_instruments);
+    // Row r of the product in date-major order: date r / n_instruments, instrument
+    // r % n_instruments; each level checked in its own walk, counting instead of dividing.
+    if (full_product) {
+        std::size_t d = 0, i = 0;
+        full_product = dates.each([&](std::size_t, std::int64_t code) {
+            const bool fits = rank(date_rank, code) == static_cast<std::int32_t>(d);
+            if (++i == n_instruments) i = 0, ++d;
+            return fits;
+        });
+    }
+    if (full_product) {
+        std::size_t i = 0;
+        full_product = ids.each([&](std::size_t, std::int64_t code) {
+            const bool fits = rank(id_rank, code) == static_cast<std::int32_t>(i);
+            if (++i == n_instruments) i = 0;
+            return fits;
+        });
     }
     if (full_product) return grid;
     grid.rows.assign(n_dates * n_instruments, -1);

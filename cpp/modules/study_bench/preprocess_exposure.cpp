@@ -372,6 +372,7 @@ ExposureGrid build_exposures(const ExposureRequest& r) {
             }
             g.dense = std::move(dense);
         }
+        g.moments = std::make_shared<std::vector<ols::DesignMoments>>(g.dates);
         try {
             remember(client, r, style_table, industry_series, g);
         } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse

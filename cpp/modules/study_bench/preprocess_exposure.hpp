@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alvora/ols/exposure.hpp"
+#include "alvora/ols/moments.hpp"
 
 namespace alvora::study_bench::preprocess {
 
@@ -53,6 +54,9 @@ struct ExposureGrid {
     // While a study of many factors reuses the grid: every date's dense rows, made once
     // (empty when not kept).
     std::shared_ptr<const std::vector<double>> dense;
+    // ... and every date's design moments, made by the first factor's fit (empty when not
+    // kept).
+    std::shared_ptr<std::vector<ols::DesignMoments>> moments;
 
     // Dense rows of dates [first, last) into x ((last - first) * instruments * width).
     // Needs no GIL.

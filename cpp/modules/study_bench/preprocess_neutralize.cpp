@@ -16,7 +16,8 @@ namespace alvora::study_bench::preprocess {
 
 namespace {
 
-const char* const kNeutralizationDoc = R"doc(中性化：逐个交易日做截面最小二乘回归，以残差作为新的因子值。
+const char* const kNeutralizationDoc =
+    R"doc(中性化：逐个交易日做截面最小二乘回归，以残差作为新的因子值。
 
 回归变量为风格因子暴露、行业哑变量和自定义因子。
 
@@ -72,8 +73,8 @@ void neutralization_init(py::object self, py::object industry, py::object style_
     }
     self.attr("industry") = industry;
     self.attr("style_neutralize") = py::bool_(style_factors);
-    const bool all = py::isinstance<py::str>(style_factors) &&
-                     style_factors.cast<std::string>() == "all";
+    const bool all =
+        py::isinstance<py::str>(style_factors) && style_factors.cast<std::string>() == "all";
     self.attr("style_factors") = all ? py::none() : style_factors;
     self.attr("other_factors") = other_factors;
 }
@@ -96,21 +97,33 @@ void require_neutralizable(const py::object& factor_data) {
 
 py::array_t<double> native_residuals(const ExposureGrid& g, const py::array_t<double>& y) {
     py::array_t<double> out(static_cast<py::ssize_t>(g.dates * g.instruments));
+    const std::span<const double> values{y.data(), static_cast<std::size_t>(y.size())};
+    const std::span<double> residuals{out.mutable_data(), static_cast<std::size_t>(out.size())};
+    std::span<const std::int64_t> group;
+    if (g.has_industry) group = {g.industry.data(), static_cast<std::size_t>(g.industry.size())};
+    const std::size_t groups = g.has_industry ? g.industry_names.size() : 0;
+    if (g.dense) {
+        // The study's grid holds every date's rows already: read in place, no copy.
+        ols::Panel panel{values,        *g.dense, group,  g.dates,
+                         g.instruments, g.width,  groups, g.moments.get()};
+        py::gil_scoped_release release;
+        ols::panel_residuals(panel, residuals);
+        return out;
+    }
     ols::FilledPanel panel;
-    panel.y = {y.data(), static_cast<std::size_t>(y.size())};
+    panel.y = values;
     panel.fill = [&g](std::size_t first, std::size_t last, std::span<double> x) {
         g.fill(first, last, x);
     };
-    if (g.has_industry) {
-        panel.group = {g.industry.data(), static_cast<std::size_t>(g.industry.size())};
-        panel.groups = g.industry_names.size();
-    }
+    panel.group = group;
+    panel.groups = groups;
     panel.dates = g.dates;
     panel.instruments = g.instruments;
     panel.p = g.width;
+    panel.kept_moments = g.moments.get();
     {
         py::gil_scoped_release release;
-        ols::panel_residuals(panel, {out.mutable_data(), static_cast<std::size_t>(out.size())});
+        ols::panel_residuals(panel, residuals);
     }
     return out;
 }
@@ -174,14 +187,14 @@ py::array_t<double> called_residuals(const ExposureGrid& g, const py::array_t<do
         py::array_t<double> exog, x;
         // nothing to fit
         if (date_design(g, d, y.data() + d * n, dense_rows, exog, x) == 0) continue;
-        py::object series = pd.attr("Series")(x, py::arg("index") = columns,
-                                              py::arg("name") = dates[d]);
-        py::object frame = pd.attr("DataFrame")(exog, py::arg("index") = columns,
-                                                py::arg("columns") = names);
-        py::object resid = ols(series, frame, py::arg("hasconst") = false,
-                               py::arg("missing") = "drop")
-                               .attr("fit")()
-                               .attr("resid");
+        py::object series =
+            pd.attr("Series")(x, py::arg("index") = columns, py::arg("name") = dates[d]);
+        py::object frame =
+            pd.attr("DataFrame")(exog, py::arg("index") = columns, py::arg("columns") = names);
+        py::object resid =
+            ols(series, frame, py::arg("hasconst") = false, py::arg("missing") = "drop")
+                .attr("fit")()
+                .attr("resid");
         if (!py::isinstance(resid, pd.attr("Series")))
             throw py::value_error(py::str("OLS(...).fit().resid: expect a pd.Series indexed by "
                                           "order_book_id, got {}")
@@ -241,14 +254,14 @@ py::object neutralization_process(py::object self, py::object factor_data) {
 void register_neutralization(py::module_& m, py::object base) {
     py::object ols = m.attr("OLS");
     g_original_ols = ols.release().ptr();  // kept for the life of the process
-    py::object cls = pyclass::make_class(m, "Neutralization", py::make_tuple(base),
-                                         kNeutralizationDoc);
+    py::object cls =
+        pyclass::make_class(m, "Neutralization", py::make_tuple(base), kNeutralizationDoc);
     // Not named __init__: pybind11 would treat it as a constructor of a pybind11 type.
-    py::setattr(cls, "__init__",
-                py::cpp_function(&neutralization_init, py::name("_init_neutralization"),
-                                 py::is_method(cls), py::arg("industry") = "citics_2019",
-                                 py::arg("style_factors") = "all",
-                                 py::arg("other_factors") = py::none()));
+    py::setattr(
+        cls, "__init__",
+        py::cpp_function(&neutralization_init, py::name("_init_neutralization"), py::is_method(cls),
+                         py::arg("industry") = "citics_2019", py::arg("style_factors") = "all",
+                         py::arg("other_factors") = py::none()));
     pyclass::add_method(cls, "process", &neutralization_process, py::arg("factor_data"),
                         py::doc(kProcessDoc));
 }

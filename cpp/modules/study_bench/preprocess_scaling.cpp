@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "alvora/ols/standardize.hpp"
+#include "alvora/stats/strided_rows.hpp"
 #include "alvora/stats/winsorize.hpp"
 #include "common/pyclass.hpp"
 #include "study_bench/preprocess_parts.hpp"
+#include "study_bench/result_grids.hpp"
 
 namespace alvora::study_bench::preprocess {
 
@@ -150,8 +152,7 @@ void remember_winsorize_originals(py::module_& m) {
 void winzorization_init(py::object self, py::object method) {
     py::object valid = global("VALID_WINSORIZE_METHODS");
     if (!py::bool_(valid.attr("__contains__")(method))) {
-        throw py::value_error(
-            py::str("method: expect one of {}, got {}").format(valid, method));
+        throw py::value_error(py::str("method: expect one of {}, got {}").format(valid, method));
     }
     self.attr("method") = method;
 }
@@ -179,25 +180,38 @@ py::array_t<double> clipped_row(const py::object& result, const py::object& colu
     return values;
 }
 
+// A frame's values as float64 cells read in place (usually a column-major view of
+// its block), or from a copy when they are not such an array (other dtypes, mixed
+// blocks). Keeps what it reads alive.
+struct FrameCells {
+    py::array values;
+    stats::StridedRows view{};
+
+    explicit FrameCells(const py::object& df) {
+        py::object np = global("np");
+        values = py::array::ensure(df.attr("to_numpy")(py::arg("dtype") = "float64",
+                                                       py::arg("na_value") = np.attr("nan")));
+        const auto item = static_cast<py::ssize_t>(sizeof(double));
+        if (!values || values.ndim() != 2 || !values.dtype().is(py::dtype::of<double>()) ||
+            values.strides(0) % item != 0 || values.strides(1) % item != 0)
+            values = frame_values(df);
+        view = {static_cast<const double*>(values.data()),
+                static_cast<std::size_t>(values.shape(0)),
+                static_cast<std::size_t>(values.shape(1)), values.strides(0) / item,
+                values.strides(1) / item};
+    }
+};
+
 py::object winzorization_process(py::object self, py::object factor_data) {
     require_frame(factor_data);
     py::object routine = global("WINSORIZE_METHODS")[self.attr("method")];
     py::object index = factor_data.attr("index");
     py::object columns = factor_data.attr("columns");
     if (const auto settings = native_clip(routine)) {
-        // The frame's values read in place (usually a column-major view), clipped
-        // into a fresh row-major table.
-        py::object np = global("np");
-        py::array raw = py::array::ensure(factor_data.attr("to_numpy")(
-            py::arg("dtype") = "float64", py::arg("na_value") = np.attr("nan")));
-        const auto item = static_cast<py::ssize_t>(sizeof(double));
-        if (!raw || raw.ndim() != 2 || !raw.dtype().is(py::dtype::of<double>()) ||
-            raw.strides(0) % item != 0 || raw.strides(1) % item != 0)
-            raw = frame_values(factor_data);
-        py::array_t<double> out({raw.shape(0), raw.shape(1)});
-        const stats::StridedRows in{
-            static_cast<const double*>(raw.data()), static_cast<std::size_t>(raw.shape(0)),
-            static_cast<std::size_t>(raw.shape(1)), raw.strides(0) / item, raw.strides(1) / item};
+        // Clipped into a row-major table: the layout the next steps copy their input into.
+        const FrameCells cells(factor_data);
+        py::array_t<double> out = fresh_rows(cells.view.rows, cells.view.cols);
+        const stats::StridedRows& in = cells.view;
         {
             py::gil_scoped_release release;
             std::vector<double> scratch;
@@ -214,8 +228,8 @@ py::object winzorization_process(py::object self, py::object factor_data) {
         py::list labels(index);
         for (py::ssize_t d = 0; d < rows; ++d) {
             py::array_t<double> row({width}, {sizeof(double)}, values.data(d, 0));
-            py::object result = routine(series(row, py::arg("index") = columns,
-                                               py::arg("name") = labels[d]));
+            py::object result =
+                routine(series(row, py::arg("index") = columns, py::arg("name") = labels[d]));
             auto clipped = clipped_row(result, columns, width, routine);
             std::copy(clipped.data(), clipped.data() + width, out.mutable_data(d, 0));
         }
@@ -225,15 +239,21 @@ py::object winzorization_process(py::object self, py::object factor_data) {
 
 py::object normalization_process(py::object self, py::object factor_data) {
     require_frame(factor_data);
-    py::array_t<double> values = frame_values(factor_data);
-    const auto rows = static_cast<std::size_t>(values.shape(0));
-    const auto cols = static_cast<std::size_t>(values.shape(1));
+    const FrameCells cells(factor_data);
+    const stats::StridedRows& in = cells.view;
+    py::array_t<double> out = fresh_rows(in.rows, in.cols);
     {
         py::gil_scoped_release release;
-        std::span<double> cells(values.mutable_data(), rows * cols);
-        ols::standardize_rows(cells, rows, cols, cells);
+        // Standardized a tile of rows at a time, while the copied rows are in cache.
+        double* y = out.mutable_data();
+        for (std::size_t r0 = 0; r0 < in.rows; r0 += stats::kRowTile) {
+            const std::size_t r1 = std::min(in.rows, r0 + stats::kRowTile);
+            stats::copy_rows(in, r0, r1, y);
+            std::span<double> tile(y + r0 * in.cols, (r1 - r0) * in.cols);
+            ols::standardize_rows(tile, r1 - r0, in.cols, tile);
+        }
     }
-    return make_frame(values, factor_data.attr("index"), factor_data.attr("columns"));
+    return make_frame(out, factor_data.attr("index"), factor_data.attr("columns"));
 }
 
 }  // namespace
@@ -241,8 +261,8 @@ py::object normalization_process(py::object self, py::object factor_data) {
 void register_scaling(py::module_& m, py::object base) {
     using pyclass::add_method;
     remember_winsorize_originals(m);
-    py::object winz = pyclass::make_class(m, "Winzorization", py::make_tuple(base),
-                                          kWinzorizationDoc);
+    py::object winz =
+        pyclass::make_class(m, "Winzorization", py::make_tuple(base), kWinzorizationDoc);
     // Not named __init__: pybind11 would treat it as a constructor of a pybind11 type.
     py::setattr(winz, "__init__",
                 py::cpp_function(&winzorization_init, py::name("_init_winzorization"),
@@ -250,8 +270,8 @@ void register_scaling(py::module_& m, py::object base) {
     add_method(winz, "process", &winzorization_process, py::arg("factor_data"),
                py::doc(kWinzorizationProcessDoc));
 
-    py::object norm = pyclass::make_class(m, "Normalization", py::make_tuple(base),
-                                          kNormalizationDoc);
+    py::object norm =
+        pyclass::make_class(m, "Normalization", py::make_tuple(base), kNormalizationDoc);
     add_method(norm, "process", &normalization_process, py::arg("factor_data"),
                py::doc(kNormalizationProcessDoc));
 }

@@ -14,6 +14,7 @@
 #include "alvora/portfolio/levels.hpp"
 #include "common/arrays.hpp"
 #include "study_bench/registry.hpp"
+#include "study_bench/result_grids.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_inputs.hpp"
 
@@ -36,8 +37,9 @@ std::vector<Horizon> parse_horizons(const py::object& periods) {
     } else if (py::isinstance<py::int_>(periods)) {
         items.append(periods);  // a single horizon, as the pipeline would wrap it
     } else {
-        raise_py(PyExc_ValueError, py::str("periods must be tuple/list/int, but got {}")
-                                       .format(py::type::of(periods)));
+        raise_py(
+            PyExc_ValueError,
+            py::str("periods must be tuple/list/int, but got {}").format(py::type::of(periods)));
     }
     std::vector<Horizon> horizons;
     for (py::handle item : items) {
@@ -57,8 +59,8 @@ std::vector<Horizon> parse_horizons(const py::object& periods) {
         // Horizons beyond the address space behave like any horizon beyond the data.
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        std::size_t size = overflow != 0 ? static_cast<std::size_t>(-1) / 2
-                                         : static_cast<std::size_t>(v);
+        std::size_t size =
+            overflow != 0 ? static_cast<std::size_t>(-1) / 2 : static_cast<std::size_t>(v);
         horizons.push_back({p, size});
     }
     return horizons;
@@ -74,12 +76,15 @@ std::vector<Horizon> distinct(const std::vector<Horizon>& horizons) {
     return out;
 }
 
-py::str column_name(const Horizon& h) { return py::str("P_{}").format(h.original); }
+py::str column_name(const Horizon& h) {
+    return py::str("P_{}").format(h.original);
+}
 
 Panel panel_of(const py::object& frame) {
     Panel p;
     p.array = arrays::as_f64(frame);
-    if (p.array.ndim() != 2) raise_py(PyExc_ValueError, py::str("expected a two-dimensional table"));
+    if (p.array.ndim() != 2)
+        raise_py(PyExc_ValueError, py::str("expected a two-dimensional table"));
     p.rows = static_cast<std::size_t>(p.array.shape(0));
     p.cols = static_cast<std::size_t>(p.array.shape(1));
     return p;
@@ -102,12 +107,20 @@ bool same_axis(const py::object& a, const py::object& b) {
 
 Panel compute_levels(const py::object& returns, const py::object& index,
                      const py::object& columns) {
-    Panel daily = panel_of(returns);
-    F64Array levels({static_cast<py::ssize_t>(daily.rows), static_cast<py::ssize_t>(daily.cols)});
+    // The table's float64 cells read in place (usually a column-major view of the frame's
+    // block); anything else as the contiguous copy panel_of makes.
+    py::array cells = py::array::ensure(module_globals()["np"].attr("asarray")(returns, "float64"));
+    const auto item = static_cast<py::ssize_t>(sizeof(double));
+    if (!cells || cells.ndim() != 2 || !cells.dtype().is(py::dtype::of<double>()) ||
+        cells.strides(0) % item != 0 || cells.strides(1) % item != 0)
+        cells = panel_of(returns).array;
+    const stats::StridedRows daily{
+        static_cast<const double*>(cells.data()), static_cast<std::size_t>(cells.shape(0)),
+        static_cast<std::size_t>(cells.shape(1)), cells.strides(0) / item, cells.strides(1) / item};
+    F64Array levels = fresh_rows(daily.rows, daily.cols);
     {
         py::gil_scoped_release release;
-        portfolio::cumulative_levels(arrays::span_of(daily.array), daily.cols,
-                                     arrays::mutable_span_of(levels));
+        portfolio::cumulative_levels(daily, arrays::mutable_span_of(levels));
     }
     py::object own_index = returns.attr("index"), own_columns = returns.attr("columns");
     if (same_axis(own_index, index) && same_axis(own_columns, columns))

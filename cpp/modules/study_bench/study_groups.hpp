@@ -32,6 +32,29 @@ struct CodeView {
                 return static_cast<const std::int64_t*>(data)[k];
         }
     }
+    // f(k, code) for every code in order, the dtype decided once for the whole walk; stops
+    // early when f returns false. Returns whether the walk went to the end.
+    template <typename F>
+    bool each(F&& f) const {
+        switch (bytes) {
+            case 1:
+                return walk(static_cast<const std::int8_t*>(data), f);
+            case 2:
+                return walk(static_cast<const std::int16_t*>(data), f);
+            case 4:
+                return walk(static_cast<const std::int32_t*>(data), f);
+            default:
+                return walk(static_cast<const std::int64_t*>(data), f);
+        }
+    }
+
+  private:
+    template <typename T, typename F>
+    bool walk(const T* codes, F& f) const {
+        for (std::size_t k = 0; k < size; ++k)
+            if (!f(k, static_cast<std::int64_t>(codes[k]))) return false;
+        return true;
+    }
 };
 CodeView code_view(const py::object& codes);
 

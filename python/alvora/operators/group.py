@@ -43,6 +43,8 @@ def industry_codes(frame, source):
         if cached_index.equals(index):
             return codes
         rows = cached_index.get_indexer(index)
+        if len(rows) and rows[0] >= 0 and (np.diff(rows) == 1).all():
+            return codes[rows[0]:rows[-1] + 1]  # a run of dates: a view, not a grid copy
         if (rows >= 0).all():
             return codes[rows]
         # grow the grid to cover both ranges: the next look-back is served from it

@@ -22,6 +22,8 @@
 
 namespace alvora::ols {
 
+struct DesignMoments;  // alvora/ols/moments.hpp
+
 // One date's regression problem over n observations.
 struct CrossSection {
     std::span<const double> y;            // n dependent values
@@ -44,13 +46,13 @@ double rank_tolerance(std::size_t rows, std::size_t cols);
 
 // Reusable solver: keeps its work buffers between dates.
 class ResidualSolver {
-public:
+  public:
     // Writes one residual per observation into `out` (size n), NaN for the
     // observations left out. Throws std::invalid_argument on inconsistent sizes
     // or a label outside [0, groups).
     FitInfo residuals(const CrossSection& cs, std::span<double> out);
 
-private:
+  private:
     void demean_within_groups(std::span<const std::int64_t> labels, std::size_t groups);
     std::size_t factorize_and_project();
 
@@ -78,10 +80,15 @@ struct Panel {
     std::size_t instruments = 0;
     std::size_t p = 0;
     std::size_t groups = 0;
+    // When given (one entry per date): the dates' design moments, made by the first fit
+    // that needs them and reused by later panels over the same regressors. Results are
+    // the same with or without.
+    std::vector<DesignMoments>* kept_moments = nullptr;
 };
 
 // Residuals of every date's regression into `out` (dates*instruments).
-// A date with nothing to fit comes back all NaN.
+// A date with nothing to fit comes back all NaN. Each date is fitted from the moments of
+// its design where they are well conditioned (alvora/ols/moments.hpp), else by the QR.
 void panel_residuals(const Panel& panel, std::span<double> out);
 
 // The same panel with the dense regressors produced a few dates at a time:
@@ -95,6 +102,7 @@ struct FilledPanel {
     std::size_t p = 0;
     std::size_t groups = 0;
     std::function<void(std::size_t first, std::size_t last, std::span<double> x)> fill;
+    std::vector<DesignMoments>* kept_moments = nullptr;  // as in Panel
 };
 void panel_residuals(const FilledPanel& panel, std::span<double> out);
 

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "alvora/stats/strided_rows.hpp"
+
 namespace alvora::stats {
 
 enum class ClipRule : unsigned char { mad, std, percentile };
@@ -20,16 +22,6 @@ struct ClipSettings {
     double n_deviations = 3.0;
     double low_percent = 2.5;
     double high_percent = 97.5;
-};
-
-// A read-only rows x cols table with element strides (pandas frames are usually
-// stored column by column; reading them in place saves a transposed copy).
-struct StridedRows {
-    const double* data;
-    std::size_t rows;
-    std::size_t cols;
-    std::ptrdiff_t row_stride;
-    std::ptrdiff_t column_stride;
 };
 
 // Every cell becomes min(max(x, low), high) with the bounds of its row; NaN cells

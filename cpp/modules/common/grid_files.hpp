@@ -1,15 +1,39 @@
-#include "eval_core/grid_files.hpp"
+#pragma once
+
+// Result grids in unnamed files that a worker can hand to another process
+// without copying them.
+//
+// A thread that has a grid folder (a folder on a memory file system) gets
+// its new result grids of at least the folder's minimum size mapped from
+// unnamed files in that folder rather than from the heap. Once a grid is
+// complete, `link` gives its file a name in the folder: another process maps
+// that file and reads the very pages the grid was computed into, where
+// writing the grid out would allocate every page a second time and copy it.
+// A grid whose file has been named is never reused for another grid.
 
 #include <fcntl.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 
-namespace alvora::eval_core::grid_files {
+// Each extension module holds its own folder setting and registry: only the
+// grids of the module whose `set_folder` a thread called go to files.
 
-namespace {
+namespace alvora::grid_files {
+
+namespace py = pybind11;
+
+struct Mapping {
+    double* data;
+    int fd;
+};
 
 struct FileGrid {
     std::size_t bytes;
@@ -22,28 +46,30 @@ struct Registry {
     std::map<const char*, FileGrid> grids;  // by first byte
 };
 // Never destroyed: grids may be freed during the interpreter's shutdown.
-Registry& registry() {
+inline Registry& registry() {
     static auto* r = new Registry();
     return *r;
 }
 
 // Each file grid holds a descriptor open (naming the file needs it); past this
 // many, grids come from the heap and the process keeps descriptors for the rest.
-constexpr std::size_t kMaxFileGrids = 256;
+inline constexpr std::size_t kMaxFileGrids = 256;
 
 // Evaluation runs on the task's thread; another thread's grids stay on the heap.
-thread_local int t_folder = -1;
-thread_local std::size_t t_min_bytes = 0;
+inline thread_local int t_folder = -1;
+inline thread_local std::size_t t_min_bytes = 0;
 
-std::string plain_path(const std::string& path) {
+inline std::string plain_path(const std::string& path) {
     if (path.empty() || path.find('\0') != std::string::npos)
         throw py::value_error("not a usable path: " + py::repr(py::str(path)).cast<std::string>());
     return path;
 }
 
-}  // namespace
-
-std::optional<Mapping> allocate(std::size_t bytes) {
+// Grids of `bytes` come from a file in this
+// thread's grid folder when it has one and `bytes` reaches its minimum; the
+// space is reserved before the grid is mapped, so a full file system gives
+// nullopt (the caller takes heap memory) and never a fault on first touch.
+inline std::optional<Mapping> allocate(std::size_t bytes) {
     if (t_folder < 0 || bytes < t_min_bytes || bytes == 0) return std::nullopt;
     {
         Registry& r = registry();
@@ -73,7 +99,8 @@ std::optional<Mapping> allocate(std::size_t bytes) {
     return Mapping{static_cast<double*>(data), fd};
 }
 
-void release(double* data, std::size_t bytes, int fd) {
+// Unmaps a grid `allocate` gave and closes its file.
+inline void release(double* data, std::size_t bytes, int fd) {
     {
         Registry& r = registry();
         std::lock_guard<std::mutex> lock(r.mutex);
@@ -83,14 +110,17 @@ void release(double* data, std::size_t bytes, int fd) {
     close(fd);
 }
 
-bool linked(const double* data) {
+// True when `data` (a grid `allocate` gave) has been named by `link`.
+inline bool linked(const double* data) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     auto it = r.grids.find(reinterpret_cast<const char*>(data));
     return it != r.grids.end() && it->second.linked;
 }
 
-void set_folder(py::object folder, std::size_t min_bytes) {
+// Sets this thread's grid folder (None: none) and the smallest grid in bytes
+// that goes to a file; raises OSError when the folder cannot be opened.
+inline void set_folder(py::object folder, std::size_t min_bytes) {
     int fd = -1;
     if (!folder.is_none()) {
         const std::string path = plain_path(py::str(folder).cast<std::string>());
@@ -105,7 +135,10 @@ void set_folder(py::object folder, std::size_t min_bytes) {
     t_min_bytes = min_bytes;
 }
 
-py::object link(py::array values, const std::string& path) {
+// Names the file holding all of `values` at `path` (a new name in the same
+// file system); returns the byte offset of values' first element in the file,
+// or None when `values` does not lie in one file grid or the name cannot be made.
+inline py::object link(py::array values, const std::string& path) {
     plain_path(path);
     if (values.size() == 0) return py::none();
     // the byte range the array spans
@@ -130,4 +163,4 @@ py::object link(py::array values, const std::string& path) {
     return py::int_(offset);
 }
 
-}  // namespace alvora::eval_core::grid_files
+}  // namespace alvora::grid_files
