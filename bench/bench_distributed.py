@@ -1,6 +1,6 @@
 """Throughput of a factor library on a Dask cluster against one process.
 
-    python bench/bench_distributed.py [--instruments N] [--days N] [--factors N]
+    python bench/bench_distributed.py [--instruments N] [--days N] [--factors N] [--rounds N]
 
 Evaluates the same library (the first 40 alphas of bench/alphas101.py by
 default) over the instruments x trading dates of the large generated market
@@ -12,21 +12,27 @@ three ways, each returning every factor's whole frame to the caller:
   (started by ``alvora.distributed.cluster_session`` as a run without a client);
 - the same on 2 worker processes.
 
-Clusters are started before timing (a running cluster is the normal case) and
-each side runs once after a warm-up of the workers on a small slice. Prints one
-table: wall seconds, CPU seconds of this process (client and, for a local
-cluster, the scheduler) and of the worker processes, and the busiest process's
-CPU seconds (what the wall time would be on otherwise idle cores); a second
-table of every process's user and system CPU seconds and page faults over the
-run (first touches of fresh memory show as system time and minor faults); then the
-throughput ratio 2 workers / 1 worker and the overhead of the cluster path with
-one worker over the anchor, from wall times and from CPU times. Other jobs on
-the machine stretch wall times but hardly CPU times: quote the load average.
+Both clusters are started, and their workers warmed up on a small slice, before
+any timing (a running cluster is the normal case). Then ``--rounds`` rounds
+(default 3) each run the three sides once, in turn, alternating the order from
+round to round (one process, 1 worker, 2 workers; then the reverse), so that a
+slow minute of the machine falls on both sides of a comparison and not on one
+side of the whole run. Every round prints: wall seconds, CPU seconds of this
+process (client and, for a local cluster, the scheduler) and of the worker
+processes, and the busiest process's CPU seconds (what the wall time would be
+on otherwise idle cores); every process's user and system CPU seconds and page
+faults over the run (first touches of fresh memory show as system time and
+minor faults); the round's throughput ratio 2 workers / 1 worker and overhead
+of the cluster path with one worker over the anchor, from wall times and from
+CPU times. The closing summary lists these figures for every round and their
+medians. Other jobs on the machine stretch wall times but hardly CPU times:
+quote the load average.
 
 Also printed: the tasks of the 2-worker plan with their estimated costs, each
 worker's busy seconds and how long it stood idle before the run ended (the
-imbalance), and whether every factor's frame equals the one-process frame
-(compared through a digest of values, NaN positions, dates and instruments).
+imbalance), and whether every factor's frame equals the one-process frame of
+the first round (compared through a digest of values, NaN positions, dates and
+instruments).
 """
 import argparse
 import gc
@@ -133,13 +139,68 @@ def _print_plan(factors, ids, client):
             "  slice {}/{}".format(task.chunk + 1, task.n_chunks) if task.n_chunks > 1 else ""))
 
 
+SIDES = ("one process", "1 worker", "2 workers")
+
+
+def _print_round(rows):
+    """One round's tables; returns its (overhead wall, overhead busiest CPU,
+    overhead all CPU, ratio wall, ratio busiest CPU)."""
+    print("{:<40} {:>8} {:>11} {:>11} {:>13} {:>9} {:>13}".format(
+        "side", "wall s", "client CPU", "worker CPU", "busiest CPU", "factors/s", "cells"))
+    busiest = []
+    for label, seconds, usage, workers, cells, _, _ in rows:
+        cpus = [u[0] + u[1] for u in [usage] + workers]
+        busiest.append(max(cpus))
+        print("{:<40} {:>8.1f} {:>11.1f} {:>11} {:>13.1f} {:>9.3f} {:>13,}".format(
+            label, seconds, cpus[0], " + ".join("{:.1f}".format(w) for w in cpus[1:]) or "-",
+            busiest[-1], len(rows[0][5]) / seconds, cells))
+    print("{:<40} {:>8} {:>8} {:>12} {:>10}".format(
+        "process (CPU over the run)", "user s", "system s", "minor faults", "major"))
+    for side, (_, _, usage, workers, _, _, _) in zip(SIDES, rows):
+        named = [(", client" if workers else "", usage)] + [
+            (", worker {}".format(i + 1), u) for i, u in enumerate(workers)]
+        for who, u in named:
+            print("{:<40} {:>8.1f} {:>8.1f} {:>12,.0f} {:>10,.0f}".format(side + who, *u))
+    (_, anchor, *_), (_, one, *_), (_, two, *_) = rows
+    total = [r[2][:2].sum() + sum(u[:2].sum() for u in r[3]) for r in rows]
+    figures = (one / anchor - 1, busiest[1] / busiest[0] - 1, total[1] / total[0] - 1,
+               one / two, busiest[1] / busiest[2])
+    print("throughput ratio, 2 workers / 1 worker: {3:.2f} (wall), {4:.2f} (busiest-process "
+          "CPU)".format(*figures))
+    print("overhead of 1 worker over one process: {0:+.1%} (wall), {1:+.1%} (busiest-process "
+          "CPU), {2:+.1%} (all CPU)".format(*figures))
+    for label, _, _, _, _, _, records in rows[1:]:
+        for worker, n_tasks, busy, idle in _worker_timeline(records):
+            print("{}: worker {} ran {} tasks, {:.1f} s computing, idle {:.1f} s at the "
+                  "end".format(label, worker, n_tasks, busy, idle))
+    return figures
+
+
+def _print_summary(figures):
+    def listed(values, fmt):
+        return "  ".join(fmt.format(v) for v in values) + "  | median " + fmt.format(
+            float(np.median(values)))
+
+    print("summary over {} rounds (every round, none left out):".format(len(figures)))
+    names = ("overhead of 1 worker over one process, wall", "overhead, busiest-process CPU",
+             "overhead, all CPU", "throughput ratio 2 workers / 1 worker, wall",
+             "throughput ratio, busiest-process CPU")
+    for k, name in enumerate(names):
+        print("  {:<46} {}".format(name, listed([f[k] for f in figures],
+                                                 "{:+.1%}" if k < 3 else "{:.2f}")))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--path", default=large_bundle_path(), help="market-data bundle")
     parser.add_argument("--instruments", type=int, default=5000)
     parser.add_argument("--days", type=int, default=2500)
     parser.add_argument("--factors", type=int, default=DEFAULT_FACTORS)
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="rounds of the three sides, each side once per round")
     args = parser.parse_args()
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
 
     path = build_large_bundle(args.path) if args.path == large_bundle_path() else args.path
     tessal.init(path)
@@ -154,56 +215,41 @@ def main():
                               " ".join("{:.1f}".format(v) for v in os.getloadavg())))
     warnings.simplefilter("ignore")
 
-    rows = []
-    rows.append(("one process, evaluate.execute_factors",)
-                + _timed(lambda: execute_here(factors, ids, start, end)))
-    for n in (1, 2):
-        with cluster_session(workers=n) as client:
+    with cluster_session(workers=1) as one, cluster_session(workers=2) as two:
+        clients = {1: one, 2: two}
+        for n, client in clients.items():
             warm = dict(list(factors.items())[:n])
             execute_on_cluster(warm, ids[:50], end, end, client=client, bundle=path)
-            if n == 2:
-                _print_plan(factors, ids, client)
-            rows.append(("distributed, {} worker process{}".format(n, "" if n == 1 else "es"),)
-                        + _timed(lambda: execute_on_cluster(factors, ids, start, end,
-                                                            client=client, bundle=path),
-                                 client))
+        _print_plan(factors, ids, two)
 
-    print("{:<40} {:>8} {:>11} {:>11} {:>13} {:>9} {:>13}".format(
-        "side", "wall s", "client CPU", "worker CPU", "busiest CPU", "factors/s", "cells"))
-    busiest = []
-    for label, seconds, usage, workers, cells, _, _ in rows:
-        cpus = [u[0] + u[1] for u in [usage] + workers]
-        busiest.append(max(cpus))
-        print("{:<40} {:>8.1f} {:>11.1f} {:>11} {:>13.1f} {:>9.3f} {:>13,}".format(
-            label, seconds, cpus[0], " + ".join("{:.1f}".format(w) for w in cpus[1:]) or "-",
-            busiest[-1], len(factors) / seconds, cells))
-    print("{:<40} {:>8} {:>8} {:>12} {:>10}".format(
-        "process (CPU over the run)", "user s", "system s", "minor faults", "major"))
-    for side, (_, _, usage, workers, _, _, _) in zip(("one process", "1 worker", "2 workers"),
-                                                      rows):
-        named = [(", client" if workers else "", usage)] + [
-            (", worker {}".format(i + 1), u) for i, u in enumerate(workers)]
-        for who, u in named:
-            print("{:<40} {:>8.1f} {:>8.1f} {:>12,.0f} {:>10,.0f}".format(side + who, *u))
-    (_, anchor, anchor_usage, *_), (_, one, *_), (_, two, *_) = rows
-    total = [r[2][:2].sum() + sum(u[:2].sum() for u in r[3]) for r in rows]
-    print("throughput ratio, 2 workers / 1 worker: {:.2f} (wall), {:.2f} (busiest-process "
-          "CPU)".format(one / two, busiest[1] / busiest[2]))
-    print("overhead of 1 worker over one process: {:+.1%} (wall), {:+.1%} (busiest-process "
-          "CPU), {:+.1%} (all CPU)".format(one / anchor - 1, busiest[1] / busiest[0] - 1,
-                                           total[1] / total[0] - 1))
-    anchor_cpu = anchor_usage[:2].sum()
-    print("one process: {:.1f} s CPU in {:.1f} s wall ({:.2f} cores busy)".format(
-        anchor_cpu, anchor, anchor_cpu / anchor))
-    for label, _, _, _, _, _, records in rows[1:]:
-        for worker, n_tasks, busy, idle in _worker_timeline(records):
-            print("{}: worker {} ran {} tasks, {:.1f} s computing, idle {:.1f} s at the "
-                  "end".format(label, worker, n_tasks, busy, idle))
-    want = rows[0][5]
-    for label, *_, digests, _ in rows[1:]:
-        differ = [name for name in want if digests.get(name) != want[name]]
-        print("{}: {}".format(label, "every frame equals the one-process frame" if not differ
-                              else "DIFFERS from one process in {}".format(", ".join(differ))))
+        def side(k):
+            if k == 0:
+                return ("one process, evaluate.execute_factors",) + _timed(
+                    lambda: execute_here(factors, ids, start, end))
+            client = clients[k]
+            return ("distributed, {} worker process{}".format(k, "" if k == 1 else "es"),) + \
+                _timed(lambda: execute_on_cluster(factors, ids, start, end, client=client,
+                                                  bundle=path), client)
+
+        figures, want = [], None
+        for r in range(args.rounds):
+            order = (0, 1, 2) if r % 2 == 0 else (2, 1, 0)
+            print("round {} of {} (order: {}); load average {}".format(
+                r + 1, args.rounds, ", ".join(SIDES[k] for k in order),
+                " ".join("{:.1f}".format(v) for v in os.getloadavg())))
+            rows = {k: side(k) for k in order}
+            rows = [rows[k] for k in range(3)]
+            figures.append(_print_round(rows))
+            if want is None:
+                want = rows[0][5]
+            for label, *_, digests, _ in rows:
+                differ = [name for name in want if digests.get(name) != want[name]]
+                if differ:
+                    print("{}: DIFFERS from the first one-process run in {}".format(
+                        label, ", ".join(differ)))
+                elif label != rows[0][0] or r > 0:
+                    print("{}: every frame equals the first one-process run's".format(label))
+    _print_summary(figures)
     print("load average after: {}".format(" ".join("{:.1f}".format(v)
                                                      for v in os.getloadavg())))
 

@@ -339,3 +339,37 @@ def test_worker_hands_back_free_heap_only_above_its_share_of_the_limit(limit, rs
     calls = []
     assert release_unused_memory(limit, rss=rss, trim=calls.append) is trimmed
     assert calls == ([0] if trimmed else [])
+
+
+
+def test_grids_handed_over_through_their_files_equal_a_single_process_run(tmp_path_factory):
+    from alvora.distributed import identify, transfer
+    from alvora.distributed.tasks import evaluate_task
+    path = small_bundle(tmp_path_factory, n_instruments=700)  # grids the worker would keep
+    with pointed_at(path):
+        ids = list(tessal.all_instruments("CS").order_book_id)
+        factors = library(ids[3])
+        single = single_process.execute_factors(factors, ids, "2020-01-02", END)
+        expected = identify(path)
+
+        def on_worker(nodes):
+            return evaluate_task(list(nodes), list(nodes.values()), ids, "2020-01-02", END,
+                                 None, path, expected, spool.address)
+
+        with FrameSpool() as spool:
+            if transfer._file_system(spool.path) not in transfer._MEMORY_FILE_SYSTEMS:
+                pytest.skip("no shared memory folder")
+            sent = on_worker(factors)
+            named = {n for n, v in sent.items() if isinstance(v, SpooledFrame) and v.grid}
+            assert {"reversal", "corr", "rank_vol"} <= named
+            got = {name: received(value, unlink=True) for name, value in sent.items()}
+            # the next task's grids must not land in the memory handed over
+            again = on_worker({"other_" + n: -f for n, f in factors.items() if n in named})
+            for name, want in single.items():
+                pd.testing.assert_frame_equal(got[name], want, check_exact=True, obj=name)
+                assert got[name].columns.names == want.columns.names
+            for name, value in again.items():
+                pd.testing.assert_frame_equal(received(value, unlink=True), -single[name[6:]],
+                                              check_exact=True, obj=name)
+            got["reversal"].iloc[0, 0] = -1.0  # writable, as a computed frame is
+            assert os.listdir(spool.path) == ["token"]

@@ -17,6 +17,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/grid_files.hpp"
+
 namespace alvora::grid_pool {
 
 namespace py = pybind11;
@@ -35,6 +37,7 @@ struct GridBlock {
     double* data;
     std::size_t bytes;    // allocated (rounded to huge pages for large grids)
     std::size_t advised;  // bytes counted in g_huge_page_bytes
+    int fd = -1;          // the grid's file, for grids in files (see grid_files.hpp)
 };
 
 // Grids freed lately, kept with their pages for the next grid of about their
@@ -61,7 +64,18 @@ inline ReusePool& reuse_pool() {
 
 inline void free_block(const GridBlock& block) {
     g_huge_page_bytes.fetch_sub(block.advised, std::memory_order_relaxed);
-    std::free(block.data);
+    if (block.fd >= 0) {
+        grid_files::release(block.data, block.bytes, block.fd);
+    } else {
+        std::free(block.data);
+    }
+}
+
+// A grid in a file another process can map, when this thread asks for such grids.
+inline std::optional<GridBlock> file_block(std::size_t bytes) {
+    auto mapped = grid_files::allocate(bytes);
+    if (!mapped) return std::nullopt;
+    return GridBlock{mapped->data, bytes, 0, mapped->fd};
 }
 
 // A kept block of at least `bytes` and under an eighth more, if any.
@@ -81,7 +95,9 @@ inline std::optional<GridBlock> reuse_block(std::size_t bytes) {
 
 inline void release_grid(void* block_ptr) {
     std::unique_ptr<GridBlock> block(static_cast<GridBlock*>(block_ptr));
-    if (block->bytes >= kReuseSmallest && block->bytes <= kReuseBudget) {
+    // a grid handed to another process through its file is that process's now
+    const bool handed_over = block->fd >= 0 && grid_files::linked(block->data);
+    if (!handed_over && block->bytes >= kReuseSmallest && block->bytes <= kReuseBudget) {
         ReusePool& pool = reuse_pool();
         std::lock_guard<std::mutex> lock(pool.mutex);
         // the oldest kept blocks make room for the newest
@@ -116,6 +132,8 @@ inline py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
         if (auto kept = reuse_block(rounded)) {
             *block = *kept;
+        } else if (auto file = file_block(rounded)) {
+            *block = *file;
         } else {
             block->bytes = rounded;
             block->data = static_cast<double*>(std::aligned_alloc(kHugePage, rounded));
@@ -133,6 +151,8 @@ inline py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
     } else {
         if (auto kept = reuse_block(bytes)) {
             *block = *kept;
+        } else if (auto file = file_block(bytes)) {
+            *block = *file;
         } else {
             block->data = static_cast<double*>(std::malloc(bytes));
         }

@@ -4,6 +4,7 @@
 
 #include "eval_core/fast_calls.hpp"
 #include "eval_core/names.hpp"
+#include "common/grid_files.hpp"
 #include "eval_core/native_tree.hpp"
 
 namespace py = pybind11;
@@ -143,6 +144,16 @@ PYBIND11_MODULE(eval_core, m) {
                                        static_cast<std::size_t>(rows));
         },
         kExecNativeManyDoc, py::arg("factors"), py::arg("order_book_ids"), py::arg("exec_context"));
+    m.def("_grid_folder", &alvora::grid_files::set_folder,
+          "_grid_folder(folder, min_bytes)\n--\n\n"
+          "Result grids of at least min_bytes made on this thread go to unnamed files in "
+          "folder (None: to memory).",
+          py::arg("folder"), py::arg("min_bytes"));
+    m.def("_link_grid_file", &alvora::grid_files::link,
+          "_link_grid_file(values, path)\n--\n\n"
+          "Names at path the file of the result grid holding values; the byte offset of "
+          "values in it, or None.",
+          py::arg("values"), py::arg("path"));
 
     py::dict helpers;
     helpers["__builtins__"] = py::module_::import("builtins");

@@ -18,7 +18,8 @@ WORKER_WAIT_SECONDS = 60
 # (no separate mappings) and no trimming: a freed 100 MB grid or temporary is
 # reused by the next one without page faults; on the large market this cuts
 # the faults of the alpha library's run from 2.7 to 0.4-1.3 million and its
-# system time from 19.5 s to 5.5-8.5 s (a third of that the frames' spool),
+# system time from 19.5 s to 5.5-8.5 s (a third of that the frames' spool,
+# since cut by computing result grids into the spool's files: see transfer.py),
 # the part of the run that varied most with the machine's state. What a worker
 # keeps is bounded after each task (see worker_memory.py). One BLAS thread
 # each: the workers already take every core between them.

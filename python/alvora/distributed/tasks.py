@@ -11,7 +11,7 @@ import pandas as pd
 
 from .bundle_check import use_bundle
 from .errors import FactorError
-from .transfer import spool_frames
+from .transfer import grids_in_spool, spool_frames
 from .worker_memory import release_unused_memory, worker_memory_limit
 
 __all__ = ["evaluate_group", "evaluate_task", "pick", "combine_slices", "study_frame",
@@ -56,7 +56,9 @@ def evaluate_task(names, nodes, order_book_ids, start_date, end_date, universe, 
     and returned as small references (see :mod:`.transfer`)."""
     worker = worker_address()
     use_bundle(bundle, expected, worker)
-    group = evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe, worker)
+    with grids_in_spool(spool):
+        group = evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe,
+                               worker)
     result = spool_frames(group, spool)
     del group  # spooled frames are freed here: what the worker keeps is now known
     release_unused_memory(worker_memory_limit())

@@ -8,9 +8,16 @@ when complete, and return a :class:`SpooledFrame`: the file's path with the
 frame's index and columns. The receiver maps the file copy-on-write: the frame
 is the one the worker computed, writable, its pages read in when touched.
 
+Where the spool folder is in memory (the system's shared memory), a worker
+computes its result grids straight into unnamed files in that folder (see
+:func:`grids_in_spool`) and sending a frame only gives its grid's file a
+name: no second copy of the frame's pages, no copy at all. Frames that are
+not such a grid (a masked copy, a cross-sectional result) are written out.
+
 Workers on machines that do not see the folder (it holds a token file they
 cannot read) return their frames through the connections as before.
 """
+import contextlib
 import os
 import re
 import shutil
@@ -22,10 +29,14 @@ import pandas as pd
 
 from .results import _pid_alive
 
-__all__ = ["FrameSpool", "SpooledFrame", "spool_frames", "received"]
+__all__ = ["FrameSpool", "SpooledFrame", "grids_in_spool", "spool_frames", "received"]
 
 _PREFIX = "alvora-frames-"
 _TOKEN_FILE = "token"
+# Smaller grids stay in the worker's heap: their copy costs little, and the
+# heap serves the next one without page faults.
+GRID_FILE_MIN_BYTES = 1 << 20
+_MEMORY_FILE_SYSTEMS = ("tmpfs", "ramfs")
 
 
 def _default_root():
@@ -74,24 +85,42 @@ class FrameSpool:
 
 
 class SpooledFrame:
-    """A frame written to a spool file: small, it travels in its place."""
+    """A frame in a spool file: small, it travels in its place. The file is
+    an ``.npy`` file, or with ``grid`` = (byte offset, column step) the raw
+    float64 cells of a worker's result grid, the frame's column j starting
+    ``j`` column steps of cells after the offset."""
 
-    def __init__(self, path, index, columns):
+    def __init__(self, path, index, columns, grid=None):
         self.path = path
         self.index = index
         self.columns = columns
+        self.grid = grid
 
     def __reduce__(self):
-        return type(self), (self.path, self.index, self.columns)
+        return type(self), (self.path, self.index, self.columns, self.grid)
 
     def load(self, unlink=False):
         """The frame, mapped from the file. ``unlink`` removes the file name
         at once (the mapping keeps the data until the frame is dropped)."""
-        values = np.load(self.path, mmap_mode="c", allow_pickle=False)
+        if self.grid is None:
+            values = np.asarray(np.load(self.path, mmap_mode="c", allow_pickle=False))
+        else:
+            values = self._grid_values()
         if unlink:
             os.unlink(self.path)
-        return pd.DataFrame(np.asarray(values), index=self.index, columns=self.columns,
-                            copy=False)
+        return pd.DataFrame(values, index=self.index, columns=self.columns, copy=False)
+
+    def _grid_values(self):
+        offset, step = self.grid
+        rows, cols = len(self.index), len(self.columns)
+        cells = np.memmap(self.path, dtype=np.float64, mode="c")
+        first, item = divmod(offset, cells.itemsize)
+        if item or step < rows or first + (cols - 1) * step + rows > cells.size:
+            raise ValueError("spool file {} holds {} cells, too few for a {} x {} frame at "
+                             "offset {} with columns {} cells apart".format(
+                                 self.path, cells.size, rows, cols, offset, step))
+        return np.lib.stride_tricks.as_strided(
+            cells[first:], shape=(rows, cols), strides=(cells.itemsize, step * cells.itemsize))
 
 
 def _sees(address):
@@ -103,6 +132,56 @@ def _sees(address):
             return fh.read() == token
     except OSError:
         return False
+
+
+def _file_system(folder):
+    """The type of the file system holding ``folder`` (None: unknown)."""
+    folder = os.path.realpath(folder)
+    best, kind = "", None
+    try:
+        with open("/proc/self/mounts", encoding="utf-8") as fh:
+            for line in fh:
+                fields = line.split()
+                if len(fields) < 3:
+                    continue
+                point = fields[1].replace("\\040", " ")
+                inside = folder == point or folder.startswith(point.rstrip("/") + "/")
+                if inside and len(point) >= len(best):
+                    best, kind = point, fields[2]
+    except OSError:
+        return None
+    return kind
+
+
+@contextlib.contextmanager
+def grids_in_spool(address):
+    """While inside, result grids this thread computes go to unnamed files
+    in the spool at ``address`` when this process sees it and it is in
+    memory, so that :func:`spool_frames` only names them."""
+    if not _sees(address) or _file_system(address[0]) not in _MEMORY_FILE_SYSTEMS:
+        yield
+        return
+    from ..engine_v2 import eval_core
+
+    eval_core._grid_folder(address[0], GRID_FILE_MIN_BYTES)
+    try:
+        yield
+    finally:
+        eval_core._grid_folder(None, 0)
+
+
+def _linked(values, path):
+    """(byte offset, column step) of ``values`` in its grid's file, now named
+    ``path``; None when ``values`` is not (a part of) a grid in a file."""
+    if values.dtype != np.float64 or values.ndim != 2 or values.strides[0] != values.itemsize:
+        return None
+    step, rest = divmod(values.strides[1], values.itemsize)
+    if rest or step < values.shape[0]:
+        return None
+    from ..engine_v2 import eval_core
+
+    offset = eval_core._link_grid_file(values, path)
+    return None if offset is None else (offset, step)
 
 
 def _spoolable(value):
@@ -139,6 +218,10 @@ def _write(folder, frame):
     name = uuid.uuid4().hex
     tmp = os.path.join(folder, ".{}.tmp".format(name))
     final = os.path.join(folder, name + ".npy")
+    grid = _linked(values, os.path.join(folder, name + ".grid"))
+    if grid is not None:  # named whole at once: nothing half-written to clean up
+        return SpooledFrame(os.path.join(folder, name + ".grid"), frame.index, frame.columns,
+                            grid)
     try:
         with open(tmp, "wb") as fh:
             if values.flags.c_contiguous or values.flags.f_contiguous:

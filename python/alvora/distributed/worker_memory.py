@@ -2,9 +2,10 @@
 
 The local clusters started here run their workers with the C allocator told
 to serve every block from its heap and never to give freed memory back on its
-own (see ``WORKER_ENVIRON`` in cluster.py): a task's result grids and
-temporaries, freed once the task returns, are written again by the next task
-without a page fault. A grid of the large market is 100 MB: 25,000 page
+own (see ``WORKER_ENVIRON`` in cluster.py): a task's temporaries (and result
+grids kept in the heap), freed once the task returns, are written again by the
+next task without a page fault. Result grids handed to the client through the
+spool's files (see transfer.py) leave the worker with their files. A grid of the large market is 100 MB: 25,000 page
 faults, whose system time swings with how fragmented the machine's free
 memory is.
 
