@@ -57,17 +57,23 @@ st::PanelView<const T> panel_of(const py::array& values, py::object& keep, const
             static_cast<std::size_t>(a.strides(1)) / sizeof(T)};
 }
 
+// Refuses a companion panel whose shape differs from the values it goes with.
+template <typename A, typename B>
+void require_same_shape(const A& other, const char* other_name, const B& in, const char* in_name) {
+    if (other.rows == in.rows && other.cols == in.cols) return;
+    throw py::value_error(std::string(other_name) + " of shape (" + std::to_string(other.rows) +
+                          ", " + std::to_string(other.cols) + ") do not match " + in_name +
+                          " of shape (" + std::to_string(in.rows) + ", " + std::to_string(in.cols) +
+                          ")");
+}
+
 py::array_t<double> apply_grouped(st::GroupStatistic op, const py::array& values,
                                   const py::array& codes) {
     py::object keep_values, keep_codes;
     const auto in = panel_of<double>(values, keep_values, "a two-dimensional float64 array");
     const auto groups =
         panel_of<std::int64_t>(codes, keep_codes, "two-dimensional int64 group codes");
-    if (groups.rows != in.rows || groups.cols != in.cols) {
-        throw py::value_error("group codes of shape (" + std::to_string(groups.rows) + ", " +
-                              std::to_string(groups.cols) + ") do not match values of shape (" +
-                              std::to_string(in.rows) + ", " + std::to_string(in.cols) + ")");
-    }
+    require_same_shape(groups, "group codes", in, "values");
     py::array_t<double> out = alvora::grid_pool::fresh_grid(in.rows, in.cols);
     st::PanelView<double> target{out.mutable_data(), in.rows, in.cols, 1, in.rows};
     {
@@ -88,11 +94,7 @@ py::tuple apply_rank_kept(const py::array& ranks, py::array valid, std::int64_t 
     const auto in = panel_of<double>(ranks, keep_ranks, "a two-dimensional float64 array");
     const auto flags =
         panel_of<std::uint8_t>(valid, keep_valid, "a two-dimensional boolean array of valid rows");
-    if (flags.rows != in.rows || flags.cols != in.cols) {
-        throw py::value_error("valid rows of shape (" + std::to_string(flags.rows) + ", " +
-                              std::to_string(flags.cols) + ") do not match ranks of shape (" +
-                              std::to_string(in.rows) + ", " + std::to_string(in.cols) + ")");
-    }
+    require_same_shape(flags, "valid rows", in, "ranks");
     if (static_cast<std::uint64_t>(first_row) > in.rows) {
         throw py::value_error("first_row " + std::to_string(first_row) + " is past the " +
                               std::to_string(in.rows) + " rows");
