@@ -15,9 +15,8 @@ Prints, measured side by side in one run:
    that date (derived fields such as vwap and returns computed by the alpha on
    both sides), each giving a whole panel from that date; with the ratio and
    how far the values agree on the common support.
-   An alpha under 50 ms on a side is timed again on that side, at least 5
-   times and until 0.25 s were spent on it (at most 25 times), and the least
-   time kept.
+   Each side times the alpha again until 0.25 s were spent on it (at most 25
+   times) and keeps the least time.
 
 ``--ours-only`` times alvora's side of the whole library alone (no pandas, no
 per-alpha table) and prints where its time went: load, evaluate, frames.
@@ -101,13 +100,10 @@ def _pandas_from(ops, first):
             for k, v in ops.__dict__.items()}
 
 
-# An alpha that takes less CPU than SHORT on either side is timed again, at
-# least REPEATS times and until BUDGET seconds were spent on it (at most
-# MOST_REPEATS times), and its least time kept: a few milliseconds measured
-# once on a shared machine mostly measure the neighbours (page faults, cache
-# evictions). Both sides are timed alike.
-SHORT = 0.05
-REPEATS = 5
+# Each side runs an alpha again until BUDGET CPU seconds were spent on it (at
+# most MOST_REPEATS times) and keeps its least time: a few milliseconds
+# measured once on a shared machine mostly measure the neighbours (page faults,
+# cache evictions). Both sides are timed alike.
 BUDGET = 0.25
 MOST_REPEATS = 25
 
@@ -116,8 +112,8 @@ def _best_of(run):
     """(least CPU seconds, result) of ``run()``, repeated while it is short."""
     best, result = run()
     spent = best
-    for times in range(1, MOST_REPEATS):
-        if best >= SHORT or (times >= REPEATS and spent >= BUDGET):
+    for _ in range(MOST_REPEATS - 1):
+        if spent >= BUDGET:
             break
         seconds, result = run()
         spent += seconds
