@@ -23,9 +23,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // block (512 bytes each) stay in the first-level cache, and the loads of the
 // inputs' streams follow one another closely, as in one loop over all of them.
 constexpr std::size_t kBlockRows = 64;
-// Result grids of this size and more are written past the caches (their lines
-// not read from memory first): a grid that large is out of the caches before
-// anything reads it again.
+// Result grids of this size and more are written past the caches, their lines
+// not read from memory first: most of a grid that large has left the caches
+// before anything reads it again.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
 using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
