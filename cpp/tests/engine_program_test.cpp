@@ -229,8 +229,8 @@ namespace {
 
 // A panel large enough for results stored past the caches, run in one call,
 // equals each instrument run alone, bit for bit: elementwise programs joining
-// whole columns (full ones, a late start, not after a column read out of order)
-// and programs that cannot (gaps, a late start of most rows, lagged steps),
+// whole columns (full ones, a late start, gaps, not after a column read out of
+// order) and programs that cannot (a late start of most rows, lagged steps),
 // results shared between targets, read by another step, or skipped.
 TEST(EngineProgram, LargePanelsEqualEachInstrumentAlone) {
     const std::size_t rows = 600, cols = 900;

@@ -790,8 +790,9 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     // A pointwise program's value on a row depends on that row alone, so whole
     // columns that follow one another in every input panel run as one long
     // column: no per-column setup, and each input streams once through its
-    // memory. Rows outside a column's valid rows are computed too and set to
-    // NaN afterwards, so only columns with few of them (and no gaps) join.
+    // memory. Rows outside a column's valid rows (before, after and between
+    // them) are computed too and set to NaN afterwards, so only columns with
+    // few of them join.
     std::vector<std::size_t> loaded;  // the inputs the program reads
     bool joinable = pointwise && fill_rest && columns > 1;
     std::size_t most_skipped = 0;
@@ -802,28 +803,23 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         joinable = inputs[steps_[k].param].column_stride() == rows;
     }
     std::size_t joined_from = 0, joined = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> joined_rows;  // valid rows of each
+    std::vector<std::pair<std::size_t, std::size_t>> blanks;  // grid cells to set to NaN after
     auto run_joined = [&] {
         if (joined == 0) return;
         std::fill(active.begin(), active.end(), 1);
         need = any_need;
         active_for = static_cast<std::size_t>(-1);
         piece(joined_from, 0, joined * rows, true, false);
-        for (std::size_t j = 0; j < joined; ++j) {
-            const auto [from, to] = joined_rows[j];
-            for (const Target& t : targets) {
-                double* column = t.grid.data() + (joined_from + j) * rows;
-                std::fill(column, column + from, kNaN);
-                std::fill(column + to, column + rows, kNaN);
-            }
-        }
+        for (const auto& [from, to] : blanks)
+            for (const Target& t : targets)
+                std::fill(t.grid.data() + from, t.grid.data() + to, kNaN);
         joined = 0;
-        joined_rows.clear();
+        blanks.clear();
     };
 
     for (std::size_t i = 0; i < columns; ++i) {
         rows_of(i, col);
-        if (joinable && !col.gaps && col.count > most_skipped && 4 * (rows - col.count) <= rows) {
+        if (joinable && col.count > most_skipped && 4 * (rows - col.count) <= rows) {
             bool follows = joined > 0;
             for (std::size_t p : loaded)
                 follows = follows && inputs[p].column_of[i] == inputs[p].column_of[i - 1] + 1;
@@ -832,7 +828,18 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                 joined_from = i;
             }
             ++joined;
-            joined_rows.emplace_back(col.first, col.first + col.count);
+            const std::size_t base = i * rows;
+            std::size_t row = 0;  // end of the valid rows so far
+            auto valid = [&](std::size_t from, std::size_t length) {
+                if (from > row) blanks.emplace_back(base + row, base + from);
+                row = from + length;
+            };
+            if (col.gaps) {
+                for (const Run& r : runs) valid(r.row, r.length);
+            } else {
+                valid(col.first, col.count);
+            }
+            if (row < rows) blanks.emplace_back(base + row, base + rows);
             continue;
         }
         run_joined();
