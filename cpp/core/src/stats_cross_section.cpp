@@ -56,6 +56,13 @@ constexpr int kMaxDigitBits = 11;
 
 // Insertion sort by key: the small buckets left by the digit passes.
 void insertion_sort(Keyed* items, std::size_t n) {
+    if (n == 2) {  // the usual bucket of two: one comparison, no loop
+        const bool swap = items[1].key < items[0].key;
+        const Keyed a = items[swap], b = items[!swap];
+        items[0] = a;
+        items[1] = b;
+        return;
+    }
     for (std::size_t i = 1; i < n; ++i) {
         const Keyed item = items[i];
         std::size_t j = i;
@@ -117,11 +124,15 @@ void sort_in_place(Keyed* items, Keyed* scratch, std::size_t n, std::uint32_t* c
     sort_buckets(items, scratch, buckets, counts);
 }
 
+// About one value per bucket for rows of one magnitude: most buckets need no sorting.
+constexpr std::size_t kValueBuckets = std::size_t{1} << 12;
+
 struct Scratch {
     std::vector<Keyed> items, sorted;
     std::vector<std::uint32_t> buckets;
-    std::vector<std::uint32_t> counts =
-        std::vector<std::uint32_t>(64 * ((std::size_t{1} << kMaxDigitBits) + 1));
+    // the value pass's counts, then a block per level of digit passes under it
+    std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(
+        kValueBuckets + 1 + 64 * ((std::size_t{1} << kMaxDigitBits) + 1));
 };
 
 // Buckets of equal width between the least and the greatest finite value: one
@@ -133,7 +144,7 @@ struct Scratch {
 // sorted by the digit passes. Scatters items[0, m) into `sorted`, bucket by bucket;
 // false, touching nothing, when the finite range gives no usable width.
 bool value_pass(Scratch& s, std::size_t m, double least, double greatest) {
-    const std::size_t buckets = std::min<std::size_t>(std::size_t{1} << kMaxDigitBits, m / 2);
+    const std::size_t buckets = std::min<std::size_t>(kValueBuckets, m);
     const double width = greatest - least;
     const double scale = static_cast<double>(buckets) / width;
     if (!(width > 0.0) || !std::isfinite(width) || !std::isfinite(scale)) return false;
