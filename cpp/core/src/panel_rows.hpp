@@ -150,6 +150,11 @@ void copy_in(PanelView<const T> in, std::size_t r0, std::size_t rows, T* buffer)
             return;
         }
     }
+    if (in.col_stride == 1) {  // row-major already (industry codes): row by row
+        for (std::size_t r = 0; r < rows && in.cols > 0; ++r)
+            std::memcpy(buffer + r * in.cols, &in.at(r0 + r, 0), in.cols * sizeof(T));
+        return;
+    }
     for_blocks(rows, in.cols,
                [&](std::size_t r, std::size_t c) { buffer[r * in.cols + c] = in.at(r0 + r, c); });
 }
