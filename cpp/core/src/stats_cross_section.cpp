@@ -165,9 +165,24 @@ bool value_pass(Scratch& s, std::size_t m, double least, double greatest) {
         s.buckets[i] = b;
         ++counts[b + 1];
     }
-    for (std::size_t b = 1; b <= buckets; ++b) counts[b] += counts[b - 1];
-    for (std::size_t i = 0; i < m; ++i) s.sorted[counts[s.buckets[i]]++] = s.items[i];
-    sort_buckets(s.sorted.data(), s.items.data(), buckets, counts);
+    std::uint32_t crowded = 0;
+    for (std::size_t b = 1; b <= buckets; ++b) {
+        crowded = std::max(crowded, counts[b]);
+        counts[b] += counts[b - 1];
+    }
+    Keyed* sorted = s.sorted.data();
+    for (std::size_t i = 0; i < m; ++i) sorted[counts[s.buckets[i]]++] = s.items[i];
+    if (crowded > kInsertionSort) {  // digit passes for the crowded buckets
+        for (std::size_t b = 0, begin = 0; b < buckets; begin = counts[b++]) {
+            if (counts[b] - begin > kInsertionSort)
+                sort_in_place(sorted + begin, s.items.data() + begin, counts[b] - begin,
+                              counts + buckets + 1);
+        }
+    }
+    // Every value of a bucket is below every value of the next, so one insertion
+    // sort over the whole row moves values within their buckets only: a pass
+    // without a branch per bucket, most of which hold one value or none.
+    insertion_sort(sorted, m);
     return true;
 }
 
