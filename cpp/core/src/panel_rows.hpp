@@ -109,14 +109,16 @@ inline Pair load_pair(const double* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+inline void store_pair(double* p, Pair v) {
+    std::memcpy(p, &v, sizeof v);
+}
 #endif
 
 // Transposes a rows x cols block of `from` (element (i, j) at from[i * from_ld + j]) into
 // `to` (element (i, j) at to[j * to_ld + i]), 2 x 2 cells at a time: half the loads and
 // stores of moving cells one by one.
-inline void transpose_block(const double* from, std::size_t from_ld, double* to,
-                            std::size_t to_ld, std::size_t rows, std::size_t cols) {
+inline void transpose_block(const double* from, std::size_t from_ld, double* to, std::size_t to_ld,
+                            std::size_t rows, std::size_t cols) {
     std::size_t i = 0;
 #ifdef ALVORA_PAIRS
     for (; i + 2 <= rows; i += 2) {
@@ -142,11 +144,11 @@ template <class T>
 void copy_in(PanelView<const T> in, std::size_t r0, std::size_t rows, T* buffer) {
     if constexpr (std::is_same_v<T, double>) {
         if (in.row_stride == 1) {  // column-major: columns of `in` are rows of the transpose
-            for_tiles(rows, in.cols, [&](std::size_t r, std::size_t c, std::size_t nr,
-                                         std::size_t nc) {
-                transpose_block(&in.at(r0 + r, c), in.col_stride, buffer + r * in.cols + c,
-                                in.cols, nc, nr);
-            });
+            for_tiles(rows, in.cols,
+                      [&](std::size_t r, std::size_t c, std::size_t nr, std::size_t nc) {
+                          transpose_block(&in.at(r0 + r, c), in.col_stride,
+                                          buffer + r * in.cols + c, in.cols, nc, nr);
+                      });
             return;
         }
     }

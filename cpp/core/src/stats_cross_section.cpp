@@ -155,8 +155,8 @@ bool value_pass(Scratch& s, std::size_t m, double least, double greatest) {
     for (std::size_t i = 0; i < m; ++i) {
         double x;
         const std::uint64_t key = s.items[i].key;  // back to the value: its order key inverted
-        const std::uint64_t bits = (key & 0x8000000000000000ull) ? key & ~0x8000000000000000ull
-                                                                 : ~key;
+        const std::uint64_t bits =
+            (key & 0x8000000000000000ull) ? key & ~0x8000000000000000ull : ~key;
         std::memcpy(&x, &bits, sizeof x);
         double t = (x - least) * scale;
         t = t > 0.0 ? t : 0.0;
