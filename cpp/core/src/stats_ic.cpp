@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 
 #include "alvora/stats/ic.hpp"
 #include "alvora/stats/ic_shared.hpp"
@@ -21,29 +22,32 @@ Correlation correlate_pairs(CorrelationMethod method, CorrelationWorkspace& ws,
 // The factor's doubled ranks of one group over the rows usable for a column.
 struct GroupFactorRanks {
     std::vector<std::int64_t> twice;
-    std::vector<std::uint32_t> ranked_for;  // the rows they were made over
+    std::vector<std::uint8_t> ranked_for;  // the usable mask they were made over
     std::size_t count = 0, distinct = 0;
     double syy = 0.0;
     bool made = false;
 };
 
 // The rank correlation of one group and column: the factor ranked over the usable rows
-// (kept for the next column over the same rows), the column's order walked against it.
+// (kept for the next column with the same usable rows), the column's order walked
+// against it.
 template <typename Acc>
 Correlation group_rank_ic(std::span<const std::uint32_t> f_order,
                           std::span<const std::uint32_t> f_ties,
                           std::span<const std::uint32_t> x_order,
-                          std::span<const std::uint32_t> x_ties, const std::uint8_t* usable,
-                          const std::vector<std::uint32_t>& chosen, GroupFactorRanks& f) {
-    if (!f.made || chosen != f.ranked_for) {
-        const Ranked<Acc> ranked = rank_usable<Acc>(f_order, f_ties, usable, f.twice.data());
+                          std::span<const std::uint32_t> x_ties,
+                          std::span<const std::uint8_t> usable, GroupFactorRanks& f) {
+    if (!f.made || std::memcmp(usable.data(), f.ranked_for.data(), usable.size()) != 0) {
+        const Ranked<Acc> ranked =
+            rank_usable<Acc>(f_order, f_ties, usable.data(), f.twice.data());
         f.count = ranked.count;
         f.distinct = ranked.distinct;
         f.syy = centred_squares(ranked.squares, ranked.count);
-        f.ranked_for = chosen;
+        f.ranked_for.assign(usable.begin(), usable.end());
         f.made = true;
     }
-    const PairSums<Acc> sums = walk_pairs<Acc>(x_order, x_ties, usable, f.twice.data(), f.count);
+    const PairSums<Acc> sums =
+        walk_pairs<Acc>(x_order, x_ties, usable.data(), f.twice.data(), f.count);
     if (sums.distinct <= 1 || f.distinct <= 1)
         return {std::nan(""), std::nan(""), CorrelationNote::constant_input};
     return rank_correlation(static_cast<double>(sums.xy) * 0.25,
@@ -107,12 +111,12 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     std::vector<std::vector<double>> values, x_gathered;
     // Spearman: each group's factor is sorted once and each column once (or taken from the
     // shared orders); the correlation of a column then ranks both over the rows usable
-    // for it by walking those orders.
+    // for it (a byte per row) by walking those orders.
     std::vector<double> f_sorted, x_sorted;
-    std::vector<std::uint32_t> f_order, x_order, f_ties, x_ties, chosen;
+    std::vector<std::uint32_t> f_order, x_order, f_ties, x_ties;
     GroupFactorRanks f_ranks;
     std::vector<std::uint64_t> keys;
-    std::vector<std::uint8_t> usable;
+    std::vector<std::uint8_t> present, x_valid, usable;
     for (std::size_t g = 0; g < n_groups; ++g) {
         const auto begin = static_cast<std::size_t>(groups.offsets[g]);
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
@@ -120,61 +124,58 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         const std::span<const std::uint32_t> rows{groups.rows.data() + begin, size};
         gather_rows(factor_only, rows, values);
         const std::vector<double>& f_values = values[0];
-        bool f_tied = false;
+        present.resize(size);
+        for (std::size_t j = 0; j < size; ++j) present[j] = std::isnan(f_values[j]) ? 0 : 1;
         if (ranked) {
             sorted_order(f_values, f_order, keys);
             values_in_order(f_order, f_values, f_sorted);
-            f_tied = has_ties(f_sorted);
             f_ties.clear();
-            if (f_tied) find_ties(f_sorted, f_ties);
+            if (has_ties(f_sorted)) find_ties(f_sorted, f_ties);
             f_ranks.twice.resize(size);
             f_ranks.made = false;
-            usable.assign(size, 0);
         }
         for (std::size_t k = 0; k < n_columns; ++k) {
-            chosen.clear();
+            const std::uint8_t* valid = nullptr;
             if (orders != nullptr) {
-                const std::uint8_t* valid = orders->valid.data() + k * groups.rows.size() + begin;
-                for (std::size_t j = 0; j < size; ++j)
-                    if (valid[j] && !std::isnan(f_values[j]))
-                        chosen.push_back(static_cast<std::uint32_t>(j));
+                valid = orders->valid.data() + k * groups.rows.size() + begin;
             } else {
                 gather_rows({&returns[k], 1}, rows, x_gathered);
-                const std::vector<double>& x_values = x_gathered[0];
+                x_valid.resize(size);
                 for (std::size_t j = 0; j < size; ++j)
-                    if (!std::isnan(x_values[j]) && !std::isnan(f_values[j]))
-                        chosen.push_back(static_cast<std::uint32_t>(j));
+                    x_valid[j] = std::isnan(x_gathered[0][j]) ? 0 : 1;
+                valid = x_valid.data();
+            }
+            usable.resize(size);
+            std::size_t count = 0;
+            for (std::size_t j = 0; j < size; ++j) {
+                usable[j] = valid[j] & present[j];
+                count += usable[j];
             }
             Correlation c{0.0, 0.0, CorrelationNote::none};
-            if (chosen.size() >= 2 && ranked) {
-                for (std::uint32_t j : chosen) usable[j] = 1;
-                std::span<const std::uint32_t> x_in_order;
-                std::span<const double> x_values_in_order;
-                bool x_tied = false;
+            if (count >= 2 && ranked) {
+                std::span<const std::uint32_t> x_in_order, x_tie_runs;
                 if (orders != nullptr) {
                     x_in_order = orders->order_of(g, k);
-                    x_values_in_order = orders->sorted_of(g, k);
-                    x_tied = orders->tied_of(g, k);
+                    x_tie_runs = orders->ties_of(g, k);
                 } else {
                     sorted_order(x_gathered[0], x_order, keys);
                     values_in_order(x_order, x_gathered[0], x_sorted);
+                    x_ties.clear();
+                    if (has_ties(x_sorted)) find_ties(x_sorted, x_ties);
                     x_in_order = x_order;
-                    x_values_in_order = x_sorted;
-                    x_tied = has_ties(x_sorted);
+                    x_tie_runs = x_ties;
                 }
-                x_ties.clear();
-                if (x_tied) find_ties(x_values_in_order, x_ties);
                 c = size <= kMostExactRanks
-                        ? group_rank_ic<std::int64_t>(f_order, f_ties, x_in_order, x_ties,
-                                                      usable.data(), chosen, f_ranks)
-                        : group_rank_ic<double>(f_order, f_ties, x_in_order, x_ties, usable.data(),
-                                                chosen, f_ranks);
-                for (std::uint32_t j : chosen) usable[j] = 0;
-            } else if (chosen.size() >= 2) {
+                        ? group_rank_ic<std::int64_t>(f_order, f_ties, x_in_order, x_tie_runs,
+                                                      usable, f_ranks)
+                        : group_rank_ic<double>(f_order, f_ties, x_in_order, x_tie_runs, usable,
+                                                f_ranks);
+            } else if (count >= 2) {
                 const std::vector<double>& x_values = x_gathered[0];
                 ws.x.clear();
                 ws.y.clear();
-                for (std::uint32_t j : chosen) {
+                for (std::size_t j = 0; j < size; ++j) {
+                    if (!usable[j]) continue;
                     ws.x.push_back(x_values[j]);
                     ws.y.push_back(f_values[j]);
                 }

@@ -231,6 +231,25 @@ std::vector<std::int64_t> align_rows(const TableGrid& grid, const py::object& ot
     return rows;
 }
 
+// Two MultiIndexes holding the same labels in the same order, compared through their
+// levels and codes (comparing the labels row by row would materialise every one).
+bool same_pairs(const py::object& a, const py::object& b) {
+    py::object pd = global("pd");
+    py::object np = global("np");
+    if (!py::isinstance(a, pd.attr("MultiIndex")) || !py::isinstance(b, pd.attr("MultiIndex")))
+        return py::bool_(a.attr("equals")(b));
+    if (py::len(a) != py::len(b) || !py::list(a.attr("names")).equal(py::list(b.attr("names"))))
+        return false;
+    py::list a_levels(a.attr("levels")), b_levels(b.attr("levels"));
+    py::list a_codes(a.attr("codes")), b_codes(b.attr("codes"));
+    if (a_levels.size() != b_levels.size()) return false;
+    for (std::size_t k = 0; k < a_levels.size(); ++k) {
+        if (!py::bool_(a_levels[k].attr("equals")(b_levels[k]))) return false;
+        if (!py::bool_(np.attr("array_equal")(a_codes[k], b_codes[k]))) return false;
+    }
+    return true;
+}
+
 py::array_t<double> numeric_column(const py::object& table, const py::object& column) {
     py::object series = table[column];
     const std::string kind = py::str(series.attr("dtype").attr("kind"));
