@@ -22,6 +22,7 @@ Correlation correlate_pairs(CorrelationMethod method, CorrelationWorkspace& ws,
 // The factor's doubled ranks of one group over the rows usable for a column.
 struct GroupFactorRanks {
     std::vector<std::int64_t> twice;
+    std::vector<std::int64_t> packed;  // the same, packed for walk_pairs
     std::vector<std::uint8_t> ranked_for;  // the usable mask they were made over
     std::size_t count = 0, distinct = 0;
     double syy = 0.0;
@@ -44,10 +45,11 @@ Correlation group_rank_ic(std::span<const std::uint32_t> f_order,
         f.distinct = ranked.distinct;
         f.syy = centred_squares(ranked.squares, ranked.count);
         f.ranked_for.assign(usable.begin(), usable.end());
+        f.packed.resize(usable.size());
+        pack_ranks(usable.data(), f.twice.data(), usable.size(), f.count, f.packed.data());
         f.made = true;
     }
-    const PairSums<Acc> sums =
-        walk_pairs<Acc>(x_order, x_ties, usable.data(), f.twice.data(), f.count);
+    const PairSums<Acc> sums = walk_pairs<Acc>(x_order, x_ties, f.packed.data(), f.count);
     if (sums.distinct <= 1 || f.distinct <= 1)
         return {std::nan(""), std::nan(""), CorrelationNote::constant_input};
     return rank_correlation(static_cast<double>(sums.xy) * 0.25,
@@ -68,13 +70,32 @@ GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups
         if (code >= 0 && static_cast<std::size_t>(code) < n_groups) ++grouped.offsets[code + 1];
     for (std::size_t g = 0; g < n_groups; ++g) grouped.offsets[g + 1] += grouped.offsets[g];
     grouped.rows.resize(static_cast<std::size_t>(grouped.offsets[n_groups]));
+    grouped.codes.resize(codes.size());
     std::vector<std::int64_t> next(grouped.offsets.begin(), grouped.offsets.end() - 1);
     for (std::size_t r = 0; r < codes.size(); ++r) {
         const std::int32_t code = codes[r];
-        if (code >= 0 && static_cast<std::size_t>(code) < n_groups)
+        const bool kept = code >= 0 && static_cast<std::size_t>(code) < n_groups;
+        grouped.codes[r] = kept ? code : -1;
+        if (kept)
             grouped.rows[static_cast<std::size_t>(next[code]++)] = static_cast<std::uint32_t>(r);
     }
     return grouped;
+}
+
+void grouped_values(std::span<const double> column, const GroupedRows& groups,
+                    std::vector<double>& out) {
+    if (groups.codes.size() != column.size()) {
+        std::vector<std::vector<double>> gathered;
+        gather_rows({&column, 1}, groups.rows, gathered);
+        out = std::move(gathered[0]);
+        return;
+    }
+    out.resize(groups.rows.size());
+    std::vector<std::int64_t> next(groups.offsets.begin(), groups.offsets.end() - 1);
+    for (std::size_t r = 0; r < column.size(); ++r) {
+        const std::int32_t code = groups.codes[r];
+        if (code >= 0) out[static_cast<std::size_t>(next[code]++)] = column[r];
+    }
 }
 
 void gather_rows(std::span<const std::span<const double>> columns,
@@ -105,10 +126,11 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     result.coefficient.resize(n_groups * n_columns);
     result.p_value.resize(n_groups * n_columns);
     CorrelationWorkspace ws;
-    // Gathered per group: the factor, then (without shared orders) one return column at a
-    // time, so that only two columns of a group are held at once.
-    const std::vector<std::span<const double>> factor_only{factor};
-    std::vector<std::vector<double>> values, x_gathered;
+    // The factor in group order; without shared orders, one return column of a group at a
+    // time.
+    std::vector<std::vector<double>> x_gathered;
+    std::vector<double> grouped_factor;
+    grouped_values(factor, groups, grouped_factor);
     // Spearman: each group's factor is sorted once and each column once (or taken from the
     // shared orders); the correlation of a column then ranks both over the rows usable
     // for it (a byte per row) by walking those orders.
@@ -122,8 +144,7 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
         const std::size_t size = end - begin;
         const std::span<const std::uint32_t> rows{groups.rows.data() + begin, size};
-        gather_rows(factor_only, rows, values);
-        const std::vector<double>& f_values = values[0];
+        const std::span<const double> f_values{grouped_factor.data() + begin, size};
         present.resize(size);
         for (std::size_t j = 0; j < size; ++j) present[j] = std::isnan(f_values[j]) ? 0 : 1;
         if (ranked) {

@@ -72,8 +72,9 @@ class ReturnDates {
 
 struct Scratch {
     std::vector<std::int64_t> y_twice;  // the factor's doubled ranks
+    std::vector<std::int64_t> packed;   // the same, packed for walk_pairs
 
-    explicit Scratch(std::size_t n) : y_twice(n, 0) {}
+    explicit Scratch(std::size_t n) : y_twice(n, 0), packed(n, 0) {}
 };
 
 // The factor's ranks of one date over one mask, made again only when the mask changes:
@@ -96,6 +97,9 @@ void rank_factor(const FactorDate& f, const std::uint8_t* mask, Scratch& s, Fact
     out.mask = mask;
     out.ranked = rank_usable<Acc>(f.run.order, f.run.ties, mask, s.y_twice.data());
     out.syy = centred_squares(out.ranked.squares, out.ranked.count);
+    // Paired in the walks with the instruments where the factor is present: the x runs
+    // hold only instruments of the mask.
+    pack_ranks(f.present.data(), s.y_twice.data(), n, out.ranked.count, s.packed.data());
 }
 
 // One correlation: the x run over the instruments where the factor is present, against the
@@ -105,7 +109,7 @@ Correlation rank_ic(const SortedRun& x, const FactorDate& f, const FactorRanks<A
                     const Scratch& s) {
     const std::size_t count = y.ranked.count;
     const PairSums<Acc> sums =
-        walk_pairs<Acc>(x.order, x.ties, f.present.data(), s.y_twice.data(), count);
+        walk_pairs<Acc>(x.order, x.ties, s.packed.data(), count);
     if (sums.distinct <= 1 || y.ranked.distinct <= 1)
         return {kNaN, kNaN, CorrelationNote::constant_input};
     const double sxy = static_cast<double>(sums.xy) * 0.25;
