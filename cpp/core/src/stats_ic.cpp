@@ -22,7 +22,7 @@ Correlation correlate_pairs(CorrelationMethod method, CorrelationWorkspace& ws,
 // The factor's doubled ranks of one group over the rows usable for a column.
 struct GroupFactorRanks {
     std::vector<std::int64_t> twice;
-    std::vector<std::int64_t> packed;  // the same, packed for walk_pairs
+    std::vector<std::int64_t> packed;      // the same, packed for walk_pairs
     std::vector<std::uint8_t> ranked_for;  // the usable mask they were made over
     std::size_t count = 0, distinct = 0;
     double syy = 0.0;
@@ -39,8 +39,7 @@ Correlation group_rank_ic(std::span<const std::uint32_t> f_order,
                           std::span<const std::uint32_t> x_ties,
                           std::span<const std::uint8_t> usable, GroupFactorRanks& f) {
     if (!f.made || std::memcmp(usable.data(), f.ranked_for.data(), usable.size()) != 0) {
-        const Ranked<Acc> ranked =
-            rank_usable<Acc>(f_order, f_ties, usable.data(), f.twice.data());
+        const Ranked<Acc> ranked = rank_usable<Acc>(f_order, f_ties, usable.data(), f.twice.data());
         f.count = ranked.count;
         f.distinct = ranked.distinct;
         f.syy = centred_squares(ranked.squares, ranked.count);

@@ -108,8 +108,7 @@ template <typename Acc, bool kWithPValue>
 Correlation rank_ic(const SortedRun& x, const FactorDate& f, const FactorRanks<Acc>& y,
                     const Scratch& s) {
     const std::size_t count = y.ranked.count;
-    const PairSums<Acc> sums =
-        walk_pairs<Acc>(x.order, x.ties, s.packed.data(), count);
+    const PairSums<Acc> sums = walk_pairs<Acc>(x.order, x.ties, s.packed.data(), count);
     if (sums.distinct <= 1 || y.ranked.distinct <= 1)
         return {kNaN, kNaN, CorrelationNote::constant_input};
     const double sxy = static_cast<double>(sums.xy) * 0.25;

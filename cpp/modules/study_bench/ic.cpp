@@ -597,9 +597,15 @@ py::object get_industry_data(py::object self, py::object table) {
     py::object industry = self.attr("industry");
     py::object index = table.attr("index");
     if (py::isinstance<py::str>(industry)) {
-        return global("_load_industry_data")(
-            py::arg("order_book_ids") = level_unique(index, "order_book_id"),
-            py::arg("dates") = level_unique(index, "datetime"), py::arg("source") = industry);
+        // Within a study the factors' tables mostly share their pairs: their instruments
+        // and dates are read from the codes once.
+        py::object ids = study_index_labels(index, "order_book_id",
+                                            [&] { return level_unique(index, "order_book_id"); });
+        py::object dates =
+            study_index_labels(index, "datetime", [&] { return level_unique(index, "datetime"); });
+        return global("_load_industry_data")(py::arg("order_book_ids") = ids,
+                                             py::arg("dates") = dates,
+                                             py::arg("source") = industry);
     }
     py::object mapping;
     if (py::isinstance<py::dict>(industry)) {

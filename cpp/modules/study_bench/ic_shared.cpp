@@ -1,7 +1,10 @@
 #include "study_bench/ic_shared.hpp"
 
 #include <cstring>
+#include <functional>
+#include <map>
 #include <optional>
+#include <string>
 
 #include "study_bench/registry.hpp"
 
@@ -43,10 +46,12 @@ struct GridMemo {
     py::object watch;  // weakref to the study's client; the memo goes with it
     py::object index;
     std::shared_ptr<const TableGrid> grid;
+    std::map<std::string, py::object> labels;  // of study_index_labels
 
     void clear() {
         watch = index = py::object();
         grid.reset();
+        labels.clear();
     }
 };
 GridMemo& g_grid = *new GridMemo();
@@ -140,6 +145,17 @@ std::shared_ptr<const TableGrid> study_grid_of_table(const py::object& index) {
     g_grid.index = index;
     g_grid.grid = grid;
     return grid;
+}
+
+py::object study_index_labels(const py::object& index, const std::string& key,
+                              const std::function<py::object()>& make) {
+    py::object client = study_client();
+    const bool kept = !client.is_none() && g_grid.grid && g_grid.watch &&
+                      py::object(g_grid.watch()).is(client) && same_grid_index(g_grid.index, index);
+    if (!kept) return make();
+    auto found = g_grid.labels.find(key);
+    if (found == g_grid.labels.end()) found = g_grid.labels.emplace(key, make()).first;
+    return found->second.attr("copy")();  // a shallow copy: renaming it leaves ours be
 }
 
 std::span<const stats::DateOrders> study_date_orders(

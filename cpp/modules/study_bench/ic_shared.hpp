@@ -8,8 +8,10 @@
 
 #include <alvora/stats/ic.hpp>
 #include <alvora/stats/ic_shared.hpp>
+#include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "study_bench/study_groups.hpp"
@@ -31,6 +33,12 @@ py::object study_client();
 // inside a study of many factors, the grid of the previous factor's table when this one
 // holds the same pairs in the same order (the same labels, the same level codes).
 std::shared_ptr<const TableGrid> study_grid_of_table(const py::object& index);
+
+// make(), the labels `key` derived from a table's index alone; inside a study, kept with
+// the grid of study_grid_of_table and served again (as a shallow copy) for every table
+// with the same pairs.
+py::object study_index_labels(const py::object& index, const std::string& key,
+                              const std::function<py::object()>& make);
 
 // The per-date orders of `returns` over `grid`, or nothing outside a study of many
 // factors (or when they would take too much memory). `owner`, when given, is the grid
