@@ -69,12 +69,13 @@ GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups
         if (code >= 0 && static_cast<std::size_t>(code) < n_groups) ++grouped.offsets[code + 1];
     for (std::size_t g = 0; g < n_groups; ++g) grouped.offsets[g + 1] += grouped.offsets[g];
     grouped.rows.resize(static_cast<std::size_t>(grouped.offsets[n_groups]));
-    grouped.codes.resize(codes.size());
+    const bool coded = codes.size() <= kMostCodedRows;
+    if (coded) grouped.codes.resize(codes.size());
     std::vector<std::int64_t> next(grouped.offsets.begin(), grouped.offsets.end() - 1);
     for (std::size_t r = 0; r < codes.size(); ++r) {
         const std::int32_t code = codes[r];
         const bool kept = code >= 0 && static_cast<std::size_t>(code) < n_groups;
-        grouped.codes[r] = kept ? code : -1;
+        if (coded) grouped.codes[r] = kept ? code : -1;
         if (kept)
             grouped.rows[static_cast<std::size_t>(next[code]++)] = static_cast<std::uint32_t>(r);
     }
@@ -125,11 +126,13 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     result.coefficient.resize(n_groups * n_columns);
     result.p_value.resize(n_groups * n_columns);
     CorrelationWorkspace ws;
-    // The factor in group order; without shared orders, one return column of a group at a
-    // time.
-    std::vector<std::vector<double>> x_gathered;
+    // Without shared orders, one return column of a group at a time.
+    std::vector<std::vector<double>> x_gathered, f_gathered;
+    // The factor in group order at once when the rows' codes are kept, else group by group.
+    const bool coded = groups.codes.size() == factor.size();
     std::vector<double> grouped_factor;
-    grouped_values(factor, groups, grouped_factor);
+    if (coded) grouped_values(factor, groups, grouped_factor);
+    const std::vector<std::span<const double>> factor_only{factor};
     // Spearman: each group's factor is sorted once and each column once (or taken from the
     // shared orders); the correlation of a column then ranks both over the rows usable
     // for it (a byte per row) by walking those orders.
@@ -143,7 +146,9 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
         const std::size_t size = end - begin;
         const std::span<const std::uint32_t> rows{groups.rows.data() + begin, size};
-        const std::span<const double> f_values{grouped_factor.data() + begin, size};
+        if (!coded) gather_rows(factor_only, rows, f_gathered);
+        const std::span<const double> f_values{
+            coded ? grouped_factor.data() + begin : f_gathered[0].data(), size};
         present.resize(size);
         for (std::size_t j = 0; j < size; ++j) present[j] = std::isnan(f_values[j]) ? 0 : 1;
         if (ranked) {

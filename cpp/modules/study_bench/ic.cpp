@@ -672,11 +672,12 @@ IndustryGroups group_by_industry(py::object industry, const py::object& index) {
             if (const std::int32_t g = group_of(r); g >= 0) ++groups.offsets[g + 1];
         for (std::int32_t g = 0; g < next; ++g) groups.offsets[g + 1] += groups.offsets[g];
         groups.rows.resize(static_cast<std::size_t>(groups.offsets[next]));
-        groups.codes.resize(view.size);
+        const bool coded = view.size <= stats::kMostCodedRows;
+        if (coded) groups.codes.resize(view.size);
         std::vector<std::int64_t> fill(groups.offsets.begin(), groups.offsets.end() - 1);
         for (std::size_t r = 0; r < view.size; ++r) {
             const std::int32_t g = group_of(r);
-            groups.codes[r] = g;
+            if (coded) groups.codes[r] = g;
             if (g >= 0)
                 groups.rows[static_cast<std::size_t>(fill[g]++)] = static_cast<std::uint32_t>(r);
         }

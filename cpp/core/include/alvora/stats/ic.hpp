@@ -14,7 +14,11 @@ namespace alvora::stats {
 // Rows of a table bucketed by group code: the rows of group g are
 // rows[offsets[g] .. offsets[g + 1]), in table order. Codes < 0 belong to no group.
 // `codes`, when not empty, holds the group of every table row (-1: none), which lets a
-// column be put in group order in one pass over the table (see grouped_values).
+// column be put in group order in one pass over the table (see grouped_values); kept for
+// tables up to kMostCodedRows rows, beyond which the codes and a whole grouped column
+// would add more memory than they save time.
+inline constexpr std::size_t kMostCodedRows = std::size_t{1} << 22;
+
 struct GroupedRows {
     std::vector<std::int64_t> offsets;
     std::vector<std::uint32_t> rows;
