@@ -240,10 +240,10 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     // One (columns x rows) block, handed to pandas transposed so no copy is made. In a study
     // each factor's table has the previous one's size: kept grid memory saves faulting it in.
     const std::size_t n_blocks = n_keys + (factor_in_block ? 1 : 0);
-    py::array_t<double> block =
-        client.is_none() ? py::array_t<double>({static_cast<py::ssize_t>(n_blocks),
-                                                static_cast<py::ssize_t>(n_rows)})
-                         : fresh_rows(n_blocks, n_rows);
+    py::array_t<double> block = client.is_none()
+                                    ? py::array_t<double>({static_cast<py::ssize_t>(n_blocks),
+                                                           static_cast<py::ssize_t>(n_rows)})
+                                    : fresh_rows(n_blocks, n_rows);
     double* base = n_rows > 0 ? block.mutable_data() : nullptr;
     if (reuse) {
         if (base) std::memcpy(base, g_forward.forward.data(), n_keys * n_rows * sizeof(double));
