@@ -217,6 +217,36 @@ def test_format_in_a_study_reuses_forward_returns_only_for_the_same_dates_and_va
             got.index.names = ["renamed", "by a step"]  # must not reach the next table
 
 
+class TableRecorder(sb.FactorAnalyser):
+    """Builds the long table inside the pipeline, as the IC step does."""
+
+    def analysis(self, factor_data, returns, periods, ascending=True):
+        return factor_data, sb._format_factor_data(factor_data, returns, periods)
+
+
+@pytest.mark.parametrize("layout, normalize", [
+    (lambda f: f, True),  # the pipeline's own row-major result: read in place
+    (lambda f: f, False),  # the caller's row-major frame
+    (lambda f: f.iloc[:, ::-1], False),  # instruments in another order than the returns
+    (lambda f: pd.DataFrame(np.asfortranarray(f.values), f.index, f.columns), False),
+    (lambda f: f.iloc[2:], False),  # fewer dates than the returns
+])
+def test_table_inside_a_pipeline_equals_the_table_built_alone(layout, normalize):
+    factor, returns = make_panels(12, 5, nan_fraction=0.2, seed=6)
+    factor = layout(factor)
+    bench = sb.FactorStudyBench()
+    if normalize:
+        bench.append(("normalize", sb.Normalization()))
+    # The rank IC flips the factor of its own table for ascending order: never the frame's.
+    bench.append(("ic", sb.ICAnalysis(rank_ic=True)))
+    bench.append(("table", TableRecorder()))
+    seen, table = bench.analysis(factor, returns, ascending=True, periods=[1, 3])["table"]
+    expected = sb.Normalization().process(factor) if normalize else factor
+    pd.testing.assert_frame_equal(seen, expected, check_exact=True, check_names=False)
+    pd.testing.assert_frame_equal(table, reference_format(expected, returns, [1, 3]),
+                                  check_exact=True)
+
+
 def test_format_growth_rules():
     dates = pd.bdate_range("2021-01-04", periods=5)
     returns = pd.DataFrame({"A": [np.nan, 0.1, np.nan, 0.2, 0.1],

@@ -89,22 +89,25 @@ void add_schedule_turnover(std::span<const std::int32_t> labels, std::size_t row
     const auto g = static_cast<std::size_t>(groups);
     constexpr std::size_t kNever = static_cast<std::size_t>(-1);
     std::vector<std::size_t> last_held(g, kNever);
-    std::vector<double> members(g), entrants(g);
+    // Integer counts (exact, as the fractions need them) keep the tallies off the slower
+    // floating-point add chains.
+    std::vector<std::size_t> members(g), entrants(g);
     for (std::size_t s = offset; s < rows; s += period) {
         const std::int32_t* lab = labels.data() + s * cols;
-        std::fill(members.begin(), members.end(), 0.0);
-        std::fill(entrants.begin(), entrants.end(), 0.0);
+        std::fill(members.begin(), members.end(), 0);
+        std::fill(entrants.begin(), entrants.end(), 0);
         for (std::size_t i = 0; i < cols; ++i) {
             const std::int32_t k = lab[i];
             if (k == kNoLabel) continue;
-            members[k] += 1.0;
+            ++members[k];
             const std::size_t before = last_held[k];
-            if (before != kNever && labels[before * cols + i] != k) entrants[k] += 1.0;
+            if (before != kNever && labels[before * cols + i] != k) ++entrants[k];
         }
         const std::size_t end = std::min(rows, s + period);
         for (std::size_t k = 0; k < g; ++k) {
             if (members[k] == 0) continue;
-            avg.add(k * rows + s, entrants[k] / members[k]);
+            avg.add(k * rows + s,
+                    static_cast<double>(entrants[k]) / static_cast<double>(members[k]));
             for (std::size_t t = s + 1; t < end; ++t) avg.add(k * rows + t, 0.0);
             last_held[k] = s;
         }

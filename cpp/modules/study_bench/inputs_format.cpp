@@ -4,10 +4,12 @@
 
 #include <alvora/stats/forward_returns.hpp>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "study_bench/ic_shared.hpp"
 #include "study_bench/registry.hpp"
+#include "study_bench/result_grids.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_inputs.hpp"
 
@@ -100,6 +102,20 @@ bool same_labels(const py::object& a, const py::object& b) {
         return false;
     if (!py::getattr(a, "freq", py::none()).equal(py::getattr(b, "freq", py::none()))) return false;
     return a.attr("equals")(b).cast<bool>();
+}
+
+// True when the matrix is row-major and the table's rows take all of its rows and columns in
+// order: its values, read flat, are then the table's column.
+bool is_whole_row_major(const stats::StridedMatrix& m, const std::vector<std::int64_t>& rows,
+                        const std::vector<std::int64_t>& cols) {
+    if (rows.size() != m.rows || cols.size() != m.cols || rows.empty() || cols.empty())
+        return false;
+    if (m.col_stride != 1 || m.row_stride != static_cast<std::ptrdiff_t>(m.cols)) return false;
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        if (rows[r] != static_cast<std::int64_t>(r)) return false;
+    for (std::size_t c = 0; c < cols.size(); ++c)
+        if (cols[c] != static_cast<std::int64_t>(c)) return false;
+    return true;
 }
 
 bool same_values(const stats::StridedMatrix& m, const std::vector<double>& kept) {
@@ -213,9 +229,21 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     const std::size_t n_rows = factor_rows.size() * static_cast<std::size_t>(py::len(columns));
     const std::size_t n_keys = horizons.size();
     const bool native_factor = is_numeric_frame(factor_data, true);
-    // One (columns x rows) block, handed to pandas transposed so no copy is made.
-    py::array_t<double> block({static_cast<py::ssize_t>(n_keys + (native_factor ? 1 : 0)),
-                               static_cast<py::ssize_t>(n_rows)});
+    std::optional<MatrixView> fac;
+    if (native_factor) fac = matrix_of(factor_data);
+    // Inside an analysis the factor frame is the pipeline's own (its steps only read it): when
+    // its values are already the table's column (row-major, same dates and instruments in the
+    // same order) the table reads them in place instead of holding a copy.
+    const bool factor_in_place =
+        fac && StudyScope::open() && is_whole_row_major(fac->matrix, factor_rows, factor_columns);
+    const bool factor_in_block = native_factor && !factor_in_place;
+    // One (columns x rows) block, handed to pandas transposed so no copy is made. In a study
+    // each factor's table has the previous one's size: kept grid memory saves faulting it in.
+    const std::size_t n_blocks = n_keys + (factor_in_block ? 1 : 0);
+    py::array_t<double> block = client.is_none()
+                                    ? py::array_t<double>({static_cast<py::ssize_t>(n_blocks),
+                                                           static_cast<py::ssize_t>(n_rows)})
+                                    : fresh_rows(n_blocks, n_rows);
     double* base = n_rows > 0 ? block.mutable_data() : nullptr;
     if (reuse) {
         if (base) std::memcpy(base, g_forward.forward.data(), n_keys * n_rows * sizeof(double));
@@ -227,10 +255,9 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
         py::gil_scoped_release release;
         if (n_rows > 0) stats::forward_returns(ret.matrix, return_rows, horizons, outputs);
     }
-    if (native_factor && n_rows > 0) {
-        MatrixView fac = matrix_of(factor_data);
+    if (factor_in_block && n_rows > 0) {
         py::gil_scoped_release release;
-        stats::gather(fac.matrix, factor_rows, factor_columns, {base + n_keys * n_rows, n_rows});
+        stats::gather(fac->matrix, factor_rows, factor_columns, {base + n_keys * n_rows, n_rows});
     }
 
     py::object index = reuse ? g_forward.index
@@ -247,9 +274,22 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     if (!client.is_none()) index = index.attr("copy")();
     py::list all_keys(keys);
     if (native_factor) all_keys.append("factor");
-    py::object table = pd.attr("DataFrame")(block.attr("T"), py::arg("index") = index,
-                                            py::arg("columns") = pd.attr("Index")(all_keys),
-                                            py::arg("copy") = false);
+    py::object table;
+    if (factor_in_place) {
+        // Columns side by side without consolidating them into one block (which would copy).
+        py::dict by_key;
+        for (std::size_t k = 0; k < n_keys; ++k) by_key[keys[k]] = block[py::int_(k)];
+        by_key["factor"] = py::array_t<double>({static_cast<py::ssize_t>(n_rows)},
+                                               {static_cast<py::ssize_t>(sizeof(double))},
+                                               fac->matrix.data, fac->array);
+        table = pd.attr("DataFrame")(by_key, py::arg("index") = index,
+                                     py::arg("columns") = pd.attr("Index")(all_keys),
+                                     py::arg("copy") = false);
+    } else {
+        table = pd.attr("DataFrame")(block.attr("T"), py::arg("index") = index,
+                                     py::arg("columns") = pd.attr("Index")(all_keys),
+                                     py::arg("copy") = false);
+    }
     if (!native_factor) {
         // Other numeric dtypes keep pandas' own reindexing (and its dtype rules).
         py::object values =

@@ -166,6 +166,9 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
 
     StudyScope scope;  // the steps share the industry data they load
     PreparedInputs in = prepare_inputs(factor_data, returns, periods);
+    // In a study of many factors the next factor needs the same memory again: handing the freed
+    // pages back would only make it fault them in afresh.
+    const bool trim = !in_shared_study(g_module["tessal"]);
     py::object data = in.factor_data;
     const bool keep = py::bool_(keep_preprocess_result);
 
@@ -174,7 +177,7 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
         py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
         data = pair[1].attr("process")(data);
         if (keep) output[pair[0]] = data.attr("copy")();
-        release_free_memory();
+        if (trim) release_free_memory();
     }
     // Iterate over a snapshot: a step reading the mapping must not break the loop.
     py::list items = py::list(analysers.attr("items")());
@@ -182,7 +185,7 @@ py::object bench_analysis(py::object self, py::object factor_data, py::object re
         py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
         output[pair[0]] = pair[1].attr("analysis")(data, in.returns, in.periods,
                                                    py::arg("ascending") = ascending);
-        release_free_memory();
+        if (trim) release_free_memory();
     }
     return output;
 }

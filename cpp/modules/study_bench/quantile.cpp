@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "alvora/portfolio/group_returns.hpp"
@@ -137,11 +138,11 @@ py::object load_benchmark_series(py::object self, py::object index) {
 // Label strings ("q1"...) and NaN as an object array laid out like the factor frame.
 py::object label_table(const std::vector<std::int32_t>& labels, std::size_t rows,
                        std::size_t cols, const py::list& tag_strings) {
-    py::object np = global("np");
-    py::object out = np.attr("empty")(py::make_tuple(rows, cols), "dtype"_a = "O");
-    py::array arr = out;
+    // Allocated without numpy's None fill (object arrays start zeroed): every cell is set below.
+    if (labels.size() != rows * cols) throw std::logic_error("labels and frame differ in shape");
+    py::array arr(py::dtype("O"), {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     auto** cells = static_cast<PyObject**>(arr.mutable_data());
-    py::object nan = np.attr("nan");
+    py::object nan = global("np").attr("nan");
     std::vector<PyObject*> tags;
     for (py::handle t : tag_strings) tags.push_back(t.ptr());
     for (std::size_t j = 0; j < labels.size(); ++j) {
@@ -150,7 +151,7 @@ py::object label_table(const std::vector<std::int32_t>& labels, std::size_t rows
         Py_XDECREF(cells[j]);
         cells[j] = value;
     }
-    return out;
+    return arr;
 }
 
 struct HorizonCheck {
