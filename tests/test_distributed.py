@@ -387,10 +387,11 @@ def test_groups_on_one_machine_share_their_fields_and_equal_a_single_process_run
         assert got[name].columns.names == want.columns.names
 
 
-@pytest.mark.parametrize("claimer", [None, "gone", "publishes later"])
+@pytest.mark.parametrize("claimer", [None, "gone", "publishes later", "no room"])
 def test_a_field_is_read_once_and_one_another_process_claimed_is_mapped_or_left(
-        market, tmp_path, claimer):
+        market, tmp_path, monkeypatch, claimer):
     import threading
+    from alvora.distributed import shared_fields
     from alvora.distributed.shared_fields import SharedFields, _field_name
     from alvora.leaf import _Factor
     _, ids = market
@@ -407,10 +408,14 @@ def test_a_field_is_read_once_and_one_another_process_claimed_is_mapped_or_left(
         timer = threading.Timer(0.2, other._read, (leaves[1], ids, START, END,
                                                    (len(dates), len(ids)), name))
         timer.start()
+    elif claimer == "no room":
+        monkeypatch.setattr(shared_fields, "MAX_MEMORY_SHARE", 0.0)
     began = time.monotonic()
     served = SharedFields(str(tmp_path), wait_seconds=60)(leaves, ids, START, END, dates)
     if claimer == "gone":  # left to the context, which reads it itself, without waiting
         assert list(served) == leaves[:1] and time.monotonic() - began < 30
+    elif claimer == "no room":
+        assert served == {} and os.listdir(tmp_path) == []
     else:
         assert list(served) == leaves
         files = sorted(os.listdir(tmp_path))

@@ -14,7 +14,10 @@ others are reading. A field whose reader is gone, or is still reading after
 ``WAIT_SECONDS``, is read by the task itself, the usual way.
 
 The mapped fields are read only: the engine never writes into its leaves,
-and no task can change what another one reads.
+and no task can change what another one reads. They stay in the folder until
+the run ends, so groups loading from many different first dates would pile
+them up: beyond ``MAX_MEMORY_SHARE`` of the machine's memory (or half the
+folder's free space) a task reads its fields the usual way.
 """
 import contextlib
 import hashlib
@@ -36,6 +39,16 @@ __all__ = ["SharedFields", "fields_shared_in", "WAIT_SECONDS"]
 WAIT_SECONDS = 60.0
 _POLL_SECONDS = 0.002
 _SUFFIX = ".field"
+# The fields of a run kept in the memory folder take at most this share of
+# the machine's memory.
+MAX_MEMORY_SHARE = 0.25
+
+
+def _machine_memory():
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return 0
 
 
 def _field_name(leaf, ids, dates):
@@ -91,6 +104,8 @@ class SharedFields:
                 continue
             name = _field_name(leaf, ids, dates)
             values = _map(self._path(name), shape)
+            if values is None and not self._room_for(shape[0] * shape[1] * 8):
+                continue
             if values is None and self._claim(name):
                 values = self._read(leaf, ids, start_date, end_date, shape, name)
             elif values is None:
@@ -99,6 +114,17 @@ class SharedFields:
                 out[leaf] = values
         out.update(self._wait_for(pending, shape))
         return out
+
+    def _room_for(self, nbytes):
+        """True when a field of ``nbytes`` more stays within the bounds."""
+        try:
+            held = sum(entry.stat().st_size for entry in os.scandir(self.folder)
+                       if _SUFFIX in entry.name)
+            space = os.statvfs(self.folder)
+        except OSError:
+            return False
+        return held + nbytes <= MAX_MEMORY_SHARE * _machine_memory() and \
+            nbytes <= space.f_bavail * space.f_frsize / 2
 
     def _claim(self, name):
         """True when this process now reads ``name``; False when another does
@@ -126,7 +152,7 @@ class SharedFields:
         """Reads the field into its file and publishes it; None when that
         fails (a full memory folder, a field the bundle lacks): the context
         then reads it itself and reports what is wrong."""
-        tmp = self._path(name, ".{}.tmp".format(os.getpid()))
+        tmp = self._path(name, "{}.{}.tmp".format(_SUFFIX, os.getpid()))
         try:
             fd = os.open(tmp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
             try:  # every page reserved now: a full folder fails here, not on a page fault
