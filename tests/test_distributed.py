@@ -6,6 +6,7 @@ import pickle
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pandas as pd
@@ -373,3 +374,55 @@ def test_grids_handed_over_through_their_files_equal_a_single_process_run(tmp_pa
                                               check_exact=True, obj=name)
             got["reversal"].iloc[0, 0] = -1.0  # writable, as a computed frame is
             assert os.listdir(spool.path) == ["token"]
+
+
+def test_groups_on_one_machine_share_their_fields_and_equal_a_single_process_run(client, market):
+    path, ids = market
+    factors = {"spread": CS_RANK(close - open_), "range": CS_RANK(high - low),
+               "turn": CS_RANK(volume * close), "vs_open": CS_RANK(close / open_)}
+    single = single_process.execute_factors(factors, ids, START, END)
+    got = execute_factors(factors, ids, START, END, client=client, bundle=path, group_size=1)
+    for name, want in single.items():
+        pd.testing.assert_frame_equal(got[name], want, check_exact=True, obj=name)
+        assert got[name].columns.names == want.columns.names
+
+
+@pytest.mark.parametrize("claimer", [None, "gone", "publishes later", "no room"])
+def test_a_field_is_read_once_and_one_another_process_claimed_is_mapped_or_left(
+        market, tmp_path, monkeypatch, claimer):
+    import threading
+    from alvora.distributed import shared_fields
+    from alvora.distributed.shared_fields import SharedFields, _field_name
+    from alvora.leaf import _Factor
+    _, ids = market
+    dates = tessal.get_trading_dates(START, END)
+    leaves = [_Factor("close"), _Factor("volume")]
+    name = _field_name(leaves[1], ids, dates)
+    if claimer == "gone":
+        finished = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                                  capture_output=True, text=True, check=True)
+        (tmp_path / (name + ".claim")).write_text(finished.stdout.strip())
+    elif claimer == "publishes later":
+        (tmp_path / (name + ".claim")).write_text(str(os.getpid()))
+        other = SharedFields(str(tmp_path))
+        timer = threading.Timer(0.2, other._read, (leaves[1], ids, START, END,
+                                                   (len(dates), len(ids)), name))
+        timer.start()
+    elif claimer == "no room":
+        monkeypatch.setattr(shared_fields, "MAX_MEMORY_SHARE", 0.0)
+    began = time.monotonic()
+    served = SharedFields(str(tmp_path), wait_seconds=60)(leaves, ids, START, END, dates)
+    if claimer == "gone":  # left to the context, which reads it itself, without waiting
+        assert list(served) == leaves[:1] and time.monotonic() - began < 30
+    elif claimer == "no room":
+        assert served == {} and os.listdir(tmp_path) == []
+    else:
+        assert list(served) == leaves
+        files = sorted(os.listdir(tmp_path))
+        assert len(files) == 2 and all(f.endswith(".field") for f in files)
+        again = SharedFields(str(tmp_path))(leaves, ids, START, END, dates)  # mapped, not read
+        assert sorted(os.listdir(tmp_path)) == files and list(again) == leaves
+    for leaf, values in served.items():
+        assert not values.flags.writeable and values.flags.f_contiguous
+        np.testing.assert_array_equal(values, tessal.get_panel_values(leaf.name, ids, START,
+                                                                      END))

@@ -62,11 +62,15 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
     # frames for the client go through files; a study keeps them on the workers
     with FrameSpool() as spool:
         address = spool.address if study is None else None
+        # groups over the whole instrument list load the same fields: once per machine
+        whole = [task for task in tasks if task.n_chunks == 1]
+        market = spool.address if len(whole) > 1 else None
         submitted = []
         for task in tasks:
             future = client.submit(evaluate_task, task.names, [factors[n] for n in task.names],
                                    task.ids, start_date, end_date, universe, bundle, expected,
-                                   address, key=_key("evaluate"))
+                                   address, market if task.n_chunks == 1 else None,
+                                   key=_key("evaluate"))
             submitted.append((task, future))
         if study is not None:
             submitted = _submit_studies(client, submitted, study, bundle, expected)

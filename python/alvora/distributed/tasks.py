@@ -11,6 +11,7 @@ import pandas as pd
 
 from .bundle_check import use_bundle
 from .errors import FactorError
+from .shared_fields import fields_shared_in
 from .transfer import grids_in_spool, spool_frames
 from .worker_memory import release_unused_memory, worker_memory_limit
 
@@ -51,12 +52,14 @@ def evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe=
 
 
 def evaluate_task(names, nodes, order_book_ids, start_date, end_date, universe, bundle,
-                  expected, spool=None):
+                  expected, spool=None, market=None):
     """The group's frames; with a ``spool`` this worker sees, written there
-    and returned as small references (see :mod:`.transfer`)."""
+    and returned as small references (see :mod:`.transfer`). With a
+    ``market`` spool, the fields loaded are shared with the other tasks of
+    the machine (see :mod:`.shared_fields`)."""
     worker = worker_address()
     use_bundle(bundle, expected, worker)
-    with grids_in_spool(spool):
+    with grids_in_spool(spool), fields_shared_in(market):
         group = evaluate_group(names, nodes, order_book_ids, start_date, end_date, universe,
                                worker)
     result = spool_frames(group, spool)

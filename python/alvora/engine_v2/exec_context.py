@@ -25,7 +25,8 @@ from ..fix import FixedFactor
 from ..interface import LeafFactor
 from ..leaf import PRICE_FIELDS, _Factor
 
-__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask", "INDEX_SIZES"]
+__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask", "INDEX_SIZES",
+           "use_shared_loader"]
 
 PRICING_FACTORS = frozenset(_Factor(name) for name in PRICE_FIELDS)
 
@@ -155,6 +156,19 @@ def empty_panel(rows, cols):
                       buffer=mmap.mmap(-1, nbytes, flags=flags))
 
 
+# Asked first for a context's leaves: (leaves, ids, start, end, dates) -> {leaf:
+# column-major float64 (dates x ids) array} for those it can serve, read
+# elsewhere (fields a worker process shares with the others of its machine).
+_shared_loader = None
+
+
+def use_shared_loader(loader):
+    """Sets the shared loader (None: none); returns the one set before."""
+    global _shared_loader
+    before, _shared_loader = _shared_loader, loader
+    return before
+
+
 def _load_field(leaf, ids, start_date, end_date, dates, known=None):
     """One leaf (a price field or a stored factor) as a column-major float64
     array over (dates x ids); NaN where the client has no value. Only the
@@ -244,13 +258,20 @@ class ThreadingExecContext:
     def _load(self, leaves, start_date, end_date):
         if not leaves:
             return {}
+        shared = {}
+        if _shared_loader is not None:
+            shared = dict(_shared_loader(leaves, self._ids, start_date, end_date, self.index))
+            leaves = [leaf for leaf in leaves if leaf not in shared]
+            if not leaves:
+                return shared
         workers = max(1, min(_MAX_LOADER_THREADS, len(leaves)))
         with ThreadPoolExecutor(max_workers=workers) as pool:
             known = [oid for oid in self._ids if oid not in self._unknown]  # warned once
             futures = {leaf: pool.submit(_load_field, leaf, self._ids, start_date, end_date,
                                          self.index, known)
                        for leaf in leaves}
-            return {leaf: future.result() for leaf, future in futures.items()}
+            shared.update((leaf, future.result()) for leaf, future in futures.items())
+            return shared
 
     def _build_masks(self):
         """id -> (column, read-only mask, read-only valid-row positions)."""
