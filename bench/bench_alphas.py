@@ -15,8 +15,8 @@ Prints, measured side by side in one run:
    that date (derived fields such as vwap and returns computed by the alpha on
    both sides), each giving a whole panel from that date; with the ratio and
    how far the values agree on the common support.
-   An alpha under 50 ms on a side is timed up to 5 times on that side and the
-   least time kept.
+   Each side times the alpha again until 0.25 s were spent on it (at most 25
+   times) and keeps the least time.
 
 ``--ours-only`` times alvora's side of the whole library alone (no pandas, no
 per-alpha table) and prints where its time went: load, evaluate, frames.
@@ -100,20 +100,23 @@ def _pandas_from(ops, first):
             for k, v in ops.__dict__.items()}
 
 
-# An alpha that takes less CPU than this on either side is timed again, up to
-# REPEATS times, and its least time kept: a few milliseconds measured once on a
-# shared machine mostly measure the neighbours (page faults, cache evictions).
-SHORT = 0.05
-REPEATS = 5
+# Each side runs an alpha again until BUDGET CPU seconds were spent on it (at
+# most MOST_REPEATS times) and keeps its least time: a few milliseconds
+# measured once on a shared machine mostly measure the neighbours (page faults,
+# cache evictions). Both sides are timed alike.
+BUDGET = 0.25
+MOST_REPEATS = 25
 
 
 def _best_of(run):
     """(least CPU seconds, result) of ``run()``, repeated while it is short."""
     best, result = run()
-    for _ in range(REPEATS - 1):
-        if best >= SHORT:
+    spent = best
+    for _ in range(MOST_REPEATS - 1):
+        if spent >= BUDGET:
             break
         seconds, result = run()
+        spent += seconds
         best = min(best, seconds)
     return best, result
 
@@ -247,9 +250,9 @@ def main():
         total_theirs += t_theirs
         if t_theirs < 2 * t_ours:
             slow.append(name)
-        print("{:<6} {:>10.3f} {:>10.3f} {:>7.1f}x {:>9.2%} {:>9.1%}".format(
+        print("{:<6} {:>10.4f} {:>10.4f} {:>7.1f}x {:>9.2%} {:>9.1%}".format(
             name, t_ours, t_theirs, t_theirs / max(t_ours, 1e-9), agree, support), flush=True)
-    print("{:<6} {:>10.3f} {:>10.3f} {:>7.1f}x".format(
+    print("{:<6} {:>10.4f} {:>10.4f} {:>7.1f}x".format(
         "sum", total_ours, total_theirs, total_theirs / total_ours))
     print("alphas under 2x: {}".format(", ".join(slow) if slow else "none"))
     print("load average at the end: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()))

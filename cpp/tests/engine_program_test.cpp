@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -220,6 +221,80 @@ TEST(EngineProgram, RowMasksRunAsTheirPositions) {
     const alvora::engine::Target t{x, 0, grid};
     EXPECT_THROW(p.run_many(std::span(&t, 1), std::span<const Input>(&in, 1), masks, rows),
                  std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+// A panel large enough for results stored past the caches, run in one call,
+// equals each instrument run alone, bit for bit: elementwise programs joining
+// whole columns (full ones, a late start, gaps, not after a column read out of
+// order) and programs that cannot (a late start of most rows, lagged steps),
+// results shared between targets, read by another step, or skipped.
+TEST(EngineProgram, LargePanelsEqualEachInstrumentAlone) {
+    const std::size_t rows = 600, cols = 900;
+    std::vector<std::vector<double>> panels(3, std::vector<double>(rows * cols));
+    for (std::size_t p = 0; p < 3; ++p)
+        for (std::size_t k = 0; k < rows * cols; ++k)
+            panels[p][k] = k % 97 == p ? (k % 2 ? kNaN : 0.0) : 5.0 + std::sin(0.37 * k + p);
+    std::vector<std::vector<std::uint8_t>> mask_bytes(cols, std::vector<std::uint8_t>(rows, 1));
+    for (std::size_t i = 0; i < cols; ++i) {
+        auto& m = mask_bytes[i];
+        if (i % 7 == 3) std::fill(m.begin(), m.begin() + 40, 0);         // listed late
+        if (i % 7 == 4) std::fill(m.begin() + 100, m.begin() + 111, 0);  // suspended
+        if (i % 7 == 5) std::fill(m.begin(), m.begin() + 500, 0);        // listed very late
+        if (i % 11 == 6) std::fill(m.begin() + 590, m.end(), 0);         // delisted
+    }
+    std::vector<alvora::engine::RowMask> masks(mask_bytes.begin(), mask_bytes.end());
+    std::vector<Input> inputs;
+    for (std::size_t p = 0; p < 3; ++p) {
+        inputs.push_back({panels[p].data(), rows, cols, {}});
+        for (std::size_t i = 0; i < cols; ++i) inputs[p].column_of.push_back(i);
+    }
+    std::swap(inputs[1].column_of[300], inputs[1].column_of[301]);  // out of order
+
+    Program p;
+    auto of = [](int step) { return Operand::of_step(step); };
+    const int a = *p.load(0), b = *p.load(1), c = *p.load(2);
+    const int diff = *p.elementwise(Op::Subtract, of(c), of(a));
+    const int ratio = *p.elementwise(
+        Op::Divide, of(*p.elementwise(Op::Subtract, of(a), of(b))),
+        of(*p.elementwise(Op::Add, of(diff), Operand::of_constant(0.001, Kind::Float))));
+    const int scaled = *p.elementwise(Op::Multiply, of(ratio), of(a));
+    const int root =
+        *p.elementwise(Op::Subtract,
+                       of(*p.elementwise(Op::Power, of(*p.elementwise(Op::Multiply, of(a), of(c))),
+                                         Operand::of_constant(0.5, Kind::Float))),
+                       of(b));
+    const int lagged = *p.elementwise(Op::Multiply, of(*p.lagged(Op::Delta, a, 3)),
+                                      of(*p.lagged(Op::Delay, b, 3)));
+    const int ret = *p.lagged(Op::Returns, c, 1);
+    using Wanted = std::vector<std::pair<int, std::size_t>>;
+    for (const Wanted& wanted : {Wanted{{ratio, 0}, {ratio, 3}, {scaled, 0}, {root, 0}},
+                                 Wanted{{lagged, 3}, {ret, 1}, {ratio, 95}}}) {
+        std::vector<std::vector<double>> grids(wanted.size(), std::vector<double>(rows * cols));
+        std::vector<alvora::engine::Target> targets;
+        for (std::size_t t = 0; t < wanted.size(); ++t)
+            targets.push_back({wanted[t].first, wanted[t].second, grids[t]});
+        p.run_many(targets, inputs, masks, rows, /*fill_rest=*/true);
+        for (std::size_t i = 0; i < cols; ++i) {
+            std::vector<Input> alone = inputs;
+            for (Input& in : alone) in.column_of = {in.column_of[i]};
+            std::vector<std::vector<double>> columns(wanted.size(), std::vector<double>(rows));
+            std::vector<alvora::engine::Target> column_targets;
+            for (std::size_t t = 0; t < wanted.size(); ++t)
+                column_targets.push_back({wanted[t].first, wanted[t].second, columns[t]});
+            p.run_many(column_targets, alone, std::span(&masks[i], 1), rows, true);
+            for (std::size_t t = 0; t < wanted.size(); ++t)
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const double got = grids[t][i * rows + r], want = columns[t][r];
+                    ASSERT_TRUE(std::isnan(got) ? std::isnan(want)
+                                                : std::memcmp(&got, &want, sizeof got) == 0)
+                        << "target " << t << " instrument " << i << " row " << r;
+                }
+        }
+    }
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ TEST(CrossSection, RankAveragesTiesKeepsNaNAndRanksInfinities) {
 
 // Long rows take digit passes over the keys: every kind of row (spread values,
 // values of one magnitude, few distinct values, NaN, infinities, zeros of both
-// signs) ranks as the comparison sort ranks it, in a column-major panel of
+// signs, long tails, ranges too wide or too narrow to split) ranks as the
+// comparison sort ranks it, in a column-major panel of
 // several rows read and written a block at a time.
 TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     const std::size_t rows = 230, cols = 5001;  // two chunks of rows
@@ -46,7 +47,7 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             double x = normal(gen);
-            switch (r % 5) {
+            switch (r % 9) {
                 case 1:
                     x = 1e6 + x * 1e-9;
                     break;  // one magnitude
@@ -66,6 +67,18 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
                                  : x;
                     break;
                 }
+                case 5:
+                    x = pick(gen) == 0 ? 1e300 * x : x;
+                    break;  // a long tail: most values in one bucket of the range
+                case 6:
+                    x = x * 1e307;
+                    break;  // a range wider than the largest double
+                case 7:
+                    x = static_cast<double>(pick(gen)) * 5e-324;
+                    break;  // subnormals: a range too narrow to divide
+                case 8:
+                    x = pick(gen) < 5 ? (pick(gen) < 5 ? kInf : -kInf) : 2.5;
+                    break;  // one finite value among infinities
             }
             panel[c * rows + r] = x;
         }

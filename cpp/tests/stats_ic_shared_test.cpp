@@ -20,9 +20,10 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct Shape {
     const char* name;
-    double nan_rate;     // of every value
-    int levels;          // > 0: values drawn from this many levels (ties everywhere)
-    double absent_rate;  // of the grid's (date, instrument) cells without a table row
+    double nan_rate;          // of every value
+    int levels;               // > 0: values drawn from this many levels (ties everywhere)
+    double absent_rate;       // of the grid's (date, instrument) cells without a table row
+    bool nan_returns = true;  // false: only the factor misses values (lags share masks)
 };
 
 struct Panel {
@@ -35,8 +36,8 @@ Panel make_panel(const Shape& shape, std::size_t dates, std::size_t instruments,
     std::mt19937 rng(seed);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform;
-    auto draw = [&] {
-        if (uniform(rng) < shape.nan_rate) return kNaN;
+    auto draw = [&](bool may_miss) {
+        if (uniform(rng) < shape.nan_rate && may_miss) return kNaN;
         const double v = normal(rng);
         return shape.levels > 0 ? std::floor(v * shape.levels / 2) : v;
     };
@@ -47,9 +48,9 @@ Panel make_panel(const Shape& shape, std::size_t dates, std::size_t instruments,
             continue;
         }
         if (shape.absent_rate > 0) p.rows.push_back(static_cast<std::int64_t>(p.factor.size()));
-        p.factor.push_back(draw());
-        p.r1.push_back(draw());
-        p.r2.push_back(draw());
+        p.factor.push_back(draw(true));
+        p.r1.push_back(draw(shape.nan_returns));
+        p.r2.push_back(draw(shape.nan_returns));
     }
     // One constant date for the second column, one date without any factor value.
     for (std::size_t i = 0; i < instruments && shape.absent_rate == 0; ++i) {
@@ -113,13 +114,20 @@ TEST_P(SharedOrders, GroupedICEqualsPerFactorResult) {
         grouped_ic(CorrelationMethod::spearman, p.factor, returns, groups, &shared);
     expect_identical(reused.coefficient, alone.coefficient);
     expect_identical(reused.p_value, alone.p_value);
+    // Without the rows' group codes the factor is gathered group by group instead.
+    GroupedRows gathered = groups;
+    gathered.codes.clear();
+    const GroupedIC by_rows = grouped_ic(CorrelationMethod::spearman, p.factor, returns, gathered);
+    expect_identical(by_rows.coefficient, alone.coefficient);
+    expect_identical(by_rows.p_value, alone.p_value);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SharedOrders,
                          ::testing::Values(Shape{"plain", 0.05, 0, 0.0},
                                            Shape{"nan_heavy", 0.7, 0, 0.0},
                                            Shape{"tie_heavy", 0.1, 4, 0.0},
-                                           Shape{"absent_rows", 0.1, 6, 0.2}),
+                                           Shape{"absent_rows", 0.1, 6, 0.2},
+                                           Shape{"complete_returns", 0.1, 0, 0.0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

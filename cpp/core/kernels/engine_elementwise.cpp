@@ -6,7 +6,11 @@
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "alvora/engine/elementwise.hpp"
 #include "alvora/rolling/level.hpp"
@@ -209,6 +213,36 @@ void returns_kernel(const double* __restrict a, double* __restrict out, std::siz
     for (std::size_t t = 0; t < n; ++t) out[t] = a[t + 1] / a[t] - 1.0;
 }
 
+// Non-temporal stores of the level's widest aligned registers: the stored lines
+// are not read from memory first, nor kept in the caches.
+#if defined(__AVX512F__)
+constexpr std::size_t kStreamAlign = 64;
+inline void stream_one(double* to, const double* from) {
+    _mm512_stream_pd(to, _mm512_loadu_pd(from));
+}
+#elif defined(__AVX__)
+constexpr std::size_t kStreamAlign = 32;
+inline void stream_one(double* to, const double* from) {
+    _mm256_stream_pd(to, _mm256_loadu_pd(from));
+}
+#elif defined(__SSE2__)
+constexpr std::size_t kStreamAlign = 16;
+inline void stream_one(double* to, const double* from) {
+    _mm_stream_pd(to, _mm_loadu_pd(from));
+}
+#endif
+
+void stream_kernel(const double* __restrict from, double* __restrict to, std::size_t n) {
+    std::size_t t = 0;
+#if defined(__SSE2__)
+    constexpr std::size_t width = kStreamAlign / sizeof(double);
+    for (; t < n && reinterpret_cast<std::uintptr_t>(to + t) % kStreamAlign != 0; ++t)
+        to[t] = from[t];
+    for (; t + width <= n; t += width) stream_one(to + t, from + t);
+#endif
+    for (; t < n; ++t) to[t] = from[t];
+}
+
 }  // namespace
 
 elementwise::Binary binary(Op op) {
@@ -277,6 +311,10 @@ elementwise::Choice if_else() {
 
 elementwise::Returns returns() {
     return &returns_kernel;
+}
+
+elementwise::Store stream_store() {
+    return &stream_kernel;
 }
 
 }  // namespace alvora::engine::ALVORA_ISA_NS

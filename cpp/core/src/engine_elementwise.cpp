@@ -16,6 +16,7 @@ namespace alvora::engine {
     elementwise::Unary unary(Op op);                                              \
     elementwise::Choice if_else();                                                \
     elementwise::Returns returns();                                               \
+    elementwise::Store stream_store();                                            \
     }
 
 ALVORA_DECLARE_LEVEL(baseline)
@@ -44,6 +45,10 @@ Choice if_else() {
 
 Returns returns() {
     ALVORA_AT_LEVEL(returns());
+}
+
+Store stream_store() {
+    ALVORA_AT_LEVEL(stream_store());
 }
 
 }  // namespace elementwise

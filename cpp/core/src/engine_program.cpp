@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // block (512 bytes each) stay in the first-level cache, and the loads of the
 // inputs' streams follow one another closely, as in one loop over all of them.
 constexpr std::size_t kBlockRows = 64;
+// Result grids of this size and more are written past the caches, their lines
+// not read from memory first: most of a grid that large has left the caches
+// before anything reads it again.
+constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
 using SeriesKernel = void (*)(std::span<const double>, std::size_t, std::span<double>);
 using PairKernel = void (*)(std::span<const double>, std::span<const double>, std::size_t,
@@ -496,8 +501,8 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     // A step's values on every row, for the columns it cannot read or write in
     // place; sized on first use (most columns of most programs never use one).
     std::vector<std::vector<double>> buffers(nsteps);
-    auto buffer = [&](std::size_t k) {
-        if (buffers[k].empty()) buffers[k].resize(rows);
+    auto buffer = [&](std::size_t k, std::size_t n) {
+        if (buffers[k].size() < n) buffers[k].resize(std::max(n, rows));
         return buffers[k].data();
     };
     std::vector<std::int64_t> counts;
@@ -510,9 +515,18 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         }
         if (op == Op::Count) counts.resize(rows);
     }
+    // Results no step reads again are computed a block at a time into a slot of
+    // their own and stored from there past the caches, in large grids.
+    const bool stream = rows * columns * sizeof(double) >= kStreamBytes;
+    std::vector<char> read_again(nsteps, 0);
+    for (std::size_t k = 0; k < nsteps; ++k)
+        if (any_need[k])
+            for (const Operand* o : {&steps_[k].a, &steps_[k].b, &steps_[k].c})
+                if (!o->is_constant()) read_again[o->step] = 1;
+    const std::size_t stream_slot = slots;
     // Slots on whole cache lines: the wide loads and stores of the kernels then
     // never straddle two lines.
-    std::vector<double> scratch_store(slots * kBlockRows + 8);
+    std::vector<double> scratch_store((slots + 1) * kBlockRows + 8);
     double* const scratch =
         scratch_store.data() +
         (8 - reinterpret_cast<std::uintptr_t>(scratch_store.data()) % 64 / 8) % 8;
@@ -532,6 +546,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         bool x_moves[3] = {false, false, false};           // series (not a scratch slot)
         double* out = nullptr;
         bool out_moves = false;
+        double* stored = nullptr;  // the grid `out` is stored into, moving, if any
         double ca = 0.0, cb = 0.0;
     };
     std::vector<Call> calls;
@@ -558,6 +573,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
     const elementwise::Binary subtract = elementwise::binary(Op::Subtract);
     const elementwise::Choice choose = elementwise::if_else();
     const elementwise::Returns returns = elementwise::returns();
+    const elementwise::Store store = elementwise::stream_store();
     // Step k's values on row indices from .. to - 1 from its operands' values,
     // which cover those rows (and, lagged, the rows before).
     auto compute = [&](int k, std::size_t from, std::size_t to, std::size_t lo) {
@@ -581,42 +597,17 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         }
     };
 
-    for (std::size_t i = 0; i < columns; ++i) {
-        rows_of(i, col);
-        bool any_active = false;
-        for (std::size_t t = 0; t < ntargets; ++t) {
-            active[t] = col.count > targets[t].skip;
-            any_active = any_active || active[t];
-            // too few valid rows: nothing is computed for the column
-            if (!active[t] && fill_rest) std::fill_n(targets[t].grid.data() + i * rows, rows, kNaN);
-        }
-        if (!any_active) continue;
-        if (active_for != col.count) {  // which targets run depends on the count alone
-            active_for = col.count;
-            std::fill(need.begin(), need.end(), 0);
-            for (std::size_t t = 0; t < ntargets; ++t)
-                if (active[t])
-                    for (std::size_t k = 0; k < nsteps; ++k) need[k] |= needs[t][k];
-        }
-        // Rows the steps run over: the valid ones, or their whole span (then
-        // consecutive from the first: value k sits on row first + k).
-        const bool spanned = col.gaps && pointwise;
-        const std::size_t count =
-            spanned ? runs.back().row + runs.back().length - col.first : col.count;
-        const bool consecutive = !col.gaps || spanned;
-        const std::size_t first = col.first;
+    // Steps over `count` rows of column i from row `first` on: the valid rows
+    // (`consecutive`: value k on row first + k; else gathered from `runs`), or
+    // their whole span (`spanned`). A piece of consecutive rows may run on past
+    // the column's end into the next columns, which then lie side by side in
+    // every input panel and in the grids (see below).
+    auto piece = [&](std::size_t i, std::size_t first, std::size_t count, bool consecutive,
+                     bool spanned) {
         std::fill(writer.begin(), writer.end(), -1);
         for (std::size_t t = 0; t < ntargets; ++t) {
-            if (!active[t]) continue;
             const int r = targets[t].result;
-            if (consecutive && writer[r] < 0) writer[r] = static_cast<int>(t);
-            if (fill_rest && consecutive) {
-                // Only the rows the result does not reach: the column is written once
-                // (columns with gaps are filled around their values below).
-                double* column = targets[t].grid.data() + i * rows;
-                std::fill(column, column + first + steps_[r].shift, kNaN);
-                std::fill(column + first + count, column + rows, kNaN);
-            }
+            if (active[t] && consecutive && writer[r] < 0) writer[r] = static_cast<int>(t);
         }
 
         // Loads, aliases and window kernels in order; the elementwise and lagged
@@ -632,7 +623,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                                   s.op == Op::Delay || slot[k] >= 0;
             double* out = direct     ? targets[writer[k]].grid.data() + i * rows + first + s.shift
                           : in_place ? nullptr
-                                     : buffer(k);
+                                     : buffer(k, count);
             outs[k] = out;
             const double* a = s.a.is_constant() ? nullptr : values[s.a.step];
             switch (s.op) {
@@ -685,8 +676,17 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
         std::size_t steady = 0;
         for (int k : computed) steady = std::max(steady, steps_[k].shift);
         steady = std::min(count, (steady + kBlockRows - 1) / kBlockRows * kBlockRows);
+        // A streamed result's blocks start on whole cache lines of its grid: a
+        // line stored partly in the cache and partly past it costs more than either.
+        for (int k : computed) {
+            if (!stream || steady >= count || writer[k] < 0 || read_again[k]) continue;
+            const auto line = reinterpret_cast<std::uintptr_t>(at(k, steady, steady)) % 64;
+            if (line % sizeof(double) == 0 && line != 0)
+                steady = std::min(count, steady + (64 - line) / sizeof(double));
+            break;
+        }
         for (std::size_t lo = 0; lo < steady && !computed.empty(); lo += kBlockRows) {
-            const std::size_t hi = std::min(count, lo + kBlockRows);
+            const std::size_t hi = std::min({count, steady, lo + kBlockRows});
             for (int k : computed) {
                 const std::size_t shift = steps_[k].shift;
                 if (hi > shift) compute(k, std::max(lo, shift), hi, lo);
@@ -706,6 +706,11 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                 };
                 c.out = at(k, steady, steady);
                 c.out_moves = slot[k] < 0;
+                if (stream && c.out_moves && writer[k] >= 0 && !read_again[k]) {
+                    c.stored = c.out;
+                    c.out = scratch + stream_slot * kBlockRows;
+                    c.out_moves = false;
+                }
                 c.ca = s.a.constant;
                 c.cb = s.b.constant;
                 switch (s.op) {
@@ -753,6 +758,7 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                             returns(x[0], out, n);
                             break;
                     }
+                    if (c.stored) store(out, c.stored + moved, n);
                 }
             }
         }
@@ -779,7 +785,101 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
                               kNaN);
             }
         }
+    };
+
+    // A pointwise program's value on a row depends on that row alone, so whole
+    // columns that follow one another in every input panel run as one long
+    // column: no per-column setup, and each input streams once through its
+    // memory. Rows outside a column's valid rows (before, after and between
+    // them) are computed too and set to NaN afterwards, so only columns with
+    // few of them join.
+    std::vector<std::size_t> loaded;  // the inputs the program reads
+    bool joinable = pointwise && fill_rest && columns > 1;
+    std::size_t most_skipped = 0;
+    for (const Target& t : targets) most_skipped = std::max(most_skipped, t.skip);
+    for (std::size_t k = 0; k < nsteps && joinable; ++k) {
+        if (!any_need[k] || steps_[k].op != Op::Load) continue;
+        loaded.push_back(steps_[k].param);
+        joinable = inputs[steps_[k].param].column_stride() == rows;
     }
+    std::size_t joined_from = 0, joined = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> blanks;  // grid cells to set to NaN after
+    auto run_joined = [&] {
+        if (joined == 0) return;
+        std::fill(active.begin(), active.end(), 1);
+        need = any_need;
+        active_for = static_cast<std::size_t>(-1);
+        piece(joined_from, 0, joined * rows, true, false);
+        for (const auto& [from, to] : blanks)
+            for (const Target& t : targets)
+                std::fill(t.grid.data() + from, t.grid.data() + to, kNaN);
+        joined = 0;
+        blanks.clear();
+    };
+
+    for (std::size_t i = 0; i < columns; ++i) {
+        rows_of(i, col);
+        if (joinable && col.count > most_skipped && 4 * (rows - col.count) <= rows) {
+            bool follows = joined > 0;
+            for (std::size_t p : loaded)
+                follows = follows && inputs[p].column_of[i] == inputs[p].column_of[i - 1] + 1;
+            if (!follows) {
+                run_joined();
+                joined_from = i;
+            }
+            ++joined;
+            const std::size_t base = i * rows;
+            std::size_t row = 0;  // end of the valid rows so far
+            auto valid = [&](std::size_t from, std::size_t length) {
+                if (from > row) blanks.emplace_back(base + row, base + from);
+                row = from + length;
+            };
+            if (col.gaps) {
+                for (const Run& r : runs) valid(r.row, r.length);
+            } else {
+                valid(col.first, col.count);
+            }
+            if (row < rows) blanks.emplace_back(base + row, base + rows);
+            continue;
+        }
+        run_joined();
+        bool any_active = false;
+        for (std::size_t t = 0; t < ntargets; ++t) {
+            active[t] = col.count > targets[t].skip;
+            any_active = any_active || active[t];
+            // too few valid rows: nothing is computed for the column
+            if (!active[t] && fill_rest) std::fill_n(targets[t].grid.data() + i * rows, rows, kNaN);
+        }
+        if (!any_active) continue;
+        if (active_for != col.count) {  // which targets run depends on the count alone
+            active_for = col.count;
+            std::fill(need.begin(), need.end(), 0);
+            for (std::size_t t = 0; t < ntargets; ++t)
+                if (active[t])
+                    for (std::size_t k = 0; k < nsteps; ++k) need[k] |= needs[t][k];
+        }
+        // Rows the steps run over: the valid ones, or their whole span (then
+        // consecutive from the first: value k sits on row first + k).
+        const bool spanned = col.gaps && pointwise;
+        const std::size_t count =
+            spanned ? runs.back().row + runs.back().length - col.first : col.count;
+        const bool consecutive = !col.gaps || spanned;
+        const std::size_t first = col.first;
+        if (fill_rest && consecutive) {
+            // Only the rows the results do not reach: the column is written once
+            // (columns with gaps are filled around their values after).
+            for (std::size_t t = 0; t < ntargets; ++t) {
+                if (!active[t]) continue;
+                double* column = targets[t].grid.data() + i * rows;
+                std::fill(column, column + first + steps_[targets[t].result].shift, kNaN);
+                std::fill(column + first + count, column + rows, kNaN);
+            }
+        }
+        piece(i, first, count, consecutive, spanned);
+    }
+    run_joined();
+    // the grids' streamed stores land before anyone reads them
+    if (stream) std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 }  // namespace alvora::engine

@@ -84,14 +84,18 @@ Correlation spearman(std::span<const double> x, std::span<const double> y,
     return rank_correlation(sxy, sxx, syy, n);
 }
 
-Correlation rank_correlation(double sxy, double sxx, double syy, std::size_t n) {
+double rank_coefficient(double sxy, double sxx, double syy, std::size_t n) {
     // Same operation order as a covariance-matrix normalisation, so that perfectly
     // (anti-)monotone samples land on the same last bit as the usual tools.
     const double dof = static_cast<double>(n) - 1.0;
     double rho = sxy / dof;
     rho /= std::sqrt(sxx / dof);
     rho /= std::sqrt(syy / dof);
-    rho = std::clamp(rho, -1.0, 1.0);
+    return std::clamp(rho, -1.0, 1.0);
+}
+
+Correlation rank_correlation(double sxy, double sxx, double syy, std::size_t n) {
+    const double rho = rank_coefficient(sxy, sxx, syy, n);
     return {rho, correlation_p_value(rho, static_cast<double>(n) - 2.0), CorrelationNote::none};
 }
 

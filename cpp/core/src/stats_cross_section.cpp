@@ -45,7 +45,7 @@ struct Keyed {
 };
 
 std::uint64_t order_key(double value) {
-    if (value == 0.0) value = 0.0;
+    value += 0.0;  // -0 + 0 is +0 and every other value is itself: no branch on the data
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
@@ -56,6 +56,13 @@ constexpr int kMaxDigitBits = 11;
 
 // Insertion sort by key: the small buckets left by the digit passes.
 void insertion_sort(Keyed* items, std::size_t n) {
+    if (n == 2) {  // the usual bucket of two: one comparison, no loop
+        const bool swap = items[1].key < items[0].key;
+        const Keyed a = items[swap], b = items[!swap];
+        items[0] = a;
+        items[1] = b;
+        return;
+    }
     for (std::size_t i = 1; i < n; ++i) {
         const Keyed item = items[i];
         std::size_t j = i;
@@ -117,34 +124,98 @@ void sort_in_place(Keyed* items, Keyed* scratch, std::size_t n, std::uint32_t* c
     sort_buckets(items, scratch, buckets, counts);
 }
 
+// About one value per bucket for rows of one magnitude: most buckets need no sorting.
+constexpr std::size_t kValueBuckets = std::size_t{1} << 12;
+
 struct Scratch {
     std::vector<Keyed> items, sorted;
-    std::vector<std::uint32_t> counts =
-        std::vector<std::uint32_t>(64 * ((std::size_t{1} << kMaxDigitBits) + 1));
+    std::vector<std::uint32_t> buckets;
+    // the value pass's counts, then a block per level of digit passes under it
+    std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(
+        kValueBuckets + 1 + 64 * ((std::size_t{1} << kMaxDigitBits) + 1));
 };
+
+// Buckets of equal width between the least and the greatest finite value: one
+// pass spreads a row of one magnitude (returns, ranks, prices) where the digit
+// passes need two (their first digit is mostly the exponent). The bucket of a
+// value never decreases with the value (a rounded difference and product keep
+// their order; infinities go to the end buckets), so buckets hold consecutive
+// runs of the order; a crowded one (a long tail leaves most values in one) is
+// sorted by the digit passes. Scatters items[0, m) into `sorted`, bucket by bucket;
+// false, touching nothing, when the finite range gives no usable width.
+bool value_pass(Scratch& s, std::size_t m, double least, double greatest) {
+    const std::size_t buckets = std::min<std::size_t>(kValueBuckets, m);
+    const double width = greatest - least;
+    const double scale = static_cast<double>(buckets) / width;
+    if (!(width > 0.0) || !std::isfinite(width) || !std::isfinite(scale)) return false;
+    const double top = static_cast<double>(buckets - 1);
+    s.buckets.resize(m);
+    std::uint32_t* counts = s.counts.data();
+    std::fill(counts, counts + buckets + 1, 0u);
+    for (std::size_t i = 0; i < m; ++i) {
+        double x;
+        const std::uint64_t key = s.items[i].key;  // back to the value: its order key inverted
+        const std::uint64_t bits =
+            (key & 0x8000000000000000ull) ? key & ~0x8000000000000000ull : ~key;
+        std::memcpy(&x, &bits, sizeof x);
+        double t = (x - least) * scale;
+        t = t > 0.0 ? t : 0.0;
+        t = t < top ? t : top;
+        const auto b = static_cast<std::uint32_t>(t);
+        s.buckets[i] = b;
+        ++counts[b + 1];
+    }
+    std::uint32_t crowded = 0;
+    for (std::size_t b = 1; b <= buckets; ++b) {
+        crowded = std::max(crowded, counts[b]);
+        counts[b] += counts[b - 1];
+    }
+    Keyed* sorted = s.sorted.data();
+    for (std::size_t i = 0; i < m; ++i) sorted[counts[s.buckets[i]]++] = s.items[i];
+    if (crowded > kInsertionSort) {  // digit passes for the crowded buckets
+        for (std::size_t b = 0, begin = 0; b < buckets; begin = counts[b++]) {
+            if (counts[b] - begin > kInsertionSort)
+                sort_in_place(sorted + begin, s.items.data() + begin, counts[b] - begin,
+                              counts + buckets + 1);
+        }
+    }
+    // Every value of a bucket is below every value of the next, so one insertion
+    // sort over the whole row moves values within their buckets only: a pass
+    // without a branch per bucket, most of which hold one value or none.
+    insertion_sort(sorted, m);
+    return true;
+}
 
 void rank_row(Scratch& s, std::span<const double> row, std::span<double> out) {
     const std::size_t cols = row.size();
     s.items.resize(cols);
     s.sorted.resize(cols);
-    // the non-NaN values' keys, written without a branch on NaN; their range
+    // the non-NaN values' keys, written without a branch on NaN; their range, and
+    // the range of the finite ones
     std::size_t m = 0;
     std::uint64_t low = ~std::uint64_t{0}, high = 0;
+    double least = std::numeric_limits<double>::infinity(), greatest = -least;
     for (std::size_t c = 0; c < cols; ++c) {
         out[c] = kNaN;
-        const std::uint64_t key = order_key(row[c]);
+        const double x = row[c];
+        const std::uint64_t key = order_key(x);
         s.items[m] = {key, static_cast<std::uint32_t>(c)};
-        const bool usable = !std::isnan(row[c]);
+        const bool usable = !std::isnan(x);
         low = usable ? std::min(low, key) : low;
         high = usable ? std::max(high, key) : high;
+        const bool finite = std::isfinite(x);
+        least = finite && x < least ? x : least;
+        greatest = finite && x > greatest ? x : greatest;
         m += usable;
     }
     const Keyed* sorted = s.items.data();
     if (m > kInsertionSort && low != high) {
-        // the first pass scatters into the second buffer, sorted there
-        const std::size_t buckets =
-            digit_pass(s.items.data(), s.sorted.data(), m, low, high, s.counts.data());
-        sort_buckets(s.sorted.data(), s.items.data(), buckets, s.counts.data());
+        if (!value_pass(s, m, least, greatest)) {
+            // the first digit pass scatters into the second buffer, sorted there
+            const std::size_t buckets =
+                digit_pass(s.items.data(), s.sorted.data(), m, low, high, s.counts.data());
+            sort_buckets(s.sorted.data(), s.items.data(), buckets, s.counts.data());
+        }
         sorted = s.sorted.data();
     } else {
         insertion_sort(s.items.data(), m);

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 
 #include "alvora/stats/ic.hpp"
 #include "alvora/stats/ic_shared.hpp"
@@ -21,29 +22,33 @@ Correlation correlate_pairs(CorrelationMethod method, CorrelationWorkspace& ws,
 // The factor's doubled ranks of one group over the rows usable for a column.
 struct GroupFactorRanks {
     std::vector<std::int64_t> twice;
-    std::vector<std::uint32_t> ranked_for;  // the rows they were made over
+    std::vector<std::int64_t> packed;      // the same, packed for walk_pairs
+    std::vector<std::uint8_t> ranked_for;  // the usable mask they were made over
     std::size_t count = 0, distinct = 0;
     double syy = 0.0;
     bool made = false;
 };
 
 // The rank correlation of one group and column: the factor ranked over the usable rows
-// (kept for the next column over the same rows), the column's order walked against it.
+// (kept for the next column with the same usable rows), the column's order walked
+// against it.
 template <typename Acc>
 Correlation group_rank_ic(std::span<const std::uint32_t> f_order,
                           std::span<const std::uint32_t> f_ties,
                           std::span<const std::uint32_t> x_order,
-                          std::span<const std::uint32_t> x_ties, const std::uint8_t* usable,
-                          const std::vector<std::uint32_t>& chosen, GroupFactorRanks& f) {
-    if (!f.made || chosen != f.ranked_for) {
-        const Ranked<Acc> ranked = rank_usable<Acc>(f_order, f_ties, usable, f.twice.data());
+                          std::span<const std::uint32_t> x_ties,
+                          std::span<const std::uint8_t> usable, GroupFactorRanks& f) {
+    if (!f.made || std::memcmp(usable.data(), f.ranked_for.data(), usable.size()) != 0) {
+        const Ranked<Acc> ranked = rank_usable<Acc>(f_order, f_ties, usable.data(), f.twice.data());
         f.count = ranked.count;
         f.distinct = ranked.distinct;
         f.syy = centred_squares(ranked.squares, ranked.count);
-        f.ranked_for = chosen;
+        f.ranked_for.assign(usable.begin(), usable.end());
+        f.packed.resize(usable.size());
+        pack_ranks(usable.data(), f.twice.data(), usable.size(), f.count, f.packed.data());
         f.made = true;
     }
-    const PairSums<Acc> sums = walk_pairs<Acc>(x_order, x_ties, usable, f.twice.data(), f.count);
+    const PairSums<Acc> sums = walk_pairs<Acc>(x_order, x_ties, f.packed.data(), f.count);
     if (sums.distinct <= 1 || f.distinct <= 1)
         return {std::nan(""), std::nan(""), CorrelationNote::constant_input};
     return rank_correlation(static_cast<double>(sums.xy) * 0.25,
@@ -64,13 +69,33 @@ GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups
         if (code >= 0 && static_cast<std::size_t>(code) < n_groups) ++grouped.offsets[code + 1];
     for (std::size_t g = 0; g < n_groups; ++g) grouped.offsets[g + 1] += grouped.offsets[g];
     grouped.rows.resize(static_cast<std::size_t>(grouped.offsets[n_groups]));
+    const bool coded = codes.size() <= kMostCodedRows;
+    if (coded) grouped.codes.resize(codes.size());
     std::vector<std::int64_t> next(grouped.offsets.begin(), grouped.offsets.end() - 1);
     for (std::size_t r = 0; r < codes.size(); ++r) {
         const std::int32_t code = codes[r];
-        if (code >= 0 && static_cast<std::size_t>(code) < n_groups)
+        const bool kept = code >= 0 && static_cast<std::size_t>(code) < n_groups;
+        if (coded) grouped.codes[r] = kept ? code : -1;
+        if (kept)
             grouped.rows[static_cast<std::size_t>(next[code]++)] = static_cast<std::uint32_t>(r);
     }
     return grouped;
+}
+
+void grouped_values(std::span<const double> column, const GroupedRows& groups,
+                    std::vector<double>& out) {
+    if (groups.codes.size() != column.size()) {
+        std::vector<std::vector<double>> gathered;
+        gather_rows({&column, 1}, groups.rows, gathered);
+        out = std::move(gathered[0]);
+        return;
+    }
+    out.resize(groups.rows.size());
+    std::vector<std::int64_t> next(groups.offsets.begin(), groups.offsets.end() - 1);
+    for (std::size_t r = 0; r < column.size(); ++r) {
+        const std::int32_t code = groups.codes[r];
+        if (code >= 0) out[static_cast<std::size_t>(next[code]++)] = column[r];
+    }
 }
 
 void gather_rows(std::span<const std::span<const double>> columns,
@@ -101,80 +126,81 @@ GroupedIC grouped_ic(CorrelationMethod method, std::span<const double> factor,
     result.coefficient.resize(n_groups * n_columns);
     result.p_value.resize(n_groups * n_columns);
     CorrelationWorkspace ws;
-    // Gathered per group: the factor, then (without shared orders) one return column at a
-    // time, so that only two columns of a group are held at once.
+    // Without shared orders, one return column of a group at a time.
+    std::vector<std::vector<double>> x_gathered, f_gathered;
+    // The factor in group order at once when the rows' codes are kept, else group by group.
+    const bool coded = groups.codes.size() == factor.size();
+    std::vector<double> grouped_factor;
+    if (coded) grouped_values(factor, groups, grouped_factor);
     const std::vector<std::span<const double>> factor_only{factor};
-    std::vector<std::vector<double>> values, x_gathered;
     // Spearman: each group's factor is sorted once and each column once (or taken from the
     // shared orders); the correlation of a column then ranks both over the rows usable
-    // for it by walking those orders.
+    // for it (a byte per row) by walking those orders.
     std::vector<double> f_sorted, x_sorted;
-    std::vector<std::uint32_t> f_order, x_order, f_ties, x_ties, chosen;
+    std::vector<std::uint32_t> f_order, x_order, f_ties, x_ties;
     GroupFactorRanks f_ranks;
     std::vector<std::uint64_t> keys;
-    std::vector<std::uint8_t> usable;
+    std::vector<std::uint8_t> present, x_valid, usable;
     for (std::size_t g = 0; g < n_groups; ++g) {
         const auto begin = static_cast<std::size_t>(groups.offsets[g]);
         const auto end = static_cast<std::size_t>(groups.offsets[g + 1]);
         const std::size_t size = end - begin;
         const std::span<const std::uint32_t> rows{groups.rows.data() + begin, size};
-        gather_rows(factor_only, rows, values);
-        const std::vector<double>& f_values = values[0];
-        bool f_tied = false;
+        if (!coded) gather_rows(factor_only, rows, f_gathered);
+        const std::span<const double> f_values{
+            coded ? grouped_factor.data() + begin : f_gathered[0].data(), size};
+        present.resize(size);
+        for (std::size_t j = 0; j < size; ++j) present[j] = std::isnan(f_values[j]) ? 0 : 1;
         if (ranked) {
             sorted_order(f_values, f_order, keys);
             values_in_order(f_order, f_values, f_sorted);
-            f_tied = has_ties(f_sorted);
             f_ties.clear();
-            if (f_tied) find_ties(f_sorted, f_ties);
+            if (has_ties(f_sorted)) find_ties(f_sorted, f_ties);
             f_ranks.twice.resize(size);
             f_ranks.made = false;
-            usable.assign(size, 0);
         }
         for (std::size_t k = 0; k < n_columns; ++k) {
-            chosen.clear();
+            const std::uint8_t* valid = nullptr;
             if (orders != nullptr) {
-                const std::uint8_t* valid = orders->valid.data() + k * groups.rows.size() + begin;
-                for (std::size_t j = 0; j < size; ++j)
-                    if (valid[j] && !std::isnan(f_values[j]))
-                        chosen.push_back(static_cast<std::uint32_t>(j));
+                valid = orders->valid.data() + k * groups.rows.size() + begin;
             } else {
                 gather_rows({&returns[k], 1}, rows, x_gathered);
-                const std::vector<double>& x_values = x_gathered[0];
+                x_valid.resize(size);
                 for (std::size_t j = 0; j < size; ++j)
-                    if (!std::isnan(x_values[j]) && !std::isnan(f_values[j]))
-                        chosen.push_back(static_cast<std::uint32_t>(j));
+                    x_valid[j] = std::isnan(x_gathered[0][j]) ? 0 : 1;
+                valid = x_valid.data();
+            }
+            usable.resize(size);
+            std::size_t count = 0;
+            for (std::size_t j = 0; j < size; ++j) {
+                usable[j] = valid[j] & present[j];
+                count += usable[j];
             }
             Correlation c{0.0, 0.0, CorrelationNote::none};
-            if (chosen.size() >= 2 && ranked) {
-                for (std::uint32_t j : chosen) usable[j] = 1;
-                std::span<const std::uint32_t> x_in_order;
-                std::span<const double> x_values_in_order;
-                bool x_tied = false;
+            if (count >= 2 && ranked) {
+                std::span<const std::uint32_t> x_in_order, x_tie_runs;
                 if (orders != nullptr) {
                     x_in_order = orders->order_of(g, k);
-                    x_values_in_order = orders->sorted_of(g, k);
-                    x_tied = orders->tied_of(g, k);
+                    x_tie_runs = orders->ties_of(g, k);
                 } else {
                     sorted_order(x_gathered[0], x_order, keys);
                     values_in_order(x_order, x_gathered[0], x_sorted);
+                    x_ties.clear();
+                    if (has_ties(x_sorted)) find_ties(x_sorted, x_ties);
                     x_in_order = x_order;
-                    x_values_in_order = x_sorted;
-                    x_tied = has_ties(x_sorted);
+                    x_tie_runs = x_ties;
                 }
-                x_ties.clear();
-                if (x_tied) find_ties(x_values_in_order, x_ties);
                 c = size <= kMostExactRanks
-                        ? group_rank_ic<std::int64_t>(f_order, f_ties, x_in_order, x_ties,
-                                                      usable.data(), chosen, f_ranks)
-                        : group_rank_ic<double>(f_order, f_ties, x_in_order, x_ties, usable.data(),
-                                                chosen, f_ranks);
-                for (std::uint32_t j : chosen) usable[j] = 0;
-            } else if (chosen.size() >= 2) {
+                        ? group_rank_ic<std::int64_t>(f_order, f_ties, x_in_order, x_tie_runs,
+                                                      usable, f_ranks)
+                        : group_rank_ic<double>(f_order, f_ties, x_in_order, x_tie_runs, usable,
+                                                f_ranks);
+            } else if (count >= 2) {
                 const std::vector<double>& x_values = x_gathered[0];
                 ws.x.clear();
                 ws.y.clear();
-                for (std::uint32_t j : chosen) {
+                for (std::size_t j = 0; j < size; ++j) {
+                    if (!usable[j]) continue;
                     ws.x.push_back(x_values[j]);
                     ws.y.push_back(f_values[j]);
                 }

@@ -72,11 +72,14 @@ class ReturnDates {
 
 struct Scratch {
     std::vector<std::int64_t> y_twice;  // the factor's doubled ranks
+    std::vector<std::int64_t> packed;   // the same, packed for walk_pairs
 
-    explicit Scratch(std::size_t n) : y_twice(n, 0) {}
+    explicit Scratch(std::size_t n) : y_twice(n, 0), packed(n, 0) {}
 };
 
-// The factor's ranks over one mask, made once for the columns that share the mask.
+// The factor's ranks of one date over one mask, made again only when the mask changes:
+// the columns of a date, and the lags whose dates have the same instruments complete,
+// share them.
 template <typename Acc>
 struct FactorRanks {
     const std::uint8_t* mask = nullptr;
@@ -86,38 +89,45 @@ struct FactorRanks {
 
 template <typename Acc>
 void rank_factor(const FactorDate& f, const std::uint8_t* mask, Scratch& s, FactorRanks<Acc>& out) {
+    const std::size_t n = f.present.size();
+    if (out.mask == mask || (out.mask != nullptr && std::memcmp(out.mask, mask, n) == 0)) {
+        out.mask = mask;  // the same bytes: the ranks in s.y_twice still hold
+        return;
+    }
     out.mask = mask;
     out.ranked = rank_usable<Acc>(f.run.order, f.run.ties, mask, s.y_twice.data());
     out.syy = centred_squares(out.ranked.squares, out.ranked.count);
+    // Paired in the walks with the instruments where the factor is present: the x runs
+    // hold only instruments of the mask.
+    pack_ranks(f.present.data(), s.y_twice.data(), n, out.ranked.count, s.packed.data());
 }
 
 // One correlation: the x run over the instruments where the factor is present, against the
-// factor ranks made over the mask of x's instruments.
-template <typename Acc>
+// factor ranks made over the mask of x's instruments. The decay needs no p-value.
+template <typename Acc, bool kWithPValue>
 Correlation rank_ic(const SortedRun& x, const FactorDate& f, const FactorRanks<Acc>& y,
                     const Scratch& s) {
     const std::size_t count = y.ranked.count;
-    const PairSums<Acc> sums =
-        walk_pairs<Acc>(x.order, x.ties, f.present.data(), s.y_twice.data(), count);
+    const PairSums<Acc> sums = walk_pairs<Acc>(x.order, x.ties, s.packed.data(), count);
     if (sums.distinct <= 1 || y.ranked.distinct <= 1)
         return {kNaN, kNaN, CorrelationNote::constant_input};
-    return rank_correlation(static_cast<double>(sums.xy) * 0.25,
-                            centred_squares(sums.xx_squares, count), y.syy, count);
+    const double sxy = static_cast<double>(sums.xy) * 0.25;
+    const double sxx = centred_squares(sums.xx_squares, count);
+    if constexpr (kWithPValue) return rank_correlation(sxy, sxx, y.syy, count);
+    return {rank_coefficient(sxy, sxx, y.syy, count), kNaN, CorrelationNote::none};
 }
 
 // Row t of the per-date IC: column k over the instruments where it and the factor are
 // present.
 template <typename Acc>
 void ic_of_date(const FactorDate& f, const DateOrders& now, std::size_t t, Scratch& s,
-                GroupedIC& ic) {
+                FactorRanks<Acc>& y, GroupedIC& ic) {
     const std::size_t n = f.present.size();
     const std::size_t n_columns = now.full.size();
-    FactorRanks<Acc> y;
     for (std::size_t k = 0; k < n_columns; ++k) {
-        const std::uint8_t* valid = now.valid.data() + k * n;
-        if (y.mask == nullptr || std::memcmp(y.mask, valid, n) != 0) rank_factor(f, valid, s, y);
+        rank_factor(f, now.valid.data() + k * n, s, y);
         if (y.ranked.count < 2) continue;  // (0, 0)
-        const Correlation c = rank_ic(now.full[k], f, y, s);
+        const Correlation c = rank_ic<Acc, true>(now.full[k], f, y, s);
         ic.notes.add(c.note);
         ic.coefficient[t * n_columns + k] = c.coefficient;
         ic.p_value[t * n_columns + k] = c.p_value;
@@ -128,9 +138,8 @@ void ic_of_date(const FactorDate& f, const DateOrders& now, std::size_t t, Scrat
 // where the factor and every return column are present.
 template <typename Acc>
 void decay_of_date(const FactorDate& f, const DateOrders& ahead, std::size_t t, Scratch& s,
-                   DecayLag& lag) {
+                   FactorRanks<Acc>& y, DecayLag& lag) {
     const std::size_t n_columns = ahead.complete_only.size();
-    FactorRanks<Acc> y;
     rank_factor(f, ahead.complete.data(), s, y);
     if (y.ranked.count == 0) return;
     lag.dates.push_back(static_cast<std::int64_t>(t));
@@ -139,7 +148,7 @@ void decay_of_date(const FactorDate& f, const DateOrders& ahead, std::size_t t, 
         return;
     }
     for (std::size_t k = 0; k < n_columns; ++k) {
-        const Correlation c = rank_ic(ahead.complete_only[k], f, y, s);
+        const Correlation c = rank_ic<Acc, false>(ahead.complete_only[k], f, y, s);
         lag.notes.add(c.note);
         lag.coefficient.push_back(c.coefficient);
     }
@@ -153,9 +162,12 @@ void walk_dates(std::span<const double> factor, const RowGrid& grid, std::size_t
     RunScratch scratch;
     for (std::size_t t = 0; t < grid.n_dates; ++t) {
         load_factor(factor, grid, t, f, scratch);
-        if (with_ic) ic_of_date<Acc>(f, dates.get(t), t, s, out.ic);
+        // Masks of this date's walk stay in place until it ends (the return dates in
+        // reach are held at once), so the ranks may follow them by address.
+        FactorRanks<Acc> y;
+        if (with_ic) ic_of_date<Acc>(f, dates.get(t), t, s, y, out.ic);
         for (std::size_t d = 1; d < n_lags && t + d < grid.n_dates; ++d)
-            decay_of_date<Acc>(f, dates.get(t + d), t, s, out.lags[d - 1]);
+            decay_of_date<Acc>(f, dates.get(t + d), t, s, y, out.lags[d - 1]);
     }
 }
 

@@ -8,16 +8,17 @@ namespace alvora::stats {
 
 namespace {
 
-// Appends the order of one segment's column (NaN left out) to `out`.
+// Appends the order and the tie runs of one segment's column (NaN left out) to `out`.
 void append_order(ReturnOrders& out, std::span<const double> values,
-                  std::vector<std::uint32_t>& order, std::vector<std::uint64_t>& keys,
-                  std::vector<double>& sorted) {
+                  std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& ties,
+                  std::vector<std::uint64_t>& keys, std::vector<double>& sorted) {
     sorted_order(values, order, keys);
     values_in_order(order, values, sorted);
+    find_ties(sorted, ties);
     out.order.insert(out.order.end(), order.begin(), order.end());
-    out.sorted.insert(out.sorted.end(), sorted.begin(), sorted.end());
-    out.tied.push_back(has_ties(sorted) ? 1 : 0);
+    out.ties.insert(out.ties.end(), ties.begin(), ties.end());
     out.start.push_back(out.order.size());
+    out.ties_start.push_back(out.ties.size());
 }
 
 }  // namespace
@@ -112,11 +113,12 @@ ReturnOrders group_return_orders(std::span<const std::span<const double>> return
     ReturnOrders out;
     out.n_columns = returns.size();
     out.start.push_back(0);
+    out.ties_start.push_back(0);
     const std::size_t n_rows = groups.rows.size();
     out.valid.resize(returns.size() * n_rows);
     std::vector<std::vector<double>> values;
     std::vector<double> sorted;
-    std::vector<std::uint32_t> order;
+    std::vector<std::uint32_t> order, ties;
     std::vector<std::uint64_t> keys;
     for (std::size_t g = 0; g + 1 < groups.offsets.size(); ++g) {
         const auto begin = static_cast<std::size_t>(groups.offsets[g]);
@@ -125,10 +127,16 @@ ReturnOrders group_return_orders(std::span<const std::span<const double>> return
         for (std::size_t k = 0; k < returns.size(); ++k) {
             std::uint8_t* valid = out.valid.data() + k * n_rows + begin;
             for (std::size_t j = 0; j < size; ++j) valid[j] = std::isnan(values[k][j]) ? 0 : 1;
-            append_order(out, values[k], order, keys, sorted);
+            append_order(out, values[k], order, ties, keys, sorted);
         }
     }
     return out;
+}
+
+std::size_t group_return_orders_bytes(std::size_t n_columns, const GroupedRows& groups) {
+    // Per grouped row and column: a mask byte, an order entry and at most one tie bound.
+    const std::size_t n_cells = groups.offsets.size() * n_columns;
+    return groups.rows.size() * n_columns * (1 + 4 + 4) + n_cells * 2 * sizeof(std::size_t);
 }
 
 }  // namespace alvora::stats

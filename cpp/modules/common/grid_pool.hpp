@@ -46,9 +46,14 @@ struct GridBlock {
 // grid, freed once ranked, cost its 100 MB of page faults again for every such
 // node. A heap-sized grid's pages go back too when it ends the heap (zeroing a
 // 9 MB grid is a tenth of an elementwise factor's cost). Bounded; past the
-// budget the oldest kept grids go back to the system.
-constexpr std::size_t kReuseBudget = std::size_t{512} << 20;
-constexpr std::size_t kReuseCount = 16;
+// budget the oldest kept grids go back to the system. A library of factors over
+// 5000 instruments x 2750 dates frees its intermediate grids (110 MB each) a batch
+// at a time: a budget of four of them sent most back to the system, and each batch
+// faulted a dozen in again (a third of the library's page faults). Each module sets
+// its own bound (see keep_up_to): the evaluation engine keeps a library's batch,
+// the study steps keep less, since a study's peak memory counts.
+inline std::atomic<std::size_t> g_reuse_budget{std::size_t{512} << 20};
+inline std::atomic<std::size_t> g_reuse_count{16};
 // Smaller grids the heap serves from memory it keeps anyway.
 constexpr std::size_t kReuseSmallest = std::size_t{1} << 20;
 struct ReusePool {
@@ -60,6 +65,12 @@ struct ReusePool {
 inline ReusePool& reuse_pool() {
     static auto* pool = new ReusePool();
     return *pool;
+}
+
+// This module's bound on kept grids: at most `count` grids and `bytes` in all.
+inline void keep_up_to(std::size_t bytes, std::size_t count) {
+    g_reuse_budget.store(bytes, std::memory_order_relaxed);
+    g_reuse_count.store(count, std::memory_order_relaxed);
 }
 
 inline void free_block(const GridBlock& block) {
@@ -97,17 +108,19 @@ inline void release_grid(void* block_ptr) {
     std::unique_ptr<GridBlock> block(static_cast<GridBlock*>(block_ptr));
     // a grid handed to another process through its file is that process's now
     const bool handed_over = block->fd >= 0 && grid_files::linked(block->data);
-    if (!handed_over && block->bytes >= kReuseSmallest && block->bytes <= kReuseBudget) {
+    const std::size_t budget = g_reuse_budget.load(std::memory_order_relaxed);
+    const std::size_t count = g_reuse_count.load(std::memory_order_relaxed);
+    if (!handed_over && count > 0 && block->bytes >= kReuseSmallest && block->bytes <= budget) {
         ReusePool& pool = reuse_pool();
         std::lock_guard<std::mutex> lock(pool.mutex);
         // the oldest kept blocks make room for the newest
         while (!pool.blocks.empty() &&
-               (pool.bytes + block->bytes > kReuseBudget || pool.blocks.size() >= kReuseCount)) {
+               (pool.bytes + block->bytes > budget || pool.blocks.size() >= count)) {
             pool.bytes -= pool.blocks.front().bytes;
             free_block(pool.blocks.front());
             pool.blocks.erase(pool.blocks.begin());
         }
-        if (pool.bytes + block->bytes <= kReuseBudget) {
+        if (pool.bytes + block->bytes <= budget) {
             pool.blocks.push_back(*block);
             pool.bytes += block->bytes;
             return;

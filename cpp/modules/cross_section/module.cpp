@@ -114,6 +114,8 @@ py::tuple apply_rank_kept(const py::array& ranks, py::array valid, std::int64_t 
 
 PYBIND11_MODULE(_cross_section, m) {
     m.doc() = "截面统计（按日期逐行计算）";
+    // a library of factors frees its cross-sectional grids a batch at a time
+    alvora::grid_pool::keep_up_to(std::size_t{2} << 30, 32);
     m.def(
         "rank", [](const py::array& a) { return apply(st::CrossSection::Rank, a); },
         "按行的平均排名除以非 NaN 个数", py::arg("values"));

@@ -5,6 +5,7 @@
 #include "eval_core/fast_calls.hpp"
 #include "eval_core/names.hpp"
 #include "common/grid_files.hpp"
+#include "common/grid_pool.hpp"
 #include "eval_core/native_tree.hpp"
 
 namespace py = pybind11;
@@ -103,6 +104,8 @@ PYBIND11_MODULE(eval_core, m) {
     bind_outside_names(m);
     ec::globals.bind(m);
     ec::intern_hot_names();
+    // a library of factors frees its intermediate grids a batch at a time
+    alvora::grid_pool::keep_up_to(std::size_t{2} << 30, 32);
 
     py::options options;
     options.disable_function_signatures();

@@ -189,9 +189,10 @@ struct Columns {
 // The return columns' sorted orders kept by a running study of many factors (rank IC
 // only), or none.
 std::span<const stats::DateOrders> study_orders(CorrelationMethod method, const Columns& c,
-                                                const stats::RowGrid& grid) {
+                                                const stats::RowGrid& grid,
+                                                const std::shared_ptr<const TableGrid>& owner) {
     if (method != CorrelationMethod::spearman) return {};
-    return study_date_orders({c.arrays, c.returns}, grid);
+    return study_date_orders({c.arrays, c.returns}, grid, owner);
 }
 const stats::ReturnOrders* study_orders(CorrelationMethod method, const Columns& c,
                                         const stats::GroupedRows& groups) {
@@ -363,14 +364,14 @@ py::tuple calc_ic(py::object self, py::object table) {
     const auto method = native_method(self);
     if (method) {
         // One (date, instrument) pair per row: the grid walk sorts each date once.
-        if (std::optional<TableGrid> grid = try_grid_of_table(table.attr("index"))) {
+        if (std::shared_ptr<const TableGrid> grid = study_grid_of_table(table.attr("index"))) {
             Columns c = numeric_columns(table, fields);
             const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
             stats::GroupedIC result;
             const long long lags =
                 std::min<long long>(g_pending.table == table.ptr() ? g_pending.lags : 0,
                                     static_cast<long long>(rows.n_dates));
-            const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
+            const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows, grid);
             if (lags > 1) {
                 stats::PanelICWithDecay both;
                 {
@@ -527,7 +528,8 @@ py::object calc_ic_decay(py::object self, py::object table, py::object ic) {
             if (method && last > 1) {
                 Columns c = numeric_columns(table, fields);
                 const stats::RowGrid rows{grid->dates.size(), grid->instruments.size(), grid->rows};
-                const std::span<const stats::DateOrders> shared = study_orders(*method, c, rows);
+                const std::span<const stats::DateOrders> shared =
+                    study_orders(*method, c, rows, nullptr);
                 py::gil_scoped_release release;
                 native = stats::panel_ic_decay(*method, c.factor, c.returns, rows,
                                                static_cast<std::size_t>(last), shared);
@@ -595,9 +597,15 @@ py::object get_industry_data(py::object self, py::object table) {
     py::object industry = self.attr("industry");
     py::object index = table.attr("index");
     if (py::isinstance<py::str>(industry)) {
-        return global("_load_industry_data")(
-            py::arg("order_book_ids") = level_unique(index, "order_book_id"),
-            py::arg("dates") = level_unique(index, "datetime"), py::arg("source") = industry);
+        // Within a study the factors' tables mostly share their pairs: their instruments
+        // and dates are read from the codes once.
+        py::object ids = study_index_labels(index, "order_book_id",
+                                            [&] { return level_unique(index, "order_book_id"); });
+        py::object dates =
+            study_index_labels(index, "datetime", [&] { return level_unique(index, "datetime"); });
+        return global("_load_industry_data")(py::arg("order_book_ids") = ids,
+                                             py::arg("dates") = dates,
+                                             py::arg("source") = industry);
     }
     py::object mapping;
     if (py::isinstance<py::dict>(industry)) {
@@ -626,25 +634,6 @@ py::object get_industry_data(py::object self, py::object table) {
     for (std::size_t r = 0; r < rows.codes.size(); ++r)
         codes.mutable_data()[r] = rows.codes[r] < 0 ? last : rows.codes[r];
     return pd.attr("Series")(names.attr("take")(codes), py::arg("index") = index);
-}
-
-// Two MultiIndexes holding the same labels in the same order, compared through their
-// levels and codes (comparing the labels row by row would materialise every one).
-bool same_pairs(const py::object& a, const py::object& b) {
-    py::object pd = global("pd");
-    py::object np = global("np");
-    if (!py::isinstance(a, pd.attr("MultiIndex")) || !py::isinstance(b, pd.attr("MultiIndex")))
-        return py::bool_(a.attr("equals")(b));
-    if (py::len(a) != py::len(b) || !py::list(a.attr("names")).equal(py::list(b.attr("names"))))
-        return false;
-    py::list a_levels(a.attr("levels")), b_levels(b.attr("levels"));
-    py::list a_codes(a.attr("codes")), b_codes(b.attr("codes"));
-    if (a_levels.size() != b_levels.size()) return false;
-    for (std::size_t k = 0; k < a_levels.size(); ++k) {
-        if (!py::bool_(a_levels[k].attr("equals")(b_levels[k]))) return false;
-        if (!py::bool_(np.attr("array_equal")(a_codes[k], b_codes[k]))) return false;
-    }
-    return true;
 }
 
 // The table's rows grouped by industry, and the industry labels of the groups (only those
@@ -683,10 +672,15 @@ IndustryGroups group_by_industry(py::object industry, const py::object& index) {
             if (const std::int32_t g = group_of(r); g >= 0) ++groups.offsets[g + 1];
         for (std::int32_t g = 0; g < next; ++g) groups.offsets[g + 1] += groups.offsets[g];
         groups.rows.resize(static_cast<std::size_t>(groups.offsets[next]));
+        const bool coded = view.size <= stats::kMostCodedRows;
+        if (coded) groups.codes.resize(view.size);
         std::vector<std::int64_t> fill(groups.offsets.begin(), groups.offsets.end() - 1);
-        for (std::size_t r = 0; r < view.size; ++r)
-            if (const std::int32_t g = group_of(r); g >= 0)
+        for (std::size_t r = 0; r < view.size; ++r) {
+            const std::int32_t g = group_of(r);
+            if (coded) groups.codes[r] = g;
+            if (g >= 0)
                 groups.rows[static_cast<std::size_t>(fill[g]++)] = static_cast<std::uint32_t>(r);
+        }
     } else {
         RowGroups by_value = groups_of_values(industry);
         std::vector<std::int32_t> codes;
@@ -722,13 +716,13 @@ IndustryGroups group_by_industry(py::object industry, const py::object& index) {
 // industry series (the study serves the same request once) and, mostly, one table grid.
 struct IndustryGroupsMemo {
     py::object watch;  // weakref to the study's client; the memo goes with it
-    py::object industry, dates, instruments;
-    std::vector<std::int64_t> grid_rows;
+    py::object industry;
+    std::shared_ptr<const TableGrid> grid;
     std::shared_ptr<const IndustryGroups> groups;
 
     void clear() {
-        watch = industry = dates = instruments = py::object();
-        grid_rows.clear();
+        watch = industry = py::object();
+        grid.reset();
         groups.reset();
     }
 };
@@ -736,22 +730,25 @@ struct IndustryGroupsMemo {
 // interpreter has gone.
 IndustryGroupsMemo& g_industry_groups = *new IndustryGroupsMemo();
 
+bool same_table_grid(const TableGrid& a, const TableGrid& b) {
+    return a.rows == b.rows && py::bool_(a.dates.labels.attr("equals")(b.dates.labels)) &&
+           py::bool_(a.instruments.labels.attr("equals")(b.instruments.labels));
+}
+
 // The groups of `industry` over the table's rows; inside a study, served again to the next
 // factor whose table has the same grid, with the same industry series object.
 std::shared_ptr<const IndustryGroups> industry_groups(const py::object& industry,
                                                       const py::object& index) {
     py::object client = study_client();
-    std::optional<TableGrid> grid;
-    if (!client.is_none()) grid = try_grid_of_table(index);
+    std::shared_ptr<const TableGrid> grid;
+    if (!client.is_none()) grid = study_grid_of_table(index);
     if (!grid) {
         g_industry_groups.clear();
         return std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
     }
     IndustryGroupsMemo& memo = g_industry_groups;
     if (memo.groups && memo.watch && py::object(memo.watch()).is(client) &&
-        memo.industry.is(industry) && memo.grid_rows == grid->rows &&
-        py::bool_(memo.dates.attr("equals")(grid->dates.labels)) &&
-        py::bool_(memo.instruments.attr("equals")(grid->instruments.labels)))
+        memo.industry.is(industry) && (memo.grid == grid || same_table_grid(*memo.grid, *grid)))
         return memo.groups;
     memo.clear();
     auto groups = std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
@@ -762,9 +759,7 @@ std::shared_ptr<const IndustryGroups> industry_groups(const py::object& industry
         return groups;
     }
     memo.industry = industry;
-    memo.dates = grid->dates.labels;
-    memo.instruments = grid->instruments.labels;
-    memo.grid_rows = std::move(grid->rows);
+    memo.grid = grid;
     memo.groups = groups;
     return groups;
 }

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <optional>
 
 #include "study_bench/registry.hpp"
@@ -229,6 +230,42 @@ std::vector<std::int64_t> align_rows(const TableGrid& grid, const py::object& ot
         rows[j] = grid.rows.empty() ? static_cast<std::int64_t>(cell) : grid.rows[cell];
     }
     return rows;
+}
+
+namespace {
+
+// Two code arrays holding the same codes: byte for byte when they share a dtype and
+// layout (pandas keeps the codes of equal levels in the same narrow dtype).
+bool same_codes(const py::object& a, const py::object& b) {
+    py::array x = py::array::ensure(a), y = py::array::ensure(b);
+    if (x && y && x.ndim() == 1 && y.ndim() == 1 && x.dtype().is(y.dtype()) &&
+        x.dtype().kind() == 'i' && (x.flags() & py::array::c_style) &&
+        (y.flags() & py::array::c_style)) {
+        return x.size() == y.size() &&
+               (x.data() == y.data() ||  // a shallow copy's index shares its codes
+                std::memcmp(x.data(), y.data(), static_cast<std::size_t>(x.nbytes())) == 0);
+    }
+    return py::bool_(global("np").attr("array_equal")(a, b));
+}
+
+}  // namespace
+
+// Two MultiIndexes holding the same labels in the same order, compared through their
+// levels and codes (comparing the labels row by row would materialise every one).
+bool same_pairs(const py::object& a, const py::object& b) {
+    py::object pd = global("pd");
+    if (!py::isinstance(a, pd.attr("MultiIndex")) || !py::isinstance(b, pd.attr("MultiIndex")))
+        return py::bool_(a.attr("equals")(b));
+    if (py::len(a) != py::len(b) || !py::list(a.attr("names")).equal(py::list(b.attr("names"))))
+        return false;
+    py::list a_levels(a.attr("levels")), b_levels(b.attr("levels"));
+    py::list a_codes(a.attr("codes")), b_codes(b.attr("codes"));
+    if (a_levels.size() != b_levels.size()) return false;
+    for (std::size_t k = 0; k < a_levels.size(); ++k) {
+        if (!py::bool_(a_levels[k].attr("equals")(b_levels[k]))) return false;
+        if (!same_codes(a_codes[k], b_codes[k])) return false;
+    }
+    return true;
 }
 
 py::array_t<double> numeric_column(const py::object& table, const py::object& column) {

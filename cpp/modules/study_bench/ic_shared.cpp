@@ -1,7 +1,10 @@
 #include "study_bench/ic_shared.hpp"
 
 #include <cstring>
+#include <functional>
+#include <map>
 #include <optional>
+#include <string>
 
 #include "study_bench/registry.hpp"
 
@@ -18,6 +21,7 @@ struct OrdersMemo {
     std::vector<py::array_t<double>> columns;
     std::optional<stats::RowGrid> grid;
     std::vector<std::int64_t> grid_rows;
+    std::shared_ptr<const TableGrid> grid_owner;  // the grid they were made over, if known
     std::vector<stats::DateOrders> by_date;
     std::optional<stats::GroupedRows> groups;
     stats::ReturnOrders by_group;
@@ -27,6 +31,7 @@ struct OrdersMemo {
         columns.clear();
         grid.reset();
         grid_rows.clear();
+        grid_owner.reset();
         by_date = {};
         groups.reset();
         by_group = {};
@@ -35,6 +40,32 @@ struct OrdersMemo {
 // On the heap and never destroyed: Python objects must not be released after the
 // interpreter has gone.
 OrdersMemo& g_memo = *new OrdersMemo();
+
+// The grid made in the running study, with the index it was made from.
+struct GridMemo {
+    py::object watch;  // weakref to the study's client; the memo goes with it
+    py::object index;
+    std::shared_ptr<const TableGrid> grid;
+    std::map<std::string, py::object> labels;  // of study_index_labels
+
+    void clear() {
+        watch = index = py::object();
+        grid.reset();
+        labels.clear();
+    }
+};
+GridMemo& g_grid = *new GridMemo();
+
+// Same pairs in the same order, and level labels of the same types (the grid's labels
+// become the labels of results).
+bool same_grid_index(const py::object& a, const py::object& b) {
+    if (a.is(b)) return true;
+    if (!same_pairs(a, b)) return false;
+    py::list a_levels(a.attr("levels")), b_levels(b.attr("levels"));
+    for (std::size_t k = 0; k < a_levels.size(); ++k)
+        if (!py::object(a_levels[k].attr("dtype")).equal(b_levels[k].attr("dtype"))) return false;
+    return true;
+}
 
 bool same_values(const py::array_t<double>& a, const py::array_t<double>& b) {
     if (a.size() != b.size()) return false;
@@ -88,11 +119,53 @@ py::object study_client() {
     return client;
 }
 
-std::span<const stats::DateOrders> study_date_orders(const ReturnColumns& returns,
-                                                     const stats::RowGrid& grid) {
+std::shared_ptr<const TableGrid> study_grid_of_table(const py::object& index) {
+    auto make = [&]() -> std::shared_ptr<const TableGrid> {
+        std::optional<TableGrid> grid = try_grid_of_table(index);
+        if (!grid) return nullptr;
+        return std::make_shared<const TableGrid>(std::move(*grid));
+    };
+    py::object client = study_client();
+    if (client.is_none() || !py::isinstance(index, module_globals()["pd"].attr("MultiIndex"))) {
+        g_grid.clear();
+        return make();
+    }
+    if (g_grid.grid && g_grid.watch && py::object(g_grid.watch()).is(client) &&
+        same_grid_index(g_grid.index, index))
+        return g_grid.grid;
+    g_grid.clear();
+    std::shared_ptr<const TableGrid> grid = make();
+    if (!grid) return grid;
+    try {
+        py::cpp_function forget([](py::handle) { g_grid.clear(); });
+        g_grid.watch = py::weakref(client, forget);
+    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+        return grid;
+    }
+    g_grid.index = index;
+    g_grid.grid = grid;
+    return grid;
+}
+
+py::object study_index_labels(const py::object& index, const std::string& key,
+                              const std::function<py::object()>& make) {
+    py::object client = study_client();
+    const bool kept = !client.is_none() && g_grid.grid && g_grid.watch &&
+                      py::object(g_grid.watch()).is(client) && same_grid_index(g_grid.index, index);
+    if (!kept) return make();
+    auto found = g_grid.labels.find(key);
+    if (found == g_grid.labels.end()) found = g_grid.labels.emplace(key, make()).first;
+    return found->second.attr("copy")();  // a shallow copy: renaming it leaves ours be
+}
+
+std::span<const stats::DateOrders> study_date_orders(
+    const ReturnColumns& returns, const stats::RowGrid& grid,
+    const std::shared_ptr<const TableGrid>& owner) {
     if (stats::date_return_orders_bytes(returns.spans.size(), grid) > kMostBytes) return {};
     if (!memo_for(returns)) return {};
-    if (!g_memo.grid || !same_grid(*g_memo.grid, g_memo.grid_rows, grid)) {
+    // A grid served again by study_grid_of_table is the same grid: no need to compare.
+    const bool same_owner = owner && owner == g_memo.grid_owner;
+    if (!g_memo.grid || (!same_owner && !same_grid(*g_memo.grid, g_memo.grid_rows, grid))) {
         std::vector<stats::DateOrders> orders;
         {
             py::gil_scoped_release release;
@@ -102,13 +175,13 @@ std::span<const stats::DateOrders> study_date_orders(const ReturnColumns& return
         g_memo.grid = stats::RowGrid{grid.n_dates, grid.n_instruments, g_memo.grid_rows};
         g_memo.by_date = std::move(orders);
     }
+    g_memo.grid_owner = owner;
     return g_memo.by_date;
 }
 
 const stats::ReturnOrders* study_group_orders(const ReturnColumns& returns,
                                               const stats::GroupedRows& groups) {
-    // Per grouped row: a mask byte per column and two (index, value) entries at most.
-    const std::size_t bytes = groups.rows.size() * returns.spans.size() * (1 + 2 * (4 + 8));
+    const std::size_t bytes = stats::group_return_orders_bytes(returns.spans.size(), groups);
     if (bytes > kMostBytes || !memo_for(returns)) return nullptr;
     if (!g_memo.groups || g_memo.groups->offsets != groups.offsets ||
         g_memo.groups->rows != groups.rows) {

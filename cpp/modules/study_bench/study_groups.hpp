@@ -96,6 +96,10 @@ std::optional<TableGrid> try_grid_of_table(const py::object& index);
 // "order_book_id"), the row of the table holding the same pair, or -1.
 std::vector<std::int64_t> align_rows(const TableGrid& grid, const py::object& other);
 
+// Two MultiIndexes holding the same labels in the same order, compared through their
+// levels and codes (other indexes through equals).
+bool same_pairs(const py::object& a, const py::object& b);
+
 // Index codes (any integer dtype) copied once into int32.
 std::vector<std::int32_t> int32_codes(const py::object& codes);
 

@@ -50,7 +50,7 @@ class Evaluator:
     def __init__(self, ctx, order_book_ids):
         self.ctx = ctx
         self.ids = list(order_book_ids)
-        self._columns = pd.Index(self.ids)  # shared by the frames: built once
+        self._columns = _columns_of(self.ids)  # shared by the frames: built once
         self._stored = {}  # cross-sectional / fixed node -> value stored in ctx
         self._frames = {}  # cross-sectional node -> its frame
         self._layout = None
@@ -206,6 +206,25 @@ class Evaluator:
                 ctx._computed_columns.pop(node, None)
         if nodes:
             ctx._sources.clear()
+
+
+# The identifiers and column index of the last evaluator: an index of a few
+# hundred identifiers takes as long to build as a small factor to evaluate, and
+# successive evaluations mostly cover the same instruments. Indexes are immutable.
+_last_columns = (None, None)
+
+
+def _columns_of(ids):
+    global _last_columns
+    known, columns = _last_columns
+    try:
+        if known == ids:
+            return columns
+    except (TypeError, ValueError):  # identifiers that do not compare plainly
+        pass
+    columns = pd.Index(ids)
+    _last_columns = (list(ids), columns)
+    return columns
 
 
 def _engine():

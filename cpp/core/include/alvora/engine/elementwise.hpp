@@ -27,6 +27,10 @@ using Choice = void (*)(const double* c, const double* a, const double* b, doubl
                         double* out, std::size_t n);
 // out[t] = a[t + 1] / a[t] - 1 (a holds n + 1 values)
 using Returns = void (*)(const double* a, double* out, std::size_t n);
+// to[t] = from[t], stored past the caches where the level can (values nobody
+// reads soon: a large result grid); a full fence must follow before the values
+// are handed over.
+using Store = void (*)(const double* from, double* to, std::size_t n);
 
 // Arithmetic (Power and SignedPower by a constant exponent go by
 // power_by_constant), comparisons, logical operations, FloatDivide, Minimum,
@@ -39,5 +43,7 @@ Unary unary(Op op);
 Choice if_else();
 
 Returns returns();
+
+Store stream_store();
 
 }  // namespace alvora::engine::elementwise

@@ -43,6 +43,9 @@ Correlation spearman(std::span<const double> x, std::span<const double> y,
 // pairs: sxy = sum (rx - m)(ry - m), sxx, syy likewise, m = (n + 1) / 2.
 Correlation rank_correlation(double sxy, double sxx, double syy, std::size_t n);
 
+// The coefficient of rank_correlation alone, bit for bit (no p-value: far cheaper).
+double rank_coefficient(double sxy, double sxx, double syy, std::size_t n);
+
 Correlation correlate(CorrelationMethod method, std::span<const double> x,
                       std::span<const double> y, CorrelationWorkspace& ws);
 

@@ -13,9 +13,16 @@ namespace alvora::stats {
 
 // Rows of a table bucketed by group code: the rows of group g are
 // rows[offsets[g] .. offsets[g + 1]), in table order. Codes < 0 belong to no group.
+// `codes`, when not empty, holds the group of every table row (-1: none), which lets a
+// column be put in group order in one pass over the table (see grouped_values); kept for
+// tables up to kMostCodedRows rows, beyond which the codes and a whole grouped column
+// would add more memory than they save time.
+inline constexpr std::size_t kMostCodedRows = std::size_t{1} << 22;
+
 struct GroupedRows {
     std::vector<std::int64_t> offsets;
     std::vector<std::uint32_t> rows;
+    std::vector<std::int32_t> codes;
 };
 
 // Tables up to 2^32 rows.
@@ -25,6 +32,12 @@ GroupedRows group_rows(std::span<const std::int32_t> codes, std::size_t n_groups
 // of a group lie far apart, and reading all columns together keeps more loads in flight.
 void gather_rows(std::span<const std::span<const double>> columns,
                  std::span<const std::uint32_t> rows, std::vector<std::vector<double>>& out);
+
+// out[p] = column[rows[p]] for every grouped position p: with the groups' codes, in one
+// pass over the column in table order (each group's values are written in turn, far
+// cheaper than reading rows spread over the table); else as gather_rows.
+void grouped_values(std::span<const double> column, const GroupedRows& groups,
+                    std::vector<double>& out);
 
 struct ReturnOrders;  // alvora/stats/ic_shared.hpp
 

@@ -53,13 +53,13 @@ std::vector<DateOrders> date_return_orders(std::span<const std::span<const doubl
 std::size_t date_return_orders_bytes(std::size_t n_columns, const RowGrid& grid);
 
 // Per group g of rows and return column k: the column's order over the positions of the
-// group's rows (j indexes groups.rows[offsets[g] + j]).
+// group's rows (j indexes groups.rows[offsets[g] + j]) and its runs of equal values.
 struct ReturnOrders {
     std::size_t n_columns = 0;
-    std::vector<std::size_t> start;  // n_groups * n_columns + 1 offsets into order/sorted
+    std::vector<std::size_t> start;  // n_groups * n_columns + 1 offsets into order
     std::vector<std::uint32_t> order;
-    std::vector<double> sorted;
-    std::vector<std::uint8_t> tied;
+    std::vector<std::size_t> ties_start;  // likewise into ties
+    std::vector<std::uint32_t> ties;
     // valid[k * n_rows + p]: column k holds a value at grouped position p.
     std::vector<std::uint8_t> valid;
 
@@ -67,16 +67,15 @@ struct ReturnOrders {
         const std::size_t c = group * n_columns + column;
         return {order.data() + start[c], start[c + 1] - start[c]};
     }
-    std::span<const double> sorted_of(std::size_t group, std::size_t column) const {
+    std::span<const std::uint32_t> ties_of(std::size_t group, std::size_t column) const {
         const std::size_t c = group * n_columns + column;
-        return {sorted.data() + start[c], start[c + 1] - start[c]};
-    }
-    bool tied_of(std::size_t group, std::size_t column) const {
-        return tied[group * n_columns + column] != 0;
+        return {ties.data() + ties_start[c], ties_start[c + 1] - ties_start[c]};
     }
 };
 
 ReturnOrders group_return_orders(std::span<const std::span<const double>> returns,
                                  const GroupedRows& groups);
+// The bytes group_return_orders takes at most.
+std::size_t group_return_orders_bytes(std::size_t n_columns, const GroupedRows& groups);
 
 }  // namespace alvora::stats

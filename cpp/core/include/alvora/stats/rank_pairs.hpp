@@ -75,8 +75,19 @@ Ranked<Acc> rank_usable(std::span<const std::uint32_t> order, std::span<const st
     return out;
 }
 
-// The x run ranked among its entries with usable[id] (`count` of them) and paired with the
-// factor's doubled ranks y_twice[id] of the same entries: the centred sums of x*y and x*x.
+// The factor's doubled ranks packed with the walk's mask for walk_pairs, one load per
+// entry: packed[id] = usable[id] ? 2 * (y_twice[id] - (count + 1)) + 1 : 0 (the low bit
+// says usable, the rest is the centred rank).
+inline void pack_ranks(const std::uint8_t* usable, const std::int64_t* y_twice, std::size_t n,
+                       std::size_t count, std::int64_t* packed) {
+    const auto centre = static_cast<std::int64_t>(count + 1);
+    for (std::size_t id = 0; id < n; ++id)
+        packed[id] = usable[id] ? 2 * (y_twice[id] - centre) + 1 : 0;
+}
+
+// The x run ranked among its usable entries (`count` of them) and paired with the
+// factor's doubled ranks of the same entries (packed by pack_ranks): the centred sums of
+// x*y and x*x.
 template <typename Acc>
 struct PairSums {
     Acc xy = 0;
@@ -86,8 +97,7 @@ struct PairSums {
 
 template <typename Acc>
 PairSums<Acc> walk_pairs(std::span<const std::uint32_t> order, std::span<const std::uint32_t> ties,
-                         const std::uint8_t* usable, const std::int64_t* y_twice,
-                         std::size_t count) {
+                         const std::int64_t* packed, std::size_t count) {
     PairSums<Acc> out;
     const auto centre = static_cast<std::int64_t>(count + 1);
     std::size_t placed = 0;
@@ -96,10 +106,10 @@ PairSums<Acc> walk_pairs(std::span<const std::uint32_t> order, std::span<const s
     auto untied_up_to = [&](std::size_t end) {
         const std::size_t before = placed;
         auto term = [&](std::uint32_t id) {
-            const std::int64_t u = usable[id];
-            placed += static_cast<std::size_t>(u);
+            const std::int64_t v = packed[id];
+            placed += static_cast<std::size_t>(v & 1);
             const std::int64_t dx = static_cast<std::int64_t>(2 * placed) - centre;
-            return static_cast<Acc>(u * dx) * static_cast<Acc>(y_twice[id] - centre);
+            return static_cast<Acc>(dx) * static_cast<Acc>(v >> 1);  // 0 when not usable
         };
         // Two sums in turn, both in registers: the additions of one do not wait for the
         // other's.
@@ -118,10 +128,9 @@ PairSums<Acc> walk_pairs(std::span<const std::uint32_t> order, std::span<const s
         std::size_t n_usable = 0;
         Acc y_sum = 0;
         for (; j < end; ++j) {
-            const std::uint32_t id = order[j];
-            if (!usable[id]) continue;
-            ++n_usable;
-            y_sum += static_cast<Acc>(y_twice[id] - centre);
+            const std::int64_t v = packed[order[j]];
+            n_usable += static_cast<std::size_t>(v & 1);
+            y_sum += static_cast<Acc>(v >> 1);
         }
         const std::size_t first = placed;
         placed += n_usable;
