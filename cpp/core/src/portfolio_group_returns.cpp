@@ -139,24 +139,28 @@ struct GroupMembers {
 // advanced side by side. A missing growth adds 0.0, which leaves a sum unchanged (a sum
 // starting at +0.0 never becomes -0.0).
 // `growth` holds levels[t] / levels[s - 1] of every column (growth_row).
+// The counts are the members less those without a growth, tallied as integers (exact, and
+// off the floating-point add chains the sums need).
 void sum_member_growth(const GroupMembers& m, const double* growth, std::size_t groups, double* sum,
-                       double* count) {
+                       double* count, std::vector<std::size_t>& missing) {
     std::size_t common = m.column.size();
+    missing.assign(groups, 0);
     for (std::size_t k = 0; k < groups; ++k) {
         sum[k] = 0.0;
-        count[k] = 0.0;
         common = std::min(common, m.first[k + 1] - m.first[k]);
     }
     auto add = [&](std::size_t k, std::uint32_t c) {
         const double value = growth[c];
         const bool valid = !std::isnan(value);
         sum[k] += valid ? value : 0.0;
-        count[k] += valid ? 1.0 : 0.0;
+        missing[k] += valid ? 0 : 1;
     };
     for (std::size_t j = 0; j < common; ++j)
         for (std::size_t k = 0; k < groups; ++k) add(k, m.column[m.first[k] + j]);
     for (std::size_t k = 0; k < groups; ++k)
         for (std::size_t j = m.first[k] + common; j < m.first[k + 1]; ++j) add(k, m.column[j]);
+    for (std::size_t k = 0; k < groups; ++k)
+        count[k] = static_cast<double>(m.first[k + 1] - m.first[k] - missing[k]);
 }
 
 // Every column's growth now / base, in one loop the compiler vectorizes (the members' sums
@@ -223,6 +227,7 @@ std::vector<GroupSeries> quantile_group_series(std::span<const std::int32_t> lab
     // distance back; `ready` holds the row (plus one) the distance's sums were made for.
     // The members of rebalance row s are kept in slot s % window while it is in force.
     std::vector<double> sum(window * g), count(window * g), growth(cols);
+    std::vector<std::size_t> missing;
     std::vector<std::size_t> ready(window, 0);
     std::vector<GroupMembers> members(window);
     for (std::size_t t = 1; t < rows; ++t) {
@@ -237,7 +242,7 @@ std::vector<GroupSeries> quantile_group_series(std::span<const std::int32_t> lab
                     GroupMembers& m = members[s % window];
                     if (m.row != s) m.build(labels.data() + s * cols, cols, g, s);
                     growth_row(levels.row(t), levels.row(s - 1), cols, growth.data());
-                    sum_member_growth(m, growth.data(), g, slot_sum, slot_count);
+                    sum_member_growth(m, growth.data(), g, slot_sum, slot_count, missing);
                     ready[slot] = t + 1;
                 }
                 const bool rebalance = (t == s);

@@ -39,7 +39,8 @@ py::object global(const char* name) {
 }
 
 bool is_numeric_frame(const py::object& frame, bool float64_only) {
-    for (py::handle dtype : frame.attr("dtypes")) {
+    // Each distinct dtype once: a frame of a thousand columns holds one or two.
+    for (py::handle dtype : py::set(frame.attr("dtypes"))) {
         const std::string kind = py::str(dtype.attr("kind"));
         if (float64_only) {
             if (!(kind == "f" && dtype.attr("itemsize").cast<int>() == 8)) return false;
