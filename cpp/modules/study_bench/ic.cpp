@@ -17,6 +17,7 @@
 #include "study_bench/registry.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_groups.hpp"
+#include "study_bench/study_watch.hpp"
 
 namespace alvora::study_bench {
 
@@ -747,17 +748,12 @@ std::shared_ptr<const IndustryGroups> industry_groups(const py::object& industry
         return std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
     }
     IndustryGroupsMemo& memo = g_industry_groups;
-    if (memo.groups && memo.watch && py::object(memo.watch()).is(client) &&
-        memo.industry.is(industry) && (memo.grid == grid || same_table_grid(*memo.grid, *grid)))
+    if (memo.groups && watches(memo.watch, client) && memo.industry.is(industry) &&
+        (memo.grid == grid || same_table_grid(*memo.grid, *grid)))
         return memo.groups;
     memo.clear();
     auto groups = std::make_shared<const IndustryGroups>(group_by_industry(industry, index));
-    try {
-        py::cpp_function forget([](py::handle) { g_industry_groups.clear(); });
-        memo.watch = py::weakref(client, forget);
-    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
-        return groups;
-    }
+    if (!watch_client(memo.watch, client, [] { g_industry_groups.clear(); })) return groups;
     memo.industry = industry;
     memo.grid = grid;
     memo.groups = groups;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "study_bench/registry.hpp"
+#include "study_bench/study_watch.hpp"
 
 namespace alvora::study_bench {
 
@@ -83,8 +84,7 @@ bool memo_for(const ReturnColumns& returns) {
         g_memo.clear();
         return false;
     }
-    bool same = g_memo.watch && py::object(g_memo.watch()).is(client) &&
-                g_memo.columns.size() == returns.arrays.size();
+    bool same = watches(g_memo.watch, client) && g_memo.columns.size() == returns.arrays.size();
     for (std::size_t k = 0; same && k < returns.arrays.size(); ++k)
         same = same_values(g_memo.columns[k], returns.arrays[k]);
     if (same) {
@@ -94,12 +94,7 @@ bool memo_for(const ReturnColumns& returns) {
         return true;
     }
     g_memo.clear();
-    try {
-        py::cpp_function forget([](py::handle) { g_memo.clear(); });
-        g_memo.watch = py::weakref(client, forget);
-    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
-        return false;
-    }
+    if (!watch_client(g_memo.watch, client, [] { g_memo.clear(); })) return false;
     g_memo.columns = returns.arrays;
     return true;
 }
@@ -130,18 +125,12 @@ std::shared_ptr<const TableGrid> study_grid_of_table(const py::object& index) {
         g_grid.clear();
         return make();
     }
-    if (g_grid.grid && g_grid.watch && py::object(g_grid.watch()).is(client) &&
-        same_grid_index(g_grid.index, index))
+    if (g_grid.grid && watches(g_grid.watch, client) && same_grid_index(g_grid.index, index))
         return g_grid.grid;
     g_grid.clear();
     std::shared_ptr<const TableGrid> grid = make();
     if (!grid) return grid;
-    try {
-        py::cpp_function forget([](py::handle) { g_grid.clear(); });
-        g_grid.watch = py::weakref(client, forget);
-    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
-        return grid;
-    }
+    if (!watch_client(g_grid.watch, client, [] { g_grid.clear(); })) return grid;
     g_grid.index = index;
     g_grid.grid = grid;
     return grid;
@@ -150,8 +139,8 @@ std::shared_ptr<const TableGrid> study_grid_of_table(const py::object& index) {
 py::object study_index_labels(const py::object& index, const std::string& key,
                               const std::function<py::object()>& make) {
     py::object client = study_client();
-    const bool kept = !client.is_none() && g_grid.grid && g_grid.watch &&
-                      py::object(g_grid.watch()).is(client) && same_grid_index(g_grid.index, index);
+    const bool kept = !client.is_none() && g_grid.grid && watches(g_grid.watch, client) &&
+                      same_grid_index(g_grid.index, index);
     if (!kept) return make();
     auto found = g_grid.labels.find(key);
     if (found == g_grid.labels.end()) found = g_grid.labels.emplace(key, make()).first;

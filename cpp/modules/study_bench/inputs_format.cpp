@@ -12,6 +12,7 @@
 #include "study_bench/result_grids.hpp"
 #include "study_bench/study_errors.hpp"
 #include "study_bench/study_inputs.hpp"
+#include "study_bench/study_watch.hpp"
 
 namespace alvora::study_bench {
 
@@ -156,8 +157,8 @@ struct ForwardMemo {
     bool serves(const py::object& client, const stats::StridedMatrix& values,
                 const py::object& returns_table, const py::object& factor_axis,
                 const std::vector<std::int64_t>& wanted) const {
-        return watch && py::object(watch()).is(client) && horizons == wanted &&
-               return_rows == values.rows && return_cols == values.cols &&
+        return watches(watch, client) && horizons == wanted && return_rows == values.rows &&
+               return_cols == values.cols &&
                same_labels(return_index, returns_table.attr("index")) &&
                same_labels(return_columns, returns_table.attr("columns")) &&
                same_labels(factor_index, factor_axis) && same_values(values, returns);
@@ -173,10 +174,7 @@ void remember_forward(const py::object& client, const stats::StridedMatrix& valu
                       const py::object& index, const std::vector<std::int64_t>& factor_rows,
                       const double* forward, std::size_t n_forward) {
     g_forward.clear();
-    try {
-        py::cpp_function forget([](py::handle) { g_forward.clear(); });
-        g_forward.watch = py::weakref(client, forget);
-    } catch (py::error_already_set&) {  // a client that cannot be watched: no reuse
+    if (!watch_client(g_forward.watch, client, [] { g_forward.clear(); })) {
         g_forward.clear();
         return;
     }
