@@ -218,3 +218,32 @@ def test_ranks_carried_between_look_backs_equal_fresh_ones(monkeypatch):
     for name, factor in factors.items():
         pd.testing.assert_frame_equal(got[name], fresh[name], check_exact=True)
         assert_same(got[name], execute_factor(factor, ids, start, END))
+
+
+@pytest.mark.parametrize("universe", [None, "000300.XSHG"])
+def test_a_rank_of_ranks_is_ranked_once_and_equals_ranking_twice(ids, universe, monkeypatch):
+    from alvora import cross_sectional
+
+    inner = CS_RANK(op.DELTA(close, 3))
+    factors = {"twice": CS_RANK(inner), "thrice": CS_RANK(CS_RANK(inner)) * 2,
+               "other": CS_RANK(-1 * inner)}  # not a rank of ranks: ranked again
+    calls = []
+    rank = cross_sectional._native.rank
+    monkeypatch.setattr(cross_sectional._native, "rank", lambda v: calls.append(1) or rank(v))
+    got = execute_factors(factors, ids, START, END, universe=universe)
+    assert len(calls) == 2
+    monkeypatch.undo()
+    for name, factor in factors.items():
+        assert_same(got[name], execute_factor(factor, ids, START, END, universe=universe))
+
+
+@pytest.mark.parametrize("row", [
+    [1.0, 1.0, np.nan, -0.0, 0.0, np.inf, -np.inf, np.inf, 2.5, np.nan],
+    np.r_[np.arange(5000) % 7, np.nan, -np.inf] * 1e-300,
+    np.random.default_rng(3).standard_normal(6000) ** 3,
+], ids=["ties-nan-zeros-infinities", "few-tiny", "long"])
+def test_ranks_ranked_again_are_the_same_bits(row):
+    from alvora import _cross_section
+
+    once = _cross_section.rank(np.asarray([row], dtype=np.float64))
+    assert np.array_equal(_cross_section.rank(once), once, equal_nan=True)

@@ -64,9 +64,13 @@ void insertion_sort(Keyed* items, std::size_t n) {
         return;
     }
     for (std::size_t i = 1; i < n; ++i) {
+        if (items[i - 1].key <= items[i].key) continue;  // in place, the usual case
         const Keyed item = items[i];
         std::size_t j = i;
-        for (; j > 0 && items[j - 1].key > item.key; --j) items[j] = items[j - 1];
+        do {
+            items[j] = items[j - 1];
+            --j;
+        } while (j > 0 && items[j - 1].key > item.key);
         items[j] = item;
     }
 }

@@ -19,6 +19,7 @@ from ..fix import FixedFactor
 from ..utils import is_cross_sectional, iter_nodes
 from .panel import Unsupported, layout_of, run_panel
 from .plan import Plan
+from .shared_ranks import rank_of_ranks
 
 __all__ = ["Evaluator", "BATCH", "BLOCK", "ENGINE", "NATIVE", "PANEL"]
 
@@ -94,8 +95,13 @@ class Evaluator:
     def cross_sectional(self, node):
         frame = self._frames.get(node)
         if frame is None:
-            carried = self.shared.rank(node, self.ctx) if self.shared is not None else None
-            if carried is not None:
+            inner = rank_of_ranks(node)  # a rank of ranks is its inner ranks
+            carried = None
+            if inner is None and self.shared is not None:
+                carried = self.shared.rank(node, self.ctx)
+            if inner is not None:
+                frame = self.cross_sectional(inner)
+            elif carried is not None:
                 frame = pd.DataFrame(carried, index=self.ctx.index, columns=self._columns,
                                      copy=False)
             else:

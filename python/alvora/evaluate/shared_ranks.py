@@ -25,16 +25,33 @@ from ..cross_sectional import CrossSectionalFactor, cs_rank
 from ..fix import FixedFactor
 from ..utils import iter_nodes, use_dma
 
-__all__ = ["SharedRanks", "carried_ranks"]
+__all__ = ["SharedRanks", "carried_ranks", "rank_of_ranks"]
 
 
 def carried_ranks(node):
     """True for a percentile rank whose sub-tree the carrying above suits."""
-    if type(node) is not CrossSectionalFactor or node._func is not cs_rank:
+    if not _is_rank(node):
         return False
     (sub,) = node.sub_factors
     return not use_dma(sub) and not any(
         isinstance(n, (CrossSectionalFactor, FixedFactor)) for n in iter_nodes(sub))
+
+
+def rank_of_ranks(node):
+    """The inner rank of a percentile rank of a percentile rank, else None.
+
+    Ranks keep the order and the ties of the values they rank, and NaN where
+    those are NaN, so ranking them again over the same instruments gives them
+    back to the bit: the outer node's frame is the inner one's.
+    """
+    if not _is_rank(node):
+        return None
+    (sub,) = node.sub_factors
+    return sub if _is_rank(sub) else None
+
+
+def _is_rank(node):
+    return type(node) is CrossSectionalFactor and node._func is cs_rank
 
 
 class SharedRanks:
