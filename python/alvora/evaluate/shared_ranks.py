@@ -44,8 +44,8 @@ def rank_of_ranks(node):
     those are NaN, so ranking them again over the same instruments gives them
     back to the bit: the outer node's frame is the inner one's.
     """
-    if not _is_rank(node):
-        return None
+    if not _is_rank(node) or len(node.sub_factors) != 1:
+        return None  # a malformed node fails where it runs, with its own message
     (sub,) = node.sub_factors
     return sub if _is_rank(sub) else None
 
