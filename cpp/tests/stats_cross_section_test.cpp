@@ -47,7 +47,7 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             double x = normal(gen);
-            switch (r % 9) {
+            switch (r % 11) {
                 case 1:
                     x = 1e6 + x * 1e-9;
                     break;  // one magnitude
@@ -79,6 +79,15 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
                 case 8:
                     x = pick(gen) < 5 ? (pick(gen) < 5 ? kInf : -kInf) : 2.5;
                     break;  // one finite value among infinities
+                case 9:
+                    x = std::exp(3 * x);
+                    x = x > 1e3 ? std::round(x / 1e3) * 1e3 : x < 1e-3 ? 0.0 : x;
+                    break;  // a long tail whose ends repeat: buckets over the bulk
+                case 10: {
+                    const int k = 10 * pick(gen) + pick(gen);
+                    x = k == 0 ? 1e9 * (2 + x) : k == 1 ? -1e9 : k == 2 ? -kInf : x;
+                    break;  // a bulk with far tails, a percent each
+                }
             }
             panel[c * rows + r] = x;
         }

@@ -139,15 +139,53 @@ struct Scratch {
         kValueBuckets + 1 + 64 * ((std::size_t{1} << kMaxDigitBits) + 1));
 };
 
-// Buckets of equal width between the least and the greatest finite value: one
-// pass spreads a row of one magnitude (returns, ranks, prices) where the digit
-// passes need two (their first digit is mostly the exponent). The bucket of a
-// value never decreases with the value (a rounded difference and product keep
-// their order; infinities go to the end buckets), so buckets hold consecutive
-// runs of the order; a crowded one (a long tail leaves most values in one) is
-// sorted by the digit passes. Scatters items[0, m) into `sorted`, bucket by bucket;
-// false, touching nothing, when the finite range gives no usable width.
+// The value whose order key `key` is (order_key inverted; zeros come back as +0).
+double value_of(std::uint64_t key) {
+    const std::uint64_t bits = (key & 0x8000000000000000ull) ? key & ~0x8000000000000000ull : ~key;
+    double x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+// A long tail (volumes, prices, their ratios) leaves most of a row in the lowest
+// buckets of its whole range; those crowded buckets then cost digit passes. When
+// the second least and second greatest of 32 values spread over the row lie within
+// an eighth of the whole range, the buckets span those two instead: the tails past
+// them fill the end buckets, and the bulk spreads over the rest.
+void narrow_to_bulk(const Keyed* items, std::size_t m, double& least, double& greatest) {
+    constexpr std::size_t kSample = 32;
+    if (m < 8 * kSample) return;
+    const double inf = std::numeric_limits<double>::infinity();
+    double low1 = inf, low2 = inf, high1 = -inf, high2 = -inf;
+    std::uint64_t keys[kSample];
+    for (std::size_t k = 0; k < kSample; ++k) keys[k] = items[k * (m / kSample)].key;
+    std::size_t repeats = 0;  // rows of few distinct values gain nothing
+    for (std::size_t a = 0; a < kSample; ++a)
+        for (std::size_t b = a + 1; b < kSample; ++b) repeats += keys[a] == keys[b];
+    if (repeats > 2) return;
+    for (std::size_t k = 0; k < kSample; ++k) {
+        const double x = value_of(keys[k]);
+        if (!std::isfinite(x)) continue;
+        low2 = std::min(low2, std::max(low1, x));
+        low1 = std::min(low1, x);
+        high2 = std::max(high2, std::min(high1, x));
+        high1 = std::max(high1, x);
+    }
+    if (high2 > low2 && (high2 - low2) * 8.0 < greatest - least) {
+        least = low2;
+        greatest = high2;
+    }
+}
+
+// Buckets of equal width between the least and the greatest finite value (or
+// the bulk's two ends, above): one pass spreads a row of one magnitude (returns, ranks, prices)
+// where the digit passes need two (their first digit is mostly the exponent). The bucket of a value
+// never decreases with the value (a rounded difference and product keep their order; infinities go
+// to the end buckets), so buckets hold consecutive runs of the order; a crowded one (a long tail
+// leaves most values in one) is sorted by the digit passes. Scatters items[0, m) into `sorted`,
+// bucket by bucket; false, touching nothing, when the finite range gives no usable width.
 bool value_pass(Scratch& s, std::size_t m, double least, double greatest) {
+    narrow_to_bulk(s.items.data(), m, least, greatest);
     const std::size_t buckets = std::min<std::size_t>(kValueBuckets, m);
     const double width = greatest - least;
     const double scale = static_cast<double>(buckets) / width;
@@ -157,11 +195,7 @@ bool value_pass(Scratch& s, std::size_t m, double least, double greatest) {
     std::uint32_t* counts = s.counts.data();
     std::fill(counts, counts + buckets + 1, 0u);
     for (std::size_t i = 0; i < m; ++i) {
-        double x;
-        const std::uint64_t key = s.items[i].key;  // back to the value: its order key inverted
-        const std::uint64_t bits =
-            (key & 0x8000000000000000ull) ? key & ~0x8000000000000000ull : ~key;
-        std::memcpy(&x, &bits, sizeof x);
+        const double x = value_of(s.items[i].key);
         double t = (x - least) * scale;
         t = t > 0.0 ? t : 0.0;
         t = t < top ? t : top;
