@@ -62,6 +62,9 @@ def _last_volume_rows(ctx):
 
 def _fresh_view(ctx, traded, instruments):
     view = object.__new__(type(ctx))
+    # the label -> column mappings of stored frames are read-only and the views'
+    # frames share their columns: one cache for all views, not one build per view
+    ctx.__dict__.setdefault("_positions_cache", {})
     view.__dict__.update(ctx.__dict__)  # settings, lookups and data of the loaded context
     view.universe_mask = None
     view._traded = traded
