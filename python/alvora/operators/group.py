@@ -74,9 +74,16 @@ def _industry_codes(dates, columns, source):
         labels = industry.cat.codes.to_numpy(dtype=np.int64)
     else:
         labels = pd.factorize(industry.to_numpy(dtype=object))[0].astype(np.int64)
-    keep = (rows >= 0) & (cols >= 0) & (labels >= 0)
-    distinct = np.full((len(dates), len(ids)), -1, dtype=np.int64)
-    distinct[rows[keep], cols[keep]] = labels[keep]
+    # each record's flat cell, or one cell past the grid for records off it: no
+    # selected copies of the millions of records (their fresh pages cost most)
+    cells = len(dates) * len(ids)
+    skip = (rows < 0) | (cols < 0) | (labels < 0)
+    rows *= len(ids)
+    rows += cols
+    rows[skip] = cells
+    distinct = np.full(cells + 1, -1, dtype=np.int64)
+    distinct[rows] = labels
+    distinct = distinct[:cells].reshape(len(dates), len(ids))
     return distinct if len(ids) == len(columns) and (column_of == np.arange(len(ids))).all() \
         else distinct[:, column_of]
 
@@ -89,8 +96,9 @@ def _positions_in(labels, index, level):
         return labels.get_indexer(index.get_level_values(level))
     k = index.names.index(level)
     codes = np.asarray(index.codes[k])
-    found = labels.get_indexer(index.levels[k])
-    return np.where(codes >= 0, found[codes], -1)  # code -1: a missing label
+    # code -1 (a missing label) takes the -1 appended after the distinct values
+    found = np.append(labels.get_indexer(index.levels[k]), -1)
+    return found[codes]
 
 
 def _listed_common_stocks(ids):
