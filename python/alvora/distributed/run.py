@@ -57,10 +57,11 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
     if not factors:
         return
     expected = check_workers(client, bundle)
-    tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe, group_size,
-                       slices_travel=study is not None)
     # frames for the client go through files; a study keeps them on the workers
     with FrameSpool() as spool:
+        tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe,
+                           group_size, slices_travel=study is not None,
+                           shared_leaves=spool.in_memory)
         address = spool.address if study is None else None
         # groups over the whole instrument list load the same fields: once per machine
         whole = [task for task in tasks if task.n_chunks == 1]
