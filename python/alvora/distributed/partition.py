@@ -126,6 +126,22 @@ class _Groups:
             self.remove(factor, g)
             self.add(factor, h)
 
+    def total_change(self, factors, g, h):
+        """How moving ``factors`` from group g to h changes the total cost
+        (shared leaves count once however they are spread)."""
+        leaving = Counter()
+        for factor in factors:
+            leaving.update(self.node_sets[factor])
+        change = 0.0
+        for node, n in leaving.items():
+            if self.split[node]:
+                continue
+            if self.counts[g][node] == n:
+                change -= self.weights[node]
+            if node not in self.counts[h]:
+                change += self.weights[node]
+        return change
+
     def costs(self):
         out = list(self.own)
         for node, n in self.holders.items():
@@ -144,8 +160,10 @@ class _Groups:
         return max(max(costs), (total + spare) / len(costs)), total
 
 
-# The local search stops after this many passes over its moves.
+# The local search stops after this many passes over its moves, or this many
+# moves looked at (a second or two for hundreds of factors on many workers).
 MAX_PASSES = 20
+MAX_TRIES = 50000
 # A move must lower the score by more than this (rounding apart).
 _GAIN = 1e-9
 
@@ -163,30 +181,44 @@ def _moves(groups):
     moves = [([f], g) for g in range(n_groups) for f in groups.members[g]]
     held = Counter(node for counts in groups.counts for node in counts)
     for node in sorted(n for n, k in held.items() if k > 1 and not groups.split[n]):
-        moves += [([f for f in groups.members[g] if node in groups.counts[g] and
-                    node in groups.node_sets[f]], g) for g in range(n_groups)]
+        for g in range(n_groups):
+            if node in groups.counts[g]:
+                needing = [f for f in groups.members[g] if node in groups.node_sets[f]]
+                if 1 < len(needing) <= len(groups.members[g]) // 2:  # else hardly a gain
+                    moves.append((needing, g))
     return moves
 
 
 def _improve(groups, spare):
-    """Moves factors between groups while that lowers the score."""
+    """Moves factors between groups while that lowers the score, looking at
+    ``MAX_TRIES`` moves at most. A move from a group other than the longest
+    must lower the total to help, which is cheap to tell: only such moves
+    are tried in full."""
     best = groups.score(spare)
+    tries = 0
     for _ in range(MAX_PASSES):
         improved = False
+        costs = groups.costs()
         for factors, g in _moves(groups):
-            if not factors or any(f not in groups.members[g] for f in factors):
+            if any(f not in groups.members[g] for f in factors):
                 continue  # an earlier move of this pass took them elsewhere
+            longest = costs[g] >= max(costs) - _GAIN
             for h in range(len(groups.members)):
                 if h == g:
+                    continue
+                tries += 1
+                if not longest and groups.total_change(factors, g, h) >= -_GAIN:
                     continue
                 groups.move(factors, g, h)
                 score = groups.score(spare)
                 if _better(score, best):
-                    best, improved = score, True
+                    best, improved, costs = score, True, groups.costs()
                     break
                 groups.move(factors, h, g)
+            if tries >= MAX_TRIES:
+                return
         if not improved:
-            break
+            return
 
 
 def balanced_groups(factors, n_groups, spare=0.0, shared_leaves=False):
