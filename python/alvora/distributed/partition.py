@@ -12,6 +12,14 @@ costs.py), a factor going where it adds least given the sub-trees and leaves
 the group already holds. The factors that may be sliced go, all together,
 into several slices per worker queued behind the groups: Dask hands each to
 the worker that frees up first, which evens out what the estimate got wrong.
+The slices shorten towards the end, so that the workers finish about
+together. Since the slices even the groups out, the groups need not be
+equal: the factors sharing a costly sub-tree (a rank of the volume, say) go
+into one group, which computes it once, as far as half the sliced work can
+make up the difference (the other half is left for the estimate's errors).
+Where the groups of a machine read each field once between them (see
+shared_fields.py), a field costs nothing twice and draws no factor to a
+group.
 Without enough such factors to even the groups out, the groups are more (two
 per worker) and run largest first. One worker gets one group and the slices:
 a slice's grids are small and reuse the memory the group's grids freed, where
@@ -28,8 +36,8 @@ from ..leaf import _Factor
 from ..utils import iter_nodes
 from .costs import WEIGHTS, factor_nodes, node_kind, nodes_cost
 
-__all__ = ["splits_by_instrument", "instrument_chunks", "balanced_groups", "estimated_cost",
-           "EvalTask", "plan_tasks"]
+__all__ = ["splits_by_instrument", "instrument_chunks", "tapered_chunks", "balanced_groups",
+           "estimated_cost", "EvalTask", "plan_tasks"]
 
 # Below this many instruments per slice, the fixed cost of a task outweighs the gain.
 MIN_CHUNK = 64
