@@ -247,7 +247,7 @@ def balanced_groups(factors, n_groups, spare=0.0, shared_leaves=False):
     numbers, weights, split, node_sets = {}, [], [], []
     for name in names:
         ids = set()
-        for node in factor_nodes(factors[name]):
+        for node in iter_nodes(factors[name]):  # numbered in tree order: the same plan every run
             if node not in numbers:
                 numbers[node] = len(weights)
                 kind = node_kind(node)
