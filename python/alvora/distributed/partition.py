@@ -103,7 +103,7 @@ class _Groups:
         self.split = split  # node number -> whether the groups share it
         self.members = [[] for _ in range(n_groups)]
         self.counts = [Counter() for _ in range(n_groups)]  # node -> factors needing it
-        self.own = [0.0] * n_groups
+        self.own = [0.0] * n_groups  # outputs and the nodes not shared between groups
         self.holders = Counter()  # shared node -> groups holding it
 
     def add(self, factor, g):
