@@ -55,6 +55,7 @@ from alvora.distributed import cluster_session  # noqa: E402
 from alvora.distributed import execute_factors as execute_on_cluster  # noqa: E402
 from alvora.distributed.cluster import worker_threads  # noqa: E402
 from alvora.distributed.partition import estimated_cost, plan_tasks  # noqa: E402
+from alvora.distributed.transfer import FrameSpool  # noqa: E402
 from alvora.evaluate import execute_factors as execute_here  # noqa: E402
 
 DEFAULT_FACTORS = 40
@@ -130,7 +131,7 @@ def _worker_timeline(records):
 
 
 def _print_plan(factors, ids, client):
-    tasks = plan_tasks(factors, ids, worker_threads(client))
+    tasks = plan_tasks(factors, ids, worker_threads(client), shared_leaves=FrameSpool().in_memory)
     print("plan for {} workers: {} tasks (estimated cost, factors, instruments)".format(
         worker_threads(client), len(tasks)))
     for task in tasks:

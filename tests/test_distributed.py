@@ -22,7 +22,7 @@ from alvora.cross_sectional import CS_RANK  # noqa: E402
 from alvora.distributed import (BundleUnavailableError, FactorError,  # noqa: E402
                                 FactorFailures, execute_factors, study_factors)
 from alvora.distributed.partition import (MIN_CHUNK, balanced_groups,  # noqa: E402
-                                          estimated_cost, plan_tasks)
+                                          estimated_cost, plan_tasks, tapered_chunks)
 from alvora.distributed.results import ResultsFolder  # noqa: E402
 from alvora.distributed.transfer import FrameSpool, SpooledFrame, received, spool_frames  # noqa: E402,E501
 from alvora import cli  # noqa: E402
@@ -209,6 +209,44 @@ def test_groups_balance_estimated_cost_and_keep_shared_subtrees_together():
     assert any({"a", "b"} <= set(g) for g in groups)
     costs = [estimated_cost(factors, g) for g in groups]
     assert costs[0] >= costs[1] and costs[0] < 1.2 * costs[1]
+
+
+def test_groups_gather_a_shared_costly_subtree_as_far_as_the_queued_work_evens_them_out():
+    shared = CS_RANK(CS_RANK(CORRELATION(close, volume, 10)) - CS_RANK(STD(high, 7)))
+    factors = {"s{}".format(i): shared * (i + 1) for i in range(4)}
+    factors.update({"o{}".format(i): CS_RANK(MA(low, 3 + i)) - CS_RANK(open_ / (3 + i))
+                    for i in range(8)})
+
+    def spread(groups):
+        return sum(any(n.startswith("s") for n in g) for g in groups)
+
+    tight = balanced_groups(factors, 2)  # no queued work: balance first
+    assert spread(tight) == 2
+    spare = estimated_cost(factors, list(factors)) / 2
+    groups = balanced_groups(factors, 2, spare=spare)
+    assert sorted(n for g in groups for n in g) == sorted(factors)
+    assert spread(groups) == 1  # the shared sub-tree computed once
+    costs = [estimated_cost(factors, g) for g in groups]
+    assert costs[0] >= costs[1] and costs[0] <= (sum(costs) + spare) / 2 + 1e-9
+    assert sum(costs) < sum(estimated_cost(factors, g) for g in tight)
+    assert all(g == sorted(g, key=list(factors).index) for g in groups)
+
+
+@pytest.mark.parametrize("n_ids, n_chunks, tapered", [
+    (5000, 8, True), (2 * MIN_CHUNK * 8, 8, True), (2 * MIN_CHUNK * 8 - 1, 8, False), (3, 8, False),
+])
+def test_slices_cover_the_instruments_in_order_and_shorten_towards_the_end(n_ids, n_chunks,
+                                                                            tapered):
+    ids = ["{:06d}.XSHE".format(i) for i in range(n_ids)]
+    chunks = tapered_chunks(ids, n_chunks)
+    lengths = [len(c) for c in chunks]
+    assert [i for c in chunks for i in c] == ids and min(lengths) >= 1
+    assert len(chunks) == min(n_chunks, n_ids)
+    if tapered:
+        assert lengths == sorted(lengths, reverse=True) and lengths[-1] * 2 < lengths[0]
+        assert lengths[-1] >= MIN_CHUNK
+    else:
+        assert max(lengths) - min(lengths) <= 1
 
 
 @pytest.mark.parametrize("make", [

@@ -113,6 +113,21 @@ def test_industry_codes_served_from_a_grid_of_other_dates(ids, panels):
     assert len(group._CACHE) == 1
 
 
+def test_record_positions_by_level_codes_equal_a_lookup_per_record():
+    from alvora.operators import group
+
+    dates = pd.DatetimeIndex(["2023-03-01", "2023-03-02", "2023-03-03"])
+    index = pd.MultiIndex.from_arrays(
+        [pd.DatetimeIndex(["2023-03-02", None, "2023-03-09", "2023-03-01", "2023-03-02"]),
+         ["b", "a", None, "z", "a"]], names=["datetime", "order_book_id"])
+    for labels, level in ((dates, "datetime"), (pd.Index(["a", "b"]), "order_book_id")):
+        want = labels.get_indexer(index.get_level_values(level))
+        np.testing.assert_array_equal(group._positions_in(labels, index, level), want)
+        flat = index.get_level_values(level)
+        np.testing.assert_array_equal(group._positions_in(labels, pd.Index(flat, name=level),
+                                                          level), want)
+
+
 def _group_reference(values, codes, statistic):
     """The group statistics through a pandas group-by, date by date."""
     frame = pd.DataFrame(values)

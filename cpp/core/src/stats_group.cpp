@@ -52,14 +52,34 @@ struct RowGroups {
     }
 };
 
-// Members summed in column order, one plain addition each: the order a
-// sequential per-group tally would use.
-void demean_group(const Member* first, const Member* last, double* out) {
-    double sum = 0.0;
-    for (const Member* m = first; m != last; ++m) sum += m->value;
-    const double mean = sum / static_cast<double>(last - first);
-    for (const Member* m = first; m != last; ++m) out[m->column] = m->value - mean;
-}
+// One row demeaned by a sequential per-group tally: each group's finite members
+// summed in column order, one plain addition each, then each member less its
+// group's mean. Two passes over the row, no members gathered; every entry of
+// `out` is written (NaN outside the groups).
+struct RowTally {
+    std::vector<double> sum, mean;
+    std::vector<std::uint32_t> count;
+
+    void demean(const double* values, const std::int64_t* codes, std::size_t cols,
+                std::size_t ngroups, double* out) {
+        sum.assign(ngroups, 0.0);
+        count.assign(ngroups, 0);
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (codes[c] >= 0 && std::isfinite(values[c])) {
+                sum[static_cast<std::size_t>(codes[c])] += values[c];
+                ++count[static_cast<std::size_t>(codes[c])];
+            }
+        }
+        mean.resize(ngroups);
+        for (std::size_t g = 0; g < ngroups; ++g)
+            mean[g] = count[g] == 0 ? 0.0 : sum[g] / static_cast<double>(count[g]);
+        for (std::size_t c = 0; c < cols; ++c) {
+            out[c] = codes[c] >= 0 && std::isfinite(values[c])
+                         ? values[c] - mean[static_cast<std::size_t>(codes[c])]
+                         : kNaN;
+        }
+    }
+};
 
 // Equal values (zeros of both signs included) share the mean of their ranks.
 void rank_group(Member* first, Member* last, double* out) {
@@ -102,26 +122,28 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
     double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
     std::int64_t* row_codes = panel_rows::kept_buffer<std::int64_t, 0>(chunk * cols);
     RowGroups row;
+    RowTally tally;
     const std::size_t skipped = panel_rows::leading_nan_rows(values);
     panel_rows::fill_nan_rows(out, skipped);
     for (std::size_t r0 = skipped; r0 < values.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, values.rows - r0);
-        std::fill(results, results + n * cols, kNaN);
+        if (ngroups == 0 || op != GroupStatistic::Demean)  // a demeaned row is written whole
+            std::fill(results, results + n * cols, kNaN);
         if (ngroups > 0) {
             panel_rows::copy_in(values, r0, n, rows);
             panel_rows::copy_in(codes, r0, n, row_codes);
         }
         for (std::size_t t = 0; t < n && ngroups > 0; ++t) {
             double* result = results + t * cols;
+            if (op == GroupStatistic::Demean) {
+                tally.demean(rows + t * cols, row_codes + t * cols, cols, ngroups, result);
+                continue;
+            }
             row.gather(rows + t * cols, row_codes + t * cols, cols, ngroups);
             for (std::size_t g = 0; g < ngroups; ++g) {
                 Member* first = row.members.data() + row.start[g];
                 Member* last = row.members.data() + row.start[g + 1];
-                if (first == last) continue;
-                if (op == GroupStatistic::Demean)
-                    demean_group(first, last, result);
-                else
-                    rank_group(first, last, result);
+                if (first != last) rank_group(first, last, result);
             }
         }
         panel_rows::copy_out(results, r0, n, out);

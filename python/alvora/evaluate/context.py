@@ -40,13 +40,16 @@ def _instruments_from(ctx, k):
     if no_volume.any():
         traded[k:, no_volume] = np.isfinite(close[k:, no_volume])
     traded.flags.writeable = False
-    before = np.count_nonzero(ctx._traded[:k], axis=0)  # valid rows cut, per column
-    later = {}  # rows from k on of the instruments whose validity is kept: views
-    for oid, (j, _, positions) in ctx._instruments.items():
-        if not no_volume[j]:
-            later[oid] = positions[before[j]:]
-    columns = ((oid, entry[0]) for oid, entry in ctx._instruments.items())
-    return traded, _masks_and_positions(traded, columns, later)
+    before = np.count_nonzero(ctx._traded[:k], axis=0).tolist()  # valid rows cut, per column
+    # the instruments whose validity changed find their rows again; the others'
+    # rows from k on are views of the loaded context's positions
+    again = _masks_and_positions(traded, [(oid, entry[0]) for oid, entry in
+                                          ctx._instruments.items() if no_volume[entry[0]]])
+    out = {}
+    for oid, (j, _, positions) in ctx._instruments.items():  # in the context's order
+        entry = again.get(oid)
+        out[oid] = entry if entry is not None else (j, traded[:, j], positions[before[j]:])
+    return traded, out
 
 
 def _last_volume_rows(ctx):
@@ -62,6 +65,9 @@ def _last_volume_rows(ctx):
 
 def _fresh_view(ctx, traded, instruments):
     view = object.__new__(type(ctx))
+    # the label -> column mappings of stored frames are read-only and the views'
+    # frames share their columns: one cache for all views, not one build per view
+    ctx.__dict__.setdefault("_positions_cache", {})
     view.__dict__.update(ctx.__dict__)  # settings, lookups and data of the loaded context
     view.universe_mask = None
     view._traded = traded

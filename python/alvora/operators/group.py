@@ -61,27 +61,44 @@ def industry_codes(frame, source):
 
 
 def _industry_codes(dates, columns, source):
-    codes = np.full((len(dates), len(columns)), -1, dtype=np.int64)
     # a column may repeat: the grid is built over the distinct instruments
     column_of, ids = pd.factorize(pd.Index(columns))
-    if not len(ids) or not len(dates):
-        return codes
-    known = _listed_common_stocks(list(ids))
+    known = _listed_common_stocks(list(ids)) if len(ids) and len(dates) else []
     if not known:
-        return codes
+        return np.full((len(dates), len(columns)), -1, dtype=np.int64)
     industry = _industry_series(known, list(dates), source)
     # each record placed straight on the grid (no unstacking: it sorts)
-    rows = dates.get_indexer(industry.index.get_level_values("datetime"))
-    cols = ids.get_indexer(industry.index.get_level_values("order_book_id"))
+    rows = _positions_in(dates, industry.index, "datetime")
+    cols = _positions_in(ids, industry.index, "order_book_id")
     if isinstance(industry.dtype, pd.CategoricalDtype):
         labels = industry.cat.codes.to_numpy(dtype=np.int64)
     else:
         labels = pd.factorize(industry.to_numpy(dtype=object))[0].astype(np.int64)
-    keep = (rows >= 0) & (cols >= 0) & (labels >= 0)
-    distinct = np.full((len(dates), len(ids)), -1, dtype=np.int64)
-    distinct[rows[keep], cols[keep]] = labels[keep]
+    # each record's flat cell, or one cell past the grid for records off it: no
+    # selected copies of the millions of records (their fresh pages cost most)
+    cells = len(dates) * len(ids)
+    skip = (rows < 0) | (cols < 0) | (labels < 0)
+    rows *= len(ids)
+    rows += cols
+    rows[skip] = cells
+    distinct = np.full(cells + 1, -1, dtype=np.int64)
+    distinct[rows] = labels
+    distinct = distinct[:cells].reshape(len(dates), len(ids))
     return distinct if len(ids) == len(columns) and (column_of == np.arange(len(ids))).all() \
         else distinct[:, column_of]
+
+
+def _positions_in(labels, index, level):
+    """Position in ``labels`` of each record's ``level`` value (-1: absent).
+    A record table holds millions of rows over a few thousand distinct dates
+    and instruments: the distinct values are looked up, then spread by code."""
+    if not isinstance(index, pd.MultiIndex):
+        return labels.get_indexer(index.get_level_values(level))
+    k = index.names.index(level)
+    codes = np.asarray(index.codes[k])
+    # code -1 (a missing label) takes the -1 appended after the distinct values
+    found = np.append(labels.get_indexer(index.levels[k]), -1)
+    return found[codes]
 
 
 def _listed_common_stocks(ids):
