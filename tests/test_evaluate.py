@@ -237,6 +237,17 @@ def test_a_rank_of_ranks_is_ranked_once_and_equals_ranking_twice(ids, universe, 
         assert_same(got[name], execute_factor(factor, ids, START, END, universe=universe))
 
 
+def test_factors_computed_by_one_node_are_independent_frames(ids):
+    rank = CS_RANK(close)
+    got = execute_factors({"a": rank, "same": CS_RANK(close), "twice": CS_RANK(rank)},
+                          ids, START, END)
+    before = {name: frame.copy() for name, frame in got.items()}
+    got["a"].iloc[:, 0] = 123.0  # in place where pandas writes in place
+    got["a"].fillna(-1.0, inplace=True)
+    for name in ("same", "twice"):
+        assert_same(got[name], before[name])
+
+
 @pytest.mark.parametrize("row", [
     [1.0, 1.0, np.nan, -0.0, 0.0, np.inf, -np.inf, np.inf, 2.5, np.nan],
     np.r_[np.arange(5000) % 7, np.nan, -np.inf] * 1e-300,

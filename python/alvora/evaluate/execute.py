@@ -2,6 +2,7 @@
 import time
 from contextlib import contextmanager
 
+import numpy as np
 import pandas as pd
 
 import tessal
@@ -96,7 +97,34 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
                              "the interpreter's recursion limit)") from None
         for k, frame in zip(general, frames):
             results[k] = frame
+    _own_memory(results)
     return dict(zip(keys, results)) if as_dict else results
+
+
+def _copy_on_write():
+    if int(pd.__version__.split(".")[0]) >= 3:
+        return True
+    try:
+        return pd.get_option("mode.copy_on_write") is True
+    except (KeyError, pd.errors.OptionError):
+        return False
+
+
+def _own_memory(results):
+    """Factors computed by one node (the same tree twice, a rank of ranks) share
+    its grid. Where pandas writes into a frame's values in place, a change to
+    one would show in the others: each such frame after the first gets a copy."""
+    if _copy_on_write():
+        return
+    seen = []
+    for k, frame in enumerate(results):
+        if not isinstance(frame, pd.DataFrame):
+            continue
+        values = frame.to_numpy()
+        if any(np.may_share_memory(values, other) for other in seen):
+            results[k] = frame = frame.copy()
+            values = frame.to_numpy()
+        seen.append(values)
 
 
 def _first_date(factor, start_date):
