@@ -7,10 +7,12 @@ default) over the instruments x trading dates of the large generated market
 (5000 x about 2500; built once into the tessal cache, see make_large_market.py)
 three ways, each returning every factor's whole frame to the caller:
 
-- anchor: ``alvora.evaluate.execute_factors`` in a fresh process each round
-  (warmed on the same small slice as the workers), since the workers' results
-  go into fresh memory each round; the same call in this process, which reuses
-  the pages the last round's frames freed, is printed beside it;
+- anchor: ``alvora.evaluate.execute_factors`` in this process, which from
+  round 2 on reuses the pages of the frames the last round freed, as the
+  workers reuse the spool files of the frames the client freed (see
+  ``alvora.distributed.transfer``); the same call in a fresh process each
+  round (warmed on the same small slice as the workers, every page fresh) is
+  printed beside it;
 - ``alvora.distributed.execute_factors`` on a local cluster of 1 worker process
   (started by ``alvora.distributed.cluster_session`` as a run without a client);
 - the same on 2 worker processes.
@@ -237,17 +239,16 @@ def main():
             execute_on_cluster(warm, ids[:50], end, end, client=client, bundle=path)
         _print_plan(factors, ids, two)
 
-        # The anchor runs in a fresh process every round, as the workers'
-        # results go into fresh memory every round: in this process a run
-        # reuses the pages of the frames the last round freed (half its page
-        # faults). The same run in this process is printed beside it.
+        # The anchor runs in this process: like the workers, which write the
+        # results of round 2 on into the files of the frames the client freed,
+        # it reuses the pages of the frames the last round freed. The same run
+        # in a fresh process, all pages fresh, is printed beside it.
         spawn = multiprocessing.get_context("spawn")
 
         def side(k):
             if k == 0:
-                with spawn.Pool(1) as pool:
-                    fresh = pool.apply(_one_process_run, (path, args.factors, ids, start, end))
-                return ("one process, evaluate.execute_factors",) + fresh
+                return ("one process, evaluate.execute_factors",) + \
+                    _timed(lambda: execute_here(factors, ids, start, end))
             client = clients[k]
             return ("distributed, {} worker process{}".format(k, "" if k == 1 else "es"),) + \
                 _timed(lambda: execute_on_cluster(factors, ids, start, end, client=client,
@@ -262,10 +263,11 @@ def main():
             rows = {k: side(k) for k in order}
             rows = [rows[k] for k in range(3)]
             figures.append(_print_round(rows))
-            again = _timed(lambda: execute_here(factors, ids, start, end))
-            print("one process, run again in this process: {:.1f} s wall, user {:.1f} s, "
+            with spawn.Pool(1) as pool:
+                fresh = pool.apply(_one_process_run, (path, args.factors, ids, start, end))
+            print("one process, in a fresh process: {:.1f} s wall, user {:.1f} s, "
                   "system {:.1f} s, {:,.0f} minor faults (not in the ratios)".format(
-                      again[0], *again[1][:3]))
+                      fresh[0], *fresh[1][:3]))
             if want is None:
                 want = rows[0][5]
             for label, *_, digests, _ in rows:

@@ -414,6 +414,48 @@ def test_grids_handed_over_through_their_files_equal_a_single_process_run(tmp_pa
             assert os.listdir(spool.path) == ["token"]
 
 
+def test_freed_frames_files_serve_the_next_run_and_held_frames_stay_intact(tmp_path_factory,
+                                                                           monkeypatch):
+    from alvora.distributed import identify, transfer
+    from alvora.distributed.tasks import evaluate_task
+    path = small_bundle(tmp_path_factory, n_instruments=700)
+    with pointed_at(path):
+        ids = list(tessal.all_instruments("CS").order_book_id)
+        factors = {n: f for n, f in library(ids[3]).items() if n in ("reversal", "corr", "rank_vol")}
+        single = single_process.execute_factors(factors, ids, "2020-01-02", END)
+        expected = identify(path)
+
+        def run(spool, sign=1):  # values of the other sign would show in a frame still held
+            sent = evaluate_task(list(factors), [sign * f for f in factors.values()], ids,
+                                 "2020-01-02", END, None, path, expected, spool.address)
+            return {n: received(v, unlink=True, recycle=spool.recycle) for n, v in sent.items()}
+
+        def inodes(folder, prefix):
+            return {os.stat(os.path.join(folder, f)).st_ino for f in os.listdir(folder)
+                    if f.startswith(prefix)}
+
+        with FrameSpool() as spool:
+            if spool.recycle is None:
+                pytest.skip("no shared memory folder")
+            first = run(spool)
+            held, view = first.pop("reversal"), first.pop("corr").to_numpy()[5:]
+            del first  # rank_vol's file is free now; corr's stays lent to the view
+            free = inodes(spool.recycle, "free-")
+            assert len(free) == 1
+            second = run(spool, -1)
+            assert free <= inodes(spool.recycle, "lent-")  # taken for a grid of this run
+            for name, want in single.items():
+                pd.testing.assert_frame_equal(second[name], -want, check_exact=True, obj=name)
+            pd.testing.assert_frame_equal(held, single["reversal"], check_exact=True)
+            np.testing.assert_array_equal(view, single["corr"].to_numpy()[5:])
+            del held, view, second
+            assert len(inodes(spool.recycle, "free-")) == 5
+            monkeypatch.setattr(transfer, "RECYCLE_BYTES", 1)
+            run(spool)  # takes free files; its frames, freed with no room, remove them
+            assert len(inodes(spool.recycle, "free-")) < 5
+            assert not inodes(spool.recycle, "lent-")
+
+
 def test_groups_on_one_machine_share_their_fields_and_equal_a_single_process_run(client, market):
     path, ids = market
     factors = {"spread": CS_RANK(close - open_), "range": CS_RANK(high - low),

@@ -6,6 +6,7 @@
 #include "eval_core/names.hpp"
 #include "common/grid_files.hpp"
 #include "common/grid_pool.hpp"
+#include "common/recycled_files.hpp"
 #include "eval_core/native_tree.hpp"
 
 namespace py = pybind11;
@@ -148,10 +149,17 @@ PYBIND11_MODULE(eval_core, m) {
         },
         kExecNativeManyDoc, py::arg("factors"), py::arg("order_book_ids"), py::arg("exec_context"));
     m.def("_grid_folder", &alvora::grid_files::set_folder,
-          "_grid_folder(folder, min_bytes)\n--\n\n"
+          "_grid_folder(folder, min_bytes, recycle=None)\n--\n\n"
           "Result grids of at least min_bytes made on this thread go to unnamed files in "
-          "folder (None: to memory).",
-          py::arg("folder"), py::arg("min_bytes"));
+          "folder (None: to memory), or to free files taken from the folder recycle.",
+          py::arg("folder"), py::arg("min_bytes"), py::arg("recycle") = py::none());
+    m.def("_map_lent_file", &alvora::recycled_files::map_lent,
+          "_map_lent_file(path, offset, rows, cols, step, recycle, budget)\n--\n\n"
+          "The rows x cols frame values in the result file at path, mapped copy-on-write; "
+          "once they are freed the file goes to the free files of recycle while those stay "
+          "within budget bytes, else it is removed.",
+          py::arg("path"), py::arg("offset"), py::arg("rows"), py::arg("cols"), py::arg("step"),
+          py::arg("recycle"), py::arg("budget"));
     m.def("_link_grid_file", &alvora::grid_files::link,
           "_link_grid_file(values, path)\n--\n\n"
           "Names at path the file of the result grid holding values; the byte offset of "

@@ -78,13 +78,13 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
         pending = [future for _, future in submitted]
         try:
             collect = _collect_frames if study is None else _collect_studies
-            collect(distributed, submitted, finish)
+            collect(distributed, submitted, finish, spool.recycle)
         except BaseException:
             client.cancel(pending)
             raise
 
 
-def _collect_frames(distributed, submitted, finish):
+def _collect_frames(distributed, submitted, finish, recycle=None):
     owner = {future.key: task for task, future in submitted}
     pieces = {}
     for future in distributed.as_completed([f for _, f in submitted]):
@@ -92,7 +92,7 @@ def _collect_frames(distributed, submitted, finish):
         group, failure = _outcome(future)
         future.release()
         for name in task.names:
-            piece = received(group[name], unlink=True) if failure is None else \
+            piece = received(group[name], unlink=True, recycle=recycle) if failure is None else \
                 FactorError.from_exception(name, failure)
             pieces.setdefault(name, {})[task.chunk] = piece
             if len(pieces[name]) == task.n_chunks:
@@ -120,7 +120,7 @@ def _submit_studies(client, submitted, study, bundle, expected):
     return studies
 
 
-def _collect_studies(distributed, submitted, finish):
+def _collect_studies(distributed, submitted, finish, recycle=None):
     owner = {future.key: name for name, future in submitted}
     for future in distributed.as_completed([f for _, f in submitted]):
         name = owner[future.key]
