@@ -418,7 +418,8 @@ def test_freed_frames_files_serve_the_next_run_and_held_frames_stay_intact(tmp_p
                                                                            monkeypatch):
     from alvora.distributed import identify, transfer
     from alvora.distributed.tasks import evaluate_task
-    path = small_bundle(tmp_path_factory, n_instruments=700)
+    # grids larger than any an earlier test left in this process's kept memory
+    path = small_bundle(tmp_path_factory, n_instruments=900)
     with pointed_at(path):
         ids = list(tessal.all_instruments("CS").order_book_id)
         factors = {n: f for n, f in library(ids[3]).items() if n in ("reversal", "corr", "rank_vol")}
