@@ -31,14 +31,14 @@ import tessal
 
 from ..leaf import _Factor
 from .results import _pid_alive
-from .transfer import _MEMORY_FILE_SYSTEMS, _file_system, _sees
+from .transfer import _FIELD_SUFFIX, _MEMORY_FILE_SYSTEMS, _file_system, _sees, take_free_file
 
 __all__ = ["SharedFields", "fields_shared_in", "WAIT_SECONDS"]
 
 # Longest wait for a field another process of the machine is reading.
 WAIT_SECONDS = 60.0
 _POLL_SECONDS = 0.002
-_SUFFIX = ".field"
+_SUFFIX = _FIELD_SUFFIX
 # The fields of a run kept in the memory folder take at most this share of
 # the machine's memory.
 MAX_MEMORY_SHARE = 0.25
@@ -86,9 +86,10 @@ class SharedFields:
     """The loader a worker's execution contexts ask first for their leaves
     (see ``exec_context.use_shared_loader``), over the fields in ``folder``."""
 
-    def __init__(self, folder, wait_seconds=None):
+    def __init__(self, folder, wait_seconds=None, recycle=None):
         self.folder = folder
         self.wait_seconds = WAIT_SECONDS if wait_seconds is None else wait_seconds
+        self.recycle = recycle  # free files to read fields into (see transfer.py)
 
     def _path(self, name, kind=_SUFFIX):
         return os.path.join(self.folder, name + kind)
@@ -153,8 +154,12 @@ class SharedFields:
         fails (a full memory folder, a field the bundle lacks): the context
         then reads it itself and reports what is wrong."""
         tmp = self._path(name, "{}.{}.tmp".format(_SUFFIX, os.getpid()))
+        nbytes = shape[0] * shape[1] * 8
         try:
-            fd = os.open(tmp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+            # a free file's pages are allocated already; a new file's are zeroed on first touch
+            recycled = self.recycle is not None and take_free_file(self.recycle, tmp, nbytes)
+            fd = os.open(tmp, os.O_RDWR if recycled else os.O_RDWR | os.O_CREAT | os.O_EXCL,
+                         0o600)
             try:  # every page reserved now: a full folder fails here, not on a page fault
                 os.posix_fallocate(fd, 0, shape[0] * shape[1] * 8)
             finally:
@@ -216,7 +221,8 @@ def fields_shared_in(address):
         return
     from ..engine_v2 import exec_context
 
-    before = exec_context.use_shared_loader(SharedFields(address[0]))
+    recycle = address[2] if len(address) > 2 else None
+    before = exec_context.use_shared_loader(SharedFields(address[0], recycle=recycle))
     try:
         yield
     finally:

@@ -45,6 +45,7 @@ _TOKEN_FILE = "token"
 # heap serves the next one without page faults.
 GRID_FILE_MIN_BYTES = 1 << 20
 _MEMORY_FILE_SYSTEMS = ("tmpfs", "ramfs")
+_FIELD_SUFFIX = ".field"  # a market field read once per machine (see shared_fields.py)
 _RECYCLE_SUFFIX = "recycle"
 
 
@@ -91,7 +92,12 @@ class FrameSpool:
             self._free_before = _free_files(self.recycle)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, *exc):
+        if self.recycle is not None and exc_type is None:
+            # every task has ended: no process reads the run's market fields any more
+            for entry in os.scandir(self.path):
+                if entry.name.endswith(_FIELD_SUFFIX):
+                    give_back_file(entry.path, self.recycle)
         shutil.rmtree(self.path, ignore_errors=True)
         # free files no grid of this run took are of sizes runs no longer ask for
         for name in self._free_before:
@@ -325,6 +331,43 @@ def _recycling_folder(root):
             atexit.register(_remove_recycling)
         _recycling[root] = folder
     return folder
+
+
+def give_back_file(path, recycle):
+    """Moves the file at ``path``, which no process maps any more, to the
+    free files of ``recycle`` while they stay within RECYCLE_BYTES; else
+    leaves it."""
+    try:
+        size = os.stat(path).st_size
+        held = sum(int(name.split("-")[1]) for name in _free_files(recycle))
+        if held + size <= RECYCLE_BYTES:
+            os.rename(path, os.path.join(recycle, "free-{}-{}".format(size, uuid.uuid4().hex)))
+    except (OSError, ValueError, IndexError):
+        pass
+
+
+def take_free_file(recycle, path, nbytes):
+    """True when a free file of ``recycle`` of about ``nbytes`` (7/8 to 9/8
+    of it) is now the file at ``path``, sized to ``nbytes``."""
+    for name in _free_files(recycle):
+        try:
+            size = int(name.split("-")[1])
+        except (ValueError, IndexError):
+            continue
+        if not nbytes - nbytes // 8 <= size <= nbytes + nbytes // 8:
+            continue
+        try:
+            os.rename(os.path.join(recycle, name), path)
+        except OSError:
+            continue  # taken by another process
+        try:
+            if size != nbytes:
+                os.truncate(path, nbytes)
+            return True
+        except OSError:
+            os.unlink(path)
+            return False
+    return False
 
 
 def _free_files(folder):
