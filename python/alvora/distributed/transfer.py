@@ -47,6 +47,7 @@ GRID_FILE_MIN_BYTES = 1 << 20
 _MEMORY_FILE_SYSTEMS = ("tmpfs", "ramfs")
 _FIELD_SUFFIX = ".field"  # a market field read once per machine (see shared_fields.py)
 _RECYCLE_SUFFIX = "recycle"
+_UNTAKEN = ".untaken"  # marks a free file a whole run left
 
 
 def _quarter_of_memory():
@@ -99,10 +100,16 @@ class FrameSpool:
                 if entry.name.endswith(_FIELD_SUFFIX):
                     give_back_file(entry.path, self.recycle)
         shutil.rmtree(self.path, ignore_errors=True)
-        # free files no grid of this run took are of sizes runs no longer ask for
+        # Free files two runs in turn left untaken are of sizes runs no longer
+        # ask for: removed. One run may not take them where runs of two
+        # clusters alternate (their slices differ in size).
         for name in self._free_before:
+            path = os.path.join(self.recycle, name)
             try:
-                os.unlink(os.path.join(self.recycle, name))
+                if name.endswith(_UNTAKEN):
+                    os.unlink(path)
+                else:
+                    os.rename(path, path + _UNTAKEN)
             except OSError:
                 pass  # taken
 
