@@ -58,7 +58,8 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
         return
     expected = check_workers(client, bundle)
     # frames for the client go through files; a study keeps them on the workers
-    with FrameSpool() as spool:
+    scheduler = getattr(getattr(client, "scheduler", None), "address", None)
+    with FrameSpool(cluster=scheduler) as spool:
         tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe,
                            group_size, slices_travel=study is not None,
                            shared_leaves=spool.in_memory)

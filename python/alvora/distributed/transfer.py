@@ -15,17 +15,20 @@ name: no second copy of the frame's pages, no copy at all. Frames that are
 not such a grid (a masked copy, a cross-sectional result) are written out.
 
 Such grid files are recycled: once the client has freed a frame mapped from
-one, the file goes to the client's recycling folder (one per client process,
-removed when it exits), and the workers of a later run take their grid files
-from there first. Their pages are allocated already: a fresh file's pages are
-zeroed on first touch, a fifth of a worker's time on a library of 40 factors
-over the large market. The folder keeps at most :data:`RECYCLE_BYTES`.
+one, the file goes to the client's recycling folder (one per client process
+and cluster, removed when the process exits), and the workers of a later run
+take their grid files from there first; so do the market fields the run read
+once per machine (see shared_fields.py), once the run has ended. Their pages
+are allocated already: a fresh file's pages are zeroed on first touch, a fifth
+of a worker's time on a library of 40 factors over the large market. A folder
+keeps at most :data:`RECYCLE_BYTES`.
 
 Workers on machines that do not see the folder (it holds a token file they
 cannot read) return their frames through the connections as before.
 """
 import atexit
 import contextlib
+import hashlib
 import os
 import re
 import shutil
@@ -47,7 +50,6 @@ GRID_FILE_MIN_BYTES = 1 << 20
 _MEMORY_FILE_SYSTEMS = ("tmpfs", "ramfs")
 _FIELD_SUFFIX = ".field"  # a market field read once per machine (see shared_fields.py)
 _RECYCLE_SUFFIX = "recycle"
-_UNTAKEN = ".untaken"  # marks a free file a whole run left
 
 
 def _quarter_of_memory():
@@ -76,8 +78,9 @@ class FrameSpool:
     whatever is left in it on exit. Folders of runs whose process died are
     removed when a new spool is made beside them."""
 
-    def __init__(self, root=None):
+    def __init__(self, root=None, cluster=None):
         self.root = _default_root() if root is None else os.fspath(root)
+        self.cluster = cluster  # the scheduler's address: each cluster recycles its own files
         self.path = None
         self.token = uuid.uuid4().hex
         self.recycle = None  # this process's folder of freed result files, if any
@@ -89,7 +92,7 @@ class FrameSpool:
         with open(os.path.join(self.path, _TOKEN_FILE), "w", encoding="ascii") as fh:
             fh.write(self.token)
         if RECYCLE_BYTES > 0 and self.in_memory:
-            self.recycle = _recycling_folder(self.root)
+            self.recycle = _recycling_folder(self.root, self.cluster)
             self._free_before = _free_files(self.recycle)
         return self
 
@@ -100,16 +103,10 @@ class FrameSpool:
                 if entry.name.endswith(_FIELD_SUFFIX):
                     give_back_file(entry.path, self.recycle)
         shutil.rmtree(self.path, ignore_errors=True)
-        # Free files two runs in turn left untaken are of sizes runs no longer
-        # ask for: removed. One run may not take them where runs of two
-        # clusters alternate (their slices differ in size).
+        # free files no grid of this run took are of sizes runs no longer ask for
         for name in self._free_before:
-            path = os.path.join(self.recycle, name)
             try:
-                if name.endswith(_UNTAKEN):
-                    os.unlink(path)
-                else:
-                    os.rename(path, path + _UNTAKEN)
+                os.unlink(os.path.join(self.recycle, name))
             except OSError:
                 pass  # taken
 
@@ -323,20 +320,23 @@ def received(value, unlink=False, recycle=None):
     return value.load(unlink, recycle) if isinstance(value, SpooledFrame) else value
 
 
-_recycling = {}  # root -> this process's recycling folder there
+_recycling = {}  # (root, cluster) -> this process's recycling folder there
 
 
-def _recycling_folder(root):
-    """This process's folder of freed result files under ``root``, made on
-    first use and removed when the process exits (or, were it killed, by the
-    next spool made beside it)."""
-    folder = _recycling.get(root)
+def _recycling_folder(root, cluster=None):
+    """This process's folder of freed result files under ``root`` for the
+    runs on ``cluster``, made on first use and removed when the process exits
+    (or, were it killed, by the next spool made beside it). Each cluster has
+    its own: the runs of two clusters ask for grids of different sizes."""
+    folder = _recycling.get((root, cluster))
     if folder is None or not os.path.isdir(folder):
-        folder = os.path.join(root, "{}{}-{}".format(_PREFIX, os.getpid(), _RECYCLE_SUFFIX))
+        tag = hashlib.blake2b(repr(cluster).encode(), digest_size=4).hexdigest()
+        folder = os.path.join(root, "{}{}-{}-{}".format(_PREFIX, os.getpid(), _RECYCLE_SUFFIX,
+                                                        tag))
         os.makedirs(folder, mode=0o700, exist_ok=True)
         if not _recycling:
             atexit.register(_remove_recycling)
-        _recycling[root] = folder
+        _recycling[(root, cluster)] = folder
     return folder
 
 
