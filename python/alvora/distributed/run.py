@@ -64,9 +64,10 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
                            group_size, slices_travel=study is not None,
                            shared_leaves=spool.in_memory)
         address = spool.address if study is None else None
-        # groups over the whole instrument list load the same fields: once per machine
+        # groups over the whole instrument list load the same fields: once per
+        # machine; and a lone group too where the files are recycled for later runs
         whole = [task for task in tasks if task.n_chunks == 1]
-        market = spool.address if len(whole) > 1 else None
+        market = spool.address if len(whole) > 1 or spool.recycle is not None else None
         submitted = []
         for task in tasks:
             future = client.submit(evaluate_task, task.names, [factors[n] for n in task.names],
