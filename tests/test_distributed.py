@@ -422,7 +422,8 @@ def test_freed_frames_files_serve_the_next_run_and_held_frames_stay_intact(tmp_p
     path = small_bundle(tmp_path_factory, n_instruments=900)
     with pointed_at(path):
         ids = list(tessal.all_instruments("CS").order_book_id)
-        factors = {n: f for n, f in library(ids[3]).items() if n in ("reversal", "corr", "rank_vol")}
+        factors = {n: f for n, f in library(ids[3]).items()
+                   if n in ("reversal", "corr", "rank_vol")}
         single = single_process.execute_factors(factors, ids, "2020-01-02", END)
         expected = identify(path)
 

@@ -121,8 +121,8 @@ inline void give_back(void* lent_ptr) {
     std::unique_ptr<Lent> lent(static_cast<Lent*>(lent_ptr));
     munmap(lent->data, lent->bytes);  // first: nothing here reads the file once a worker may
     if (!lent->recycle.empty() && free_bytes(lent->recycle) + lent->bytes <= lent->budget) {
-        const std::string free_path =
-            lent->recycle + "/" + unique_name((kFreePrefix + std::to_string(lent->bytes) + "-").c_str());
+        const std::string prefix = kFreePrefix + std::to_string(lent->bytes) + "-";
+        const std::string free_path = lent->recycle + "/" + unique_name(prefix.c_str());
         if (rename(lent->path.c_str(), free_path.c_str()) == 0) return;
     }
     unlink(lent->path.c_str());
@@ -135,6 +135,8 @@ inline void give_back(void* lent_ptr) {
 inline py::array_t<double> map_lent(const std::string& path, std::size_t offset, std::size_t rows,
                                     std::size_t cols, std::size_t step, py::object recycle,
                                     std::size_t budget) {
+    std::string recycle_path;  // before anything is mapped: a conversion may raise
+    if (!recycle.is_none()) recycle_path = py::str(recycle).cast<std::string>();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
@@ -164,9 +166,7 @@ inline py::array_t<double> map_lent(const std::string& path, std::size_t offset,
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
         throw py::error_already_set();
     }
-    auto lent = std::make_unique<Lent>(
-        Lent{data, bytes, path, recycle.is_none() ? std::string() : py::str(recycle).cast<std::string>(),
-             budget});
+    auto lent = std::make_unique<Lent>(Lent{data, bytes, path, recycle_path, budget});
     py::capsule owner;
     try {
         owner = py::capsule(lent.get(), give_back);
