@@ -400,7 +400,7 @@ def test_grids_handed_over_through_their_files_equal_a_single_process_run(tmp_pa
                 pytest.skip("no shared memory folder")
             sent = on_worker(factors)
             named = {n for n, v in sent.items() if isinstance(v, SpooledFrame) and v.grid}
-            assert {"reversal", "corr", "rank_vol"} <= named
+            assert {"reversal", "corr", "range_rank", "rank_vol"} <= named
             got = {name: received(value, unlink=True) for name, value in sent.items()}
             # the next task's grids must not land in the memory handed over
             again = on_worker({"other_" + n: -f for n, f in factors.items() if n in named})

@@ -8,6 +8,7 @@
 
 #include "alvora/stats/cross_section.hpp"
 #include "alvora/stats/group.hpp"
+#include "common/grid_file_functions.hpp"
 #include "common/grid_pool.hpp"
 
 namespace py = pybind11;
@@ -116,6 +117,8 @@ PYBIND11_MODULE(_cross_section, m) {
     m.doc() = "截面统计（按日期逐行计算）";
     // a library of factors frees its cross-sectional grids a batch at a time
     alvora::grid_pool::keep_up_to(std::size_t{2} << 30, 32);
+    // a factor ending in a cross-section has its result grid made here
+    alvora::grid_files::add_grid_file_functions(m);
     m.def(
         "rank", [](const py::array& a) { return apply(st::CrossSection::Rank, a); },
         "按行的平均排名除以非 NaN 个数", py::arg("values"));

@@ -2,11 +2,11 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
-#include "eval_core/fast_calls.hpp"
-#include "eval_core/names.hpp"
-#include "common/grid_files.hpp"
+#include "common/grid_file_functions.hpp"
 #include "common/grid_pool.hpp"
 #include "common/recycled_files.hpp"
+#include "eval_core/fast_calls.hpp"
+#include "eval_core/names.hpp"
 #include "eval_core/native_tree.hpp"
 
 namespace py = pybind11;
@@ -148,11 +148,7 @@ PYBIND11_MODULE(eval_core, m) {
                                        static_cast<std::size_t>(rows));
         },
         kExecNativeManyDoc, py::arg("factors"), py::arg("order_book_ids"), py::arg("exec_context"));
-    m.def("_grid_folder", &alvora::grid_files::set_folder,
-          "_grid_folder(folder, min_bytes, recycle=None)\n--\n\n"
-          "Result grids of at least min_bytes made on this thread go to unnamed files in "
-          "folder (None: to memory), or to free files taken from the folder recycle.",
-          py::arg("folder"), py::arg("min_bytes"), py::arg("recycle") = py::none());
+    alvora::grid_files::add_grid_file_functions(m);
     m.def("_map_lent_file", &alvora::recycled_files::map_lent,
           "_map_lent_file(path, offset, rows, cols, step, recycle, budget)\n--\n\n"
           "The rows x cols frame values in the result file at path, mapped copy-on-write; "
@@ -160,11 +156,6 @@ PYBIND11_MODULE(eval_core, m) {
           "within budget bytes, else it is removed.",
           py::arg("path"), py::arg("offset"), py::arg("rows"), py::arg("cols"), py::arg("step"),
           py::arg("recycle"), py::arg("budget"));
-    m.def("_link_grid_file", &alvora::grid_files::link,
-          "_link_grid_file(values, path)\n--\n\n"
-          "Names at path the file of the result grid holding values; the byte offset of "
-          "values in it, or None.",
-          py::arg("values"), py::arg("path"));
 
     py::dict helpers;
     helpers["__builtins__"] = py::module_::import("builtins");

@@ -224,14 +224,24 @@ def grids_in_spool(address):
     if not _sees(address) or _file_system(address[0]) not in _MEMORY_FILE_SYSTEMS:
         yield
         return
-    from ..engine_v2 import eval_core
-
     recycle = address[2] if len(address) > 2 else None
-    eval_core._grid_folder(address[0], GRID_FILE_MIN_BYTES, recycle)
+    modules = _grid_modules()
+    for module in modules:
+        module._grid_folder(address[0], GRID_FILE_MIN_BYTES, recycle)
     try:
         yield
     finally:
-        eval_core._grid_folder(None, 0)
+        for module in modules:
+            module._grid_folder(None, 0)
+
+
+def _grid_modules():
+    """The native modules that make result grids: the engine's, and the
+    cross-sections' (a factor ending in a rank has its grid made there)."""
+    from .. import _cross_section
+    from ..engine_v2 import eval_core
+
+    return eval_core, _cross_section
 
 
 def _linked(values, path):
@@ -242,10 +252,11 @@ def _linked(values, path):
     step, rest = divmod(values.strides[1], values.itemsize)
     if rest or step < values.shape[0]:
         return None
-    from ..engine_v2 import eval_core
-
-    offset = eval_core._link_grid_file(values, path)
-    return None if offset is None else (offset, step)
+    for module in _grid_modules():
+        offset = module._link_grid_file(values, path)
+        if offset is not None:
+            return offset, step
+    return None
 
 
 def _spoolable(value):
