@@ -10,9 +10,9 @@ three ways, each returning every factor's whole frame to the caller:
 - anchor: ``alvora.evaluate.execute_factors`` in this process, which from
   round 2 on reuses the pages of the frames the last round freed, as the
   workers reuse the spool files of the frames the client freed (see
-  ``alvora.distributed.transfer``); the same call in a fresh process each
-  round (warmed on the same small slice as the workers, every page fresh) is
-  printed beside it;
+  ``alvora.distributed.transfer``); the same call in a fresh process after
+  the rounds (warmed on the same small slice as the workers, every page
+  fresh) is printed beside it;
 - ``alvora.distributed.execute_factors`` on a local cluster of 1 worker process
   (started by ``alvora.distributed.cluster_session`` as a run without a client);
 - the same on 2 worker processes.
@@ -247,7 +247,7 @@ def main():
         # The anchor runs in this process: like the workers, which write the
         # results of round 2 on into the files of the frames the client freed,
         # it reuses the pages of the frames the last round freed. The same run
-        # in a fresh process, all pages fresh, is printed beside it.
+        # in a fresh process, all pages fresh, is printed after the rounds.
         spawn = multiprocessing.get_context("spawn")
 
         def side(k):
@@ -270,11 +270,6 @@ def main():
             rows = {k: side(k) for k in order}
             rows = [rows[k] for k in range(3)]
             figures.append(_print_round(rows))
-            with spawn.Pool(1) as pool:
-                fresh = pool.apply(_one_process_run, (path, args.factors, ids, start, end))
-            print("one process, in a fresh process: {:.1f} s wall, user {:.1f} s, "
-                  "system {:.1f} s, {:,.0f} minor faults (not in the ratios)".format(
-                      fresh[0], *fresh[1][:3]))
             if want is None:
                 want = rows[0][5]
             for label, *_, digests, _ in rows:
@@ -284,6 +279,13 @@ def main():
                         label, ", ".join(differ)))
                 elif label != rows[0][0] or r > 0:
                     print("{}: every frame equals the first one-process run's".format(label))
+        # after the rounds: a process freeing the memory of a whole library slows
+        # whichever side would run next
+        with spawn.Pool(1) as pool:
+            fresh = pool.apply(_one_process_run, (path, args.factors, ids, start, end))
+        print("one process, in a fresh process: {:.1f} s wall, user {:.1f} s, "
+              "system {:.1f} s, {:,.0f} minor faults (not in the ratios)".format(
+                  fresh[0], *fresh[1][:3]))
     _print_summary(figures)
     print("load average after: {}".format(" ".join("{:.1f}".format(v)
                                                      for v in os.getloadavg())))
