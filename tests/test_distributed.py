@@ -199,6 +199,27 @@ def test_plan_groups_whole_factors_and_queues_slices_of_the_others_behind():
     assert len(plan_tasks(few, ids, n_workers=2, slices_travel=True)) == 6
 
 
+def test_tasks_whose_results_would_pass_the_memory_bound_are_cut_into_runs_of_factors():
+    ids = ["{:06d}.XSHE".format(i) for i in range(4 * MIN_CHUNK)]
+    factors = {"r{}".format(i): CS_RANK(MA(close, 3 + i)) for i in range(7)}
+    factors.update({"m{}".format(i): MA(close, 3 + i) for i in range(5)})
+    rows, per_factor = 100, 8 * 100 * len(ids)
+    unbounded = plan_tasks(factors, ids, n_workers=2, result_rows=rows)
+    tasks = plan_tasks(factors, ids, n_workers=2, result_rows=rows,
+                       max_result_bytes=2.5 * per_factor)
+    assert all(len(t.names) * len(t.ids) * 8 * rows <= 2.5 * per_factor for t in tasks)
+    # every factor still in exactly one task per slice, slices in instrument order
+    for name in factors:
+        mine = [t for t in tasks if name in t.names]
+        want = [t for t in unbounded if name in t.names]
+        assert [(t.chunk, t.n_chunks, t.ids) for t in mine] == \
+            [(t.chunk, t.n_chunks, t.ids) for t in want]
+    assert [n for t in tasks for n in t.names if t.n_chunks == 1] == \
+        [n for t in unbounded for n in t.names if t.n_chunks == 1]
+    lone = plan_tasks(factors, ids, n_workers=1, result_rows=rows, max_result_bytes=1)
+    assert all(len(t.names) == 1 for t in lone)  # one factor a task at the least
+
+
 def test_groups_balance_estimated_cost_and_keep_shared_subtrees_together():
     shared = CS_RANK(CORRELATION(close, volume, 10))
     factors = {"a": shared + 1, "light1": MA(close, 5), "b": shared * 2,

@@ -4,7 +4,7 @@ import contextlib
 import logging
 import os
 
-__all__ = ["require_dask", "machine_cores", "cluster_session", "worker_threads"]
+__all__ = ["require_dask", "machine_cores", "cluster_session", "worker_memory", "worker_threads"]
 
 # How long to wait for the first worker of a cluster given by address.
 WORKER_WAIT_SECONDS = 60
@@ -85,6 +85,14 @@ def worker_threads(client):
     """Tasks the cluster runs at once (threads over all workers)."""
     workers = client.scheduler_info().get("workers", {})
     return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
+
+
+def worker_memory(client):
+    """The least memory limit in bytes among the cluster's workers; 0 when
+    one has none or none is known."""
+    workers = client.scheduler_info().get("workers", {})
+    limits = [int(w.get("memory_limit") or 0) for w in workers.values()]
+    return min(limits) if limits and all(limits) else 0
 
 
 @contextlib.contextmanager

@@ -37,7 +37,7 @@ from ..utils import iter_nodes
 from .costs import WEIGHTS, factor_nodes, node_kind, nodes_cost
 
 __all__ = ["splits_by_instrument", "instrument_chunks", "tapered_chunks", "balanced_groups",
-           "estimated_cost", "EvalTask", "plan_tasks"]
+           "estimated_cost", "EvalTask", "plan_tasks", "within_memory", "RESULT_MEMORY_SHARE"]
 
 # Below this many instruments per slice, the fixed cost of a task outweighs the gain.
 MIN_CHUNK = 64
@@ -50,6 +50,11 @@ SPARE_SHARE = 0.5
 # The sliced factors even out the groups when they hold at least this share of
 # the estimated work (about what the estimate gets wrong on a group).
 MIN_SLICED_SHARE = 0.08
+# A task's result grids take at most this share of a worker's memory limit
+# (the rest is for its market data and intermediate grids): a group of hundreds
+# of factors over a whole market would hold more than the worker has, and Dask
+# would kill it on every retry.
+RESULT_MEMORY_SHARE = 0.25
 
 
 def splits_by_instrument(factor, universe=None):
@@ -297,8 +302,23 @@ def estimated_cost(factors, names):
     return WEIGHTS["output"] * len(names) + nodes_cost(nodes)
 
 
+def within_memory(tasks, result_rows, max_result_bytes):
+    """``tasks`` with each one whose result grids (float64, ``result_rows``
+    dates by its instruments, one per factor) would pass ``max_result_bytes``
+    cut into consecutive runs of its factors that stay within it (one factor
+    a task at the least); the pieces take the task's place."""
+    out = []
+    for task in tasks:
+        per_factor = 8 * max(1, result_rows) * max(1, len(task.ids))
+        most = max(1, int(max_result_bytes // per_factor))
+        for i in range(0, len(task.names), most):
+            out.append(EvalTask(task.names[i:i + most], task.ids, task.chunk, task.n_chunks))
+    return out
+
+
 def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=None,
-               slices_travel=False, shared_leaves=False):
+               slices_travel=False, shared_leaves=False, result_rows=None,
+               max_result_bytes=None):
     """The tasks for ``factors`` (an ordered name -> node mapping), in the
     order to submit them: groups of whole instrument lists, largest first,
     then the slices.
@@ -308,9 +328,22 @@ def plan_tasks(factors, order_book_ids, n_workers, universe=None, group_size=Non
     keep every worker busy otherwise is sliced. ``shared_leaves``: the
     groups of a machine read each field once between them.
 
+    ``result_rows`` and ``max_result_bytes``: the dates a result grid holds
+    and the most bytes of result grids one task may hold (see
+    :func:`within_memory`); either None: no bound.
+
     Every factor appears in exactly one task per slice, slices of one factor
     in instrument order.
     """
+    tasks = _planned(factors, order_book_ids, n_workers, universe, group_size, slices_travel,
+                     shared_leaves)
+    if result_rows is None or not max_result_bytes:
+        return tasks
+    return within_memory(tasks, result_rows, max_result_bytes)
+
+
+def _planned(factors, order_book_ids, n_workers, universe, group_size, slices_travel,
+             shared_leaves):
     names = list(factors)
     ids = list(order_book_ids)
     n_workers = max(1, n_workers)

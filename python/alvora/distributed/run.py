@@ -5,9 +5,9 @@ from collections.abc import Mapping
 
 from ..interface import AbstractFactor
 from .bundle_check import check_workers
-from .cluster import require_dask, worker_threads
+from .cluster import require_dask, worker_memory, worker_threads
 from .errors import BundleUnavailableError, FactorError
-from .partition import plan_tasks
+from .partition import RESULT_MEMORY_SHARE, plan_tasks
 from .tasks import InstrumentList, combine_slices, evaluate_task, pick, study_task
 from .transfer import FrameSpool, received
 
@@ -28,6 +28,17 @@ def named_factors(factors):
             raise TypeError("factor {!r} is not a factor node: {}".format(
                 name, type(node).__name__))
     return named, as_list
+
+
+def _weekdays(start_date, end_date):
+    """Weekdays from ``start_date`` to ``end_date``: at least the trading dates
+    a result grid holds (None when the dates do not parse; the engine reports them)."""
+    import pandas as pd
+    from tessal.utils import to_timestamp
+    try:
+        return len(pd.bdate_range(to_timestamp(start_date), to_timestamp(end_date)))
+    except (TypeError, ValueError):
+        return None
 
 
 def _key(kind):
@@ -62,7 +73,9 @@ def run_library(client, factors, order_book_ids, start_date, end_date, universe,
     with FrameSpool(cluster=scheduler) as spool:
         tasks = plan_tasks(factors, order_book_ids, worker_threads(client), universe,
                            group_size, slices_travel=study is not None,
-                           shared_leaves=spool.in_memory)
+                           shared_leaves=spool.in_memory,
+                           result_rows=_weekdays(start_date, end_date),
+                           max_result_bytes=RESULT_MEMORY_SHARE * worker_memory(client))
         address = spool.address if study is None else None
         # groups over the whole instrument list load the same fields: once per
         # machine; and a lone group too where the files are recycled for later runs
