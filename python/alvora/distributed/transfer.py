@@ -226,9 +226,9 @@ def grids_in_spool(address):
         return
     recycle = address[2] if len(address) > 2 else None
     modules = _grid_modules()
-    for module in modules:
-        module._grid_folder(address[0], GRID_FILE_MIN_BYTES, recycle)
-    try:
+    try:  # a folder one module could not open leaves none of them set
+        for module in modules:
+            module._grid_folder(address[0], GRID_FILE_MIN_BYTES, recycle)
         yield
     finally:
         for module in modules:
