@@ -1,6 +1,7 @@
 """execute_factors: each factor's frame equals execute_factor of it alone."""
 import gc
 import random
+import weakref
 
 import numpy as np
 import pandas as pd
@@ -13,7 +14,7 @@ from alvora.cross_sectional import CS_RANK, CS_ZSCORE, CrossSectionalFactor
 from alvora.engine_v2 import eval_core
 from alvora.engine_v2.eval_core import execute_factor
 from alvora.engine_v2.exec_context import ThreadingExecContext
-from alvora.evaluate import evaluator, execute_factors
+from alvora.evaluate import evaluator, execute_factors, iter_factors
 from alvora.evaluate.context import rows_from
 from alvora.fix import FIX
 from alvora.leaf import Factor, close, high, low, open as open_, volume
@@ -133,9 +134,29 @@ def test_shared_cross_sections_are_computed_once(ids):
     ("close", None, TypeError, "dict of name -> factor"),
     ([close], "000001.XSHE", TypeError, "not a single string"),
 ])
-def test_bad_input(ids, factors, ids_arg, error, message):
-    with pytest.raises(error, match=message):
-        execute_factors(factors, ids if ids_arg is None else ids_arg, START, END)
+@pytest.mark.parametrize("entry", [execute_factors, iter_factors])
+def test_bad_input(ids, factors, ids_arg, error, message, entry):
+    with pytest.raises(error, match=message):  # at the call, not at the first factor
+        entry(factors, ids if ids_arg is None else ids_arg, START, END)
+
+
+def test_iter_factors_hands_over_each_frame_and_keeps_none(ids, monkeypatch):
+    monkeypatch.setattr(evaluator, "BATCH", 2)
+    factors = dict(twin=CS_RANK(close), twin_too=CS_RANK(close), stored=Factor("pe_ratio"),
+                   **LIBRARY)
+    want = execute_factors(factors, ids, START, END)
+    held = dict(iter_factors(factors, ids, START, END))
+    assert sorted(held) == sorted(factors)
+    for name, frame in held.items():
+        assert_same(frame, want[name])
+    held["twin"].iloc[:, 0] = 123.0  # in place where pandas writes in place
+    assert_same(held["twin_too"], want["twin_too"])
+    del held
+    frames = iter_factors(factors, ids, START, END)
+    first = weakref.ref(next(frames)[1])
+    next(frames), next(frames)  # two more: past the first batch
+    gc.collect()
+    assert first() is None
 
 
 def test_reversed_dates_are_a_clear_error(ids):

@@ -60,14 +60,22 @@ class Evaluator:
 
     def evaluate(self, factors):
         """One frame over the context's grid per factor, in order."""
-        last_use = self._last_uses(factors)
         out = [None] * len(factors)
+        for batch in self.batches(factors):
+            for k, frame in batch:
+                out[k] = frame
+        return out
+
+    def batches(self, factors):
+        """Yields [(index in ``factors``, frame), ...] a batch at a time; nothing of a
+        batch is kept here once it is yielded."""
+        last_use = self._last_uses(factors)
         for begin in range(0, len(factors), BATCH):
             batch = list(range(begin, min(begin + BATCH, len(factors))))
-            for k, frame in zip(batch, self.frames([factors[k] for k in batch])):
-                out[k] = frame
+            frames = self.frames([factors[k] for k in batch])
             self._release([n for n, last in last_use.items() if last < begin + BATCH])
-        return out
+            yield list(zip(batch, frames))
+            del frames
 
     # -- frames ----------------------------------------------------------------
 

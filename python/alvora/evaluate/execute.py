@@ -1,5 +1,6 @@
 """``execute_factors``: many factors over one load of the market data."""
 import time
+import weakref
 from contextlib import contextmanager
 
 import numpy as np
@@ -15,7 +16,7 @@ from .context import rows_from
 from .evaluator import Evaluator
 from .shared_ranks import SharedRanks, carried_ranks
 
-__all__ = ["execute_factors", "WARM_UP_ROWS", "SHARE_RANKS"]
+__all__ = ["execute_factors", "iter_factors", "WARM_UP_ROWS", "SHARE_RANKS"]
 
 WARM_UP_ROWS = 126
 
@@ -74,31 +75,80 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
     ``timings``, a dict, receives where the time went: "load" (the market
     data), "evaluate" and "frames" (masking and cutting the result frames),
     each as (wall seconds, CPU seconds of this process).
+
+    Every frame is held until the call returns; :func:`iter_factors` hands
+    them over one by one instead.
     """
     keys, nodes, as_dict = _normalise(factors)
+    results = [None] * len(nodes)
+    for k, frame in _evaluated(nodes, order_book_ids, start_date, end_date, universe, timings):
+        results[k] = frame
+    _own_memory(results)
+    return dict(zip(keys, results)) if as_dict else results
+
+
+def iter_factors(factors, order_book_ids, start_date, end_date, universe=None,
+                 timings=None):
+    """Evaluate many factors at once, handing over each frame as soon as it is done.
+
+    Yields ``(key, frame)`` pairs: ``key`` is the factor's name (``factors`` a
+    dict) or its position (a list), and ``frame`` equals what
+    :func:`execute_factors` gives for it. The arguments are those of
+    :func:`execute_factors`, and so is the work shared between factors; what
+    differs is memory. Factors come in the order they are finished (grouped by
+    look-back, then in batches), not in the given order, and none is kept here
+    once handed over: a frame the caller drops gives its memory to the next
+    ones. A library over thousands of instruments and years of dates, whose
+    frames together would not fit in memory, can be analysed factor by factor:
+
+    >>> for name, frame in iter_factors(library, ids, "2014-01-02", "2023-12-29"):
+    ...     ic[name] = my_ic(frame)          # doctest: +SKIP
+
+    Stopping early (``break``) leaves the remaining factors unevaluated.
+    """
+    keys, nodes, _ = _normalise(factors)  # bad input fails here, not at the first factor
+    _check_ids(order_book_ids)
+    return _handed_over(keys, nodes, order_book_ids, start_date, end_date, universe, timings)
+
+
+def _check_ids(order_book_ids):
     if isinstance(order_book_ids, str):
         raise TypeError("order_book_ids must be a list of ids, not a single string")
-    ids = list(order_book_ids)
-    results = [None] * len(nodes)
 
+
+def _handed_over(keys, nodes, order_book_ids, start_date, end_date, universe, timings):
+    live = []  # weak references to the frames handed over (see _apart_from)
+    for k, frame in _evaluated(nodes, order_book_ids, start_date, end_date, universe, timings):
+        frame = _apart_from(frame, live)
+        yield keys[k], frame
+        del frame  # not held while the next batch is evaluated
+
+
+def _evaluated(nodes, order_book_ids, start_date, end_date, universe, timings):
+    """(index in ``nodes``, frame) pairs as the factors are finished."""
+    _check_ids(order_book_ids)
+    ids = list(order_book_ids)
     general = []
     for k, node in enumerate(nodes):
         if _is_stored(node):
-            results[k] = _eval_core().execute_factor(node, ids, start_date, end_date,
-                                                     universe=universe)
+            yield k, _eval_core().execute_factor(node, ids, start_date, end_date,
+                                                 universe=universe)
         else:
             general.append(k)
-    if general:
+    if not general:
+        return
+    frames = _execute_general([nodes[k] for k in general], ids, start_date, end_date,
+                              universe, {} if timings is None else timings)
+    while True:
         try:
-            frames = _execute_general([nodes[k] for k in general], ids, start_date, end_date,
-                                      universe, {} if timings is None else timings)
+            j, frame = next(frames)
+        except StopIteration:
+            return
         except RecursionError:
-            raise ValueError("a factor tree is nested too deeply to evaluate (more levels than "
-                             "the interpreter's recursion limit)") from None
-        for k, frame in zip(general, frames):
-            results[k] = frame
-    _own_memory(results)
-    return dict(zip(keys, results)) if as_dict else results
+            raise ValueError("a factor tree is nested too deeply to evaluate (more levels "
+                             "than the interpreter's recursion limit)") from None
+        yield general[j], frame
+        del frame
 
 
 def _copy_on_write():
@@ -125,6 +175,19 @@ def _own_memory(results):
             results[k] = frame = frame.copy()
             values = frame.to_numpy()
         seen.append(values)
+
+
+def _apart_from(frame, live):
+    """``frame``, copied if it shares memory with a frame handed over earlier that
+    is still alive (weak references in ``live``, pruned here), as _own_memory."""
+    if _copy_on_write():
+        return frame
+    live[:] = [ref for ref in live if ref() is not None]
+    values = frame.to_numpy()
+    if any(np.may_share_memory(values, ref().to_numpy()) for ref in live if ref() is not None):
+        frame = frame.copy()
+    live.append(weakref.ref(frame))
+    return frame
 
 
 def _first_date(factor, start_date):
@@ -169,7 +232,6 @@ def _execute_general(nodes, ids, start_date, end_date, universe, timings):
         ctx = exec_context.ThreadingExecContext(leaves, ids + fixed, min(firsts), end_date,
                                                 universe=universe)
 
-    out = [None] * len(nodes)
     groups = [[k for k, f in enumerate(firsts) if f == first] for first in sorted(set(firsts))]
     shared = _shared_ranks(groups, nodes, ids, ctx) if universe is None else None
     for group, members in enumerate(groups):
@@ -182,15 +244,23 @@ def _execute_general(nodes, ids, start_date, end_date, universe, timings):
             view.universe_mask = mask
             evaluator = Evaluator(view, ids)
             evaluator.shared, evaluator.group = shared, group
-            frames = evaluator.evaluate([nodes[k] for k in members])
-            if shared is not None:
-                shared.done(group)
-        with _timed(timings, "frames"):
-            for k, frame in zip(members, frames):
-                if mask is not None:
-                    frame = frame.where(mask)
-                out[k] = frame.loc[start_date:end_date]
-    return out
+            batches = evaluator.batches([nodes[k] for k in members])
+        while True:
+            with _timed(timings, "evaluate"):
+                batch = next(batches, None)
+                if batch is None and shared is not None:
+                    shared.done(group)
+            if batch is None:
+                break
+            with _timed(timings, "frames"):
+                cut = []
+                for j, frame in batch:
+                    if mask is not None:
+                        frame = frame.where(mask)
+                    cut.append((members[j], frame.loc[start_date:end_date]))
+            del batch
+            yield from cut
+            del cut
 
 
 def _shared_ranks(groups, nodes, ids, ctx):
