@@ -277,10 +277,8 @@ def _parse_factors(args, default=None):
     return factors
 
 
-def _prepare_many(args, factors, say):
-    """name -> frame, all factors evaluated in one call."""
-    from .evaluate import execute_factors
-
+def _setup_many(args, factors, say):
+    """(instruments, start, end) of a run of several factors, announced."""
     _init_data(args.bundle)
     start, end = _date_range(args)
     ids = _instruments(args, start, end)
@@ -288,6 +286,14 @@ def _prepare_many(args, factors, say):
     for name, factor in factors.items():
         say("  {} = {!r}".format(name, factor))
     say("instruments: {}, dates: {} .. {}".format(len(ids), start.date(), end.date()))
+    return ids, start, end
+
+
+def _prepare_many(args, factors, say):
+    """name -> frame, all factors evaluated in one call."""
+    from .evaluate import execute_factors
+
+    ids, start, end = _setup_many(args, factors, say)
     began = time.perf_counter()
     frames = execute_factors(factors, ids, start, end, universe=_universe(args))
     say("evaluated in {:.2f}s".format(time.perf_counter() - began))
@@ -324,16 +330,31 @@ def _cmd_eval(args, say):
             frame.to_csv(args.out)
             say("wrote {}".format(args.out))
         return 0
-    frames = _prepare_many(args, factors, say)
-    for name, frame in frames.items():
+    from .evaluate import iter_factors
+
+    ids, start, end = _setup_many(args, factors, say)
+    if args.out:
+        os.makedirs(args.out, exist_ok=True)
+    # each frame described and written as it is finished, then dropped: a library
+    # whose frames together would not fit in memory still runs
+    frames = iter_factors(factors, ids, start, end, universe=_universe(args))
+    evaluating = 0.0
+    while True:
+        began = time.perf_counter()
+        name, frame = next(frames, (None, None))
+        evaluating += time.perf_counter() - began
+        if frame is None:
+            break
         say("")
         say("== {}".format(name))
         _describe_frame(frame, say)
-    if args.out:
-        os.makedirs(args.out, exist_ok=True)
-        for name, frame in frames.items():
+        if args.out:
             frame.to_csv(os.path.join(args.out, "{}.csv".format(name)))
-        say("wrote {} files in {}".format(len(frames), args.out))
+        del frame
+    say("")
+    say("evaluated in {:.2f}s".format(evaluating))
+    if args.out:
+        say("wrote {} files in {}".format(len(factors), args.out))
     return 0
 
 
