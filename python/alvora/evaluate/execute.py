@@ -80,6 +80,7 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
     them over one by one instead.
     """
     keys, nodes, as_dict = _normalise(factors)
+    _check_ids(order_book_ids)
     results = [None] * len(nodes)
     for k, frame in _evaluated(nodes, order_book_ids, start_date, end_date, universe, timings):
         results[k] = frame
@@ -126,7 +127,6 @@ def _handed_over(keys, nodes, order_book_ids, start_date, end_date, universe, ti
 
 def _evaluated(nodes, order_book_ids, start_date, end_date, universe, timings):
     """(index in ``nodes``, frame) pairs as the factors are finished."""
-    _check_ids(order_book_ids)
     ids = list(order_book_ids)
     general = []
     for k, node in enumerate(nodes):
@@ -164,27 +164,21 @@ def _own_memory(results):
     """Factors computed by one node (the same tree twice, a rank of ranks) share
     its grid. Where pandas writes into a frame's values in place, a change to
     one would show in the others: each such frame after the first gets a copy."""
-    if _copy_on_write():
-        return
-    seen = []
+    live = []
     for k, frame in enumerate(results):
-        if not isinstance(frame, pd.DataFrame):
-            continue
-        values = frame.to_numpy()
-        if any(np.may_share_memory(values, other) for other in seen):
-            results[k] = frame = frame.copy()
-            values = frame.to_numpy()
-        seen.append(values)
+        if isinstance(frame, pd.DataFrame):
+            results[k] = _apart_from(frame, live)
 
 
 def _apart_from(frame, live):
     """``frame``, copied if it shares memory with a frame handed over earlier that
-    is still alive (weak references in ``live``, pruned here), as _own_memory."""
+    is still alive (weak references in ``live``, pruned here): see _own_memory."""
     if _copy_on_write():
         return frame
-    live[:] = [ref for ref in live if ref() is not None]
+    earlier = [f for f in (ref() for ref in live) if f is not None]
+    live[:] = [weakref.ref(f) for f in earlier]
     values = frame.to_numpy()
-    if any(np.may_share_memory(values, ref().to_numpy()) for ref in live if ref() is not None):
+    if any(np.may_share_memory(values, f.to_numpy()) for f in earlier):
         frame = frame.copy()
     live.append(weakref.ref(frame))
     return frame
