@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "alvora/isa.hpp"
 #include "alvora/stats/cross_section.hpp"
 #include "alvora/stats/ranks.hpp"
 #include "expect_row.hpp"
@@ -37,7 +38,8 @@ TEST(CrossSection, RankAveragesTiesKeepsNaNAndRanksInfinities) {
 // values of one magnitude, few distinct values, NaN, infinities, zeros of both
 // signs, long tails, ranges too wide or too narrow to split) ranks as the
 // comparison sort ranks it, in a column-major panel of
-// several rows read and written a block at a time.
+// several rows read and written a block at a time, at every instruction-set
+// level (the wider ones count ranks in windows of each bucket).
 TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     const std::size_t rows = 230, cols = 5001;  // two chunks of rows
     std::mt19937_64 gen(7);
@@ -47,7 +49,7 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             double x = normal(gen);
-            switch (r % 11) {
+            switch (r % 12) {
                 case 1:
                     x = 1e6 + x * 1e-9;
                     break;  // one magnitude
@@ -88,14 +90,14 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
                     x = k == 0 ? 1e9 * (2 + x) : k == 1 ? -1e9 : k == 2 ? -kInf : x;
                     break;  // a bulk with far tails, a percent each
                 }
+                case 11:
+                    x = pick(gen) == 0 ? 0.5 : x;
+                    break;  // one crowded bucket among spread values
             }
             panel[c * rows + r] = x;
         }
     }
-    std::vector<double> out(rows * cols);
-    alvora::stats::cross_section(CrossSection::Rank,
-                                 PanelView<const double>{panel.data(), rows, cols, 1, rows},
-                                 PanelView<double>{out.data(), rows, cols, 1, rows});
+    std::vector<std::vector<double>> wanted;
     std::vector<std::uint32_t> order;
     for (std::size_t r = 0; r < rows; ++r) {
         std::vector<double> usable;
@@ -109,12 +111,23 @@ TEST(CrossSection, LongRowsRankAsTheComparisonSort) {
         }
         std::vector<double> ranks(usable.size());
         alvora::stats::average_ranks(usable, ranks, order);
-        std::vector<double> want(cols, kNaN), got(cols);
+        std::vector<double>& want = wanted.emplace_back(cols, kNaN);
         for (std::size_t k = 0; k < where.size(); ++k)
             want[where[k]] = ranks[k] / static_cast<double>(usable.size());
-        for (std::size_t c = 0; c < cols; ++c) got[c] = out[c * rows + r];
-        SCOPED_TRACE("row " + std::to_string(r));
-        expect_row(got, want);
+    }
+    for (alvora::Isa level : alvora::supported_isas()) {
+        const alvora::ScopedIsa at(level);
+        std::vector<double> out(rows * cols);
+        alvora::stats::cross_section(CrossSection::Rank,
+                                     PanelView<const double>{panel.data(), rows, cols, 1, rows},
+                                     PanelView<double>{out.data(), rows, cols, 1, rows});
+        std::vector<double> got(cols);
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t c = 0; c < cols; ++c) got[c] = out[c * rows + r];
+            SCOPED_TRACE(std::string("row ") + std::to_string(r) + " at " +
+                         alvora::isa_name(level));
+            expect_row(got, wanted[r]);
+        }
     }
 }
 
