@@ -67,8 +67,9 @@ class CrossSectionalFactor(TerminalFactor):
 
 def _float_values(frame):
     """The frame's values as float64, without a copy when they already are."""
-    if all(dtype == np.float64 for dtype in frame.dtypes):
-        return frame.to_numpy(dtype=np.float64)
+    values = frame.to_numpy()  # one float block: a view, no per-column dtype checks
+    if values.dtype == np.float64:
+        return values
     return frame.astype(np.float64).to_numpy(dtype=np.float64)
 
 

@@ -158,14 +158,18 @@ void count_in_windows(const std::uint64_t* item_keys, const std::uint32_t* colum
         const std::uint32_t size = begin[bucket_of[i] + 1] - first;
         unsigned below, equal;
         compare_eight(bucketed + first, item_keys[i], below, equal);
-        if (size > 8) {  // rare: a bucket holds about one value on average
-            unsigned more_below, more_equal;
-            compare_eight(bucketed + first + 8, item_keys[i], more_below, more_equal);
+        if (size > 8) {  // a bucket holds about one value on average
+            unsigned more_below = 0, more_equal = 0;
+            if (size <= rank_kernels::kWindow)
+                compare_eight(bucketed + first + 8, item_keys[i], more_below, more_equal);
             below |= more_below << 8;
             equal |= more_equal << 8;
         }
-        const std::uint64_t less = first + static_cast<std::uint64_t>(_mm_popcnt_u32(below));
-        const std::uint64_t ties = static_cast<std::uint64_t>(_mm_popcnt_u32(equal));
+        const bool crowded = size > rank_kernels::kWindow;
+        const std::uint64_t less =
+            first + (crowded ? 0 : static_cast<std::uint64_t>(_mm_popcnt_u32(below)));
+        const std::uint64_t ties =
+            crowded ? size : static_cast<std::uint64_t>(_mm_popcnt_u32(equal));
         // the rounding of the mean of the positions less + 1 .. less + ties
         out[columns[i]] = 0.5 * static_cast<double>(2 * less + 1 + ties) / count;
     }

@@ -40,8 +40,11 @@ class RowRanks {
     std::vector<std::uint32_t> columns_;
     std::vector<double> values_;
     std::vector<std::uint32_t> bucket_of_;
-    std::vector<std::uint64_t> bucketed_;  // the keys bucket by bucket, for counting
-    std::vector<Keyed> items_, sorted_;    // for sorting
+    // the keys and their columns bucket by bucket, for counting
+    std::vector<std::uint64_t> bucketed_;
+    std::vector<std::uint32_t> bucketed_columns_;
+    std::vector<std::uint32_t> mixed_;   // crowded buckets of more than one value
+    std::vector<Keyed> items_, sorted_;  // for sorting
     // the bucket starts and a copy spent scattering, then a block per level of
     // digit passes under them
     std::vector<std::uint32_t> counts_;

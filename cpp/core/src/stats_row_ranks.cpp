@@ -95,16 +95,16 @@ constexpr std::size_t kValueBuckets = std::size_t{1} << 12;
 static_assert(kInsertionSort == rank_kernels::kWindow,
               "a bucket is crowded when it is too large for insertion sort and for a window");
 
-// Ranks the sorted items[begin, end) of a row of m, whose equal keys all lie in
-// that range: positions i..j-1 of equal keys share the mean of the 1-based ranks
-// i+1..j.
-void rank_sorted(const Keyed* sorted, std::size_t begin, std::size_t end, std::size_t m,
+// Ranks the sorted items[0, n), which sit from position `offset` on in the order
+// of a row of m values, with all the row's values equal to theirs: positions
+// i..j-1 of equal keys share the mean of the 1-based ranks i+1..j.
+void rank_sorted(const Keyed* sorted, std::size_t n, std::size_t offset, std::size_t m,
                  double* out) {
     const auto count = static_cast<double>(m);
-    for (std::size_t i = begin; i < end;) {
+    for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
-        while (j < end && sorted[j].key == sorted[i].key) ++j;
-        const double rank = 0.5 * static_cast<double>(i + 1 + j) / count;
+        while (j < n && sorted[j].key == sorted[i].key) ++j;
+        const double rank = 0.5 * static_cast<double>(offset + i + 1 + offset + j) / count;
         for (std::size_t k = i; k < j; ++k) out[sorted[k].column] = rank;
         i = j;
     }
@@ -163,6 +163,7 @@ void RowRanks::rank(std::span<const double> row, std::span<double> out) {
     values_.resize(room);
     bucket_of_.resize(room);
     bucketed_.resize(room);
+    bucketed_columns_.resize(room);
     items_.resize(cols);
     sorted_.resize(cols);
     const rank_kernels::RowKeys found =
@@ -180,11 +181,11 @@ void RowRanks::rank(std::span<const double> row, std::span<double> out) {
         const std::size_t digits =
             digit_pass(items_.data(), sorted_.data(), m, found.low, found.high, counts_.data());
         sort_buckets(sorted_.data(), items_.data(), digits, counts_.data());
-        rank_sorted(sorted_.data(), 0, m, m, out.data());
+        rank_sorted(sorted_.data(), m, 0, m, out.data());
     } else {
         gather_items(m);
         insertion_sort(items_.data(), m);
-        rank_sorted(items_.data(), 0, m, m, out.data());
+        rank_sorted(items_.data(), m, 0, m, out.data());
     }
 }
 
@@ -234,26 +235,60 @@ void RowRanks::sort_crowded(std::size_t m, std::size_t buckets, std::size_t in_c
 void RowRanks::rank_in_buckets(std::size_t m, std::size_t buckets, std::size_t in_crowded,
                                double* out) {
     const std::uint32_t* begin = counts_.data();
-    if (kernels_.count == nullptr || 4 * in_crowded > m) {
+    if (kernels_.count == nullptr) {
         sort_crowded(m, buckets, in_crowded);
         // Every value of a bucket is below every value of the next, so one insertion
         // sort over the whole row moves values within their buckets only: a pass
         // without a branch per bucket, most of which hold one value or none.
         insertion_sort(sorted_.data(), m);
-        rank_sorted(sorted_.data(), 0, m, m, out);
+        rank_sorted(sorted_.data(), m, 0, m, out);
         return;
     }
     std::uint64_t* bucketed = bucketed_.data();
+    std::uint32_t* bucketed_columns = bucketed_columns_.data();
     std::fill(bucketed + m, bucketed + m + rank_kernels::kWindow, ~std::uint64_t{0});
     std::uint32_t* ends = counts_.data() + buckets + 1;
     std::copy(begin, begin + buckets, ends);
-    for (std::size_t i = 0; i < m; ++i) bucketed[ends[bucket_of_[i]]++] = keys_[i];
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t at = ends[bucket_of_[i]]++;
+        bucketed[at] = keys_[i];
+        bucketed_columns[at] = columns_[i];
+    }
+    // Crowded buckets of one value (ticks of a price, a spike at zero) are
+    // counted right; the others need sorting.
+    mixed_.clear();
+    std::size_t in_mixed = 0;
+    for (std::size_t b = 0; in_crowded != 0 && b < buckets; ++b) {
+        const std::size_t first = begin[b], n = begin[b + 1] - first;
+        if (n <= kInsertionSort) continue;
+        in_crowded -= n;
+        const std::uint64_t* keys = bucketed + first;
+        std::uint64_t low = keys[0], high = keys[0];
+        for (std::size_t k = 1; k < n; ++k) {
+            low = std::min(low, keys[k]);
+            high = std::max(high, keys[k]);
+        }
+        if (low == high) continue;
+        mixed_.push_back(static_cast<std::uint32_t>(b));
+        in_mixed += n;
+    }
+    Keyed* sorted = sorted_.data();
+    if (4 * in_mixed > m) {  // mostly sorting: the whole row is sorted, then ranked in order
+        for (std::size_t k = 0; k < m; ++k) sorted[k] = {bucketed[k], bucketed_columns[k]};
+        for (const std::uint32_t b : mixed_)
+            sort_in_place(sorted + begin[b], items_.data(), begin[b + 1] - begin[b],
+                          ends + buckets);
+        insertion_sort(sorted, m);
+        rank_sorted(sorted, m, 0, m, out);
+        return;
+    }
     kernels_.count(keys_.data(), columns_.data(), bucket_of_.data(), begin, bucketed, m, out);
-    if (in_crowded == 0) return;
-    sort_crowded(m, buckets, in_crowded);  // and their items ranked again
-    for (std::size_t b = 0; b < buckets; ++b) {
-        if (begin[b + 1] - begin[b] > kInsertionSort)
-            rank_sorted(sorted_.data(), begin[b], begin[b + 1], m, out);
+    for (const std::uint32_t b : mixed_) {  // their items ranked again
+        const std::size_t first = begin[b], n = begin[b + 1] - first;
+        for (std::size_t k = 0; k < n; ++k)
+            sorted[k] = {bucketed[first + k], bucketed_columns[first + k]};
+        sort_in_place(sorted, items_.data(), n, ends + buckets);
+        rank_sorted(sorted, n, first, m, out);
     }
 }
 

@@ -201,9 +201,15 @@ def _masks_and_positions(traded, columns, positions_of=None):
     columns in one pass, each instrument's being a read-only slice."""
     positions_of = {} if positions_of is None else positions_of
     columns = list(columns)
-    flat = ends = None
     # a few columns missing are found alone; many in one pass over the grid
     few = sum(oid not in positions_of for oid, _ in columns) <= _FEW_COLUMNS
+    if not few:
+        # the missing columns side by side, then their valid rows column by column
+        missing = [j for oid, j in columns if oid not in positions_of]
+        ndays = traded.shape[0]
+        flat = np.flatnonzero(traded[:, missing].ravel(order="F"))
+        ends = np.searchsorted(flat, np.arange(1, len(missing) + 1) * ndays)
+        slot = {j: k for k, j in enumerate(missing)}
     out = {}
     for oid, j in columns:
         positions = positions_of.get(oid)
@@ -211,12 +217,9 @@ def _masks_and_positions(traded, columns, positions_of=None):
             positions = np.flatnonzero(traded[:, j])
             positions.flags.writeable = False
         elif positions is None:
-            if flat is None:
-                ndays = traded.shape[0]
-                flat = np.flatnonzero(traded.ravel(order="F"))  # column by column
-                ends = np.searchsorted(flat, np.arange(1, traded.shape[1] + 1) * ndays)
-            positions = flat[ends[j - 1] if j else 0:ends[j]]
-            positions -= j * ndays
+            k = slot[j]
+            positions = flat[ends[k - 1] if k else 0:ends[k]]
+            positions -= k * ndays
             positions.flags.writeable = False
         out[oid] = (j, traded[:, j], positions)
     return out

@@ -51,8 +51,9 @@ using Buckets = void (*)(const double* values, std::size_t m, double least, doub
 // count the keys below and equal to it: begin[bucket_of[i]] plus those in
 // `bucketed` from there, up to the bucket's end or kWindow keys. `bucketed`
 // holds the m keys bucket by bucket, then kWindow keys of ~0 (above every
-// value's key); begin[b + 1] ends bucket b. Items whose bucket holds more than
-// kWindow values get a wrong rank, to be written again.
+// value's key); begin[b + 1] ends bucket b. An item whose bucket holds more than
+// kWindow values is ranked as if all of them equalled it: right for a bucket of
+// one value, to be written again for the others.
 using Count = void (*)(const std::uint64_t* item_keys, const std::uint32_t* columns,
                        const std::uint32_t* bucket_of, const std::uint32_t* begin,
                        const std::uint64_t* bucketed, std::size_t m, double* out);
