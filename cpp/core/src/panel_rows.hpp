@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -15,6 +16,9 @@
 #include <type_traits>
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "alvora/stats/cross_section.hpp"
@@ -161,9 +165,43 @@ void copy_in(PanelView<const T> in, std::size_t r0, std::size_t rows, T* buffer)
                [&](std::size_t r, std::size_t c) { buffer[r * in.cols + c] = in.at(r0 + r, c); });
 }
 
+#if defined(__SSE2__)
+// A column-major `out` written column by column over the chunk's rows, whole
+// cache lines stored past the caches: the result grid is not read again soon,
+// and a store that misses the caches would first read its line from memory.
+// The buffer's few lines under a column stay in the first-level cache for the
+// columns beside it.
+inline void stream_out(const double* buffer, std::size_t r0, std::size_t rows,
+                       PanelView<double> out) {
+    constexpr std::uintptr_t kLine = 64;
+    const std::size_t cols = out.cols;
+    for (std::size_t c = 0; c < cols; ++c) {
+        double* column = &out.at(r0, c);
+        const double* from = buffer + c;
+        std::size_t r = 0;
+        for (; r < rows && reinterpret_cast<std::uintptr_t>(column + r) % kLine != 0; ++r)
+            column[r] = from[r * cols];
+        for (; r + 8 <= rows; r += 8) {
+            for (std::size_t k = 0; k < 8; k += 2) {
+                _mm_stream_pd(column + r + k,
+                              _mm_set_pd(from[(r + k + 1) * cols], from[(r + k) * cols]));
+            }
+        }
+        for (; r < rows; ++r) column[r] = from[r * cols];
+    }
+    _mm_sfence();  // the streamed stores are seen before the grid is handed on
+}
+#endif
+
 // The row-major `buffer` of rows x cols cells into `out` from row r0 on.
 inline void copy_out(const double* buffer, std::size_t r0, std::size_t rows,
                      PanelView<double> out) {
+#if defined(__SSE2__)
+    if (out.row_stride == 1) {
+        stream_out(buffer, r0, rows, out);
+        return;
+    }
+#endif
     if (out.row_stride == 1) {
         for_tiles(rows, out.cols,
                   [&](std::size_t r, std::size_t c, std::size_t nr, std::size_t nc) {
