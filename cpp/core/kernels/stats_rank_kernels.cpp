@@ -149,29 +149,32 @@ inline void compare_eight(const std::uint64_t* window, std::uint64_t key, unsign
 #endif
 }
 
-void count_in_windows(const std::uint64_t* item_keys, const std::uint32_t* columns,
-                      const std::uint32_t* bucket_of, const std::uint32_t* begin,
-                      const std::uint64_t* bucketed, std::size_t m, double* out) {
-    const auto count = static_cast<double>(m);
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::uint32_t first = begin[bucket_of[i]];
-        const std::uint32_t size = begin[bucket_of[i] + 1] - first;
+// Position by position: an item's bucket, its window and the item itself are
+// read in order, the window mostly from the line read for the one before.
+void count_in_windows(const std::uint64_t* keys, const std::uint32_t* columns,
+                      const std::uint32_t* bucket_at, const std::uint32_t* begin, std::size_t n,
+                      std::size_t offset, std::size_t total, double* out) {
+    const auto count = static_cast<double>(total);
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::uint32_t first = begin[bucket_at[p]];
+        const std::uint32_t size = begin[bucket_at[p] + 1] - first;
         unsigned below, equal;
-        compare_eight(bucketed + first, item_keys[i], below, equal);
+        compare_eight(keys + first, keys[p], below, equal);
         if (size > 8) {  // a bucket holds about one value on average
             unsigned more_below = 0, more_equal = 0;
             if (size <= rank_kernels::kWindow)
-                compare_eight(bucketed + first + 8, item_keys[i], more_below, more_equal);
+                compare_eight(keys + first + 8, keys[p], more_below, more_equal);
             below |= more_below << 8;
             equal |= more_equal << 8;
         }
         const bool crowded = size > rank_kernels::kWindow;
+        const unsigned in_bucket = crowded ? 0u : (1u << size) - 1;  // the window cut at its end
         const std::uint64_t less =
-            first + (crowded ? 0 : static_cast<std::uint64_t>(_mm_popcnt_u32(below)));
+            offset + first + static_cast<std::uint64_t>(_mm_popcnt_u32(below & in_bucket));
         const std::uint64_t ties =
-            crowded ? size : static_cast<std::uint64_t>(_mm_popcnt_u32(equal));
+            crowded ? size : static_cast<std::uint64_t>(_mm_popcnt_u32(equal & in_bucket));
         // the rounding of the mean of the positions less + 1 .. less + ties
-        out[columns[i]] = 0.5 * static_cast<double>(2 * less + 1 + ties) / count;
+        out[columns[p]] = 0.5 * static_cast<double>(2 * less + 1 + ties) / count;
     }
 }
 #endif

@@ -149,48 +149,64 @@ void narrow_to_bulk(const std::uint64_t* item_keys, std::size_t m, double& least
     }
 }
 
+// A level's bucket starts, ends and one more: the counts of each level of buckets
+// (RowRanks::kLevels below crowded buckets before these are sorted instead).
+constexpr std::size_t kLevelCounts = 2 * kValueBuckets + 1;
+
 }  // namespace
 
 RowRanks::RowRanks()
-    : counts_(2 * kValueBuckets + 1 + 64 * ((std::size_t{1} << kMaxDigitBits) + 1)),
+    : counts_(RowRanks::kLevels * kLevelCounts + 64 * ((std::size_t{1} << kMaxDigitBits) + 1)),
       kernels_(rank_kernels::kernels()) {}
 
 void RowRanks::rank(std::span<const double> row, std::span<double> out) {
     const std::size_t cols = row.size();
     const std::size_t room = cols + rank_kernels::kSlack;
-    keys_.resize(room);
-    columns_.resize(room);
+    for (int set = 0; set < 2; ++set) {
+        keys_[set].resize(room);
+        columns_[set].resize(room);
+    }
     values_.resize(room);
     bucket_of_.resize(room);
-    bucketed_.resize(room);
-    bucketed_columns_.resize(room);
+    bucket_at_.resize(room);
     items_.resize(cols);
     sorted_.resize(cols);
-    const rank_kernels::RowKeys found =
-        kernels_.keys(row.data(), cols, out.data(), keys_.data(), columns_.data(), values_.data());
+    const rank_kernels::RowKeys found = kernels_.keys(row.data(), cols, out.data(), keys_[0].data(),
+                                                      columns_[0].data(), values_.data());
     const std::size_t m = found.m;
-    if (m > kInsertionSort && found.low != found.high) {
-        std::size_t in_crowded = 0;
-        const std::size_t buckets = place_in_buckets(m, found.least, found.greatest, in_crowded);
-        if (buckets != 0) {
-            rank_in_buckets(m, buckets, in_crowded, out.data());
-            return;
-        }
-        // the first digit pass scatters into the second buffer, sorted there
-        gather_items(m);
-        const std::size_t digits =
-            digit_pass(items_.data(), sorted_.data(), m, found.low, found.high, counts_.data());
-        sort_buckets(sorted_.data(), items_.data(), digits, counts_.data());
-        rank_sorted(sorted_.data(), m, 0, m, out.data());
-    } else {
+    if (m <= kInsertionSort || found.low == found.high) {
         gather_items(m);
         insertion_sort(items_.data(), m);
         rank_sorted(items_.data(), m, 0, m, out.data());
+        return;
+    }
+    double least = found.least, greatest = found.greatest;
+    narrow_to_bulk(keys_[0].data(), m, least, greatest);
+    const std::size_t buckets = buckets_of_values(m, least, greatest);
+    if (buckets == 0) {
+        // the first digit pass scatters into the second buffer, sorted there
+        gather_items(m);
+        const std::size_t digits =
+            digit_pass(items_.data(), sorted_.data(), m, found.low, found.high, digit_counts());
+        sort_buckets(sorted_.data(), items_.data(), digits, digit_counts());
+        rank_sorted(sorted_.data(), m, 0, m, out.data());
+    } else if (kernels_.count == nullptr) {
+        rank_by_sorting(m, buckets, out.data());
+    } else {
+        rank_level(0, 0, m, buckets, m, out.data());
     }
 }
 
+std::uint32_t* RowRanks::level_counts(int level) {
+    return counts_.data() + static_cast<std::size_t>(level) * kLevelCounts;
+}
+
+std::uint32_t* RowRanks::digit_counts() {
+    return counts_.data() + RowRanks::kLevels * kLevelCounts;
+}
+
 void RowRanks::gather_items(std::size_t m) {
-    for (std::size_t i = 0; i < m; ++i) items_[i] = {keys_[i], columns_[i]};
+    for (std::size_t i = 0; i < m; ++i) items_[i] = {keys_[0][i], columns_[0][i]};
 }
 
 // Buckets of equal width between the least and the greatest finite value (or
@@ -199,96 +215,119 @@ void RowRanks::gather_items(std::size_t m) {
 // the exponent). The bucket of a value never decreases with the value (a rounded
 // difference and product keep their order; infinities go to the end buckets), so
 // buckets hold consecutive runs of the order.
-std::size_t RowRanks::place_in_buckets(std::size_t m, double least, double greatest,
-                                       std::size_t& in_crowded) {
-    narrow_to_bulk(keys_.data(), m, least, greatest);
+std::size_t RowRanks::buckets_of_values(std::size_t m, double least, double greatest) {
     const std::size_t buckets = std::min<std::size_t>(kValueBuckets, m);
     const double width = greatest - least;
     const double scale = static_cast<double>(buckets) / width;
     if (!(width > 0.0) || !std::isfinite(width) || !std::isfinite(scale)) return 0;
     kernels_.buckets(values_.data(), m, least, scale, static_cast<double>(buckets - 1),
                      bucket_of_.data());
-    std::uint32_t* counts = counts_.data();
-    std::fill(counts, counts + buckets + 1, 0u);
-    for (std::size_t i = 0; i < m; ++i) ++counts[bucket_of_[i] + 1];
-    in_crowded = 0;
-    for (std::size_t b = 1; b <= buckets; ++b) {
-        in_crowded += counts[b] > kInsertionSort ? counts[b] : 0;
-        counts[b] += counts[b - 1];
-    }
+    tally(level_counts(0), bucket_of_.data(), m, buckets);
     return buckets;
 }
 
-void RowRanks::sort_crowded(std::size_t m, std::size_t buckets, std::size_t in_crowded) {
-    const std::uint32_t* begin = counts_.data();
-    std::uint32_t* ends = counts_.data() + buckets + 1;
-    std::copy(begin, begin + buckets, ends);
-    Keyed* sorted = sorted_.data();
-    for (std::size_t i = 0; i < m; ++i) sorted[ends[bucket_of_[i]]++] = {keys_[i], columns_[i]};
-    for (std::size_t b = 0; in_crowded != 0 && b < buckets; ++b) {
-        if (begin[b + 1] - begin[b] > kInsertionSort)
-            sort_in_place(sorted + begin[b], items_.data() + begin[b], begin[b + 1] - begin[b],
-                          ends + buckets);
+// The same within a crowded bucket of values from least to greatest, read from
+// their keys at positions [first, first + n) of the level's set.
+std::size_t RowRanks::buckets_of_keys(int level, std::size_t first, std::size_t n, double least,
+                                      double greatest) {
+    const std::size_t buckets = std::min<std::size_t>(kValueBuckets, n);
+    const double width = greatest - least;
+    const double scale = static_cast<double>(buckets) / width;
+    if (!(width > 0.0) || !std::isfinite(width) || !std::isfinite(scale)) return 0;
+    const double top = static_cast<double>(buckets - 1);
+    const std::uint64_t* keys = keys_[level & 1].data() + first;
+    std::uint32_t* bucket_of = bucket_of_.data() + first;
+    for (std::size_t i = 0; i < n; ++i) {
+        double t = (value_of(keys[i]) - least) * scale;
+        t = t > 0.0 ? t : 0.0;
+        t = t < top ? t : top;
+        bucket_of[i] = static_cast<std::uint32_t>(t);
     }
+    tally(level_counts(level), bucket_of, n, buckets);
+    return buckets;
 }
 
-void RowRanks::rank_in_buckets(std::size_t m, std::size_t buckets, std::size_t in_crowded,
-                               double* out) {
-    const std::uint32_t* begin = counts_.data();
-    if (kernels_.count == nullptr) {
-        sort_crowded(m, buckets, in_crowded);
-        // Every value of a bucket is below every value of the next, so one insertion
-        // sort over the whole row moves values within their buckets only: a pass
-        // without a branch per bucket, most of which hold one value or none.
-        insertion_sort(sorted_.data(), m);
-        rank_sorted(sorted_.data(), m, 0, m, out);
-        return;
-    }
-    std::uint64_t* bucketed = bucketed_.data();
-    std::uint32_t* bucketed_columns = bucketed_columns_.data();
-    std::fill(bucketed + m, bucketed + m + rank_kernels::kWindow, ~std::uint64_t{0});
-    std::uint32_t* ends = counts_.data() + buckets + 1;
+// counts[b] becomes the first position of bucket b, counts[buckets] = n.
+void RowRanks::tally(std::uint32_t* counts, const std::uint32_t* bucket_of, std::size_t n,
+                     std::size_t buckets) {
+    std::fill(counts, counts + buckets + 1, 0u);
+    for (std::size_t i = 0; i < n; ++i) ++counts[bucket_of[i] + 1];
+    for (std::size_t b = 1; b <= buckets; ++b) counts[b] += counts[b - 1];
+}
+
+// Without counting: the items scattered into sorted_ bucket by bucket, the
+// crowded buckets sorted by digits, and then one insertion sort over the whole
+// row, which moves values within their buckets only (every value of a bucket
+// is below every value of the next): a pass without a branch per bucket, most
+// of which hold one value or none.
+void RowRanks::rank_by_sorting(std::size_t m, std::size_t buckets, double* out) {
+    const std::uint32_t* begin = level_counts(0);
+    std::uint32_t* ends = level_counts(0) + buckets + 1;
     std::copy(begin, begin + buckets, ends);
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::uint32_t at = ends[bucket_of_[i]]++;
-        bucketed[at] = keys_[i];
-        bucketed_columns[at] = columns_[i];
+    Keyed* sorted = sorted_.data();
+    for (std::size_t i = 0; i < m; ++i)
+        sorted[ends[bucket_of_[i]]++] = {keys_[0][i], columns_[0][i]};
+    for (std::size_t b = 0; b < buckets; ++b) {
+        if (begin[b + 1] - begin[b] > kInsertionSort)
+            sort_in_place(sorted + begin[b], items_.data() + begin[b], begin[b + 1] - begin[b],
+                          digit_counts());
+    }
+    insertion_sort(sorted, m);
+    rank_sorted(sorted, m, 0, m, out);
+}
+
+// Ranks the n items at positions [first, first + n) of the level's set, in
+// buckets (bucket_of_ there, the level's counts), which sit from position
+// `first` on in the order of a row of `total` values. The items go into the
+// other set bucket by bucket, the kernel counts each rank within its bucket,
+// and a crowded bucket of more than one value is ranked again a level down.
+void RowRanks::rank_level(int level, std::size_t first, std::size_t n, std::size_t buckets,
+                          std::size_t total, double* out) {
+    const std::uint64_t* in_keys = keys_[level & 1].data() + first;
+    const std::uint32_t* in_columns = columns_[level & 1].data() + first;
+    std::uint64_t* keys = keys_[(level + 1) & 1].data() + first;
+    std::uint32_t* columns = columns_[(level + 1) & 1].data() + first;
+    const std::uint32_t* bucket_of = bucket_of_.data() + first;
+    const std::uint32_t* begin = level_counts(level);
+    std::uint32_t* ends = level_counts(level) + buckets + 1;
+    std::uint32_t* bucket_at = bucket_at_.data() + first;
+    std::copy(begin, begin + buckets, ends);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t at = ends[bucket_of[i]]++;
+        keys[at] = in_keys[i];
+        columns[at] = in_columns[i];
+        bucket_at[at] = bucket_of[i];
     }
     // Crowded buckets of one value (ticks of a price, a spike at zero) are
-    // counted right; the others need sorting.
-    mixed_.clear();
-    std::size_t in_mixed = 0;
-    for (std::size_t b = 0; in_crowded != 0 && b < buckets; ++b) {
-        const std::size_t first = begin[b], n = begin[b + 1] - first;
-        if (n <= kInsertionSort) continue;
-        in_crowded -= n;
-        const std::uint64_t* keys = bucketed + first;
-        std::uint64_t low = keys[0], high = keys[0];
-        for (std::size_t k = 1; k < n; ++k) {
+    // counted right; the others need another level.
+    std::vector<Mixed>& mixed = mixed_[level];
+    mixed.clear();
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t at = begin[b], size = begin[b + 1] - at;
+        if (size <= kInsertionSort) continue;
+        std::uint64_t low = keys[at], high = keys[at];
+        for (std::size_t k = at + 1; k < at + size; ++k) {
             low = std::min(low, keys[k]);
             high = std::max(high, keys[k]);
         }
-        if (low == high) continue;
-        mixed_.push_back(static_cast<std::uint32_t>(b));
-        in_mixed += n;
+        if (low != high) mixed.push_back({first + at, size, low, high});
     }
-    Keyed* sorted = sorted_.data();
-    if (4 * in_mixed > m) {  // mostly sorting: the whole row is sorted, then ranked in order
-        for (std::size_t k = 0; k < m; ++k) sorted[k] = {bucketed[k], bucketed_columns[k]};
-        for (const std::uint32_t b : mixed_)
-            sort_in_place(sorted + begin[b], items_.data(), begin[b + 1] - begin[b],
-                          ends + buckets);
-        insertion_sort(sorted, m);
-        rank_sorted(sorted, m, 0, m, out);
-        return;
-    }
-    kernels_.count(keys_.data(), columns_.data(), bucket_of_.data(), begin, bucketed, m, out);
-    for (const std::uint32_t b : mixed_) {  // their items ranked again
-        const std::size_t first = begin[b], n = begin[b + 1] - first;
-        for (std::size_t k = 0; k < n; ++k)
-            sorted[k] = {bucketed[first + k], bucketed_columns[first + k]};
-        sort_in_place(sorted, items_.data(), n, ends + buckets);
-        rank_sorted(sorted, n, first, m, out);
+    kernels_.count(keys, columns, bucket_at, begin, n, first, total, out);
+    for (const Mixed& x : mixed) {
+        const std::size_t sub =
+            level + 1 < RowRanks::kLevels
+                ? buckets_of_keys(level + 1, x.first, x.n, value_of(x.low), value_of(x.high))
+                : 0;
+        if (sub != 0) {
+            rank_level(level + 1, x.first, x.n, sub, total, out);
+            continue;
+        }
+        Keyed* sorted = sorted_.data() + x.first;
+        const std::uint64_t* sub_keys = keys_[(level + 1) & 1].data() + x.first;
+        const std::uint32_t* sub_columns = columns_[(level + 1) & 1].data() + x.first;
+        for (std::size_t k = 0; k < x.n; ++k) sorted[k] = {sub_keys[k], sub_columns[k]};
+        sort_in_place(sorted, items_.data() + x.first, x.n, digit_counts());
+        rank_sorted(sorted, x.n, x.first, total, out);
     }
 }
 

@@ -7,7 +7,7 @@
 // of the buckets before its own plus those below it in its own bucket, which
 // a window of kWindow keys from the bucket's start holds whole when the bucket
 // has at most kWindow values. No key of a later bucket is below or equal to the
-// item's, so the window may run past its bucket.
+// item's; the window is cut at the bucket's end.
 #pragma once
 
 #include <cstddef>
@@ -46,17 +46,19 @@ using Keys = RowKeys (*)(const double* row, std::size_t n, double* out, std::uin
 using Buckets = void (*)(const double* values, std::size_t m, double least, double scale,
                          double top, std::uint32_t* bucket_of);
 
-// For each i < m: out[columns[i]] = (2 * less + 1 + equal) / 2 / m, the mean
-// 1-based position of item_keys[i] among the m keys over m, where less and equal
-// count the keys below and equal to it: begin[bucket_of[i]] plus those in
-// `bucketed` from there, up to the bucket's end or kWindow keys. `bucketed`
-// holds the m keys bucket by bucket, then kWindow keys of ~0 (above every
-// value's key); begin[b + 1] ends bucket b. An item whose bucket holds more than
-// kWindow values is ranked as if all of them equalled it: right for a bucket of
-// one value, to be written again for the others.
-using Count = void (*)(const std::uint64_t* item_keys, const std::uint32_t* columns,
-                       const std::uint32_t* bucket_of, const std::uint32_t* begin,
-                       const std::uint64_t* bucketed, std::size_t m, double* out);
+// For each position p < n of n items placed bucket by bucket (keys[p] in
+// bucket b = bucket_at[p], which spans positions [begin[b], begin[b + 1])):
+// out[columns[p]] = (2 * less + 1 + equal) / 2 / total, the mean 1-based
+// position of keys[p] among the `total` keys of the row over total, where the
+// n items sit from position `offset` on in the row's order and less and equal
+// count the keys below and equal to it: offset + begin[b] plus those of its
+// bucket. `keys` is readable kWindow keys past each bucket's start. An item
+// whose bucket holds more than kWindow values is ranked as if all of them
+// equalled it: right for a bucket of one value, to be written again for the
+// others.
+using Count = void (*)(const std::uint64_t* keys, const std::uint32_t* columns,
+                       const std::uint32_t* bucket_at, const std::uint32_t* begin, std::size_t n,
+                       std::size_t offset, std::size_t total, double* out);
 
 struct Kernels {
     Keys keys;
