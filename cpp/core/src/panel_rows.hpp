@@ -26,7 +26,7 @@
 namespace alvora::stats::panel_rows {
 
 // Values per chunk of rows (each buffer of a chunk holds this many).
-inline constexpr std::size_t kChunkValues = std::size_t{1} << 20;
+inline constexpr std::size_t kChunkValues = std::size_t{1} << 19;
 inline constexpr std::size_t kBlock = 32;
 
 // Rows per chunk of a panel of rows x cols (at least one).
@@ -79,6 +79,22 @@ inline std::size_t leading_nan_rows(PanelView<const double> in) {
 // NaN in the first `rows` rows of `out`.
 inline void fill_nan_rows(PanelView<double> out, std::size_t rows) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
+#if defined(__SSE2__)
+    if (out.row_stride == 1) {  // whole cache lines streamed, as results are (below)
+        const __m128d pair = _mm_set1_pd(nan);
+        for (std::size_t c = 0; c < out.cols; ++c) {
+            double* column = &out.at(0, c);
+            std::size_t r = 0;
+            for (; r < rows && reinterpret_cast<std::uintptr_t>(column + r) % 64 != 0; ++r)
+                column[r] = nan;
+            for (; r + 8 <= rows; r += 8)
+                for (std::size_t k = 0; k < 8; k += 2) _mm_stream_pd(column + r + k, pair);
+            for (; r < rows; ++r) column[r] = nan;
+        }
+        _mm_sfence();
+        return;
+    }
+#endif
     for (std::size_t c = 0; c < out.cols; ++c)
         for (std::size_t r = 0; r < rows; ++r) out.at(r, c) = nan;
 }
