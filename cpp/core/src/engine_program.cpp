@@ -266,10 +266,11 @@ void gather(const double* column, const std::vector<Run>& runs, std::size_t firs
     }
 }
 
-// Writes n values onto valid rows first .. first + n - 1 of a column of `rows`;
-// with `fill`, every other entry of the column becomes NaN.
+// Writes n values onto valid rows first .. first + n - 1 of a column of `rows`
+// (through `store` when given: a large grid's stores past the caches); with
+// `fill`, every other entry of the column becomes NaN.
 void scatter(const double* values, const std::vector<Run>& runs, std::size_t first, std::size_t n,
-             double* column, std::size_t rows, bool fill) {
+             double* column, std::size_t rows, bool fill, elementwise::Store store) {
     const std::size_t end = first + n;
     std::size_t next_row = 0;  // rows before it are written
     for (const Run& r : runs) {
@@ -277,7 +278,10 @@ void scatter(const double* values, const std::vector<Run>& runs, std::size_t fir
         if (a >= b) continue;
         const std::size_t row = r.row + (a - r.index);
         if (fill) std::fill(column + next_row, column + row, kNaN);
-        std::memcpy(column + row, values + (a - first), (b - a) * sizeof(double));
+        if (store)
+            store(values + (a - first), column + row, b - a);
+        else
+            std::memcpy(column + row, values + (a - first), (b - a) * sizeof(double));
         next_row = row + (b - a);
     }
     if (fill) std::fill(column + next_row, column + rows, kNaN);
@@ -775,7 +779,8 @@ void Program::run_columns(std::span<const Target> targets, std::span<const Input
             const std::size_t length = count - steps_[r].shift;
             const double* v = values[r];
             if (!consecutive) {
-                scatter(v, runs, count - length, length, column, rows, fill_rest);
+                scatter(v, runs, count - length, length, column, rows, fill_rest,
+                        stream ? store : nullptr);
             } else if (writer[r] != static_cast<int>(t)) {  // another target holds the values
                 std::memcpy(column + first + (count - length), v, length * sizeof(double));
             }
