@@ -151,13 +151,14 @@ inline void compare_eight(const std::uint64_t* window, std::uint64_t key, unsign
 
 // Position by position: an item's bucket, its window and the item itself are
 // read in order, the window mostly from the line read for the one before.
-void count_in_windows(const std::uint64_t* keys, const std::uint32_t* columns,
-                      const std::uint32_t* bucket_at, const std::uint32_t* begin, std::size_t n,
-                      std::size_t offset, std::size_t total, double* out) {
+void count_in_windows(const std::uint64_t* keys, const std::uint64_t* tags,
+                      const std::uint32_t* begin, std::size_t n, std::size_t offset,
+                      std::size_t total, double* out) {
     const auto count = static_cast<double>(total);
     for (std::size_t p = 0; p < n; ++p) {
-        const std::uint32_t first = begin[bucket_at[p]];
-        const std::uint32_t size = begin[bucket_at[p] + 1] - first;
+        const std::uint64_t bucket = tags[p] >> 32;
+        const std::uint32_t first = begin[bucket];
+        const std::uint32_t size = begin[bucket + 1] - first;
         unsigned below, equal;
         compare_eight(keys + first, keys[p], below, equal);
         if (size > 8) {  // a bucket holds about one value on average
@@ -174,7 +175,7 @@ void count_in_windows(const std::uint64_t* keys, const std::uint32_t* columns,
         const std::uint64_t ties =
             crowded ? size : static_cast<std::uint64_t>(_mm_popcnt_u32(equal & in_bucket));
         // the rounding of the mean of the positions less + 1 .. less + ties
-        out[columns[p]] = 0.5 * static_cast<double>(2 * less + 1 + ties) / count;
+        out[tags[p] & 0xffffffffu] = 0.5 * static_cast<double>(2 * less + 1 + ties) / count;
     }
 }
 #endif

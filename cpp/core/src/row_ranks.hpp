@@ -51,14 +51,15 @@ class RowRanks {
     void rank_level(int level, std::size_t first, std::size_t n, std::size_t buckets,
                     std::size_t total, double* out);
 
-    // Two sets of keys and columns: the row's non-NaN entries column by column as
-    // the level's pass read them (set 0), then bucket by bucket, each level of
-    // buckets reading one set and writing the other at the same positions.
+    // The row's non-NaN entries column by column, as the level's pass read them
+    // (keys in set 0), then two sets of keys and tags (column, and bucket in the
+    // high half) bucket by bucket: each level of buckets reads one set and
+    // writes the other at the same positions.
     std::vector<std::uint64_t> keys_[2];
-    std::vector<std::uint32_t> columns_[2];
+    std::vector<std::uint64_t> tags_[2];
+    std::vector<std::uint32_t> row_columns_;
     std::vector<double> values_;
     std::vector<std::uint32_t> bucket_of_;  // at the positions of the items placed
-    std::vector<std::uint32_t> bucket_at_;  // at the positions they are placed at
     std::vector<Mixed> mixed_[kLevels];
     std::vector<Keyed> items_, sorted_;  // for sorting
     // each level's bucket starts and a copy spent scattering, then a block per

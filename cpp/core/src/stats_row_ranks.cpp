@@ -164,15 +164,15 @@ void RowRanks::rank(std::span<const double> row, std::span<double> out) {
     const std::size_t room = cols + rank_kernels::kSlack;
     for (int set = 0; set < 2; ++set) {
         keys_[set].resize(room);
-        columns_[set].resize(room);
+        tags_[set].resize(room);
     }
     values_.resize(room);
     bucket_of_.resize(room);
-    bucket_at_.resize(room);
+    row_columns_.resize(room);
     items_.resize(cols);
     sorted_.resize(cols);
     const rank_kernels::RowKeys found = kernels_.keys(row.data(), cols, out.data(), keys_[0].data(),
-                                                      columns_[0].data(), values_.data());
+                                                      row_columns_.data(), values_.data());
     const std::size_t m = found.m;
     if (m <= kInsertionSort || found.low == found.high) {
         gather_items(m);
@@ -206,7 +206,7 @@ std::uint32_t* RowRanks::digit_counts() {
 }
 
 void RowRanks::gather_items(std::size_t m) {
-    for (std::size_t i = 0; i < m; ++i) items_[i] = {keys_[0][i], columns_[0][i]};
+    for (std::size_t i = 0; i < m; ++i) items_[i] = {keys_[0][i], row_columns_[i]};
 }
 
 // Buckets of equal width between the least and the greatest finite value (or
@@ -266,7 +266,7 @@ void RowRanks::rank_by_sorting(std::size_t m, std::size_t buckets, double* out) 
     std::copy(begin, begin + buckets, ends);
     Keyed* sorted = sorted_.data();
     for (std::size_t i = 0; i < m; ++i)
-        sorted[ends[bucket_of_[i]]++] = {keys_[0][i], columns_[0][i]};
+        sorted[ends[bucket_of_[i]]++] = {keys_[0][i], row_columns_[i]};
     for (std::size_t b = 0; b < buckets; ++b) {
         if (begin[b + 1] - begin[b] > kInsertionSort)
             sort_in_place(sorted + begin[b], items_.data() + begin[b], begin[b + 1] - begin[b],
@@ -284,19 +284,25 @@ void RowRanks::rank_by_sorting(std::size_t m, std::size_t buckets, double* out) 
 void RowRanks::rank_level(int level, std::size_t first, std::size_t n, std::size_t buckets,
                           std::size_t total, double* out) {
     const std::uint64_t* in_keys = keys_[level & 1].data() + first;
-    const std::uint32_t* in_columns = columns_[level & 1].data() + first;
     std::uint64_t* keys = keys_[(level + 1) & 1].data() + first;
-    std::uint32_t* columns = columns_[(level + 1) & 1].data() + first;
+    std::uint64_t* tags = tags_[(level + 1) & 1].data() + first;
     const std::uint32_t* bucket_of = bucket_of_.data() + first;
     const std::uint32_t* begin = level_counts(level);
     std::uint32_t* ends = level_counts(level) + buckets + 1;
-    std::uint32_t* bucket_at = bucket_at_.data() + first;
     std::copy(begin, begin + buckets, ends);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t at = ends[bucket_of[i]]++;
-        keys[at] = in_keys[i];
-        columns[at] = in_columns[i];
-        bucket_at[at] = bucket_of[i];
+    auto place = [&](auto column_of) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t b = bucket_of[i];
+            const std::uint32_t at = ends[b]++;
+            keys[at] = in_keys[i];
+            tags[at] = column_of(i) | std::uint64_t{b} << 32;
+        }
+    };
+    if (level == 0) {
+        place([&](std::size_t i) { return std::uint64_t{row_columns_[i]}; });
+    } else {
+        const std::uint64_t* in_tags = tags_[level & 1].data() + first;
+        place([&](std::size_t i) { return in_tags[i] & 0xffffffffu; });
     }
     // Crowded buckets of one value (ticks of a price, a spike at zero) are
     // counted right; the others need another level.
@@ -305,14 +311,17 @@ void RowRanks::rank_level(int level, std::size_t first, std::size_t n, std::size
     for (std::size_t b = 0; b < buckets; ++b) {
         const std::size_t at = begin[b], size = begin[b + 1] - at;
         if (size <= kInsertionSort) continue;
+        std::uint64_t differ = 0;  // without a branch or a comparison: vector instructions
+        for (std::size_t k = at + 1; k < at + size; ++k) differ |= keys[k] ^ keys[at];
+        if (differ == 0) continue;
         std::uint64_t low = keys[at], high = keys[at];
         for (std::size_t k = at + 1; k < at + size; ++k) {
             low = std::min(low, keys[k]);
             high = std::max(high, keys[k]);
         }
-        if (low != high) mixed.push_back({first + at, size, low, high});
+        mixed.push_back({first + at, size, low, high});
     }
-    kernels_.count(keys, columns, bucket_at, begin, n, first, total, out);
+    kernels_.count(keys, tags, begin, n, first, total, out);
     for (const Mixed& x : mixed) {
         const std::size_t sub =
             level + 1 < RowRanks::kLevels
@@ -324,8 +333,9 @@ void RowRanks::rank_level(int level, std::size_t first, std::size_t n, std::size
         }
         Keyed* sorted = sorted_.data() + x.first;
         const std::uint64_t* sub_keys = keys_[(level + 1) & 1].data() + x.first;
-        const std::uint32_t* sub_columns = columns_[(level + 1) & 1].data() + x.first;
-        for (std::size_t k = 0; k < x.n; ++k) sorted[k] = {sub_keys[k], sub_columns[k]};
+        const std::uint64_t* sub_tags = tags_[(level + 1) & 1].data() + x.first;
+        for (std::size_t k = 0; k < x.n; ++k)
+            sorted[k] = {sub_keys[k], static_cast<std::uint32_t>(sub_tags[k])};
         sort_in_place(sorted, items_.data() + x.first, x.n, digit_counts());
         rank_sorted(sorted, x.n, x.first, total, out);
     }

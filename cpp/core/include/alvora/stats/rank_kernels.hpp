@@ -46,19 +46,19 @@ using Keys = RowKeys (*)(const double* row, std::size_t n, double* out, std::uin
 using Buckets = void (*)(const double* values, std::size_t m, double least, double scale,
                          double top, std::uint32_t* bucket_of);
 
-// For each position p < n of n items placed bucket by bucket (keys[p] in
-// bucket b = bucket_at[p], which spans positions [begin[b], begin[b + 1])):
-// out[columns[p]] = (2 * less + 1 + equal) / 2 / total, the mean 1-based
-// position of keys[p] among the `total` keys of the row over total, where the
-// n items sit from position `offset` on in the row's order and less and equal
-// count the keys below and equal to it: offset + begin[b] plus those of its
-// bucket. `keys` is readable kWindow keys past each bucket's start. An item
-// whose bucket holds more than kWindow values is ranked as if all of them
-// equalled it: right for a bucket of one value, to be written again for the
-// others.
-using Count = void (*)(const std::uint64_t* keys, const std::uint32_t* columns,
-                       const std::uint32_t* bucket_at, const std::uint32_t* begin, std::size_t n,
-                       std::size_t offset, std::size_t total, double* out);
+// For each position p < n of n items placed bucket by bucket (keys[p] of the
+// column in the low half of tags[p], in bucket b, the high half, which spans
+// positions [begin[b], begin[b + 1])): out[column] = (2 * less + 1 + equal) /
+// 2 / total, the mean 1-based position of keys[p] among the `total` keys of the
+// row over total, where the n items sit from position `offset` on in the row's
+// order and less and equal count the keys below and equal to it: offset +
+// begin[b] plus those of its bucket. `keys` is readable kWindow keys past each
+// bucket's start. An item whose bucket holds more than kWindow values is
+// ranked as if all of them equalled it: right for a bucket of one value, to be
+// written again for the others.
+using Count = void (*)(const std::uint64_t* keys, const std::uint64_t* tags,
+                       const std::uint32_t* begin, std::size_t n, std::size_t offset,
+                       std::size_t total, double* out);
 
 struct Kernels {
     Keys keys;
