@@ -70,6 +70,14 @@ inline std::size_t leading_nan_rows(PanelView<const double> in) {
     std::size_t first = in.rows;
     for (std::size_t c = 0; c < in.cols && first > 0; ++c) {
         std::size_t r = 0;
+        if (in.row_stride == 1) {  // a column's run, eight values per test
+            const double* column = &in.at(0, c);
+            for (; r + 8 <= first; r += 8) {
+                bool all = true;
+                for (std::size_t k = 0; k < 8; ++k) all &= column[r + k] != column[r + k];
+                if (!all) break;
+            }
+        }
         while (r < first && std::isnan(in.at(r, c))) ++r;
         first = r;
     }
