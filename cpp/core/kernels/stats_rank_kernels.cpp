@@ -155,25 +155,26 @@ void count_in_windows(const std::uint64_t* keys, const std::uint64_t* tags,
                       const std::uint32_t* begin, std::size_t n, std::size_t offset,
                       std::size_t total, double* out) {
     const auto count = static_cast<double>(total);
+    // In position order the items of a bucket come one after another, so the
+    // branches on its size mostly go the way they went for the item before.
     for (std::size_t p = 0; p < n; ++p) {
         const std::uint64_t bucket = tags[p] >> 32;
         const std::uint32_t first = begin[bucket];
         const std::uint32_t size = begin[bucket + 1] - first;
-        unsigned below, equal;
-        compare_eight(keys + first, keys[p], below, equal);
-        if (size > 8) {  // a bucket holds about one value on average
-            unsigned more_below = 0, more_equal = 0;
-            if (size <= rank_kernels::kWindow)
+        std::uint64_t less = offset + first, ties = size;
+        if (size <= rank_kernels::kWindow) {
+            unsigned below, equal;
+            compare_eight(keys + first, keys[p], below, equal);
+            if (size > 8) {  // a bucket holds about one value on average
+                unsigned more_below, more_equal;
                 compare_eight(keys + first + 8, keys[p], more_below, more_equal);
-            below |= more_below << 8;
-            equal |= more_equal << 8;
+                below |= more_below << 8;
+                equal |= more_equal << 8;
+            }
+            const unsigned in_bucket = (1u << size) - 1;  // the window cut at its end
+            less += static_cast<std::uint64_t>(_mm_popcnt_u32(below & in_bucket));
+            ties = static_cast<std::uint64_t>(_mm_popcnt_u32(equal & in_bucket));
         }
-        const bool crowded = size > rank_kernels::kWindow;
-        const unsigned in_bucket = crowded ? 0u : (1u << size) - 1;  // the window cut at its end
-        const std::uint64_t less =
-            offset + first + static_cast<std::uint64_t>(_mm_popcnt_u32(below & in_bucket));
-        const std::uint64_t ties =
-            crowded ? size : static_cast<std::uint64_t>(_mm_popcnt_u32(equal & in_bucket));
         // the rounding of the mean of the positions less + 1 .. less + ties
         out[tags[p] & 0xffffffffu] = 0.5 * static_cast<double>(2 * less + 1 + ties) / count;
     }
