@@ -1,4 +1,5 @@
-// Cross-sectional ranks and quantile labels: average ranks against counting
+// Cross-sectional ranks and quantile labels: average ranks, and a row's
+// cross-sectional rank at the case's instruction-set level, against counting
 // (1 + smaller + (equal - 1) / 2), the radix order against a stable sort, and
 // the labels of a row against ranking by hand and binning with group_of_rank,
 // whose bins must be monotone, cover 0 .. groups - 1 and be balanced.
@@ -6,6 +7,7 @@
 #include <numeric>
 
 #include "alvora/portfolio/quantile_labels.hpp"
+#include "alvora/stats/cross_section.hpp"
 #include "alvora/stats/ranks.hpp"
 #include "fuzz_support.hpp"
 
@@ -49,12 +51,31 @@ void check_ranks(const std::vector<double>& v) {
         }
 }
 
+// The row as a panel of one date; the rank is over the non-NaN entries, / their number.
+void check_cross_section(const std::vector<double>& v) {
+    std::vector<double> out(v.size());
+    st::cross_section(st::CrossSection::Rank, {v.data(), 1, v.size(), 1, 1},
+                      {out.data(), 1, v.size(), 1, 1});
+    double count = 0;
+    for (double x : v) count += !std::isnan(x);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (std::isnan(v[i])) {
+            if (!std::isnan(out[i])) fail("cross-section rank of NaN", i);
+            continue;
+        }
+        double less = 0, equal = 0;
+        for (double y : v) less += y < v[i], equal += y == v[i];
+        if (out[i] != 0.5 * (2.0 * less + 1.0 + equal) / count) fail("cross-section rank", i);
+    }
+}
+
 void check_bins(std::size_t count, int groups) {
     const auto g = pf::group_of_rank(count, groups);
     if (g.size() != count) fail("group_of_rank size", count);
     if (count == 0) return;
     if (g.front() != 0) fail("group_of_rank first", count);
-    if (count >= static_cast<std::size_t>(groups) && g.back() != groups - 1) fail("group_of_rank last", count);
+    if (count >= static_cast<std::size_t>(groups) && g.back() != groups - 1)
+        fail("group_of_rank last", count);
     std::vector<std::size_t> sizes(groups);
     for (std::size_t r = 0; r < count; ++r) {
         if (g[r] < 0 || g[r] >= groups) fail("group_of_rank range", r);
@@ -98,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool ascending = in.ConsumeBool();
     fuzz::Case c;
     fuzz::read_case(in, false, c);
+    check_cross_section(c.a);  // fine values: buckets of one or two
     // Coarse values make ties; a zero of either sign now and then.
     for (std::size_t i = 0; i < c.a.size(); ++i) {
         double& x = c.a[i];
@@ -106,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (x == 0.0 && (i & 1)) x = -0.0;
     }
     check_ranks(c.a);
+    check_cross_section(c.a);
     check_bins(c.a.size(), groups);
     check_labels(c.a, groups, ascending);
     return 0;
