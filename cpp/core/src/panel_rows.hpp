@@ -63,6 +63,24 @@ T* kept_buffer(std::size_t values) {
     return buffer.get();
 }
 
+#if defined(__SSE2__)
+// column[r] = value(r) for r < n, whole cache lines stored past the caches: a
+// result grid is not read again soon, and a store that misses the caches would
+// first read its line from memory. A fence must follow before the values are
+// handed on.
+template <class Value>
+void stream_column(double* column, std::size_t n, Value&& value) {
+    constexpr std::uintptr_t kLine = 64;
+    std::size_t r = 0;
+    for (; r < n && reinterpret_cast<std::uintptr_t>(column + r) % kLine != 0; ++r)
+        column[r] = value(r);
+    for (; r + 8 <= n; r += 8)
+        for (std::size_t k = 0; k < 8; k += 2)
+            _mm_stream_pd(column + r + k, _mm_set_pd(value(r + k + 1), value(r + k)));
+    for (; r < n; ++r) column[r] = value(r);
+}
+#endif
+
 // The number of leading rows of `in` that are NaN in every column. Such rows
 // give NaN whatever the statistic, and a factor's look-back leaves hundreds at
 // the top of its grid: they are filled, not copied and worked row by row.
@@ -89,16 +107,8 @@ inline void fill_nan_rows(PanelView<double> out, std::size_t rows) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
 #if defined(__SSE2__)
     if (out.row_stride == 1) {  // whole cache lines streamed, as results are (below)
-        const __m128d pair = _mm_set1_pd(nan);
-        for (std::size_t c = 0; c < out.cols; ++c) {
-            double* column = &out.at(0, c);
-            std::size_t r = 0;
-            for (; r < rows && reinterpret_cast<std::uintptr_t>(column + r) % 64 != 0; ++r)
-                column[r] = nan;
-            for (; r + 8 <= rows; r += 8)
-                for (std::size_t k = 0; k < 8; k += 2) _mm_stream_pd(column + r + k, pair);
-            for (; r < rows; ++r) column[r] = nan;
-        }
+        for (std::size_t c = 0; c < out.cols; ++c)
+            stream_column(&out.at(0, c), rows, [nan](std::size_t) { return nan; });
         _mm_sfence();
         return;
     }
@@ -190,28 +200,15 @@ void copy_in(PanelView<const T> in, std::size_t r0, std::size_t rows, T* buffer)
 }
 
 #if defined(__SSE2__)
-// A column-major `out` written column by column over the chunk's rows, whole
-// cache lines stored past the caches: the result grid is not read again soon,
-// and a store that misses the caches would first read its line from memory.
-// The buffer's few lines under a column stay in the first-level cache for the
-// columns beside it.
+// A column-major `out` written column by column over the chunk's rows (see
+// stream_column). The buffer's few lines under a column stay in the
+// first-level cache for the columns beside it.
 inline void stream_out(const double* buffer, std::size_t r0, std::size_t rows,
                        PanelView<double> out) {
-    constexpr std::uintptr_t kLine = 64;
     const std::size_t cols = out.cols;
     for (std::size_t c = 0; c < cols; ++c) {
-        double* column = &out.at(r0, c);
         const double* from = buffer + c;
-        std::size_t r = 0;
-        for (; r < rows && reinterpret_cast<std::uintptr_t>(column + r) % kLine != 0; ++r)
-            column[r] = from[r * cols];
-        for (; r + 8 <= rows; r += 8) {
-            for (std::size_t k = 0; k < 8; k += 2) {
-                _mm_stream_pd(column + r + k,
-                              _mm_set_pd(from[(r + k + 1) * cols], from[(r + k) * cols]));
-            }
-        }
-        for (; r < rows; ++r) column[r] = from[r * cols];
+        stream_column(&out.at(r0, c), rows, [from, cols](std::size_t r) { return from[r * cols]; });
     }
     _mm_sfence();  // the streamed stores are seen before the grid is handed on
 }

@@ -42,7 +42,10 @@ class RowRanks {
     std::uint32_t* level_counts(int level);
     std::uint32_t* digit_counts();
     void gather_items(std::size_t m);
-    std::size_t buckets_of_values(std::size_t m, double least, double greatest);
+    // Places values_[first, first + n) in buckets (bucket_of_ there, `counts`);
+    // returns their number, or 0 when the range gives no usable width.
+    std::size_t buckets_of_values(std::size_t first, std::size_t n, double least, double greatest,
+                                  std::uint32_t* counts);
     std::size_t buckets_of_keys(int level, std::size_t first, std::size_t n, double least,
                                 double greatest);
     static void tally(std::uint32_t* counts, const std::uint32_t* bucket_of, std::size_t n,

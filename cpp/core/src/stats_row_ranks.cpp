@@ -182,7 +182,7 @@ void RowRanks::rank(std::span<const double> row, std::span<double> out) {
     }
     double least = found.least, greatest = found.greatest;
     narrow_to_bulk(keys_[0].data(), m, least, greatest);
-    const std::size_t buckets = buckets_of_values(m, least, greatest);
+    const std::size_t buckets = buckets_of_values(0, m, least, greatest, level_counts(0));
     if (buckets == 0) {
         // the first digit pass scatters into the second buffer, sorted there
         gather_items(m);
@@ -215,36 +215,28 @@ void RowRanks::gather_items(std::size_t m) {
 // the exponent). The bucket of a value never decreases with the value (a rounded
 // difference and product keep their order; infinities go to the end buckets), so
 // buckets hold consecutive runs of the order.
-std::size_t RowRanks::buckets_of_values(std::size_t m, double least, double greatest) {
-    const std::size_t buckets = std::min<std::size_t>(kValueBuckets, m);
-    const double width = greatest - least;
-    const double scale = static_cast<double>(buckets) / width;
-    if (!(width > 0.0) || !std::isfinite(width) || !std::isfinite(scale)) return 0;
-    kernels_.buckets(values_.data(), m, least, scale, static_cast<double>(buckets - 1),
-                     bucket_of_.data());
-    tally(level_counts(0), bucket_of_.data(), m, buckets);
-    return buckets;
-}
-
-// The same within a crowded bucket of values from least to greatest, read from
-// their keys at positions [first, first + n) of the level's set.
-std::size_t RowRanks::buckets_of_keys(int level, std::size_t first, std::size_t n, double least,
-                                      double greatest) {
+std::size_t RowRanks::buckets_of_values(std::size_t first, std::size_t n, double least,
+                                        double greatest, std::uint32_t* counts) {
     const std::size_t buckets = std::min<std::size_t>(kValueBuckets, n);
     const double width = greatest - least;
     const double scale = static_cast<double>(buckets) / width;
     if (!(width > 0.0) || !std::isfinite(width) || !std::isfinite(scale)) return 0;
-    const double top = static_cast<double>(buckets - 1);
-    const std::uint64_t* keys = keys_[level & 1].data() + first;
     std::uint32_t* bucket_of = bucket_of_.data() + first;
-    for (std::size_t i = 0; i < n; ++i) {
-        double t = (value_of(keys[i]) - least) * scale;
-        t = t > 0.0 ? t : 0.0;
-        t = t < top ? t : top;
-        bucket_of[i] = static_cast<std::uint32_t>(t);
-    }
-    tally(level_counts(level), bucket_of, n, buckets);
+    kernels_.buckets(values_.data() + first, n, least, scale, static_cast<double>(buckets - 1),
+                     bucket_of);
+    tally(counts, bucket_of, n, buckets);
     return buckets;
+}
+
+// The same within a crowded bucket of values from least to greatest, read from
+// their keys at positions [first, first + n) of the level's set (the row's
+// values are no longer needed there).
+std::size_t RowRanks::buckets_of_keys(int level, std::size_t first, std::size_t n, double least,
+                                      double greatest) {
+    const std::uint64_t* keys = keys_[level & 1].data() + first;
+    double* values = values_.data() + first;
+    for (std::size_t i = 0; i < n; ++i) values[i] = value_of(keys[i]);
+    return buckets_of_values(first, n, least, greatest, level_counts(level));
 }
 
 // counts[b] becomes the first position of bucket b, counts[buckets] = n.
