@@ -24,7 +24,9 @@ from .shared_ranks import rank_of_ranks
 __all__ = ["Evaluator", "BATCH", "BLOCK", "ENGINE", "NATIVE", "PANEL"]
 
 # Factors per pass over the instruments: bounds the result grids held at once.
-BATCH = 16
+# Four share as much work as sixteen did on the alpha library (same CPU time),
+# and a streamed run touches a quarter less fresh memory (its page faults).
+BATCH = 4
 
 # Instruments per packed panel: panels stay a few MB, in cache, whatever the market.
 BLOCK = 256
