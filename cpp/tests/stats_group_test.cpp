@@ -82,17 +82,26 @@ TEST(GroupStatistics, DemeansEveryRowOfALongPanel) {
                 ASSERT_EQ(got[c], want[c]) << "column " << c;
             }
     }
-    // the codes row-major (as the industry grids come) give the same panel
+    // the codes row-major and of two bytes (as the industry grids come) give the same panel
     std::vector<std::int64_t> by_rows(rows * cols);
+    std::vector<std::int16_t> narrow(rows * cols);
     for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < cols; ++c) by_rows[r * cols + c] = codes[c * rows + r];
-    std::vector<double> again(rows * cols);
+        for (std::size_t c = 0; c < cols; ++c)
+            narrow[r * cols + c] =
+                static_cast<std::int16_t>(by_rows[r * cols + c] = codes[c * rows + r]);
+    std::vector<double> wide_out(rows * cols), narrow_out(rows * cols);
     alvora::stats::group_cross_section(
         GroupStatistic::Demean, PanelView<const double>{values.data(), rows, cols, 1, rows},
         PanelView<const std::int64_t>{by_rows.data(), rows, cols, cols, 1},
-        PanelView<double>{again.data(), rows, cols, 1, rows});
-    for (std::size_t k = 0; k < out.size(); ++k)
-        ASSERT_TRUE(again[k] == out[k] || (std::isnan(again[k]) && std::isnan(out[k]))) << k;
+        PanelView<double>{wide_out.data(), rows, cols, 1, rows});
+    alvora::stats::group_cross_section(
+        GroupStatistic::Demean, PanelView<const double>{values.data(), rows, cols, 1, rows},
+        PanelView<const std::int16_t>{narrow.data(), rows, cols, cols, 1},
+        PanelView<double>{narrow_out.data(), rows, cols, 1, rows});
+    for (const auto* again : {&wide_out, &narrow_out})
+        for (std::size_t k = 0; k < out.size(); ++k)
+            ASSERT_TRUE((*again)[k] == out[k] || (std::isnan((*again)[k]) && std::isnan(out[k])))
+                << k;
 }
 
 TEST(GroupStatistics, RefusesMismatchedShapesAndHugeCodes) {

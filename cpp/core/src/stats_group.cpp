@@ -31,8 +31,8 @@ struct RowGroups {
     std::vector<Member> members;
     std::vector<std::uint32_t> fill;
 
-    void gather(const double* values, const std::int64_t* codes, std::size_t cols,
-                std::size_t ngroups) {
+    template <class Code>
+    void gather(const double* values, const Code* codes, std::size_t cols, std::size_t ngroups) {
         start.assign(ngroups + 1, 0);
         std::size_t m = 0;
         for (std::size_t c = 0; c < cols; ++c) {
@@ -60,8 +60,9 @@ struct RowTally {
     std::vector<double> sum, mean;
     std::vector<std::uint32_t> count;
 
-    void demean(const double* values, const std::int64_t* codes, std::size_t cols,
-                std::size_t ngroups, double* out) {
+    template <class Code>
+    void demean(const double* values, const Code* codes, std::size_t cols, std::size_t ngroups,
+                double* out) {
         sum.assign(ngroups, 0.0);
         count.assign(ngroups, 0);
         for (std::size_t c = 0; c < cols; ++c) {
@@ -95,10 +96,9 @@ void rank_group(Member* first, Member* last, double* out) {
     }
 }
 
-}  // namespace
-
-void group_cross_section(GroupStatistic op, PanelView<const double> values,
-                         PanelView<const std::int64_t> codes, PanelView<double> out) {
+template <class Code>
+void grouped(GroupStatistic op, PanelView<const double> values, PanelView<const Code> codes,
+             PanelView<double> out) {
     if (codes.rows != values.rows || codes.cols != values.cols || out.rows != values.rows ||
         out.cols != values.cols) {
         throw std::invalid_argument(
@@ -108,8 +108,18 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
     if (values.cols > std::numeric_limits<std::uint32_t>::max())
         throw std::invalid_argument("group statistic: too many instruments");
     std::int64_t largest = -1;
-    for (std::size_t r = 0; r < codes.rows; ++r)
-        for (std::size_t c = 0; c < codes.cols; ++c) largest = std::max(largest, codes.at(r, c));
+    for (std::size_t r = 0; r < codes.rows; ++r) {
+        Code row_largest = -1;
+        if (codes.col_stride == 1) {  // a row-major row (industry grids): a vector at a time
+            const Code* row = &codes.at(r, 0);
+            for (std::size_t c = 0; c < codes.cols; ++c)
+                row_largest = std::max(row_largest, row[c]);
+        } else {
+            for (std::size_t c = 0; c < codes.cols; ++c)
+                row_largest = std::max(row_largest, codes.at(r, c));
+        }
+        largest = std::max<std::int64_t>(largest, row_largest);
+    }
     if (largest > kMaxGroupCode) {
         throw std::invalid_argument("group statistic: group code " + std::to_string(largest) +
                                     " is above the largest accepted, " +
@@ -120,7 +130,7 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
     const std::size_t chunk = panel_rows::chunk_rows(values.rows, cols);
     double* rows = panel_rows::kept_buffer<double, 0>(chunk * cols);
     double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
-    std::int64_t* row_codes = panel_rows::kept_buffer<std::int64_t, 0>(chunk * cols);
+    Code* row_codes = panel_rows::kept_buffer<Code, 0>(chunk * cols);
     RowGroups row;
     RowTally tally;
     const std::size_t skipped = panel_rows::leading_nan_rows(values);
@@ -148,6 +158,18 @@ void group_cross_section(GroupStatistic op, PanelView<const double> values,
         }
         panel_rows::copy_out(results, r0, n, out);
     }
+}
+
+}  // namespace
+
+void group_cross_section(GroupStatistic op, PanelView<const double> values,
+                         PanelView<const std::int16_t> codes, PanelView<double> out) {
+    grouped(op, values, codes, out);
+}
+
+void group_cross_section(GroupStatistic op, PanelView<const double> values,
+                         PanelView<const std::int64_t> codes, PanelView<double> out) {
+    grouped(op, values, codes, out);
 }
 
 }  // namespace alvora::stats

@@ -68,12 +68,13 @@ void require_same_shape(const A& other, const char* other_name, const B& in, con
                           ")");
 }
 
+template <class Code>
 py::array_t<double> apply_grouped(st::GroupStatistic op, const py::array& values,
                                   const py::array& codes) {
     py::object keep_values, keep_codes;
     const auto in = panel_of<double>(values, keep_values, "a two-dimensional float64 array");
     const auto groups =
-        panel_of<std::int64_t>(codes, keep_codes, "two-dimensional int64 group codes");
+        panel_of<Code>(codes, keep_codes, "two-dimensional int16 or int64 group codes");
     require_same_shape(groups, "group codes", in, "values");
     py::array_t<double> out = alvora::grid_pool::fresh_grid(in.rows, in.cols);
     st::PanelView<double> target{out.mutable_data(), in.rows, in.cols, 1, in.rows};
@@ -109,6 +110,14 @@ py::tuple apply_rank_kept(const py::array& ranks, py::array valid, std::int64_t 
                                  static_cast<std::size_t>(consumed), target);
     }
     return py::make_tuple(out, reranked);
+}
+
+// Group codes as they come: int16 (industry grids) or int64.
+py::array_t<double> apply_grouped(st::GroupStatistic op, const py::array& values,
+                                  const py::array& codes) {
+    if (py::isinstance<py::array_t<std::int16_t>>(codes))
+        return apply_grouped<std::int16_t>(op, values, codes);
+    return apply_grouped<std::int64_t>(op, values, codes);
 }
 
 }  // namespace

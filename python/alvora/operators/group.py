@@ -30,7 +30,8 @@ _CACHE_SIZE = 4
 
 
 def industry_codes(frame, source):
-    """Integer industry codes over the frame's dates x columns; -1 where none."""
+    """Integer industry codes over the frame's dates x columns; -1 where none
+    (int16 while the codes fit: a grid of them is read once per group statistic)."""
     from ..analysis import study_bench
 
     index = pd.DatetimeIndex(frame.index)
@@ -65,7 +66,7 @@ def _industry_codes(dates, columns, source):
     column_of, ids = pd.factorize(pd.Index(columns))
     known = _listed_common_stocks(list(ids)) if len(ids) and len(dates) else []
     if not known:
-        return np.full((len(dates), len(columns)), -1, dtype=np.int64)
+        return np.full((len(dates), len(columns)), -1, dtype=np.int16)
     industry = _industry_series(known, list(dates), source)
     # each record placed straight on the grid (no unstacking: it sorts)
     rows = _positions_in(dates, industry.index, "datetime")
@@ -81,7 +82,8 @@ def _industry_codes(dates, columns, source):
     rows *= len(ids)
     rows += cols
     rows[skip] = cells
-    distinct = np.full(cells + 1, -1, dtype=np.int64)
+    small = not len(labels) or labels.max() < np.iinfo(np.int16).max
+    distinct = np.full(cells + 1, -1, dtype=np.int16 if small else np.int64)
     distinct[rows] = labels
     distinct = distinct[:cells].reshape(len(dates), len(ids))
     return distinct if len(ids) == len(columns) and (column_of == np.arange(len(ids))).all() \

@@ -22,7 +22,10 @@ inline constexpr std::int64_t kMaxGroupCode = (std::int64_t{1} << 20) - 1;
 
 // Writes op(values within groups) into `out`. All three panels have the same
 // shape and codes are at most kMaxGroupCode (std::invalid_argument otherwise).
-// `out` may not overlap the inputs.
+// `out` may not overlap the inputs. Codes of two bytes read an eighth of the
+// memory of eight-byte ones: a few hundred industries fit them.
+void group_cross_section(GroupStatistic op, PanelView<const double> values,
+                         PanelView<const std::int16_t> codes, PanelView<double> out);
 void group_cross_section(GroupStatistic op, PanelView<const double> values,
                          PanelView<const std::int64_t> codes, PanelView<double> out);
 
