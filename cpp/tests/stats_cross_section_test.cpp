@@ -190,6 +190,19 @@ TEST(CrossSection, KeptRanksEqualRanksOfTheValuesKept) {
     EXPECT_GT(reranked, 0u);
     EXPECT_LT(reranked, rows - first);
     expect_row(got, want);
+    // row-major inputs take the row-by-row path: the same ranks
+    std::vector<double> ranks_by_rows(rows * cols), again(rows * cols);
+    std::vector<std::uint8_t> valid_by_rows(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < cols; ++c) {
+            ranks_by_rows[r * cols + c] = ranks[c * rows + r];
+            valid_by_rows[r * cols + c] = valid[c * rows + r];
+        }
+    EXPECT_EQ(alvora::stats::rank_kept({ranks_by_rows.data(), rows, cols, cols, 1},
+                                       {valid_by_rows.data(), rows, cols, cols, 1}, first, consumed,
+                                       {again.data(), rows, cols, 1, rows}),
+              reranked);
+    expect_row(again, want);
 }
 
 TEST(CrossSection, MomentsTreatInfinitiesAsMissing) {

@@ -81,6 +81,23 @@ void stream_column(double* column, std::size_t n, Value&& value) {
 }
 #endif
 
+// column[r] = value(r) for r < n, streamed where the machine can (see
+// stream_column); end_writes() must follow before the values are handed on.
+template <class Value>
+void write_column(double* column, std::size_t n, Value&& value) {
+#if defined(__SSE2__)
+    stream_column(column, n, value);
+#else
+    for (std::size_t r = 0; r < n; ++r) column[r] = value(r);
+#endif
+}
+
+inline void end_writes() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 // The number of leading rows of `in` that are NaN in every column. Such rows
 // give NaN whatever the statistic, and a factor's look-back leaves hundreds at
 // the top of its grid: they are filled, not copied and worked row by row.
