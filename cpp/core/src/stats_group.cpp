@@ -63,22 +63,24 @@ struct RowTally {
     template <class Code>
     void demean(const double* values, const Code* codes, std::size_t cols, std::size_t ngroups,
                 double* out) {
-        sum.assign(ngroups, 0.0);
-        count.assign(ngroups, 0);
+        // Entries outside the groups go to one group more, whose tally is not
+        // used: no branch on each entry (missing values scatter unpredictably).
+        sum.assign(ngroups + 1, 0.0);
+        count.assign(ngroups + 1, 0);
+        const auto group = [&](std::size_t c) {
+            const bool member = codes[c] >= 0 && std::isfinite(values[c]);
+            return member ? static_cast<std::size_t>(codes[c]) : ngroups;
+        };
         for (std::size_t c = 0; c < cols; ++c) {
-            if (codes[c] >= 0 && std::isfinite(values[c])) {
-                sum[static_cast<std::size_t>(codes[c])] += values[c];
-                ++count[static_cast<std::size_t>(codes[c])];
-            }
+            const std::size_t g = group(c);
+            sum[g] += values[c];
+            ++count[g];
         }
-        mean.resize(ngroups);
+        mean.resize(ngroups + 1);
         for (std::size_t g = 0; g < ngroups; ++g)
             mean[g] = count[g] == 0 ? 0.0 : sum[g] / static_cast<double>(count[g]);
-        for (std::size_t c = 0; c < cols; ++c) {
-            out[c] = codes[c] >= 0 && std::isfinite(values[c])
-                         ? values[c] - mean[static_cast<std::size_t>(codes[c])]
-                         : kNaN;
-        }
+        mean[ngroups] = kNaN;  // x - NaN: NaN outside the groups
+        for (std::size_t c = 0; c < cols; ++c) out[c] = values[c] - mean[group(c)];
     }
 };
 
