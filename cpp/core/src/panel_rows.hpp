@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <vector>
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -194,16 +195,29 @@ inline void transpose_block(const double* from, std::size_t from_ld, double* to,
         for (std::size_t j = 0; j < cols; ++j) to[j * to_ld + i] = from[i * from_ld + j];
 }
 
+// Asks for the cells of a block of columns from c0 on over rows r0 .. r0 + rows - 1
+// of a column-major panel, ahead of their copy: each column's stretch of a chunk
+// is a dozen lines, too short for the processor to fetch them ahead by itself,
+// and the copy of a chunk waited on memory.
+inline void prefetch_columns(PanelView<const double> in, std::size_t r0, std::size_t rows,
+                             std::size_t c0) {
+    constexpr std::size_t kLine = 64 / sizeof(double);
+    for (std::size_t c = c0; c < std::min(in.cols, c0 + kBlock); ++c)
+        for (std::size_t r = 0; r < rows; r += kLine) __builtin_prefetch(&in.at(r0 + r, c));
+}
+
 // rows x cols cells of `in` from row r0 on into the row-major `buffer`.
 template <class T>
 void copy_in(PanelView<const T> in, std::size_t r0, std::size_t rows, T* buffer) {
     if constexpr (std::is_same_v<T, double>) {
         if (in.row_stride == 1) {  // column-major: columns of `in` are rows of the transpose
-            for_tiles(rows, in.cols,
-                      [&](std::size_t r, std::size_t c, std::size_t nr, std::size_t nc) {
-                          transpose_block(&in.at(r0 + r, c), in.col_stride,
-                                          buffer + r * in.cols + c, in.cols, nc, nr);
-                      });
+            for (std::size_t c0 = 0; c0 < in.cols; c0 += kBlock) {
+                prefetch_columns(in, r0, rows, c0 + kBlock);
+                const std::size_t nc = std::min(kBlock, in.cols - c0);
+                for (std::size_t r = 0; r < rows; r += kBlock)
+                    transpose_block(&in.at(r0 + r, c0), in.col_stride, buffer + r * in.cols + c0,
+                                    in.cols, nc, std::min(kBlock, rows - r));
+            }
             return;
         }
     }
@@ -251,5 +265,117 @@ inline void copy_out(const double* buffer, std::size_t r0, std::size_t rows,
     for_blocks(rows, out.cols,
                [&](std::size_t r, std::size_t c) { out.at(r0 + r, c) = buffer[r * out.cols + c]; });
 }
+
+// A panel's rows written a chunk at a time, top to bottom: its leading NaN rows,
+// then row-major chunks of results. A column-major panel is written column by
+// column in whole cache lines stored past the caches (see stream_column), and
+// the part of a line a chunk ends in waits for the next chunk's rows: each
+// column's stretch of a chunk starts and ends inside a line, and storing such a
+// part first read the rest of its line from memory (a rank of 2751 rows took
+// a tenth longer than one of 2752, whose stretches all start on a line).
+// finish() writes what still waits.
+class ChunkWriter {
+  public:
+    explicit ChunkWriter(PanelView<double> out)
+        : out_(out),
+          streamed_(out.row_stride == 1 && kStreams),
+          held_(streamed_ ? new double[out.cols * kLine] : nullptr),
+          count_(streamed_ ? out.cols : 0, 0),
+          line_(streamed_ ? out.cols : 0, 0) {}
+    ChunkWriter(const ChunkWriter&) = delete;
+    ChunkWriter& operator=(const ChunkWriter&) = delete;
+    ~ChunkWriter() { finish(); }
+
+    // Rows 0 .. rows - 1 NaN.
+    void nan_rows(std::size_t rows) {
+        if (!streamed_) return fill_nan_rows(out_, rows);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t c = 0; c < out_.cols; ++c)
+            write(c, 0, rows, [nan](std::size_t) { return nan; });
+    }
+
+    // Rows r0 .. r0 + rows - 1 from the row-major `buffer` of rows x cols cells.
+    void rows(const double* buffer, std::size_t r0, std::size_t rows) {
+        if (!streamed_) return copy_out(buffer, r0, rows, out_);
+        const std::size_t cols = out_.cols;
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double* from = buffer + c;
+            write(c, r0, rows, [from, cols](std::size_t r) { return from[r * cols]; });
+        }
+    }
+
+    // Writes the parts of lines still waiting; the values are then seen by others.
+    void finish() {
+        for (std::size_t c = 0; c < count_.size(); ++c) {
+            if (count_[c] == 0) continue;
+            std::memcpy(&out_.at(line_[c], c), held_.get() + c * kLine, count_[c] * sizeof(double));
+            count_[c] = 0;
+        }
+#if defined(__SSE2__)
+        if (streamed_) _mm_sfence();
+#endif
+    }
+
+  private:
+    static constexpr std::size_t kLine = 64 / sizeof(double);
+#if defined(__SSE2__)
+    static constexpr bool kStreams = true;
+#else
+    static constexpr bool kStreams = false;
+#endif
+
+    // Rows r0 .. r0 + n - 1 of column c, value(t) on row r0 + t; a column's rows
+    // come in order.
+    template <class Value>
+    void write(std::size_t c, std::size_t r0, std::size_t n, Value&& value) {
+#if defined(__SSE2__)
+        double* column = &out_.at(0, c);
+        double* held = held_.get() + c * kLine;
+        const std::size_t end = r0 + n;
+        std::size_t r = r0, k = count_[c];
+        if (k > 0) {  // rows line_[c] .. r0 - 1 wait for the rest of their line
+            while (k < kLine && r < end) held[k++] = value(r++ - r0);
+            if (k < kLine && end < out_.rows) {
+                count_[c] = static_cast<std::uint8_t>(k);
+                return;
+            }
+            store_line(column + line_[c], held, k);
+            k = 0;
+        }
+        // a column's first rows, up to its first whole line
+        for (; r < end && reinterpret_cast<std::uintptr_t>(column + r) % 64 != 0; ++r)
+            column[r] = value(r - r0);
+        for (; r + kLine <= end; r += kLine)
+            for (std::size_t j = 0; j < kLine; j += 2)
+                _mm_stream_pd(column + r + j, _mm_set_pd(value(r + j + 1 - r0), value(r + j - r0)));
+        if (end == out_.rows) {
+            for (; r < end; ++r) column[r] = value(r - r0);
+        } else {
+            line_[c] = r;
+            for (; r < end; ++r) held[k++] = value(r - r0);
+        }
+        count_[c] = static_cast<std::uint8_t>(k);
+#else
+        (void)c, (void)r0, (void)n, (void)value;
+#endif
+    }
+
+#if defined(__SSE2__)
+    // k values from `held` at `to`: a whole line streamed, a column's last part stored.
+    static void store_line(double* to, const double* held, std::size_t k) {
+        if (k < kLine) {
+            std::memcpy(to, held, k * sizeof(double));
+            return;
+        }
+        for (std::size_t j = 0; j < kLine; j += 2) _mm_stream_pd(to + j, _mm_loadu_pd(held + j));
+    }
+#endif
+
+    PanelView<double> out_;
+    bool streamed_;
+    std::unique_ptr<double[]> held_;   // per column, the part of a line waiting
+    std::vector<std::uint8_t> count_;  // values waiting, per column
+    std::vector<std::size_t> line_;    // the row they start on
+};
 
 }  // namespace alvora::stats::panel_rows

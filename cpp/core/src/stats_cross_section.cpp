@@ -103,7 +103,8 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
     double* results = panel_rows::kept_buffer<double, 1>(chunk * cols);
     RowRanks ranker;
     const std::size_t skipped = panel_rows::leading_nan_rows(in);
-    panel_rows::fill_nan_rows(out, skipped);
+    panel_rows::ChunkWriter writer(out);
+    writer.nan_rows(skipped);
     for (std::size_t r0 = skipped; r0 < in.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, in.rows - r0);
         panel_rows::copy_in(in, r0, n, rows);
@@ -125,7 +126,7 @@ void cross_section(CrossSection op, PanelView<const double> in, PanelView<double
                     break;
             }
         }
-        panel_rows::copy_out(results, r0, n, out);
+        writer.rows(results, r0, n);
     }
 }
 

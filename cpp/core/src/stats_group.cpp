@@ -136,7 +136,8 @@ void grouped(GroupStatistic op, PanelView<const double> values, PanelView<const 
     RowGroups row;
     RowTally tally;
     const std::size_t skipped = panel_rows::leading_nan_rows(values);
-    panel_rows::fill_nan_rows(out, skipped);
+    panel_rows::ChunkWriter writer(out);
+    writer.nan_rows(skipped);
     for (std::size_t r0 = skipped; r0 < values.rows; r0 += chunk) {
         const std::size_t n = std::min(chunk, values.rows - r0);
         if (ngroups == 0 || op != GroupStatistic::Demean)  // a demeaned row is written whole
@@ -158,7 +159,7 @@ void grouped(GroupStatistic op, PanelView<const double> values, PanelView<const 
                 if (first != last) rank_group(first, last, result);
             }
         }
-        panel_rows::copy_out(results, r0, n, out);
+        writer.rows(results, r0, n);
     }
 }
 
