@@ -311,9 +311,7 @@ class ChunkWriter {
             std::memcpy(&out_.at(line_[c], c), held_.get() + c * kLine, count_[c] * sizeof(double));
             count_[c] = 0;
         }
-#if defined(__SSE2__)
-        if (streamed_) _mm_sfence();
-#endif
+        if (streamed_) end_writes();
     }
 
   private:

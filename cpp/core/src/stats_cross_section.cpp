@@ -1,14 +1,11 @@
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "alvora/stats/cross_section.hpp"
 #include "panel_rows.hpp"

@@ -19,6 +19,12 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// A valued cell is dropped while its column has at most `consumed` valid rows
+// at or before it (counted from first_row).
+bool dropped(std::size_t count, std::size_t consumed, double rank) {
+    return count <= consumed && !std::isnan(rank);
+}
+
 // Ranks rows `first` .. `last` - 1 of `out` again over their non-NaN cells, a
 // chunk of rows at a time.
 void rank_rows_again(PanelView<double> out, std::size_t first, std::size_t last, RowRanks& ranker) {
@@ -50,7 +56,7 @@ std::size_t kept_by_columns(PanelView<const double> ranks, PanelView<const std::
         std::size_t count = 0, r = first_row;
         for (; r < ranks.rows && count <= consumed; ++r) {
             count += flag[r] != 0;
-            const bool drop = count <= consumed && !std::isnan(x[r]);
+            const bool drop = dropped(count, consumed, x[r]);
             lost[r] |= drop;
             column[r] = drop ? kNaN : x[r];
         }
@@ -111,7 +117,7 @@ std::size_t rank_kept(PanelView<const double> ranks, PanelView<const std::uint8_
             bool lost = false;
             for (std::size_t c = 0; c < cols; ++c) {
                 counts[c] += flag[c] != 0;
-                const bool drop = counts[c] <= consumed && !std::isnan(row[c]);
+                const bool drop = dropped(counts[c], consumed, row[c]);
                 lost |= drop;
                 row[c] = drop ? kNaN : row[c];
             }
